@@ -1,0 +1,152 @@
+#include "abi/frame.hpp"
+
+namespace vrel::frame {
+
+using abi::diag_write;
+
+VrelStatus forward_query(uint64_t operation_id, const uint64_t* counts, uint64_t count_number,
+                         uint32_t dtype, const VrelExecutionContext* ctx, uint64_t* bytes,
+                         uint64_t* alignment, VrelDiagnostic* diag) noexcept {
+  const provider::CudaProvider* table = provider::operations();
+  void* raw = table ? provider::entry_at(table, provider::entry::kWorkspaceQuery) : nullptr;
+  if (raw == nullptr) return diag_write(diag, VREL_STATUS_UNSUPPORTED, kNoWorkspaceProvider);
+  return reinterpret_cast<provider::WorkspaceQueryFn>(raw)(operation_id, counts, count_number,
+                                                           dtype, ctx, bytes, alignment, diag);
+}
+
+OffsetsFault packed_offsets_fault(const int32_t* offsets, int64_t entries, int64_t rows) noexcept {
+  if (entries <= 0) return OffsetsFault::kFirst;
+  if (offsets[0] != 0) return OffsetsFault::kFirst;
+  for (int64_t i = 1; i < entries; ++i)
+    if (offsets[i] < offsets[i - 1]) return OffsetsFault::kOrder;
+  if (offsets[entries - 1] != rows) return OffsetsFault::kLast;
+  return OffsetsFault::kNone;
+}
+
+VrelStatus Frame::context(const VrelExecutionContext* ctx) const noexcept {
+  VREL_TRY(vrel_validate_execution_context(ctx, diag_));
+  if (ctx->device_type != VREL_DEVICE_CPU) return fail(VREL_STATUS_UNSUPPORTED, family_.cpu_backend);
+  return VREL_STATUS_OK;
+}
+
+bool Frame::has_shape(const VrelTensorView* view, Dims dims) noexcept {
+  if (view == nullptr || view->rank != dims.size()) return false;
+  if (view->shape == nullptr) return true;
+  uint32_t i = 0;
+  for (const int64_t want : dims) {
+    if (want != kAny && view->shape[i] != want) return false;
+    ++i;
+  }
+  return true;
+}
+
+VrelStatus Frame::validate(const VrelTensorView* view) const noexcept {
+  return vrel_validate_tensor_view(view, diag_);
+}
+
+VrelStatus Frame::on_cpu(const VrelTensorView* view) const noexcept {
+  return view->device_type == VREL_DEVICE_CPU ? VREL_STATUS_OK
+                                              : fail(VREL_STATUS_UNSUPPORTED, family_.cpu_view);
+}
+
+VrelStatus Frame::not_output(const VrelTensorView* view) const noexcept {
+  return (view->flags & VREL_TENSOR_OUTPUT) == 0 ? VREL_STATUS_OK
+                                                 : fail(VREL_STATUS_INVALID_ARGUMENT, kInputOutputFlag);
+}
+
+VrelStatus Frame::is_output(const VrelTensorView* view) const noexcept {
+  return (view->flags & VREL_TENSOR_OUTPUT) != 0
+             ? VREL_STATUS_OK
+             : fail(VREL_STATUS_INVALID_ARGUMENT, kOutputFlagRequired);
+}
+
+VrelStatus Frame::input(const VrelTensorView* view, Dims dims,
+                        const char* shape_message) const noexcept {
+  VREL_TRY(shape(view, dims, shape_message));
+  VREL_TRY(validate(view));
+  VREL_TRY(on_cpu(view));
+  return not_output(view);
+}
+
+VrelStatus Frame::output(const VrelTensorView* view, Dims dims,
+                         const char* shape_message) const noexcept {
+  VREL_TRY(shape(view, dims, shape_message));
+  VREL_TRY(validate(view));
+  VREL_TRY(on_cpu(view));
+  return is_output(view);
+}
+
+VrelStatus Frame::no_alias(Views outputs, Views inputs, const char* message) const noexcept {
+  std::size_t index = 0;
+  for (const VrelTensorView* out : outputs) {
+    ++index;
+    if (out == nullptr) continue;
+    const abi::ByteRange range = abi::byte_range(*out);
+    std::size_t later = 0;
+    for (const VrelTensorView* other : outputs) {
+      if (++later <= index || other == nullptr) continue;
+      if (range.overlaps(abi::byte_range(*other))) return fail(VREL_STATUS_INVALID_ARGUMENT, message);
+    }
+    for (const VrelTensorView* other : inputs) {
+      if (other == nullptr) continue;
+      if (range.overlaps(abi::byte_range(*other))) return fail(VREL_STATUS_INVALID_ARGUMENT, message);
+    }
+  }
+  return VREL_STATUS_OK;
+}
+
+VrelStatus Frame::offset_rules(const VrelTensorView* view, int64_t rows,
+                               const OffsetMessages& messages) const noexcept {
+  switch (packed_offsets_fault(abi::data_of<int32_t>(*view), view->shape[0], rows)) {
+    case OffsetsFault::kNone: return VREL_STATUS_OK;
+    case OffsetsFault::kFirst: return fail(VREL_STATUS_INVALID_ARGUMENT, messages.first);
+    case OffsetsFault::kOrder: return fail(VREL_STATUS_INVALID_ARGUMENT, messages.order);
+    case OffsetsFault::kLast: break;
+  }
+  return fail(VREL_STATUS_INVALID_ARGUMENT, messages.last);
+}
+
+VrelStatus Frame::offsets(const VrelTensorView* view, int64_t batch, int64_t rows,
+                          const OffsetMessages& messages) const noexcept {
+  VREL_TRY(shape(view, {batch + 1}, messages.shape));
+  VREL_TRY(validate(view));
+  VREL_TRY(dtype_is(view, VREL_DTYPE_INT32, kOffsetsDtype, VREL_STATUS_UNSUPPORTED));
+  VREL_TRY(on_cpu(view));
+  VREL_TRY(not_output(view));
+  return offset_rules(view, rows, messages);
+}
+
+VrelStatus Frame::offsets(const VrelTensorView* view, int64_t batch, int64_t rows,
+                          const char* message) const noexcept {
+  return offsets(view, batch, rows, OffsetMessages{message, message, message, message});
+}
+
+VrelStatus Frame::supplied_workspace(const VrelBufferDescriptor* workspace) const noexcept {
+  if (workspace == nullptr) return VREL_STATUS_OK;
+  VREL_TRY(vrel_validate_buffer(workspace, diag_));
+  if (workspace->device_type != VREL_DEVICE_CPU)
+    return fail(VREL_STATUS_UNSUPPORTED, family_.cpu_workspace);
+  return VREL_STATUS_OK;
+}
+
+VrelStatus Frame::workspace(const VrelBufferDescriptor* workspace, uint64_t required, bool backward,
+                            std::size_t element_alignment, const char* alignment_message,
+                            Views operands) const noexcept {
+  if (required == 0) return VREL_STATUS_OK;
+  const char* capacity_message = backward ? kBackwardWorkspace : kForwardWorkspace;
+  if (workspace == nullptr || workspace->capacity < required)
+    return fail(VREL_STATUS_INSUFFICIENT_CAPACITY, capacity_message);
+  VREL_TRY(vrel_validate_buffer(workspace, diag_));
+  if (workspace->device_type != VREL_DEVICE_CPU)
+    return fail(VREL_STATUS_UNSUPPORTED, family_.cpu_workspace);
+  if (reinterpret_cast<uintptr_t>(workspace->data) % element_alignment != 0)
+    return fail(VREL_STATUS_INVALID_ARGUMENT, alignment_message);
+  const abi::ByteRange span{reinterpret_cast<uintptr_t>(workspace->data), required};
+  for (const VrelTensorView* view : operands) {
+    if (view != nullptr && span.overlaps(abi::byte_range(*view)))
+      return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceAlias);
+  }
+  return VREL_STATUS_OK;
+}
+
+}  // namespace vrel::frame

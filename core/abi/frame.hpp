@@ -1,0 +1,228 @@
+// The operation frame: the fixed calling sequence of every operator export, as small helpers.
+//
+// An export reads like its list of checks:
+//
+//   if (frame::is_cuda(ctx))
+//     return frame::forward<vrel_mesh_gather_faces>(entry::kMeshGatherFaces, diag, vertices,
+//                                                   faces, ctx, out, ws, diag);
+//   const frame::Frame f{diag, kMeshFamily};
+//   VREL_TRY(f.reset());
+//   VREL_TRY(f.context(ctx));
+//   VREL_TRY(f.input(vertices, {frame::kAny, 3}, "vertices must be a [V,3] tensor view"));
+//   ...
+//   VREL_TRY(f.no_alias({out}, {vertices, faces}));
+//
+// Each helper writes its sentence into the Diagnostic and returns the status of the first failing
+// rule, so nothing is written before every check has passed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "abi/descriptors.hpp"
+#include "abi/status.hpp"
+#include "provider/table.hpp"
+#include "vrel/vrel.h"
+
+namespace vrel::frame {
+
+// Standard sentences of the frame.
+inline constexpr const char* kNoProvider =
+    "no CUDA provider is available; install the vrel CUDA plugin or run on the CPU";
+inline constexpr const char* kNotImplemented = "the CUDA provider does not implement this operation";
+inline constexpr const char* kNoWorkspaceProvider =
+    "no CUDA provider is available to report a device workspace requirement";
+inline constexpr const char* kInputOutputFlag = "operation inputs may not carry the output flag";
+inline constexpr const char* kOutputFlagRequired = "operation outputs must carry the output flag";
+inline constexpr const char* kAlias = "outputs may not alias an input or another output";
+inline constexpr const char* kForwardWorkspace =
+    "the forward pass requires the workspace capacity reported by the query";
+inline constexpr const char* kBackwardWorkspace =
+    "the backward pass requires the workspace capacity reported by the query";
+inline constexpr const char* kWorkspaceAlias = "the workspace may not alias an operand";
+inline constexpr const char* kQueryPointers = "workspace query result pointers must not be null";
+inline constexpr const char* kWorkspaceOverflow = "workspace byte requirement overflows 64-bit capacity";
+inline constexpr const char* kOffsetsDtype = "offsets must use the int32 dtype";
+
+// Wildcard extent in a shape pattern.
+inline constexpr int64_t kAny = -1;
+
+// Dtype sets, as bit masks of dtype codes.
+using DtypeSet = uint32_t;
+constexpr DtypeSet dtype_bit(uint32_t dtype) { return 1u << dtype; }
+inline constexpr DtypeSet kFloating = dtype_bit(VREL_DTYPE_FLOAT32) | dtype_bit(VREL_DTYPE_FLOAT64);
+inline bool is_floating(uint32_t dtype) { return (kFloating & dtype_bit(dtype & 31u)) != 0 && dtype <= 5; }
+
+// The sentences a family uses for the generic rules.
+struct Family {
+  const char* cpu_backend;    // context, view or workspace-query device not the CPU (status 2)
+  const char* cpu_view;       // a view that does not live on the CPU (status 2)
+  const char* cpu_workspace;  // a workspace buffer that does not live on the CPU (status 2)
+};
+
+// ---- Step 1: the CUDA branch ----------------------------------------------------------------
+
+// A request is forwarded when its context is non-null, at least 64 bytes and names CUDA.
+inline bool is_cuda(const VrelExecutionContext* ctx) noexcept {
+  return ctx != nullptr && ctx->struct_size >= abi::kContextSize &&
+         ctx->device_type == VREL_DEVICE_CUDA;
+}
+
+// Calls the provider entry at `offset` with exactly the export's own arguments and returns its
+// status unchanged; or refuses with "no CUDA provider ..." / `missing`. `Export` is the export
+// itself, which fixes the entry's signature. `covered_only` applies the size-word rule to entries
+// past the handshake's guaranteed 184 bytes.
+template <auto Export, typename... Args>
+VrelStatus forward_entry(std::size_t offset, const char* missing, bool covered_only,
+                         VrelDiagnostic* diag, Args... args) noexcept {
+  const provider::CudaProvider* table = provider::operations();
+  if (table == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kNoProvider);
+  void* raw = covered_only ? provider::entry_if_covered(table, offset)
+                           : provider::entry_at(table, offset);
+  if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
+  return reinterpret_cast<decltype(Export)>(raw)(args...);
+}
+
+// The usual form: standard messages, entry guaranteed by the handshake's table size.
+template <auto Export, typename... Args>
+VrelStatus forward(std::size_t offset, VrelDiagnostic* diag, Args... args) noexcept {
+  return forward_entry<Export>(offset, kNotImplemented, false, diag, args...);
+}
+
+// Workspace query forwarding: the provider's entry at offset 8 with the operation id and counts.
+VrelStatus forward_query(uint64_t operation_id, const uint64_t* counts, uint64_t count_number,
+                         uint32_t dtype, const VrelExecutionContext* ctx, uint64_t* bytes,
+                         uint64_t* alignment, VrelDiagnostic* diag) noexcept;
+
+// ---- Packed batch offsets -------------------------------------------------------------------
+
+// Which packed-offset rule an array breaks: first entry 0, nondecreasing, last equal to `rows`.
+enum class OffsetsFault { kNone, kFirst, kOrder, kLast };
+OffsetsFault packed_offsets_fault(const int32_t* offsets, int64_t entries, int64_t rows) noexcept;
+
+// Sentences of the form that reports the three rules separately.
+struct OffsetMessages {
+  const char* shape;  // not rank 1 with extent B + 1
+  const char* first;  // "the first ... offset must be zero"
+  const char* order;  // "... offsets must be nondecreasing"
+  const char* last;   // "the final ... offset must equal the ... count"
+};
+
+// ---- Steps 2 to 10 --------------------------------------------------------------------------
+
+// Shape pattern: expected extents, kAny for a free one. Its length is the required rank.
+using Dims = std::initializer_list<int64_t>;
+using Views = std::initializer_list<const VrelTensorView*>;
+
+class Frame {
+ public:
+  Frame(VrelDiagnostic* diag, const Family& family) noexcept : diag_(diag), family_(family) {}
+
+  VrelDiagnostic* diag() const noexcept { return diag_; }
+
+  // Writes `message` and returns `status`.
+  VrelStatus fail(VrelStatus status, const char* message) const noexcept {
+    return abi::diag_write(diag_, status, message);
+  }
+
+  // Step 2.
+  VrelStatus reset() const noexcept { return abi::diag_reset(diag_); }
+
+  // Step 4: vrel_validate_execution_context, then the family's CPU-only rule.
+  VrelStatus context(const VrelExecutionContext* ctx) const noexcept;
+
+  // True when `view` is non-null with the rank of `dims` and every fixed extent equal. The
+  // extents are compared only when a shape array is present; validation reports the rest.
+  static bool has_shape(const VrelTensorView* view, Dims dims) noexcept;
+
+  // Step 5 for a required input: shape (1, `shape_message`), validation, CPU device (2, family),
+  // no output flag (1).
+  VrelStatus input(const VrelTensorView* view, Dims dims, const char* shape_message) const noexcept;
+
+  // Step 6: as input(), but a null view passes.
+  VrelStatus optional_input(const VrelTensorView* view, Dims dims,
+                            const char* shape_message) const noexcept {
+    return view == nullptr ? VREL_STATUS_OK : input(view, dims, shape_message);
+  }
+
+  // Step 7 for an output: shape (1), validation, CPU device (2, family), output flag (1).
+  VrelStatus output(const VrelTensorView* view, Dims dims, const char* shape_message) const noexcept;
+
+  // The parts of steps 5 and 7, for families whose order differs.
+  VrelStatus shape(const VrelTensorView* view, Dims dims, const char* message) const noexcept {
+    return has_shape(view, dims) ? VREL_STATUS_OK : fail(VREL_STATUS_INVALID_ARGUMENT, message);
+  }
+  VrelStatus validate(const VrelTensorView* view) const noexcept;
+  VrelStatus on_cpu(const VrelTensorView* view) const noexcept;
+  VrelStatus not_output(const VrelTensorView* view) const noexcept;
+  VrelStatus is_output(const VrelTensorView* view) const noexcept;
+
+  // Dtype rules: membership in a set (status 2 by default) and equality with another operand's
+  // dtype (status 1 by default).
+  VrelStatus dtype_in(const VrelTensorView* view, DtypeSet allowed, const char* message,
+                      VrelStatus status = VREL_STATUS_UNSUPPORTED) const noexcept {
+    return (dtype_bit(view->dtype & 31u) & allowed) != 0 && view->dtype < 32
+               ? VREL_STATUS_OK
+               : fail(status, message);
+  }
+  VrelStatus dtype_is(const VrelTensorView* view, uint32_t dtype, const char* message,
+                      VrelStatus status = VREL_STATUS_INVALID_ARGUMENT) const noexcept {
+    return view->dtype == dtype ? VREL_STATUS_OK : fail(status, message);
+  }
+
+  // Step 8: every output against every view after it (the other outputs, then the inputs).
+  // Null views are skipped. Inputs are never tested against each other.
+  VrelStatus no_alias(Views outputs, Views inputs, const char* message = kAlias) const noexcept;
+
+  // Step 9, single-message form: rank 1 with extent `batch` + 1 (1, `message`), validation,
+  // int32 (2), CPU device (2, family), no output flag (1), then the packed rules (1, `message`).
+  VrelStatus offsets(const VrelTensorView* view, int64_t batch, int64_t rows,
+                     const char* message) const noexcept;
+  // Three-message form.
+  VrelStatus offsets(const VrelTensorView* view, int64_t batch, int64_t rows,
+                     const OffsetMessages& messages) const noexcept;
+  // Only the packed rules over a validated int32 view, with the three messages.
+  VrelStatus offset_rules(const VrelTensorView* view, int64_t rows,
+                          const OffsetMessages& messages) const noexcept;
+
+  // A supplied workspace that the operation does not need must still be well formed:
+  // vrel_validate_buffer and the family's CPU-workspace rule. Null passes.
+  VrelStatus supplied_workspace(const VrelBufferDescriptor* workspace) const noexcept;
+
+  // Step 10: consumes `required` bytes of workspace (nothing to check when 0). Capacity comes
+  // before validation; `element_alignment` is the alignment of what the kernel stores there,
+  // refused with `alignment_message`; the span may not overlap any of `operands`.
+  VrelStatus workspace(const VrelBufferDescriptor* workspace, uint64_t required, bool backward,
+                       std::size_t element_alignment, const char* alignment_message,
+                       Views operands) const noexcept;
+
+  // Workspace-query step 3: both result pointers present.
+  VrelStatus query_pointers(const uint64_t* bytes, const uint64_t* alignment) const noexcept {
+    return bytes != nullptr && alignment != nullptr
+               ? VREL_STATUS_OK
+               : fail(VREL_STATUS_INVALID_ARGUMENT, kQueryPointers);
+  }
+
+ private:
+  VrelDiagnostic* diag_;
+  const Family& family_;
+};
+
+// Workspace-query step 5: stores the answer.
+inline VrelStatus store_query(uint64_t* bytes, uint64_t* alignment, uint64_t required_bytes,
+                              uint64_t required_alignment) noexcept {
+  *bytes = required_bytes;
+  *alignment = required_alignment;
+  return VREL_STATUS_OK;
+}
+
+// Overflow-checked size arithmetic for workspace queries: false on overflow.
+inline bool mul_size(uint64_t a, uint64_t b, uint64_t* out) noexcept {
+  return !__builtin_mul_overflow(a, b, out);
+}
+inline bool add_size(uint64_t a, uint64_t b, uint64_t* out) noexcept {
+  return !__builtin_add_overflow(a, b, out);
+}
+
+}  // namespace vrel::frame

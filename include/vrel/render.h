@@ -1,0 +1,16 @@
+/* vrel ABI v1: the render family. Included by vrel/vrel.h; include that header instead. */
+#ifndef VREL_RENDER_H
+#define VREL_RENDER_H
+#ifndef VREL_VREL_H
+#error "include vrel/vrel.h"
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* VREL_RENDER_H */

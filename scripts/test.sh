@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds the Release and the sanitizer
+# (AddressSanitizer + UndefinedBehaviorSanitizer) configurations, runs CTest in each, runs the
+# short fuzz runs in the sanitizer build, then the Python tests against the Release build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+status=0
+
+echo "== release build"
+cmake --preset release -DVREL_BUILD_TORCH=ON >/dev/null
+cmake --build --preset release -j "$jobs"
+ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
+
+echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake --preset asan-ubsan >/dev/null
+cmake --build --preset asan-ubsan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j "$jobs" || status=1
+
+if [ -f tests/fuzz/run.sh ]; then
+  echo "== fuzzing (short fixed runs)"
+  bash tests/fuzz/run.sh || status=1
+fi
+
+if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then
+  echo "== python tests"
+  PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q tests/python || status=1
+fi
+
+exit $status

@@ -1,0 +1,265 @@
+// Provider discovery, handshake checks, forwarding and the probe. The operator path resolves
+// once per process, so each scenario runs in a CTest entry of its own with its own
+// VREL_CUDA_PLUGIN_PATH and test-provider mode (see CMakeLists.txt).
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "abi/frame.hpp"
+#include "tests/provider/test_provider.hpp"
+#include "tests/support/views.hpp"
+
+using namespace vrel;
+using namespace vrel::test;
+
+namespace {
+
+// An export-shaped function: its type fixes the signature of the forwarded entry. This one has
+// the argument list of a mesh forward (two inputs, a double, context, three outputs, workspace,
+// diagnostic), which mixes pointers, a floating scalar and the trailing Diagnostic.
+VrelStatus shaped_export(const VrelTensorView*, const VrelTensorView*, double,
+                         const VrelExecutionContext*, VrelTensorView*, VrelTensorView*,
+                         VrelTensorView*, VrelBufferDescriptor*, VrelDiagnostic*) {
+  return -1;
+}
+
+struct Probe {
+  VrelStatus status = 0;
+  uint32_t state = 99;
+  std::string path, text, message;
+  uint32_t status_flags = 0;
+  std::vector<VrelCapabilityRecord> records;
+  std::vector<char> strings;
+};
+
+Probe probe() {
+  Probe p;
+  p.records.resize(64);
+  p.strings.resize(16384);
+  VrelCapabilityReport r{};
+  r.struct_size = sizeof r;
+  r.abi_version = VREL_ABI_VERSION;
+  r.records = p.records.data();
+  r.record_capacity = p.records.size();
+  r.strings = p.strings.data();
+  r.string_capacity = p.strings.size();
+  Diag diag;
+  p.status = vrel_capabilities_probe(VREL_PROBE_FULL, &r, diag);
+  p.message = diag.text();
+  p.status_flags = r.status_flags;
+  p.records.resize(r.record_count);
+  for (const auto& rec : p.records) {
+    if (rec.category != VREL_CAPABILITY_CATEGORY_PROBE) continue;
+    if (rec.key == VREL_CAPABILITY_PROBE_KEY_STATE) p.state = static_cast<uint32_t>(rec.value);
+    if (rec.key == VREL_CAPABILITY_PROBE_KEY_PATH) p.path = rec.text;
+    if (rec.key == VREL_CAPABILITY_PROBE_KEY_STATUS) p.text = rec.text;
+  }
+  return p;
+}
+
+VrelStatus forward_shaped(VrelDiagnostic* diag, std::size_t offset = provider::entry::kMeshFaceGeometry) {
+  VrelExecutionContext ctx = cuda_context(0, 1234);
+  return frame::forward<shaped_export>(offset, diag, nullptr, nullptr, 0.5, &ctx, nullptr,
+                                       nullptr, nullptr, nullptr, diag);
+}
+
+void expect_no_provider() {
+  EXPECT_EQ(provider::operations(), nullptr);
+  Diag diag;
+  EXPECT_EQ(forward_shaped(diag), VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(diag.text(), frame::kNoProvider);
+}
+
+template <typename Fn>
+Fn provider_symbol(const char* name) {
+  void* handle = dlopen(VREL_TEST_PROVIDER_PATH, RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_NE(handle, nullptr) << "the test provider is not loaded";
+  if (handle == nullptr) return nullptr;
+  auto fn = reinterpret_cast<Fn>(dlsym(handle, name));
+  dlclose(handle);
+  return fn;
+}
+
+}  // namespace
+
+TEST(ProviderMissing, NotFoundAndNoProvider) {
+  const Probe p = probe();
+  EXPECT_EQ(p.status, VREL_STATUS_OK);
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_NOT_FOUND);
+  EXPECT_EQ(p.text, "not found");
+  EXPECT_EQ(p.status_flags, 6u | 3u);
+  EXPECT_EQ(p.records.size(), 15u);
+  expect_no_provider();
+}
+
+TEST(ProviderRelative, AbsolutePathRequired) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_FAILED);
+  EXPECT_EQ(p.text, "invalid explicit path: an absolute path is required");
+  EXPECT_EQ(p.status_flags, 10u | 3u);
+  expect_no_provider();
+}
+
+TEST(ProviderTooLong, PathMustFitTheLoaderBuffer) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_FAILED);
+  EXPECT_EQ(p.path, "<path too long>");
+  EXPECT_EQ(p.text, "invalid explicit path: exceeds loader capacity");
+}
+
+TEST(ProviderEmpty, EmptyPathSearchesBesideTheCore) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_NOT_FOUND);
+  const std::string suffix = "/libvrel_cuda12.so";
+  ASSERT_GE(p.path.size(), suffix.size());
+  EXPECT_EQ(p.path.substr(p.path.size() - suffix.size()), suffix);
+  EXPECT_EQ(p.path[0], '/');
+}
+
+TEST(ProviderDirectory, DirectoryIsNotFound) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_NOT_FOUND);
+  EXPECT_EQ(p.text, "not found");
+}
+
+TEST(ProviderTextFile, RefusedBeforeLoading) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_FAILED);
+  EXPECT_EQ(p.text, "load failed: invalid shared-library header");
+  expect_no_provider();
+}
+
+TEST(ProviderBrokenElf, LoaderErrorIsReported) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_FAILED);
+  EXPECT_EQ(p.text.rfind("load failed: ", 0), 0u) << p.text;
+  EXPECT_GT(p.text.size(), std::string("load failed: ").size());
+  EXPECT_EQ(p.text.find('\n'), std::string::npos);
+}
+
+TEST(ProviderMissingSymbol, Refused) {
+  const Probe p = probe();
+  EXPECT_EQ(p.text, "incompatible: missing handshake symbol vrel_cuda_plugin_handshake_v1");
+  expect_no_provider();
+}
+
+TEST(ProviderRejects, HandshakeMessageIsKept) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_FAILED);
+  EXPECT_EQ(p.text, "incompatible: handshake rejected: the test provider refuses this core");
+  expect_no_provider();
+}
+
+// One scenario per broken interface record; the expected reason comes from the CTest entry.
+TEST(ProviderIncompatible, ReasonIsReported) {
+  const char* expected = std::getenv("VREL_TEST_EXPECTED_STATUS");
+  ASSERT_NE(expected, nullptr);
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_FAILED);
+  EXPECT_EQ(p.text, expected);
+  expect_no_provider();
+}
+
+TEST(ProviderFlagsOne, AcceptedButWithoutOperations) {
+  const Probe p = probe();
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_LOADED);
+  EXPECT_EQ(p.text, "loaded");
+  expect_no_provider();
+}
+
+TEST(ProviderGood, ForwardsArgumentsUnchangedAndReturnsTheStatus) {
+  ASSERT_NE(provider::operations(), nullptr);
+  Diag diag;
+  diag->struct_size = 1;  // the CUDA branch does not reset or check the Diagnostic
+  VrelExecutionContext ctx = cuda_context(1, 0xABCDEF);
+  float marker[4];
+  auto* a = reinterpret_cast<const VrelTensorView*>(&marker[0]);
+  auto* b = reinterpret_cast<const VrelTensorView*>(&marker[1]);
+  auto* o1 = reinterpret_cast<VrelTensorView*>(&marker[2]);
+  auto* ws = reinterpret_cast<VrelBufferDescriptor*>(&marker[3]);
+  const VrelStatus st = frame::forward<shaped_export>(provider::entry::kMeshFaceGeometry, diag.get(),
+                                                      a, b, 0.25, &ctx, o1, nullptr, o1, ws,
+                                                      diag.get());
+  EXPECT_EQ(st, 77);
+  const RecordedCall* call = provider_symbol<LastCallFn>("vrel_test_provider_last_call")();
+  EXPECT_EQ(call->offset, provider::entry::kMeshFaceGeometry);
+  EXPECT_EQ(call->words[0], reinterpret_cast<uint64_t>(a));
+  EXPECT_EQ(call->words[1], reinterpret_cast<uint64_t>(b));
+  EXPECT_EQ(call->words[2], reinterpret_cast<uint64_t>(&ctx));
+  EXPECT_EQ(call->words[3], reinterpret_cast<uint64_t>(o1));
+  EXPECT_EQ(call->words[4], 0u);
+  EXPECT_EQ(call->words[5], reinterpret_cast<uint64_t>(o1));
+  EXPECT_EQ(call->words[6], reinterpret_cast<uint64_t>(ws));
+  EXPECT_EQ(call->words[7], reinterpret_cast<uint64_t>(diag.get()));
+  EXPECT_EQ(call->reals[0], 0.25);
+
+  uint64_t bytes = 0, alignment = 0;
+  const uint64_t counts[2] = {5, 9};
+  EXPECT_EQ(frame::forward_query(10, counts, 2, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nullptr), 77);
+  call = provider_symbol<LastCallFn>("vrel_test_provider_last_call")();
+  EXPECT_EQ(call->offset, provider::entry::kWorkspaceQuery);
+  EXPECT_EQ(call->words[0], 10u);
+  EXPECT_EQ(call->words[1], reinterpret_cast<uint64_t>(counts));
+  EXPECT_EQ(call->words[2], 2u);
+  EXPECT_EQ(static_cast<uint32_t>(call->words[3]), VREL_DTYPE_FLOAT64);
+  EXPECT_EQ(call->words[4], reinterpret_cast<uint64_t>(&ctx));
+}
+
+TEST(ProviderGood, NullEntryIsNotImplemented) {
+  // The CTest entry leaves offset 24 null.
+  Diag diag;
+  EXPECT_EQ(forward_shaped(diag, provider::entry::kMeshFaceGeometryBackward), VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(diag.text(), frame::kNotImplemented);
+}
+
+TEST(ProviderGood, SizeWordCoversLateEntries) {
+  // The CTest entry sets the size word to 424: offset 416 is covered, 424 is not.
+  const provider::CudaProvider* table = provider::operations();
+  ASSERT_NE(table, nullptr);
+  EXPECT_NE(provider::entry_if_covered(table, 416), nullptr);
+  EXPECT_EQ(provider::entry_if_covered(table, 424), nullptr);
+  Diag diag;
+  VrelExecutionContext ctx = cuda_context();
+  EXPECT_EQ((frame::forward_entry<shaped_export>(424, "late entry missing", true, diag.get(), nullptr,
+                                                 nullptr, 0.0, &ctx, nullptr, nullptr, nullptr,
+                                                 nullptr, diag.get())),
+            VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(diag.text(), "late entry missing");
+}
+
+TEST(ProviderGood, ProbeReportsTheProviderRecords) {
+  const Probe p = probe();
+  EXPECT_EQ(p.status, VREL_STATUS_OK) << p.message;
+  EXPECT_EQ(p.state, VREL_PROBE_STATE_LOADED);
+  EXPECT_EQ(p.text, "loaded");
+  EXPECT_EQ(p.path, VREL_TEST_PROVIDER_PATH);
+  EXPECT_EQ(p.status_flags, 0x10u | 2u | 3u);
+  ASSERT_EQ(p.records.size(), 16u);
+  EXPECT_EQ(std::string(p.records[15].text), "test-provider");
+  // The provider's string lies in the caller's pool.
+  EXPECT_GE(p.records[15].text, p.strings.data());
+  EXPECT_LT(p.records[15].text, p.strings.data() + p.strings.size());
+}
+
+TEST(ProviderConcurrent, HandshakeRunsOnceForManyFirstCallers) {
+  constexpr int kThreads = 16;
+  std::atomic<int> ready{0};
+  std::vector<const provider::CudaProvider*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) {
+      }
+      seen[i] = provider::operations();
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (const auto* table : seen) EXPECT_EQ(table, seen[0]);
+  EXPECT_EQ(provider_symbol<HandshakeCountFn>("vrel_test_provider_handshake_count")(), 1u);
+}

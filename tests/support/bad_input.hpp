@@ -1,0 +1,187 @@
+// The bad-input helper: calls an export with each required pointer set to null and with each
+// descriptor's header and reserved fields broken in turn, and checks that every such call fails
+// with a message and changes no watched output byte. It ends with the valid call, which must
+// succeed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "tests/support/views.hpp"
+
+namespace vrel::test {
+
+// Caller memory that no failing call may change (outputs, gradients, result records).
+struct Region {
+  void* data;
+  std::size_t size;
+};
+
+struct BadInputSpec {
+  std::vector<Region> outputs;
+  // Argument index -> the status the export documents when that pointer is null.
+  std::map<std::size_t, VrelStatus> optional;
+  // Argument indices whose descriptor the call ignores (for example an unused workspace): their
+  // broken headers are not expected to fail.
+  std::set<std::size_t> ignored;
+  // The status of the unchanged arguments (normally success).
+  VrelStatus valid_status = VREL_STATUS_OK;
+};
+
+namespace detail {
+
+constexpr unsigned char kSentinel = 0xA5;
+
+inline void fill(const std::vector<Region>& regions) {
+  for (const Region& r : regions) std::memset(r.data, kSentinel, r.size);
+}
+
+inline bool untouched(const std::vector<Region>& regions) {
+  for (const Region& r : regions) {
+    const auto* p = static_cast<const unsigned char*>(r.data);
+    for (std::size_t i = 0; i < r.size; ++i)
+      if (p[i] != kSentinel) return false;
+  }
+  return true;
+}
+
+template <typename T>
+using Pointee = std::remove_cv_t<std::remove_pointer_t<T>>;
+
+template <typename T>
+constexpr bool kIsDescriptor = std::is_same_v<Pointee<T>, VrelTensorView> ||
+                               std::is_same_v<Pointee<T>, VrelExecutionContext> ||
+                               std::is_same_v<Pointee<T>, VrelBufferDescriptor>;
+
+template <typename T>
+constexpr bool kIsDiag = std::is_same_v<std::remove_cv_t<T>, VrelDiagnostic*>;
+
+template <typename... Args>
+constexpr bool kHasDiag = (kIsDiag<Args> || ...);
+
+template <typename T>
+void assign_if_diag(T& argument, VrelDiagnostic* diag) {
+  if constexpr (kIsDiag<T>) argument = diag;
+}
+
+template <typename Tuple>
+void use_diag(Tuple& arguments, VrelDiagnostic* diag) {
+  std::apply([diag](auto&... a) { (assign_if_diag(a, diag), ...); }, arguments);
+}
+
+// The ways to break a versioned descriptor: a short struct, another major version, a reserved
+// word set.
+template <typename D>
+std::vector<std::pair<std::string, D>> broken_copies(const D& original) {
+  std::vector<std::pair<std::string, D>> out;
+  D d = original;
+  d.struct_size = static_cast<uint32_t>(sizeof(D) - 1);
+  out.emplace_back("struct_size below the ABI v1 size", d);
+  d = original;
+  d.abi_version = 0x20000;
+  out.emplace_back("abi_version 2.0", d);
+  d = original;
+  d.reserved_word = 1;
+  out.emplace_back("reserved_word set", d);
+  d = original;
+  d.reserved[0] = 1;
+  out.emplace_back("reserved[0] set", d);
+  return out;
+}
+
+}  // namespace detail
+
+template <typename Fn, typename... Args>
+void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const BadInputSpec& spec) {
+  constexpr std::size_t kCount = sizeof...(Args);
+
+  // Calls the export with `trial` and our own Diagnostic in place of the caller's.
+  auto call = [&](std::tuple<Args...> trial, Diag& diag) {
+    detail::use_diag(trial, diag.get());
+    return std::apply(fn, trial);
+  };
+
+  auto expect_failure = [&](const std::string& what, std::tuple<Args...> trial) {
+    detail::fill(spec.outputs);
+    Diag diag;
+    const VrelStatus status = call(trial, diag);
+    EXPECT_NE(status, VREL_STATUS_OK) << name << ": " << what << " was accepted";
+    if (detail::kHasDiag<Args...>) {
+      EXPECT_FALSE(diag.text().empty()) << name << ": " << what << " gave no message";
+    }
+    EXPECT_TRUE(detail::untouched(spec.outputs)) << name << ": " << what << " wrote an output";
+  };
+
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (([&] {
+       using T = std::tuple_element_t<I, std::tuple<Args...>>;
+       if constexpr (std::is_pointer_v<T>) {
+         const std::string label = "argument " + std::to_string(I);
+         if constexpr (detail::kIsDiag<T>) {
+           // A null Diagnostic is always allowed: the unchanged call must still give its status.
+           detail::fill(spec.outputs);
+           auto trial = args;
+           std::get<I>(trial) = nullptr;
+           EXPECT_EQ(std::apply(fn, trial), spec.valid_status) << name << ": null Diagnostic";
+           // A Diagnostic with a bad header or reserved word is refused before anything else.
+           for (int k = 0; k < 3; ++k) {
+             Diag bad;
+             if (k == 0) bad->struct_size = 63;
+             if (k == 1) bad->abi_version = 0x20000;
+             if (k == 2) bad->reserved[3] = 1;
+             const VrelDiagnostic before = *bad.get();
+             auto broken = args;
+             std::get<I>(broken) = bad.get();
+             detail::fill(spec.outputs);
+             const VrelStatus st = std::apply(fn, broken);
+             EXPECT_EQ(st, k == 2 ? VREL_STATUS_INVALID_ARGUMENT : VREL_STATUS_ABI_MISMATCH)
+                 << name << ": broken Diagnostic " << k;
+             EXPECT_EQ(std::memcmp(&before, bad.get(), sizeof before), 0)
+                 << name << ": a broken Diagnostic was written";
+             EXPECT_TRUE(detail::untouched(spec.outputs)) << name << ": broken Diagnostic wrote";
+           }
+         } else {
+           if (std::get<I>(args) != nullptr) {
+             auto trial = args;
+             std::get<I>(trial) = nullptr;
+             if (auto it = spec.optional.find(I); it != spec.optional.end()) {
+               detail::fill(spec.outputs);
+               Diag diag;
+               EXPECT_EQ(call(trial, diag), it->second) << name << ": null " << label;
+             } else {
+               expect_failure("null " + label, trial);
+             }
+           }
+           if constexpr (detail::kIsDescriptor<T>) {
+             if (std::get<I>(args) != nullptr && !spec.ignored.count(I)) {
+               using D = detail::Pointee<T>;
+               for (auto& [what, copy] : detail::broken_copies<D>(*std::get<I>(args))) {
+                 auto trial = args;
+                 auto holder = std::make_unique<D>(copy);
+                 std::get<I>(trial) = holder.get();
+                 expect_failure(label + " " + what, trial);
+               }
+             }
+           }
+         }
+       }
+     }()),
+     ...);
+  }(std::make_index_sequence<kCount>{});
+
+  Diag diag;
+  const VrelStatus status = call(args, diag);
+  EXPECT_EQ(status, spec.valid_status) << name << ": the valid call failed: " << diag.text();
+}
+
+}  // namespace vrel::test
