@@ -50,13 +50,6 @@ void fill_entries(std::integer_sequence<int, Slot...>) {
   ((g_table.entries[Slot] = reinterpret_cast<void*>(&record<Slot>)), ...);
 }
 
-struct CapabilityRecord {
-  uint32_t struct_size, abi_version, category, zero0, key, value_type, zero1, zero2;
-  uint64_t value, value2;
-  const char* text;
-  uint64_t text_size;
-  uint8_t zero3[32];
-};
 
 // Publishes one string record, "test-provider", and status bits 0x10.
 VrelStatus capability_provider(uint32_t, VrelCapabilityReport* report, VrelDiagnostic*) {
