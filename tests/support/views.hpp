@@ -146,7 +146,7 @@ class Workspace {
 // A Diagnostic with its own message buffer.
 class Diag {
  public:
-  explicit Diag(std::size_t capacity = 512) : buffer_(capacity, '\x7f') {
+  explicit Diag(std::size_t capacity = 512) : buffer_(capacity, '\0') {
     diag_ = {};
     diag_.struct_size = sizeof diag_;
     diag_.abi_version = VREL_ABI_VERSION;
@@ -158,7 +158,8 @@ class Diag {
   VrelDiagnostic* get() { return &diag_; }
   operator VrelDiagnostic*() { return &diag_; }
   VrelDiagnostic* operator->() { return &diag_; }
-  std::string text() const { return diag_.message_capacity ? std::string(buffer_.data()) : ""; }
+  // The message as written, bounded by the buffer (an unwritten buffer holds no terminator).
+  std::string text() const { return std::string(buffer_.data(), strnlen(buffer_.data(), buffer_.size())); }
 
  private:
   std::vector<char> buffer_;
