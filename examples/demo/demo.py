@@ -1,0 +1,186 @@
+"""The vrel demo: render a mesh, then fit a sphere to its silhouette by gradient descent.
+
+    python examples/demo/demo.py [--mesh PATH.ply] [--size 256] [--iterations 200] [--out DIR]
+
+1. Render: the mesh is read with vrel.ply_read, placed in front of a camera with
+   vrel.transform_points and vrel.perspective_divide, rasterized into several depth layers with
+   vrel.rasterize, and shaded with a Lambert term from per-vertex normals (vrel.vertex_normals,
+   vrel.gather_faces, vrel.interpolate).
+2. Fit: a sphere's vertices move by gradient descent, through vrel's autograd, until its soft
+   silhouette (from the signed distances that vrel.rasterize reports) matches the silhouette of
+   the first render.
+
+Everything it writes goes to one folder, printed at the end.
+"""
+from __future__ import annotations
+
+import argparse
+import math
+import pathlib
+import sys
+import time
+
+import numpy as np
+import torch
+
+import vrel
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from meshes import icosphere  # noqa: E402
+from plot import loss_plot  # noqa: E402
+from png import write_png  # noqa: E402
+
+DEFAULT_MESH = HERE / "data" / "blob.ply"
+CULL_NONE = 1
+WEIGHT_BY_AREA = vrel.WEIGHTING_AREA
+
+
+def camera_matrix(distance: float = 3.4, elevation: float = 0.35, azimuth: float = 0.6,
+                  fov_y: float = 0.75) -> torch.Tensor:
+    """Projection times view, as a [1,4,4] float64 matrix for column vectors."""
+    eye = np.array([distance * math.cos(elevation) * math.sin(azimuth), distance * math.sin(elevation),
+                    distance * math.cos(elevation) * math.cos(azimuth)])
+    forward = -eye / np.linalg.norm(eye)
+    right = np.cross(forward, [0.0, 1.0, 0.0])
+    right /= np.linalg.norm(right)
+    up = np.cross(right, forward)
+    view = np.eye(4)
+    view[0, :3], view[1, :3], view[2, :3] = right, up, -forward
+    view[:3, 3] = -view[:3, :3] @ eye
+    near, far = 0.1, 10.0
+    f = 1.0 / math.tan(fov_y / 2.0)
+    projection = np.zeros((4, 4))
+    projection[0, 0] = f
+    projection[1, 1] = f
+    projection[2, 2] = (far + near) / (near - far)
+    projection[2, 3] = 2.0 * far * near / (near - far)
+    projection[3, 2] = -1.0
+    return torch.from_numpy(projection @ view)[None]
+
+
+def to_ndc(vertices: torch.Tensor, camera: torch.Tensor) -> torch.Tensor:
+    offsets = torch.tensor([0, vertices.shape[0]], dtype=torch.int32)
+    homogeneous = vrel.transform_points(vertices, camera.to(vertices.dtype), offsets)
+    ndc, _valid = vrel.perspective_divide(homogeneous, 1e-9)
+    return ndc
+
+
+def rasterize(ndc: torch.Tensor, faces: torch.Tensor, size: int, layers: int, blur: float):
+    vertex_offsets = torch.tensor([0, ndc.shape[0]], dtype=torch.int32)
+    face_offsets = torch.tensor([0, faces.shape[0]], dtype=torch.int32)
+    return vrel.rasterize(ndc, faces, vertex_offsets, face_offsets, size, size, layers, blur,
+                          CULL_NONE, 1e-12)
+
+
+def shade(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor, size: int):
+    """A Lambert render: returns the RGB image [H,W,3] and the nearest layer's face indices."""
+    with torch.no_grad():
+        face_index, barycentric, _depth, _distance = rasterize(to_ndc(vertices, camera), faces,
+                                                               size, 4, 0.0)
+        normals = vrel.vertex_normals(vertices, faces, 1e-12, WEIGHT_BY_AREA)
+        # Orient the normals outward (the winding of a user's mesh may be either way).
+        centre = vertices.mean(dim=0)
+        if ((vertices - centre) * normals).sum() < 0:
+            normals = -normals
+        corner_normals = vrel.gather_faces(normals, faces)  # [F,3,3] per-corner attributes
+        n = vrel.interpolate(face_index, barycentric, corner_normals)[0, :, :, 0]  # nearest layer
+        n = n / n.norm(dim=-1, keepdim=True).clamp_min(1e-12)
+        light = torch.tensor([0.4, 0.8, 0.6], dtype=n.dtype)
+        light = light / light.norm()
+        lambert = (n * light).sum(-1).clamp_min(0.0)
+        covered = face_index[0, :, :, 0] >= 0
+        base = torch.tensor([0.85, 0.55, 0.35], dtype=n.dtype)
+        image = (0.15 + 0.85 * lambert)[..., None] * base
+        background = torch.tensor([0.08, 0.09, 0.12], dtype=n.dtype)
+        image = torch.where(covered[..., None], image, background)
+    return image.numpy(), face_index[0, :, :, 0].numpy()
+
+
+def soft_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor, size: int,
+                    blur: float, sigma: float) -> torch.Tensor:
+    """Coverage in [0,1] from the layers' signed squared distances (negative inside)."""
+    _face_index, _barycentric, _depth, distance = rasterize(to_ndc(vertices, camera), faces, size,
+                                                           4, blur)
+    alpha = torch.sigmoid(-distance.clamp(max=1e6) / sigma)  # empty layers (+inf) give 0
+    return 1.0 - torch.prod(1.0 - alpha, dim=-1)[0]
+
+
+def laplacian(vertices: torch.Tensor, faces: torch.Tensor) -> torch.Tensor:
+    """Mean squared distance of each vertex to the mean of its neighbours."""
+    f = faces.long()
+    edges = torch.cat([f[:, [0, 1]], f[:, [1, 2]], f[:, [2, 0]]])
+    count = torch.zeros(vertices.shape[0], dtype=vertices.dtype).index_add_(
+        0, edges[:, 0], torch.ones(edges.shape[0], dtype=vertices.dtype))
+    total = torch.zeros_like(vertices).index_add_(0, edges[:, 0], vertices[edges[:, 1]])
+    return ((total / count[:, None] - vertices) ** 2).sum(-1).mean()
+
+
+def progress(step: int, total: int, loss: float, width: int = 30) -> str:
+    done = int(width * step / total)
+    return f"\r  fit [{'#' * done}{'.' * (width - done)}] {step:4d}/{total}  loss {loss:.6f}"
+
+
+def main(argv: list[str] | None = None) -> dict:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--mesh", type=pathlib.Path, default=DEFAULT_MESH, help="a PLY file")
+    parser.add_argument("--size", type=int, default=256, help="image height and width in pixels")
+    parser.add_argument("--fit-size", type=int, default=128, help="silhouette size for fitting")
+    parser.add_argument("--iterations", type=int, default=200)
+    parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("demo-output"))
+    args = parser.parse_args(argv)
+    args.out.mkdir(parents=True, exist_ok=True)
+    torch.manual_seed(0)
+    started = time.time()
+
+    # 1. Render the mesh.
+    vertices, faces = vrel.ply_read(args.mesh.read_bytes(), double_precision=True)
+    vertices = vertices - vertices.mean(dim=0)
+    vertices = vertices / vertices.norm(dim=1).max()
+    camera = camera_matrix()
+    image, face_index = shade(vertices, faces, camera, args.size)
+    write_png(args.out / "render.png", image)
+    print(f"rendered {args.mesh.name}: {vertices.shape[0]} vertices, {faces.shape[0]} faces, "
+          f"{int((face_index >= 0).sum())} covered pixels of {args.size}x{args.size}")
+
+    # 2. Fit a sphere to its silhouette.
+    blur, sigma = 1.5, 0.6
+    target = soft_silhouette(vertices, faces, camera, args.fit_size, blur, sigma).detach()
+    write_png(args.out / "target_silhouette.png", target.numpy())
+    sphere_v, sphere_f = icosphere(3)
+    base = torch.from_numpy(sphere_v * 0.8)
+    sphere_faces = torch.from_numpy(sphere_f)
+    offsets = torch.zeros_like(base, requires_grad=True)
+    before, _ = shade(base, sphere_faces, camera, args.size)
+    write_png(args.out / "fit_before.png", before)
+
+    optimiser = torch.optim.Adam([offsets], lr=0.01)
+    losses = []
+    for step in range(1, args.iterations + 1):
+        optimiser.zero_grad()
+        current = base + offsets
+        silhouette = soft_silhouette(current, sphere_faces, camera, args.fit_size, blur, sigma)
+        image_loss = ((silhouette - target) ** 2).mean()
+        loss = image_loss + 0.5 * laplacian(current, sphere_faces)
+        loss.backward()
+        optimiser.step()
+        losses.append(float(image_loss))
+        print(progress(step, args.iterations, losses[-1]), end="", flush=True)
+        if step % 50 == 0 or step == args.iterations:
+            print()
+    fitted = (base + offsets).detach()
+    after, _ = shade(fitted, sphere_faces, camera, args.size)
+    write_png(args.out / "fit_after.png", after)
+    final_silhouette = soft_silhouette(fitted, sphere_faces, camera, args.fit_size, blur, sigma)
+    write_png(args.out / "fit_silhouette.png", final_silhouette.detach().numpy())
+    write_png(args.out / "loss.png", loss_plot(losses))
+
+    elapsed = time.time() - started
+    print(f"silhouette loss {losses[0]:.5f} -> {losses[-1]:.5f} "
+          f"({losses[0] / max(losses[-1], 1e-12):.1f}x lower) in {elapsed:.1f} s")
+    print(f"outputs: {args.out.resolve()}")
+    return {"losses": losses, "face_index": face_index, "image": image, "out": args.out}
+
+
+if __name__ == "__main__":
+    main()
