@@ -1,0 +1,59 @@
+// Closest point on triangle meshes and its backward pass over typed, validated arrays.
+#pragma once
+
+#include <cstdint>
+
+namespace vrel::points {
+
+// The closest point of a triangle to p: its corner weights (faces order) and the region code
+// (VREL_POINTS_REGION_*) of the test that found it. Double precision throughout.
+struct TriangleHit {
+  double wa, wb, wc;
+  uint32_t region;
+};
+TriangleHit closest_on_triangle(const double p[3], const double a[3], const double b[3],
+                                const double c[3]) noexcept;
+
+template <typename T>
+struct ClosestProblem {
+  const T* points;               // [P,3]
+  const T* vertices;             // [V,3]
+  const int32_t* faces;          // [F,3], rows of the point's own batch element
+  const int32_t* point_offsets;  // [B+1]
+  const int32_t* face_offsets;   // [B+1]
+  int64_t batch;
+  double eps;                    // faces with doubled area <= eps are skipped
+  T* distance_squared;           // [P]
+  int32_t* face_index;           // [P]
+  T* barycentric;                // [P,3]
+  T* closest;                    // [P,3]
+  uint8_t* valid;                // [P]
+};
+
+// Exhaustive search over the faces of each point's batch element in ascending row order; a
+// strictly smaller squared distance replaces the best.
+template <typename T>
+void closest_point_search(const ClosestProblem<T>& problem) noexcept;
+
+enum class ClosestGradientFault { kNone, kFace, kVertex };
+
+template <typename T>
+struct ClosestGradients {
+  const T* points;         // [P,3]
+  const int32_t* faces;    // [F,3]
+  const int32_t* face_index;  // [P]
+  const T* barycentric;    // [P,3]
+  const T* closest;        // [P,3]
+  const uint8_t* valid;    // [P]
+  const T* grad_distance;  // [P]
+  int64_t point_count, vertex_count, face_count;
+  T* grad_points;          // [P,3] or null
+  T* grad_vertices;        // [V,3] or null
+};
+
+// Clears the given outputs and accumulates e = 2 g (p - closest) into the point and -e w_k into
+// each corner k. Stops at the first valid point whose face or corner row is out of range.
+template <typename T>
+ClosestGradientFault closest_point_gradients(const ClosestGradients<T>& problem) noexcept;
+
+}  // namespace vrel::points
