@@ -1,0 +1,169 @@
+// Shared pieces of every _torch kernel: tensor marshalling into the core's descriptors, output and
+// workspace allocation through aten::new_empty, the per-call Diagnostic and the error formats.
+// Everything here lives on the kernel's stack for one call; nothing is cached between calls
+// except the current-stream lookup of cuda_scope.hpp.
+#pragma once
+
+#include <torch/csrc/stable/library.h>
+#include <torch/csrc/stable/tensor.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <tuple>
+#include <vector>
+
+#include "cuda_scope.hpp"
+#include "errors.hpp"
+#include "vrel/vrel.h"
+
+// Core exports are referenced weakly: a kernel is bound only when every export it calls is
+// present in libvrel_core (see registration.cpp), so the module loads against any core build.
+#define VREL_ADAPTER_PRAGMA(text) _Pragma(#text)
+#define VREL_WEAK(name) VREL_ADAPTER_PRAGMA(weak name)
+
+namespace vrel::adapter {
+
+using torch::stable::Tensor;
+using torch::headeronly::ScalarType;
+
+// The stable-ABI version this module targets (2.10): it is passed to the dispatcher and to the
+// kernel registration, so PyTorch treats the module as built against 2.10.
+inline constexpr std::uint64_t kTargetVersion = TORCH_TARGET_VERSION;
+
+inline constexpr int kArenaViews = 24;
+inline constexpr int kArenaRank = 64;
+inline constexpr std::size_t kMessageBytes = 512;
+
+// The ABI dtype code of a tensor; raises the internal error for dtypes outside the map.
+std::uint32_t dtype_code(const Tensor &tensor);
+
+// The ExecutionContext of a call's reference tensor: the CPU, or the tensor's CUDA device with the
+// caller's current stream on it.
+VrelExecutionContext context_for(const Tensor &reference);
+
+// aten::new_empty on the reference tensor (so the result lives on its device); the dtype is the
+// reference's unless one is given.
+Tensor new_empty(const Tensor &reference, std::span<const std::int64_t> sizes,
+                 std::optional<ScalarType> dtype = std::nullopt);
+inline Tensor new_empty(const Tensor &reference, std::initializer_list<std::int64_t> sizes,
+                        std::optional<ScalarType> dtype = std::nullopt) {
+  return new_empty(reference, std::span<const std::int64_t>(sizes.begin(), sizes.size()), dtype);
+}
+
+// A tensor with the reference's sizes when wanted, else a [0] tensor (a gradient nobody asked for).
+Tensor empty_or_like(const Tensor &reference, bool wanted);
+
+std::vector<std::int64_t> sizes_of(const Tensor &tensor);
+std::int64_t size_of(const Tensor &tensor, std::int64_t dim);
+std::int64_t numel_of(const Tensor &tensor);
+std::int64_t dim_of(const Tensor &tensor);
+bool is_cuda(const Tensor &tensor);
+ScopeTensor scope_tensor(const Tensor &tensor);
+
+// Stores the shape and stride arrays of the views borrowed in one call.
+class BorrowedViewArena {
+ public:
+  BorrowedViewArena() = default;
+  BorrowedViewArena(const BorrowedViewArena &) = delete;
+  BorrowedViewArena &operator=(const BorrowedViewArena &) = delete;
+  // The only way a kernel makes a view. flags: VREL_TENSOR_READ_ONLY or VREL_TENSOR_OUTPUT.
+  VrelTensorView borrow(const Tensor &tensor, std::uint32_t flags, bool mutable_data);
+  int count() const { return count_; }
+
+ private:
+  std::int64_t shapes_[kArenaViews][kArenaRank] = {};
+  std::int64_t strides_[kArenaViews][kArenaRank] = {};
+  std::int32_t count_ = 0;
+};
+
+// A caller-visible scratch tensor and its BufferDescriptor.
+struct Workspace {
+  Tensor tensor;
+  VrelBufferDescriptor descriptor;
+  // The descriptor, or null when the byte count is 0 (the pattern of most families).
+  VrelBufferDescriptor *or_null() { return descriptor.capacity == 0 ? nullptr : &descriptor; }
+  VrelBufferDescriptor *get() { return &descriptor; }
+};
+
+// The workspace descriptor of a uint8 tensor: capacity = the byte count, alignment 8, data null
+// when the byte count is 0.
+VrelBufferDescriptor workspace_descriptor(const Tensor &workspace, std::uint64_t bytes);
+// Allocates [bytes] uint8 on the reference's device (a zero-element tensor when bytes is 0).
+Workspace make_workspace(const Tensor &reference, std::uint64_t bytes);
+
+// One kernel call: the arena, the 512-byte Diagnostic, the context and the borrowed views.
+class Call {
+ public:
+  explicit Call(const Tensor &reference);
+  Call(const Call &) = delete;
+  Call &operator=(const Call &) = delete;
+
+  VrelExecutionContext *context() { return &context_; }
+  VrelDiagnostic *diag() { return &diagnostic_; }
+  const char *message() const { return message_; }
+
+  // Borrowed views keep stable addresses until the call ends.
+  const VrelTensorView *in(const Tensor &tensor);
+  VrelTensorView *out(const Tensor &tensor);
+  // Borrows the tensor in any case (one arena slot) and passes null when it is not wanted.
+  const VrelTensorView *in_if(const Tensor &tensor, bool wanted);
+  VrelTensorView *out_if(const Tensor &tensor, bool wanted);
+
+  // Raises the status error for a nonzero status.
+  void check(VrelStatus status) const {
+    if (status != VREL_STATUS_OK) status_error(status, message_);
+  }
+
+ private:
+  BorrowedViewArena arena_;
+  VrelTensorView views_[kArenaViews] = {};
+  char message_[kMessageBytes] = {};
+  VrelDiagnostic diagnostic_{};
+  VrelExecutionContext context_{};
+};
+
+// Runs a workspace query of the form (counts..., dtype, context, &bytes, &alignment, diag) and
+// returns the byte count; a core failure raises the status error.
+template <typename Query, typename... Counts>
+std::uint64_t query_bytes(Call &call, Query query, std::uint32_t dtype, Counts... counts) {
+  std::uint64_t bytes = 0, alignment = 0;
+  call.check(query(static_cast<std::int64_t>(counts)..., dtype, call.context(), &bytes, &alignment,
+                   call.diag()));
+  return bytes;
+}
+
+// A schema int passed where the core takes a 32-bit enum or flag word. Values outside uint32 become
+// 0xFFFFFFFF, which no enumeration or flag set accepts, so they are refused by the core's own check
+// instead of being truncated into a valid value.
+inline std::uint32_t as_u32(std::int64_t value) {
+  return (value < 0 || value > 0xFFFFFFFFll) ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
+}
+
+// One binding of the registration table: an operator name, its boxed kernel, and whether every
+// core export the kernel calls is present.
+struct KernelBinding {
+  const char *name;
+  void (*kernel)(StableIValue *, std::uint64_t, std::uint64_t);
+  bool available;
+};
+
+template <typename... F>
+bool present(F *...exports) {
+  return ((exports != nullptr) && ...);
+}
+
+// The bindings of each family (kernels_<family>.cpp).
+std::span<const KernelBinding> mesh_bindings();
+std::span<const KernelBinding> io_bindings();
+std::span<const KernelBinding> transforms_bindings();
+std::span<const KernelBinding> render_bindings();
+std::span<const KernelBinding> texture_bindings();
+std::span<const KernelBinding> points_bindings();
+std::span<const KernelBinding> animation_bindings();
+
+}  // namespace vrel::adapter
+
+#define VREL_BIND(name, ...) \
+  ::vrel::adapter::KernelBinding { #name, TORCH_BOX(&name), ::vrel::adapter::present(__VA_ARGS__) }

@@ -1,0 +1,7 @@
+#include "adapter.hpp"
+
+namespace vrel::adapter {
+
+std::span<const KernelBinding> io_bindings() { return {}; }
+
+}  // namespace vrel::adapter

@@ -1,0 +1,207 @@
+#include <cstring>
+#include <limits>
+
+#include "adapter.hpp"
+
+namespace vrel::adapter {
+
+namespace {
+
+// A non-zero result of a stable-ABI call raises PyTorch's own error for it.
+#define VREL_TORCH_CHECK(call) STABLE_TORCH_ERROR_CODE_CHECK(call)
+
+std::uint32_t device_type_of(const Tensor &tensor) { return is_cuda(tensor) ? VREL_DEVICE_CUDA : VREL_DEVICE_CPU; }
+
+std::int32_t device_index_of(const Tensor &tensor) {
+  if (!is_cuda(tensor)) return 0;
+  std::int32_t index = 0;
+  VREL_TORCH_CHECK(aoti_torch_get_device_index(tensor.get(), &index));
+  return index;
+}
+
+}  // namespace
+
+std::int64_t dim_of(const Tensor &tensor) {
+  std::int64_t dim = 0;
+  VREL_TORCH_CHECK(aoti_torch_get_dim(tensor.get(), &dim));
+  return dim;
+}
+
+std::int64_t numel_of(const Tensor &tensor) {
+  std::int64_t numel = 0;
+  VREL_TORCH_CHECK(aoti_torch_get_numel(tensor.get(), &numel));
+  return numel;
+}
+
+std::int64_t size_of(const Tensor &tensor, std::int64_t dim) {
+  std::int64_t size = 0;
+  VREL_TORCH_CHECK(aoti_torch_get_size(tensor.get(), dim, &size));
+  return size;
+}
+
+std::vector<std::int64_t> sizes_of(const Tensor &tensor) {
+  const std::int64_t rank = dim_of(tensor);
+  int64_t *sizes = nullptr;
+  VREL_TORCH_CHECK(aoti_torch_get_sizes(tensor.get(), &sizes));
+  return std::vector<std::int64_t>(sizes, sizes + rank);
+}
+
+bool is_cuda(const Tensor &tensor) {
+  std::int32_t type = 0;
+  VREL_TORCH_CHECK(aoti_torch_get_device_type(tensor.get(), &type));
+  return type == aoti_torch_device_type_cuda();
+}
+
+ScopeTensor scope_tensor(const Tensor &tensor) {
+  ScopeTensor facts;
+  facts.is_cuda = is_cuda(tensor);
+  if (!facts.is_cuda) return facts;
+  facts.element_count = numel_of(tensor);
+  if (facts.element_count != 0) {
+    const void *data = nullptr;
+    VREL_TORCH_CHECK(torch_get_const_data_ptr(tensor.get(), &data));
+    facts.data = data;
+  }
+  facts.device_index = device_index_of(tensor);
+  return facts;
+}
+
+std::uint32_t dtype_code(const Tensor &tensor) {
+  std::int32_t dtype = 0;
+  VREL_TORCH_CHECK(aoti_torch_get_dtype(tensor.get(), &dtype));
+  if (dtype == aoti_torch_dtype_float32()) return VREL_DTYPE_FLOAT32;
+  if (dtype == aoti_torch_dtype_float64()) return VREL_DTYPE_FLOAT64;
+  if (dtype == aoti_torch_dtype_int32()) return VREL_DTYPE_INT32;
+  if (dtype == aoti_torch_dtype_uint32()) return VREL_DTYPE_UINT32;
+  if (dtype == aoti_torch_dtype_bool()) return VREL_DTYPE_BOOL;
+  internal_error("an unsupported tensor dtype reached the adapter");
+}
+
+VrelExecutionContext context_for(const Tensor &reference) {
+  VrelExecutionContext context{};
+  context.struct_size = sizeof(VrelExecutionContext);
+  context.abi_version = VREL_ABI_VERSION;
+  context.device_type = VREL_DEVICE_CPU;
+  if (is_cuda(reference)) {
+    context.device_type = VREL_DEVICE_CUDA;
+    context.device_index = device_index_of(reference);
+    context.stream = current_stream(context.device_index);
+  }
+  return context;
+}
+
+Tensor new_empty(const Tensor &reference, std::span<const std::int64_t> sizes,
+                 std::optional<ScalarType> dtype) {
+  using torch::stable::detail::from;
+  // aten::new_empty(Tensor self, SymInt[] size, *, ScalarType? dtype, Layout? layout,
+  //                 Device? device, bool? pin_memory): six slots, the result lands in slot 0.
+  StableIValue stack[6];
+  stack[0] = from(reference);
+  stack[1] = from(std::vector<std::int64_t>(sizes.begin(), sizes.end()));
+  stack[2] = dtype ? from(*dtype) : from(std::nullopt);
+  stack[3] = from(std::nullopt);
+  stack[4] = from(std::nullopt);
+  stack[5] = from(std::nullopt);
+  VREL_TORCH_CHECK(torch_call_dispatcher("aten::new_empty", "", stack, kTargetVersion));
+  return torch::stable::detail::to<Tensor>(stack[0]);
+}
+
+Tensor empty_or_like(const Tensor &reference, bool wanted) {
+  if (wanted) return new_empty(reference, sizes_of(reference));
+  return new_empty(reference, {0});
+}
+
+VrelTensorView BorrowedViewArena::borrow(const Tensor &tensor, std::uint32_t flags,
+                                         bool mutable_data) {
+  require(count_ < kArenaViews, "more borrowed views in one call than the arena holds");
+  const std::int64_t rank = dim_of(tensor);
+  require(rank <= kArenaRank, "a tensor rank exceeded what the arena holds");
+  std::int64_t *shape = shapes_[count_];
+  std::int64_t *strides = strides_[count_];
+  ++count_;
+  if (rank > 0) {
+    int64_t *sizes = nullptr;
+    int64_t *steps = nullptr;
+    VREL_TORCH_CHECK(aoti_torch_get_sizes(tensor.get(), &sizes));
+    VREL_TORCH_CHECK(aoti_torch_get_strides(tensor.get(), &steps));
+    std::memcpy(shape, sizes, static_cast<std::size_t>(rank) * sizeof(std::int64_t));
+    std::memcpy(strides, steps, static_cast<std::size_t>(rank) * sizeof(std::int64_t));
+  }
+  void *data = nullptr;
+  if (mutable_data) {
+    VREL_TORCH_CHECK(torch_get_mutable_data_ptr(tensor.get(), &data));
+  } else {
+    const void *read = nullptr;
+    VREL_TORCH_CHECK(torch_get_const_data_ptr(tensor.get(), &read));
+    data = const_cast<void *>(read);  // the core only reads views flagged read-only
+  }
+  VrelTensorView view{};
+  view.struct_size = sizeof(VrelTensorView);
+  view.abi_version = VREL_ABI_VERSION;
+  view.data = data;  // PyTorch's data pointer already includes the storage offset
+  view.byte_offset = 0;
+  view.shape = rank > 0 ? shape : nullptr;
+  view.strides = rank > 0 ? strides : nullptr;
+  view.rank = static_cast<std::uint32_t>(rank);
+  view.dtype = dtype_code(tensor);
+  view.device_type = device_type_of(tensor);
+  view.device_index = device_index_of(tensor);
+  view.flags = flags;
+  return view;
+}
+
+VrelBufferDescriptor workspace_descriptor(const Tensor &workspace, std::uint64_t bytes) {
+  VrelBufferDescriptor buffer{};
+  buffer.struct_size = sizeof(VrelBufferDescriptor);
+  buffer.abi_version = VREL_ABI_VERSION;
+  if (bytes != 0) {
+    VREL_TORCH_CHECK(torch_get_mutable_data_ptr(workspace.get(), &buffer.data));
+  }
+  buffer.capacity = bytes;
+  buffer.alignment = 8;
+  buffer.device_type = device_type_of(workspace);
+  buffer.device_index = device_index_of(workspace);
+  return buffer;
+}
+
+Workspace make_workspace(const Tensor &reference, std::uint64_t bytes) {
+  require(bytes <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()),
+          "workspace exceeds tensor extent");
+  Tensor tensor = new_empty(reference, {static_cast<std::int64_t>(bytes)}, ScalarType::Byte);
+  VrelBufferDescriptor descriptor = workspace_descriptor(tensor, bytes);
+  return Workspace{std::move(tensor), descriptor};
+}
+
+Call::Call(const Tensor &reference) {
+  diagnostic_.struct_size = sizeof(VrelDiagnostic);
+  diagnostic_.abi_version = VREL_ABI_VERSION;
+  diagnostic_.message = message_;
+  diagnostic_.message_capacity = kMessageBytes;
+  context_ = context_for(reference);
+}
+
+const VrelTensorView *Call::in(const Tensor &tensor) {
+  const int slot = arena_.count();
+  VrelTensorView view = arena_.borrow(tensor, VREL_TENSOR_READ_ONLY, false);
+  views_[slot] = view;
+  return &views_[slot];
+}
+
+VrelTensorView *Call::out(const Tensor &tensor) {
+  const int slot = arena_.count();
+  VrelTensorView view = arena_.borrow(tensor, VREL_TENSOR_OUTPUT, true);
+  views_[slot] = view;
+  return &views_[slot];
+}
+
+const VrelTensorView *Call::in_if(const Tensor &tensor, bool wanted) {
+  const VrelTensorView *view = in(tensor);
+  return wanted ? view : nullptr;
+}
+
+VrelTensorView *Call::out_if(const Tensor &tensor, bool wanted) {
+  VrelTensorView *view = out(tensor);
+  return wanted ? view : nullptr;
+}
+
+}  // namespace vrel::adapter

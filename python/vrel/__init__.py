@@ -1,0 +1,2 @@
+import torch
+from . import _torch
