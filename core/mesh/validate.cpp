@@ -1,0 +1,77 @@
+// vrel_mesh_validate and its workspace query (CPU only).
+#include "mesh/mesh_checks.hpp"
+#include "mesh/validate_kernel.hpp"
+
+using namespace vrel;
+using namespace vrel::mesh;
+using abi::data_of;
+
+namespace {
+
+constexpr const char* kValidateCpuOnly = "mesh.validate implements only the CPU backend in this phase";
+constexpr frame::Family kValidate{kValidateCpuOnly, kCpuOnly, kCpuWorkspace};
+constexpr uint32_t kReportSize = 80;
+
+// An int32 offsets view of rank 1 with the required extent (`message` for all three rules), then
+// validation and, so that device memory is never read, the CPU rule.
+VrelStatus offsets_view(const frame::Frame& f, const VrelTensorView* view, int64_t extent,
+                        const char* message) noexcept {
+  const bool shaped = extent < 0 ? frame::Frame::has_shape(view, {frame::kAny}) &&
+                                       (view->shape == nullptr || view->shape[0] >= 1)
+                                 : frame::Frame::has_shape(view, {extent});
+  if (!shaped || view->dtype != VREL_DTYPE_INT32) return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);
+  VREL_TRY(f.validate(view));
+  return f.on_cpu(view);
+}
+
+}  // namespace
+
+static_assert(sizeof(VrelMeshValidationReport) == kReportSize);
+
+extern "C" VREL_API VrelStatus vrel_mesh_validate(
+    const VrelTensorView* vertices, const VrelTensorView* faces,
+    const VrelTensorView* vertex_offsets, const VrelTensorView* face_offsets, double eps,
+    uint32_t flags, const VrelExecutionContext* context, VrelMeshValidationReport* report,
+    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+  const frame::Frame f{diag, kValidate};
+  VREL_TRY(f.reset());
+  if (report == nullptr)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "the validation report pointer must not be null");
+  if (report->struct_size < kReportSize)
+    return f.fail(VREL_STATUS_ABI_MISMATCH, "the validation report is smaller than this ABI version requires");
+  if (flags >= 2) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "unknown validation flags");
+  VREL_TRY(check_eps(f, eps));
+  VREL_TRY(f.context(context));
+  VREL_TRY(check_vertices(f, vertices));
+  VREL_TRY(check_faces(f, faces));
+  VREL_TRY(offsets_view(f, vertex_offsets, -1, "vertex offsets must be a [B+1] int32 tensor view"));
+  const int64_t entries = rows(vertex_offsets);
+  VREL_TRY(offsets_view(f, face_offsets, entries, "face offsets must be a [B+1] int32 tensor view"));
+  if (workspace != nullptr) VREL_TRY(vrel_validate_buffer(workspace, diag));
+
+  const ValidationFindings r = with_floating(vertices->dtype, [&](auto t) {
+    using T = decltype(t);
+    return validate_mesh(data_of<T>(*vertices), rows(vertices), data_of<int32_t>(*faces),
+                         data_of<int32_t>(*vertex_offsets), data_of<int32_t>(*face_offsets), entries,
+                         rows(faces), eps, (flags & VREL_MESH_VALIDATE_NONFINITE) != 0);
+  });
+  report->issues = r.issues;
+  report->first_invalid_face = r.first_invalid_face;
+  report->invalid_offset_index = r.invalid_offset_index;
+  report->degenerate_faces = r.degenerate_faces;
+  report->nonfinite_vertices = r.nonfinite_vertices;
+  report->unreferenced_vertices = r.unreferenced_vertices;
+  return VREL_STATUS_OK;
+}
+
+extern "C" VREL_API VrelStatus vrel_mesh_validate_workspace(
+    int64_t vertex_count, int64_t face_count, const VrelExecutionContext* context,
+    uint64_t* workspace_bytes, uint64_t* workspace_alignment, VrelDiagnostic* diag) noexcept {
+  const frame::Frame f{diag, kValidate};
+  VREL_TRY(f.reset());
+  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
+  if (vertex_count < 0 || face_count < 0)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "counts must be nonnegative");
+  VREL_TRY(f.context(context));
+  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+}
