@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the PLY fuzz target with clang (AddressSanitizer + UndefinedBehaviorSanitizer), replays
+# the kept crashers, then fuzzes for FUZZ_SECONDS (default 60) from the seed corpus. Exits
+# non-zero on a crash or a broken invariant. New inputs go to build/fuzz/corpus, not to the seeds.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+seconds=${FUZZ_SECONDS:-60}
+build=build/fuzz
+
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DVREL_BUILD_FUZZ=ON -DVREL_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$build" --target vrel_fuzz_ply -j 2
+
+mkdir -p "$build/corpus" "$build/artifacts"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+if compgen -G "tests/fuzz/crashers/*" >/dev/null; then
+  "$build/vrel_fuzz_ply" -runs=1 tests/fuzz/crashers/*
+fi
+"$build/vrel_fuzz_ply" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  -print_final_stats=1 -dict=tests/fuzz/ply.dict -artifact_prefix="$build/artifacts/" "$build/corpus" tests/fuzz/corpus
