@@ -58,6 +58,8 @@ Tensor empty_or_like(const Tensor &reference, bool wanted);
 std::vector<std::int64_t> sizes_of(const Tensor &tensor);
 std::int64_t size_of(const Tensor &tensor, std::int64_t dim);
 std::int64_t numel_of(const Tensor &tensor);
+// Size of a dimension, or 0 when the tensor has no such dimension (the core then reports the shape).
+std::int64_t extent(const Tensor &tensor, std::int64_t dim);
 std::int64_t dim_of(const Tensor &tensor);
 bool is_cuda(const Tensor &tensor);
 ScopeTensor scope_tensor(const Tensor &tensor);
@@ -141,6 +143,17 @@ inline std::uint32_t as_u32(std::int64_t value) {
   return (value < 0 || value > 0xFFFFFFFFll) ? 0xFFFFFFFFu : static_cast<std::uint32_t>(value);
 }
 
+// Runs a kernel body inside the CudaContextScope of the reference tensor (inert on the CPU), then
+// raises the internal error when restoring the caller's context failed.
+template <typename Body>
+auto scoped(const Tensor &reference, Body body) {
+  CudaContextScope scope;
+  scope.enter(scope_tensor(reference));
+  auto result = body();
+  if (const char *message = scope.leave()) internal_error(message);
+  return result;
+}
+
 // One binding of the registration table: an operator name, its boxed kernel, and whether every
 // core export the kernel calls is present.
 struct KernelBinding {
@@ -162,6 +175,7 @@ std::span<const KernelBinding> render_bindings();
 std::span<const KernelBinding> texture_bindings();
 std::span<const KernelBinding> points_bindings();
 std::span<const KernelBinding> animation_bindings();
+std::span<const KernelBinding> workspace_bindings();
 
 }  // namespace vrel::adapter
 

@@ -39,6 +39,10 @@ std::int64_t size_of(const Tensor &tensor, std::int64_t dim) {
   return size;
 }
 
+std::int64_t extent(const Tensor &tensor, std::int64_t dim) {
+  return dim_of(tensor) > dim ? size_of(tensor, dim) : 0;
+}
+
 std::vector<std::int64_t> sizes_of(const Tensor &tensor) {
   const std::int64_t rank = dim_of(tensor);
   int64_t *sizes = nullptr;

@@ -1,7 +1,340 @@
+// Kernels of the animation family: Rodrigues rotations, forward kinematics, blend shapes, linear
+// blend skinning and barycentric evaluation. They run inside the CUDA context scope, and pass the
+// workspace descriptor even when its byte count is 0.
+#include <limits>
+
 #include "adapter.hpp"
 
-namespace vrel::adapter {
+VREL_WEAK(vrel_transforms_rodrigues)
+VREL_WEAK(vrel_transforms_rodrigues_backward)
+VREL_WEAK(vrel_transforms_rodrigues_workspace)
+VREL_WEAK(vrel_skeleton_forward_kinematics)
+VREL_WEAK(vrel_skeleton_forward_kinematics_backward)
+VREL_WEAK(vrel_skeleton_forward_kinematics_workspace)
+VREL_WEAK(vrel_mesh_blend_shapes)
+VREL_WEAK(vrel_mesh_blend_shapes_backward)
+VREL_WEAK(vrel_mesh_blend_shapes_workspace)
+VREL_WEAK(vrel_mesh_skin_lbs)
+VREL_WEAK(vrel_mesh_skin_lbs_backward)
+VREL_WEAK(vrel_mesh_skin_lbs_workspace)
+VREL_WEAK(vrel_mesh_evaluate_barycentric)
+VREL_WEAK(vrel_mesh_evaluate_barycentric_backward)
+VREL_WEAK(vrel_mesh_evaluate_barycentric_workspace)
 
-std::span<const KernelBinding> animation_bindings() { return {}; }
+namespace vrel::adapter {
+namespace {
+
+using Tensors2 = std::tuple<Tensor, Tensor>;
+using Tensors3 = std::tuple<Tensor, Tensor, Tensor>;
+
+// ---- Rodrigues ----------------------------------------------------------------------------
+
+std::uint64_t rodrigues_bytes(Call &call, const Tensor &axis_angle) {
+  return query_bytes(call, vrel_transforms_rodrigues_workspace, dtype_code(axis_angle),
+                     numel_of(axis_angle) / 3);
+}
+
+Tensor rodrigues(Tensor axis_angle) {
+  return scoped(axis_angle, [&] {
+    Call call(axis_angle);
+    Workspace ws = make_workspace(axis_angle, rodrigues_bytes(call, axis_angle));
+    std::vector<std::int64_t> sizes = sizes_of(axis_angle);
+    sizes.push_back(3);  // [..., 3] becomes [..., 3, 3]
+    Tensor output = new_empty(axis_angle, sizes);
+    call.check(vrel_transforms_rodrigues(call.in(axis_angle), call.context(), call.out(output),
+                                         ws.get(), call.diag()));
+    return output;
+  });
+}
+
+Tensor rodrigues_backward(Tensor axis_angle, Tensor grad_rotation) {
+  return scoped(axis_angle, [&] {
+    Call call(axis_angle);
+    Workspace ws = make_workspace(axis_angle, rodrigues_bytes(call, axis_angle));
+    Tensor grad_axis_angle = new_empty(axis_angle, sizes_of(axis_angle));
+    const VrelTensorView *axis = call.in(axis_angle);
+    VrelTensorView *out = call.out(grad_axis_angle);
+    call.check(vrel_transforms_rodrigues_backward(axis, call.in(grad_rotation), call.context(),
+                                                  out, ws.get(), call.diag()));
+    return grad_axis_angle;
+  });
+}
+
+void rodrigues_out(Tensor axis_angle, Tensor output, Tensor workspace) {
+  scoped(axis_angle, [&] {
+    Call call(axis_angle);
+    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    call.check(vrel_transforms_rodrigues(call.in(axis_angle), call.context(), call.out(output),
+                                         &ws, call.diag()));
+    return 0;
+  });
+}
+
+// ---- forward kinematics -------------------------------------------------------------------
+
+std::uint64_t kinematics_bytes(Call &call, const Tensor &local) {
+  return query_bytes(call, vrel_skeleton_forward_kinematics_workspace, dtype_code(local),
+                     extent(local, 0), extent(local, 1));
+}
+
+Tensor forward_kinematics(Tensor local, Tensor parents) {
+  return scoped(local, [&] {
+    Call call(local);
+    Workspace ws = make_workspace(local, kinematics_bytes(call, local));
+    Tensor world = new_empty(local, sizes_of(local));
+    call.check(vrel_skeleton_forward_kinematics(call.in(local), call.in(parents), call.context(),
+                                                call.out(world), ws.get(), call.diag()));
+    return world;
+  });
+}
+
+Tensor forward_kinematics_backward(Tensor local, Tensor parents, Tensor grad_world) {
+  return scoped(local, [&] {
+    Call call(local);
+    Workspace ws = make_workspace(local, kinematics_bytes(call, local));
+    Tensor grad_local = new_empty(local, sizes_of(local));
+    call.check(vrel_skeleton_forward_kinematics_backward(
+        call.in(local), call.in(parents), call.in(grad_world), call.context(),
+        call.out(grad_local), ws.get(), call.diag()));
+    return grad_local;
+  });
+}
+
+void forward_kinematics_out(Tensor local, Tensor parents, Tensor output, Tensor workspace) {
+  scoped(local, [&] {
+    Call call(local);
+    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    call.check(vrel_skeleton_forward_kinematics(call.in(local), call.in(parents), call.context(),
+                                                call.out(output), &ws, call.diag()));
+    return 0;
+  });
+}
+
+// ---- blend shapes -------------------------------------------------------------------------
+
+std::uint64_t blend_bytes(Call &call, const Tensor &template_vertices, const Tensor &deltas,
+                          const Tensor &weights) {
+  return query_bytes(call, vrel_mesh_blend_shapes_workspace, dtype_code(template_vertices),
+                     extent(weights, 0), extent(template_vertices, 0), extent(deltas, 0));
+}
+
+Tensor blend_shapes(Tensor template_vertices, Tensor deltas, Tensor weights) {
+  return scoped(template_vertices, [&] {
+    Call call(template_vertices);
+    Workspace ws = make_workspace(template_vertices,
+                                  blend_bytes(call, template_vertices, deltas, weights));
+    Tensor output =
+        new_empty(template_vertices, {extent(weights, 0), extent(template_vertices, 0), 3});
+    call.check(vrel_mesh_blend_shapes(call.in(template_vertices), call.in(deltas),
+                                      call.in(weights), call.context(), call.out(output),
+                                      ws.get(), call.diag()));
+    return output;
+  });
+}
+
+Tensors3 blend_shapes_backward(Tensor template_vertices, Tensor deltas, Tensor weights,
+                               Tensor grad_vertices, bool need_template, bool need_deltas,
+                               bool need_weights) {
+  return scoped(template_vertices, [&] {
+    Call call(template_vertices);
+    Workspace ws = make_workspace(template_vertices,
+                                  blend_bytes(call, template_vertices, deltas, weights));
+    Tensor grad_template = need_template ? new_empty(template_vertices, sizes_of(template_vertices))
+                                         : empty_or_like(template_vertices, false);
+    Tensor grad_deltas = need_deltas ? new_empty(template_vertices, sizes_of(deltas))
+                                     : empty_or_like(template_vertices, false);
+    Tensor grad_weights = need_weights ? new_empty(template_vertices, sizes_of(weights))
+                                       : empty_or_like(template_vertices, false);
+    const VrelTensorView *t = call.in(template_vertices);
+    const VrelTensorView *d = call.in(deltas);
+    const VrelTensorView *w = call.in(weights);
+    const VrelTensorView *g = call.in(grad_vertices);
+    VrelTensorView *gt = call.out_if(grad_template, need_template);
+    VrelTensorView *gd = call.out_if(grad_deltas, need_deltas);
+    VrelTensorView *gw = call.out_if(grad_weights, need_weights);
+    call.check(vrel_mesh_blend_shapes_backward(t, d, w, g, call.context(), gt, gd, gw, ws.get(),
+                                               call.diag()));
+    return Tensors3{grad_template, grad_deltas, grad_weights};
+  });
+}
+
+void blend_shapes_out(Tensor template_vertices, Tensor deltas, Tensor weights, Tensor output,
+                      Tensor workspace) {
+  scoped(template_vertices, [&] {
+    Call call(template_vertices);
+    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    call.check(vrel_mesh_blend_shapes(call.in(template_vertices), call.in(deltas),
+                                      call.in(weights), call.context(), call.out(output), &ws,
+                                      call.diag()));
+    return 0;
+  });
+}
+
+// ---- linear blend skinning ----------------------------------------------------------------
+
+std::uint64_t skin_bytes(Call &call, const Tensor &vertices, const Tensor &transforms) {
+  return query_bytes(call, vrel_mesh_skin_lbs_workspace, dtype_code(vertices),
+                     extent(vertices, 0), extent(vertices, 1), extent(transforms, 1));
+}
+
+Tensor skin_lbs(Tensor vertices, Tensor transforms, Tensor weights) {
+  return scoped(vertices, [&] {
+    Call call(vertices);
+    Workspace ws = make_workspace(vertices, skin_bytes(call, vertices, transforms));
+    Tensor output = new_empty(vertices, {extent(vertices, 0), extent(vertices, 1), 3});
+    call.check(vrel_mesh_skin_lbs(call.in(vertices), call.in(transforms), call.in(weights),
+                                  call.context(), call.out(output), ws.get(), call.diag()));
+    return output;
+  });
+}
+
+Tensors3 skin_lbs_backward(Tensor vertices, Tensor transforms, Tensor weights, Tensor grad_output,
+                           bool need_vertices, bool need_transforms, bool need_weights) {
+  return scoped(vertices, [&] {
+    Call call(vertices);
+    Workspace ws = make_workspace(vertices, skin_bytes(call, vertices, transforms));
+    Tensor grad_vertices = empty_or_like(vertices, need_vertices);
+    Tensor grad_transforms = need_transforms ? new_empty(vertices, sizes_of(transforms))
+                                             : empty_or_like(vertices, false);
+    Tensor grad_weights = need_weights ? new_empty(vertices, sizes_of(weights))
+                                       : empty_or_like(vertices, false);
+    const VrelTensorView *v = call.in(vertices);
+    const VrelTensorView *t = call.in(transforms);
+    const VrelTensorView *w = call.in(weights);
+    const VrelTensorView *g = call.in(grad_output);
+    VrelTensorView *gv = call.out_if(grad_vertices, need_vertices);
+    VrelTensorView *gt = call.out_if(grad_transforms, need_transforms);
+    VrelTensorView *gw = call.out_if(grad_weights, need_weights);
+    call.check(vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), gv, gt, gw, ws.get(),
+                                           call.diag()));
+    return Tensors3{grad_vertices, grad_transforms, grad_weights};
+  });
+}
+
+void skin_lbs_out(Tensor vertices, Tensor transforms, Tensor weights, Tensor output,
+                  Tensor workspace) {
+  scoped(vertices, [&] {
+    Call call(vertices);
+    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    call.check(vrel_mesh_skin_lbs(call.in(vertices), call.in(transforms), call.in(weights),
+                                  call.context(), call.out(output), &ws, call.diag()));
+    return 0;
+  });
+}
+
+// ---- barycentric evaluation ---------------------------------------------------------------
+
+std::uint64_t landmark_bytes(Call &call, const Tensor &vertices, const Tensor &face_index) {
+  return query_bytes(call, vrel_mesh_evaluate_barycentric_workspace, dtype_code(vertices),
+                     extent(vertices, 0), extent(vertices, 1), extent(face_index, 0));
+}
+
+Tensor evaluate_barycentric(Tensor vertices, Tensor faces, Tensor face_index, Tensor barycentric) {
+  return scoped(vertices, [&] {
+    Call call(vertices);
+    Workspace ws = make_workspace(vertices, landmark_bytes(call, vertices, face_index));
+    Tensor output = new_empty(vertices, {extent(vertices, 0), extent(face_index, 0), 3});
+    call.check(vrel_mesh_evaluate_barycentric(call.in(vertices), call.in(faces),
+                                              call.in(face_index), call.in(barycentric),
+                                              call.context(), call.out(output), ws.get(),
+                                              call.diag()));
+    return output;
+  });
+}
+
+Tensors2 evaluate_barycentric_backward(Tensor vertices, Tensor faces, Tensor face_index,
+                                       Tensor barycentric, Tensor grad_output, bool need_vertices,
+                                       bool need_barycentric) {
+  return scoped(vertices, [&] {
+    Call call(vertices);
+    Workspace ws = make_workspace(vertices, landmark_bytes(call, vertices, face_index));
+    Tensor grad_vertices = empty_or_like(vertices, need_vertices);
+    Tensor grad_barycentric = need_barycentric ? new_empty(vertices, sizes_of(barycentric))
+                                               : empty_or_like(vertices, false);
+    const VrelTensorView *v = call.in(vertices);
+    const VrelTensorView *f = call.in(faces);
+    const VrelTensorView *i = call.in(face_index);
+    const VrelTensorView *b = call.in(barycentric);
+    const VrelTensorView *g = call.in(grad_output);
+    VrelTensorView *gv = call.out_if(grad_vertices, need_vertices);
+    VrelTensorView *gb = call.out_if(grad_barycentric, need_barycentric);
+    call.check(vrel_mesh_evaluate_barycentric_backward(v, f, i, b, g, call.context(), gv, gb,
+                                                       ws.get(), call.diag()));
+    return Tensors2{grad_vertices, grad_barycentric};
+  });
+}
+
+void evaluate_barycentric_out(Tensor vertices, Tensor faces, Tensor face_index,
+                              Tensor barycentric, Tensor output, Tensor workspace) {
+  scoped(vertices, [&] {
+    Call call(vertices);
+    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    call.check(vrel_mesh_evaluate_barycentric(call.in(vertices), call.in(faces),
+                                              call.in(face_index), call.in(barycentric),
+                                              call.context(), call.out(output), &ws,
+                                              call.diag()));
+    return 0;
+  });
+}
+
+// ---- workspace sizes for the _out operators -----------------------------------------------
+
+std::int64_t animation_workspace_size(Tensor reference, std::int64_t operation, std::int64_t B,
+                                      std::int64_t V, std::int64_t K) {
+  return scoped(reference, [&] {
+    Call call(reference);
+    const std::uint32_t dtype = dtype_code(reference);
+    std::uint64_t bytes = 0;
+    switch (operation) {
+      case 1: bytes = query_bytes(call, vrel_mesh_blend_shapes_workspace, dtype, B, V, K); break;
+      case 2: bytes = query_bytes(call, vrel_transforms_rodrigues_workspace, dtype, V); break;
+      case 3:
+        bytes = query_bytes(call, vrel_skeleton_forward_kinematics_workspace, dtype, B, V);
+        break;
+      case 4: bytes = query_bytes(call, vrel_mesh_skin_lbs_workspace, dtype, B, V, K); break;
+      case 5:
+        bytes = query_bytes(call, vrel_mesh_evaluate_barycentric_workspace, dtype, B, V, K);
+        break;
+      default: internal_error("unknown animation workspace operation");
+    }
+    require(bytes <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()),
+            "animation workspace exceeds tensor extent");
+    return static_cast<std::int64_t>(bytes);
+  });
+}
+
+}  // namespace
+
+std::span<const KernelBinding> animation_bindings() {
+  static const KernelBinding bindings[] = {
+      VREL_BIND(rodrigues, vrel_transforms_rodrigues, vrel_transforms_rodrigues_workspace),
+      VREL_BIND(rodrigues_backward, vrel_transforms_rodrigues_backward,
+                vrel_transforms_rodrigues_workspace),
+      VREL_BIND(rodrigues_out, vrel_transforms_rodrigues),
+      VREL_BIND(forward_kinematics, vrel_skeleton_forward_kinematics,
+                vrel_skeleton_forward_kinematics_workspace),
+      VREL_BIND(forward_kinematics_backward, vrel_skeleton_forward_kinematics_backward,
+                vrel_skeleton_forward_kinematics_workspace),
+      VREL_BIND(forward_kinematics_out, vrel_skeleton_forward_kinematics),
+      VREL_BIND(blend_shapes, vrel_mesh_blend_shapes, vrel_mesh_blend_shapes_workspace),
+      VREL_BIND(blend_shapes_backward, vrel_mesh_blend_shapes_backward,
+                vrel_mesh_blend_shapes_workspace),
+      VREL_BIND(blend_shapes_out, vrel_mesh_blend_shapes),
+      VREL_BIND(skin_lbs, vrel_mesh_skin_lbs, vrel_mesh_skin_lbs_workspace),
+      VREL_BIND(skin_lbs_backward, vrel_mesh_skin_lbs_backward, vrel_mesh_skin_lbs_workspace),
+      VREL_BIND(skin_lbs_out, vrel_mesh_skin_lbs),
+      VREL_BIND(evaluate_barycentric, vrel_mesh_evaluate_barycentric,
+                vrel_mesh_evaluate_barycentric_workspace),
+      VREL_BIND(evaluate_barycentric_backward, vrel_mesh_evaluate_barycentric_backward,
+                vrel_mesh_evaluate_barycentric_workspace),
+      VREL_BIND(evaluate_barycentric_out, vrel_mesh_evaluate_barycentric),
+      ::vrel::adapter::KernelBinding{
+          "_animation_workspace_size", TORCH_BOX(&animation_workspace_size),
+          present(vrel_mesh_blend_shapes_workspace, vrel_transforms_rodrigues_workspace,
+                  vrel_skeleton_forward_kinematics_workspace, vrel_mesh_skin_lbs_workspace,
+                  vrel_mesh_evaluate_barycentric_workspace)},
+  };
+  return bindings;
+}
 
 }  // namespace vrel::adapter

@@ -1,7 +1,133 @@
+// Kernels of the texture family: packed mip pyramids and filtered, wrapped sampling.
 #include "adapter.hpp"
 
-namespace vrel::adapter {
+VREL_WEAK(vrel_render_texture_pyramid)
+VREL_WEAK(vrel_render_texture_pyramid_backward)
+VREL_WEAK(vrel_render_texture_pyramid_workspace)
+VREL_WEAK(vrel_render_texture)
+VREL_WEAK(vrel_render_texture_backward)
+VREL_WEAK(vrel_render_texture_workspace)
 
-std::span<const KernelBinding> texture_bindings() { return {}; }
+namespace vrel::adapter {
+namespace {
+
+// Element count of the packed pyramid of `levels` levels (0: the full chain) over an [H,W,C]
+// texture. Invalid requests get a minimal size; the core then refuses them with its own message.
+std::int64_t pyramid_elements(std::int64_t H, std::int64_t W, std::int64_t C,
+                              std::int64_t &levels) {
+  if (H < 1 || W < 1 || C < 1 || levels < 0) {
+    levels = levels < 0 ? 0 : levels;
+    return 0;
+  }
+  std::int64_t full = 1;
+  for (std::int64_t extent = H > W ? H : W; extent > 1; extent /= 2) ++full;
+  if (levels == 0 || levels > full) levels = levels == 0 ? full : levels;
+  std::int64_t total = 0, h = H, w = W;
+  for (std::int64_t k = 0; k < levels && k < full; ++k) {
+    if (total > (std::int64_t{1} << 40)) break;  // far past int32: the core reports it
+    total += h * w * C;
+    h = h < 2 ? 1 : h / 2;
+    w = w < 2 ? 1 : w / 2;
+  }
+  return total;
+}
+
+std::tuple<Tensor, Tensor> texture_pyramid(Tensor texture, std::int64_t levels) {
+  Call call(texture);
+  const bool rank3 = dim_of(texture) == 3;
+  const std::int64_t H = rank3 ? size_of(texture, 0) : 0, W = rank3 ? size_of(texture, 1) : 0,
+                     C = rank3 ? size_of(texture, 2) : 0;
+  Workspace ws = make_workspace(texture, query_bytes(call, vrel_render_texture_pyramid_workspace,
+                                                     dtype_code(texture), H, W, C));
+  std::int64_t count = levels;
+  const std::int64_t total = pyramid_elements(H, W, C, count);
+  Tensor pyramid = new_empty(texture, {total});
+  Tensor level_offsets = new_empty(texture, {count + 1}, ScalarType::Int);
+  call.check(vrel_render_texture_pyramid(call.in(texture), levels, call.context(),
+                                         call.out(pyramid), call.out(level_offsets),
+                                         ws.or_null(), call.diag()));
+  return {pyramid, level_offsets};
+}
+
+// The gradient takes the cotangent's dtype: the first tensor argument, level_offsets, is int32.
+Tensor texture_pyramid_backward(Tensor level_offsets, std::int64_t texture_height,
+                                std::int64_t texture_width, std::int64_t channel_count,
+                                Tensor grad_pyramid) {
+  Call call(level_offsets);
+  Workspace ws = make_workspace(
+      grad_pyramid, query_bytes(call, vrel_render_texture_pyramid_workspace,
+                                dtype_code(grad_pyramid), texture_height, texture_width,
+                                channel_count));
+  const auto clamp = [](std::int64_t v) { return v < 0 ? 0 : v; };
+  Tensor grad_texture = new_empty(
+      grad_pyramid, {clamp(texture_height), clamp(texture_width), clamp(channel_count)});
+  call.check(vrel_render_texture_pyramid_backward(
+      call.in(level_offsets), texture_height, texture_width, channel_count, call.in(grad_pyramid),
+      call.context(), call.out(grad_texture), ws.or_null(), call.diag()));
+  return grad_texture;
+}
+
+Tensor texture(Tensor pyramid, Tensor level_offsets, std::int64_t texture_height,
+               std::int64_t texture_width, std::int64_t channel_count, Tensor coordinates,
+               Tensor derivatives, Tensor lod, bool has_derivatives, bool has_lod,
+               std::int64_t filter, std::int64_t mip_filter, std::int64_t wrap_u,
+               std::int64_t wrap_v, Tensor border, bool has_border) {
+  Call call(pyramid);
+  const std::int64_t N = size_of(coordinates, 0);
+  Workspace ws = make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
+                                                     dtype_code(pyramid), N, channel_count));
+  Tensor samples = new_empty(pyramid, {N, channel_count < 0 ? 0 : channel_count});
+  call.check(vrel_render_texture(
+      call.in(pyramid), call.in(level_offsets), texture_height, texture_width,
+      call.in(coordinates), call.in_if(derivatives, has_derivatives), call.in_if(lod, has_lod),
+      as_u32(filter), as_u32(mip_filter), as_u32(wrap_u), as_u32(wrap_v),
+      call.in_if(border, has_border), call.context(), call.out(samples), ws.or_null(),
+      call.diag()));
+  return samples;
+}
+
+std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets,
+                                            std::int64_t texture_height,
+                                            std::int64_t texture_width, Tensor coordinates,
+                                            Tensor derivatives, Tensor lod, bool has_derivatives,
+                                            bool has_lod, std::int64_t filter,
+                                            std::int64_t mip_filter, std::int64_t wrap_u,
+                                            std::int64_t wrap_v, Tensor border, bool has_border,
+                                            Tensor grad_samples) {
+  CudaContextScope scope;
+  scope.enter(scope_tensor(pyramid));
+  std::tuple<Tensor, Tensor> result = [&] {
+    Call call(pyramid);
+    const std::int64_t N = size_of(coordinates, 0);
+    const std::int64_t C = dim_of(grad_samples) == 2 ? size_of(grad_samples, 1) : 0;
+    Workspace ws = make_workspace(
+        pyramid, query_bytes(call, vrel_render_texture_workspace, dtype_code(pyramid), N, C));
+    Tensor grad_pyramid = new_empty(pyramid, sizes_of(pyramid));
+    Tensor grad_coordinates = new_empty(pyramid, sizes_of(coordinates));
+    call.check(vrel_render_texture_backward(
+        call.in(pyramid), call.in(level_offsets), texture_height, texture_width,
+        call.in(coordinates), call.in_if(derivatives, has_derivatives), call.in_if(lod, has_lod),
+        as_u32(filter), as_u32(mip_filter), as_u32(wrap_u), as_u32(wrap_v),
+        call.in_if(border, has_border), call.in(grad_samples), call.context(),
+        call.out(grad_pyramid), call.out(grad_coordinates), ws.or_null(), call.diag()));
+    return std::tuple<Tensor, Tensor>{grad_pyramid, grad_coordinates};
+  }();
+  if (const char *message = scope.leave()) internal_error(message);
+  return result;
+}
+
+}  // namespace
+
+std::span<const KernelBinding> texture_bindings() {
+  static const KernelBinding bindings[] = {
+      VREL_BIND(texture_pyramid, vrel_render_texture_pyramid,
+                vrel_render_texture_pyramid_workspace),
+      VREL_BIND(texture_pyramid_backward, vrel_render_texture_pyramid_backward,
+                vrel_render_texture_pyramid_workspace),
+      VREL_BIND(texture, vrel_render_texture, vrel_render_texture_workspace),
+      VREL_BIND(texture_backward, vrel_render_texture_backward, vrel_render_texture_workspace),
+  };
+  return bindings;
+}
 
 }  // namespace vrel::adapter

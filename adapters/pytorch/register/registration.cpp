@@ -119,7 +119,6 @@ Registration &registration() {
 
 }  // namespace
 
-std::span<const KernelBinding> workspace_bindings();
 
 const KernelBinding *find_binding(const char *name) {
   for (auto family : {workspace_bindings(), mesh_bindings(), io_bindings(), transforms_bindings(),
