@@ -1,0 +1,263 @@
+#include "render/raster_kernel.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vrel::render {
+
+namespace {
+
+constexpr double kRelativeTolerance = 0x1p-44;
+// Leaves of the traversal: rectangles of at most this many rows and columns are visited.
+constexpr int64_t kLeafSize = 32;
+// Depth-first halving keeps one pending sibling per level. A dimension of n pixels is halved at
+// most 58 times before it fits a leaf (n < 2^63), so at most 116 levels stack up over the five
+// rectangles the traversal starts from.
+constexpr int kStackCapacity = 128;
+
+// Rectangle of local pixel indices (inclusive bounds).
+struct Tile {
+  int64_t i0, i1, j0, j1;
+};
+
+// cross(A - q, B - q) at the four corners: +1 when all exceed 2 tol, -1 when all are below
+// -2 tol, else 0.
+int edge_side(double ax, double ay, double bx, double by, const CentreRect& r,
+              double twice_tol) noexcept {
+  const double xs[2] = {r.c0, r.c1};
+  const double ys[2] = {r.r0, r.r1};
+  bool all_pos = true, all_neg = true;
+  for (double qy : ys) {
+    for (double qx : xs) {
+      const double v = (ax - qx) * (by - qy) - (ay - qy) * (bx - qx);
+      all_pos = all_pos && v > twice_tol;
+      all_neg = all_neg && v < -twice_tol;
+    }
+  }
+  return all_pos ? 1 : (all_neg ? -1 : 0);
+}
+
+// Index of the first layer of a pixel in the [.., K] arrays.
+template <typename T>
+struct Target {
+  int32_t* face;
+  T* bary;
+  T* depth;
+  T* sd;
+  int64_t layers;
+
+  // Number of occupied layers whose stored depth is <= z, z as stored in T.
+  int64_t slot(T z) const noexcept {
+    int64_t n = 0;
+    for (int64_t k = 0; k < layers; ++k) n += (face[k] >= 0 && depth[k] <= z) ? 1 : 0;
+    return n;
+  }
+
+  void insert(int64_t slot, int32_t f, const Fragment& frag, T z) const noexcept {
+    for (int64_t k = layers - 1; k > slot; --k) {
+      face[k] = face[k - 1];
+      depth[k] = depth[k - 1];
+      sd[k] = sd[k - 1];
+      bary[3 * k] = bary[3 * k - 3];
+      bary[3 * k + 1] = bary[3 * k - 2];
+      bary[3 * k + 2] = bary[3 * k - 1];
+    }
+    face[slot] = f;
+    depth[slot] = z;
+    sd[slot] = static_cast<T>(frag.inside ? -frag.d : frag.d);
+    bary[3 * slot] = static_cast<T>(frag.b[0]);
+    bary[3 * slot + 1] = static_cast<T>(frag.b[1]);
+    bary[3 * slot + 2] = static_cast<T>(frag.b[2]);
+  }
+};
+
+template <typename T>
+class FaceRaster {
+ public:
+  FaceRaster(const RasterProblem<T>& p, int64_t element) noexcept
+      : p_(p), base_(element * p.height * p.width) {}
+
+  void run(int32_t f, const ScreenFace& face) noexcept {
+    if (face_rejected(face)) return;
+    const double tol = rejection_tolerance(face, static_cast<double>(p_.global_width),
+                                           static_cast<double>(p_.global_height));
+    Tile stack[kStackCapacity];
+    int top = 0;
+    seed(face, stack, &top);
+    while (top > 0) {
+      const Tile t = stack[--top];
+      if (rectangle_rejected(face, centres(t), p_.rule.blur2, tol)) continue;
+      const int64_t rows = t.i1 - t.i0 + 1;
+      const int64_t cols = t.j1 - t.j0 + 1;
+      if (rows > kLeafSize || cols > kLeafSize) {
+        if (rows >= cols) {
+          const int64_t mid = t.i0 + (rows - 1) / 2;
+          stack[top++] = {mid + 1, t.i1, t.j0, t.j1};
+          stack[top++] = {t.i0, mid, t.j0, t.j1};
+        } else {
+          const int64_t mid = t.j0 + (cols - 1) / 2;
+          stack[top++] = {t.i0, t.i1, mid + 1, t.j1};
+          stack[top++] = {t.i0, t.i1, t.j0, mid};
+        }
+        continue;
+      }
+      visit(f, face, t);
+    }
+  }
+
+ private:
+  CentreRect centres(const Tile& t) const noexcept {
+    return {static_cast<double>(p_.column_offset + t.j0) + 0.5,
+            static_cast<double>(p_.column_offset + t.j1) + 0.5,
+            static_cast<double>(p_.row_offset + t.i0) + 0.5,
+            static_cast<double>(p_.row_offset + t.i1) + 0.5};
+  }
+
+  // A face that the rule rejects at every pixel of the window, judged from its area: within the
+  // guard the area computed at any pixel centre differs from the one computed at the origin by
+  // less than m^2 * 2^-44 (m as for the rectangle test).
+  bool face_rejected(const ScreenFace& face) const noexcept {
+    if (!face.guard) return false;
+    const double tol = rejection_tolerance(face, static_cast<double>(p_.global_width),
+                                           static_cast<double>(p_.global_height));
+    const double area = edge_functions(face.cx, face.cy, 0, 0).area;
+    if (std::fabs(area) + 2 * tol <= p_.rule.eps * (1 - 0x1p-30)) return true;
+    if (p_.rule.cull == kCullBack && area >= tol) return true;
+    if (p_.rule.cull == kCullFront && area <= -tol) return true;
+    return false;
+  }
+
+  // The traversal starts from the window cut into the rectangle of rows and columns near the
+  // face's screen box and the four bands around it; the bands are still judged by the
+  // rectangle test, so the cut only saves halving steps.
+  void seed(const ScreenFace& face, Tile* stack, int* top) const noexcept {
+    const Tile window{0, p_.height - 1, 0, p_.width - 1};
+    if (!face.guard) {
+      stack[(*top)++] = window;
+      return;
+    }
+    const double reach = p_.rule.blur + 2 * kBoxMargin;
+    const auto lower = [](double v, int64_t n) {
+      return static_cast<int64_t>(std::fmin(std::fmax(std::ceil(v), 0.0), static_cast<double>(n)));
+    };
+    const auto upper = [](double v, int64_t n) {
+      return static_cast<int64_t>(std::fmin(std::fmax(std::floor(v), -1.0), static_cast<double>(n - 1)));
+    };
+    const double r0 = static_cast<double>(p_.row_offset) + 0.5;
+    const double c0 = static_cast<double>(p_.column_offset) + 0.5;
+    const int64_t i_lo = lower(face.min_y - reach - r0, p_.height);
+    const int64_t i_hi = upper(face.max_y + reach - r0, p_.height);
+    const int64_t j_lo = lower(face.min_x - reach - c0, p_.width);
+    const int64_t j_hi = upper(face.max_x + reach - c0, p_.width);
+    if (i_lo > i_hi || j_lo > j_hi) {
+      stack[(*top)++] = window;
+      return;
+    }
+    if (i_lo > 0) stack[(*top)++] = {0, i_lo - 1, 0, p_.width - 1};
+    if (i_hi < p_.height - 1) stack[(*top)++] = {i_hi + 1, p_.height - 1, 0, p_.width - 1};
+    if (j_lo > 0) stack[(*top)++] = {i_lo, i_hi, 0, j_lo - 1};
+    if (j_hi < p_.width - 1) stack[(*top)++] = {i_lo, i_hi, j_hi + 1, p_.width - 1};
+    stack[(*top)++] = {i_lo, i_hi, j_lo, j_hi};
+  }
+
+  void visit(int32_t f, const ScreenFace& face, const Tile& t) const noexcept {
+    const int64_t K = p_.layers;
+    for (int64_t i = t.i0; i <= t.i1; ++i) {
+      const double py = static_cast<double>(p_.row_offset + i) + 0.5;
+      const int64_t row = base_ + i * p_.width;
+      for (int64_t j = t.j0; j <= t.j1; ++j) {
+        const double px = static_cast<double>(p_.column_offset + j) + 0.5;
+        const int64_t pixel = (row + j) * K;
+        const Target<T> target{p_.face_index + pixel, p_.barycentric + 3 * pixel,
+                               p_.depth + pixel, p_.signed_distance + pixel, K};
+        int64_t slot = K;
+        T stored = 0;
+        const auto admits = [&](double z) {
+          stored = static_cast<T>(z);
+          slot = target.slot(stored);
+          return slot < K;
+        };
+        Fragment frag;
+        if (pixel_fragment(face, p_.rule, px, py, admits, &frag))
+          target.insert(slot, f, frag, stored);
+      }
+    }
+  }
+
+  const RasterProblem<T>& p_;
+  int64_t base_;  // first pixel of the batch element
+};
+
+}  // namespace
+
+double rejection_tolerance(const ScreenFace& face, double global_width,
+                           double global_height) noexcept {
+  double m = std::fmax(1.0, std::fmax(global_width, global_height));
+  m = std::fmax(m, std::fmax(std::fabs(face.min_x), std::fabs(face.max_x)));
+  m = std::fmax(m, std::fmax(std::fabs(face.min_y), std::fabs(face.max_y)));
+  return m * m * kRelativeTolerance;
+}
+
+bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double blur2,
+                        double tolerance) noexcept {
+  if (!face.guard) return false;
+  double gap = 0;
+  gap = std::fmax(gap, rect.c0 - face.max_x);
+  gap = std::fmax(gap, face.min_x - rect.c1);
+  gap = std::fmax(gap, rect.r0 - face.max_y);
+  gap = std::fmax(gap, face.min_y - rect.r1);
+  if (!gap_rejects(gap, blur2)) return false;
+  bool positive = false, negative = false;
+  for (int e = 0; e < 3; ++e) {
+    const int n = e == 2 ? 0 : e + 1;
+    const int side = edge_side(face.cx[e], face.cy[e], face.cx[n], face.cy[n], rect, 2 * tolerance);
+    positive = positive || side > 0;
+    negative = negative || side < 0;
+  }
+  return positive && negative;
+}
+
+bool faces_within_batches(const int32_t* faces, const int32_t* vertex_offsets,
+                          const int32_t* face_offsets, int64_t batch) noexcept {
+  for (int64_t b = 0; b < batch; ++b) {
+    const int32_t lo = vertex_offsets[b];
+    const int32_t hi = vertex_offsets[b + 1];
+    for (int64_t f = face_offsets[b]; f < face_offsets[b + 1]; ++f)
+      for (int k = 0; k < 3; ++k)
+        if (faces[3 * f + k] < lo || faces[3 * f + k] >= hi) return false;
+  }
+  return true;
+}
+
+template <typename T>
+void rasterize(const RasterProblem<T>& p) noexcept {
+  const int64_t per_element = p.height * p.width * p.layers;
+  const double gw = static_cast<double>(p.global_width);
+  const double gh = static_cast<double>(p.global_height);
+  for (int64_t b = 0; b < p.batch; ++b) {
+    const int64_t first = b * per_element;
+    std::fill(p.face_index + first, p.face_index + first + per_element, -1);
+    std::fill(p.depth + first, p.depth + first + per_element, std::numeric_limits<T>::infinity());
+    std::fill(p.signed_distance + first, p.signed_distance + first + per_element,
+              std::numeric_limits<T>::infinity());
+    std::fill(p.barycentric + 3 * first, p.barycentric + 3 * (first + per_element), T(0));
+
+    FaceRaster<T> raster(p, b);
+    for (int64_t f = p.face_offsets[b]; f < p.face_offsets[b + 1]; ++f) {
+      double x[3], y[3], z[3];
+      for (int k = 0; k < 3; ++k) {
+        const T* v = p.vertices + 3 * static_cast<int64_t>(p.faces[3 * f + k]);
+        x[k] = static_cast<double>(v[0]);
+        y[k] = static_cast<double>(v[1]);
+        z[k] = static_cast<double>(v[2]);
+      }
+      raster.run(static_cast<int32_t>(f), screen_face(x, y, z, gw, gh));
+    }
+  }
+}
+
+template void rasterize<float>(const RasterProblem<float>&) noexcept;
+template void rasterize<double>(const RasterProblem<double>&) noexcept;
+
+}  // namespace vrel::render

@@ -1,0 +1,51 @@
+// Multi-layer rasterization over typed, validated arrays, and the conservative rectangle test of
+// its tile traversal.
+#pragma once
+
+#include <cstdint>
+
+#include "render/pixel_rule.hpp"
+
+namespace vrel::render {
+
+template <typename T>
+struct RasterProblem {
+  const T* vertices;             // [V,3] NDC
+  const int32_t* faces;          // [F,3] global vertex rows
+  const int32_t* face_offsets;   // [B+1]
+  int64_t batch;                 // B
+  int64_t global_height, global_width, row_offset, column_offset;  // GH, GW, R0, C0
+  int64_t height, width, layers;                                   // H, W, K
+  RuleParams rule;
+  int32_t* face_index;  // [B,H,W,K]
+  T* barycentric;       // [B,H,W,K,3]
+  T* depth;             // [B,H,W,K]
+  T* signed_distance;   // [B,H,W,K]
+};
+
+// True when every corner of every face of batch element b lies in b's vertex range.
+bool faces_within_batches(const int32_t* faces, const int32_t* vertex_offsets,
+                          const int32_t* face_offsets, int64_t batch) noexcept;
+
+// Clears each batch element's layers and rasterizes its faces in ascending order.
+template <typename T>
+void rasterize(const RasterProblem<T>& problem) noexcept;
+
+// A rectangle of pixel centres in global coordinates: columns c0..c1, rows r0..r1 (inclusive).
+struct CentreRect {
+  double c0, c1, r0, r1;
+};
+
+// The traversal's whole-rectangle rejection: true only when the face's guard holds, the
+// rectangle's gap to the screen box rejects as the per-pixel box test does, and one edge has the
+// rectangle strictly on its positive side and another strictly on its negative side (beyond
+// 2 * m^2 * 2^-44, m the largest of 1, GW, GH and the box bounds). Such a rectangle holds no
+// pixel that the rule would accept.
+bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double blur2,
+                        double tolerance) noexcept;
+
+// The tolerance m^2 * 2^-44 of a face.
+double rejection_tolerance(const ScreenFace& face, double global_width,
+                           double global_height) noexcept;
+
+}  // namespace vrel::render
