@@ -102,7 +102,7 @@ Tensor new_empty(const Tensor &reference, std::span<const std::int64_t> sizes,
   StableIValue stack[6];
   stack[0] = from(reference);
   stack[1] = from(std::vector<std::int64_t>(sizes.begin(), sizes.end()));
-  stack[2] = dtype ? from(*dtype) : from(std::nullopt);
+  stack[2] = from(dtype);  // an optional travels as a pointer to its boxed value, or null
   stack[3] = from(std::nullopt);
   stack[4] = from(std::nullopt);
   stack[5] = from(std::nullopt);
