@@ -27,7 +27,7 @@ using Tensors4 = std::tuple<Tensor, Tensor, Tensor, Tensor>;
 
 Tensors3 face_geometry(Tensor vertices, Tensor faces, double eps) {
   Call call(vertices);
-  const std::int64_t V = size_of(vertices, 0), F = size_of(faces, 0);
+  const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
   Workspace ws = make_workspace(
       vertices, query_bytes(call, vrel_mesh_face_geometry_workspace, dtype_code(vertices), V, F));
   Tensor normals = new_empty(vertices, {F, 3});
@@ -43,7 +43,7 @@ Tensor face_geometry_backward(Tensor vertices, Tensor faces, double eps, Tensor 
                               Tensor grad_areas, bool has_grad_normals, bool has_grad_areas) {
   require(has_grad_normals || has_grad_areas, "the backward pass requires at least one cotangent");
   Call call(vertices);
-  const std::int64_t V = size_of(vertices, 0), F = size_of(faces, 0);
+  const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
   Workspace ws = make_workspace(
       vertices, query_bytes(call, vrel_mesh_face_geometry_workspace, dtype_code(vertices), V, F));
   Tensor grad_vertices = new_empty(vertices, {V, 3});
@@ -65,7 +65,7 @@ void face_geometry_out(Tensor vertices, Tensor faces, double eps, Tensor normals
 
 Tensor vertex_normals(Tensor vertices, Tensor faces, double eps, std::int64_t weighting) {
   Call call(vertices);
-  const std::int64_t V = size_of(vertices, 0), F = size_of(faces, 0);
+  const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
   Workspace ws = make_workspace(
       vertices, query_bytes(call, vrel_mesh_vertex_normals_workspace, dtype_code(vertices), V, F));
   Tensor normals = new_empty(vertices, {V, 3});
@@ -78,7 +78,7 @@ Tensor vertex_normals(Tensor vertices, Tensor faces, double eps, std::int64_t we
 Tensor vertex_normals_backward(Tensor vertices, Tensor faces, double eps, std::int64_t weighting,
                                Tensor grad_normals) {
   Call call(vertices);
-  const std::int64_t V = size_of(vertices, 0), F = size_of(faces, 0);
+  const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
   Workspace ws = make_workspace(
       vertices, query_bytes(call, vrel_mesh_vertex_normals_workspace, dtype_code(vertices), V, F));
   Tensor grad_vertices = new_empty(vertices, {V, 3});
@@ -98,7 +98,7 @@ void vertex_normals_out(Tensor vertices, Tensor faces, double eps, std::int64_t 
 
 Tensor gather_faces(Tensor vertices, Tensor faces) {
   Call call(vertices);
-  const std::int64_t V = size_of(vertices, 0), F = size_of(faces, 0);
+  const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
   Workspace ws = make_workspace(
       vertices, query_bytes(call, vrel_mesh_gather_faces_workspace, dtype_code(vertices), V, F));
   Tensor gathered = new_empty(vertices, {F, 3, 3});
@@ -109,7 +109,7 @@ Tensor gather_faces(Tensor vertices, Tensor faces) {
 
 Tensor gather_faces_backward(Tensor vertices, Tensor faces, Tensor grad_gathered) {
   Call call(vertices);
-  const std::int64_t V = size_of(vertices, 0), F = size_of(faces, 0);
+  const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
   Workspace ws = make_workspace(
       vertices, query_bytes(call, vrel_mesh_gather_faces_workspace, dtype_code(vertices), V, F));
   Tensor grad_vertices = new_empty(vertices, {V, 3});
@@ -128,8 +128,8 @@ void gather_faces_out(Tensor vertices, Tensor faces, Tensor gathered, Tensor wor
 
 Tensors4 build_edge_topology(Tensor faces, Tensor face_offsets) {
   Call call(faces);
-  const std::int64_t F = size_of(faces, 0);
-  const std::int64_t B = dim_of(face_offsets) >= 1 ? size_of(face_offsets, 0) - 1 : 0;
+  const std::int64_t F = extent(faces, 0);
+  const std::int64_t B = dim_of(face_offsets) >= 1 ? extent(face_offsets, 0) - 1 : 0;
   std::uint64_t bytes = 0, alignment = 0;
   call.check(vrel_mesh_build_edge_topology_workspace(F, B, call.context(), &bytes, &alignment,
                                                      call.diag()));
@@ -174,7 +174,7 @@ Tensor mesh_validate(Tensor vertices, Tensor faces, Tensor vertex_offsets, Tenso
 std::uint64_t sample_surface_bytes(Call &call, const Tensor &vertices, const Tensor &faces,
                                    std::int64_t samples) {
   return query_bytes(call, vrel_mesh_sample_surface_workspace, dtype_code(vertices),
-                     size_of(vertices, 0), size_of(faces, 0), samples);
+                     extent(vertices, 0), extent(faces, 0), samples);
 }
 
 Tensors4 sample_surface(Tensor vertices, Tensor faces, Tensor vertex_offsets, Tensor face_offsets,
@@ -182,7 +182,7 @@ Tensors4 sample_surface(Tensor vertices, Tensor faces, Tensor vertex_offsets, Te
                         double eps) {
   Call call(vertices);
   Workspace ws = make_workspace(vertices, sample_surface_bytes(call, vertices, faces, sample_count));
-  const std::int64_t B = dim_of(vertex_offsets) >= 1 ? size_of(vertex_offsets, 0) - 1 : 0;
+  const std::int64_t B = dim_of(vertex_offsets) >= 1 ? extent(vertex_offsets, 0) - 1 : 0;
   const std::int64_t S = sample_count < 0 ? 0 : sample_count;
   Tensor points = new_empty(vertices, {B, S, 3});
   Tensor face_index = new_empty(vertices, {B, S}, ScalarType::Int);
@@ -199,9 +199,9 @@ Tensors4 sample_surface(Tensor vertices, Tensor faces, Tensor vertex_offsets, Te
 Tensor sample_surface_backward(Tensor vertices, Tensor faces, Tensor face_index,
                                Tensor barycentric, Tensor grad_points) {
   Call call(vertices);
-  const std::int64_t S = dim_of(face_index) == 2 ? size_of(face_index, 1) : 0;
+  const std::int64_t S = dim_of(face_index) == 2 ? extent(face_index, 1) : 0;
   Workspace ws = make_workspace(vertices, sample_surface_bytes(call, vertices, faces, S));
-  Tensor grad_vertices = new_empty(vertices, {size_of(vertices, 0), 3});
+  Tensor grad_vertices = new_empty(vertices, {extent(vertices, 0), 3});
   call.check(vrel_mesh_sample_surface_backward(call.in(faces), call.in(face_index),
                                                call.in(barycentric), call.in(grad_points),
                                                call.context(), call.out(grad_vertices),

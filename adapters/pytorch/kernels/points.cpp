@@ -18,7 +18,7 @@ using Tensors5 = std::tuple<Tensor, Tensor, Tensor, Tensor, Tensor>;
 Tensors3 knn(Tensor query, Tensor reference, Tensor query_offsets, Tensor reference_offsets,
              std::int64_t neighbor_count) {
   Call call(query);
-  const std::int64_t P = size_of(query, 0), R = size_of(reference, 0);
+  const std::int64_t P = extent(query, 0), R = extent(reference, 0);
   Workspace ws = make_workspace(query, query_bytes(call, vrel_points_knn_workspace,
                                                    dtype_code(query), P, R, neighbor_count));
   const std::int64_t K = neighbor_count < 0 ? 0 : neighbor_count;
@@ -35,8 +35,8 @@ Tensors3 knn(Tensor query, Tensor reference, Tensor query_offsets, Tensor refere
 Tensors2 knn_backward(Tensor query, Tensor reference, Tensor reference_index, Tensor valid,
                       Tensor grad_distance_squared) {
   Call call(query);
-  const std::int64_t P = size_of(query, 0), R = size_of(reference, 0);
-  const std::int64_t K = dim_of(reference_index) == 2 ? size_of(reference_index, 1) : 0;
+  const std::int64_t P = extent(query, 0), R = extent(reference, 0);
+  const std::int64_t K = dim_of(reference_index) == 2 ? extent(reference_index, 1) : 0;
   Workspace ws = make_workspace(
       query, query_bytes(call, vrel_points_knn_workspace, dtype_code(query), P, R, K));
   Tensor grad_query = new_empty(query, sizes_of(query));
@@ -62,14 +62,14 @@ void knn_out(Tensor query, Tensor reference, Tensor query_offsets, Tensor refere
 std::uint64_t closest_bytes(Call &call, const Tensor &points, const Tensor &vertices,
                             const Tensor &faces) {
   return query_bytes(call, vrel_points_closest_point_on_mesh_workspace, dtype_code(points),
-                     size_of(points, 0), size_of(vertices, 0), size_of(faces, 0));
+                     extent(points, 0), extent(vertices, 0), extent(faces, 0));
 }
 
 Tensors5 closest_point_on_mesh(Tensor points, Tensor vertices, Tensor faces, Tensor point_offsets,
                                Tensor vertex_offsets, Tensor face_offsets, double eps) {
   Call call(points);
   Workspace ws = make_workspace(points, closest_bytes(call, points, vertices, faces));
-  const std::int64_t P = size_of(points, 0);
+  const std::int64_t P = extent(points, 0);
   Tensor distance_squared = new_empty(points, {P});
   Tensor face_index = new_empty(points, {P}, ScalarType::Int);
   Tensor barycentric = new_empty(points, {P, 3});

@@ -37,7 +37,7 @@ Fragments fragment_buffers(const Tensor &ndc_vertices, const Tensor &vertex_offs
 std::uint64_t raster_bytes(Call &call, const Tensor &ndc_vertices, const Tensor &faces,
                            std::int64_t H, std::int64_t W, std::int64_t K) {
   return query_bytes(call, vrel_render_rasterize_workspace, dtype_code(ndc_vertices),
-                     size_of(ndc_vertices, 0), size_of(faces, 0), H, W, K);
+                     extent(ndc_vertices, 0), extent(faces, 0), H, W, K);
 }
 
 Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Tensor face_offsets,

@@ -35,8 +35,8 @@ std::int64_t pyramid_elements(std::int64_t H, std::int64_t W, std::int64_t C,
 std::tuple<Tensor, Tensor> texture_pyramid(Tensor texture, std::int64_t levels) {
   Call call(texture);
   const bool rank3 = dim_of(texture) == 3;
-  const std::int64_t H = rank3 ? size_of(texture, 0) : 0, W = rank3 ? size_of(texture, 1) : 0,
-                     C = rank3 ? size_of(texture, 2) : 0;
+  const std::int64_t H = rank3 ? extent(texture, 0) : 0, W = rank3 ? extent(texture, 1) : 0,
+                     C = rank3 ? extent(texture, 2) : 0;
   Workspace ws = make_workspace(texture, query_bytes(call, vrel_render_texture_pyramid_workspace,
                                                      dtype_code(texture), H, W, C));
   std::int64_t count = levels;
@@ -73,7 +73,7 @@ Tensor texture(Tensor pyramid, Tensor level_offsets, std::int64_t texture_height
                std::int64_t filter, std::int64_t mip_filter, std::int64_t wrap_u,
                std::int64_t wrap_v, Tensor border, bool has_border) {
   Call call(pyramid);
-  const std::int64_t N = size_of(coordinates, 0);
+  const std::int64_t N = extent(coordinates, 0);
   Workspace ws = make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
                                                      dtype_code(pyramid), N, channel_count));
   Tensor samples = new_empty(pyramid, {N, channel_count < 0 ? 0 : channel_count});
@@ -98,8 +98,8 @@ std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets
   scope.enter(scope_tensor(pyramid));
   std::tuple<Tensor, Tensor> result = [&] {
     Call call(pyramid);
-    const std::int64_t N = size_of(coordinates, 0);
-    const std::int64_t C = dim_of(grad_samples) == 2 ? size_of(grad_samples, 1) : 0;
+    const std::int64_t N = extent(coordinates, 0);
+    const std::int64_t C = dim_of(grad_samples) == 2 ? extent(grad_samples, 1) : 0;
     Workspace ws = make_workspace(
         pyramid, query_bytes(call, vrel_render_texture_workspace, dtype_code(pyramid), N, C));
     Tensor grad_pyramid = new_empty(pyramid, sizes_of(pyramid));

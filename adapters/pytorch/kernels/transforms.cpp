@@ -13,13 +13,13 @@ namespace {
 
 std::uint64_t transform_bytes(Call &call, const Tensor &points, const Tensor &matrices) {
   return query_bytes(call, vrel_transforms_transform_points_workspace, dtype_code(points),
-                     size_of(points, 0), size_of(matrices, 0));
+                     extent(points, 0), extent(matrices, 0));
 }
 
 Tensor transform_points(Tensor points, Tensor matrices, Tensor point_offsets) {
   Call call(points);
   Workspace ws = make_workspace(points, transform_bytes(call, points, matrices));
-  Tensor homogeneous = new_empty(points, {size_of(points, 0), 4});
+  Tensor homogeneous = new_empty(points, {extent(points, 0), 4});
   call.check(vrel_transforms_transform_points(call.in(points), call.in(matrices),
                                               call.in(point_offsets), call.context(),
                                               call.out(homogeneous), ws.or_null(), call.diag()));
@@ -50,13 +50,13 @@ void transform_points_out(Tensor points, Tensor matrices, Tensor point_offsets,
 
 std::uint64_t divide_bytes(Call &call, const Tensor &homogeneous) {
   return query_bytes(call, vrel_transforms_perspective_divide_workspace, dtype_code(homogeneous),
-                     size_of(homogeneous, 0));
+                     extent(homogeneous, 0));
 }
 
 std::tuple<Tensor, Tensor> perspective_divide(Tensor homogeneous, double eps) {
   Call call(homogeneous);
   Workspace ws = make_workspace(homogeneous, divide_bytes(call, homogeneous));
-  const std::int64_t P = size_of(homogeneous, 0);
+  const std::int64_t P = extent(homogeneous, 0);
   Tensor ndc = new_empty(homogeneous, {P, 3});
   Tensor valid = new_empty(homogeneous, {P}, ScalarType::Bool);
   call.check(vrel_transforms_perspective_divide(call.in(homogeneous), eps, call.context(),

@@ -298,3 +298,28 @@ TEST(StreamLookup, TheCpuBuildOfPyTorchIsNotLoadedHere) {
 
 }  // namespace
 }  // namespace vrel::adapter
+
+// --- the error formats (errors.hpp) -------------------------------------------------------------
+
+#include "errors.hpp"
+
+namespace vrel::adapter {
+namespace {
+
+TEST(ErrorFormats, StatusErrorsCarryTheCodeAndTheDiagnostic) {
+  EXPECT_EQ(status_text(3, "the workspace is too small"),
+            "vrel-status:3: the workspace is too small");
+  EXPECT_EQ(status_text(2, ""), "vrel-status:2: the operation reported no diagnostic");
+  EXPECT_EQ(status_text(1, nullptr), "vrel-status:1: the operation reported no diagnostic");
+  // A provider may return any 32-bit status; it is printed as an unsigned number.
+  EXPECT_EQ(status_text(-1, "x"), "vrel-status:4294967295: x");
+  try {
+    internal_error("a tensor rank exceeded what the arena holds");
+    FAIL();
+  } catch (const std::runtime_error &error) {
+    EXPECT_STREQ(error.what(), "vrel-internal: a tensor rank exceeded what the arena holds");
+  }
+}
+
+}  // namespace
+}  // namespace vrel::adapter
