@@ -94,7 +94,7 @@ template <typename T>
       const T* ys = block.y + c * kChunk;
       const T* zs = block.z + c * kChunk;
       alignas(64) T d[kTile][kChunk];
-      unsigned hit = 0;
+      unsigned hit[kTile] = {};
       for (int64_t j = 0; j < kChunk; ++j) {
         for (int t = 0; t < kTile; ++t) {
           const T dx = qx[t] - xs[j];
@@ -102,12 +102,12 @@ template <typename T>
           const T dz = qz[t] - zs[j];
           const T dist = dz * dz + (dy * dy + dx * dx);
           d[t][j] = dist;
-          hit |= !(dist >= thr[t]);
+          hit[t] |= !(dist >= thr[t]);
         }
       }
-      if (hit == 0) continue;
       const int64_t limit = std::min(kChunk, n - c * kChunk);
       for (int t = 0; t < tile; ++t) {
+        if (hit[t] == 0) continue;
         for (int64_t j = 0; j < limit; ++j) {
           if (d[t][j] >= thr[t]) continue;
           slots[t].insert(d[t][j], static_cast<int32_t>(first + c * kChunk + j));
@@ -144,19 +144,46 @@ template <typename T>
   }
 }
 
-// The same code compiled for AVX2 (wider vectors, no fused multiply-add, so every distance is
-// rounded exactly as in the baseline build) and for the baseline instruction set.
+// The same code compiled for AVX-512 (32 vector registers hold a whole query tile), for AVX2
+// and for the baseline instruction set. None of them fuses multiply and add, so every distance
+// is rounded exactly as in the baseline build.
 template <typename T>
-[[gnu::target("avx2")]] void search_avx2(const KnnProblem<T>& p) noexcept { search(p); }
+[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::optimize("fp-contract=off")]] void search_avx512(const KnnProblem<T>& p) noexcept {
+  search(p);
+}
+template <typename T>
+[[gnu::target("avx2"), gnu::optimize("fp-contract=off")]] void search_avx2(const KnnProblem<T>& p) noexcept { search(p); }
 template <typename T>
 void search_baseline(const KnnProblem<T>& p) noexcept { search(p); }
 
 }  // namespace
 
+bool knn_supports(KnnCode code) noexcept {
+  switch (code) {
+    case KnnCode::kAvx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
+    case KnnCode::kAvx2: return __builtin_cpu_supports("avx2");
+    case KnnCode::kBaseline: return true;
+  }
+  return false;
+}
+
+template <typename T>
+void knn_search(const KnnProblem<T>& problem, KnnCode code) noexcept {
+  switch (code) {
+    case KnnCode::kAvx512: return search_avx512(problem);
+    case KnnCode::kAvx2: return search_avx2(problem);
+    case KnnCode::kBaseline: return search_baseline(problem);
+  }
+}
+
 template <typename T>
 void knn_search(const KnnProblem<T>& problem) noexcept {
-  if (__builtin_cpu_supports("avx2")) search_avx2(problem);
-  else search_baseline(problem);
+  const KnnCode code = knn_supports(KnnCode::kAvx512) ? KnnCode::kAvx512
+                       : knn_supports(KnnCode::kAvx2) ? KnnCode::kAvx2
+                                                      : KnnCode::kBaseline;
+  knn_search(problem, code);
 }
 
 template <typename T>
@@ -182,6 +209,8 @@ bool knn_gradients(const KnnGradients<T>& p) noexcept {
 
 template void knn_search<float>(const KnnProblem<float>&) noexcept;
 template void knn_search<double>(const KnnProblem<double>&) noexcept;
+template void knn_search<float>(const KnnProblem<float>&, KnnCode) noexcept;
+template void knn_search<double>(const KnnProblem<double>&, KnnCode) noexcept;
 template bool knn_gradients<float>(const KnnGradients<float>&) noexcept;
 template bool knn_gradients<double>(const KnnGradients<double>&) noexcept;
 

@@ -20,8 +20,15 @@ struct KnnProblem {
 
 // Exhaustive search: every query of batch element b visits the reference points of b in
 // ascending row order and inserts each after all filled slots whose distance is <= its own.
+// Runs the widest instruction set the processor offers.
 template <typename T>
 void knn_search(const KnnProblem<T>& problem) noexcept;
+
+// The builds of the search, for the tests: each must give the same result.
+enum class KnnCode { kBaseline, kAvx2, kAvx512 };
+bool knn_supports(KnnCode code) noexcept;
+template <typename T>
+void knn_search(const KnnProblem<T>& problem, KnnCode code) noexcept;
 
 template <typename T>
 struct KnnGradients {
