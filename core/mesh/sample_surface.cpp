@@ -167,11 +167,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_workspace(
                        "mesh.sample_surface supports the float32 and float64 dtypes", context));
   const auto F = static_cast<uint64_t>(face_count);
   if (F > kMaxFacesForBytes) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
-  if (context->device_type == VREL_DEVICE_CUDA) {
-    uint64_t bytes = 0;
-    if (!frame::add_size(F * 8, 4, &bytes)) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
-    return frame::store_query(workspace_bytes, workspace_alignment, bytes, 8);
-  }
+  // The device scratch is the area sums and one more word; F * 8 + 4 cannot wrap once F * 8 fits.
+  if (context->device_type == VREL_DEVICE_CUDA)
+    return frame::store_query(workspace_bytes, workspace_alignment, F * 8 + 4, 8);
   if (context->device_type != VREL_DEVICE_CPU) return f.fail(VREL_STATUS_UNSUPPORTED, kSampleCpuOnly);
   return frame::store_query(workspace_bytes, workspace_alignment, F * 8, 8);
 }

@@ -382,7 +382,7 @@ VREL_API VrelStatus vrel_mesh_sample_surface_backward(
  * Workspace of surface sampling: F*8 bytes at alignment 8 on the CPU; a CUDA context is
  * answered by the core, without asking the provider, with F*8 + 4 bytes at alignment 8.
  * Statuses: null result pointers (1), negative counts (1), dtype (2), the context, another
- * device (2), a byte count above 2^64 - 1 (4, for both devices).
+ * device (2), F above 2^61 - 1 so that F*8 overflows (4, for both devices).
  */
 VREL_API VrelStatus vrel_mesh_sample_surface_workspace(int64_t vertex_count, int64_t face_count,
                                                        int64_t sample_count, uint32_t dtype,
