@@ -63,38 +63,42 @@ std::array<LevelGeometry, kMaxLevels> level_geometry(const SampleProblem<T>& p) 
   return out;
 }
 
-// floor(x) as an integer index. Far outside the level (|x| >= 2^40, or infinite after scaling)
-// it returns an index that is congruent to floor(x) modulo 2 * size and lies on the same side of
-// [0, size), so every wrap mode gives the texel the exact index would, and no conversion
-// overflows.
+// An already floored coordinate as an integer index. Far outside the level (|floored| >= 2^40,
+// or infinite after scaling) it returns an index that is congruent to it modulo 2 * size and
+// lies on the same side of [0, size), so every wrap mode gives the texel the exact index would,
+// and no conversion overflows.
 template <typename T>
-int64_t floor_index(T x, int64_t size) noexcept {
-  const T fl = std::floor(x);
+int64_t index_of(T floored, int64_t size) noexcept {
   constexpr T kLimit = T(int64_t{1} << 40);
-  if (fl > -kLimit && fl < kLimit) return static_cast<int64_t>(fl);
+  if (floored > -kLimit && floored < kLimit) return static_cast<int64_t>(floored);
   const int64_t period = 2 * size;
   const int64_t far = period * ((int64_t{1} << 40) / period + 1);
-  const double rest = std::isfinite(fl) ? std::fmod(static_cast<double>(fl), double(period)) : 0.0;
-  return static_cast<int64_t>(rest) + (fl < 0 ? -far : far);
+  const double rest =
+      std::isfinite(floored) ? std::fmod(static_cast<double>(floored), double(period)) : 0.0;
+  return static_cast<int64_t>(rest) + (floored < 0 ? -far : far);
 }
 
-// Fractional part of a bilinear coordinate; 0 where the scaled coordinate overflowed.
 template <typename T>
-T fraction(T x) noexcept {
-  return std::isinf(x) ? T(0) : x - std::floor(x);
+int64_t floor_index(T x, int64_t size) noexcept {
+  return index_of(std::floor(x), size);
 }
 
 // Wraps an integer index on an axis of `size` texels; kOutside for border mode off the axis.
+// Indices inside the axis, and those within one period of it, avoid the integer division.
 inline int64_t wrap_index(int64_t k, int64_t size, uint32_t mode) noexcept {
+  if (k >= 0 && k < size) return k;
   switch (mode) {
-    case kWrapRepeat: return ((k % size) + size) % size;
-    case kWrapClamp: return k < 0 ? 0 : (k >= size ? size - 1 : k);
+    case kWrapRepeat:
+      if (k >= -size && k < 2 * size) return k < 0 ? k + size : k - size;
+      return ((k % size) + size) % size;
+    case kWrapClamp: return k < 0 ? 0 : size - 1;
     case kWrapMirror: {
+      if (k >= -size && k < 2 * size) return k < 0 ? -1 - k : 2 * size - 1 - k;
       const int64_t period = 2 * size;
       const int64_t t = ((k % period) + period) % period;
       return t < size ? t : period - 1 - t;
     }
-    default: return k >= 0 && k < size ? k : kOutside;
+    default: return kOutside;
   }
 }
 
@@ -162,11 +166,13 @@ Taps<T> bilinear_taps(T u, T v, const LevelGeometry& level, uint32_t wrap_u,
                       uint32_t wrap_v) noexcept {
   const T x = u * T(level.width) - T(0.5);
   const T y = v * T(level.height) - T(0.5);
-  const int64_t j = floor_index(x, level.width);
-  const int64_t r = floor_index(y, level.height);
+  const T fl_x = std::floor(x), fl_y = std::floor(y);
+  const int64_t j = index_of(fl_x, level.width);
+  const int64_t r = index_of(fl_y, level.height);
+  // The fraction is 0 where the scaled coordinate overflowed to infinity.
   return {wrap_index(r, level.height, wrap_v), wrap_index(r + 1, level.height, wrap_v),
           wrap_index(j, level.width, wrap_u),  wrap_index(j + 1, level.width, wrap_u),
-          fraction(x),                         fraction(y)};
+          std::isinf(x) ? T(0) : x - fl_x,     std::isinf(y) ? T(0) : y - fl_y};
 }
 
 // The C values of texel (r, j), or the border values for a tap outside the level.
