@@ -125,7 +125,7 @@ VREL_API VrelStatus vrel_render_texture(
 /*
  * Gradients of vrel_render_texture for the cotangent grad_samples ([N,C], the pyramid dtype).
  *  grad_pyramid      rank-1 output, at least level_offsets[L] elements; those are cleared and
- *                    accumulated, later elements are not touched.
+ *                    accumulated (cleared also when N is 0), later elements are not touched.
  *  grad_coordinates  [N,2] output.
  * No gradient flows to derivatives, lod or border; samples with a non-finite coordinate add
  * nothing. Nearest filtering gives no coordinate gradient. With linear filtering the coordinate
