@@ -76,7 +76,7 @@ void BM_Knn(benchmark::State& state) {
                                                      benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_Knn)->Args({100000, 100000, 8})->Args({10000, 10000, 8})->Args({10000, 10000, 1})
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Unit(benchmark::kMillisecond);
 
 // The same squared distance, d = dz^2 + (dy^2 + dx^2), over coordinate arrays that stay in the
 // first-level cache, reduced with a minimum: no slot lists, no stores, no layout change. Its rate
@@ -164,6 +164,6 @@ void BM_ClosestPoint(benchmark::State& state) {
                                                      benchmark::Counter::kIsIterationInvariantRate);
 }
 BENCHMARK(BM_ClosestPoint)->Args({100000, 10000})->Args({10000, 10000})
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "points/isa.hpp"
+
 namespace vrel::points {
 
 // The closest point of a triangle to p: its corner weights (faces order) and the region code
@@ -34,6 +36,9 @@ struct ClosestProblem {
 // strictly smaller squared distance replaces the best.
 template <typename T>
 void closest_point_search(const ClosestProblem<T>& problem) noexcept;
+// One instruction-set build of the search, for the tests: each must give the same result.
+template <typename T>
+void closest_point_search(const ClosestProblem<T>& problem, Isa isa) noexcept;
 
 enum class ClosestGradientFault { kNone, kFace, kVertex };
 

@@ -145,45 +145,30 @@ template <typename T>
 }
 
 // The same code compiled for AVX-512 (32 vector registers hold a whole query tile), for AVX2
-// and for the baseline instruction set. None of them fuses multiply and add, so every distance
-// is rounded exactly as in the baseline build.
+// and for the baseline instruction set.
 template <typename T>
-[[gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::optimize("fp-contract=off")]] void search_avx512(const KnnProblem<T>& p) noexcept {
+[[VREL_POINTS_AVX512]] void search_avx512(const KnnProblem<T>& p) noexcept {
   search(p);
 }
 template <typename T>
-[[gnu::target("avx2"), gnu::optimize("fp-contract=off")]] void search_avx2(const KnnProblem<T>& p) noexcept { search(p); }
+[[VREL_POINTS_AVX2]] void search_avx2(const KnnProblem<T>& p) noexcept { search(p); }
 template <typename T>
 void search_baseline(const KnnProblem<T>& p) noexcept { search(p); }
 
 }  // namespace
 
-bool knn_supports(KnnCode code) noexcept {
-  switch (code) {
-    case KnnCode::kAvx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-    case KnnCode::kAvx2: return __builtin_cpu_supports("avx2");
-    case KnnCode::kBaseline: return true;
-  }
-  return false;
-}
-
 template <typename T>
-void knn_search(const KnnProblem<T>& problem, KnnCode code) noexcept {
-  switch (code) {
-    case KnnCode::kAvx512: return search_avx512(problem);
-    case KnnCode::kAvx2: return search_avx2(problem);
-    case KnnCode::kBaseline: return search_baseline(problem);
+void knn_search(const KnnProblem<T>& problem, Isa isa) noexcept {
+  switch (isa) {
+    case Isa::kAvx512: return search_avx512(problem);
+    case Isa::kAvx2: return search_avx2(problem);
+    case Isa::kBaseline: return search_baseline(problem);
   }
 }
 
 template <typename T>
 void knn_search(const KnnProblem<T>& problem) noexcept {
-  const KnnCode code = knn_supports(KnnCode::kAvx512) ? KnnCode::kAvx512
-                       : knn_supports(KnnCode::kAvx2) ? KnnCode::kAvx2
-                                                      : KnnCode::kBaseline;
-  knn_search(problem, code);
+  knn_search(problem, best_isa());
 }
 
 template <typename T>
@@ -209,8 +194,8 @@ bool knn_gradients(const KnnGradients<T>& p) noexcept {
 
 template void knn_search<float>(const KnnProblem<float>&) noexcept;
 template void knn_search<double>(const KnnProblem<double>&) noexcept;
-template void knn_search<float>(const KnnProblem<float>&, KnnCode) noexcept;
-template void knn_search<double>(const KnnProblem<double>&, KnnCode) noexcept;
+template void knn_search<float>(const KnnProblem<float>&, Isa) noexcept;
+template void knn_search<double>(const KnnProblem<double>&, Isa) noexcept;
 template bool knn_gradients<float>(const KnnGradients<float>&) noexcept;
 template bool knn_gradients<double>(const KnnGradients<double>&) noexcept;
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "points/isa.hpp"
+
 namespace vrel::points {
 
 template <typename T>
@@ -24,11 +26,9 @@ struct KnnProblem {
 template <typename T>
 void knn_search(const KnnProblem<T>& problem) noexcept;
 
-// The builds of the search, for the tests: each must give the same result.
-enum class KnnCode { kBaseline, kAvx2, kAvx512 };
-bool knn_supports(KnnCode code) noexcept;
+// One build of the search, for the tests: each must give the same result.
 template <typename T>
-void knn_search(const KnnProblem<T>& problem, KnnCode code) noexcept;
+void knn_search(const KnnProblem<T>& problem, Isa isa) noexcept;
 
 template <typename T>
 struct KnnGradients {

@@ -236,6 +236,53 @@ TEST(ClosestPointSearch, Float32IsTheDoubleResultRounded) {
   }
 }
 
+TEST(ClosestPointSearch, EveryInstructionSetBuildMatchesTheScalarRegionTest) {
+  // The plain rule: for each point, every usable face in row order through the scalar region
+  // test, c = wB*B + wA*A + wC*C, a strictly smaller distance replaces the best.
+  using vrel::points::Isa;
+  std::mt19937 rng(17);
+  // Coordinates on a coarse grid put many points exactly on region boundaries and give ties.
+  const auto p = random_coordinates<double>(rng, 150, -1.5, 1.5, 4);
+  const auto v = random_coordinates<double>(rng, 40, -1, 1, 4);
+  std::vector<int32_t> faces;
+  std::uniform_int_distribution<int32_t> corner(0, 39);
+  for (int i = 0; i < 3 * 300; ++i) faces.push_back(corner(rng));  // degenerate faces included
+  int builds = 0;
+  for (Isa isa : {Isa::kBaseline, Isa::kAvx2, Isa::kAvx512}) {
+    if (!vrel::points::isa_supported(isa)) continue;
+    ++builds;
+    ClosestCase<double> c(p, v, faces);
+    vrel::points::closest_point_search<double>(
+        {c.points.ptr(), c.vertices.ptr(), c.faces.ptr(), c.point_offsets.ptr(), c.face_offsets.ptr(),
+         1, 0.0, c.distance.ptr(), c.face.ptr(), c.barycentric.ptr(), c.closest.ptr(), c.valid.ptr()},
+        isa);
+    for (int64_t i = 0; i < c.rows(); ++i) {
+      const double* q = &p[3 * i];
+      double best = kInf, w[3] = {0, 0, 0};
+      int32_t chosen = -1;
+      for (int32_t f = 0; f < 300; ++f) {
+        const double* A = &v[3 * faces[3 * f]];
+        const double* B = &v[3 * faces[3 * f + 1]];
+        const double* C = &v[3 * faces[3 * f + 2]];
+        const double ab[3] = {B[0] - A[0], B[1] - A[1], B[2] - A[2]};
+        const double ac[3] = {C[0] - A[0], C[1] - A[1], C[2] - A[2]};
+        const double n[3] = {ab[1] * ac[2] - ab[2] * ac[1], ab[2] * ac[0] - ab[0] * ac[2],
+                             ab[0] * ac[1] - ab[1] * ac[0]};
+        if (!(std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]) > 0)) continue;
+        const auto hit = closest_on_triangle(q, A, B, C);
+        double d = 0, at[3];
+        for (int k = 0; k < 3; ++k) at[k] = hit.wb * B[k] + hit.wa * A[k] + hit.wc * C[k];
+        d = (q[1] - at[1]) * (q[1] - at[1]) + (q[0] - at[0]) * (q[0] - at[0]) + (q[2] - at[2]) * (q[2] - at[2]);
+        if (d < best) best = d, chosen = f, w[0] = hit.wa, w[1] = hit.wb, w[2] = hit.wc;
+      }
+      ASSERT_EQ(c.face[i], chosen) << "point " << i;
+      ASSERT_EQ(c.distance[i], best) << "point " << i;
+      for (int k = 0; k < 3; ++k) ASSERT_EQ(c.barycentric[3 * i + k], w[k]) << "point " << i;
+    }
+  }
+  EXPECT_GE(builds, 1);
+}
+
 // ---- backward ------------------------------------------------------------------------------
 
 namespace {

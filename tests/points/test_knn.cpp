@@ -151,24 +151,24 @@ TEST(KnnSearch, MatchesSortedSearchExactly) {
 }
 
 TEST(KnnSearch, EveryInstructionSetBuildGivesTheSameSlots) {
-  using vrel::points::KnnCode;
+  using vrel::points::Isa;
   std::mt19937 rng(8);
   int builds = 0;
-  for (KnnCode code : {KnnCode::kBaseline, KnnCode::kAvx2, KnnCode::kAvx512}) {
-    if (!vrel::points::knn_supports(code)) continue;
+  for (Isa isa : {Isa::kBaseline, Isa::kAvx2, Isa::kAvx512}) {
+    if (!vrel::points::isa_supported(isa)) continue;
     ++builds;
     for (int grid : {0, 8}) {
       auto c = random_case<float>(rng, {70, 3}, {1100, 40}, 6, grid);
       vrel::points::knn_search<float>({c.query.ptr(), c.reference.ptr(), c.query_offsets.ptr(),
                                        c.reference_offsets.ptr(), 2, c.k, c.distances.ptr(),
                                        c.indices.ptr(), c.valid.ptr()},
-                                      code);
+                                      isa);
       expect_matches_sorted_search(c);
       auto d = random_case<double>(rng, {70, 3}, {1100, 40}, 6, grid);
       vrel::points::knn_search<double>({d.query.ptr(), d.reference.ptr(), d.query_offsets.ptr(),
                                         d.reference_offsets.ptr(), 2, d.k, d.distances.ptr(),
                                         d.indices.ptr(), d.valid.ptr()},
-                                       code);
+                                       isa);
       expect_matches_sorted_search(d);
     }
   }
