@@ -257,8 +257,22 @@ inline T affine_row(const T* m, int r, const T* p) noexcept {
   return m[4 * r] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] + m[4 * r + 3];
 }
 
-// out[b][v] = sum over joints (ascending) of weights[v][j] T[b][j] (p, 1). A zero weight adds
-// nothing (its product is a signed zero), so it is skipped: skinning weights are mostly zero.
+// The weighted sum of the first three rows of the joints' transforms for one vertex, joints
+// ascending. A zero weight adds nothing (its products are signed zeros), so it is skipped:
+// skinning weights are mostly zero.
+template <typename T>
+inline void blend_rows(const T* transforms, const T* weights, int64_t joints, T* m) noexcept {
+  for (int e = 0; e < 12; ++e) m[e] = T(0);
+  for (int64_t j = 0; j < joints; ++j) {
+    const T w = weights[j];
+    if (w == T(0)) continue;
+    const T* t = transforms + 16 * j;
+    for (int e = 0; e < 12; ++e) m[e] += w * t[e];
+  }
+}
+
+// out[b][v] = sum over joints of weights[v][j] T[b][j] (p, 1), formed as the blended transform
+// applied to (p, 1).
 template <typename T>
 void skin_forward(const T* vertices, const T* transforms, const T* weights, int64_t batch,
                   int64_t rows, int64_t joints, T* out) noexcept {
@@ -266,18 +280,10 @@ void skin_forward(const T* vertices, const T* transforms, const T* weights, int6
     const T* tb = transforms + b * joints * 16;
     for (int64_t v = 0; v < rows; ++v) {
       const T* p = vertices + (b * rows + v) * 3;
-      const T* wv = weights + v * joints;
-      T acc[3] = {T(0), T(0), T(0)};
-      for (int64_t j = 0; j < joints; ++j) {
-        const T w = wv[j];
-        if (w == T(0)) continue;
-        const T* m = tb + 16 * j;
-        for (int r = 0; r < 3; ++r) acc[r] += w * affine_row(m, r, p);
-      }
+      T m[12];
+      blend_rows(tb, weights + v * joints, joints, m);
       T* o = out + (b * rows + v) * 3;
-      o[0] = acc[0];
-      o[1] = acc[1];
-      o[2] = acc[2];
+      for (int r = 0; r < 3; ++r) o[r] = affine_row(m, r, p);
     }
   }
 }
@@ -296,7 +302,13 @@ void skin_backward(const T* vertices, const T* transforms, const T* weights, con
       const T* p = vertices + (b * rows + v) * 3;
       const T* g = grad + (b * rows + v) * 3;
       const T* wv = weights + v * joints;
-      T gv[3] = {T(0), T(0), T(0)};
+      if (grad_vertices != nullptr) {
+        T m[12];
+        blend_rows(tb, wv, joints, m);
+        T* o = grad_vertices + (b * rows + v) * 3;
+        for (int c = 0; c < 3; ++c) o[c] = m[c] * g[0] + m[4 + c] * g[1] + m[8 + c] * g[2];
+      }
+      if (grad_transforms == nullptr && grad_weights == nullptr) continue;
       for (int64_t j = 0; j < joints; ++j) {
         const T* m = tb + 16 * j;
         if (grad_weights != nullptr)
@@ -314,15 +326,6 @@ void skin_backward(const T* vertices, const T* transforms, const T* weights, con
             gm[4 * r + 3] += wg;
           }
         }
-        if (grad_vertices != nullptr)
-          for (int c = 0; c < 3; ++c)
-            gv[c] += w * (m[c] * g[0] + m[4 + c] * g[1] + m[8 + c] * g[2]);
-      }
-      if (grad_vertices != nullptr) {
-        T* o = grad_vertices + (b * rows + v) * 3;
-        o[0] = gv[0];
-        o[1] = gv[1];
-        o[2] = gv[2];
       }
     }
   }
