@@ -87,6 +87,50 @@ TEST(AnimationRules, TensorChecksInOrder) {
   }
 }
 
+TEST(AnimationRules, MissingCotangentsAndIndexDtypes) {
+  Tensor<float> axis({2, 3}), grad_axis({2, 3});
+  Tensor<float> local({1, 2, 4, 4}), grad_local({1, 2, 4, 4});
+  Tensor<int32_t> parents({2}, {-1, 0});
+  Tensor<float> vertices({1, 3, 3}), transforms({1, 2, 4, 4}), weights({3, 2}), grad_vertices({1, 3, 3});
+  Tensor<int32_t> faces({1, 3}, {0, 1, 2}), face_index({1});
+  Tensor<float> bary({1, 3});
+  Workspace ws(1024, 8);
+  Diag diag;
+  EXPECT_EQ(vrel_transforms_rodrigues_backward(axis.in(), nullptr, &g_ctx, grad_axis.out(), nullptr, diag), 1);
+  EXPECT_EQ(diag.text(), "Rodrigues backward requires a cotangent");
+  EXPECT_EQ(vrel_skeleton_forward_kinematics_backward(local.in(), parents.in(), nullptr, &g_ctx,
+                                                      grad_local.out(), ws.get(), diag), 1);
+  EXPECT_EQ(diag.text(), "FK backward requires cotangent");
+  EXPECT_EQ(vrel_mesh_skin_lbs_backward(vertices.in(), transforms.in(), weights.in(), nullptr, &g_ctx,
+                                        grad_vertices.out(), nullptr, nullptr, nullptr, diag), 1);
+  EXPECT_EQ(diag.text(), "skinning backward requires cotangent");
+  EXPECT_EQ(vrel_mesh_evaluate_barycentric_backward(vertices.in(), faces.in(), face_index.in(), bary.in(),
+                                                    nullptr, &g_ctx, grad_vertices.out(), nullptr, nullptr,
+                                                    diag), 1);
+  EXPECT_EQ(diag.text(), "landmark backward requires cotangent");
+
+  // Index arrays must be int32; floating operands must not be.
+  Tensor<float> float_parents({2}, {-1, 0});
+  Tensor<float> world({1, 2, 4, 4});
+  EXPECT_EQ(vrel_skeleton_forward_kinematics(local.in(), float_parents.in(), &g_ctx, world.out(), ws.get(), diag), 1);
+  EXPECT_EQ(diag.text(), "animation tensor dtype mismatch");
+  View int_local = local.in();
+  int_local->dtype = VREL_DTYPE_INT32;
+  EXPECT_EQ(vrel_skeleton_forward_kinematics(int_local, parents.in(), &g_ctx, world.out(), ws.get(), diag), 1);
+  EXPECT_EQ(diag.text(), "FK local requires float32 or float64");
+  View int_vertices = vertices.in();
+  int_vertices->dtype = VREL_DTYPE_UINT32;
+  Tensor<float> landmarks({1, 1, 3});
+  EXPECT_EQ(vrel_mesh_evaluate_barycentric(int_vertices, faces.in(), face_index.in(), bary.in(), &g_ctx,
+                                           landmarks.out(), nullptr, diag), 1);
+  EXPECT_EQ(diag.text(), "vertices require float32 or float64");
+  View int_axis = axis.in();
+  int_axis->dtype = VREL_DTYPE_BOOL;
+  Tensor<float> rotation({2, 3, 3});
+  EXPECT_EQ(vrel_transforms_rodrigues(int_axis, &g_ctx, rotation.out(), nullptr, diag), 1);
+  EXPECT_EQ(diag.text(), "axis_angle must be float32 or float64");
+}
+
 TEST(AnimationRules, ContextAndWorkspaceDevice) {
   BlendCase c;
   Workspace ws(64);
