@@ -2,6 +2,7 @@
 // and the scatter of point cotangents to the face corners.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -26,17 +27,42 @@ struct SampleProblem {
   std::array<uint32_t, 2> counter;
 };
 
-// Chooses a face of [first, last] for t in [0, total) over running sums: the first face whose
-// sum exceeds t, stepped back off faces without area (equal running sums).
-inline int64_t choose_face(const double* sums, int64_t first, int64_t last, double t) noexcept {
-  int64_t lo = first, hi = last;
-  while (lo < hi) {
-    const int64_t mid = lo + (hi - lo) / 2;
-    if (t < sums[mid]) hi = mid;
-    else lo = mid + 1;
+// Samples drawn per lock-step group.
+inline constexpr int kSampleLanes = 32;
+
+// Steps a chosen face back off faces without area (running sums equal to their predecessor's).
+inline int64_t step_off_empty_faces(const double* sums, int64_t first, int64_t face) noexcept {
+  while (face > first && sums[face - 1] >= sums[face]) --face;
+  return face;
+}
+
+// Face choice for t in [0, total) over the running sums of [first, last]: the binary search
+// lo = first, hi = last; while lo < hi: mid = lo + (hi - lo) / 2, t < sums[mid] ? hi = mid :
+// lo = mid + 1; then stepped off faces without area. `count` searches run in lock step so that
+// their memory loads overlap (the sums of a large mesh do not fit in cache); each lane takes
+// exactly the steps of the plain loop, so the result is the same.
+inline void choose_faces(const double* sums, int64_t first, int64_t last, const double* t, int count,
+                         int64_t* face) noexcept {
+  int64_t lo[kSampleLanes], hi[kSampleLanes];
+  for (int i = 0; i < count; ++i) {
+    lo[i] = first;
+    hi[i] = last;
   }
-  while (lo > first && sums[lo - 1] >= sums[lo]) --lo;
-  return lo;
+  for (bool active = first < last; active;) {
+    active = false;
+    for (int i = 0; i < count; ++i) {
+      if (lo[i] >= hi[i]) continue;
+      const int64_t mid = lo[i] + (hi[i] - lo[i]) / 2;
+      const bool left = t[i] < sums[mid];  // unpredictable: selects, not branches
+      hi[i] = left ? mid : hi[i];
+      lo[i] = left ? lo[i] : mid + 1;
+      if (lo[i] < hi[i]) {
+        __builtin_prefetch(sums + lo[i] + (hi[i] - lo[i]) / 2);
+        active = true;
+      }
+    }
+  }
+  for (int i = 0; i < count; ++i) face[i] = step_off_empty_faces(sums, first, lo[i]);
 }
 
 // points and barycentric [B,S,3], face_index [B,S]; sums holds one double per face. Returns the
@@ -62,22 +88,36 @@ int64_t sample_surface(const T* vertices, const SampleProblem& p, double* sums, 
       sums[k] = total;
     }
     if (!any) return b;
-    for (int64_t s = 0; s < p.sample_count; ++s) {
-      const PhiloxCounter x = philox4x32_10(
-          {p.counter[0], p.counter[1], static_cast<uint32_t>(b), static_cast<uint32_t>(s)}, p.key);
-      const int64_t face = choose_face(sums, first, end - 1, unit_uniform(x[0]) * total);
-      const double r = std::sqrt(unit_uniform(x[1]));
-      const double q = unit_uniform(x[2]);
-      const T w0 = static_cast<T>(1 - r);
-      const T w1 = static_cast<T>((1 - q) * r);
-      const T w2 = static_cast<T>(q * r);
-      const Vec3<T> c0 = load3(vertices, p.faces[3 * face]);
-      const Vec3<T> c1 = load3(vertices, p.faces[3 * face + 1]);
-      const Vec3<T> c2 = load3(vertices, p.faces[3 * face + 2]);
-      const int64_t row = b * p.sample_count + s;
-      store3(points, row, c1 * w1 + c0 * w0 + c2 * w2);
-      store3(barycentric, row, Vec3<T>{w0, w1, w2});
-      face_index[row] = static_cast<int32_t>(face);
+    for (int64_t s0 = 0; s0 < p.sample_count; s0 += kSampleLanes) {
+      const int count = static_cast<int>(std::min<int64_t>(kSampleLanes, p.sample_count - s0));
+      PhiloxCounter x[kSampleLanes];
+      double t[kSampleLanes];
+      int64_t chosen[kSampleLanes];
+      for (int i = 0; i < count; ++i) {
+        x[i] = philox4x32_10({p.counter[0], p.counter[1], static_cast<uint32_t>(b),
+                              static_cast<uint32_t>(s0 + i)}, p.key);
+        t[i] = unit_uniform(x[i][0]) * total;
+      }
+      choose_faces(sums, first, end - 1, t, count, chosen);
+      // The chosen faces and their corners are scattered over the mesh: start all the loads first.
+      for (int i = 0; i < count; ++i) __builtin_prefetch(p.faces + 3 * chosen[i]);
+      for (int i = 0; i < count; ++i)
+        for (int k = 0; k < 3; ++k) __builtin_prefetch(vertices + 3 * int64_t{p.faces[3 * chosen[i] + k]});
+      for (int i = 0; i < count; ++i) {
+        const double r = std::sqrt(unit_uniform(x[i][1]));
+        const double q = unit_uniform(x[i][2]);
+        const T w0 = static_cast<T>(1 - r);
+        const T w1 = static_cast<T>((1 - q) * r);
+        const T w2 = static_cast<T>(q * r);
+        const int32_t* c = p.faces + 3 * chosen[i];
+        const Vec3<T> c0 = load3(vertices, c[0]);
+        const Vec3<T> c1 = load3(vertices, c[1]);
+        const Vec3<T> c2 = load3(vertices, c[2]);
+        const int64_t row = b * p.sample_count + s0 + i;
+        store3(points, row, c1 * w1 + c0 * w0 + c2 * w2);
+        store3(barycentric, row, Vec3<T>{w0, w1, w2});
+        face_index[row] = static_cast<int32_t>(chosen[i]);
+      }
     }
   }
   return -1;

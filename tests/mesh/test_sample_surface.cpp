@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "mesh/philox.hpp"
+#include "mesh/sample_surface_kernels.hpp"
 #include "tests/mesh/mesh_support.hpp"
 
 using namespace vrel::test;
@@ -76,6 +77,46 @@ TEST(Philox, KnownAnswerVectors) {
             (PhiloxCounter{0x408f276du, 0x41c83b0eu, 0xa20bc7c6u, 0x6d5451fdu}));
   EXPECT_EQ(philox4x32_10({0x243f6a88u, 0x85a308d3u, 0x13198a2eu, 0x03707344u}, {0xa4093822u, 0x299f31d0u}),
             (PhiloxCounter{0xd16cfe09u, 0x94fdccebu, 0x5001e420u, 0x24126ea1u}));
+}
+
+// The face choice written as one plain loop per sample.
+int64_t reference_choice(const std::vector<double>& sums, int64_t first, int64_t last, double t) {
+  int64_t lo = first, hi = last;
+  while (lo < hi) {
+    const int64_t mid = lo + (hi - lo) / 2;
+    if (t < sums[mid]) hi = mid;
+    else lo = mid + 1;
+  }
+  while (lo > first && sums[lo - 1] >= sums[lo]) --lo;
+  return lo;
+}
+
+TEST(SampleSurfaceChoice, LockStepSearchMatchesThePlainSearch) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int64_t first = trial % 3, n = 1 + static_cast<int64_t>(rng() % 300);
+    std::vector<double> sums(first + n, -1.0);
+    double total = 0;
+    for (int64_t k = first; k < first + n; ++k) {
+      if (rng() % 3 != 0 || k == first + n / 2) total += 0.5 + (rng() % 100) / 10.0;  // some faces stay empty
+      sums[k] = total;
+    }
+    double t[vrel::mesh::kSampleLanes];
+    int64_t got[vrel::mesh::kSampleLanes];
+    const int count = 1 + trial % vrel::mesh::kSampleLanes;
+    for (int i = 0; i < count; ++i) {
+      // Uniform points, the exact running sums and zero.
+      const uint32_t pick = rng();
+      t[i] = i % 4 == 0 ? sums[first + pick % n] : i % 4 == 1 ? 0.0 : vrel::mesh::unit_uniform(pick) * total;
+      if (t[i] >= total) t[i] = std::nextafter(total, 0.0);
+    }
+    vrel::mesh::choose_faces(sums.data(), first, first + n - 1, t, count, got);
+    for (int i = 0; i < count; ++i) {
+      ASSERT_EQ(got[i], reference_choice(sums, first, first + n - 1, t[i])) << "trial " << trial << " lane " << i;
+      const double before = got[i] == first ? 0.0 : sums[got[i] - 1];
+      ASSERT_GT(sums[got[i]], before) << "an empty face was chosen";
+    }
+  }
 }
 
 TEST(SampleSurfaceCounter, NextCounterCarries) {
