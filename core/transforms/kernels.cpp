@@ -38,18 +38,23 @@ void transform_points_backward(const T* points, const T* matrices, const int32_t
     for (int64_t i = 0; i < 16 * batch; ++i) grad_matrices[i] = T(0);
   for (int64_t b = 0; b < batch; ++b) {
     const T* m = matrices + 16 * b;
-    T* gm = grad_matrices != nullptr ? grad_matrices + 16 * b : nullptr;
-    for (int64_t j = offsets[b]; j < offsets[b + 1]; ++j) {
-      const T* g = grad_homogeneous + 4 * j;
-      if (grad_points != nullptr) {
+    if (grad_points != nullptr) {
+      for (int64_t j = offsets[b]; j < offsets[b + 1]; ++j) {
+        const T* g = grad_homogeneous + 4 * j;
         for (int c = 0; c < 3; ++c)
           grad_points[3 * j + c] = m[c] * g[0] + m[4 + c] * g[1] + m[8 + c] * g[2] + m[12 + c] * g[3];
       }
-      if (gm != nullptr) {
+    }
+    if (grad_matrices != nullptr) {
+      // Accumulated in registers, in ascending point order per entry, then stored once.
+      T sum[16] = {};
+      for (int64_t j = offsets[b]; j < offsets[b + 1]; ++j) {
+        const T* g = grad_homogeneous + 4 * j;
         const T q[4] = {points[3 * j], points[3 * j + 1], points[3 * j + 2], T(1)};
         for (int r = 0; r < 4; ++r)
-          for (int c = 0; c < 4; ++c) gm[4 * r + c] += g[r] * q[c];
+          for (int c = 0; c < 4; ++c) sum[4 * r + c] += g[r] * q[c];
       }
+      for (int i = 0; i < 16; ++i) grad_matrices[16 * b + i] = sum[i];
     }
   }
 }
