@@ -22,9 +22,12 @@ def test_status_errors_carry_the_code_and_the_core_message():
         vrel.gather_faces(vertices, faces[:, :2].contiguous())
     assert str(error.value) == "vrel-status:1: faces must be a [F,3] tensor view"
     with pytest.raises(RuntimeError) as error:
-        vrel.vertex_normals(vertices, faces.to(torch.uint32) if hasattr(torch, "uint32") else faces,
-                            1e-12, 7)
-    assert str(error.value).startswith("vrel-status:")
+        vrel.vertex_normals(vertices, faces, 1e-12, 7)
+    assert str(error.value) == ("vrel-status:1: weighting must be VREL_MESH_WEIGHTING_AREA or "
+                                "VREL_MESH_WEIGHTING_UNIFORM")
+    with pytest.raises(RuntimeError) as error:  # a status 2 from a dtype rule
+        vrel.gather_faces(vertices, faces.to(torch.uint32))
+    assert str(error.value) == "vrel-status:2: faces must use the int32 dtype"
 
 
 def test_internal_errors_use_their_own_prefix():

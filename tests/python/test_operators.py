@@ -355,3 +355,23 @@ def test_torch_compile_runs_a_bound_forward_operator():
         return (vrel.vertex_normals(v, faces) * 2.0).sum(dim=1)
 
     torch.testing.assert_close(lit(vertices), (vrel.vertex_normals(vertices, faces) * 2).sum(1))
+
+
+def test_opcheck_accepts_the_autograd_registration_of_paired_operators():
+    vertices, faces = _mesh()
+    ndc, raster_faces = triangle_ndc()
+    cases = [
+        (torch.ops.vrel.vertex_normals, (vertices, faces, 1e-12, 1)),
+        (torch.ops.vrel.face_geometry, (vertices, faces, 0.0)),
+        (torch.ops.vrel.perspective_divide, ((torch.rand(4, 4, dtype=F64) + 0.5)
+                                             .requires_grad_(), 1e-9)),
+        (torch.ops.vrel.rasterize, (ndc.requires_grad_(), raster_faces, whole(6), whole(2), 4, 4,
+                                    2, 0.5, 1, 1e-12)),
+        (torch.ops.vrel.skin_lbs, (torch.rand(1, 3, 3, dtype=F64, requires_grad=True),
+                                   torch.eye(4, dtype=F64).repeat(1, 2, 1, 1),
+                                   torch.rand(3, 2, dtype=F64))),
+    ]
+    for op, args in cases:
+        torch.library.opcheck(op, args, test_utils=("test_schema", "test_autograd_registration",
+                                                    "test_faketensor"))
+    assert set(vrel.AUTOGRAD_OPERATORS) >= {"vertex_normals", "rasterize", "skin_lbs"}
