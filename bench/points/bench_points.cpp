@@ -1,5 +1,5 @@
-// Point proximity: k-NN and closest point at the sizes of typical mesh-fitting losses, and a
-// bare distance loop that bounds what the k-NN search can reach on one core.
+// Point proximity: k-NN and closest point at the sizes of typical mesh-fitting losses. Rates are
+// per second of CPU time of the calling thread.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -77,43 +77,6 @@ void BM_Knn(benchmark::State& state) {
 }
 BENCHMARK(BM_Knn)->Args({100000, 100000, 8})->Args({10000, 10000, 8})->Args({10000, 10000, 1})
     ->Unit(benchmark::kMillisecond);
-
-// The same squared distance, d = dz^2 + (dy^2 + dx^2), over coordinate arrays that stay in the
-// first-level cache, reduced with a minimum: no slot lists, no stores, no layout change. Its rate
-// is what the search could reach if everything but the distance evaluations were free.
-void BM_DistanceLoop(benchmark::State& state) {
-  constexpr int kRefs = 2048;
-  std::mt19937 rng(2);
-  std::vector<float> x(kRefs), y(kRefs), z(kRefs), q(3 * 64);
-  fill_uniform(x, rng);
-  fill_uniform(y, rng);
-  fill_uniform(z, rng);
-  fill_uniform(q, rng);
-  for (auto _ : state) {
-    for (int i = 0; i < 64; i += 4) {
-      float m0 = INFINITY, m1 = INFINITY, m2 = INFINITY, m3 = INFINITY;
-      for (int j = 0; j < kRefs; ++j) {
-        const float d[4] = {
-            (q[3 * i + 2] - z[j]) * (q[3 * i + 2] - z[j]) +
-                ((q[3 * i + 1] - y[j]) * (q[3 * i + 1] - y[j]) + (q[3 * i] - x[j]) * (q[3 * i] - x[j])),
-            (q[3 * i + 5] - z[j]) * (q[3 * i + 5] - z[j]) +
-                ((q[3 * i + 4] - y[j]) * (q[3 * i + 4] - y[j]) + (q[3 * i + 3] - x[j]) * (q[3 * i + 3] - x[j])),
-            (q[3 * i + 8] - z[j]) * (q[3 * i + 8] - z[j]) +
-                ((q[3 * i + 7] - y[j]) * (q[3 * i + 7] - y[j]) + (q[3 * i + 6] - x[j]) * (q[3 * i + 6] - x[j])),
-            (q[3 * i + 11] - z[j]) * (q[3 * i + 11] - z[j]) +
-                ((q[3 * i + 10] - y[j]) * (q[3 * i + 10] - y[j]) + (q[3 * i + 9] - x[j]) * (q[3 * i + 9] - x[j]))};
-        m0 = d[0] < m0 ? d[0] : m0;
-        m1 = d[1] < m1 ? d[1] : m1;
-        m2 = d[2] < m2 ? d[2] : m2;
-        m3 = d[3] < m3 ? d[3] : m3;
-      }
-      benchmark::DoNotOptimize(m0 + m1 + m2 + m3);
-    }
-  }
-  state.counters["distances/s"] =
-      benchmark::Counter(64.0 * kRefs, benchmark::Counter::kIsIterationInvariantRate);
-}
-BENCHMARK(BM_DistanceLoop);
 
 // A wavy height-field mesh of rows x cols quads (2 faces each) and points scattered around it.
 void BM_ClosestPoint(benchmark::State& state) {

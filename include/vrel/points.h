@@ -71,6 +71,9 @@ VREL_API VrelStatus vrel_points_knn(const VrelTensorView *query, const VrelTenso
  *   grad_query     (out)   [P,3] query dtype, or null
  *   grad_reference (out)   [R,3] query dtype, or null (at least one of the two is required)
  *
+ * Checks: indices rank 2 with K >= 1 ("indices must be a [P,K] tensor view") comes first, before
+ * the context; then query and reference as in the forward, at least one gradient output, and
+ * indices, valid, cotangents and the gradients, each by shape, validation, CPU, flag and dtype.
  * The given outputs are cleared, then for each valid slot with w = 2 * cotangent and
  * e = query[p] - reference[j]: grad_query[p] += w * e, grad_reference[j] -= w * e.
  * Wrong dtypes of indices ("indices must use the int32 dtype"), valid, cotangents and gradients
