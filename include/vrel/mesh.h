@@ -129,7 +129,9 @@ VREL_API VrelStatus vrel_mesh_gather_faces(const VrelTensorView *vertices,
  *   grad_vertices (out) [V,3]   vertex dtype
  *   workspace                   not used; may be null; when given it must be a valid CPU buffer
  *
- * The access flags of grad_face_vertices are not examined. V = 0 succeeds without writing.
+ * The access flags of grad_face_vertices are not examined; a grad_face_vertices that does not
+ * live on the CPU is refused with 2 "mesh operations implement only the CPU backend in this
+ * phase". V = 0 succeeds without writing.
  */
 VREL_API VrelStatus vrel_mesh_gather_faces_backward(const VrelTensorView *vertices,
                                                     const VrelTensorView *faces,
@@ -235,7 +237,8 @@ VREL_API VrelStatus vrel_mesh_vertex_normals_workspace(int64_t vertex_count, int
  *                      overlapping an operand, 1
  *
  * Every output is written in full. A face with two equal corners (v, v, w) yields the edge
- * (v, v) and lists itself twice for its repeated edge. Outputs that are not int32 are 1.
+ * (v, v) and lists itself twice for its repeated edge. Outputs that are not int32 are 1. More
+ * than 715827882 faces (3F face references would overflow the int32 edge face offsets) is 4.
  */
 VREL_API VrelStatus vrel_mesh_build_edge_topology(const VrelTensorView *faces,
                                                   const VrelTensorView *face_offsets,
@@ -292,14 +295,16 @@ typedef struct VrelMeshValidationReport {
  * a mesh with problems gives status 0. Only malformed arguments fail.
  *
  *   vertices        [V,3] float32/float64;  faces [F,3] int32 (indices not checked here)
- *   vertex_offsets  [B+1] int32, B + 1 >= 1; face_offsets [B+1] int32 (same extent)
+ *   vertex_offsets  [B+1] int32, B + 1 >= 1; face_offsets [B+1] int32 (same extent); both
+ *                   must live on the CPU (2)
  *   eps             finite and >= 0;  flags  0 or VREL_MESH_VALIDATE_NONFINITE (else 1)
  *   report (out)    struct_size >= 80, else 6
  *   workspace       not used; may be null; when given it must be a valid buffer
  *
  * Broken offsets (vertex offsets first) set VREL_MESH_ISSUE_OFFSETS and the position (0 for a
- * first entry other than 0, i for a decrease after entry i, B - 1 for a wrong last entry) and
- * stop the inspection. Index issues skip the degenerate and unreferenced counts. Counting
+ * first entry other than 0, i for a decrease after entry i, B - 1 for a wrong last entry; 0 when
+ * B = 0, so a broken report never carries -1) and stop the inspection. Degenerate faces are
+ * judged on corners widened to double. Index issues skip the degenerate and unreferenced counts. Counting
  * unreferenced vertices costs (vertices x faces) per batch element.
  */
 VREL_API VrelStatus vrel_mesh_validate(const VrelTensorView *vertices,
@@ -330,7 +335,8 @@ VREL_API VrelStatus vrel_mesh_validate_workspace(int64_t vertex_count, int64_t f
  * Philox4x32-10 with counter (rng_counter[0], rng_counter[1], b, s) and key (rng_key[0],
  * rng_key[1]); output word x0 picks the face (by binary search over running area sums), x1 and
  * x2 the position: r = sqrt(x1 / 2^32), q = x2 / 2^32, barycentric (1 - r, (1 - q) r, q r).
- * Faces with L <= eps are never chosen.
+ * Faces with L <= eps are never chosen. Areas and their running sums are computed in double
+ * from corners widened to double; points are w1 p1 + w0 p0 + w2 p2 in the vertex dtype.
  *
  *   vertices        [V,3] float32/float64;  faces [F,3] int32 (global rows)
  *   vertex_offsets, face_offsets  [B+1] int32 packed offsets over V and F
@@ -344,7 +350,9 @@ VREL_API VrelStatus vrel_mesh_validate_workspace(int64_t vertex_count, int64_t f
  *                      requires the workspace capacity reported by the query"
  *
  * next_counter is written as soon as the offsets have passed, even when a later check fails;
- * S = 0 or B = 0 then succeeds without examining the other outputs. Every face must use vertices
+ * S = 0 or B = 0 then succeeds without examining the other outputs. The key and counter are read
+ * before that write. No output may overlap an input or another output (1), next_counter
+ * included (it is checked before it is written), and the workspace may not overlap an operand. Every face must use vertices
  * of its own batch element (1). A batch element without a face of L > eps stops the call with 1
  * "cannot sample a batch element with no positive-area face"; earlier elements are then written.
  */
@@ -362,15 +370,15 @@ VREL_API VrelStatus vrel_mesh_sample_surface(
  * held fixed: grad_vertices is cleared, then for each sample in order corner k of its face gains
  * barycentric[k] * grad_points.
  *
- *   faces        [F,3] int32
+ *   faces        [F,3] int32 (another dtype is 1)
  *   face_index   [B,S] int32 (from the forward)
- *   barycentric  [B,S,3] float32/float64 (from the forward)
+ *   barycentric  [B,S,3] float32/float64 (from the forward; another dtype is 2)
  *   grad_points  [B,S,3] barycentric dtype
  *   grad_vertices (out) [V,3] barycentric dtype
  *   workspace    not used; may be null; when given it must be a valid CPU buffer
  *
- * A sampled face outside [0, F) or a corner outside [0, V) stops the pass with status 1 and
- * leaves grad_vertices partly accumulated.
+ * grad_vertices may not overlap an input (1). A sampled face outside [0, F) or a corner outside
+ * [0, V) stops the pass with status 1 and leaves grad_vertices partly accumulated.
  */
 VREL_API VrelStatus vrel_mesh_sample_surface_backward(
     const VrelTensorView *faces, const VrelTensorView *face_index,
