@@ -11,10 +11,10 @@ namespace {
 constexpr double kRelativeTolerance = 0x1p-44;
 // Leaves of the traversal: rectangles of at most this many rows and columns are visited.
 constexpr int64_t kLeafSize = 32;
-// Depth-first halving keeps one pending sibling per level. A dimension of n pixels is halved at
-// most 58 times before it fits a leaf (n < 2^63), so at most 116 levels stack up over the five
-// rectangles the traversal starts from.
-constexpr int kStackCapacity = 128;
+// Depth-first halving keeps one pending sibling per level. A dimension of n < 2^63 pixels is
+// halved at most 63 times, so at most 126 levels stack up over the five rectangles the traversal
+// starts from.
+constexpr int kStackCapacity = 136;
 
 // Rectangle of local pixel indices (inclusive bounds).
 struct Tile {
@@ -87,10 +87,17 @@ class FaceRaster {
     seed(face, stack, &top);
     while (top > 0) {
       const Tile t = stack[--top];
-      if (rectangle_rejected(face, centres(t), p_.rule.blur2, tol)) continue;
+      const CentreRect r = centres(t);
+      // Beyond the box every pixel is rejected unless it tests inside; the edge test proves
+      // that it cannot.
+      const bool beyond_box = face.guard && gap_rejects(rectangle_gap(face, r), p_.rule.blur2);
+      if (beyond_box && edges_separate(face, r, tol)) continue;
       const int64_t rows = t.i1 - t.i0 + 1;
       const int64_t cols = t.j1 - t.j0 + 1;
-      if (rows > kLeafSize || cols > kLeafSize) {
+      // Leaves hold at most 32 x 32 pixels. A rectangle beyond the box that the edge test could
+      // not reject (two edge lines cross it near a corner of the face) is halved further, down
+      // to single pixels, so that only the pixels near those lines reach the rule.
+      if (rows > kLeafSize || cols > kLeafSize || (beyond_box && (rows > 1 || cols > 1))) {
         if (rows >= cols) {
           const int64_t mid = t.i0 + (rows - 1) / 2;
           stack[top++] = {mid + 1, t.i1, t.j0, t.j1};
@@ -199,15 +206,16 @@ double rejection_tolerance(const ScreenFace& face, double global_width,
   return m * m * kRelativeTolerance;
 }
 
-bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double blur2,
-                        double tolerance) noexcept {
-  if (!face.guard) return false;
+double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept {
   double gap = 0;
   gap = std::fmax(gap, rect.c0 - face.max_x);
   gap = std::fmax(gap, face.min_x - rect.c1);
   gap = std::fmax(gap, rect.r0 - face.max_y);
   gap = std::fmax(gap, face.min_y - rect.r1);
-  if (!gap_rejects(gap, blur2)) return false;
+  return gap;
+}
+
+bool edges_separate(const ScreenFace& face, const CentreRect& rect, double tolerance) noexcept {
   bool positive = false, negative = false;
   for (int e = 0; e < 3; ++e) {
     const int n = e == 2 ? 0 : e + 1;
@@ -216,6 +224,12 @@ bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double b
     negative = negative || side < 0;
   }
   return positive && negative;
+}
+
+bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double blur2,
+                        double tolerance) noexcept {
+  return face.guard && gap_rejects(rectangle_gap(face, rect), blur2) &&
+         edges_separate(face, rect, tolerance);
 }
 
 bool faces_within_batches(const int32_t* faces, const int32_t* vertex_offsets,

@@ -44,6 +44,11 @@ struct CentreRect {
 bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double blur2,
                         double tolerance) noexcept;
 
+// The two parts of that test: the gap between the rectangle and the face's screen box (the
+// largest of 0, c0 - max cx, min cx - c1, r0 - max cy, min cy - r1), and the edge test.
+double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept;
+bool edges_separate(const ScreenFace& face, const CentreRect& rect, double tolerance) noexcept;
+
 // The tolerance m^2 * 2^-44 of a face.
 double rejection_tolerance(const ScreenFace& face, double global_width,
                            double global_height) noexcept;
