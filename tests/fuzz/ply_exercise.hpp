@@ -43,8 +43,9 @@ inline bool all_bytes(const void* p, std::size_t n, unsigned char value) {
 
 }  // namespace detail
 
-// Views of more rows than this are not allocated; such inputs are probed only.
-inline constexpr uint64_t kMaxRows = uint64_t{1} << 20;
+// Views of more rows than this (beyond the rows a body of `size` bytes could hold) are not
+// allocated; such inputs are probed only.
+inline uint64_t max_rows(std::size_t size) { return 4 * static_cast<uint64_t>(size) + 64; }
 
 // nullptr when every invariant holds, else the broken one.
 inline const char* exercise_ply(const char* data, std::size_t size) {
@@ -70,7 +71,7 @@ inline const char* exercise_ply(const char* data, std::size_t size) {
   }
   if (info.header_size == 0 || info.header_size > size) return "the probe reported a header beyond the data";
   if (info.format > VREL_PLY_FORMAT_BINARY_LITTLE_ENDIAN) return "the probe reported an unknown format";
-  if (info.vertex_count > kMaxRows || info.face_count > kMaxRows) return nullptr;
+  if (info.vertex_count > max_rows(size) || info.face_count > max_rows(size)) return nullptr;
 
   const std::size_t v = static_cast<std::size_t>(info.vertex_count);
   const std::size_t f = static_cast<std::size_t>(info.face_count);
