@@ -23,7 +23,9 @@
  *  - ASCII bodies are tokens separated by blanks, tabs, CR or LF, with no line structure.
  *    Integer-typed values are signed 64-bit decimal integers; float-typed values are decimal
  *    numbers (optional sign, digits with at most one '.', optional exponent in [-4096, 4096]);
- *    19 significant digits are kept exactly and a magnitude above 1.7e308 is refused (status 1);
+ *    19 significant digits are kept (later digits are dropped), the value is the double nearest
+ *    to them (ties to even), and a magnitude above 1.7e308 is refused (status 1). A float-typed
+ *    ASCII value read into a float64 view keeps that double; into a float32 view it is rounded;
  *  - data after the last element is ignored;
  *  - when a header declares several vertex (or face) elements, the counts and the stored values
  *    are those of the last one; the others are read and discarded.
