@@ -177,6 +177,24 @@ TEST(Skinning, BackwardAndSubsetsMatchCentralDifferences) {
   EXPECT_EQ(only_t.values(), gt.values());
 }
 
+// More nonzero weights per vertex than the kernel lists keeps the whole weight row.
+TEST(Skinning, DenseWeightRowsMatchCentralDifferences) {
+  std::mt19937 rng(33);
+  Skin p(1, 2, 40, rng);
+  p.weights[7] = 0;
+  Tensor<double> g = random_tensor<double>({1, 2, 3}, rng);
+  Tensor<double> gv({1, 2, 3}), gt({1, 40, 4, 4}), gw({2, 40});
+  ASSERT_EQ(p.backward(g, &gv, &gt, &gw).status, 0);
+  Tensor<double> out({1, 2, 3});
+  auto loss = [&] {
+    EXPECT_EQ(p.forward(out).status, 0);
+    return dot(out, g);
+  };
+  expect_gradient("vertices", p.vertices, gv, loss);
+  expect_gradient("transforms", p.transforms, gt, loss);
+  expect_gradient("weights", p.weights, gw, loss);
+}
+
 // ---- Barycentric evaluation -------------------------------------------------------------------
 
 struct Landmarks {
