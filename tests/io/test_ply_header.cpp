@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"count_beyond_int64", ascii("element vertex 9223372036854775808\n"), 1},
         HeaderCase{"largest_count", ascii(kVertex + "element e 9223372036854775807\n"), 0},
         HeaderCase{"property_before_element", ascii("property float x\n" + kVertex), 1},
-        HeaderCase{"sixty_four_properties", ascii(kVertex.substr(0, kVertex.size()) + kProps64), 0},
+        HeaderCase{"sixty_four_properties", ascii(kVertex + kProps64), 0},
         HeaderCase{"sixty_five_properties", ascii(kVertex + kProps64 + "property uchar q\n"), 2},
         HeaderCase{"list_in_vertex", ascii(kVertex + "property list uchar int n\n"), 2},
         HeaderCase{"list_in_vertex_unknown_type", ascii(kVertex + "property list foo int n\n"), 2},
