@@ -32,7 +32,7 @@ from plot import loss_plot  # noqa: E402
 from png import write_png  # noqa: E402
 
 DEFAULT_MESH = HERE / "data" / "blob.ply"
-CULL_NONE = 1
+CULL_NONE = vrel.CULL_NONE
 WEIGHT_BY_AREA = vrel.WEIGHTING_AREA
 
 
@@ -97,12 +97,24 @@ def shade(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor, siz
     return image.numpy(), face_index[0, :, :, 0].numpy()
 
 
+def hard_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor,
+                    size: int) -> torch.Tensor:
+    """1 where a face covers the pixel centre, else 0."""
+    face_index = rasterize(to_ndc(vertices, camera), faces, size, 1, 0.0)[0]
+    return (face_index[0, :, :, 0] >= 0).to(vertices.dtype)
+
+
 def soft_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor, size: int,
-                    blur: float, sigma: float) -> torch.Tensor:
-    """Coverage in [0,1] from the layers' signed squared distances (negative inside)."""
+                    blur: float, sigma: float, layers: int = 8) -> torch.Tensor:
+    """Coverage in [0,1] from the layers' signed squared distances (negative inside).
+
+    Each fragment within `blur` pixels of its face counts with probability
+    sigmoid(-distance / sigma); the layers combine as the chance that any of them covers the pixel.
+    Empty layers (+inf) count 0.
+    """
     _face_index, _barycentric, _depth, distance = rasterize(to_ndc(vertices, camera), faces, size,
-                                                           4, blur)
-    alpha = torch.sigmoid(-distance.clamp(max=1e6) / sigma)  # empty layers (+inf) give 0
+                                                           layers, blur)
+    alpha = torch.sigmoid(-distance.clamp(max=1e6) / sigma)
     return 1.0 - torch.prod(1.0 - alpha, dim=-1)[0]
 
 
@@ -125,8 +137,8 @@ def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--mesh", type=pathlib.Path, default=DEFAULT_MESH, help="a PLY file")
     parser.add_argument("--size", type=int, default=256, help="image height and width in pixels")
-    parser.add_argument("--fit-size", type=int, default=128, help="silhouette size for fitting")
-    parser.add_argument("--iterations", type=int, default=200)
+    parser.add_argument("--fit-size", type=int, default=96, help="silhouette size for fitting")
+    parser.add_argument("--iterations", type=int, default=150)
     parser.add_argument("--out", type=pathlib.Path, default=pathlib.Path("demo-output"))
     args = parser.parse_args(argv)
     args.out.mkdir(parents=True, exist_ok=True)
@@ -144,8 +156,8 @@ def main(argv: list[str] | None = None) -> dict:
           f"{int((face_index >= 0).sum())} covered pixels of {args.size}x{args.size}")
 
     # 2. Fit a sphere to its silhouette.
-    blur, sigma = 1.5, 0.6
-    target = soft_silhouette(vertices, faces, camera, args.fit_size, blur, sigma).detach()
+    blur, sigma = 1.0, 0.3
+    target = hard_silhouette(vertices, faces, camera, args.fit_size)
     write_png(args.out / "target_silhouette.png", target.numpy())
     sphere_v, sphere_f = icosphere(3)
     base = torch.from_numpy(sphere_v * 0.8)
@@ -164,7 +176,7 @@ def main(argv: list[str] | None = None) -> dict:
         loss = image_loss + 0.5 * laplacian(current, sphere_faces)
         loss.backward()
         optimiser.step()
-        losses.append(float(image_loss))
+        losses.append(image_loss.item())
         print(progress(step, args.iterations, losses[-1]), end="", flush=True)
         if step % 50 == 0 or step == args.iterations:
             print()
