@@ -39,7 +39,9 @@
  * device "animation scratch device mismatch", a declared alignment or address below the reported
  * alignment "animation CUDA scratch misaligned". The request is then forwarded unchanged to the
  * provider's entry (its status is returned); a provider table too short for the entry or an
- * empty entry is status 2 "CUDA <operation> unavailable".
+ * empty entry is status 2 "CUDA <operation> unavailable", <operation> being one of Rodrigues,
+ * FK, blend, skinning, barycentric, each also with " backward". No CUDA tensor is read by the
+ * core, so the finiteness and alias rules are the provider's.
  *
  * Workspace queries (counts as signed 64-bit values, then the dtype code, context, two result
  * pointers, Diagnostic): a broken Diagnostic; vrel_validate_execution_context; a null result
