@@ -70,10 +70,10 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   if (B < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "vertex offsets must be a [B+1] tensor view");
   VREL_TRY(f.offsets(vertex_offsets, B, rows(vertices), "vertex offsets must satisfy the packed-offset rules"));
   VREL_TRY(f.offsets(face_offsets, B, rows(faces), "face offsets must satisfy the packed-offset rules"));
-  // The next counter is an output like the others: it may not overlap an input it would corrupt.
-  VREL_TRY(f.no_alias({next_counter}, {vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter}));
+  // The next counter may not overlap an input it would corrupt. It may overlap the counter itself
+  // (an in-place advance): key and counter are read once, before next_counter is written.
+  VREL_TRY(f.no_alias({next_counter}, {vertices, faces, vertex_offsets, face_offsets, rng_key}));
 
-  // Key and counter are read once, before next_counter is written.
   const int64_t S = sample_count;
   const uint32_t* key = data_of<uint32_t>(*rng_key);
   const uint32_t* counter = data_of<uint32_t>(*rng_counter);
@@ -94,8 +94,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   VREL_TRY(f.no_alias({points}, {vertices, faces}));
   VREL_TRY(f.no_alias({barycentric}, {vertices}));
   VREL_TRY(f.no_alias({points}, {barycentric, face_index}));
-  VREL_TRY(f.no_alias({points, barycentric, face_index, next_counter},
-                      {vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter}));
+  VREL_TRY(f.no_alias({points, barycentric, face_index},
+                      {next_counter, vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter}));
   const int64_t F = rows(faces);
   VREL_TRY(f.workspace(workspace, static_cast<uint64_t>(F) * sizeof(double), false, alignof(double),
                        "the workspace data pointer must be aligned to double",

@@ -351,8 +351,9 @@ VREL_API VrelStatus vrel_mesh_validate_workspace(int64_t vertex_count, int64_t f
  *
  * next_counter is written as soon as the offsets have passed, even when a later check fails;
  * S = 0 or B = 0 then succeeds without examining the other outputs. The key and counter are read
- * before that write. No output may overlap an input or another output (1), next_counter
- * included (it is checked before it is written), and the workspace may not overlap an operand. Every face must use vertices
+ * before that write, so next_counter may be rng_counter itself (an in-place advance); otherwise
+ * no output may overlap an input or another output (1; next_counter is checked before it is
+ * written), and the workspace may not overlap an operand. Every face must use vertices
  * of its own batch element (1). A batch element without a face of L > eps stops the call with 1
  * "cannot sample a batch element with no positive-area face"; earlier elements are then written.
  */

@@ -179,6 +179,22 @@ TEST(SampleSurface, ReproducibleAndKeyedByTheCounter) {
     EXPECT_NE(a.barycentric[3 * i + 1], c.barycentric[3 * i + 1]) << "sample " << i;
 }
 
+TEST(SampleSurface, CounterAdvancesInPlace) {
+  Problem<double> p = two_elements<double>();
+  const Sampled<double> reference = p.sample(8);
+  Tensor<double> pts({2, 8, 3}), bary({2, 8, 3});
+  Tensor<int32_t> fi({2, 8});
+  Workspace ws(40, 8);
+  VrelExecutionContext ctx = cpu_context();
+  Diag d;
+  View counter_out(p.counter.ptr(), {2}, VREL_DTYPE_UINT32, VREL_TENSOR_OUTPUT);
+  ASSERT_EQ(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(), p.face_offsets.in(), 8,
+                                     p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(),
+                                     counter_out, ws.get(), d), 0) << d.text();
+  EXPECT_EQ(p.counter.values(), (std::vector<uint32_t>{4u, 0u}));
+  EXPECT_EQ(pts.values(), reference.points.values());  // drawn with the counter before the advance
+}
+
 TEST(SampleSurface, FacesAreChosenInProportionToArea) {
   Problem<double> p = two_elements<double>();
   const int64_t S = 8000;
