@@ -12,13 +12,12 @@ constexpr const char* kValidateCpuOnly = "mesh.validate implements only the CPU 
 constexpr frame::Family kValidate{kValidateCpuOnly, kCpuOnly, kCpuWorkspace};
 constexpr uint32_t kReportSize = 80;
 
-// An int32 offsets view of rank 1 with the required extent (`message` for all three rules), then
-// validation and, so that device memory is never read, the CPU rule.
+// An int32 offsets view of rank 1 with `extent` entries (kAny: at least one), else 1 with
+// `message`; then validation and, so that device memory is never read, the CPU rule.
 VrelStatus offsets_view(const frame::Frame& f, const VrelTensorView* view, int64_t extent,
                         const char* message) noexcept {
-  const bool shaped = extent < 0 ? frame::Frame::has_shape(view, {frame::kAny}) &&
-                                       (view->shape == nullptr || view->shape[0] >= 1)
-                                 : frame::Frame::has_shape(view, {extent});
+  const bool shaped = frame::Frame::has_shape(view, {extent}) &&
+                      (extent != frame::kAny || view->shape == nullptr || view->shape[0] >= 1);
   if (!shaped || view->dtype != VREL_DTYPE_INT32) return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);
   VREL_TRY(f.validate(view));
   return f.on_cpu(view);
@@ -44,7 +43,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_validate(
   VREL_TRY(f.context(context));
   VREL_TRY(check_vertices(f, vertices));
   VREL_TRY(check_faces(f, faces));
-  VREL_TRY(offsets_view(f, vertex_offsets, -1, "vertex offsets must be a [B+1] int32 tensor view"));
+  VREL_TRY(offsets_view(f, vertex_offsets, frame::kAny, "vertex offsets must be a [B+1] int32 tensor view"));
   const int64_t entries = rows(vertex_offsets);
   VREL_TRY(offsets_view(f, face_offsets, entries, "face offsets must be a [B+1] int32 tensor view"));
   if (workspace != nullptr) VREL_TRY(vrel_validate_buffer(workspace, diag));
