@@ -82,16 +82,18 @@ class FaceRaster {
     if (face_rejected(face)) return;
     const double tol = rejection_tolerance(face, static_cast<double>(p_.global_width),
                                            static_cast<double>(p_.global_height));
+    const double stray = inside_stray(face, tol);
     Tile stack[kStackCapacity];
     int top = 0;
     seed(face, stack, &top);
     while (top > 0) {
       const Tile t = stack[--top];
       const CentreRect r = centres(t);
-      // Beyond the box every pixel is rejected unless it tests inside; the edge test proves
-      // that it cannot.
-      const bool beyond_box = face.guard && gap_rejects(rectangle_gap(face, r), p_.rule.blur2);
-      if (beyond_box && edges_separate(face, r, tol)) continue;
+      // Beyond the box every pixel is rejected unless it tests inside; the stray bound or the
+      // edge test proves that it cannot.
+      const double gap = face.guard ? rectangle_gap(face, r) : 0.0;
+      const bool beyond_box = face.guard && gap_rejects(gap, p_.rule.blur2);
+      if (beyond_box && (gap > stray || edges_separate(face, r, tol))) continue;
       const int64_t rows = t.i1 - t.i0 + 1;
       const int64_t cols = t.j1 - t.j0 + 1;
       // Leaves hold at most 32 x 32 pixels. A rectangle beyond the box that the edge test could
@@ -206,6 +208,22 @@ double rejection_tolerance(const ScreenFace& face, double global_width,
   return m * m * kRelativeTolerance;
 }
 
+double inside_stray(const ScreenFace& face, double tolerance) noexcept {
+  if (!face.guard) return std::numeric_limits<double>::infinity();
+  // |A - A*| < tol for the area A computed at the origin and the exact area A*.
+  const double area = std::fabs(edge_functions(face.cx, face.cy, 0, 0).area);
+  if (!(area >= 4 * tolerance)) return std::numeric_limits<double>::infinity();
+  // Edge functions computed at a pixel centre are within e = 33 m^2 2^-53 of the exact ones,
+  // and the area's computed sign is that of A*. A pixel that tests inside therefore has exact
+  // barycentrics b_k >= -beta with beta = e / |A*|, which puts it at most 2 beta S beyond the
+  // box (S its longer side). The constants below double e and the bound and add a slack for
+  // the rounding of the gap itself.
+  const double m2 = tolerance * 0x1p44;
+  const double beta = m2 * 0x1p-47 / (area - tolerance);
+  const double side = std::fmax(face.max_x - face.min_x, face.max_y - face.min_y);
+  return 4 * beta * side + std::sqrt(m2) * 0x1p-45;
+}
+
 double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept {
   double gap = 0;
   gap = std::fmax(gap, rect.c0 - face.max_x);
@@ -230,6 +248,14 @@ bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double b
                         double tolerance) noexcept {
   return face.guard && gap_rejects(rectangle_gap(face, rect), blur2) &&
          edges_separate(face, rect, tolerance);
+}
+
+bool rectangle_skipped(const ScreenFace& face, const CentreRect& rect, double blur2,
+                       double tolerance) noexcept {
+  if (!face.guard) return false;
+  const double gap = rectangle_gap(face, rect);
+  return gap_rejects(gap, blur2) &&
+         (gap > inside_stray(face, tolerance) || edges_separate(face, rect, tolerance));
 }
 
 bool faces_within_batches(const int32_t* faces, const int32_t* vertex_offsets,

@@ -44,6 +44,14 @@ struct CentreRect {
 bool rectangle_rejected(const ScreenFace& face, const CentreRect& rect, double blur2,
                         double tolerance) noexcept;
 
+// What the traversal skips: a rectangle beyond the box (as above) that either the edge test
+// rejects or whose gap exceeds the face's stray bound, the farthest beyond its screen box that a
+// pixel which tests inside can lie. The bound follows from the rounding of the edge functions
+// when the face's orientation is certain (|area| >= 4 tol); otherwise it is infinite.
+bool rectangle_skipped(const ScreenFace& face, const CentreRect& rect, double blur2,
+                       double tolerance) noexcept;
+double inside_stray(const ScreenFace& face, double tolerance) noexcept;
+
 // The two parts of that test: the gap between the rectangle and the face's screen box (the
 // largest of 0, c0 - max cx, min cx - c1, r0 - max cy, min cy - r1), and the edge test.
 double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept;

@@ -129,13 +129,13 @@ TEST(RasterizeRule, CoreRuleAgreesWithTheReference) {
   EXPECT_GT(accepted, 100);
 }
 
-// A rectangle the traversal rejects holds no pixel that the rule accepts; slivers and faces
-// close to the guard limit are where a loose tolerance would show.
+// A rectangle the traversal rejects or skips holds no pixel that the rule accepts; slivers and
+// faces close to the guard limit are where a loose tolerance would show.
 TEST(RasterizeRule, RejectedRectanglesHoldNoFragment) {
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> u(-1.5, 1.5), unit(0, 1);
   const double gw = 512, gh = 384;
-  int rejected = 0;
+  int rejected = 0, skipped_count = 0;
   for (int n = 0; n < 3000; ++n) {
     double x[3], y[3], z[3] = {0, 0, 0};
     for (int k = 0; k < 3; ++k) {
@@ -155,8 +155,12 @@ TEST(RasterizeRule, RejectedRectanglesHoldNoFragment) {
     const int64_t j1 = std::min<int64_t>(gw - 1, j0 + static_cast<int64_t>(unit(rng) * 40));
     const int64_t i1 = std::min<int64_t>(gh - 1, i0 + static_cast<int64_t>(unit(rng) * 40));
     const render::CentreRect rect{j0 + 0.5, j1 + 0.5, i0 + 0.5, i1 + 0.5};
-    if (!render::rectangle_rejected(s, rect, blur * blur, tol)) continue;
-    ++rejected;
+    const bool rejected_here = render::rectangle_rejected(s, rect, blur * blur, tol);
+    const bool skipped = render::rectangle_skipped(s, rect, blur * blur, tol);
+    ASSERT_TRUE(skipped || !rejected_here) << "the traversal must skip what the test rejects";
+    if (!skipped) continue;
+    rejected += rejected_here ? 1 : 0;
+    ++skipped_count;
     for (int64_t i = i0; i <= i1; ++i)
       for (int64_t j = j0; j <= j1; ++j) {
         RefFragment frag;
@@ -165,6 +169,7 @@ TEST(RasterizeRule, RejectedRectanglesHoldNoFragment) {
       }
   }
   EXPECT_GT(rejected, 500);
+  EXPECT_GT(skipped_count, rejected);
 }
 
 // Needles near the guard limit whose three corners lie on rays from pixel centres: there the edge
