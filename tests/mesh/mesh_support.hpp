@@ -53,8 +53,8 @@ RandomMesh<T> random_mesh(int64_t vertex_count, int64_t face_count, uint32_t see
   return m;
 }
 
-// A bad-input specification: the watched outputs, the documented status of null optional
-// pointers (by argument index) and the ignored descriptors.
+// Arguments of the bad-input helper: the watched outputs, the documented status of null
+// optional pointers (by argument index) and the ignored descriptors.
 inline BadInputSpec bad_input_spec(std::vector<Region> outputs,
                                    std::map<std::size_t, VrelStatus> optional = {},
                                    std::set<std::size_t> ignored = {}) {
