@@ -242,7 +242,7 @@ TEST(AnimationBadInput, EveryExport) {
   VrelExecutionContext ctx = cpu_context();
   Workspace unused(64);
   uint64_t bytes = 0, alignment = 0;
-  const BadInputSpec query_spec{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}};
+  const BadInputPlan query_plan{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}};
 
   {
     Tensor<double> axis = random_tensor<double>({4, 3}, rng), out({4, 3, 3}), g = random_tensor<double>({4, 3, 3}, rng),
@@ -250,13 +250,13 @@ TEST(AnimationBadInput, EveryExport) {
     View a = axis.in(), o = out.out(), gv = g.in(), go = grad.out();
     check_bad_inputs("rodrigues", vrel_transforms_rodrigues,
                      std::make_tuple(a.get(), &ctx, o.get(), unused.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{out.ptr(), out.bytes()}}, {{3, VREL_STATUS_OK}}, {}});
+                     BadInputPlan{{{out.ptr(), out.bytes()}}, {{3, VREL_STATUS_OK}}, {}});
     check_bad_inputs("rodrigues_backward", vrel_transforms_rodrigues_backward,
                      std::make_tuple(a.get(), gv.get(), &ctx, go.get(), unused.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{grad.ptr(), grad.bytes()}}, {{4, VREL_STATUS_OK}}, {}});
+                     BadInputPlan{{{grad.ptr(), grad.bytes()}}, {{4, VREL_STATUS_OK}}, {}});
     check_bad_inputs("rodrigues_workspace", vrel_transforms_rodrigues_workspace,
                      std::make_tuple(int64_t{4}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, (VrelDiagnostic*)nullptr),
-                     query_spec);
+                     query_plan);
   }
   {
     Tensor<float> local = random_tensor<float>({2, 3, 4, 4}, rng), world({2, 3, 4, 4}),
@@ -266,14 +266,14 @@ TEST(AnimationBadInput, EveryExport) {
     View l = local.in(), p = parents.in(), w = world.out(), gv = g.in(), go = grad.out();
     check_bad_inputs("forward_kinematics", vrel_skeleton_forward_kinematics,
                      std::make_tuple(l.get(), p.get(), &ctx, w.get(), ws.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{world.ptr(), world.bytes()}}, {}, {}});
+                     BadInputPlan{{{world.ptr(), world.bytes()}}, {}, {}});
     check_bad_inputs("forward_kinematics_backward", vrel_skeleton_forward_kinematics_backward,
                      std::make_tuple(l.get(), p.get(), gv.get(), &ctx, go.get(), ws.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{grad.ptr(), grad.bytes()}}, {}, {}});
+                     BadInputPlan{{{grad.ptr(), grad.bytes()}}, {}, {}});
     check_bad_inputs("forward_kinematics_workspace", vrel_skeleton_forward_kinematics_workspace,
                      std::make_tuple(int64_t{2}, int64_t{3}, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment,
                                      (VrelDiagnostic*)nullptr),
-                     query_spec);
+                     query_plan);
   }
   {
     Tensor<double> tmpl = random_tensor<double>({5, 3}, rng), deltas = random_tensor<double>({2, 5, 3}, rng),
@@ -283,17 +283,17 @@ TEST(AnimationBadInput, EveryExport) {
          b = gd.out(), c = gw.out();
     check_bad_inputs("blend_shapes", vrel_mesh_blend_shapes,
                      std::make_tuple(t.get(), d.get(), w.get(), &ctx, o.get(), unused.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{out.ptr(), out.bytes()}}, {{5, VREL_STATUS_OK}}, {}});
+                     BadInputPlan{{{out.ptr(), out.bytes()}}, {{5, VREL_STATUS_OK}}, {}});
     check_bad_inputs("blend_shapes_backward", vrel_mesh_blend_shapes_backward,
                      std::make_tuple(t.get(), d.get(), w.get(), gv.get(), &ctx, a.get(), b.get(), c.get(),
                                      unused.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{gt.ptr(), gt.bytes()}, {gd.ptr(), gd.bytes()}, {gw.ptr(), gw.bytes()}},
+                     BadInputPlan{{{gt.ptr(), gt.bytes()}, {gd.ptr(), gd.bytes()}, {gw.ptr(), gw.bytes()}},
                                   {{5, VREL_STATUS_OK}, {6, VREL_STATUS_OK}, {7, VREL_STATUS_OK}, {8, VREL_STATUS_OK}},
                                   {}});
     check_bad_inputs("blend_shapes_workspace", vrel_mesh_blend_shapes_workspace,
                      std::make_tuple(int64_t{3}, int64_t{5}, int64_t{2}, VREL_DTYPE_FLOAT64, &ctx, &bytes,
                                      &alignment, (VrelDiagnostic*)nullptr),
-                     query_spec);
+                     query_plan);
   }
   {
     Tensor<float> vertices = random_tensor<float>({2, 5, 3}, rng), transforms = random_tensor<float>({2, 3, 4, 4}, rng),
@@ -303,17 +303,17 @@ TEST(AnimationBadInput, EveryExport) {
          b = gt.out(), c = gw.out();
     check_bad_inputs("skin_lbs", vrel_mesh_skin_lbs,
                      std::make_tuple(v.get(), t.get(), w.get(), &ctx, o.get(), unused.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{out.ptr(), out.bytes()}}, {{5, VREL_STATUS_OK}}, {}});
+                     BadInputPlan{{{out.ptr(), out.bytes()}}, {{5, VREL_STATUS_OK}}, {}});
     check_bad_inputs("skin_lbs_backward", vrel_mesh_skin_lbs_backward,
                      std::make_tuple(v.get(), t.get(), w.get(), gi.get(), &ctx, a.get(), b.get(), c.get(),
                                      unused.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{gv.ptr(), gv.bytes()}, {gt.ptr(), gt.bytes()}, {gw.ptr(), gw.bytes()}},
+                     BadInputPlan{{{gv.ptr(), gv.bytes()}, {gt.ptr(), gt.bytes()}, {gw.ptr(), gw.bytes()}},
                                   {{5, VREL_STATUS_OK}, {6, VREL_STATUS_OK}, {7, VREL_STATUS_OK}, {8, VREL_STATUS_OK}},
                                   {}});
     check_bad_inputs("skin_lbs_workspace", vrel_mesh_skin_lbs_workspace,
                      std::make_tuple(int64_t{2}, int64_t{5}, int64_t{3}, VREL_DTYPE_FLOAT32, &ctx, &bytes,
                                      &alignment, (VrelDiagnostic*)nullptr),
-                     query_spec);
+                     query_plan);
   }
   {
     Tensor<double> vertices = random_tensor<double>({2, 4, 3}, rng), bary = random_tensor<double>({3, 3}, rng),
@@ -324,16 +324,16 @@ TEST(AnimationBadInput, EveryExport) {
     check_bad_inputs("evaluate_barycentric", vrel_mesh_evaluate_barycentric,
                      std::make_tuple(v.get(), f.get(), fi.get(), b.get(), &ctx, o.get(), unused.get(),
                                      (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{out.ptr(), out.bytes()}}, {{6, VREL_STATUS_OK}}, {}});
+                     BadInputPlan{{{out.ptr(), out.bytes()}}, {{6, VREL_STATUS_OK}}, {}});
     check_bad_inputs("evaluate_barycentric_backward", vrel_mesh_evaluate_barycentric_backward,
                      std::make_tuple(v.get(), f.get(), fi.get(), b.get(), gi.get(), &ctx, a.get(), c.get(),
                                      unused.get(), (VrelDiagnostic*)nullptr),
-                     BadInputSpec{{{gv.ptr(), gv.bytes()}, {gb.ptr(), gb.bytes()}},
+                     BadInputPlan{{{gv.ptr(), gv.bytes()}, {gb.ptr(), gb.bytes()}},
                                   {{6, VREL_STATUS_OK}, {7, VREL_STATUS_OK}, {8, VREL_STATUS_OK}}, {}});
     check_bad_inputs("evaluate_barycentric_workspace", vrel_mesh_evaluate_barycentric_workspace,
                      std::make_tuple(int64_t{2}, int64_t{4}, int64_t{3}, VREL_DTYPE_FLOAT64, &ctx, &bytes,
                                      &alignment, (VrelDiagnostic*)nullptr),
-                     query_spec);
+                     query_plan);
   }
 }
 

@@ -98,20 +98,20 @@ TEST_F(IoBadInput, FileReadAll) {
   };
   // The buffer is an output record: only its size word is examined.
   check_bad_inputs("io.file_read_all", read_all, std::make_tuple(path.c_str(), &context, &buffer, diag.get()),
-                   BadInputSpec{{}, {{1, VREL_STATUS_OK}}, {2}});
+                   BadInputPlan{{}, {{1, VREL_STATUS_OK}}, {2}});
 }
 
 TEST_F(IoBadInput, FileRelease) {
   VrelBufferDescriptor buffer{};
   buffer.struct_size = sizeof buffer;
-  check_bad_inputs("io.file_release", vrel_io_file_release, std::make_tuple(&buffer), BadInputSpec{{}, {}, {0}});
+  check_bad_inputs("io.file_release", vrel_io_file_release, std::make_tuple(&buffer), BadInputPlan{{}, {}, {0}});
 }
 
 TEST_F(IoBadInput, PlyProbe) {
   VrelPlyInfo out = ply_info();
   check_bad_inputs("io.ply_probe", vrel_io_ply_probe,
                    std::make_tuple(text.data(), static_cast<int64_t>(text.size()), &context, &out, diag.get()),
-                   BadInputSpec{{{&out.abi_version, sizeof out - 4}}, {{2, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{{{&out.abi_version, sizeof out - 4}}, {{2, VREL_STATUS_OK}}, {}});
 }
 
 TEST_F(IoBadInput, PlyRead) {
@@ -119,21 +119,21 @@ TEST_F(IoBadInput, PlyRead) {
   check_bad_inputs("io.ply_read", vrel_io_ply_read,
                    std::make_tuple(text.data(), static_cast<int64_t>(text.size()), &info, &context,
                                    vertex_view.get(), face_view.get(), &workspace, diag.get()),
-                   BadInputSpec{views(), {{3, VREL_STATUS_OK}, {6, VREL_STATUS_OK}}, {6}});
+                   BadInputPlan{views(), {{3, VREL_STATUS_OK}, {6, VREL_STATUS_OK}}, {6}});
 }
 
 TEST_F(IoBadInput, PlyReadWorkspace) {
   uint64_t bytes = 0, alignment = 0;
   check_bad_inputs("io.ply_read_workspace", vrel_io_ply_read_workspace,
                    std::make_tuple(&info, &context, &bytes, &alignment),
-                   BadInputSpec{{{&bytes, 8}, {&alignment, 8}}, {{1, VREL_STATUS_OK}}, {1}});
+                   BadInputPlan{{{&bytes, 8}, {&alignment, 8}}, {{1, VREL_STATUS_OK}}, {1}});
 }
 
 TEST_F(IoBadInput, PlyProbeFile) {
   VrelPlyInfo out = ply_info();
   check_bad_inputs("io.ply_probe_file", vrel_io_ply_probe_file,
                    std::make_tuple(path.c_str(), &context, &out, diag.get()),
-                   BadInputSpec{{{&out.abi_version, sizeof out - 4}}, {{1, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{{{&out.abi_version, sizeof out - 4}}, {{1, VREL_STATUS_OK}}, {}});
 }
 
 TEST_F(IoBadInput, PlyReadFile) {
@@ -142,7 +142,7 @@ TEST_F(IoBadInput, PlyReadFile) {
   watched.push_back({&out, sizeof out});
   check_bad_inputs("io.ply_read_file", vrel_io_ply_read_file,
                    std::make_tuple(path.c_str(), &context, &out, vertex_view.get(), face_view.get(), diag.get()),
-                   BadInputSpec{watched, {{1, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{watched, {{1, VREL_STATUS_OK}}, {}});
 }
 
 }  // namespace

@@ -55,14 +55,14 @@ RandomMesh<T> random_mesh(int64_t vertex_count, int64_t face_count, uint32_t see
 
 // Arguments of the bad-input helper: the watched outputs, the documented status of null
 // optional pointers (by argument index) and the ignored descriptors.
-inline BadInputSpec bad_input_spec(std::vector<Region> outputs,
+inline BadInputPlan bad_input_plan(std::vector<Region> outputs,
                                    std::map<std::size_t, VrelStatus> optional = {},
                                    std::set<std::size_t> ignored = {}) {
-  BadInputSpec spec;
-  spec.outputs = std::move(outputs);
-  spec.optional = std::move(optional);
-  spec.ignored = std::move(ignored);
-  return spec;
+  BadInputPlan plan;
+  plan.outputs = std::move(outputs);
+  plan.optional = std::move(optional);
+  plan.ignored = std::move(ignored);
+  return plan;
 }
 
 template <typename T>

@@ -278,15 +278,15 @@ TEST(FaceGeometry, BadInputs) {
   check_bad_inputs("vrel_mesh_face_geometry", vrel_mesh_face_geometry,
                    std::make_tuple(vv.get(), fv.get(), 0.0, &ctx, nv.get(), av.get(), okv.get(),
                                    ws.get(), static_cast<VrelDiagnostic*>(nullptr)),
-                   bad_input_spec({region(n), region(a), region(ok)}, {{7, VREL_STATUS_OK}}));
+                   bad_input_plan({region(n), region(a), region(ok)}, {{7, VREL_STATUS_OK}}));
   View gnv = gn.in(), gav = ga.in(), gv = grad.out();
   check_bad_inputs("vrel_mesh_face_geometry_backward", vrel_mesh_face_geometry_backward,
                    std::make_tuple(vv.get(), fv.get(), 0.0, gnv.get(), gav.get(), &ctx, gv.get(),
                                    ws.get(), static_cast<VrelDiagnostic*>(nullptr)),
-                   bad_input_spec({region(grad)}, {{3, VREL_STATUS_OK}, {4, VREL_STATUS_OK}, {7, VREL_STATUS_OK}}));
+                   bad_input_plan({region(grad)}, {{3, VREL_STATUS_OK}, {4, VREL_STATUS_OK}, {7, VREL_STATUS_OK}}));
   uint64_t bytes = 0, alignment = 0;
   check_bad_inputs("vrel_mesh_face_geometry_workspace", vrel_mesh_face_geometry_workspace,
                    std::make_tuple(int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment,
                                    static_cast<VrelDiagnostic*>(nullptr)),
-                   BadInputSpec{});
+                   BadInputPlan{});
 }

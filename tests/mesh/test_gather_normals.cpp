@@ -292,23 +292,23 @@ TEST(GatherAndNormals, BadInputs) {
   VrelDiagnostic* nd = nullptr;
   check_bad_inputs("vrel_mesh_gather_faces", vrel_mesh_gather_faces,
                    std::make_tuple(vv.get(), fv.get(), &ctx, ov.get(), none.get(), nd),
-                   bad_input_spec({region(out)}, {{4, VREL_STATUS_OK}}));
+                   bad_input_plan({region(out)}, {{4, VREL_STATUS_OK}}));
   check_bad_inputs("vrel_mesh_gather_faces_backward", vrel_mesh_gather_faces_backward,
                    std::make_tuple(vv.get(), fv.get(), cv.get(), &ctx, gv.get(), none.get(), nd),
-                   bad_input_spec({region(grad)}, {{5, VREL_STATUS_OK}}));
+                   bad_input_plan({region(grad)}, {{5, VREL_STATUS_OK}}));
   check_bad_inputs("vrel_mesh_vertex_normals", vrel_mesh_vertex_normals,
                    std::make_tuple(vv.get(), fv.get(), 0.0, VREL_MESH_WEIGHTING_AREA, &ctx, nv.get(),
                                    none.get(), nd),
-                   bad_input_spec({region(normals)}, {{6, VREL_STATUS_OK}}));
+                   bad_input_plan({region(normals)}, {{6, VREL_STATUS_OK}}));
   check_bad_inputs("vrel_mesh_vertex_normals_backward", vrel_mesh_vertex_normals_backward,
                    std::make_tuple(vv.get(), fv.get(), 0.0, VREL_MESH_WEIGHTING_UNIFORM, gnv.get(), &ctx,
                                    gv.get(), scratch.get(), nd),
-                   bad_input_spec({region(grad)}, {{7, VREL_STATUS_INSUFFICIENT_CAPACITY}}));
+                   bad_input_plan({region(grad)}, {{7, VREL_STATUS_INSUFFICIENT_CAPACITY}}));
   uint64_t bytes = 0, alignment = 0;
   check_bad_inputs("vrel_mesh_gather_faces_workspace", vrel_mesh_gather_faces_workspace,
                    std::make_tuple(int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
-                   BadInputSpec{});
+                   BadInputPlan{});
   check_bad_inputs("vrel_mesh_vertex_normals_workspace", vrel_mesh_vertex_normals_workspace,
                    std::make_tuple(int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
-                   BadInputSpec{});
+                   BadInputPlan{});
 }

@@ -395,7 +395,7 @@ TEST(SampleSurface, BadInputs) {
   check_bad_inputs("vrel_mesh_sample_surface", vrel_mesh_sample_surface,
                    std::make_tuple(v.get(), f.get(), vo.get(), fo.get(), int64_t{4}, key.get(), counter.get(), 0.0,
                                    &ctx, pv.get(), fiv.get(), bv.get(), nv.get(), ws.get(), nd),
-                   bad_input_spec({region(pts), region(fi), region(bary)}, {{13, VREL_STATUS_INSUFFICIENT_CAPACITY}}));
+                   bad_input_plan({region(pts), region(fi), region(bary)}, {{13, VREL_STATUS_INSUFFICIENT_CAPACITY}}));
   Tensor<double> grad({8, 3});
   Workspace none(0);
   View fiin = fi.in(), bin = bary.in(), gp = pts.in(), gv = grad.out();
@@ -405,9 +405,9 @@ TEST(SampleSurface, BadInputs) {
   std::copy(s.barycentric.values().begin(), s.barycentric.values().end(), bary.values().begin());
   check_bad_inputs("vrel_mesh_sample_surface_backward", vrel_mesh_sample_surface_backward,
                    std::make_tuple(f.get(), fiin.get(), bin.get(), gp.get(), &ctx, gv.get(), none.get(), nd),
-                   bad_input_spec({region(grad)}, {{6, VREL_STATUS_OK}}));
+                   bad_input_plan({region(grad)}, {{6, VREL_STATUS_OK}}));
   uint64_t bytes = 0, alignment = 0;
   check_bad_inputs("vrel_mesh_sample_surface_workspace", vrel_mesh_sample_surface_workspace,
                    std::make_tuple(int64_t{8}, int64_t{5}, int64_t{4}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
-                   BadInputSpec{});
+                   BadInputPlan{});
 }

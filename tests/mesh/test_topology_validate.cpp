@@ -344,7 +344,7 @@ TEST(TopologyAndValidate, BadInputs) {
   check_bad_inputs("vrel_mesh_build_edge_topology", vrel_mesh_build_edge_topology,
                    std::make_tuple(fv.get(), fov.get(), &ctx, meov.get(), ev.get(), efov.get(), efv.get(),
                                    ws.get(), nd),
-                   bad_input_spec({region(meo), region(e), region(efo), region(ef)}));
+                   bad_input_plan({region(meo), region(e), region(efo), region(ef)}));
   Tensor<double> v({4, 3}, {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0});
   Tensor<int32_t> vo({2}, {0, 4});
   VrelMeshValidationReport report = fresh_report();
@@ -353,10 +353,10 @@ TEST(TopologyAndValidate, BadInputs) {
   check_bad_inputs("vrel_mesh_validate", vrel_mesh_validate,
                    std::make_tuple(vv.get(), fv.get(), vov.get(), fov.get(), 0.0, 0u, &ctx, &report,
                                    none.get(), nd),
-                   bad_input_spec({{&report.issues, sizeof report - 8}}, {{8, VREL_STATUS_OK}}));
+                   bad_input_plan({{&report.issues, sizeof report - 8}}, {{8, VREL_STATUS_OK}}));
   uint64_t bytes = 0, alignment = 0;
   check_bad_inputs("vrel_mesh_build_edge_topology_workspace", vrel_mesh_build_edge_topology_workspace,
-                   std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd), BadInputSpec{});
+                   std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd), BadInputPlan{});
   check_bad_inputs("vrel_mesh_validate_workspace", vrel_mesh_validate_workspace,
-                   std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd), BadInputSpec{});
+                   std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd), BadInputPlan{});
 }

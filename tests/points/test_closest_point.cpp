@@ -639,7 +639,7 @@ TEST(ClosestPointChecks, BadInputsOfEveryExport) {
        vo = c.vertex_offsets.in(), fo = c.face_offsets.in();
   View d = c.distance.out(), fi = c.face.out(), b = c.barycentric.out(), cl = c.closest.out(),
        va = c.valid.out();
-  BadInputSpec forward{{{c.distance.ptr(), c.distance.bytes()},
+  BadInputPlan forward{{{c.distance.ptr(), c.distance.bytes()},
                         {c.face.ptr(), c.face.bytes()},
                         {c.barycentric.ptr(), c.barycentric.bytes()},
                         {c.closest.ptr(), c.closest.bytes()},
@@ -655,7 +655,7 @@ TEST(ClosestPointChecks, BadInputsOfEveryExport) {
   Tensor<float> g({2}, {1, 1}), gp({2, 3}), gv({3, 3});
   View fii = c.face.in(), bi = c.barycentric.in(), ci = c.closest.in(), vi = c.valid.in(), gi = g.in();
   View gpo = gp.out(), gvo = gv.out();
-  BadInputSpec backward{{{gp.ptr(), gp.bytes()}, {gv.ptr(), gv.bytes()}},
+  BadInputPlan backward{{{gp.ptr(), gp.bytes()}, {gv.ptr(), gv.bytes()}},
                         {{9, VREL_STATUS_OK}, {10, VREL_STATUS_OK}, {11, VREL_STATUS_OK}},
                         {}};
   check_bad_inputs("points_closest_point_on_mesh_backward", vrel_points_closest_point_on_mesh_backward,
@@ -664,7 +664,7 @@ TEST(ClosestPointChecks, BadInputsOfEveryExport) {
                    backward);
 
   uint64_t bytes = 7, align = 7;
-  BadInputSpec query{{{&bytes, sizeof bytes}, {&align, sizeof align}}, {}, {}};
+  BadInputPlan query{{{&bytes, sizeof bytes}, {&align, sizeof align}}, {}, {}};
   check_bad_inputs("points_closest_point_on_mesh_workspace", vrel_points_closest_point_on_mesh_workspace,
                    std::make_tuple(int64_t{2}, int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT32, &ctx, &bytes,
                                    &align, diag.get()),

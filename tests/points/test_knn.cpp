@@ -568,7 +568,7 @@ TEST(KnnChecks, BadInputsOfEveryExport) {
   Diag diag;
   View q = c.query.in(), r = c.reference.in(), qo = c.query_offsets.in(), ro = c.reference_offsets.in();
   View d = c.distances.out(), i = c.indices.out(), v = c.valid.out();
-  BadInputSpec forward{{{c.distances.ptr(), c.distances.bytes()},
+  BadInputPlan forward{{{c.distances.ptr(), c.distances.bytes()},
                         {c.indices.ptr(), c.indices.bytes()},
                         {c.valid.ptr(), c.valid.bytes()}},
                        {{9, VREL_STATUS_OK}},
@@ -581,7 +581,7 @@ TEST(KnnChecks, BadInputsOfEveryExport) {
   ASSERT_EQ(c.run().status, VREL_STATUS_OK);
   Tensor<float> g({2, 2}, {1, 1, 1, 1}), gq({2, 3}), gr({3, 3});
   View iv = c.indices.in(), vv = c.valid.in(), gv = g.in(), gqv = gq.out(), grv = gr.out();
-  BadInputSpec backward{{{gq.ptr(), gq.bytes()}, {gr.ptr(), gr.bytes()}},
+  BadInputPlan backward{{{gq.ptr(), gq.bytes()}, {gr.ptr(), gr.bytes()}},
                         {{6, VREL_STATUS_OK}, {7, VREL_STATUS_OK}, {8, VREL_STATUS_OK}},
                         {}};
   check_bad_inputs("points_knn_backward", vrel_points_knn_backward,
@@ -590,7 +590,7 @@ TEST(KnnChecks, BadInputsOfEveryExport) {
                    backward);
 
   uint64_t bytes = 7, align = 7;
-  BadInputSpec query{{{&bytes, sizeof bytes}, {&align, sizeof align}}, {}, {}};
+  BadInputPlan query{{{&bytes, sizeof bytes}, {&align, sizeof align}}, {}, {}};
   check_bad_inputs("points_knn_workspace", vrel_points_knn_workspace,
                    std::make_tuple(int64_t{2}, int64_t{3}, int64_t{2}, VREL_DTYPE_FLOAT32, &ctx,
                                    &bytes, &align, diag.get()),

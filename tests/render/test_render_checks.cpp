@@ -163,13 +163,13 @@ TEST(RenderBadInputs, Rasterize) {
                    std::make_tuple(a.v.get(), a.f.get(), a.vo.get(), a.fo.get(), a.h, a.w, a.k,
                                    a.blur, a.cull, a.eps, &a.ctx, a.fi.get(), a.ba.get(), a.de.get(),
                                    a.sd.get(), a.ws.get(), diag.get()),
-                   BadInputSpec{outs, {{15, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{outs, {{15, VREL_STATUS_OK}}, {}});
   check_bad_inputs("render.rasterize_window", vrel_render_rasterize_window,
                    std::make_tuple(a.v.get(), a.f.get(), a.vo.get(), a.fo.get(), int64_t{9},
                                    int64_t{8}, int64_t{2}, int64_t{3}, a.h, a.w, a.k, a.blur,
                                    a.cull, a.eps, &a.ctx, a.fi.get(), a.ba.get(), a.de.get(),
                                    a.sd.get(), a.ws.get(), diag.get()),
-                   BadInputSpec{outs, {{19, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{outs, {{19, VREL_STATUS_OK}}, {}});
 }
 
 TEST(RenderBadInputs, RasterizeBackward) {
@@ -183,7 +183,7 @@ TEST(RenderBadInputs, RasterizeBackward) {
   check_bad_inputs("render.rasterize_backward", vrel_render_rasterize_backward,
                    std::make_tuple(a.v.get(), a.f.get(), a.h, a.w, fi.get(), gbv.get(), gdv.get(),
                                    gsv.get(), &a.ctx, out.get(), a.ws.get(), diag.get()),
-                   BadInputSpec{{{grad.ptr(), grad.bytes()}},
+                   BadInputPlan{{{grad.ptr(), grad.bytes()}},
                                 {{5, VREL_STATUS_OK}, {6, VREL_STATUS_OK}, {7, VREL_STATUS_OK}, {10, VREL_STATUS_OK}},
                                 {}});
 }
@@ -208,11 +208,11 @@ TEST(RenderBadInputs, Interpolate) {
   check_bad_inputs("render.interpolate", vrel_render_interpolate,
                    std::make_tuple(a.fiv.get(), a.bv.get(), a.av.get(), &a.ctx, a.ov.get(),
                                    a.ws.get(), diag.get()),
-                   BadInputSpec{{{a.out.ptr(), a.out.bytes()}}, {{5, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{{{a.out.ptr(), a.out.bytes()}}, {{5, VREL_STATUS_OK}}, {}});
   check_bad_inputs("render.interpolate_backward", vrel_render_interpolate_backward,
                    std::make_tuple(a.fiv.get(), a.bv.get(), a.av.get(), a.gv.get(), &a.ctx,
                                    a.gbv.get(), a.gav.get(), a.ws.get(), diag.get()),
-                   BadInputSpec{{{a.gb.ptr(), a.gb.bytes()}, {a.ga.ptr(), a.ga.bytes()}},
+                   BadInputPlan{{{a.gb.ptr(), a.gb.bytes()}, {a.ga.ptr(), a.ga.bytes()}},
                                 {{5, VREL_STATUS_OK}, {6, VREL_STATUS_OK}, {7, VREL_STATUS_OK}},
                                 {}});
 }
@@ -224,13 +224,13 @@ TEST(RenderBadInputs, WorkspaceQueries) {
   check_bad_inputs("render.rasterize_workspace", vrel_render_rasterize_workspace,
                    std::make_tuple(int64_t{3}, int64_t{1}, int64_t{4}, int64_t{4}, int64_t{2},
                                    uint32_t{VREL_DTYPE_FLOAT32}, &ctx, &bytes, &alignment, diag.get()),
-                   BadInputSpec{{}, {}, {}});
+                   BadInputPlan{{}, {}, {}});
   EXPECT_EQ(bytes, 0u);
   EXPECT_EQ(alignment, 1u);
   check_bad_inputs("render.interpolate_workspace", vrel_render_interpolate_workspace,
                    std::make_tuple(int64_t{8}, int64_t{0}, uint32_t{VREL_DTYPE_FLOAT64}, &ctx,
                                    &bytes, &alignment, diag.get()),
-                   BadInputSpec{{}, {}, {}});
+                   BadInputPlan{{}, {}, {}});
 }
 
 // ---- Order of the backward and interpolation checks -----------------------------------------

@@ -27,7 +27,7 @@ struct Region {
   std::size_t size;
 };
 
-struct BadInputSpec {
+struct BadInputPlan {
   std::vector<Region> outputs;
   // Argument index -> the status the export documents when that pointer is null.
   std::map<std::size_t, VrelStatus> optional;
@@ -102,7 +102,7 @@ std::vector<std::pair<std::string, D>> broken_copies(const D& original) {
 }  // namespace detail
 
 template <typename Fn, typename... Args>
-void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const BadInputSpec& spec) {
+void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const BadInputPlan& plan) {
   constexpr std::size_t kCount = sizeof...(Args);
 
   // Calls the export with `trial` and our own Diagnostic in place of the caller's.
@@ -112,14 +112,14 @@ void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const B
   };
 
   auto expect_failure = [&](const std::string& what, std::tuple<Args...> trial) {
-    detail::fill(spec.outputs);
+    detail::fill(plan.outputs);
     Diag diag;
     const VrelStatus status = call(trial, diag);
     EXPECT_NE(status, VREL_STATUS_OK) << name << ": " << what << " was accepted";
     if (detail::kHasDiag<Args...>) {
       EXPECT_FALSE(diag.text().empty()) << name << ": " << what << " gave no message";
     }
-    EXPECT_TRUE(detail::untouched(spec.outputs)) << name << ": " << what << " wrote an output";
+    EXPECT_TRUE(detail::untouched(plan.outputs)) << name << ": " << what << " wrote an output";
   };
 
   [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -129,10 +129,10 @@ void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const B
          const std::string label = "argument " + std::to_string(I);
          if constexpr (detail::kIsDiag<T>) {
            // A null Diagnostic is always allowed: the unchanged call must still give its status.
-           detail::fill(spec.outputs);
+           detail::fill(plan.outputs);
            auto trial = args;
            std::get<I>(trial) = nullptr;
-           EXPECT_EQ(std::apply(fn, trial), spec.valid_status) << name << ": null Diagnostic";
+           EXPECT_EQ(std::apply(fn, trial), plan.valid_status) << name << ": null Diagnostic";
            // A Diagnostic with a bad header or reserved word is refused before anything else.
            for (int k = 0; k < 3; ++k) {
              Diag bad;
@@ -142,20 +142,20 @@ void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const B
              const VrelDiagnostic before = *bad.get();
              auto broken = args;
              std::get<I>(broken) = bad.get();
-             detail::fill(spec.outputs);
+             detail::fill(plan.outputs);
              const VrelStatus st = std::apply(fn, broken);
              EXPECT_EQ(st, k == 2 ? VREL_STATUS_INVALID_ARGUMENT : VREL_STATUS_ABI_MISMATCH)
                  << name << ": broken Diagnostic " << k;
              EXPECT_EQ(std::memcmp(&before, bad.get(), sizeof before), 0)
                  << name << ": a broken Diagnostic was written";
-             EXPECT_TRUE(detail::untouched(spec.outputs)) << name << ": broken Diagnostic wrote";
+             EXPECT_TRUE(detail::untouched(plan.outputs)) << name << ": broken Diagnostic wrote";
            }
          } else {
            if (std::get<I>(args) != nullptr) {
              auto trial = args;
              std::get<I>(trial) = nullptr;
-             if (auto it = spec.optional.find(I); it != spec.optional.end()) {
-               detail::fill(spec.outputs);
+             if (auto it = plan.optional.find(I); it != plan.optional.end()) {
+               detail::fill(plan.outputs);
                Diag diag;
                EXPECT_EQ(call(trial, diag), it->second) << name << ": null " << label;
              } else {
@@ -163,7 +163,7 @@ void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const B
              }
            }
            if constexpr (detail::kIsDescriptor<T>) {
-             if (std::get<I>(args) != nullptr && !spec.ignored.count(I)) {
+             if (std::get<I>(args) != nullptr && !plan.ignored.count(I)) {
                using D = detail::Pointee<T>;
                for (auto& [what, copy] : detail::broken_copies<D>(*std::get<I>(args))) {
                  auto trial = args;
@@ -181,7 +181,7 @@ void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const B
 
   Diag diag;
   const VrelStatus status = call(args, diag);
-  EXPECT_EQ(status, spec.valid_status) << name << ": the valid call failed: " << diag.text();
+  EXPECT_EQ(status, plan.valid_status) << name << ": the valid call failed: " << diag.text();
 }
 
 }  // namespace vrel::test

@@ -18,7 +18,7 @@ TEST(TextureBadInputs, Pyramid) {
   Diag diag;
   check_bad_inputs("render.texture_pyramid", vrel_render_texture_pyramid,
                    std::make_tuple(t.get(), int64_t{0}, &ctx, p.get(), o.get(), ws.get(), diag.get()),
-                   BadInputSpec{{{pyramid.ptr(), pyramid.bytes()}, {offsets.ptr(), offsets.bytes()}},
+                   BadInputPlan{{{pyramid.ptr(), pyramid.bytes()}, {offsets.ptr(), offsets.bytes()}},
                                 {{5, VREL_STATUS_OK}},
                                 {}});
 }
@@ -35,7 +35,7 @@ TEST(TextureBadInputs, PyramidBackward) {
   check_bad_inputs("render.texture_pyramid_backward", vrel_render_texture_pyramid_backward,
                    std::make_tuple(o.get(), int64_t{4}, int64_t{6}, int64_t{2}, g.get(), &ctx, out.get(),
                                    ws.get(), diag.get()),
-                   BadInputSpec{{{gt.ptr(), gt.bytes()}}, {{7, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{{{gt.ptr(), gt.bytes()}}, {{7, VREL_STATUS_OK}}, {}});
 }
 
 namespace {
@@ -69,7 +69,7 @@ TEST(TextureBadInputs, Sample) {
                                    static_cast<const VrelTensorView*>(nullptr), linear, mip,
                                    uint32_t{VREL_TEXTURE_WRAP_BORDER}, uint32_t{VREL_TEXTURE_WRAP_REPEAT},
                                    a.b.get(), &ctx, a.s.get(), ws.get(), diag.get()),
-                   BadInputSpec{{{a.samples.ptr(), a.samples.bytes()}},
+                   BadInputPlan{{{a.samples.ptr(), a.samples.bytes()}},
                                 {{5, VREL_STATUS_OK}, {14, VREL_STATUS_OK}},
                                 {}});
 }
@@ -86,7 +86,7 @@ TEST(TextureBadInputs, SampleBackward) {
                                    uint32_t{VREL_TEXTURE_WRAP_MIRROR}, uint32_t{VREL_TEXTURE_WRAP_BORDER},
                                    a.b.get(), a.gs.get(), &ctx, a.gp.get(), a.gc.get(), ws.get(),
                                    diag.get()),
-                   BadInputSpec{{{a.grad_pyramid.ptr(), a.grad_pyramid.bytes()},
+                   BadInputPlan{{{a.grad_pyramid.ptr(), a.grad_pyramid.bytes()},
                                  {a.grad_uv.ptr(), a.grad_uv.bytes()}},
                                 {{5, VREL_STATUS_OK}, {16, VREL_STATUS_OK}},
                                 {}});
@@ -99,9 +99,9 @@ TEST(TextureBadInputs, WorkspaceQueries) {
   check_bad_inputs("render.texture_pyramid_workspace", vrel_render_texture_pyramid_workspace,
                    std::make_tuple(int64_t{4}, int64_t{4}, int64_t{3}, uint32_t{VREL_DTYPE_FLOAT32}, &ctx,
                                    &bytes, &alignment, diag.get()),
-                   BadInputSpec{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}});
+                   BadInputPlan{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}});
   check_bad_inputs("render.texture_workspace", vrel_render_texture_workspace,
                    std::make_tuple(int64_t{10}, int64_t{4}, uint32_t{VREL_DTYPE_FLOAT64}, &ctx, &bytes,
                                    &alignment, diag.get()),
-                   BadInputSpec{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}});
+                   BadInputPlan{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}});
 }

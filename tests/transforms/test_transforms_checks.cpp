@@ -290,24 +290,24 @@ TEST(TransformsBadInput, EveryExport) {
   const auto regions = [](auto&... tensors) { return std::vector<Region>{{tensors.ptr(), tensors.bytes()}...}; };
   check_bad_inputs("transforms.transform_points", vrel_transforms_transform_points,
                    std::make_tuple(t.p.get(), t.m.get(), t.o.get(), &t.ctx, t.h.get(), ws, diag.get()),
-                   BadInputSpec{regions(t.homogeneous), {{5, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{regions(t.homogeneous), {{5, VREL_STATUS_OK}}, {}});
   check_bad_inputs("transforms.transform_points_backward", vrel_transforms_transform_points_backward,
                    std::make_tuple(t.p.get(), t.m.get(), t.o.get(), t.gh.get(), &t.ctx, t.gp.get(), t.gm.get(), ws,
                                    diag.get()),
-                   BadInputSpec{regions(t.grad_points, t.grad_matrices),
+                   BadInputPlan{regions(t.grad_points, t.grad_matrices),
                                 {{5, VREL_STATUS_OK}, {6, VREL_STATUS_OK}, {7, VREL_STATUS_OK}}, {}});
   check_bad_inputs("transforms.transform_points_workspace", vrel_transforms_transform_points_workspace,
                    std::make_tuple(int64_t{3}, int64_t{2}, VREL_DTYPE_FLOAT64, &t.ctx, &bytes, &alignment, diag.get()),
-                   BadInputSpec{{{&bytes, 8}, {&alignment, 8}}, {}, {}});
+                   BadInputPlan{{{&bytes, 8}, {&alignment, 8}}, {}, {}});
   check_bad_inputs("transforms.perspective_divide", vrel_transforms_perspective_divide,
                    std::make_tuple(hv.get(), 0.5, &t.ctx, nv.get(), vv.get(), ws, diag.get()),
-                   BadInputSpec{regions(ndc, valid), {{5, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{regions(ndc, valid), {{5, VREL_STATUS_OK}}, {}});
   check_bad_inputs("transforms.perspective_divide_backward", vrel_transforms_perspective_divide_backward,
                    std::make_tuple(hv.get(), 0.5, gnv.get(), &t.ctx, ghv.get(), ws, diag.get()),
-                   BadInputSpec{regions(grad_h), {{5, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{regions(grad_h), {{5, VREL_STATUS_OK}}, {}});
   check_bad_inputs("transforms.perspective_divide_workspace", vrel_transforms_perspective_divide_workspace,
                    std::make_tuple(int64_t{3}, VREL_DTYPE_FLOAT32, &t.ctx, &bytes, &alignment, diag.get()),
-                   BadInputSpec{{{&bytes, 8}, {&alignment, 8}}, {}, {}});
+                   BadInputPlan{{{&bytes, 8}, {&alignment, 8}}, {}, {}});
 }
 
 }  // namespace
