@@ -122,9 +122,8 @@ VrelStatus Frame::offsets(const VrelTensorView* view, int64_t batch, int64_t row
 }
 
 VrelStatus Frame::supplied_workspace(const VrelBufferDescriptor* workspace) const noexcept {
-  if (workspace == nullptr) return VREL_STATUS_OK;
-  VREL_TRY(vrel_validate_buffer(workspace, diag_));
-  if (workspace->device_type != VREL_DEVICE_CPU)
+  VREL_TRY(given_workspace(workspace));
+  if (workspace != nullptr && workspace->device_type != VREL_DEVICE_CPU)
     return fail(VREL_STATUS_UNSUPPORTED, family_.cpu_workspace);
   return VREL_STATUS_OK;
 }

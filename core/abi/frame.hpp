@@ -52,7 +52,10 @@ inline constexpr int64_t kAny = -1;
 using DtypeSet = uint32_t;
 constexpr DtypeSet dtype_bit(uint32_t dtype) { return 1u << dtype; }
 inline constexpr DtypeSet kFloating = dtype_bit(VREL_DTYPE_FLOAT32) | dtype_bit(VREL_DTYPE_FLOAT64);
-inline bool is_floating(uint32_t dtype) { return (kFloating & dtype_bit(dtype & 31u)) != 0 && dtype <= 5; }
+// True for the dtype codes of float32 and float64.
+constexpr bool is_floating(uint32_t dtype) {
+  return dtype == VREL_DTYPE_FLOAT32 || dtype == VREL_DTYPE_FLOAT64;
+}
 
 // The sentences a family uses for the generic rules.
 struct Family {
@@ -162,9 +165,12 @@ class Frame {
   // dtype (status 1 by default).
   VrelStatus dtype_in(const VrelTensorView* view, DtypeSet allowed, const char* message,
                       VrelStatus status = VREL_STATUS_UNSUPPORTED) const noexcept {
-    return (dtype_bit(view->dtype & 31u) & allowed) != 0 && view->dtype < 32
-               ? VREL_STATUS_OK
-               : fail(status, message);
+    return view->dtype < 32 && (allowed & dtype_bit(view->dtype)) != 0 ? VREL_STATUS_OK
+                                                                       : fail(status, message);
+  }
+  // A dtype code (as workspace queries receive it) must be float32 or float64: status 2.
+  VrelStatus floating_code(uint32_t dtype, const char* message) const noexcept {
+    return is_floating(dtype) ? VREL_STATUS_OK : fail(VREL_STATUS_UNSUPPORTED, message);
   }
   VrelStatus dtype_is(const VrelTensorView* view, uint32_t dtype, const char* message,
                       VrelStatus status = VREL_STATUS_INVALID_ARGUMENT) const noexcept {
@@ -186,8 +192,13 @@ class Frame {
   VrelStatus offset_rules(const VrelTensorView* view, int64_t rows,
                           const OffsetMessages& messages) const noexcept;
 
-  // A supplied workspace that the operation does not need must still be well formed:
-  // vrel_validate_buffer and the family's CPU-workspace rule. Null passes.
+  // A supplied workspace that the operation does not use is validated and nothing more
+  // (vrel_validate_buffer). Null passes.
+  VrelStatus given_workspace(const VrelBufferDescriptor* workspace) const noexcept {
+    return workspace == nullptr ? VREL_STATUS_OK : vrel_validate_buffer(workspace, diag_);
+  }
+
+  // As given_workspace(), and the buffer must also live on the CPU (the family's sentence).
   VrelStatus supplied_workspace(const VrelBufferDescriptor* workspace) const noexcept;
 
   // Step 10: consumes `required` bytes of workspace (nothing to check when 0). Capacity comes

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "abi/frame.hpp"
+
 namespace vrel::animation {
 namespace {
 
@@ -33,9 +35,7 @@ constexpr const char* kQueryNullBytes = "FK workspace size pointer is null";
 constexpr const char* kQueryDtype = "animation supports float32 and float64";
 constexpr const char* kQueryScratchOverflow = "CUDA skeleton scratch overflow";
 
-bool is_floating(uint32_t dtype) noexcept {
-  return dtype == VREL_DTYPE_FLOAT32 || dtype == VREL_DTYPE_FLOAT64;
-}
+using vrel::frame::is_floating;
 
 template <typename T>
 bool all_finite(const VrelTensorView& view) noexcept {

@@ -46,7 +46,7 @@ VrelStatus check_query(const frame::Frame& f, const uint64_t* bytes, const uint6
                        const char* dtype_message, const VrelExecutionContext* context) noexcept {
   VREL_TRY(f.query_pointers(bytes, alignment));
   if (!counts_nonnegative) return f.fail(VREL_STATUS_INVALID_ARGUMENT, counts_message);
-  if (!frame::is_floating(dtype)) return f.fail(VREL_STATUS_UNSUPPORTED, dtype_message);
+  VREL_TRY(f.floating_code(dtype, dtype_message));
   return vrel_validate_execution_context(context, f.diag());
 }
 

@@ -46,7 +46,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_validate(
   VREL_TRY(offsets_view(f, vertex_offsets, frame::kAny, "vertex offsets must be a [B+1] int32 tensor view"));
   const int64_t entries = rows(vertex_offsets);
   VREL_TRY(offsets_view(f, face_offsets, entries, "face offsets must be a [B+1] int32 tensor view"));
-  if (workspace != nullptr) VREL_TRY(vrel_validate_buffer(workspace, diag));
+  VREL_TRY(f.given_workspace(workspace));
 
   const ValidationFindings r = with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);

@@ -209,8 +209,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
   if (point_count < 0 || vertex_count < 0 || face_count < 0)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kCountsNegative);
   VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  if (dtype != VREL_DTYPE_FLOAT32 && dtype != VREL_DTYPE_FLOAT64)
-    return f.fail(VREL_STATUS_UNSUPPORTED, kQueryDtype);
+  VREL_TRY(f.floating_code(dtype, kQueryDtype));
   VREL_TRY(f.context(context));
   return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
 }

@@ -186,8 +186,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn_workspace(
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kCountsNegative);
   if (neighbor_count < 1) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kNeighborCount);
   VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  if (dtype != VREL_DTYPE_FLOAT32 && dtype != VREL_DTYPE_FLOAT64)
-    return f.fail(VREL_STATUS_UNSUPPORTED, kQueryDtype);
+  VREL_TRY(f.floating_code(dtype, kQueryDtype));
   VREL_TRY(f.context(context));
   return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
 }

@@ -168,7 +168,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_workspace(
   if (fragment_count < 0 || channel_count < 0)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "counts must be nonnegative");
   VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  if (!frame::is_floating(dtype)) return f.fail(VREL_STATUS_UNSUPPORTED, kQueryDtype);
+  VREL_TRY(f.floating_code(dtype, kQueryDtype));
   VREL_TRY(f.context(context));
   return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
 }

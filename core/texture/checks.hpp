@@ -38,12 +38,6 @@ inline VrelStatus level_chain(const frame::Frame& f, const VrelTensorView* offse
   return f.fail(VREL_STATUS_INVALID_ARGUMENT, kChainMismatch);
 }
 
-// A workspace the operation does not use is validated when given, and nothing more.
-inline VrelStatus unused_workspace(const frame::Frame& f,
-                                   const VrelBufferDescriptor* workspace) noexcept {
-  return workspace == nullptr ? VREL_STATUS_OK : vrel_validate_buffer(workspace, f.diag());
-}
-
 // An input view's device and access flag, checked where the operation looks at devices.
 inline VrelStatus cpu_input(const frame::Frame& f, const VrelTensorView* view) noexcept {
   if (view == nullptr) return VREL_STATUS_OK;

@@ -45,7 +45,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
   VREL_TRY(f.dtype_in(texture, frame::kFloating, kDtypes));
   VREL_TRY(f.context(ctx));
   VREL_TRY(cpu_input(f, texture));
-  VREL_TRY(unused_workspace(f, workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   const int64_t h = texture->shape[0], w = texture->shape[1], c = texture->shape[2];
   if (h < 1 || w < 1 || c < 1) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kExtents);
@@ -111,7 +111,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
   VREL_TRY(f.context(ctx));
   VREL_TRY(cpu_input(f, level_offsets));
   VREL_TRY(cpu_input(f, grad_pyramid));
-  VREL_TRY(unused_workspace(f, workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   const int64_t h = texture_height, w = texture_width, c = channel_count;
   if (h < 1 || w < 1 || c < 1) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kExtents);
@@ -143,8 +143,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_workspace(
   VREL_TRY(f.query_pointers(bytes, alignment));
   if (texture_height < 0 || texture_width < 0 || channel_count < 0)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "texture extents and channel count must be nonnegative");
-  if (dtype != VREL_DTYPE_FLOAT32 && dtype != VREL_DTYPE_FLOAT64)
-    return f.fail(VREL_STATUS_UNSUPPORTED, kDtypes);
+  VREL_TRY(f.floating_code(dtype, kDtypes));
   VREL_TRY(vrel_validate_execution_context(ctx, diag));
   if (ctx->device_type != VREL_DEVICE_CPU)
     return f.fail(VREL_STATUS_UNSUPPORTED,

@@ -80,7 +80,7 @@ VrelStatus shared_checks(const frame::Frame& f, const Operands& a, const VrelExe
   VREL_TRY(cpu_input(f, a.derivatives));
   VREL_TRY(cpu_input(f, a.lod));
   VREL_TRY(cpu_input(f, a.border));
-  return unused_workspace(f, workspace);
+  return f.given_workspace(workspace);
 }
 
 // Level 0 against the texture size and channel count, the rest of the table against the chain,
@@ -234,8 +234,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_workspace(
   VREL_TRY(f.query_pointers(bytes, alignment));
   if (sample_count < 0 || channel_count < 0)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "sample and channel counts must be nonnegative");
-  if (dtype != VREL_DTYPE_FLOAT32 && dtype != VREL_DTYPE_FLOAT64)
-    return f.fail(VREL_STATUS_UNSUPPORTED, kDtypes);
+  VREL_TRY(f.floating_code(dtype, kDtypes));
   VREL_TRY(vrel_validate_execution_context(ctx, diag));
   if (ctx->device_type != VREL_DEVICE_CPU) return f.fail(VREL_STATUS_UNSUPPORTED, kCpuOnly);
   return frame::store_query(bytes, alignment, 0, 1);

@@ -25,11 +25,6 @@ constexpr frame::OffsetMessages kOffsetMessages{
     "point offsets must have extent B+1", "the first point offset must be zero",
     "point offsets must be nondecreasing", "the final point offset must equal the point count"};
 
-// A supplied workspace is validated and not otherwise used.
-VrelStatus workspace_if_given(const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) {
-  return workspace == nullptr ? VREL_STATUS_OK : vrel_validate_buffer(workspace, diag);
-}
-
 // The checks shared by transform_points and its backward, after the frame's context step.
 VrelStatus transform_inputs(const frame::Frame& f, const frame::Frame& mesh,
                             const VrelTensorView* points, const VrelTensorView* matrices,
@@ -50,14 +45,9 @@ VrelStatus transform_inputs(const frame::Frame& f, const frame::Frame& mesh,
   VREL_TRY(f.on_cpu(offsets));
   VREL_TRY(f.not_output(offsets));
   VREL_TRY(f.offset_rules(offsets, points->shape[0], kOffsetMessages));
-  return workspace_if_given(workspace, f.diag());
+  return f.given_workspace(workspace);
 }
 
-// An output of the family: shape, validation, CPU device (the mesh sentence), output flag.
-VrelStatus output_view(const frame::Frame& mesh, const VrelTensorView* view, frame::Dims dims,
-                       const char* shape_message) {
-  return mesh.output(view, dims, shape_message);
-}
 
 VrelStatus transforms_query(uint64_t operation_id, bool negative, uint32_t dtype,
                             const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
@@ -68,8 +58,7 @@ VrelStatus transforms_query(uint64_t operation_id, bool negative, uint32_t dtype
   VREL_TRY(f.reset());
   VREL_TRY(f.query_pointers(bytes, alignment));
   if (negative) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "counts must be nonnegative");
-  if (dtype != VREL_DTYPE_FLOAT32 && dtype != VREL_DTYPE_FLOAT64)
-    return f.fail(VREL_STATUS_UNSUPPORTED, "transforms support the float32 and float64 dtypes");
+  VREL_TRY(f.floating_code(dtype, "transforms support the float32 and float64 dtypes"));
   VREL_TRY(f.context(context));
   return frame::store_query(bytes, alignment, 0, 1);
 }
@@ -102,7 +91,7 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points(
   VREL_TRY(f.context(context));
   VREL_TRY(transform_inputs(f, mesh, points, matrices, point_offsets, workspace));
   const int64_t count = points->shape[0];
-  VREL_TRY(output_view(mesh, homogeneous, {count, 4}, "homogeneous output must be a [P,4] view"));
+  VREL_TRY(mesh.output(homogeneous, {count, 4}, "homogeneous output must be a [P,4] view"));
   VREL_TRY(f.dtype_is(homogeneous, points->dtype, "the homogeneous output must match the points dtype"));
   VREL_TRY(f.no_alias({homogeneous}, {points, matrices, point_offsets}));
   if (count == 0) return VREL_STATUS_OK;
@@ -139,12 +128,12 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
   VREL_TRY(f.input(grad_homogeneous, {count, 4}, "homogeneous cotangents must be a [P,4] tensor view"));
   VREL_TRY(f.dtype_is(grad_homogeneous, points->dtype, "cotangents must match the points dtype"));
   if (grad_points != nullptr) {
-    VREL_TRY(output_view(mesh, grad_points, {count, 3}, "point gradients must be a [P,3] output view"));
+    VREL_TRY(mesh.output(grad_points, {count, 3}, "point gradients must be a [P,3] output view"));
     VREL_TRY(f.dtype_is(grad_points, points->dtype, "point gradients must match the points dtype"));
     VREL_TRY(f.no_alias({grad_points}, {points, matrices, grad_homogeneous, point_offsets}));
   }
   if (grad_matrices != nullptr) {
-    VREL_TRY(output_view(mesh, grad_matrices, {batch, 4, 4}, "matrix gradients must be a [B,4,4] output view"));
+    VREL_TRY(mesh.output(grad_matrices, {batch, 4, 4}, "matrix gradients must be a [B,4,4] output view"));
     VREL_TRY(f.dtype_is(grad_matrices, points->dtype, "matrix gradients must match the points dtype"));
     VREL_TRY(f.no_alias({grad_matrices}, {points, matrices, grad_homogeneous, grad_points, point_offsets}));
   }
@@ -182,11 +171,11 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide(
   VREL_TRY(eps_check(f, eps));
   VREL_TRY(f.context(context));
   VREL_TRY(homogeneous_input(mesh, homogeneous));
-  VREL_TRY(workspace_if_given(workspace, diag));
+  VREL_TRY(f.given_workspace(workspace));
   const int64_t count = homogeneous->shape[0];
-  VREL_TRY(output_view(mesh, ndc, {count, 3}, "ndc must be a [P,3] output view"));
+  VREL_TRY(mesh.output(ndc, {count, 3}, "ndc must be a [P,3] output view"));
   VREL_TRY(f.dtype_is(ndc, homogeneous->dtype, "ndc must match the homogeneous dtype"));
-  VREL_TRY(output_view(mesh, valid, {count}, "valid must be a [P] output view"));
+  VREL_TRY(mesh.output(valid, {count}, "valid must be a [P] output view"));
   VREL_TRY(f.dtype_is(valid, VREL_DTYPE_BOOL, "valid must use the bool dtype"));
   VREL_TRY(f.no_alias({ndc}, {homogeneous}));
   VREL_TRY(f.no_alias({valid}, {homogeneous}));
@@ -216,11 +205,11 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
   VREL_TRY(eps_check(f, eps));
   VREL_TRY(f.context(context));
   VREL_TRY(homogeneous_input(mesh, homogeneous));
-  VREL_TRY(workspace_if_given(workspace, diag));
+  VREL_TRY(f.given_workspace(workspace));
   const int64_t count = homogeneous->shape[0];
   VREL_TRY(mesh.input(grad_ndc, {count, 3}, "ndc cotangents must be a [P,3] tensor view"));
   VREL_TRY(f.dtype_is(grad_ndc, homogeneous->dtype, "cotangents must match the homogeneous dtype"));
-  VREL_TRY(output_view(mesh, grad_homogeneous, {count, 4}, "homogeneous gradients must be a [P,4] output view"));
+  VREL_TRY(mesh.output(grad_homogeneous, {count, 4}, "homogeneous gradients must be a [P,4] output view"));
   VREL_TRY(f.dtype_is(grad_homogeneous, homogeneous->dtype, "homogeneous gradients must match the homogeneous dtype"));
   VREL_TRY(f.no_alias({grad_homogeneous}, {homogeneous, grad_ndc}));
   if (count == 0) return VREL_STATUS_OK;
