@@ -107,7 +107,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate(
                          "attributes must be a [B,H,W,K,C] output view matching the dtype"));
   // face_index is read while attributes are written, so it is guarded too.
   VREL_TRY(f.no_alias({attributes}, {barycentric, face_attributes, face_index}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   const bool in_range = dtype == VREL_DTYPE_FLOAT32
                             ? run_forward<float>(face_index, barycentric, face_attributes, e, attributes)
@@ -145,7 +145,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
   // Both outputs are cleared before the inputs are read.
   VREL_TRY(f.no_alias({grad_barycentric, grad_face_attributes},
                       {face_index, barycentric, face_attributes, grad_attributes}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   const bool in_range =
       dtype == VREL_DTYPE_FLOAT32

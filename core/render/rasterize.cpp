@@ -113,7 +113,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
   // kept apart from every operand, not only from the pairs that share a dtype.
   VREL_TRY(f.no_alias({face_index, barycentric, depth, signed_distance},
                       {ndc_vertices, faces, vertex_offsets, face_offsets}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
   if (!faces_within_batches(data_of<int32_t>(*faces), data_of<int32_t>(*vertex_offsets),
                             data_of<int32_t>(*face_offsets), batch))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT,

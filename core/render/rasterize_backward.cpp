@@ -87,7 +87,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   // The gradient is cleared before the pass reads the vertices, faces and cotangents.
   VREL_TRY(f.no_alias({grad_vertices}, {ndc_vertices, faces, face_index, grad_barycentric,
                                         grad_depth, grad_signed_distance}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   const GradientFault fault =
       dtype == VREL_DTYPE_FLOAT32

@@ -42,9 +42,9 @@
  * vrel_validate_tensor_view (its status) or does not live on the CPU (2); an input carrying
  * VREL_TENSOR_OUTPUT or an output lacking it; an unsupported vertex, face or barycentric dtype
  * (2); an output whose bytes overlap an input or another output; a given workspace that fails
- * vrel_validate_buffer (its status) or is not CPU storage (2). The first failing check decides
- * the status and message. The workspace argument may always be null: no operation here needs
- * scratch memory.
+ * vrel_validate_buffer (its status). The first failing check decides the status and message.
+ * The workspace argument may always be null: no operation here needs scratch memory, so a valid
+ * buffer is accepted wherever it lives and never touched.
  *
  * CUDA: a context with struct_size >= 64 naming VREL_DEVICE_CUDA is forwarded, arguments
  * unchanged and before the Diagnostic reset, to the provider's entry for the operation (without

@@ -102,7 +102,6 @@ TEST(RasterizeChecks, EachRuleInOrder) {
       {"signed distance over face offsets", [](RasterArgs& a) { a.sd->data = a.mesh.face_offsets.data(); }, 1, "outputs may not alias an input or another output"},
       {"face index over vertices", [](RasterArgs& a) { a.fi->data = a.mesh.vertices.data(); }, 1, "outputs may not alias an input or another output"},
       {"workspace broken", [](RasterArgs& a) { a.ws->alignment = 3; a.workspace = a.ws.get(); }, 1, "buffer alignment must be a nonzero power of two"},
-      {"workspace on CUDA", [](RasterArgs& a) { a.ws->device_type = VREL_DEVICE_CUDA; a.workspace = a.ws.get(); }, 2, "render operations accept only CPU workspace storage"},
       {"face of another element", [](RasterArgs& a) { a.mesh.faces[4] = 0; }, 1, "each face must reference vertices of its own batch element"},
       {"negative face corner", [](RasterArgs& a) { a.mesh.faces[0] = -1; }, 1, "each face must reference vertices of its own batch element"},
   };
@@ -313,6 +312,35 @@ TEST(InterpolateChecks, EachRuleInOrder) {
     EXPECT_EQ(st, c.status) << c.name;
     EXPECT_EQ(diag.text(), c.message) << c.name;
   }
+}
+
+// No render export uses its workspace: a valid buffer is accepted wherever it lives, and its
+// bytes stay as they were.
+TEST(RenderWorkspace, AValidBufferOnAnotherDeviceIsAcceptedAndLeftAlone) {
+  RasterArgs a;
+  a.ws->device_type = VREL_DEVICE_CUDA;
+  std::memset(a.ws->data, 0x5A, 16);
+  a.workspace = a.ws.get();
+  Diag diag;
+  EXPECT_EQ(a.call(diag), VREL_STATUS_OK) << diag.text();
+
+  Tensor<double> gd({2, 4, 5, 2}), grad({6, 3});
+  View fi = a.out.face_index.in(), gdv = gd.in(), out = grad.out();
+  EXPECT_EQ(vrel_render_rasterize_backward(a.v, a.f, a.h, a.w, fi, nullptr, gdv, nullptr, &a.ctx,
+                                           out, a.workspace, diag),
+            VREL_STATUS_OK)
+      << diag.text();
+
+  InterpArgs i;
+  EXPECT_EQ(vrel_render_interpolate(i.fiv, i.bv, i.av, &i.ctx, i.ov, a.workspace, diag),
+            VREL_STATUS_OK)
+      << diag.text();
+  EXPECT_EQ(vrel_render_interpolate_backward(i.fiv, i.bv, i.av, i.gv, &i.ctx, i.gbv, i.gav,
+                                             a.workspace, diag),
+            VREL_STATUS_OK)
+      << diag.text();
+  const auto* bytes = static_cast<const unsigned char*>(a.ws->data);
+  for (int n = 0; n < 16; ++n) EXPECT_EQ(bytes[n], 0x5A) << n;
 }
 
 TEST(RenderWorkspace, QueriesCheckCountsBeforePointersThenDtypeAndContext) {
