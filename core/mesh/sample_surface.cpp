@@ -27,6 +27,27 @@ VrelStatus sample_output(const frame::Frame& f, const VrelTensorView* view, fram
   return f.dtype_is(view, dtype, dtype_message);
 }
 
+// Packed offsets over `rows`: rank 1 with extent batch + 1 (1, `message`), validation, int32 (2),
+// CPU (2), then the packed rules (1, `message`). Their access flags are not examined: only the
+// proximity family refuses offsets that carry the output flag.
+VrelStatus offsets_input(const frame::Frame& f, const VrelTensorView* view, int64_t batch, int64_t rows,
+                         const char* message) noexcept {
+  VREL_TRY(f.shape(view, {batch + 1}, message));
+  VREL_TRY(f.validate(view));
+  VREL_TRY(f.dtype_is(view, VREL_DTYPE_INT32, frame::kOffsetsDtype, VREL_STATUS_UNSUPPORTED));
+  VREL_TRY(f.on_cpu(view));
+  return f.offset_rules(view, rows, {message, message, message, message});
+}
+
+// A backward input whose access flags are not examined, so that the forward's face_index and
+// barycentric outputs can be passed back as they are: shape (1), validation, CPU (2).
+VrelStatus sampled_input(const frame::Frame& f, const VrelTensorView* view, frame::Dims dims,
+                         const char* shape_message) noexcept {
+  VREL_TRY(f.shape(view, dims, shape_message));
+  VREL_TRY(f.validate(view));
+  return f.on_cpu(view);
+}
+
 // Every corner of every face of element b lies in the element's vertex rows.
 VrelStatus check_own_vertices(const frame::Frame& f, const int32_t* faces, const int32_t* vertex_offsets,
                               const int32_t* face_offsets, int64_t batch_count) noexcept {
@@ -68,8 +89,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   VREL_TRY(f.shape(vertex_offsets, {kAny}, "vertex offsets must be a [B+1] tensor view"));
   const int64_t B = vertex_offsets->shape ? rows(vertex_offsets) - 1 : 0;
   if (B < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "vertex offsets must be a [B+1] tensor view");
-  VREL_TRY(f.offsets(vertex_offsets, B, rows(vertices), "vertex offsets must satisfy the packed-offset rules"));
-  VREL_TRY(f.offsets(face_offsets, B, rows(faces), "face offsets must satisfy the packed-offset rules"));
+  VREL_TRY(offsets_input(f, vertex_offsets, B, rows(vertices), "vertex offsets must satisfy the packed-offset rules"));
+  VREL_TRY(offsets_input(f, face_offsets, B, rows(faces), "face offsets must satisfy the packed-offset rules"));
   // The next counter may not overlap an input it would corrupt. It may overlap the counter itself
   // (an in-place advance): key and counter are read once, before next_counter is written.
   VREL_TRY(f.no_alias({next_counter}, {vertices, faces, vertex_offsets, face_offsets, rng_key}));
@@ -127,18 +148,19 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_backward(
   VREL_TRY(f.reset());
   VREL_TRY(f.context(context));
   VREL_TRY(check_faces(f, faces, VREL_STATUS_INVALID_ARGUMENT));
-  VREL_TRY(f.input(face_index, {kAny, kAny}, "face indices must be a [B,S] tensor view"));
+  VREL_TRY(sampled_input(f, face_index, {kAny, kAny}, "face indices must be a [B,S] tensor view"));
   VREL_TRY(f.dtype_is(face_index, VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
   const int64_t B = face_index->shape[0];
   const int64_t S = face_index->shape[1];
-  VREL_TRY(f.input(barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] tensor view"));
+  VREL_TRY(sampled_input(f, barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] tensor view"));
   VREL_TRY(f.dtype_in(barycentric, frame::kFloating, "barycentrics must use the float32 or float64 dtype"));
-  VREL_TRY(f.input(grad_points, {B, S, 3}, "point cotangents must be a [B,S,3] tensor view"));
+  VREL_TRY(sampled_input(f, grad_points, {B, S, 3}, "point cotangents must be a [B,S,3] tensor view"));
   VREL_TRY(f.dtype_is(grad_points, barycentric->dtype, "cotangents must match the barycentric dtype"));
   VREL_TRY(f.output(grad_vertices, {kAny, 3}, "vertex gradients must be a [V,3] output view"));
   VREL_TRY(f.dtype_is(grad_vertices, barycentric->dtype, "vertex gradients must match the barycentric dtype"));
   VREL_TRY(f.no_alias({grad_vertices}, {faces, face_index, barycentric, grad_points}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  // The backward uses no scratch: a supplied buffer is validated and never touched.
+  VREL_TRY(f.given_workspace(workspace));
 
   const SampleBackwardFault fault = with_floating(barycentric->dtype, [&](auto t) {
     using T = decltype(t);

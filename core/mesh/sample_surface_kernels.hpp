@@ -133,7 +133,8 @@ SampleBackwardFault sample_surface_backward(const int32_t* faces, int64_t face_c
                                             const int32_t* face_index, const T* barycentric,
                                             const T* grad_points, int64_t sample_total,
                                             int64_t vertex_count, T* grad_vertices) noexcept {
-  std::memset(grad_vertices, 0, sizeof(T) * 3 * static_cast<std::size_t>(vertex_count));
+  // An empty gradient may have a null data pointer, which memset must not receive.
+  if (vertex_count > 0) std::memset(grad_vertices, 0, sizeof(T) * 3 * static_cast<std::size_t>(vertex_count));
   for (int64_t i = 0; i < sample_total; ++i) {
     const int64_t face = face_index[i];
     if (face < 0 || face >= face_count) return SampleBackwardFault::kFaceOutOfRange;

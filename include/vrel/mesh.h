@@ -339,7 +339,8 @@ VREL_API VrelStatus vrel_mesh_validate_workspace(int64_t vertex_count, int64_t f
  * from corners widened to double; points are w1 p1 + w0 p0 + w2 p2 in the vertex dtype.
  *
  *   vertices        [V,3] float32/float64;  faces [F,3] int32 (global rows)
- *   vertex_offsets, face_offsets  [B+1] int32 packed offsets over V and F
+ *   vertex_offsets, face_offsets  [B+1] int32 packed offsets over V and F, on the CPU (2);
+ *                   their access flags are not examined
  *   sample_count    S >= 0;  eps  finite and >= 0
  *   rng_key, rng_counter  [2] uint32 inputs
  *   points      (out)  [B,S,3] vertex dtype
@@ -376,8 +377,10 @@ VREL_API VrelStatus vrel_mesh_sample_surface(
  *   barycentric  [B,S,3] float32/float64 (from the forward; another dtype is 2)
  *   grad_points  [B,S,3] barycentric dtype
  *   grad_vertices (out) [V,3] barycentric dtype
- *   workspace    not used; may be null; when given it must be a valid CPU buffer
+ *   workspace    not used; may be null; when given it must be a valid buffer
  *
+ * The access flags of face_index, barycentric and grad_points are not examined, so the forward's
+ * output views may be passed back as they are; like every view they must live on the CPU (2).
  * grad_vertices may not overlap an input (1). A sampled face outside [0, F) or a corner outside
  * [0, V) stops the pass with status 1 and leaves grad_vertices partly accumulated.
  */

@@ -356,6 +356,47 @@ TEST(SampleSurface, BackwardChecksAndRangeErrors) {
                d, 1, "a face references a vertex outside the gradient range");
 }
 
+TEST(SampleSurface, AccessFlagsOfOffsetsAndSampledInputsAreNotExamined) {
+  Problem<double> p = two_elements<double>();
+  const Sampled<double> reference = p.sample(4);
+  ASSERT_EQ(reference.status, 0) << reference.message;
+  Tensor<double> pts({2, 4, 3}), bary({2, 4, 3});
+  Tensor<int32_t> fi({2, 4});
+  Tensor<uint32_t> next({2});
+  Workspace ws(40, 8);
+  VrelExecutionContext ctx = cpu_context();
+  Diag d;
+  // Offsets flagged as outputs are accepted like any other offsets.
+  ASSERT_EQ(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.out(), p.face_offsets.out(), 4,
+                                     p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(), next.out(),
+                                     ws.get(), d), 0) << d.text();
+  EXPECT_EQ(pts.values(), reference.points.values());
+  // The forward's output views go back into the backward as they are.
+  Tensor<double> g = Tensor<double>::filled({2, 4, 3}, 1.0), grad({8, 3}), want({8, 3});
+  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi.in(), bary.in(), g.in(), &ctx, want.out(), nullptr, d),
+            0) << d.text();
+  Workspace gpu(16, 8);
+  gpu->device_type = VREL_DEVICE_CUDA;  // unused scratch: validated, never touched
+  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi.out(), bary.out(), g.out(), &ctx, grad.out(),
+                                              gpu.get(), d), 0) << d.text();
+  EXPECT_EQ(grad.values(), want.values());
+  // Their device still is examined: device memory never reaches the kernel.
+  View cuda_fi = fi.in();
+  cuda_fi->device_type = VREL_DEVICE_CUDA;
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(p.faces.in(), cuda_fi, bary.in(), g.in(), &ctx, grad.out(), nullptr, d),
+               d, 2, "mesh operations implement only the CPU backend in this phase");
+  View cuda_offsets = p.face_offsets.in();
+  cuda_offsets->device_type = VREL_DEVICE_CUDA;
+  EXPECT_FAILS(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(), cuda_offsets, 4,
+                                        p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(),
+                                        next.out(), ws.get(), d),
+               d, 2, "mesh operations implement only the CPU backend in this phase");
+  // No samples and no vertices: the empty gradient (null data) is accepted.
+  View fi0(nullptr, {0, 4}, VREL_DTYPE_INT32), b0(nullptr, {0, 4, 3}, VREL_DTYPE_FLOAT64),
+      g0(nullptr, {0, 4, 3}, VREL_DTYPE_FLOAT64), grad0(nullptr, {0, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
+  EXPECT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi0, b0, g0, &ctx, grad0, nullptr, d), 0) << d.text();
+}
+
 TEST(SampleSurface, WorkspaceQuery) {
   VrelExecutionContext ctx = cpu_context(), cuda = cuda_context();
   uint64_t bytes = 0, alignment = 0;
