@@ -72,10 +72,12 @@ VrelStatus Checks::begin(const VrelExecutionContext* context) noexcept {
   return VREL_STATUS_OK;
 }
 
+// A malformed descriptor and one on another device are one rule with one sentence: the buffer is
+// validated without a Diagnostic, so only the family's sentence reaches the caller.
 VrelStatus Checks::cpu_workspace(const VrelBufferDescriptor* workspace) const noexcept {
   if (workspace == nullptr) return VREL_STATUS_OK;
-  VREL_TRY(vrel_validate_buffer(workspace, diag_));
-  if (workspace->device_type != context_->device_type ||
+  if (vrel_validate_buffer(workspace, nullptr) != VREL_STATUS_OK ||
+      workspace->device_type != context_->device_type ||
       workspace->device_index != context_->device_index)
     return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceDevice);
   return VREL_STATUS_OK;

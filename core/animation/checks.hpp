@@ -87,7 +87,8 @@ class Checks {
   VrelStatus begin(const VrelExecutionContext* context) noexcept;
   bool cuda() const noexcept { return context_->device_type == VREL_DEVICE_CUDA; }
 
-  // CPU: a supplied workspace must be a valid CPU buffer.
+  // CPU: a supplied workspace must be a valid buffer on the context's device; either fault is
+  // status 1 with the family's sentence.
   VrelStatus cpu_workspace(const VrelBufferDescriptor* workspace) const noexcept;
 
   // The first floating input: null (the validator's sentence) or not float32/float64. Remembers

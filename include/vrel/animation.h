@@ -9,9 +9,9 @@
  *
  * Checks, in order (status 1 unless stated; the first failure decides status and message):
  *  1. a broken Diagnostic (6 or 1); the context fails vrel_validate_execution_context (its
- *     status); a CUDA context continues with the CUDA checks below; a non-null workspace fails
- *     vrel_validate_buffer (its status) or is not CPU storage ("animation workspace must match
- *     the execution device").
+ *     status); a CUDA context continues with the CUDA checks below; a non-null workspace that
+ *     fails vrel_validate_buffer or is not CPU storage ("animation workspace must match the
+ *     execution device", status 1 in both cases).
  *  2. the first floating input's dtype is not float32/float64 (the operation's own sentence);
  *  3. every tensor in argument order (inputs, cotangent, then outputs): a null required view
  *     ("tensor view pointer is null"); "animation tensor has wrong rank"; "animation tensor has

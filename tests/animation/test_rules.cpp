@@ -135,11 +135,21 @@ TEST(AnimationRules, ContextAndWorkspaceDevice) {
   BlendCase c;
   Workspace ws(64);
   EXPECT_EQ(c.run(ws.get()).status, 0);
+  // Another device and a malformed descriptor break the same rule: status 1, one sentence.
   ws->device_type = VREL_DEVICE_CUDA;
-  EXPECT_EQ(c.run(ws.get()).message, "animation workspace must match the execution device");
+  Result r = c.run(ws.get());
+  EXPECT_EQ(r.status, VREL_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(r.message, "animation workspace must match the execution device");
   ws->device_type = VREL_DEVICE_CPU;
   ws->flags = 1;
-  EXPECT_EQ(c.run(ws.get()).message, "buffer descriptor contains an unsupported flag");
+  r = c.run(ws.get());
+  EXPECT_EQ(r.status, VREL_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(r.message, "animation workspace must match the execution device");
+  ws->flags = 0;
+  ws->struct_size = 8;
+  r = c.run(ws.get());
+  EXPECT_EQ(r.status, VREL_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(r.message, "animation workspace must match the execution device");
   VrelExecutionContext bad = cpu_context();
   bad.stream = 5;
   Diag diag;
