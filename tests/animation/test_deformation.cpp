@@ -315,9 +315,11 @@ TEST(Barycentric, BackwardAndSubsetsMatchCentralDifferences) {
   expect_gradient("vertices", m.vertices, gv, loss);
   expect_gradient("barycentric", m.bary, gb, loss);
 
-  Tensor<double> only_b({12, 3});
+  Tensor<double> only_b({12, 3}), only_v({3, 8, 3});
   ASSERT_EQ(m.backward(g, nullptr, &only_b).status, 0);
   EXPECT_EQ(only_b.values(), gb.values());
+  ASSERT_EQ(m.backward(g, &only_v, nullptr).status, 0);
+  EXPECT_EQ(only_v.values(), gv.values());
   const Result none = m.backward(g, nullptr, nullptr);
   EXPECT_EQ(none.message, "at least one animation gradient is required");
 }
