@@ -90,6 +90,58 @@ TYPED_TEST(RasterizeTyped, WindowsEqualCropsOfTheFullRender) {
   }
 }
 
+// Small windows deep inside global images up to and just past the 2^20 guard limit equal the
+// reference: the traversal's seed and tolerances work in global coordinates, where the
+// rejection tolerance grows with the image, and past the limit no pixel may be skipped early.
+TYPED_TEST(RasterizeTyped, WindowsOfLargeImagesMatchTheBruteForceReference) {
+  using T = TypeParam;
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<double> unit(0, 1);
+  const int64_t globals[][2] = {{1 << 20, 1 << 20}, {(1 << 20) + 1, 3000}, {3000, 1 << 20},
+                                {777, 1234}, {1 << 20, 1 << 19}};
+  for (int trial = 0; trial < 60; ++trial) {
+    RasterCall c;
+    c.gh = globals[trial % 5][0];
+    c.gw = globals[trial % 5][1];
+    c.h = 1 + static_cast<int64_t>(unit(rng) * 48);
+    c.w = 1 + static_cast<int64_t>(unit(rng) * 48);
+    c.r0 = static_cast<int64_t>(unit(rng) * static_cast<double>(c.gh - c.h));
+    c.c0 = static_cast<int64_t>(unit(rng) * static_cast<double>(c.gw - c.w));
+    c.k = 1 + trial % 4;
+    c.blur = (trial % 5) * 0.9;
+    c.cull = static_cast<uint32_t>(1 + trial % 3);
+    c.eps = trial % 7 == 0 ? 20.0 : 0.0;
+    // Faces of 3 to 2000 pixels around the window, slivers among them, given in screen space.
+    Mesh<T> m;
+    for (int f = 0; f < 24; ++f) {
+      const double size = f % 4 == 0 ? 2000 : (f % 4 == 1 ? 3 : 40);
+      const double mx = static_cast<double>(c.c0) + unit(rng) * static_cast<double>(c.w);
+      const double my = static_cast<double>(c.r0) + unit(rng) * static_cast<double>(c.h);
+      double sx[3], sy[3];
+      for (int k = 0; k < 3; ++k) {
+        sx[k] = mx + (unit(rng) - 0.5) * size;
+        sy[k] = my + (unit(rng) - 0.5) * size;
+      }
+      if (f % 6 == 2) {
+        const double t = unit(rng) * 1.4 - 0.2;
+        sx[2] = sx[0] + t * (sx[1] - sx[0]) + 1e-6 * (unit(rng) - 0.5);
+        sy[2] = sy[0] + t * (sy[1] - sy[0]) + 1e-6 * (unit(rng) - 0.5);
+      }
+      const double hw = static_cast<double>(c.gw) / 2, hh = static_cast<double>(c.gh) / 2;
+      m.triangle(sx[0] / hw - 1, 1 - sy[0] / hh, unit(rng), sx[1] / hw - 1, 1 - sy[1] / hh,
+                 unit(rng), sx[2] / hw - 1, 1 - sy[2] / hh, f % 3 == 0 ? 0.5 : unit(rng));
+    }
+    SCOPED_TRACE(::testing::Message() << "trial " << trial << " global " << c.gh << "x" << c.gw
+                                      << " window " << c.r0 << "," << c.c0 << " " << c.h << "x"
+                                      << c.w);
+    Fragments<T> got(m.b(), c.h, c.w, c.k);
+    Diag diag;
+    ASSERT_EQ(rasterize(m, c, got, diag), VREL_STATUS_OK) << diag.text();
+    const Fragments<T> want = reference_raster(m, c);
+    EXPECT_TRUE(same_fragments(got, want));
+  }
+}
+
 // The per-pixel rule of the core agrees with the reference transcription at random pixels,
 // including those far from the face and those on its edges.
 TEST(RasterizeRule, CoreRuleAgreesWithTheReference) {
