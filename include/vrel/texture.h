@@ -104,13 +104,19 @@ VREL_API VrelStatus vrel_render_texture_pyramid_workspace(
  *                 is log2 of the longer screen-space footprint axis in level-0 texels.
  *  lod            [N] explicit level of detail or null, pyramid dtype; exclusive with derivatives.
  *                 With neither, level 0 is sampled. The level of detail is clamped to [0, L-1];
- *                 a NaN gives 0.
+ *                 a NaN lod or derivative gives 0, an infinite derivative or a lod of +inf the
+ *                 last level.
  *  filter, mip_filter, wrap_u, wrap_v  VREL_TEXTURE_FILTER_*, VREL_TEXTURE_MIP_*, VREL_TEXTURE_WRAP_*.
  *  border         [C] or null, pyramid dtype; required when either wrap mode is border.
  *  samples        [N,C] output, pyramid dtype, 1 <= C <= 4. A sample whose u or v is NaN or
  *                 infinite is a quiet NaN in every channel.
  *  workspace      none needed; may be null, validated when given.
  * Every input view must live on the CPU (status 2) and samples may alias none of them (1).
+ * A level table that is not exactly the forward layout of (texture_height, texture_width, C) is
+ * refused with status 1: level 0 of another size ("level offsets disagree with the texture extents
+ * and channel count"), more levels than the full chain ("level count exceeds the full chain for
+ * this texture") or a later entry off the layout ("level offsets do not follow the level chain of
+ * the texture extents"); no level is ever read outside the pyramid.
  * Statuses: 1 shape, enum, flags, alias, extents, level table; 2 dtype or a non-CPU context or
  * view; 6 ABI mismatch. A CUDA context is forwarded to the provider unchanged.
  */

@@ -2,6 +2,7 @@
 // gradients against finite differences and the adjoint identity, and the argument checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -119,6 +120,7 @@ TEST(TextureSample, DerivativesSelectTheFootprintLevel) {
   EXPECT_EQ(at({0, 0, 0, 0}, kMipNearest), 0);         // a vanishing footprint is level 0
   EXPECT_DOUBLE_EQ(at({0.375, 0, 0, 0}, kMipLinear), std::log2(1.5) * 2.5);
   EXPECT_EQ(at({std::nan(""), 0, 0, 0}, kMipLinear), 0);
+  EXPECT_EQ(at({0, 0, -std::numeric_limits<double>::infinity(), 0}, kMipLinear), 7.5);
 }
 
 TEST(TextureSample, NonFiniteCoordinatesGiveNaNAndNoGradient) {
@@ -168,6 +170,78 @@ TEST(TextureSample, Float32AgreesWithFloat64) {
   const std::vector<double> s64 = sample(p64, q64);
   const std::vector<float> s32 = sample(p32, q32);
   for (std::size_t i = 0; i < s64.size(); ++i) EXPECT_NEAR(s32[i], s64[i], 2e-4) << i;
+}
+
+// Lookups are reproducible bit for bit: per level ((w00 T00 + w01 T01) + w10 T10) + w11 T11 with
+// w00 = (1-fx)(1-fy), then f s(m) + (1-f) s(n) between levels. The random float32 data makes
+// other associations round differently somewhere, which is checked first.
+TEST(TextureSample, BilinearAndMipBlendSumInTheDocumentedOrder) {
+  std::mt19937 rng(41);
+  Tensor<float> t = random_tensor<float>({8, 8, 4}, rng, 0.0, 1000.0);
+  Pyramid<float> p = make_pyramid(t);
+  std::uniform_real_distribution<float> coord(0.f, 1.f), frac(0.05f, 0.95f);
+  Lookup<float> q;
+  q.lod.emplace();
+  for (int i = 0; i < 64; ++i) {
+    q.uv.insert(q.uv.end(), {coord(rng), coord(rng)});
+    q.lod->push_back(frac(rng));  // blends levels 0 (8x8) and 1 (4x4)
+  }
+  q.mode = {kLinear, kMipLinear, kClamp, kClamp};
+  const std::vector<float> got = sample(p, q);
+  bool order_matters = false;
+  auto level = [&](int64_t k, int64_t size, float u, float v, int64_t c, float* alternative) {
+    const float x = u * float(size) - 0.5f, y = v * float(size) - 0.5f;
+    const float j0 = std::floor(x), r0 = std::floor(y), fx = x - j0, fy = y - r0;
+    auto at = [&](float r, float j) {
+      const auto clamp = [&](float i) { return std::min<int64_t>(std::max<int64_t>(int64_t(i), 0), size - 1); };
+      return p.at(k, size, clamp(r), clamp(j), c);
+    };
+    const float w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
+    const float t00 = at(r0, j0), t01 = at(r0, j0 + 1), t10 = at(r0 + 1, j0), t11 = at(r0 + 1, j0 + 1);
+    *alternative = (w00 * t00 + w10 * t10) + (w01 * t01 + w11 * t11);
+    return ((w00 * t00 + w01 * t01) + w10 * t10) + w11 * t11;
+  };
+  for (int i = 0; i < 64; ++i) {
+    const float u = q.uv[2 * i], v = q.uv[2 * i + 1], f = (*q.lod)[i];
+    for (int64_t c = 0; c < 4; ++c) {
+      float alt0 = 0, alt1 = 0;
+      const float s0 = level(0, 8, u, v, c, &alt0), s1 = level(1, 4, u, v, c, &alt1);
+      const float expected = f * s1 + (1 - f) * s0;
+      order_matters |= alt0 != s0 || alt1 != s1 || s0 + f * (s1 - s0) != expected;
+      EXPECT_EQ(got[static_cast<std::size_t>(4 * i + c)], expected) << "sample " << i << " channel " << c;
+    }
+  }
+  EXPECT_TRUE(order_matters) << "the data does not distinguish summation orders";
+}
+
+// The float32 backward runs its own kernels: it must agree with float64 for every channel.
+TEST(TextureSampleBackward, Float32AgreesWithFloat64) {
+  std::mt19937 rng(13);
+  Tensor<double> t64 = random_tensor<double>({10, 12, 4}, rng);
+  Tensor<float> t32({10, 12, 4});
+  for (std::size_t i = 0; i < t32.size(); ++i) t32[i] = static_cast<float>(t64[i]);
+  Pyramid<double> p64 = make_pyramid(t64);
+  Pyramid<float> p32 = make_pyramid(t32);
+  std::uniform_real_distribution<double> uv(-0.5, 1.5), d(-0.3, 0.3), unit(-1, 1);
+  Lookup<double> q64{{}, std::vector<double>{}, std::nullopt, std::vector<double>{0.5, -1, 2, 0.25},
+                     {kLinear, kMipLinear, kRepeat, kBorder}};
+  std::vector<double> g64(4 * 48);
+  for (int i = 0; i < 48; ++i) {
+    q64.uv.insert(q64.uv.end(), {uv(rng), uv(rng)});
+    for (int k = 0; k < 4; ++k) q64.derivatives->push_back(d(rng));
+  }
+  for (double& x : g64) x = unit(rng);
+  // Both dtypes see the same (float-representable) inputs.
+  Lookup<float> q32{{}, std::vector<float>{}, std::nullopt, std::vector<float>{0.5f, -1, 2, 0.25f}, q64.mode};
+  for (double& x : q64.uv) q32.uv.push_back(static_cast<float>(x)), x = q32.uv.back();
+  for (double& x : *q64.derivatives) q32.derivatives->push_back(static_cast<float>(x)), x = q32.derivatives->back();
+  std::vector<float> g32;
+  for (double& x : g64) g32.push_back(static_cast<float>(x)), x = g32.back();
+  const Gradients<double> r64 = sample_backward(p64, q64, g64);
+  const Gradients<float> r32 = sample_backward(p32, q32, g32);
+  for (int64_t e = 0; e < p64.total(); ++e) EXPECT_NEAR(r32.pyramid[e], r64.pyramid[e], 1e-5) << e;
+  for (std::size_t e = 0; e < r64.coordinates.size(); ++e)
+    EXPECT_NEAR(r32.coordinates[e], r64.coordinates[e], 1e-3 * (1 + std::abs(r64.coordinates[e]))) << e;
 }
 
 // Central differences of <samples, g> in u and v against grad_coordinates, for every pair of
