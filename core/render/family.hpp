@@ -6,6 +6,8 @@
 namespace vrel::render {
 
 inline constexpr const char* kCpuView = "mesh operations implement only the CPU backend in this phase";
+// No render export consumes its workspace (a given one is only validated), so this sentence
+// fills the family's slot and is never reported.
 inline constexpr const char* kCpuWorkspace = "render operations accept only CPU workspace storage";
 
 inline constexpr frame::Family kRasterFamily{
