@@ -249,6 +249,13 @@ TEST(ForwardKinematics, EvaluationOrderTakesTheLowestReadyJoint) {
     Tensor<float> world({1, fk.joints, 4, 4});
     ASSERT_EQ(fk.forward(local, world).status, VREL_STATUS_OK);
     EXPECT_EQ(fk.order(), order);
+    // The layout behind the order: J visited flags, all set, then the world matrices at 8 J
+    // bytes, which the output copies.
+    const auto* base = static_cast<const unsigned char*>(fk.workspace->data);
+    std::vector<int32_t> visited(static_cast<std::size_t>(fk.joints));
+    std::memcpy(visited.data(), base + 4 * fk.joints, visited.size() * sizeof(int32_t));
+    EXPECT_EQ(visited, std::vector<int32_t>(visited.size(), 1));
+    EXPECT_EQ(std::memcmp(base + 8 * fk.joints, world.ptr(), world.bytes()), 0);
   }
 }
 
