@@ -444,6 +444,15 @@ TEST(KnnChecks, ForwardRefusesInTheDocumentedOrder) {
                               call.distances, call.indices, call.valid, ws.get(), diag),
               VREL_STATUS_UNSUPPORTED);
     EXPECT_EQ(call.c.distances.values(), before);
+    // A well-formed buffer in device memory is refused too: the CPU search can only be handed
+    // host storage.
+    ws->flags = 0;
+    ws->device_type = VREL_DEVICE_CUDA;
+    EXPECT_EQ(vrel_points_knn(call.query, call.reference, call.q_off, call.r_off, 2, &ctx,
+                              call.distances, call.indices, call.valid, ws.get(), diag),
+              VREL_STATUS_UNSUPPORTED);
+    EXPECT_EQ(diag.text(), "proximity operations accept only CPU workspace storage");
+    EXPECT_EQ(call.c.distances.values(), before);
   }
   KnnCall good;
   EXPECT_EQ(good.run().status, VREL_STATUS_OK);
@@ -509,6 +518,10 @@ TEST(KnnChecks, BackwardRefusesInTheDocumentedOrder) {
     View fv = f.out();
     expect_refused(call(c.indices.in(), c.valid.in(), g.in(), gqv, fv, &ctx), 1,
                    "reference gradients must match the query dtype");
+    Tensor<float> fq({2, 3});
+    View fqv = fq.out();
+    expect_refused(call(c.indices.in(), c.valid.in(), g.in(), fqv, grv, &ctx), 1,
+                   "query gradients must match the query dtype");
     expect_refused(call(c.indices.in(), c.valid.in(), g.in(), gq.in(), grv, &ctx), 1,
                    "operation outputs must carry the output flag");
   }
