@@ -279,6 +279,22 @@ TEST(VertexNormals, ChecksAndQuery) {
                "mesh.vertex_normals supports the float32 and float64 dtypes");
 }
 
+TEST(GatherAndNormals, EmptyForwardsSucceedWithoutData) {
+  VrelExecutionContext ctx = cpu_context();
+  Diag d;
+  Tensor<double> v = right_triangle_vertices<double>();
+  Tensor<int32_t> none({0, 3});
+  View gathered(nullptr, {0, 3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
+  EXPECT_EQ(vrel_mesh_gather_faces(v.in(), none.in(), &ctx, gathered, nullptr, d), 0) << d.text();
+  View v0(nullptr, {0, 3}, VREL_DTYPE_FLOAT32), n0(nullptr, {0, 3}, VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
+  EXPECT_EQ(vrel_mesh_vertex_normals(v0, none.in(), 0, VREL_MESH_WEIGHTING_UNIFORM, &ctx, n0, nullptr, d), 0)
+      << d.text();
+  // No faces over three vertices: every normal is written as zero.
+  Tensor<double> n = Tensor<double>::filled({3, 3}, 7.0);
+  ASSERT_EQ(vrel_mesh_vertex_normals(v.in(), none.in(), 0, VREL_MESH_WEIGHTING_AREA, &ctx, n.out(), nullptr, d), 0);
+  EXPECT_EQ(n.values(), std::vector<double>(9, 0.0));
+}
+
 TEST(GatherAndNormals, BadInputs) {
   Tensor<double> v = right_triangle_vertices<double>();
   Tensor<int32_t> f({1, 3}, {0, 1, 2});
