@@ -1,9 +1,10 @@
 """Autograd pairing and fake (meta) kernels of the vrel operators.
 
 Every functional forward operator with a kernel is paired with its backward operator through
-``torch.library.register_autograd``; forwards whose output shapes follow from their inputs get a
-``torch.library.register_fake`` kernel, so that they trace under ``torch.compile``. The ``_out``
-operators mutate caller tensors and get neither.
+``torch.library.register_autograd``. Forwards whose output shapes follow from their inputs, their
+backward operators and the ``_out`` operators get a ``torch.library.register_fake`` kernel, so
+that forward and backward passes trace under ``torch.compile``. The ``_out`` operators mutate
+caller tensors and get no autograd.
 """
 from __future__ import annotations
 
@@ -143,6 +144,85 @@ def _fake_evaluate_barycentric(vertices, faces, face_index, barycentric):
     return vertices.new_empty((vertices.shape[0], face_index.shape[0], 3))
 
 
+# The backward operators need fake kernels too: torch.compile traces the backward pass of a
+# differentiable call through them. Gradients take the shape of their primal input (or [0] when
+# a need flag is false) and the dtype of the floating reference tensor.
+
+def _fake_grad_vertices(vertices, *_rest):
+    return vertices.new_empty((vertices.shape[0], 3))
+
+
+def _fake_like_pair(reference, first, second):
+    return reference.new_empty(first.shape), reference.new_empty(second.shape)
+
+
+def _fake_transform_points_backward(points, matrices, point_offsets, grad_homogeneous):
+    return _fake_like_pair(points, points, matrices)
+
+
+def _fake_perspective_divide_backward(homogeneous, eps, grad_ndc):
+    return homogeneous.new_empty(homogeneous.shape)
+
+
+def _fake_knn_backward(query, reference, reference_index, valid, grad_distance_squared):
+    return _fake_like_pair(query, query, reference)
+
+
+def _fake_closest_point_on_mesh_backward(points, vertices, faces, face_index, barycentric,
+                                         closest, valid, grad_distance_squared):
+    return _fake_like_pair(points, points, vertices)
+
+
+def _fake_rasterize_backward(ndc, faces, h, w, face_index, grad_barycentric, grad_depth,
+                             grad_signed_distance):
+    return ndc.new_empty(ndc.shape)
+
+
+def _fake_interpolate_backward(face_index, barycentric, face_attributes, grad_attributes):
+    return _fake_like_pair(barycentric, barycentric, face_attributes)
+
+
+def _fake_texture_pyramid_backward(level_offsets, h, w, c, grad_pyramid):
+    return grad_pyramid.new_empty((max(h, 0), max(w, 0), max(c, 0)))
+
+
+def _fake_texture_backward(pyramid, level_offsets, h, w, coordinates, *_rest):
+    return _fake_like_pair(pyramid, pyramid, coordinates)
+
+
+def _fake_same_shape(primal, *_rest):
+    return primal.new_empty(primal.shape)
+
+
+def _wanted(reference, primal, need):
+    return reference.new_empty(primal.shape if need else (0,))
+
+
+def _fake_blend_shapes_backward(template_vertices, deltas, weights, grad_vertices, need_template,
+                                need_deltas, need_weights):
+    return (_wanted(template_vertices, template_vertices, need_template),
+            _wanted(template_vertices, deltas, need_deltas),
+            _wanted(template_vertices, weights, need_weights))
+
+
+def _fake_skin_lbs_backward(vertices, transforms, weights, grad_output, need_vertices,
+                            need_transforms, need_weights):
+    return (_wanted(vertices, vertices, need_vertices),
+            _wanted(vertices, transforms, need_transforms),
+            _wanted(vertices, weights, need_weights))
+
+
+def _fake_evaluate_barycentric_backward(vertices, faces, face_index, barycentric, grad_output,
+                                        need_vertices, need_barycentric):
+    return (_wanted(vertices, vertices, need_vertices),
+            _wanted(vertices, barycentric, need_barycentric))
+
+
+def _fake_out(*_args):
+    """The _out operators write caller tensors in place and return nothing."""
+    return None
+
+
 _FAKES = {
     "face_geometry": _fake_face_geometry,
     "vertex_normals": _fake_vertex_normals,
@@ -164,7 +244,29 @@ _FAKES = {
     "blend_shapes": _fake_blend_shapes,
     "skin_lbs": _fake_skin_lbs,
     "evaluate_barycentric": _fake_evaluate_barycentric,
+    "face_geometry_backward": _fake_grad_vertices,
+    "vertex_normals_backward": _fake_grad_vertices,
+    "gather_faces_backward": _fake_grad_vertices,
+    "sample_surface_backward": _fake_grad_vertices,
+    "transform_points_backward": _fake_transform_points_backward,
+    "perspective_divide_backward": _fake_perspective_divide_backward,
+    "knn_backward": _fake_knn_backward,
+    "closest_point_on_mesh_backward": _fake_closest_point_on_mesh_backward,
+    "rasterize_backward": _fake_rasterize_backward,
+    "interpolate_backward": _fake_interpolate_backward,
+    "texture_pyramid_backward": _fake_texture_pyramid_backward,
+    "texture_backward": _fake_texture_backward,
+    "rodrigues_backward": _fake_same_shape,
+    "forward_kinematics_backward": _fake_same_shape,
+    "blend_shapes_backward": _fake_blend_shapes_backward,
+    "skin_lbs_backward": _fake_skin_lbs_backward,
+    "evaluate_barycentric_backward": _fake_evaluate_barycentric_backward,
 }
+_FAKES.update({name: _fake_out for name in (
+    "face_geometry_out", "vertex_normals_out", "gather_faces_out", "transform_points_out",
+    "perspective_divide_out", "knn_out", "closest_point_on_mesh_out", "sample_surface_out",
+    "rasterize_out", "interpolate_out", "blend_shapes_out", "rodrigues_out",
+    "forward_kinematics_out", "skin_lbs_out", "evaluate_barycentric_out")})
 
 # ---- autograd pairs -------------------------------------------------------------------------
 # Each entry: (setup_context, backward). setup_context saves what the backward operator needs;

@@ -5,6 +5,7 @@ from __future__ import annotations
 import pytest
 import torch
 from torch.autograd import gradcheck
+from torch.utils._python_dispatch import TorchDispatchMode
 
 import vrel
 from conftest import jittered, tetrahedron, whole
@@ -262,6 +263,7 @@ def test_mesh_gradients():
     vertices, faces = _mesh()
     _gradcheck(lambda v: vrel.face_geometry(v, faces)[:2], vertices)
     _gradcheck(lambda v: vrel.face_geometry(v, faces)[1], vertices)  # areas only
+    _gradcheck(lambda v: vrel.face_geometry(v, faces)[0], vertices)  # normals only
     for weighting in (vrel.WEIGHTING_AREA, vrel.WEIGHTING_UNIFORM):
         _gradcheck(lambda v: vrel.vertex_normals(v, faces, 1e-12, weighting), vertices)
     _gradcheck(lambda v: vrel.gather_faces(v, faces), vertices)
@@ -300,6 +302,13 @@ def test_texture_proximity_and_animation_gradients():
     lod = torch.tensor([0.3, 1.2], dtype=F64)
     _gradcheck(lambda p, c: vrel.texture(p, offsets, 4, 4, 2, c, lod=lod),
                pyramid.requires_grad_(), uv)
+    # Screen-space derivatives choose the level; a border colour fills outside the texture.
+    derivatives = torch.tensor([[0.3, 0.0, 0.0, 0.4], [0.1, 0.05, 0.02, 0.2]], dtype=F64)
+    border = torch.tensor([0.25, 0.75], dtype=F64)
+    outside = torch.tensor([[1.08, 0.42], [0.35, -0.06]], dtype=F64, requires_grad=True)
+    _gradcheck(lambda p, c: vrel.texture(p, offsets, 4, 4, 2, c, derivatives=derivatives,
+                                         wrap_u=vrel.WRAP_BORDER, wrap_v=vrel.WRAP_MIRROR,
+                                         border=border), pyramid, outside)
 
     query = torch.rand(4, 3, dtype=F64, requires_grad=True)
     reference = torch.rand(6, 3, dtype=F64, requires_grad=True)
@@ -375,3 +384,92 @@ def test_opcheck_accepts_the_autograd_registration_of_paired_operators():
         torch.library.opcheck(op, args, test_utils=("test_schema", "test_autograd_registration",
                                                     "test_faketensor"))
     assert set(vrel.AUTOGRAD_OPERATORS) >= {"vertex_normals", "rasterize", "skin_lbs"}
+
+
+# ---- the backward operators under torch.compile ----------------------------------------------
+
+class BackwardRecorder(TorchDispatchMode):
+    """Records the arguments of every vrel backward operator that autograd runs."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = {}
+
+    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+        if func.namespace == "vrel" and func._schema.name.endswith("_backward"):
+            self.calls.setdefault(func, args)
+        return func(*args, **(kwargs or {}))
+
+
+def _every_pair_loss():
+    """Inputs and a scalar loss that runs every forward operator paired for autograd."""
+    vertices, faces = _mesh()
+    ndc, raster_faces = triangle_ndc()
+    texture = torch.rand(4, 4, 2, dtype=F64)
+    uv = torch.tensor([[0.31, 0.62], [0.77, 0.18]], dtype=F64)
+    axis = torch.tensor([[0.3, -0.2, 0.5]], dtype=F64)
+    local = torch.eye(4, dtype=F64) + 0.1 * torch.rand(1, 3, 4, 4, dtype=F64)
+    weights = torch.rand(3, 2, dtype=F64)
+    inputs = [t.detach().requires_grad_() for t in
+              (vertices, ndc, texture, uv, axis, local, weights)]
+    key, counter = torch.tensor([1, 2], dtype=torch.uint32), torch.zeros(2, dtype=torch.uint32)
+    parents = torch.tensor([-1, 0, 1], dtype=torch.int32)
+    landmark_faces = torch.tensor([2], dtype=torch.int32)
+    landmark = torch.tensor([[0.2, 0.3, 0.5]], dtype=F64)
+    transforms = torch.eye(4, dtype=F64).repeat(1, 3, 1, 1)
+
+    def loss(v, n, t, c, a, l, w):
+        normals, areas, _ = vrel.face_geometry(v, faces)
+        total = normals.sum() + areas.sum() + vrel.vertex_normals(v, faces).sum()
+        total = total + vrel.gather_faces(v, faces).sum()
+        total = total + vrel.sample_surface(v, faces, 4, key, counter)[0].sum()
+        homogeneous = vrel.transform_points(v, l[0, :2], torch.tensor([0, 2, 4],
+                                                                      dtype=torch.int32))
+        total = total + vrel.perspective_divide(homogeneous + 3.0, 1e-9)[0].sum()
+        total = total + vrel.knn(v, v * 0.5, 2)[0].sum()
+        total = total + vrel.closest_point_on_mesh(v * 0.9 + 0.2, v, faces)[0].sum()
+        face_index, bary, depth, _ = vrel.rasterize(n, raster_faces, image_height=5,
+                                                    image_width=5, faces_per_pixel=2)
+        total = total + torch.where(face_index >= 0, depth, 0.0).sum()
+        total = total + vrel.interpolate(face_index, bary, n[:2].reshape(2, 3, 1)).sum()
+        pyramid, offsets = vrel.texture_pyramid(t)
+        total = total + vrel.texture(pyramid, offsets, 4, 4, 2, c).sum()
+        total = total + vrel.rodrigues(a).sum() + vrel.forward_kinematics(l, parents).sum()
+        total = total + vrel.blend_shapes(v, v[None] * 0.1, w[:, :1].contiguous()).sum()
+        total = total + vrel.skin_lbs(v[None], transforms, torch.softmax(v, 1)).sum()
+        return total + vrel.evaluate_barycentric(v[None], faces, landmark_faces, landmark).sum()
+
+    return loss, inputs
+
+
+def test_fake_kernels_of_the_backward_operators_agree_with_the_real_outputs(table):
+    loss, inputs = _every_pair_loss()
+    with BackwardRecorder() as recorder:
+        loss(*inputs).backward()
+    called = {op._schema.name.split("::")[1] for op in recorder.calls}
+    paired = {vrel._registry.AUTOGRAD_PAIRS[name][0] for name in vrel.AUTOGRAD_OPERATORS}
+    assert called == paired and len(paired) == 17
+    for op, args in recorder.calls.items():
+        torch.library.opcheck(op, args, test_utils=("test_schema", "test_faketensor"))
+
+
+def test_torch_compile_traces_forward_and_backward_through_the_pairing():
+    loss, inputs = _every_pair_loss()
+    compiled = torch.compile(loss, backend="aot_eager", fullgraph=True)
+    expected = torch.autograd.grad(loss(*inputs), inputs)
+    actual = torch.autograd.grad(compiled(*inputs), inputs)
+    for a, e in zip(actual, expected):
+        torch.testing.assert_close(a, e)
+
+
+def test_out_operators_trace_under_torch_compile():
+    vertices, faces = tetrahedron()
+
+    def doubled(v):
+        normals = torch.empty_like(v)
+        torch.ops.vrel.vertex_normals_out(v, faces, 1e-12, 1, normals,
+                                          torch.empty(96, dtype=torch.uint8))
+        return normals * 2.0
+
+    compiled = torch.compile(doubled, backend="aot_eager", fullgraph=True)
+    assert torch.equal(compiled(vertices), 2.0 * vrel.vertex_normals(vertices, faces))
