@@ -168,6 +168,27 @@ VrelBufferDescriptor workspace_descriptor(const Tensor &workspace, std::uint64_t
   return buffer;
 }
 
+bool is_dense(const Tensor &tensor) {
+  const std::int64_t rank = dim_of(tensor);
+  if (rank == 0) return true;
+  int64_t *sizes = nullptr;
+  int64_t *strides = nullptr;
+  VREL_TORCH_CHECK(aoti_torch_get_sizes(tensor.get(), &sizes));
+  VREL_TORCH_CHECK(aoti_torch_get_strides(tensor.get(), &strides));
+  std::int64_t expected = 1;
+  for (std::int64_t d = rank - 1; d >= 0; --d) {
+    if (sizes[d] == 0) return true;  // no element, nothing to reach
+    if (sizes[d] != 1 && strides[d] != expected) return false;
+    expected *= sizes[d];
+  }
+  return true;
+}
+
+VrelBufferDescriptor caller_workspace(const Tensor &workspace) {
+  require(is_dense(workspace), "the workspace must be a contiguous tensor");
+  return workspace_descriptor(workspace, static_cast<std::uint64_t>(numel_of(workspace)));
+}
+
 Workspace make_workspace(const Tensor &reference, std::uint64_t bytes) {
   require(bytes <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()),
           "workspace exceeds tensor extent");

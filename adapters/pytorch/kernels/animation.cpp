@@ -63,7 +63,7 @@ Tensor rodrigues_backward(Tensor axis_angle, Tensor grad_rotation) {
 void rodrigues_out(Tensor axis_angle, Tensor output, Tensor workspace) {
   scoped(axis_angle, [&] {
     Call call(axis_angle);
-    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    VrelBufferDescriptor ws = caller_workspace(workspace);
     call.check(vrel_transforms_rodrigues(call.in(axis_angle), call.context(), call.out(output),
                                          &ws, call.diag()));
     return 0;
@@ -103,7 +103,7 @@ Tensor forward_kinematics_backward(Tensor local, Tensor parents, Tensor grad_wor
 void forward_kinematics_out(Tensor local, Tensor parents, Tensor output, Tensor workspace) {
   scoped(local, [&] {
     Call call(local);
-    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    VrelBufferDescriptor ws = caller_workspace(workspace);
     call.check(vrel_skeleton_forward_kinematics(call.in(local), call.in(parents), call.context(),
                                                 call.out(output), &ws, call.diag()));
     return 0;
@@ -162,7 +162,7 @@ void blend_shapes_out(Tensor template_vertices, Tensor deltas, Tensor weights, T
                       Tensor workspace) {
   scoped(template_vertices, [&] {
     Call call(template_vertices);
-    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    VrelBufferDescriptor ws = caller_workspace(workspace);
     call.check(vrel_mesh_blend_shapes(call.in(template_vertices), call.in(deltas),
                                       call.in(weights), call.context(), call.out(output), &ws,
                                       call.diag()));
@@ -215,7 +215,7 @@ void skin_lbs_out(Tensor vertices, Tensor transforms, Tensor weights, Tensor out
                   Tensor workspace) {
   scoped(vertices, [&] {
     Call call(vertices);
-    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    VrelBufferDescriptor ws = caller_workspace(workspace);
     call.check(vrel_mesh_skin_lbs(call.in(vertices), call.in(transforms), call.in(weights),
                                   call.context(), call.out(output), &ws, call.diag()));
     return 0;
@@ -268,7 +268,7 @@ void evaluate_barycentric_out(Tensor vertices, Tensor faces, Tensor face_index,
                               Tensor barycentric, Tensor output, Tensor workspace) {
   scoped(vertices, [&] {
     Call call(vertices);
-    VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+    VrelBufferDescriptor ws = caller_workspace(workspace);
     call.check(vrel_mesh_evaluate_barycentric(call.in(vertices), call.in(faces),
                                               call.in(face_index), call.in(barycentric),
                                               call.context(), call.out(output), &ws,

@@ -16,18 +16,7 @@ struct Bytes {
 };
 
 Bytes raw_bytes(const Tensor &data) {
-  const std::int64_t rank = dim_of(data);
-  if (rank > 0) {
-    int64_t *sizes = nullptr;
-    int64_t *strides = nullptr;
-    STABLE_TORCH_ERROR_CODE_CHECK(aoti_torch_get_sizes(data.get(), &sizes));
-    STABLE_TORCH_ERROR_CODE_CHECK(aoti_torch_get_strides(data.get(), &strides));
-    std::int64_t expected = 1;
-    for (std::int64_t d = rank - 1; d >= 0; --d) {
-      require(sizes[d] <= 1 || strides[d] == expected, "ply data must be a contiguous tensor");
-      expected *= sizes[d] == 0 ? 1 : sizes[d];
-    }
-  }
+  require(is_dense(data), "ply data must be a contiguous tensor");
   const void *pointer = nullptr;
   STABLE_TORCH_ERROR_CODE_CHECK(torch_get_const_data_ptr(data.get(), &pointer));
   return Bytes{static_cast<const char *>(pointer), numel_of(data)};

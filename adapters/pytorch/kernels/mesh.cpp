@@ -57,7 +57,7 @@ Tensor face_geometry_backward(Tensor vertices, Tensor faces, double eps, Tensor 
 void face_geometry_out(Tensor vertices, Tensor faces, double eps, Tensor normals, Tensor areas,
                        Tensor valid, Tensor workspace) {
   Call call(vertices);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_mesh_face_geometry(call.in(vertices), call.in(faces), eps, call.context(),
                                      call.out(normals), call.out(areas), call.out(valid), &ws,
                                      call.diag()));
@@ -91,7 +91,7 @@ Tensor vertex_normals_backward(Tensor vertices, Tensor faces, double eps, std::i
 void vertex_normals_out(Tensor vertices, Tensor faces, double eps, std::int64_t weighting,
                         Tensor normals, Tensor workspace) {
   Call call(vertices);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_mesh_vertex_normals(call.in(vertices), call.in(faces), eps, as_u32(weighting),
                                       call.context(), call.out(normals), &ws, call.diag()));
 }
@@ -121,7 +121,7 @@ Tensor gather_faces_backward(Tensor vertices, Tensor faces, Tensor grad_gathered
 
 void gather_faces_out(Tensor vertices, Tensor faces, Tensor gathered, Tensor workspace) {
   Call call(vertices);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_mesh_gather_faces(call.in(vertices), call.in(faces), call.context(),
                                     call.out(gathered), &ws, call.diag()));
 }
@@ -214,7 +214,7 @@ void sample_surface_out(Tensor vertices, Tensor faces, Tensor vertex_offsets, Te
                         Tensor points, Tensor face_index, Tensor barycentric, Tensor next_counter,
                         Tensor workspace) {
   Call call(vertices);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_mesh_sample_surface(
       call.in(vertices), call.in(faces), call.in(vertex_offsets), call.in(face_offsets),
       sample_count, call.in(rng_key), call.in(rng_counter), eps, call.context(), call.out(points),

@@ -52,7 +52,7 @@ void knn_out(Tensor query, Tensor reference, Tensor query_offsets, Tensor refere
              std::int64_t neighbor_count, Tensor distance_squared, Tensor reference_index,
              Tensor valid, Tensor workspace) {
   Call call(query);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_points_knn(call.in(query), call.in(reference), call.in(query_offsets),
                              call.in(reference_offsets), neighbor_count, call.context(),
                              call.out(distance_squared), call.out(reference_index),
@@ -102,7 +102,7 @@ void closest_point_on_mesh_out(Tensor points, Tensor vertices, Tensor faces, Ten
                                Tensor distance_squared, Tensor face_index, Tensor barycentric,
                                Tensor closest, Tensor valid, Tensor workspace) {
   Call call(points);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_points_closest_point_on_mesh(
       call.in(points), call.in(vertices), call.in(faces), call.in(point_offsets),
       call.in(vertex_offsets), call.in(face_offsets), eps, call.context(),

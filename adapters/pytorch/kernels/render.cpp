@@ -90,7 +90,7 @@ void rasterize_out(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
                    double eps, Tensor face_index, Tensor barycentric, Tensor depth,
                    Tensor signed_distance, Tensor workspace) {
   Call call(ndc_vertices);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_render_rasterize(
       call.in(ndc_vertices), call.in(faces), call.in(vertex_offsets), call.in(face_offsets),
       image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
@@ -138,7 +138,7 @@ Tensors2 interpolate_backward(Tensor face_index, Tensor barycentric, Tensor face
 void interpolate_out(Tensor face_index, Tensor barycentric, Tensor face_attributes,
                      Tensor attributes, Tensor workspace) {
   Call call(face_index);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_render_interpolate(call.in(face_index), call.in(barycentric),
                                      call.in(face_attributes), call.context(),
                                      call.out(attributes), &ws, call.diag()));

@@ -42,7 +42,7 @@ std::tuple<Tensor, Tensor> transform_points_backward(Tensor points, Tensor matri
 void transform_points_out(Tensor points, Tensor matrices, Tensor point_offsets,
                           Tensor homogeneous, Tensor workspace) {
   Call call(points);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_transforms_transform_points(call.in(points), call.in(matrices),
                                               call.in(point_offsets), call.context(),
                                               call.out(homogeneous), &ws, call.diag()));
@@ -78,7 +78,7 @@ Tensor perspective_divide_backward(Tensor homogeneous, double eps, Tensor grad_n
 void perspective_divide_out(Tensor homogeneous, double eps, Tensor ndc, Tensor valid,
                             Tensor workspace) {
   Call call(homogeneous);
-  VrelBufferDescriptor ws = workspace_descriptor(workspace, numel_of(workspace));
+  VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_transforms_perspective_divide(call.in(homogeneous), eps, call.context(),
                                                 call.out(ndc), call.out(valid), &ws,
                                                 call.diag()));
