@@ -124,7 +124,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
                         "valid must use the bool dtype"));
   VREL_TRY(f.no_alias({distance_squared, face_index, barycentric, closest, valid},
                       {points, vertices, faces, point_offsets, vertex_offsets, face_offsets}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   if (!faces_stay_in_batch(data_of<int32_t>(*faces), data_of<int32_t>(*vertex_offsets),
                            data_of<int32_t>(*face_offsets), batch))
@@ -182,7 +182,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
   VREL_TRY(f.no_alias({grad_points, grad_vertices},
                       {points, vertices, faces, face_index, barycentric, closest, valid,
                        grad_distance_squared}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   const ClosestGradientFault fault =
       dtype == VREL_DTYPE_FLOAT32

@@ -106,7 +106,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   // The offsets are read while the outputs are written, so they are guarded like the inputs.
   VREL_TRY(f.no_alias({distances, indices, valid},
                       {query, reference, query_offsets, reference_offsets}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
   if (p == 0) return VREL_STATUS_OK;
 
   if (dtype == VREL_DTYPE_FLOAT32)
@@ -160,7 +160,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
   // Clearing a gradient that shares bytes with an input would corrupt the pass.
   VREL_TRY(f.no_alias({grad_query, grad_reference},
                       {query, reference, indices, valid, grad_distance_squared}));
-  VREL_TRY(f.supplied_workspace(workspace));
+  VREL_TRY(f.given_workspace(workspace));
 
   const bool in_range =
       dtype == VREL_DTYPE_FLOAT32

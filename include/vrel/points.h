@@ -10,11 +10,11 @@
  * points (or faces) of element b. Neighbour, face and vertex indices are global rows; "none" is -1.
  *
  * None of these operations needs scratch memory: their _workspace exports report 0 bytes at
- * alignment 1 on the CPU. A workspace may be passed as null; when given it must be a valid CPU
- * buffer and is not otherwise used.
+ * alignment 1 on the CPU. A workspace may be passed as null; when given it must pass
+ * vrel_validate_buffer and is not otherwise used (its device is not examined).
  *
  * Statuses shared by the exports below (status 1 unless stated): the Diagnostic (6 or 1); a
- * non-CPU context, view or workspace (2); a view that fails vrel_validate_tensor_view (its own
+ * non-CPU context or view (2); a view that fails vrel_validate_tensor_view (its own
  * status); an input view carrying VREL_TENSOR_OUTPUT, or an output view without it; a wrong shape
  * (the message names the operand and its shape); an unsupported data dtype (2); offsets that are
  * not int32 (2) or break the packed-offset rules; outputs that overlap an input, an offsets view
