@@ -40,18 +40,22 @@ VrelStatus ply_arguments(const char* data, int64_t size, const VrelPlyInfo* info
   return VREL_STATUS_OK;
 }
 
-// A view the read stores into: present, 96 bytes, valid, [N,3] with the given dtype rule.
+// The read's own rules for a view it stores into, all status 1: present, exactly 96 bytes, [N,3]
+// with the given dtype rule. They come before the general validation, so that a view breaking one
+// of them reports status 1 whatever else is wrong with it.
 VrelStatus target_view(const VrelTensorView* view, bool floating, const char* message,
                        VrelDiagnostic* diag) {
   if (view == nullptr || view->struct_size != vrel::abi::kTensorViewSize) return invalid(diag, message);
-  VREL_TRY(vrel_validate_tensor_view(view, diag));
-  if (view->rank != 2 || view->shape[1] != 3) return invalid(diag, message);
+  if (view->rank != 2 || view->shape == nullptr || view->shape[1] != 3) return invalid(diag, message);
   const bool dtype_ok = floating ? view->dtype == VREL_DTYPE_FLOAT32 || view->dtype == VREL_DTYPE_FLOAT64
                                  : view->dtype == VREL_DTYPE_INT32;
   return dtype_ok ? VREL_STATUS_OK : invalid(diag, message);
 }
 
+// A view the read stores into must also be a valid descriptor (dense, addressable) of CPU memory
+// that is not marked read-only.
 VrelStatus writable(const VrelTensorView* view, VrelDiagnostic* diag) {
+  VREL_TRY(vrel_validate_tensor_view(view, diag));
   if (view->device_type != VREL_DEVICE_CPU)
     return diag_write(diag, VREL_STATUS_UNSUPPORTED, "io.ply_read stores only into CPU views");
   if ((view->flags & VREL_TENSOR_READ_ONLY) != 0)
@@ -94,13 +98,6 @@ VrelStatus read(const char* data, int64_t size, const VrelPlyInfo* info,
   VREL_TRY(target_view(vertices, true, "vertices must be a [V,3] float32 or float64 tensor view", diag));
   VREL_TRY(target_view(faces, false, "faces must be a [F,3] int32 tensor view", diag));
   VREL_TRY(optional_context(context, diag));
-  VREL_TRY(writable(vertices, diag));
-  VREL_TRY(writable(faces, diag));
-  const vrel::abi::ByteRange source{reinterpret_cast<uintptr_t>(data), static_cast<uint64_t>(size)};
-  const vrel::abi::ByteRange vertex_bytes = vrel::abi::byte_range(*vertices);
-  const vrel::abi::ByteRange face_bytes = vrel::abi::byte_range(*faces);
-  if (vertex_bytes.overlaps(face_bytes) || vertex_bytes.overlaps(source) || face_bytes.overlaps(source))
-    return invalid(diag, "the vertices and faces views may not overlap each other or the PLY data");
 
   PlyHeader header;
   VREL_TRY(report(diag, parse_header(data, size, header)));
@@ -110,6 +107,14 @@ VrelStatus read(const char* data, int64_t size, const VrelPlyInfo* info,
   if (vertices->shape[0] != header.vertex_count())
     return invalid(diag, "vertices must have one row per PLY vertex");
   if (faces->shape[0] != header.face_count()) return invalid(diag, "faces must have one row per PLY face");
+  // The validation also refuses a null data pointer in a view with rows to store.
+  VREL_TRY(writable(vertices, diag));
+  VREL_TRY(writable(faces, diag));
+  const vrel::abi::ByteRange source{reinterpret_cast<uintptr_t>(data), static_cast<uint64_t>(size)};
+  const vrel::abi::ByteRange vertex_bytes = vrel::abi::byte_range(*vertices);
+  const vrel::abi::ByteRange face_bytes = vrel::abi::byte_range(*faces);
+  if (vertex_bytes.overlaps(face_bytes) || vertex_bytes.overlaps(source) || face_bytes.overlaps(source))
+    return invalid(diag, "the vertices and faces views may not overlap each other or the PLY data");
   return vertices->dtype == VREL_DTYPE_FLOAT32 ? read_body<float>(header, data, size, vertices, faces, diag)
                                                : read_body<double>(header, data, size, vertices, faces, diag);
 }

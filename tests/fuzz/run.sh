@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds the PLY fuzz target with clang (AddressSanitizer + UndefinedBehaviorSanitizer), replays
 # the kept crashers, then fuzzes for FUZZ_SECONDS (default 60) from the seed corpus. Exits
-# non-zero on a crash or a broken invariant. New inputs go to build/fuzz/corpus, not to the seeds.
+# non-zero on a crash or a broken invariant. New inputs go to <build>/corpus, not to the seeds.
+# FUZZ_BUILD_DIR picks the build folder (default build/fuzz), FUZZ_JOBS the build parallelism.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${FUZZ_SECONDS:-60}
-build=build/fuzz
+build=${FUZZ_BUILD_DIR:-build/fuzz}
+jobs=${FUZZ_JOBS:-2}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DVREL_BUILD_FUZZ=ON -DVREL_BUILD_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$build" --target vrel_fuzz_ply -j 2
+cmake --build "$build" --target vrel_fuzz_ply -j "$jobs"
 
 mkdir -p "$build/corpus" "$build/artifacts"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -302,6 +302,22 @@ TEST_F(PlyReadArguments, ViewShapesDtypesAndCounts) {
   View big_view = vertices.out();
   big_view->struct_size = 100;
   EXPECT_EQ(read(big_view, faces.out()), 1) << "the view size must be exactly 96";
+  // The read's own view rules come before the descriptor validation and the context: a dtype code
+  // that no view may carry still reports the read's status 1.
+  View unknown_dtype = vertices.out();
+  unknown_dtype->dtype = 99;
+  EXPECT_EQ(read(unknown_dtype, faces.out()), 1);
+  EXPECT_EQ(diag.text(), "vertices must be a [V,3] float32 or float64 tensor view");
+  VrelExecutionContext bad_context = cpu_context();
+  bad_context.stream = 1;
+  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, &bad_context, wide.out(),
+                             faces.out(), nullptr, diag),
+            1);
+  EXPECT_EQ(diag.text(), "vertices must be a [V,3] float32 or float64 tensor view");
+  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, &bad_context,
+                             vertices.out(), faces.out(), nullptr, diag),
+            1);
+  EXPECT_EQ(diag.text(), "CPU execution does not accept a stream handle");
   EXPECT_EQ(read(vertices.out(), faces.out()), 0);
 }
 
@@ -321,6 +337,15 @@ TEST_F(PlyReadArguments, ViewsMustBeWritableCpuStorageApartFromTheData) {
   const int64_t bad_strides[2] = {4, 1};
   strided->strides = bad_strides;
   EXPECT_EQ(read(strided, faces.out()), 2) << "non-dense views fail validation with its status";
+  // A view with rows to store needs data; that is judged after the header and the counts.
+  View no_data(nullptr, {3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
+  EXPECT_EQ(read(no_data, faces.out()), 1);
+  EXPECT_EQ(diag.text(), "nonempty tensor view has a null data pointer");
+  std::string big_endian = text;
+  big_endian.replace(big_endian.find("ascii"), 5, "binary_big_endian");
+  EXPECT_EQ(vrel_io_ply_read(big_endian.data(), static_cast<int64_t>(big_endian.size()), &info, nullptr, no_data,
+                             faces.out(), nullptr, diag),
+            2);
   EXPECT_EQ(vertices.values(), before);
 
   // Storage inside the PLY data itself.
