@@ -181,10 +181,12 @@ extern "C" VREL_API VrelStatus vrel_capabilities_query(VrelCapabilityReport* rep
 extern "C" VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapabilityReport* report,
                                                        VrelDiagnostic* diag) noexcept {
   VREL_TRY(vrel::abi::diag_reset(diag));
-  if ((flags & VREL_PROBE_FULL) == 0)
-    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "the full capability-probe flag is required");
+  // Unknown bits are looked at first, so flags 4 is an unsupported flag (2) rather than a
+  // missing full-probe bit (1), as with the unsupported-flag test of a tensor view.
   if (flags >= 4)
     return fail(diag, VREL_STATUS_UNSUPPORTED, "capability probe contains an unsupported flag");
+  if ((flags & VREL_PROBE_FULL) == 0)
+    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "the full capability-probe flag is required");
   VREL_TRY(check_report(report, diag));
 
   auto discovery = std::make_unique<Discovery>();  // 5 KiB of texts: keep them off the stack
@@ -236,12 +238,18 @@ extern "C" VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapab
     VrelCapabilityReport rest =
         plugin_report(report->records + own_records, report->record_capacity - own_records,
                       report->strings ? w.pool : nullptr, report->string_capacity - used_strings);
+    // A fresh message: a sentence left by the sizing call must not stand for this call's failure.
+    message[0] = '\0';
+    plugin_diag.message_required = 0;
     const VrelStatus st = d.api.capability_provider(flags, &rest, &plugin_diag);
     if (st != VREL_STATUS_OK) {
       report->records_required = own_records + rest.records_required;
       report->strings_required = used_strings + rest.strings_required;
       message[sizeof message - 1] = '\0';
-      return fail(diag, st, message[0] ? message : "capability report buffers are too small");
+      if (message[0] != '\0') return fail(diag, st, message);
+      return fail(diag, st, st == VREL_STATUS_INSUFFICIENT_CAPACITY
+                                ? "capability report buffers are too small"
+                                : "the CUDA provider could not fill its capability records");
     }
     total_records += rest.record_count;
     if (rest.strings_end != nullptr) pool_end = rest.strings_end;

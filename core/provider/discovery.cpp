@@ -41,9 +41,12 @@ bool locate(Discovery& d) noexcept {
     }
     return true;
   }
+  // The address of a function local to the core: an exported function's address can resolve to
+  // a stub in the executable (when a non-PIE program takes that address), and dladdr would then
+  // name the program instead of the core library.
   Dl_info info{};
   const std::size_t name_length =
-      dladdr(reinterpret_cast<void*>(&vrel_get_abi_version), &info) != 0 && info.dli_fname
+      dladdr(reinterpret_cast<void*>(&locate), &info) != 0 && info.dli_fname
           ? std::strlen(info.dli_fname)
           : 0;
   const char* slash = name_length > 0 ? std::strrchr(info.dli_fname, '/') : nullptr;

@@ -275,7 +275,7 @@ VREL_API VrelStatus vrel_capabilities_query(VrelCapabilityReport *report,
 /*
  * As the query, and also runs a fresh discovery of the CUDA provider (load, handshake,
  * capability call, unload): the three probe records and the plug-in's own records follow the
- * core's. flags must include VREL_PROBE_FULL (else 1) and be below 4 (else 2).
+ * core's. flags must be below 4 (else 2, tested first) and include VREL_PROBE_FULL (else 1).
  */
 VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapabilityReport *report,
                                             VrelDiagnostic *diag) VREL_NOEXCEPT;

@@ -103,6 +103,12 @@ TEST(Frame, PackedOffsets) {
   const Checked c = run([&](auto& f) { return f.offsets(fv, 3, 5, "offsets broken"); });
   EXPECT_EQ(c.status, VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(c.message, frame::kOffsetsDtype);
+  // The kernels read the offsets on the host: offsets in device memory are refused, not read.
+  View on_device = good.in();
+  on_device->device_type = VREL_DEVICE_CUDA;
+  const Checked d = run([&](auto& f) { return f.offsets(on_device, 3, 5, "offsets broken"); });
+  EXPECT_EQ(d.status, VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(d.message, kFamily.cpu_view);
   const frame::OffsetMessages three{"shape", "first", "order", "last"};
   Tensor<int32_t> bad({3}, {0, 3, 2});
   View bv = bad.in();

@@ -64,6 +64,8 @@ TEST(Layout, BufferDescriptor) {
 
 TEST(Layout, CapabilityReport) {
   EXPECT_EQ(sizeof(VrelCapabilityReport), 112u);
+  EXPECT_FIELD(VrelCapabilityReport, struct_size, 0u);
+  EXPECT_FIELD(VrelCapabilityReport, abi_version, 4u);
   EXPECT_FIELD(VrelCapabilityReport, records, 8u);
   EXPECT_FIELD(VrelCapabilityReport, record_capacity, 16u);
   EXPECT_FIELD(VrelCapabilityReport, record_count, 24u);
@@ -79,9 +81,14 @@ TEST(Layout, CapabilityReport) {
 
 TEST(Layout, CapabilityRecord) {
   EXPECT_EQ(sizeof(VrelCapabilityRecord), 96u);
+  EXPECT_FIELD(VrelCapabilityRecord, struct_size, 0u);
+  EXPECT_FIELD(VrelCapabilityRecord, abi_version, 4u);
   EXPECT_FIELD(VrelCapabilityRecord, category, 8u);
+  EXPECT_FIELD(VrelCapabilityRecord, zero0, 12u);
   EXPECT_FIELD(VrelCapabilityRecord, key, 16u);
   EXPECT_FIELD(VrelCapabilityRecord, value_type, 20u);
+  EXPECT_FIELD(VrelCapabilityRecord, zero1, 24u);
+  EXPECT_FIELD(VrelCapabilityRecord, zero2, 28u);
   EXPECT_FIELD(VrelCapabilityRecord, value, 32u);
   EXPECT_FIELD(VrelCapabilityRecord, value2, 40u);
   EXPECT_FIELD(VrelCapabilityRecord, text, 48u);

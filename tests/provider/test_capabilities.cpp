@@ -103,8 +103,13 @@ TEST(Capabilities, ArgumentRules) {
   r = empty_report();
   EXPECT_EQ(vrel_capabilities_probe(0, &r, diag), VREL_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(diag.text(), "the full capability-probe flag is required");
-  EXPECT_EQ(vrel_capabilities_probe(5, &r, diag), VREL_STATUS_UNSUPPORTED);
-  EXPECT_EQ(diag.text(), "capability probe contains an unsupported flag");
+  EXPECT_EQ(vrel_capabilities_probe(2, &r, diag), VREL_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(diag.text(), "the full capability-probe flag is required");
+  // The unsupported-flag test comes first: 4 lacks the full-probe bit but fails with status 2.
+  for (uint32_t flags : {4u, 5u, 6u}) {
+    EXPECT_EQ(vrel_capabilities_probe(flags, &r, diag), VREL_STATUS_UNSUPPORTED) << flags;
+    EXPECT_EQ(diag.text(), "capability probe contains an unsupported flag");
+  }
   EXPECT_EQ(vrel_capabilities_probe(3, nullptr, diag), VREL_STATUS_INVALID_ARGUMENT);
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@ struct Probe {
   uint32_t state = 99;
   std::string path, text, message;
   uint32_t status_flags = 0;
+  uint64_t records_required = 0, strings_required = 0;
   std::vector<VrelCapabilityRecord> records;
   std::vector<char> strings;
 };
@@ -51,6 +53,8 @@ Probe probe() {
   p.status = vrel_capabilities_probe(VREL_PROBE_FULL, &r, diag);
   p.message = diag.text();
   p.status_flags = r.status_flags;
+  p.records_required = r.records_required;
+  p.strings_required = r.strings_required;
   p.records.resize(r.record_count);
   for (const auto& rec : p.records) {
     if (rec.category != VREL_CAPABILITY_CATEGORY_PROBE) continue;
@@ -171,6 +175,32 @@ TEST(ProviderFlagsOne, AcceptedButWithoutOperations) {
   expect_no_provider();
 }
 
+// The plug-in loads, but its capability provider fails the sizing call: its status comes back
+// with the probe's text, and the operator path keeps the provider.
+TEST(ProviderCapabilityFails, StatusAndMessageAreReturned) {
+  const Probe p = probe();
+  EXPECT_EQ(p.status, VREL_STATUS_IO_ERROR);
+  EXPECT_EQ(p.message, "loaded; capability probe failed: the test provider cannot list its devices");
+  EXPECT_TRUE(p.records.empty());
+  EXPECT_NE(provider::operations(), nullptr);
+}
+
+// The filling call fails without a message after a sizing call that left one: the stale sentence
+// is not reported, and the required counts include the plug-in's.
+TEST(ProviderCapabilityFailsLater, FreshMessageAndUpdatedCounts) {
+  const Probe p = probe();
+  EXPECT_EQ(p.status, VREL_STATUS_IO_ERROR);
+  EXPECT_EQ(p.message, "the CUDA provider could not fill its capability records");
+  EXPECT_TRUE(p.records.empty());
+  EXPECT_EQ(p.records_required, 12u + 3u + 1u);
+  VrelCapabilityReport sizing{};
+  sizing.struct_size = sizeof sizing;
+  sizing.abi_version = VREL_ABI_VERSION;
+  ASSERT_EQ(vrel_capabilities_query(&sizing, nullptr), VREL_STATUS_INSUFFICIENT_CAPACITY);
+  const std::size_t probe_texts = std::strlen(VREL_TEST_PROVIDER_PATH) + 1 + std::strlen("loaded") + 1;
+  EXPECT_EQ(p.strings_required, sizing.strings_required + probe_texts + sizeof "test-provider");
+}
+
 TEST(ProviderGood, ForwardsArgumentsUnchangedAndReturnsTheStatus) {
   ASSERT_NE(provider::operations(), nullptr);
   Diag diag;
@@ -229,6 +259,10 @@ TEST(ProviderGood, SizeWordCoversLateEntries) {
                                                  nullptr, diag.get())),
             VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(diag.text(), "late entry missing");
+  // The usual form applies the same rule past the guaranteed 184 bytes.
+  EXPECT_EQ(forward_shaped(diag, 424), VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(diag.text(), frame::kNotImplemented);
+  EXPECT_EQ(forward_shaped(diag, 416), 77);
 }
 
 TEST(ProviderGood, ProbeReportsTheProviderRecords) {

@@ -51,15 +51,34 @@ void fill_entries(std::integer_sequence<int, Slot...>) {
 }
 
 
-// Publishes one string record, "test-provider", and status bits 0x10.
-VrelStatus capability_provider(uint32_t, VrelCapabilityReport* report, VrelDiagnostic*) {
+std::string g_mode = "good";
+
+void write_message(VrelDiagnostic* diag, const char* text) {
+  const std::size_t size = std::strlen(text) + 1;
+  if (diag && diag->message && diag->message_capacity >= size) {
+    std::memcpy(diag->message, text, size);
+    diag->message_required = size;
+  }
+}
+
+// Publishes one string record, "test-provider", and status bits 0x10. Mode cap_fails fails the
+// sizing call with status 5; mode cap_fails_later explains its sizing answer in the Diagnostic
+// and then fails the filling call with status 5 and no message.
+VrelStatus capability_provider(uint32_t, VrelCapabilityReport* report, VrelDiagnostic* diag) {
   static const char kText[] = "test-provider";
+  if (g_mode == "cap_fails") {
+    write_message(diag, "the test provider cannot list its devices");
+    return VREL_STATUS_IO_ERROR;
+  }
   report->records_required = 1;
   report->strings_required = sizeof kText;
   report->status_flags = 0x10;
   if (report->record_capacity < 1 || report->string_capacity < sizeof kText ||
-      report->records == nullptr || report->strings == nullptr)
+      report->records == nullptr || report->strings == nullptr) {
+    if (g_mode == "cap_fails_later") write_message(diag, "the test provider needs one record");
     return VREL_STATUS_INSUFFICIENT_CAPACITY;
+  }
+  if (g_mode == "cap_fails_later") return VREL_STATUS_IO_ERROR;
   std::memcpy(report->strings, kText, sizeof kText);
   VrelCapabilityRecord r{};
   r.struct_size = sizeof r;
@@ -97,6 +116,7 @@ TEST_PROVIDER_API VrelStatus vrel_cuda_plugin_handshake_v1(uint32_t, uint32_t, A
   if (const std::string delay = env("VREL_TEST_PROVIDER_DELAY_MS"); !delay.empty())
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay.c_str())));
   const std::string mode = env("VREL_TEST_PROVIDER_MODE", "good");
+  g_mode = mode;
   g_status = std::atoi(env("VREL_TEST_PROVIDER_STATUS", "77").c_str());
 
   fill_entries(std::make_integer_sequence<int, kEntries>{});
@@ -110,11 +130,7 @@ TEST_PROVIDER_API VrelStatus vrel_cuda_plugin_handshake_v1(uint32_t, uint32_t, A
   }
 
   if (mode == "reject") {
-    const char kMessage[] = "the test provider refuses this core";
-    if (diag && diag->message && diag->message_capacity > sizeof kMessage) {
-      std::memcpy(diag->message, kMessage, sizeof kMessage);
-      diag->message_required = sizeof kMessage;
-    }
+    write_message(diag, "the test provider refuses this core");
     return 1;
   }
   api->struct_size = 88;

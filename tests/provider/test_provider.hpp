@@ -16,7 +16,7 @@ struct RecordedCall {
 
 // Environment variables read by the test provider at handshake:
 //   VREL_TEST_PROVIDER_MODE: good (default), reject, abi10001, flags1, small_table, reserved,
-//     no_identity, no_table, old_struct
+//     no_identity, no_table, old_struct, cap_fails, cap_fails_later
 //   VREL_TEST_PROVIDER_STATUS: status every entry returns (default 77)
 //   VREL_TEST_PROVIDER_NULL: comma-separated table offsets left null
 //   VREL_TEST_PROVIDER_SIZE: the table's size word (default: the whole table)

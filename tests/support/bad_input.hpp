@@ -1,7 +1,7 @@
 // The bad-input helper: calls an export with each required pointer set to null and with each
-// descriptor's header and reserved fields broken in turn, and checks that every such call fails
-// with a message and changes no watched output byte. It ends with the valid call, which must
-// succeed.
+// descriptor's (and capability report's) header and reserved fields broken in turn, and checks
+// that every such call fails with a message and changes neither a watched output byte nor the
+// broken record. It ends with the valid call, which must succeed.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -58,10 +58,12 @@ inline bool untouched(const std::vector<Region>& regions) {
 template <typename T>
 using Pointee = std::remove_cv_t<std::remove_pointer_t<T>>;
 
+// Versioned records whose header and reserved words every export checks before using them.
 template <typename T>
 constexpr bool kIsDescriptor = std::is_same_v<Pointee<T>, VrelTensorView> ||
                                std::is_same_v<Pointee<T>, VrelExecutionContext> ||
-                               std::is_same_v<Pointee<T>, VrelBufferDescriptor>;
+                               std::is_same_v<Pointee<T>, VrelBufferDescriptor> ||
+                               std::is_same_v<Pointee<T>, VrelCapabilityReport>;
 
 template <typename T>
 constexpr bool kIsDiag = std::is_same_v<std::remove_cv_t<T>, VrelDiagnostic*>;
@@ -90,9 +92,11 @@ std::vector<std::pair<std::string, D>> broken_copies(const D& original) {
   d = original;
   d.abi_version = 0x20000;
   out.emplace_back("abi_version 2.0", d);
-  d = original;
-  d.reserved_word = 1;
-  out.emplace_back("reserved_word set", d);
+  if constexpr (requires { d.reserved_word; }) {
+    d = original;
+    d.reserved_word = 1;
+    out.emplace_back("reserved_word set", d);
+  }
   d = original;
   d.reserved[0] = 1;
   out.emplace_back("reserved[0] set", d);
@@ -170,6 +174,9 @@ void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const B
                  auto holder = std::make_unique<D>(copy);
                  std::get<I>(trial) = holder.get();
                  expect_failure(label + " " + what, trial);
+                 // A refused record is left as the caller built it.
+                 EXPECT_EQ(std::memcmp(holder.get(), &copy, sizeof copy), 0)
+                     << name << ": " << label << " " << what << " was written";
                }
              }
            }
