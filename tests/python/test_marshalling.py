@@ -121,6 +121,14 @@ def test_need_flags_return_size_zero_tensors():
     out = torch.ops.vrel.blend_shapes_backward(template, deltas, w, torch.ones(3, 4, 3), False,
                                                False, True)
     assert [tuple(t.shape) for t in out] == [(0,), (0,), (3, 2)]
+    faces = torch.tensor([[0, 1, 2]], dtype=torch.int32)
+    face_index = torch.zeros(2, dtype=torch.int32)
+    bary = torch.full((2, 3), 1.0 / 3.0, dtype=torch.float64)
+    gv, gb = torch.ops.vrel.evaluate_barycentric_backward(vertices, faces, face_index, bary,
+                                                          torch.ones(2, 2, 3, dtype=torch.float64),
+                                                          False, True)
+    assert gv.shape == (0,) and gv.dtype == torch.float64 and gb.shape == (2, 3)
+    torch.testing.assert_close(gb, vertices[:, :3].sum((0, 2)).expand(2, 3))
 
 
 def test_ply_data_must_be_dense_bytes():
