@@ -111,6 +111,10 @@ VrelStatus check_layout(const VrelTensorView& v, VrelDiagnostic* diag) noexcept 
   uint64_t last = 0;
   if (bytes > 0 && __builtin_add_overflow(first, bytes - 1, &last))
     return fail(diag, kOverflow, "tensor addressable byte range overflows");
+  // Kernels read and write through typed pointers: an element address that is not a multiple of
+  // the element size would be undefined behaviour, so it is refused like a misaligned offset.
+  if (first % element_size != 0)
+    return fail(diag, kInvalid, "tensor data pointer is not aligned to its dtype");
   return VREL_STATUS_OK;
 }
 

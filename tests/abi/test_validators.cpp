@@ -147,6 +147,20 @@ TEST(TensorView, AddressOverflow) {
   EXPECT_EQ(validate(v).second, "tensor byte offset and extent overflow 64-bit capacity");
 }
 
+TEST(TensorView, ElementAddressAlignment) {
+  alignas(16) static unsigned char bytes[64];
+  VrelTensorView v = base_view();
+  v.dtype = VREL_DTYPE_FLOAT64;
+  v.data = bytes + 4;  // the offset is a multiple of 8, the element address is not
+  v.byte_offset = 8;
+  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{1}, std::string("tensor data pointer is not aligned to its dtype")));
+  v.data = bytes + 8;
+  EXPECT_EQ(validate(v).first, VREL_STATUS_OK);
+  v.dtype = VREL_DTYPE_BOOL;  // one-byte elements may start anywhere
+  v.data = bytes + 3;
+  EXPECT_EQ(validate(v).first, VREL_STATUS_OK);
+}
+
 TEST(ExecutionContext, Rules) {
   auto check = [](const VrelExecutionContext& c) {
     Diag diag;
