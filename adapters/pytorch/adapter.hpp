@@ -52,6 +52,9 @@ inline Tensor new_empty(const Tensor &reference, std::initializer_list<std::int6
   return new_empty(reference, std::span<const std::int64_t>(sizes.begin(), sizes.size()), dtype);
 }
 
+// Fills a tensor with zeros in place (aten::zero_), on its own device and stream.
+void zero_(const Tensor &tensor);
+
 // A tensor with the reference's sizes when wanted, else a [0] tensor (a gradient nobody asked for).
 Tensor empty_or_like(const Tensor &reference, bool wanted);
 

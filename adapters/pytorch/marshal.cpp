@@ -110,6 +110,15 @@ Tensor new_empty(const Tensor &reference, std::span<const std::int64_t> sizes,
   return torch::stable::detail::to<Tensor>(stack[0]);
 }
 
+void zero_(const Tensor &tensor) {
+  using torch::stable::detail::from;
+  // aten::zero_(Tensor(a!) self) -> Tensor(a!): one slot in, the same tensor out.
+  StableIValue stack[1];
+  stack[0] = from(tensor);
+  VREL_TORCH_CHECK(torch_call_dispatcher("aten::zero_", "", stack, kTargetVersion));
+  (void)torch::stable::detail::to<Tensor>(stack[0]);  // releases the returned reference
+}
+
 Tensor empty_or_like(const Tensor &reference, bool wanted) {
   if (wanted) return new_empty(reference, sizes_of(reference));
   return new_empty(reference, {0});

@@ -196,6 +196,15 @@ def test_texture_pyramid_averages_and_nearest_sampling_reads_texels():
     assert torch.equal(samples, texture[rows, columns])
 
 
+def test_texture_gradient_of_a_pyramid_longer_than_its_table_is_zero_past_the_table():
+    pyramid, offsets = vrel.texture_pyramid(torch.rand(4, 4, 1, dtype=F64))
+    padded = torch.cat([pyramid, torch.full((5,), 7.0, dtype=F64)]).requires_grad_()
+    uv = torch.rand(8, 2, dtype=F64)
+    vrel.texture(padded, offsets, 4, 4, 1, uv, lod=torch.full((8,), 0.5, dtype=F64)).sum().backward()
+    assert torch.equal(padded.grad[pyramid.numel():], torch.zeros(5, dtype=F64))
+    assert padded.grad[:pyramid.numel()].sum().item() == pytest.approx(8.0)
+
+
 def test_knn_and_closest_point_match_brute_force():
     query = torch.rand(6, 3, dtype=F64)
     reference = torch.rand(9, 3, dtype=F64)

@@ -102,7 +102,10 @@ std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets
     const std::int64_t C = dim_of(grad_samples) == 2 ? extent(grad_samples, 1) : 0;
     Workspace ws = make_workspace(
         pyramid, query_bytes(call, vrel_render_texture_workspace, dtype_code(pyramid), N, C));
+    // The core clears and fills the first level_offsets[L] elements; a pyramid longer than its
+    // table keeps a tail that no level reads, whose gradient is zero.
     Tensor grad_pyramid = new_empty(pyramid, sizes_of(pyramid));
+    zero_(grad_pyramid);
     Tensor grad_coordinates = new_empty(pyramid, sizes_of(coordinates));
     call.check(vrel_render_texture_backward(
         call.in(pyramid), call.in(level_offsets), texture_height, texture_width,
