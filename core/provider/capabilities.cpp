@@ -152,6 +152,26 @@ VrelCapabilityReport plugin_report(VrelCapabilityRecord* records, uint64_t recor
   return r;
 }
 
+// Whether a filled plug-in report stays within the arrays it was given: its record count, its
+// pool end, and every string record's text (terminated inside the used pool).
+bool within_arrays(const VrelCapabilityReport& r) noexcept {
+  if (r.record_count > r.record_capacity) return false;
+  const char* pool = r.strings;
+  const char* end = r.strings_end != nullptr ? r.strings_end : pool;
+  if (pool == nullptr ? end != nullptr
+                      : (end < pool || static_cast<uint64_t>(end - pool) > r.string_capacity))
+    return false;
+  for (uint64_t i = 0; i < r.record_count; ++i) {
+    const VrelCapabilityRecord& record = r.records[i];
+    if (record.value_type != VREL_CAPABILITY_STRING) continue;
+    const char* text = record.text;
+    if (pool == nullptr || text < pool || text >= end || record.text_size == 0 ||
+        record.text_size > static_cast<uint64_t>(end - text) || text[record.text_size - 1] != '\0')
+      return false;
+  }
+  return true;
+}
+
 // Unloads the probe's copy of the plug-in however the probe ends.
 struct LoadedPlugin {
   void* handle;
@@ -251,6 +271,11 @@ extern "C" VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapab
                                 ? "capability report buffers are too small"
                                 : "the CUDA provider could not fill its capability records");
     }
+    // The plug-in is unloaded when the probe returns, so nothing it reports may point outside
+    // the caller's arrays: a text in its own memory would dangle.
+    if (!within_arrays(rest))
+      return fail(diag, VREL_STATUS_ABI_MISMATCH,
+                  "the CUDA provider reported capability records outside the report buffers");
     total_records += rest.record_count;
     if (rest.strings_end != nullptr) pool_end = rest.strings_end;
   }

@@ -276,6 +276,11 @@ VREL_API VrelStatus vrel_capabilities_query(VrelCapabilityReport *report,
  * As the query, and also runs a fresh discovery of the CUDA provider (load, handshake,
  * capability call, unload): the three probe records and the plug-in's own records follow the
  * core's. flags must be below 4 (else 2, tested first) and include VREL_PROBE_FULL (else 1).
+ * The plug-in fills its records directly in the rest of the caller's arrays; a plug-in status
+ * other than 0 (or 3 when sizing) is returned as it is, and a filled report that claims more
+ * records than it was given room for, or a string record whose text does not lie NUL-terminated
+ * in the used pool, gives 6 "the CUDA provider reported capability records outside the report
+ * buffers" (the plug-in is unloaded before the probe returns, so its own memory cannot be kept).
  */
 VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapabilityReport *report,
                                             VrelDiagnostic *diag) VREL_NOEXCEPT;

@@ -201,6 +201,15 @@ TEST(ProviderCapabilityFailsLater, FreshMessageAndUpdatedCounts) {
   EXPECT_EQ(p.strings_required, sizing.strings_required + probe_texts + sizeof "test-provider");
 }
 
+// A plug-in that reports more records than it was given room for, or a text in its own memory
+// (which dangles once the probe unloads it), is refused rather than passed on to the caller.
+TEST(ProviderCapabilityOutside, RecordsOutsideTheBuffersAreRefused) {
+  const Probe p = probe();
+  EXPECT_EQ(p.status, VREL_STATUS_ABI_MISMATCH);
+  EXPECT_EQ(p.message, "the CUDA provider reported capability records outside the report buffers");
+  EXPECT_TRUE(p.records.empty());
+}
+
 TEST(ProviderGood, ForwardsArgumentsUnchangedAndReturnsTheStatus) {
   ASSERT_NE(provider::operations(), nullptr);
   Diag diag;

@@ -63,7 +63,9 @@ void write_message(VrelDiagnostic* diag, const char* text) {
 
 // Publishes one string record, "test-provider", and status bits 0x10. Mode cap_fails fails the
 // sizing call with status 5; mode cap_fails_later explains its sizing answer in the Diagnostic
-// and then fails the filling call with status 5 and no message.
+// and then fails the filling call with status 5 and no message. Modes cap_overcount and
+// cap_own_text break the report's contract: more records than room, a text in the plug-in's own
+// memory.
 VrelStatus capability_provider(uint32_t, VrelCapabilityReport* report, VrelDiagnostic* diag) {
   static const char kText[] = "test-provider";
   if (g_mode == "cap_fails") {
@@ -79,6 +81,8 @@ VrelStatus capability_provider(uint32_t, VrelCapabilityReport* report, VrelDiagn
     return VREL_STATUS_INSUFFICIENT_CAPACITY;
   }
   if (g_mode == "cap_fails_later") return VREL_STATUS_IO_ERROR;
+  if (g_mode == "cap_overcount") report->record_count = report->record_capacity + 1;
+  if (g_mode == "cap_overcount") return VREL_STATUS_OK;
   std::memcpy(report->strings, kText, sizeof kText);
   VrelCapabilityRecord r{};
   r.struct_size = sizeof r;
@@ -86,7 +90,7 @@ VrelStatus capability_provider(uint32_t, VrelCapabilityReport* report, VrelDiagn
   r.category = 32;
   r.key = 1;
   r.value_type = VREL_CAPABILITY_STRING;
-  r.text = report->strings;
+  r.text = g_mode == "cap_own_text" ? kText : report->strings;  // own text: dangles after unload
   r.text_size = sizeof kText;
   report->records[0] = r;
   report->record_count = 1;
