@@ -116,13 +116,19 @@ struct Fragment {
   bool inside;
 };
 
-// Screen-box gap of a point along the worse axis: max(0, px - max cx, min cx - px, ...).
+// The larger of two numbers that are not NaN (std::fmax without its NaN handling, which is a
+// library call on the baseline instruction set).
+inline double larger(double a, double b) noexcept { return b > a ? b : a; }
+
+// Screen-box gap of a point along the worse axis: max(0, px - max cx, min cx - px, ...). Used
+// within the guard only, where every term is finite; `larger` then agrees with std::fmax up to
+// the sign of a zero gap, which only ever meets the positive margin.
 inline double box_gap(const ScreenFace& s, double px, double py) noexcept {
   double g = 0;
-  g = std::fmax(g, px - s.max_x);
-  g = std::fmax(g, s.min_x - px);
-  g = std::fmax(g, py - s.max_y);
-  g = std::fmax(g, s.min_y - py);
+  g = larger(g, px - s.max_x);
+  g = larger(g, s.min_x - px);
+  g = larger(g, py - s.max_y);
+  g = larger(g, s.min_y - py);
   return g;
 }
 

@@ -57,6 +57,23 @@ double inside_stray(const ScreenFace& face, double tolerance) noexcept;
 double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept;
 bool edges_separate(const ScreenFace& face, const CentreRect& rect, double tolerance) noexcept;
 
+// The traversal's per-pixel skip: a pixel whose computed edge function w_k has the sign opposite
+// to the face's orientation and |w_k| >= limit[k] for some k lies farther than the blur radius
+// from the face, so the rule rejects it. Enabled only within the guard and when the orientation
+// is certain (|area| >= 4 tol, as for the stray bound).
+struct EdgeLimits {
+  bool enabled;
+  double sign;      // +1 or -1, the sign of the face's area
+  double limit[3];  // for w_0, w_1, w_2
+};
+
+EdgeLimits edge_limits(const ScreenFace& face, double blur, double tolerance) noexcept;
+
+inline bool beyond_an_edge(const EdgeLimits& l, const EdgeFunctions& e) noexcept {
+  return l.sign * e.w[0] <= -l.limit[0] || l.sign * e.w[1] <= -l.limit[1] ||
+         l.sign * e.w[2] <= -l.limit[2];
+}
+
 // The tolerance m^2 * 2^-44 of a face.
 double rejection_tolerance(const ScreenFace& face, double global_width,
                            double global_height) noexcept;

@@ -224,6 +224,63 @@ TEST(RasterizeRule, RejectedRectanglesHoldNoFragment) {
   EXPECT_GT(skipped_count, rejected);
 }
 
+// Pixels just beyond the blur radius from an edge line, in images up to the guard limit: a pixel
+// the traversal's edge limits skip is one the rule rejects, and the skip starts within a small
+// fraction of a pixel beyond the radius (so that the brute-force comparisons exercise it).
+TEST(RasterizeRule, PixelsSkippedBeyondAnEdgeHoldNoFragment) {
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<double> unit(0, 1);
+  const double globals[] = {64, 512, 0x1p19, 0x1p20};
+  const double offsets[] = {-1e-3, -1e-9, 0.0, 1e-12, 1e-9, 1e-6, 1e-3, 0.3};
+  const double blurs[] = {0.0, 0.7, 1.5, 4.0};
+  int skipped = 0, near_skipped = 0;
+  for (int n = 0; n < 4000; ++n) {
+    const double g = globals[n % 4];
+    const double blur = blurs[(n / 4) % 4];
+    const double offset = offsets[(n / 16) % 8];
+    // A pixel centre, the unit normal (nx, ny) of an edge at distance blur + offset from it, and
+    // a face on the far side: long, short or sliver-thin, either orientation.
+    const double px = std::floor(unit(rng) * 30) + 0.5, py = std::floor(unit(rng) * 30) + 0.5;
+    // Every fifth edge is axis-aligned, so that pixel centres lie exactly at the distance.
+    const double angle = unit(rng) * 6.283185307179586;
+    const double axis[4][2] = {{1, 0}, {0, 1}, {-1, 0}, {0, -1}};
+    const double nx = n % 5 == 0 ? axis[n / 5 % 4][0] : std::cos(angle);
+    const double ny = n % 5 == 0 ? axis[n / 5 % 4][1] : std::sin(angle);
+    const double along = std::ldexp(1.0, static_cast<int>(unit(rng) * 12) - 2);
+    const double depth = n % 3 == 0 ? 1e-7 : along * (0.2 + unit(rng));
+    const double h = blur + offset;
+    double sx[3] = {px + h * nx - along * ny, px + h * nx + along * (0.5 - unit(rng)) * ny,
+                    px + (h + depth) * nx};
+    double sy[3] = {py + h * ny + along * nx, py + h * ny - along * (0.5 - unit(rng)) * nx,
+                    py + (h + depth) * ny};
+    sx[2] += along * (unit(rng) - 0.5) * -ny;
+    sy[2] += along * (unit(rng) - 0.5) * nx;
+    if (n % 2) {
+      std::swap(sx[0], sx[1]);
+      std::swap(sy[0], sy[1]);
+    }
+    double x[3], y[3], z[3] = {0.25, 0.5, 0.75};
+    for (int k = 0; k < 3; ++k) {
+      x[k] = sx[k] / (g / 2) - 1;
+      y[k] = 1 - sy[k] / (g / 2);
+    }
+    const render::ScreenFace s = render::screen_face(x, y, z, g, g);
+    const double tol = render::rejection_tolerance(s, g, g);
+    const render::EdgeLimits limits = render::edge_limits(s, blur, tol);
+    if (!limits.enabled) continue;
+    const bool skip = render::beyond_an_edge(limits, render::edge_functions(s.cx, s.cy, px, py));
+    if (!skip) continue;
+    ++skipped;
+    near_skipped += offset <= 1e-6 ? 1 : 0;
+    RefFragment frag;
+    const RefScreen r = ref_screen(x, y, z, g, g);
+    ASSERT_FALSE(ref_rule(r, g, g, px, py, blur, 1, 0.0, &frag))
+        << "case " << n << ": the edge limits skip a pixel the rule accepts";
+  }
+  EXPECT_GT(skipped, 1000);
+  EXPECT_GT(near_skipped, 100);
+}
+
 // Needles near the guard limit whose three corners lie on rays from pixel centres: there the edge
 // functions are rounding noise, so pixels far outside the screen box can test inside, and the
 // computed area's
