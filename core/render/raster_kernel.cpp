@@ -1,7 +1,6 @@
 #include "render/raster_kernel.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cmath>
 #include <limits>
@@ -175,38 +174,27 @@ class FaceRaster {
     stack[(*top)++] = {i_lo, i_hi, j_lo, j_hi};
   }
 
-  // The pixels of a leaf that reach the rule: those that the edge limits do not skip. A first
-  // pass marks them row by row and requests their layers from memory, which the rule then reads
-  // and updates in a second pass (the layers of a pixel span up to 8 cache lines for K = 8, and
-  // faces arrive in no spatial order).
+  // The pixels of a leaf that reach the rule: in each row, the interval that the edge limits
+  // keep. A first pass finds the intervals and requests their layers from memory, which the rule
+  // then reads and updates in a second pass (the layers of a pixel span up to 8 cache lines for
+  // K = 8, and faces arrive in no spatial order).
   void visit(int32_t f, const ScreenFace& face, const EdgeLimits& limits,
              const Tile& t) const noexcept {
-    static_assert(kLeafSize <= 32, "a row of a leaf is a 32-bit mask");
     const int64_t rows = t.i1 - t.i0 + 1;
-    const int64_t cols = t.j1 - t.j0 + 1;
-    uint32_t marked[kLeafSize];
+    int64_t first[kLeafSize], last[kLeafSize];
     for (int64_t r = 0; r < rows; ++r) {
-      const double py = static_cast<double>(p_.row_offset + t.i0 + r) + 0.5;
-      uint32_t mask = 0;
-      for (int64_t c = 0; c < cols; ++c) {
-        const double px = static_cast<double>(p_.column_offset + t.j0 + c) + 0.5;
-        const bool skip =
-            limits.enabled && beyond_an_edge(limits, edge_functions(face.cx, face.cy, px, py));
-        mask |= skip ? 0u : 1u << c;
-      }
-      marked[r] = mask;
-      if (mask != 0) {
-        const int64_t first = base_ + (t.i0 + r) * p_.width + t.j0;
-        prefetch_layers(first + std::countr_zero(mask), first + 31 - std::countl_zero(mask));
-      }
+      first[r] = t.j0;
+      last[r] = t.j1;
+      if (limits.enabled) kept_interval(limits, t.i0 + r, &first[r], &last[r]);
+      const int64_t row = base_ + (t.i0 + r) * p_.width;
+      if (first[r] <= last[r]) prefetch_layers(row + first[r], row + last[r]);
     }
     const int64_t K = p_.layers;
     for (int64_t r = 0; r < rows; ++r) {
       const int64_t i = t.i0 + r;
       const double py = static_cast<double>(p_.row_offset + i) + 0.5;
       const int64_t row = base_ + i * p_.width;
-      for (uint32_t mask = marked[r]; mask != 0; mask &= mask - 1) {
-        const int64_t j = t.j0 + std::countr_zero(mask);
+      for (int64_t j = first[r]; j <= last[r]; ++j) {
         const double px = static_cast<double>(p_.column_offset + j) + 0.5;
         const int64_t pixel = (row + j) * K;
         const Target<T> target{p_.face_index + pixel, p_.barycentric + 3 * pixel,
@@ -221,6 +209,35 @@ class FaceRaster {
         Fragment frag;
         if (pixel_fragment(face, p_.rule, px, py, admits, &frag))
           target.insert(slot, f, frag, stored);
+      }
+    }
+  }
+
+  // Narrows the columns *lo..*hi of row i to those that every edge keeps (empty: *lo > *hi).
+  // Each edge's value is monotone in the column, so bisection finds its end of the interval.
+  void kept_interval(const EdgeLimits& l, int64_t i, int64_t* lo, int64_t* hi) const noexcept {
+    const double py = static_cast<double>(p_.row_offset + i) + 0.5;
+    for (int k = 0; k < 3 && *lo <= *hi; ++k) {
+      const double row_part = edge_row_part(l, k, py);
+      const auto keeps = [&](int64_t j) {
+        return edge_keeps(l, k, row_part, static_cast<double>(p_.column_offset + j) + 0.5);
+      };
+      if (l.x[k] > 0) {  // kept from some column on: the first kept one, or *hi + 1
+        int64_t a = *lo, b = *hi + 1;
+        while (a < b) {
+          const int64_t mid = a + (b - a) / 2;
+          if (keeps(mid)) b = mid; else a = mid + 1;
+        }
+        *lo = a;
+      } else if (l.x[k] < 0) {  // kept up to some column: the last kept one, or *lo - 1
+        int64_t a = *lo - 1, b = *hi;
+        while (a < b) {
+          const int64_t mid = b - (b - a) / 2;
+          if (keeps(mid)) a = mid; else b = mid - 1;
+        }
+        *hi = a;
+      } else if (!keeps(*lo)) {  // the same value across the row
+        *hi = *lo - 1;
       }
     }
   }
@@ -271,36 +288,41 @@ double inside_stray(const ScreenFace& face, double tolerance) noexcept {
 }
 
 EdgeLimits edge_limits(const ScreenFace& face, double blur, double tolerance) noexcept {
-  EdgeLimits l{false, 1, {0, 0, 0}};
+  EdgeLimits l{};
   if (!face.guard) return l;
   const double area = edge_functions(face.cx, face.cy, 0, 0).area;
   if (!(std::fabs(area) >= 4 * tolerance)) return l;
-  // Why a pixel p with sign * w_k <= -limit[k] is rejected (u = 2^-53, m and tol as for the
-  // rectangle test, L_k the exact length of the edge opposite corner k):
-  // - The computed w_k is within 33 m^2 u < tol of the exact w*_k, and the exact area has the
-  //   sign of the one computed at the origin, so sign * w*_k <= -(limit[k] - tol) < 0: p lies
-  //   strictly beyond the line of that edge while the whole face lies on the other side. w*_k is
-  //   affine in p with gradient length L_k, so every point of the face is at least
-  //   D = (limit[k] - tol) / L_k >= blur (1 + 2^-40) + m 2^-45 from p; and the computed w_k,
-  //   being nonzero with the sign opposite to the area's, makes p test outside.
-  // - The nearest-edge distance computes a point c + t (c' - c), t in [0, 1], within m 2^-49.5
-  //   of a point of the segment, and its squared distance to p with a relative error below 4u
-  //   (nothing relevant underflows: the result exceeds 2^-93). So the computed d exceeds
-  //   (blur (1 + 2^-40) + m 2^-46)^2 (1 - 4u), which exceeds blur2 = fl(blur^2) (and 0 for a
-  //   zero blur): the rule rejects p whether or not the box gap does.
-  // All terms below are positive, so their dozen roundings lower limit[k] by less than a factor
+  // Why a pixel p whose value v_k is at most -limit[k] is rejected (u = 2^-53, m and tol as for
+  // the rectangle test, L_k the exact length of the edge, w*_k the exact edge function):
+  // - Coordinates, px and py are at most m in magnitude, so c_k errs by at most 4 m^2 u, each
+  //   product by 4 m^2 u (its factor's error and its own rounding) and the two sums add 4 and
+  //   6 m^2 u: |v_k - sign * w*_k| < 23 m^2 u < tol. The
+  //   exact area has the sign of the one computed at the origin, so sign * w*_k <= -(limit[k] -
+  //   tol) < 0: p lies strictly beyond the line of that edge while the whole face lies on the
+  //   other side. w*_k is affine in p with gradient length L_k, so every point of the face is at
+  //   least D = (limit[k] - tol) / L_k >= blur (1 + 2^-40) + m 2^-45 from p.
+  // - The rule's own w_k and area (each within tol of the exact one) are then nonzero and of
+  //   opposite signs, so p tests outside. Its nearest-edge distance computes a point c + t (c' -
+  //   c), t in [0, 1], within m 2^-49.5 of a point of the segment, and the squared distance to p
+  //   with a relative error below 4u (nothing relevant underflows: the result exceeds 2^-93). So
+  //   the computed d exceeds (blur (1 + 2^-40) + m 2^-46)^2 (1 - 4u), which exceeds blur2 =
+  //   fl(blur^2) (and 0 for a zero blur): the rule rejects p whether or not the box gap does.
+  // All terms of limit[k] are positive, so their dozen roundings lower it by less than a factor
   // 1 - 2^-48, which the final factor 1 + 2^-30 more than restores.
+  const double sign = area > 0 ? 1 : -1;
   const double m = std::sqrt(tolerance * 0x1p44);
   const double reach = (blur + m * 0x1p-45) * (1 + 0x1p-40);
   for (int k = 0; k < 3; ++k) {
     const int a = k == 2 ? 0 : k + 1;
     const int b = a == 2 ? 0 : a + 1;
+    l.c[k] = sign * (face.cx[a] * face.cy[b] - face.cy[a] * face.cx[b]);
+    l.x[k] = sign * (face.cy[a] - face.cy[b]);
+    l.y[k] = sign * (face.cx[b] - face.cx[a]);
     const double ex = face.cx[b] - face.cx[a];
     const double ey = face.cy[b] - face.cy[a];
     const double length = std::sqrt(ex * ex + ey * ey) * (1 + 0x1p-40);
     l.limit[k] = (2 * tolerance + reach * length) * (1 + 0x1p-30);
   }
-  l.sign = area > 0 ? 1 : -1;
   l.enabled = true;
   return l;
 }

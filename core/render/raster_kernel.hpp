@@ -57,21 +57,35 @@ double inside_stray(const ScreenFace& face, double tolerance) noexcept;
 double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept;
 bool edges_separate(const ScreenFace& face, const CentreRect& rect, double tolerance) noexcept;
 
-// The traversal's per-pixel skip: a pixel whose computed edge function w_k has the sign opposite
-// to the face's orientation and |w_k| >= limit[k] for some k lies farther than the blur radius
-// from the face, so the rule rejects it. Enabled only within the guard and when the orientation
-// is certain (|area| >= 4 tol, as for the stray bound).
+// The traversal's per-pixel skip. It evaluates sign * w_k, sign the sign of the face's area and
+// w_k = cross(q_a - p, q_b - p) the edge function of the edge q_a q_b opposite corner k, in the
+// affine form c_k + py * y_k + px * x_k (the row part first), and skips a pixel where that value
+// is at most -limit[k] for some k: such a pixel lies farther than the blur radius from the face,
+// so the rule rejects it. The value is monotone in px, so within a row each edge keeps an interval
+// of pixels. Enabled only within the guard and when the orientation is certain (|area| >= 4 tol,
+// as for the stray bound).
 struct EdgeLimits {
   bool enabled;
-  double sign;      // +1 or -1, the sign of the face's area
-  double limit[3];  // for w_0, w_1, w_2
+  double c[3], x[3], y[3];  // sign * cross(q_a, q_b), sign * (q_a.y - q_b.y), sign * (q_b.x - q_a.x)
+  double limit[3];
 };
 
 EdgeLimits edge_limits(const ScreenFace& face, double blur, double tolerance) noexcept;
 
-inline bool beyond_an_edge(const EdgeLimits& l, const EdgeFunctions& e) noexcept {
-  return l.sign * e.w[0] <= -l.limit[0] || l.sign * e.w[1] <= -l.limit[1] ||
-         l.sign * e.w[2] <= -l.limit[2];
+// The row part c_k + py * y_k of the value.
+inline double edge_row_part(const EdgeLimits& l, int k, double py) noexcept {
+  return l.c[k] + py * l.y[k];
+}
+
+// Whether the value of edge k keeps the pixel at column px of the row with that row part.
+inline bool edge_keeps(const EdgeLimits& l, int k, double row_part, double px) noexcept {
+  return row_part + px * l.x[k] > -l.limit[k];
+}
+
+inline bool beyond_an_edge(const EdgeLimits& l, double px, double py) noexcept {
+  for (int k = 0; k < 3; ++k)
+    if (!edge_keeps(l, k, edge_row_part(l, k, py), px)) return true;
+  return false;
 }
 
 // The tolerance m^2 * 2^-44 of a face.

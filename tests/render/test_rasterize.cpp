@@ -268,7 +268,7 @@ TEST(RasterizeRule, PixelsSkippedBeyondAnEdgeHoldNoFragment) {
     const double tol = render::rejection_tolerance(s, g, g);
     const render::EdgeLimits limits = render::edge_limits(s, blur, tol);
     if (!limits.enabled) continue;
-    const bool skip = render::beyond_an_edge(limits, render::edge_functions(s.cx, s.cy, px, py));
+    const bool skip = render::beyond_an_edge(limits, px, py);
     if (!skip) continue;
     ++skipped;
     near_skipped += offset <= 1e-6 ? 1 : 0;
