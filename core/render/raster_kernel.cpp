@@ -82,9 +82,9 @@ class FaceRaster {
   void run(int32_t f, const ScreenFace& screen) noexcept {
     // A local copy, which the stores to the outputs cannot alias.
     const ScreenFace face = screen;
-    if (face_rejected(face)) return;
     const double tol = rejection_tolerance(face, static_cast<double>(p_.global_width),
                                            static_cast<double>(p_.global_height));
+    if (face_rejected(face, tol)) return;
     const double stray = inside_stray(face, tol);
     const EdgeLimits limits = edge_limits(face, p_.rule.blur, tol);
     Tile stack[kStackCapacity];
@@ -130,10 +130,8 @@ class FaceRaster {
   // A face that the rule rejects at every pixel of the window, judged from its area: within the
   // guard the area computed at any pixel centre differs from the one computed at the origin by
   // less than m^2 * 2^-44 (m as for the rectangle test).
-  bool face_rejected(const ScreenFace& face) const noexcept {
+  bool face_rejected(const ScreenFace& face, double tol) const noexcept {
     if (!face.guard) return false;
-    const double tol = rejection_tolerance(face, static_cast<double>(p_.global_width),
-                                           static_cast<double>(p_.global_height));
     const double area = edge_functions(face.cx, face.cy, 0, 0).area;
     if (std::fabs(area) + 2 * tol <= p_.rule.eps * (1 - 0x1p-30)) return true;
     if (p_.rule.cull == kCullBack && area >= tol) return true;
@@ -329,10 +327,10 @@ EdgeLimits edge_limits(const ScreenFace& face, double blur, double tolerance) no
 
 double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept {
   double gap = 0;
-  gap = std::fmax(gap, rect.c0 - face.max_x);
-  gap = std::fmax(gap, face.min_x - rect.c1);
-  gap = std::fmax(gap, rect.r0 - face.max_y);
-  gap = std::fmax(gap, face.min_y - rect.r1);
+  gap = larger(gap, rect.c0 - face.max_x);
+  gap = larger(gap, face.min_x - rect.c1);
+  gap = larger(gap, rect.r0 - face.max_y);
+  gap = larger(gap, face.min_y - rect.r1);
   return gap;
 }
 

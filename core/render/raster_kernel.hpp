@@ -53,7 +53,8 @@ bool rectangle_skipped(const ScreenFace& face, const CentreRect& rect, double bl
 double inside_stray(const ScreenFace& face, double tolerance) noexcept;
 
 // The two parts of that test: the gap between the rectangle and the face's screen box (the
-// largest of 0, c0 - max cx, min cx - c1, r0 - max cy, min cy - r1), and the edge test.
+// largest of 0, c0 - max cx, min cx - c1, r0 - max cy, min cy - r1; for a face within the
+// guard, whose box is finite), and the edge test.
 double rectangle_gap(const ScreenFace& face, const CentreRect& rect) noexcept;
 bool edges_separate(const ScreenFace& face, const CentreRect& rect, double tolerance) noexcept;
 
