@@ -294,11 +294,11 @@ EdgeLimits edge_limits(const ScreenFace& face, double blur, double tolerance) no
   // the rectangle test, L_k the exact length of the edge, w*_k the exact edge function):
   // - Coordinates, px and py are at most m in magnitude, so c_k errs by at most 4 m^2 u, each
   //   product by 4 m^2 u (its factor's error and its own rounding) and the two sums add 4 and
-  //   6 m^2 u: |v_k - sign * w*_k| < 23 m^2 u < tol. The
-  //   exact area has the sign of the one computed at the origin, so sign * w*_k <= -(limit[k] -
-  //   tol) < 0: p lies strictly beyond the line of that edge while the whole face lies on the
-  //   other side. w*_k is affine in p with gradient length L_k, so every point of the face is at
-  //   least D = (limit[k] - tol) / L_k >= blur (1 + 2^-40) + m 2^-45 from p.
+  //   6 m^2 u: |v_k - sign * w*_k| < 23 m^2 u < tol. The exact area has the sign of the one
+  //   computed at the origin, so sign * w*_k <= -(limit[k] - tol) < 0: p lies strictly beyond
+  //   the line of that edge while the whole face lies on the other side. w*_k is affine in p
+  //   with gradient length L_k, so every point of the face is at least
+  //   D = (limit[k] - tol) / L_k >= blur (1 + 2^-40) + m 2^-45 from p.
   // - The rule's own w_k and area (each within tol of the exact one) are then nonzero and of
   //   opposite signs, so p tests outside. Its nearest-edge distance computes a point c + t (c' -
   //   c), t in [0, 1], within m 2^-49.5 of a point of the segment, and the squared distance to p
