@@ -20,6 +20,13 @@ cmake --build --preset asan-ubsan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs" || status=1
 
+echo "== thread sanitizer build (the concurrency tests)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target test_provider_discovery vrel_test_provider \
+  vrel_test_no_handshake test_torch_cuda_scope
+TSAN_OPTIONS=halt_on_error=1 \
+  ctest --test-dir build/tsan --output-on-failure -R '^(provider_concurrent|torch_cuda_scope)$' || status=1
+
 if [ -f tests/fuzz/run.sh ]; then
   echo "== fuzzing (short fixed runs)"
   bash tests/fuzz/run.sh || status=1
