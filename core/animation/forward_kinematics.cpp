@@ -155,8 +155,9 @@ extern "C" VREL_API VrelStatus vrel_skeleton_forward_kinematics_backward(
   Checks c{diag};
   VREL_TRY(common(c, local, parents, context, workspace));
   const int64_t batch = dim(local, 0), joints = dim(local, 1);
-  VREL_TRY(c.input(grad_world, {batch, joints, 4, 4}, c.dtype(), kNoCotangent));
+  // The gradient output is checked before the cotangent, as the forward checks its output.
   VREL_TRY(c.output(grad_local, {batch, joints, 4, 4}));
+  VREL_TRY(c.input(grad_world, {batch, joints, 4, 4}, c.dtype(), kNoCotangent));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {batch, joints}, workspace));
     return forward<vrel_skeleton_forward_kinematics_backward>(

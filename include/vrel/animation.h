@@ -13,7 +13,8 @@
  *     fails vrel_validate_buffer or is not CPU storage ("animation workspace must match the
  *     execution device", status 1 in both cases).
  *  2. the first floating input's dtype is not float32/float64 (the operation's own sentence);
- *  3. every tensor in argument order (inputs, cotangent, then outputs): a null required view
+ *  3. every tensor in argument order (inputs, cotangent, then outputs; the forward-kinematics
+ *     backward checks its gradient output before its cotangent): a null required view
  *     ("tensor view pointer is null"); "animation tensor has wrong rank"; "animation tensor has
  *     wrong shape" (extents are taken from the earlier tensors); vrel_validate_tensor_view (its
  *     status); not on the CPU ("animation tensors must match CPU execution device"); a dtype

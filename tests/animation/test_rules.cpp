@@ -101,6 +101,11 @@ TEST(AnimationRules, MissingCotangentsAndIndexDtypes) {
   EXPECT_EQ(vrel_skeleton_forward_kinematics_backward(local.in(), parents.in(), nullptr, &g_ctx,
                                                       grad_local.out(), ws.get(), diag), 1);
   EXPECT_EQ(diag.text(), "FK backward requires cotangent");
+  // The gradient output is checked before the cotangent.
+  Tensor<float> short_grad({1, 1, 4, 4});
+  EXPECT_EQ(vrel_skeleton_forward_kinematics_backward(local.in(), parents.in(), nullptr, &g_ctx,
+                                                      short_grad.out(), ws.get(), diag), 1);
+  EXPECT_EQ(diag.text(), "animation tensor has wrong shape");
   EXPECT_EQ(vrel_mesh_skin_lbs_backward(vertices.in(), transforms.in(), weights.in(), nullptr, &g_ctx,
                                         grad_vertices.out(), nullptr, nullptr, nullptr, diag), 1);
   EXPECT_EQ(diag.text(), "skinning backward requires cotangent");
