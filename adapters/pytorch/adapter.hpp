@@ -57,6 +57,9 @@ void zero_(const Tensor &tensor);
 
 // A tensor with the reference's sizes when wanted, else a [0] tensor (a gradient nobody asked for).
 Tensor empty_or_like(const Tensor &reference, bool wanted);
+// The same with the sizes of `like` (a gradient of another input), on the reference's device and
+// in its dtype.
+Tensor empty_or_like(const Tensor &reference, const Tensor &like, bool wanted);
 
 std::vector<std::int64_t> sizes_of(const Tensor &tensor);
 std::int64_t size_of(const Tensor &tensor, std::int64_t dim);

@@ -120,7 +120,11 @@ void zero_(const Tensor &tensor) {
 }
 
 Tensor empty_or_like(const Tensor &reference, bool wanted) {
-  if (wanted) return new_empty(reference, sizes_of(reference));
+  return empty_or_like(reference, reference, wanted);
+}
+
+Tensor empty_or_like(const Tensor &reference, const Tensor &like, bool wanted) {
+  if (wanted) return new_empty(reference, sizes_of(like));
   return new_empty(reference, {0});
 }
 

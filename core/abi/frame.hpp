@@ -74,17 +74,15 @@ inline bool is_cuda(const VrelExecutionContext* ctx) noexcept {
 
 // Calls the provider entry at `offset` with exactly the export's own arguments and returns its
 // status unchanged; or refuses with "no CUDA provider ..." / `missing`. `Export` is the export
-// itself, which fixes the entry's signature. `covered_only` applies the size-word rule to any
-// entry; entries past the handshake's guaranteed 184 bytes always get it, so a table of the
-// minimum size is never read beyond its end.
+// itself, which fixes the entry's signature. `covered_only` applies the size-word rule also to
+// entries within the handshake's guaranteed 184 bytes (entry_at applies it past them).
 template <auto Export, typename... Args>
 VrelStatus forward_entry(std::size_t offset, const char* missing, bool covered_only,
                          VrelDiagnostic* diag, Args... args) noexcept {
   const provider::CudaProvider* table = provider::operations();
   if (table == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kNoProvider);
-  void* raw = covered_only || offset + 8 > provider::kMinTableSize
-                  ? provider::entry_if_covered(table, offset)
-                  : provider::entry_at(table, offset);
+  void* raw = covered_only ? provider::entry_if_covered(table, offset)
+                           : provider::entry_at(table, offset);
   if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
   return reinterpret_cast<decltype(Export)>(raw)(args...);
 }

@@ -82,18 +82,23 @@ inline constexpr uint64_t kSkinLbs = 17;
 inline constexpr uint64_t kEvaluateBarycentric = 18;
 }  // namespace operation
 
-// Raw entry at `offset`; the caller knows the offset is covered by the size word.
-inline void* entry_at(const CudaProvider* table, std::size_t offset) noexcept {
+// Entry at `offset` when the table's size word covers it (size > offset + 7), else null.
+inline void* entry_if_covered(const CudaProvider* table, std::size_t offset) noexcept {
+  if (table == nullptr || table->size <= offset + 7) return nullptr;
   void* fn = nullptr;
   std::memcpy(&fn, reinterpret_cast<const char*>(table) + offset, sizeof fn);
   return fn;
 }
 
-// Entry at `offset` when the table's size word covers it (size > offset + 7), else null. Used for
-// entries past the 184 bytes the handshake guarantees.
-inline void* entry_if_covered(const CudaProvider* table, std::size_t offset) noexcept {
-  if (table == nullptr || table->size <= offset + 7) return nullptr;
-  return entry_at(table, offset);
+// Entry at `offset`. The handshake guarantees the first 184 bytes; an entry past them is read
+// only when the size word covers it, so a table of the minimum size is never read beyond its end.
+inline void* entry_at(const CudaProvider* table, std::size_t offset) noexcept {
+  if (offset + 8 <= kMinTableSize) {
+    void* fn = nullptr;
+    std::memcpy(&fn, reinterpret_cast<const char*>(table) + offset, sizeof fn);
+    return fn;
+  }
+  return entry_if_covered(table, offset);
 }
 
 // The process's operation table, or null when no provider (or no table) is available. The first

@@ -139,12 +139,9 @@ Tensors3 blend_shapes_backward(Tensor template_vertices, Tensor deltas, Tensor w
     Call call(template_vertices);
     Workspace ws = make_workspace(template_vertices,
                                   blend_bytes(call, template_vertices, deltas, weights));
-    Tensor grad_template = need_template ? new_empty(template_vertices, sizes_of(template_vertices))
-                                         : empty_or_like(template_vertices, false);
-    Tensor grad_deltas = need_deltas ? new_empty(template_vertices, sizes_of(deltas))
-                                     : empty_or_like(template_vertices, false);
-    Tensor grad_weights = need_weights ? new_empty(template_vertices, sizes_of(weights))
-                                       : empty_or_like(template_vertices, false);
+    Tensor grad_template = empty_or_like(template_vertices, need_template);
+    Tensor grad_deltas = empty_or_like(template_vertices, deltas, need_deltas);
+    Tensor grad_weights = empty_or_like(template_vertices, weights, need_weights);
     const VrelTensorView *t = call.in(template_vertices);
     const VrelTensorView *d = call.in(deltas);
     const VrelTensorView *w = call.in(weights);
@@ -194,10 +191,8 @@ Tensors3 skin_lbs_backward(Tensor vertices, Tensor transforms, Tensor weights, T
     Call call(vertices);
     Workspace ws = make_workspace(vertices, skin_bytes(call, vertices, transforms));
     Tensor grad_vertices = empty_or_like(vertices, need_vertices);
-    Tensor grad_transforms = need_transforms ? new_empty(vertices, sizes_of(transforms))
-                                             : empty_or_like(vertices, false);
-    Tensor grad_weights = need_weights ? new_empty(vertices, sizes_of(weights))
-                                       : empty_or_like(vertices, false);
+    Tensor grad_transforms = empty_or_like(vertices, transforms, need_transforms);
+    Tensor grad_weights = empty_or_like(vertices, weights, need_weights);
     const VrelTensorView *v = call.in(vertices);
     const VrelTensorView *t = call.in(transforms);
     const VrelTensorView *w = call.in(weights);
@@ -249,8 +244,7 @@ Tensors2 evaluate_barycentric_backward(Tensor vertices, Tensor faces, Tensor fac
     Call call(vertices);
     Workspace ws = make_workspace(vertices, landmark_bytes(call, vertices, face_index));
     Tensor grad_vertices = empty_or_like(vertices, need_vertices);
-    Tensor grad_barycentric = need_barycentric ? new_empty(vertices, sizes_of(barycentric))
-                                               : empty_or_like(vertices, false);
+    Tensor grad_barycentric = empty_or_like(vertices, barycentric, need_barycentric);
     const VrelTensorView *v = call.in(vertices);
     const VrelTensorView *f = call.in(faces);
     const VrelTensorView *i = call.in(face_index);
