@@ -29,15 +29,16 @@ VrelStatus Frame::context(const VrelExecutionContext* ctx) const noexcept {
   return VREL_STATUS_OK;
 }
 
-bool Frame::has_shape(const VrelTensorView* view, Dims dims) noexcept {
-  if (view == nullptr || view->rank != dims.size()) return false;
-  if (view->shape == nullptr) return true;
-  uint32_t i = 0;
-  for (const int64_t want : dims) {
-    if (want != kAny && view->shape[i] != want) return false;
-    ++i;
-  }
+bool extents_match(const VrelTensorView& view, const int64_t* extents, std::size_t rank) noexcept {
+  if (view.shape == nullptr) return true;
+  for (std::size_t i = 0; i < rank; ++i)
+    if (extents[i] != kAny && view.shape[i] != extents[i]) return false;
   return true;
+}
+
+bool Frame::has_shape(const VrelTensorView* view, Dims dims) noexcept {
+  return view != nullptr && view->rank == dims.size() &&
+         extents_match(*view, dims.begin(), dims.size());
 }
 
 VrelStatus Frame::validate(const VrelTensorView* view) const noexcept {

@@ -120,6 +120,10 @@ struct OffsetMessages {
 
 using Views = std::initializer_list<const VrelTensorView*>;
 
+// Whether the extents of a view of known rank equal `extents` where they are not kAny. They are
+// compared only when the shape array is present; validation reports the rest.
+bool extents_match(const VrelTensorView& view, const int64_t* extents, std::size_t rank) noexcept;
+
 // Whether `range` overlaps the bytes of any non-null view of `views` (the alias rule's overlap).
 bool overlaps(const abi::ByteRange& range, Views views) noexcept;
 

@@ -1,7 +1,7 @@
 // Barycentric evaluation: points given as a face and barycentric weights (landmarks) on a batch
 // of deformed meshes.
 #include "animation/checks.hpp"
-#include "animation/kernels.hpp"
+#include "animation/barycentric_kernel.hpp"
 
 namespace vrel::animation {
 namespace {

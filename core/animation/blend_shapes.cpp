@@ -1,6 +1,6 @@
 // Blend shapes: a template mesh plus weighted per-shape vertex offsets.
 #include "animation/checks.hpp"
-#include "animation/kernels.hpp"
+#include "animation/blend_shapes_kernel.hpp"
 
 namespace vrel::animation {
 namespace {

@@ -37,6 +37,10 @@ constexpr const char* kQueryScratchOverflow = "CUDA skeleton scratch overflow";
 
 using vrel::frame::is_floating;
 
+// The family's device rules differ from the frame's (status 1, the context's device index), so
+// the frame serves for the reset, the sentences and the validators only.
+constexpr frame::Family kFamily{kNotCpu, kCpuDevice, kWorkspaceDevice};
+
 template <typename T>
 bool all_finite(const VrelTensorView& view) noexcept {
   const uint64_t n = abi::element_count(view);
@@ -53,19 +57,17 @@ bool finite(const VrelTensorView& view) noexcept {
   return true;
 }
 
-// The extents are compared only when the shape array is present; validation reports the rest.
 bool extents_match(const VrelTensorView& view, const Shape& shape) noexcept {
-  if (view.shape == nullptr) return true;
-  for (uint32_t i = 0; i < shape.rank; ++i)
-    if (shape.extent[i] != kAny && view.shape[i] != shape.extent[i]) return false;
-  return true;
+  return frame::extents_match(view, shape.extent, shape.rank);
 }
 
 }  // namespace
 
+Checks::Checks(VrelDiagnostic* diag) noexcept : f_(diag, kFamily) {}
+
 VrelStatus Checks::begin(const VrelExecutionContext* context) noexcept {
-  VREL_TRY(abi::diag_reset(diag_));
-  VREL_TRY(vrel_validate_execution_context(context, diag_));
+  VREL_TRY(f_.reset());
+  VREL_TRY(vrel_validate_execution_context(context, f_.diag()));
   context_ = context;
   if (context->device_type != VREL_DEVICE_CPU && context->device_type != VREL_DEVICE_CUDA)
     return fail(VREL_STATUS_UNSUPPORTED, kNotCpu);
@@ -85,7 +87,7 @@ VrelStatus Checks::cpu_workspace(const VrelBufferDescriptor* workspace) const no
 
 VrelStatus Checks::floating(const VrelTensorView* view, const char* cpu_message,
                             const char* cuda_message) noexcept {
-  if (view == nullptr) return vrel_validate_tensor_view(view, diag_);
+  if (view == nullptr) return f_.validate(view);
   if (!is_floating(view->dtype))
     return fail(VREL_STATUS_INVALID_ARGUMENT, cuda() ? cuda_message : cpu_message);
   dtype_ = view->dtype;
@@ -96,11 +98,11 @@ VrelStatus Checks::tensor(const VrelTensorView* view, const Shape& shape, uint32
                           bool is_output, const char* null_message) const noexcept {
   if (view == nullptr) {
     if (null_message != nullptr) return fail(VREL_STATUS_INVALID_ARGUMENT, null_message);
-    return vrel_validate_tensor_view(view, diag_);
+    return f_.validate(view);
   }
   const bool flag_ok = ((view->flags & VREL_TENSOR_OUTPUT) != 0) == is_output;
   if (cuda()) {
-    VREL_TRY(vrel_validate_tensor_view(view, diag_));
+    VREL_TRY(f_.validate(view));
     if (view->rank != shape.rank || view->dtype != dtype ||
         view->device_type != VREL_DEVICE_CUDA || view->device_index != context_->device_index)
       return fail(VREL_STATUS_INVALID_ARGUMENT, kCudaRankDtypeDevice);
@@ -110,7 +112,7 @@ VrelStatus Checks::tensor(const VrelTensorView* view, const Shape& shape, uint32
   }
   if (view->rank != shape.rank) return fail(VREL_STATUS_INVALID_ARGUMENT, kWrongRank);
   if (!extents_match(*view, shape)) return fail(VREL_STATUS_INVALID_ARGUMENT, kWrongShape);
-  VREL_TRY(vrel_validate_tensor_view(view, diag_));
+  VREL_TRY(f_.validate(view));
   if (view->device_type != VREL_DEVICE_CPU || view->device_index != 0)
     return fail(VREL_STATUS_INVALID_ARGUMENT, kCpuDevice);
   if (view->dtype != dtype) return fail(VREL_STATUS_INVALID_ARGUMENT, kDtypeMismatch);
@@ -151,12 +153,12 @@ VrelStatus Checks::cuda_scratch(const Query& query, const Counts& counts,
                                 const VrelBufferDescriptor* workspace) const noexcept {
   uint64_t bytes = 0;
   uint64_t alignment = 1;
-  VREL_TRY(run_query(query, counts, dtype_, context_, &bytes, &alignment, diag_));
+  VREL_TRY(run_query(query, counts, dtype_, context_, &bytes, &alignment, f_.diag()));
   if (alignment == 0) alignment = 1;
   if (workspace == nullptr) {
     return bytes == 0 ? VREL_STATUS_OK : fail(VREL_STATUS_INSUFFICIENT_CAPACITY, kScratchSmall);
   }
-  VREL_TRY(vrel_validate_buffer(workspace, diag_));
+  VREL_TRY(f_.given_workspace(workspace));
   if (workspace->device_type != VREL_DEVICE_CUDA ||
       workspace->device_index != context_->device_index)
     return fail(VREL_STATUS_INVALID_ARGUMENT, kScratchDevice);

@@ -80,10 +80,10 @@ bool deformation_counts_overflow(const Counts& counts) noexcept;
 
 class Checks {
  public:
-  explicit Checks(VrelDiagnostic* diag) noexcept : diag_(diag) {}
+  explicit Checks(VrelDiagnostic* diag) noexcept;
 
   VrelStatus fail(VrelStatus status, const char* message) const noexcept {
-    return abi::diag_write(diag_, status, message);
+    return f_.fail(status, message);
   }
 
   // Reset, then the context; remembers whether the request goes to CUDA.
@@ -123,14 +123,14 @@ class Checks {
   // CPU: every element of the outputs is finite after the kernel.
   VrelStatus finite_outputs(Views outputs) const noexcept;
 
-  VrelDiagnostic* diag() const noexcept { return diag_; }
+  VrelDiagnostic* diag() const noexcept { return f_.diag(); }
   const VrelExecutionContext* context() const noexcept { return context_; }
 
  private:
   VrelStatus tensor(const VrelTensorView* view, const Shape& shape, uint32_t dtype, bool is_output,
                     const char* null_message) const noexcept;
 
-  VrelDiagnostic* diag_;
+  frame::Frame f_;
   const VrelExecutionContext* context_ = nullptr;
   uint32_t dtype_ = 0;
 };

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "animation/checks.hpp"
-#include "animation/kernels.hpp"
+#include "animation/forward_kinematics_kernel.hpp"
 
 namespace vrel::animation {
 namespace {

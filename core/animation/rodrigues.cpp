@@ -1,6 +1,6 @@
 // Rodrigues rotations: axis-angle vectors [..., 3] to rotation matrices [..., 3, 3].
 #include "animation/checks.hpp"
-#include "animation/kernels.hpp"
+#include "animation/rodrigues_kernel.hpp"
 
 namespace vrel::animation {
 namespace {

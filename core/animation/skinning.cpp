@@ -1,6 +1,6 @@
 // Linear blend skinning: vertices moved by a weighted sum of per-joint affine transforms.
 #include "animation/checks.hpp"
-#include "animation/kernels.hpp"
+#include "animation/skinning_kernel.hpp"
 
 namespace vrel::animation {
 namespace {

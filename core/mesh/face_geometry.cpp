@@ -1,5 +1,5 @@
 // vrel_mesh_face_geometry and its backward and workspace query.
-#include "mesh/face_geometry_kernels.hpp"
+#include "mesh/face_geometry_kernel.hpp"
 #include "mesh/checks.hpp"
 
 using namespace vrel;

@@ -1,5 +1,5 @@
 // vrel_mesh_gather_faces and its backward and workspace query.
-#include "mesh/gather_faces_kernels.hpp"
+#include "mesh/gather_faces_kernel.hpp"
 #include "mesh/checks.hpp"
 
 using namespace vrel;

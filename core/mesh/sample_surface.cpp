@@ -1,6 +1,6 @@
 // vrel_mesh_sample_surface and its backward and workspace query.
 #include "mesh/checks.hpp"
-#include "mesh/sample_surface_kernels.hpp"
+#include "mesh/sample_surface_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;

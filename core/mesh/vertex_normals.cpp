@@ -1,6 +1,6 @@
 // vrel_mesh_vertex_normals and its backward and workspace query.
 #include "mesh/checks.hpp"
-#include "mesh/vertex_normals_kernels.hpp"
+#include "mesh/vertex_normals_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;

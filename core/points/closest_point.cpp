@@ -3,7 +3,7 @@
 
 #include "abi/frame.hpp"
 #include "points/closest_point_kernel.hpp"
-#include "points/family.hpp"
+#include "points/checks.hpp"
 
 using namespace vrel;
 using namespace vrel::points;

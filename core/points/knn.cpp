@@ -1,6 +1,6 @@
 // Exports of the k-nearest-neighbour operation: forward search, backward pass, workspace query.
 #include "abi/frame.hpp"
-#include "points/family.hpp"
+#include "points/checks.hpp"
 #include "points/knn_kernel.hpp"
 
 using namespace vrel;

@@ -1,6 +1,6 @@
 // Exports of attribute interpolation: forward, backward and the workspace query.
 #include "abi/frame.hpp"
-#include "render/family.hpp"
+#include "render/checks.hpp"
 #include "render/interpolate_kernel.hpp"
 
 using namespace vrel;

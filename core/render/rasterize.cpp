@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include "abi/frame.hpp"
-#include "render/family.hpp"
-#include "render/raster_kernel.hpp"
+#include "render/checks.hpp"
+#include "render/rasterize_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::render;

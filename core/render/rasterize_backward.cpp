@@ -1,7 +1,7 @@
 // Export of the rasterization backward pass.
 #include "abi/frame.hpp"
-#include "render/family.hpp"
-#include "render/raster_backward_kernel.hpp"
+#include "render/checks.hpp"
+#include "render/rasterize_backward_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::render;

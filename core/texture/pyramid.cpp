@@ -1,7 +1,7 @@
 // Exports of the packed mip pyramid: forward, backward and workspace query.
 #include "abi/frame.hpp"
 #include "texture/checks.hpp"
-#include "texture/pyramid_kernels.hpp"
+#include "texture/pyramid_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::texture;

@@ -1,7 +1,7 @@
 // Exports of texture sampling: forward, backward and workspace query.
 #include "abi/frame.hpp"
 #include "texture/checks.hpp"
-#include "texture/sample_kernels.hpp"
+#include "texture/sample_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::texture;

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "math/philox.hpp"
-#include "mesh/sample_surface_kernels.hpp"
+#include "mesh/sample_surface_kernel.hpp"
 #include "tests/mesh/mesh_support.hpp"
 
 using namespace vrel::test;

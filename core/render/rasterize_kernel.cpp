@@ -1,4 +1,4 @@
-#include "render/raster_kernel.hpp"
+#include "render/rasterize_kernel.hpp"
 
 #include <algorithm>
 #include <cstdint>

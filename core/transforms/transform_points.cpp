@@ -1,22 +1,16 @@
-// The transforms exports: each runs the frame's checks in the family's order, then one kernel.
+// vrel_transforms_transform_points and its backward and workspace query.
 #include "abi/descriptors.hpp"
-#include "abi/frame.hpp"
-#include "abi/status.hpp"
-#include "transforms/kernels.hpp"
+#include "transforms/checks.hpp"
+#include "transforms/transform_points_kernel.hpp"
 #include "vrel/vrel.h"
 
 namespace {
 
 namespace frame = vrel::frame;
 namespace operation = vrel::provider::operation;
+using namespace vrel::transforms;
 using vrel::abi::data_of;
 using vrel::abi::mutable_data_of;
-
-constexpr const char* kBackend = "transforms implement only the CPU backend in this phase";
-// The points, homogeneous and gradient views report a non-CPU device with the mesh sentence.
-constexpr const char* kMeshBackend = vrel::sentence::kMeshCpuOnly;
-constexpr frame::Family kTransforms{kBackend, kBackend, kBackend};
-constexpr frame::Family kTransformsMeshViews{kBackend, kMeshBackend, kBackend};
 
 constexpr frame::OffsetMessages kOffsetMessages{
     "point offsets must have extent B+1", "the first point offset must be zero",
@@ -43,24 +37,6 @@ VrelStatus transform_inputs(const frame::Frame& f, const frame::Frame& mesh,
   VREL_TRY(f.not_output(offsets));
   VREL_TRY(f.offset_rules(offsets, points->shape[0], kOffsetMessages));
   return f.given_workspace(workspace);
-}
-
-
-// The transforms use no workspace; their queries check the counts after the result pointers.
-VrelStatus transforms_query(uint64_t operation_id, bool negative, uint32_t dtype,
-                            const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
-                            VrelDiagnostic* diag) {
-  const frame::Query query{operation_id, "transforms support the float32 and float64 dtypes",
-                           frame::Query::kPointersFirst};
-  return frame::workspace_query(kTransforms, query, {{!negative, vrel::sentence::kCountsNegative}},
-                                dtype, context, bytes, alignment, diag);
-}
-
-// The homogeneous input of the divide and its backward.
-VrelStatus homogeneous_input(const frame::Frame& mesh, const VrelTensorView* homogeneous) {
-  VREL_TRY(mesh.input(homogeneous, {frame::kAny, 4}, "homogeneous input must be a [P,4] tensor view"));
-  return mesh.dtype_in(homogeneous, frame::kFloating,
-                       "the homogeneous input must use the float32 or float64 dtype");
 }
 
 }  // namespace
@@ -139,71 +115,4 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_workspace(
     uint64_t* bytes, uint64_t* alignment, VrelDiagnostic* diag) noexcept {
   return transforms_query(operation::kTransformPoints, point_count < 0 || batch_count < 0, dtype, context,
                           bytes, alignment, diag);
-}
-
-extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide(
-    const VrelTensorView* homogeneous, double eps, const VrelExecutionContext* context, const VrelTensorView* ndc,
-    const VrelTensorView* valid, const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::perspective_divide>(diag, homogeneous, eps,
-                                                              context, ndc, valid, workspace, diag);
-  const frame::Frame f{diag, kTransforms};
-  const frame::Frame mesh{diag, kTransformsMeshViews};
-  VREL_TRY(f.reset());
-  VREL_TRY(frame::check_eps(f, eps));
-  VREL_TRY(f.context(context));
-  VREL_TRY(homogeneous_input(mesh, homogeneous));
-  VREL_TRY(f.given_workspace(workspace));
-  const int64_t count = homogeneous->shape[0];
-  VREL_TRY(mesh.output(ndc, {count, 3}, "ndc must be a [P,3] output view"));
-  VREL_TRY(f.dtype_is(ndc, homogeneous->dtype, "ndc must match the homogeneous dtype"));
-  VREL_TRY(mesh.output(valid, {count}, "valid must be a [P] output view"));
-  VREL_TRY(f.dtype_is(valid, VREL_DTYPE_BOOL, vrel::sentence::kValidDtype));
-  VREL_TRY(f.no_alias({ndc}, {homogeneous}));
-  VREL_TRY(f.no_alias({valid}, {homogeneous}));
-  VREL_TRY(f.no_alias({ndc}, {valid}));
-  if (count == 0) return VREL_STATUS_OK;
-
-  uint8_t* mask = mutable_data_of<uint8_t>(*valid);
-  frame::with_floating(homogeneous->dtype, [&](auto t) {
-    using T = decltype(t);
-    vrel::transforms::perspective_divide(data_of<T>(*homogeneous), count, eps, mutable_data_of<T>(*ndc), mask);
-  });
-  return VREL_STATUS_OK;
-}
-
-extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
-    const VrelTensorView* homogeneous, double eps, const VrelTensorView* grad_ndc,
-    const VrelExecutionContext* context, const VrelTensorView* grad_homogeneous,
-    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::perspective_divide_backward>(diag, homogeneous, eps, grad_ndc, context, grad_homogeneous, workspace,
-        diag);
-  const frame::Frame f{diag, kTransforms};
-  const frame::Frame mesh{diag, kTransformsMeshViews};
-  VREL_TRY(f.reset());
-  VREL_TRY(frame::check_eps(f, eps));
-  VREL_TRY(f.context(context));
-  VREL_TRY(homogeneous_input(mesh, homogeneous));
-  VREL_TRY(f.given_workspace(workspace));
-  const int64_t count = homogeneous->shape[0];
-  VREL_TRY(mesh.input(grad_ndc, {count, 3}, "ndc cotangents must be a [P,3] tensor view"));
-  VREL_TRY(f.dtype_is(grad_ndc, homogeneous->dtype, "cotangents must match the homogeneous dtype"));
-  VREL_TRY(mesh.output(grad_homogeneous, {count, 4}, "homogeneous gradients must be a [P,4] output view"));
-  VREL_TRY(f.dtype_is(grad_homogeneous, homogeneous->dtype, "homogeneous gradients must match the homogeneous dtype"));
-  VREL_TRY(f.no_alias({grad_homogeneous}, {homogeneous, grad_ndc}));
-  if (count == 0) return VREL_STATUS_OK;
-
-  frame::with_floating(homogeneous->dtype, [&](auto t) {
-    using T = decltype(t);
-    vrel::transforms::perspective_divide_backward(data_of<T>(*homogeneous), count, eps, data_of<T>(*grad_ndc),
-                                                  mutable_data_of<T>(*grad_homogeneous));
-  });
-  return VREL_STATUS_OK;
-}
-
-extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_workspace(
-    int64_t point_count, uint32_t dtype, const VrelExecutionContext* context, uint64_t* bytes,
-    uint64_t* alignment, VrelDiagnostic* diag) noexcept {
-  return transforms_query(operation::kPerspectiveDivide, point_count < 0, dtype, context, bytes, alignment, diag);
 }

@@ -1,14 +1,13 @@
-// The io exports: whole-file reads and PLY probing and reading. Each export runs its argument
+// The PLY exports: probing and reading from memory or from a file. Each export runs its argument
 // checks in order, then the header parse and, for a read, a checking and a writing body walk.
 #include <cstdlib>
 
 #include "abi/descriptors.hpp"
 #include "abi/frame.hpp"
-#include "abi/status.hpp"
-#include "io/file.hpp"
+#include "io/checks.hpp"
+#include "io/file_kernel.hpp"
 #include "io/ply_body.hpp"
 #include "io/ply_header.hpp"
-#include "vrel/vrel.h"
 
 namespace {
 
@@ -16,28 +15,12 @@ using vrel::abi::diag_reset;
 using vrel::abi::diag_write;
 using namespace vrel::io;
 
-constexpr uint32_t kPlyInfoSize = 40;
-constexpr uint32_t kFileBufferSize = 64;
-
-static_assert(sizeof(VrelPlyInfo) == 40, "PlyInfo is 40 bytes");
-
-VrelStatus invalid(VrelDiagnostic* diag, const char* message) {
-  return diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, message);
-}
-VrelStatus report(VrelDiagnostic* diag, const ParseResult& result) {
-  return result.ok() ? VREL_STATUS_OK : diag_write(diag, result.status, result.message);
-}
-
-VrelStatus optional_context(const VrelExecutionContext* context, VrelDiagnostic* diag) {
-  return context == nullptr ? VREL_STATUS_OK : vrel_validate_execution_context(context, diag);
-}
-
 // The memory arguments shared by probe and read.
 VrelStatus ply_arguments(const char* data, int64_t size, const VrelPlyInfo* info, VrelDiagnostic* diag) {
   if (data == nullptr) return invalid(diag, "PLY data pointer is null");
   if (size < 0) return invalid(diag, "PLY data size must be nonnegative");
-  if (info == nullptr) return invalid(diag, "PLY info pointer is null");
-  if (info->struct_size != kPlyInfoSize) return invalid(diag, "PLY info struct_size must be 40");
+  if (info == nullptr) return invalid(diag, kNullInfo);
+  if (info->struct_size != kPlyInfoSize) return invalid(diag, kInfoSize);
   return VREL_STATUS_OK;
 }
 
@@ -131,31 +114,6 @@ VrelStatus with_file(const char* path, VrelDiagnostic* diag, Use use) {
 
 }  // namespace
 
-extern "C" VREL_API VrelStatus vrel_io_file_read_all(const char* path, const VrelExecutionContext* context,
-                                                     VrelBufferDescriptor* buffer,
-                                                     VrelDiagnostic* diag) noexcept {
-  VREL_TRY(diag_reset(diag));
-  VREL_TRY(optional_context(context, diag));
-  if (path == nullptr) return invalid(diag, "file path is null");
-  if (buffer == nullptr) return invalid(diag, "file buffer descriptor pointer is null");
-  if (buffer->struct_size != kFileBufferSize) return invalid(diag, "file buffer descriptor struct_size must be 64");
-  FileBytes bytes;
-  VREL_TRY(report(diag, read_whole_file(path, bytes)));
-  buffer->data = bytes.data;
-  buffer->capacity = bytes.size;
-  buffer->alignment = 1;
-  buffer->device_type = VREL_DEVICE_CPU;
-  return VREL_STATUS_OK;
-}
-
-extern "C" VREL_API VrelStatus vrel_io_file_release(VrelBufferDescriptor* buffer) noexcept {
-  if (buffer == nullptr || buffer->struct_size != kFileBufferSize) return VREL_STATUS_INVALID_ARGUMENT;
-  std::free(buffer->data);
-  buffer->data = nullptr;
-  buffer->capacity = 0;
-  return VREL_STATUS_OK;
-}
-
 extern "C" VREL_API VrelStatus vrel_io_ply_probe(const char* data, int64_t size,
                                                  const VrelExecutionContext* context, VrelPlyInfo* info,
                                                  VrelDiagnostic* diag) noexcept {
@@ -186,9 +144,9 @@ extern "C" VREL_API VrelStatus vrel_io_ply_probe_file(const char* path, const Vr
                                                       VrelPlyInfo* info, VrelDiagnostic* diag) noexcept {
   VREL_TRY(diag_reset(diag));
   VREL_TRY(optional_context(context, diag));
-  if (path == nullptr) return invalid(diag, "file path is null");
-  if (info == nullptr) return invalid(diag, "PLY info pointer is null");
-  if (info->struct_size != kPlyInfoSize) return invalid(diag, "PLY info struct_size must be 40");
+  if (path == nullptr) return invalid(diag, kNullPath);
+  if (info == nullptr) return invalid(diag, kNullInfo);
+  if (info->struct_size != kPlyInfoSize) return invalid(diag, kInfoSize);
   return with_file(path, diag, [&](const FileBytes& bytes) {
     return probe(bytes.data, static_cast<int64_t>(bytes.size), nullptr, info, diag);
   });
@@ -200,8 +158,8 @@ extern "C" VREL_API VrelStatus vrel_io_ply_read_file(const char* path, const Vre
                                                      VrelDiagnostic* diag) noexcept {
   VREL_TRY(diag_reset(diag));
   VREL_TRY(optional_context(context, diag));
-  if (path == nullptr) return invalid(diag, "file path is null");
-  if (info == nullptr) return invalid(diag, "PLY info pointer is null");
+  if (path == nullptr) return invalid(diag, kNullPath);
+  if (info == nullptr) return invalid(diag, kNullInfo);
   return with_file(path, diag, [&](const FileBytes& bytes) {
     VrelPlyInfo probed{};
     probed.struct_size = kPlyInfoSize;
