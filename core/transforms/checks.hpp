@@ -7,6 +7,11 @@
 
 namespace vrel::transforms {
 
+namespace frame = vrel::frame;
+namespace operation = vrel::provider::operation;
+using abi::data_of;
+using abi::mutable_data_of;
+
 inline constexpr const char* kBackend = "transforms implement only the CPU backend in this phase";
 // The points, homogeneous and gradient views report a non-CPU device with the mesh sentence.
 inline constexpr frame::Family kTransforms{kBackend, kBackend, kBackend};

@@ -6,17 +6,19 @@
 
 namespace {
 
-namespace frame = vrel::frame;
-namespace operation = vrel::provider::operation;
 using namespace vrel::transforms;
-using vrel::abi::data_of;
-using vrel::abi::mutable_data_of;
 
-// The homogeneous input of the divide and its backward.
-VrelStatus homogeneous_input(const frame::Frame& mesh, const VrelTensorView* homogeneous) {
+// The checks the divide and its backward share, after the reset: eps, the context, the
+// homogeneous input and a supplied workspace.
+VrelStatus divide_inputs(const frame::Frame& f, const frame::Frame& mesh, double eps,
+                         const VrelExecutionContext* context, const VrelTensorView* homogeneous,
+                         const VrelBufferDescriptor* workspace) {
+  VREL_TRY(frame::check_eps(f, eps));
+  VREL_TRY(f.context(context));
   VREL_TRY(mesh.input(homogeneous, {frame::kAny, 4}, "homogeneous input must be a [P,4] tensor view"));
-  return mesh.dtype_in(homogeneous, frame::kFloating,
-                       "the homogeneous input must use the float32 or float64 dtype");
+  VREL_TRY(mesh.dtype_in(homogeneous, frame::kFloating,
+                         "the homogeneous input must use the float32 or float64 dtype"));
+  return f.given_workspace(workspace);
 }
 
 }  // namespace
@@ -30,10 +32,7 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide(
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
-  VREL_TRY(frame::check_eps(f, eps));
-  VREL_TRY(f.context(context));
-  VREL_TRY(homogeneous_input(mesh, homogeneous));
-  VREL_TRY(f.given_workspace(workspace));
+  VREL_TRY(divide_inputs(f, mesh, eps, context, homogeneous, workspace));
   const int64_t count = homogeneous->shape[0];
   VREL_TRY(mesh.output(ndc, {count, 3}, "ndc must be a [P,3] output view"));
   VREL_TRY(f.dtype_is(ndc, homogeneous->dtype, "ndc must match the homogeneous dtype"));
@@ -62,10 +61,7 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
-  VREL_TRY(frame::check_eps(f, eps));
-  VREL_TRY(f.context(context));
-  VREL_TRY(homogeneous_input(mesh, homogeneous));
-  VREL_TRY(f.given_workspace(workspace));
+  VREL_TRY(divide_inputs(f, mesh, eps, context, homogeneous, workspace));
   const int64_t count = homogeneous->shape[0];
   VREL_TRY(mesh.input(grad_ndc, {count, 3}, "ndc cotangents must be a [P,3] tensor view"));
   VREL_TRY(f.dtype_is(grad_ndc, homogeneous->dtype, "cotangents must match the homogeneous dtype"));

@@ -6,11 +6,7 @@
 
 namespace {
 
-namespace frame = vrel::frame;
-namespace operation = vrel::provider::operation;
 using namespace vrel::transforms;
-using vrel::abi::data_of;
-using vrel::abi::mutable_data_of;
 
 constexpr frame::OffsetMessages kOffsetMessages{
     "point offsets must have extent B+1", "the first point offset must be zero",

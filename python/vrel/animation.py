@@ -54,21 +54,23 @@ def _(template_vertices, deltas, weights):
     return template_vertices.new_empty((weights.shape[0], template_vertices.shape[0], 3))
 
 
-@fake("blend_shapes_backward")
-def _(template_vertices, deltas, weights, grad_vertices, need_template,
-                                need_deltas, need_weights):
-    return (wanted(template_vertices, template_vertices, need_template),
-            wanted(template_vertices, deltas, need_deltas),
-            wanted(template_vertices, weights, need_weights))
+@fake("blend_shapes_backward", "skin_lbs_backward")
+def _(first, second, third, _grad_output, *needs):
+    return tuple(wanted(first, x, need) for x, need in zip((first, second, third), needs))
 
 
-@autograd("blend_shapes", "blend_shapes_backward", save_inputs)
-def _(ctx, grad_vertices):
-    template, deltas, weights = ctx.saved_tensors
-    needs = ctx.needs_input_grad[:3]
-    grads = ops.blend_shapes_backward(template, deltas, weights, grad_vertices.contiguous(),
-                                       *needs)
-    return needed(grads, needs)
+def _three_gradients(backward_operator):
+    """The backward function of a forward of three differentiable inputs whose backward operator
+    takes one need flag per input and returns a [0] tensor for an unwanted gradient."""
+    def backward(ctx, grad_output):
+        needs = ctx.needs_input_grad[:3]
+        grads = backward_operator(*ctx.saved_tensors, grad_output.contiguous(), *needs)
+        return needed(grads, needs)
+    return backward
+
+
+autograd("blend_shapes", "blend_shapes_backward", save_inputs)(
+    _three_gradients(ops.blend_shapes_backward))
 
 
 def skin_lbs(vertices, transforms, weights):
@@ -82,20 +84,7 @@ def _(vertices, transforms, weights):
     return vertices.new_empty((vertices.shape[0], vertices.shape[1], 3))
 
 
-@fake("skin_lbs_backward")
-def _(vertices, transforms, weights, grad_output, need_vertices,
-                            need_transforms, need_weights):
-    return (wanted(vertices, vertices, need_vertices),
-            wanted(vertices, transforms, need_transforms),
-            wanted(vertices, weights, need_weights))
-
-
-@autograd("skin_lbs", "skin_lbs_backward", save_inputs)
-def _(ctx, grad_output):
-    vertices, transforms, weights = ctx.saved_tensors
-    needs = ctx.needs_input_grad[:3]
-    grads = ops.skin_lbs_backward(vertices, transforms, weights, grad_output.contiguous(), *needs)
-    return needed(grads, needs)
+autograd("skin_lbs", "skin_lbs_backward", save_inputs)(_three_gradients(ops.skin_lbs_backward))
 
 
 def evaluate_barycentric(vertices, faces, face_index, barycentric):
@@ -110,8 +99,7 @@ def _(vertices, faces, face_index, barycentric):
 
 
 @fake("evaluate_barycentric_backward")
-def _(vertices, faces, face_index, barycentric, grad_output,
-                                        need_vertices, need_barycentric):
+def _(vertices, faces, face_index, barycentric, grad_output, need_vertices, need_barycentric):
     return (wanted(vertices, vertices, need_vertices),
             wanted(vertices, barycentric, need_barycentric))
 

@@ -150,8 +150,7 @@ def sample_surface(vertices, faces, sample_count: int, rng_key, rng_counter,
 
 
 @fake("sample_surface")
-def _(vertices, faces, vertex_offsets, face_offsets, sample_count, rng_key,
-                         rng_counter, eps):
+def _(vertices, faces, vertex_offsets, face_offsets, sample_count, rng_key, rng_counter, eps):
     b, s = batch_count(vertex_offsets), max(sample_count, 0)
     return (vertices.new_empty((b, s, 3)), vertices.new_empty((b, s), dtype=torch.int32),
             vertices.new_empty((b, s, 3)), vertices.new_empty((2,), dtype=torch.uint32))

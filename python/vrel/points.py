@@ -64,8 +64,7 @@ def closest_point_on_mesh(points, vertices, faces, point_offsets=None, vertex_of
 
 
 @fake("closest_point_on_mesh")
-def _(points, vertices, faces, point_offsets, vertex_offsets,
-                                face_offsets, eps):
+def _(points, vertices, faces, point_offsets, vertex_offsets, face_offsets, eps):
     p = points.shape[0]
     return (points.new_empty((p,)), points.new_empty((p,), dtype=torch.int32),
             points.new_empty((p, 3)), points.new_empty((p, 3)),
@@ -73,8 +72,7 @@ def _(points, vertices, faces, point_offsets, vertex_offsets,
 
 
 @fake("closest_point_on_mesh_backward")
-def _(points, vertices, faces, face_index, barycentric,
-                                         closest, valid, grad_distance_squared):
+def _(points, vertices, faces, face_index, barycentric, closest, valid, grad_distance_squared):
     return like_pair(points, points, vertices)
 
 

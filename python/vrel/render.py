@@ -58,14 +58,12 @@ def _(ndc, faces, vertex_offsets, face_offsets, h, w, k, blur, cull, eps):
 
 
 @fake("rasterize_window")
-def _(ndc, faces, vertex_offsets, face_offsets, gh, gw, r0, c0, h, w, k,
-                           blur, cull, eps):
+def _(ndc, faces, vertex_offsets, face_offsets, gh, gw, r0, c0, h, w, k, blur, cull, eps):
     return _fragments(ndc, vertex_offsets, h, w, k)
 
 
 @fake("rasterize_backward")
-def _(ndc, faces, h, w, face_index, grad_barycentric, grad_depth,
-                             grad_signed_distance):
+def _(ndc, faces, h, w, face_index, grad_barycentric, grad_depth, grad_signed_distance):
     return ndc.new_empty(ndc.shape)
 
 

@@ -77,8 +77,8 @@ def texture(pyramid, level_offsets, texture_height, texture_width, channel_count
 
 
 @fake("texture")
-def _(pyramid, level_offsets, h, w, c, coordinates, derivatives, lod, has_derivatives,
-                  has_lod, filter, mip_filter, wrap_u, wrap_v, border, has_border):
+def _(pyramid, level_offsets, h, w, c, coordinates, derivatives, lod, has_derivatives, has_lod,
+      filter, mip_filter, wrap_u, wrap_v, border, has_border):
     return pyramid.new_empty((coordinates.shape[0], c))
 
 
