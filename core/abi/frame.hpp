@@ -20,9 +20,9 @@
 #include <initializer_list>
 
 #include "abi/descriptors.hpp"
-#include "abi/status.hpp"
 #include "abi/provider_table.hpp"
 #include "abi/sentences.hpp"
+#include "abi/status.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::frame {

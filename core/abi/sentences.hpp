@@ -17,8 +17,10 @@ inline constexpr const char* kValidDtype = "valid must use the bool dtype";
 inline constexpr const char* kVertexGradients = "vertex gradients must be a [V,3] output view";
 
 inline constexpr const char* kVertexOffsetsShape = "vertex offsets must be a [B+1] tensor view";
-inline constexpr const char* kVertexOffsetsRules = "vertex offsets must satisfy the packed-offset rules";
-inline constexpr const char* kFaceOffsetsRules = "face offsets must satisfy the packed-offset rules";
+inline constexpr const char* kVertexOffsetsRules =
+    "vertex offsets must satisfy the packed-offset rules";
+inline constexpr const char* kFaceOffsetsRules =
+    "face offsets must satisfy the packed-offset rules";
 inline constexpr const char* kFacesOwnBatch =
     "each face must reference vertices of its own batch element";
 

@@ -1,6 +1,6 @@
 // Blend shapes: a template mesh plus weighted per-shape vertex offsets.
-#include "animation/checks.hpp"
 #include "animation/blend_shapes_kernel.hpp"
+#include "animation/checks.hpp"
 
 namespace vrel::animation {
 namespace {
@@ -80,11 +80,13 @@ extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes(const VrelTensorView* temp
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.shapes}, workspace));
     return frame::forward_entry<&frame::Table::blend_shapes>("CUDA blend unavailable", true, diag,
-                                           template_vertices, deltas, weights, context, output,
-                                           workspace, diag);
+                                                             template_vertices, deltas, weights,
+                                                             context, output, workspace, diag);
   }
   VREL_TRY(c.no_alias({output}, {template_vertices, deltas, weights}, workspace, 0));
-  return frame::with_floating(c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, template_vertices, deltas, weights, output); });
+  return frame::with_floating(c.dtype(), [&](auto t) {
+    return forward_cpu<decltype(t)>(c, template_vertices, deltas, weights, output);
+  });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes_backward(
@@ -103,14 +105,16 @@ extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes_backward(
   VREL_TRY(c.optional_output(grad_weights, {n.batch, n.shapes}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.shapes}, workspace));
-    return frame::forward_entry<&frame::Table::blend_shapes_backward>("CUDA blend backward unavailable", true, diag, template_vertices,
-        deltas, weights, grad_output, context, grad_template, grad_deltas, grad_weights, workspace,
-        diag);
+    return frame::forward_entry<&frame::Table::blend_shapes_backward>(
+        "CUDA blend backward unavailable", true, diag, template_vertices, deltas, weights,
+        grad_output, context, grad_template, grad_deltas, grad_weights, workspace, diag);
   }
   VREL_TRY(c.no_alias({grad_template, grad_deltas, grad_weights},
                       {template_vertices, deltas, weights, grad_output}, workspace, 0));
-  return frame::with_floating(c.dtype(), [&](auto t) { return backward_cpu<decltype(t)>(c, template_vertices, deltas, weights, grad_output,
-                                   grad_template, grad_deltas, grad_weights); });
+  return frame::with_floating(c.dtype(), [&](auto t) {
+    return backward_cpu<decltype(t)>(c, template_vertices, deltas, weights, grad_output,
+                                     grad_template, grad_deltas, grad_weights);
+  });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes_workspace(

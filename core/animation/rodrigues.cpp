@@ -82,11 +82,12 @@ extern "C" VREL_API VrelStatus vrel_transforms_rodrigues(const VrelTensorView* a
   VREL_TRY(c.output(output, Shape::of(*axis_angle, {3})));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {vector_count(axis_angle)}, workspace));
-    return frame::forward_entry<&frame::Table::rodrigues>("CUDA Rodrigues unavailable", true, diag,
-                                              axis_angle, context, output, workspace, diag);
+    return frame::forward_entry<&frame::Table::rodrigues>(
+        "CUDA Rodrigues unavailable", true, diag, axis_angle, context, output, workspace, diag);
   }
   VREL_TRY(c.no_alias({output}, {axis_angle}, workspace, 0));
-  return frame::with_floating(c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, axis_angle, output); });
+  return frame::with_floating(
+      c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, axis_angle, output); });
 }
 
 extern "C" VREL_API VrelStatus vrel_transforms_rodrigues_backward(
@@ -102,11 +103,14 @@ extern "C" VREL_API VrelStatus vrel_transforms_rodrigues_backward(
   VREL_TRY(c.output(grad_axis_angle, Shape::of(*axis_angle)));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {vector_count(axis_angle)}, workspace));
-    return frame::forward_entry<&frame::Table::rodrigues_backward>("CUDA Rodrigues backward unavailable", true, diag, axis_angle,
-        grad_output, context, grad_axis_angle, workspace, diag);
+    return frame::forward_entry<&frame::Table::rodrigues_backward>(
+        "CUDA Rodrigues backward unavailable", true, diag, axis_angle, grad_output, context,
+        grad_axis_angle, workspace, diag);
   }
   VREL_TRY(c.no_alias({grad_axis_angle}, {axis_angle, grad_output}, workspace, 0));
-  return frame::with_floating(c.dtype(), [&](auto t) { return backward_cpu<decltype(t)>(c, axis_angle, grad_output, grad_axis_angle); });
+  return frame::with_floating(c.dtype(), [&](auto t) {
+    return backward_cpu<decltype(t)>(c, axis_angle, grad_output, grad_axis_angle);
+  });
 }
 
 extern "C" VREL_API VrelStatus vrel_transforms_rodrigues_workspace(

@@ -1,6 +1,6 @@
 // vrel_mesh_face_geometry and its backward and workspace query.
-#include "mesh/face_geometry_kernel.hpp"
 #include "mesh/checks.hpp"
+#include "mesh/face_geometry_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;
@@ -14,8 +14,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_face_geometry(
     const VrelTensorView* areas, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward_entry<&frame::Table::face_geometry>("the CUDA provider does not implement mesh.face_geometry",
-        false, diag, vertices, faces, eps, context, normals, areas, valid, workspace, diag);
+    return frame::forward_entry<&frame::Table::face_geometry>(
+        "the CUDA provider does not implement mesh.face_geometry", false, diag, vertices, faces,
+        eps, context, normals, areas, valid, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
   VREL_TRY(check_mesh(f, vertices, faces, eps, context, workspace));
@@ -43,8 +44,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_face_geometry_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::face_geometry_backward>(diag, vertices, faces, eps, grad_normals,
-        grad_areas, context, grad_vertices, workspace, diag);
+    return frame::forward<&frame::Table::face_geometry_backward>(diag, vertices, faces, eps,
+                                                                 grad_normals, grad_areas, context,
+                                                                 grad_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
   VREL_TRY(check_mesh(f, vertices, faces, eps, context, workspace));
@@ -76,6 +78,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_face_geometry_workspace(
   constexpr frame::Query kQuery{provider::operation::kFaceGeometry,
                                 "mesh.face_geometry supports the float32 and float64 dtypes",
                                 frame::Query::kHostFirst};
-  return frame::workspace_query(kMesh, kQuery, {{vertex_count >= 0 && face_count >= 0, kVertexCounts}},
-                                dtype, context, workspace_bytes, workspace_alignment, diag);
+  return frame::workspace_query(kMesh, kQuery,
+                                {{vertex_count >= 0 && face_count >= 0, kVertexCounts}}, dtype,
+                                context, workspace_bytes, workspace_alignment, diag);
 }

@@ -1,6 +1,6 @@
 // vrel_mesh_gather_faces and its backward and workspace query.
-#include "mesh/gather_faces_kernel.hpp"
 #include "mesh/checks.hpp"
+#include "mesh/gather_faces_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;
@@ -22,8 +22,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces(const VrelTensorView* vert
                                                       const VrelBufferDescriptor* workspace,
                                                       VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::gather_faces>(diag, vertices,
-                                                  faces, context, face_vertices, workspace, diag);
+    return frame::forward<&frame::Table::gather_faces>(diag, vertices, faces, context,
+                                                       face_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   const frame::Frame gather{diag, kGather};
   VREL_TRY(f.reset());
@@ -46,8 +46,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces_backward(
     const VrelTensorView* grad_vertices, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::gather_faces_backward>(diag, vertices, faces, grad_face_vertices,
-        context, grad_vertices, workspace, diag);
+    return frame::forward<&frame::Table::gather_faces_backward>(
+        diag, vertices, faces, grad_face_vertices, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
   VREL_TRY(check_mesh(f, vertices, faces, 0.0, context, workspace));
@@ -77,6 +77,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces_workspace(
   constexpr frame::Query kQuery{provider::operation::kGatherFaces,
                                 "mesh.gather_faces supports the float32 and float64 dtypes",
                                 frame::Query::kPointersFirst};
-  return frame::workspace_query(kGather, kQuery, {{vertex_count >= 0 && face_count >= 0, kVertexCounts}},
-                                dtype, context, workspace_bytes, workspace_alignment, diag);
+  return frame::workspace_query(kGather, kQuery,
+                                {{vertex_count >= 0 && face_count >= 0, kVertexCounts}}, dtype,
+                                context, workspace_bytes, workspace_alignment, diag);
 }

@@ -69,9 +69,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
     const VrelTensorView* next_counter, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::sample_surface>(diag, vertices, faces, vertex_offsets, face_offsets,
-        sample_count, rng_key, rng_counter, eps, context, points, face_index, barycentric,
-        next_counter, workspace, diag);
+    return frame::forward<&frame::Table::sample_surface>(
+        diag, vertices, faces, vertex_offsets, face_offsets, sample_count, rng_key, rng_counter,
+        eps, context, points, face_index, barycentric, next_counter, workspace, diag);
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
   if (sample_count < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "the sample count must be nonnegative");
@@ -140,8 +140,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::sample_surface_backward>(diag, faces, face_index, barycentric,
-        grad_points, context, grad_vertices, workspace, diag);
+    return frame::forward<&frame::Table::sample_surface_backward>(
+        diag, faces, face_index, barycentric, grad_points, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
   VREL_TRY(f.context(context));
@@ -181,10 +181,10 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_workspace(
     VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
-  VREL_TRY(frame::query_checks(f, {{vertex_count >= 0 && face_count >= 0 && sample_count >= 0,
-                                   sentence::kCountsNegative}},
-                               dtype, "mesh.sample_surface supports the float32 and float64 dtypes",
-                               context, workspace_bytes, workspace_alignment));
+  VREL_TRY(frame::query_checks(
+      f, {{vertex_count >= 0 && face_count >= 0 && sample_count >= 0, sentence::kCountsNegative}},
+      dtype, "mesh.sample_surface supports the float32 and float64 dtypes", context,
+      workspace_bytes, workspace_alignment));
   const auto F = static_cast<uint64_t>(face_count);
   if (F > kMaxFacesForBytes) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
   // The device scratch is the area sums and one more word; F * 8 + 4 cannot wrap once F * 8 fits.

@@ -28,9 +28,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals(
     const VrelExecutionContext* context, const VrelTensorView* normals,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::vertex_normals>(diag,
-                                                    vertices, faces, eps, weighting, context,
-                                                    normals, workspace, diag);
+    return frame::forward<&frame::Table::vertex_normals>(diag, vertices, faces, eps, weighting,
+                                                         context, normals, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
   VREL_TRY(check_weighting(f, weighting));
@@ -54,8 +53,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals_backward(
     const VrelTensorView* grad_vertices, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::vertex_normals_backward>(diag, vertices, faces, eps, weighting,
-        grad_normals, context, grad_vertices, workspace, diag);
+    return frame::forward<&frame::Table::vertex_normals_backward>(diag, vertices, faces, eps,
+                                                                  weighting, grad_normals, context,
+                                                                  grad_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
   VREL_TRY(check_weighting(f, weighting));
@@ -88,8 +88,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals_workspace(
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
   VREL_TRY(frame::query_checks(f, {{vertex_count >= 0 && face_count >= 0, kVertexCounts}}, dtype,
-                               "mesh.vertex_normals supports the float32 and float64 dtypes", context,
-                               workspace_bytes, workspace_alignment));
+                               "mesh.vertex_normals supports the float32 and float64 dtypes",
+                               context, workspace_bytes, workspace_alignment));
   if (context->device_type != VREL_DEVICE_CPU && context->device_type != VREL_DEVICE_CUDA)
     return f.fail(VREL_STATUS_UNSUPPORTED, "mesh.vertex_normals supports the CPU and CUDA backends");
   uint64_t bytes = 0;

@@ -2,8 +2,8 @@
 #include <cmath>
 
 #include "abi/frame.hpp"
-#include "points/closest_point_kernel.hpp"
 #include "points/checks.hpp"
+#include "points/closest_point_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::points;
@@ -87,9 +87,9 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
     const VrelTensorView* barycentric, const VrelTensorView* closest, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::closest_point_on_mesh>(diag, points, vertices, faces, point_offsets, vertex_offsets,
-        face_offsets, eps, context, distance_squared, face_index, barycentric, closest, valid,
-        workspace, diag);
+    return frame::forward<&frame::Table::closest_point_on_mesh>(
+        diag, points, vertices, faces, point_offsets, vertex_offsets, face_offsets, eps, context,
+        distance_squared, face_index, barycentric, closest, valid, workspace, diag);
   const frame::Frame f{diag, kClosestFamily};
   VREL_TRY(f.reset());
   VREL_TRY(frame::check_eps(f, eps));
@@ -127,8 +127,10 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
                   "each face must reference vertices of its own batch element");
   if (batch == 0 || p == 0) return VREL_STATUS_OK;
 
-  frame::with_floating(dtype, [&](auto t) { run_search<decltype(t)>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                      face_index, barycentric, closest, valid); });
+  frame::with_floating(dtype, [&](auto t) {
+    run_search<decltype(t)>(points, vertices, faces, point_offsets, face_offsets, eps,
+                            distance_squared, face_index, barycentric, closest, valid);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -140,9 +142,9 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     const VrelTensorView* grad_points, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::closest_point_on_mesh_backward>(diag, points, vertices, faces, face_index, barycentric,
-        closest, valid, grad_distance_squared, context, grad_points, grad_vertices, workspace,
-        diag);
+    return frame::forward<&frame::Table::closest_point_on_mesh_backward>(
+        diag, points, vertices, faces, face_index, barycentric, closest, valid,
+        grad_distance_squared, context, grad_points, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kClosestFamily};
   VREL_TRY(f.reset());
   VREL_TRY(check_mesh(f, context, points, vertices, faces));
@@ -174,9 +176,10 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
                        grad_distance_squared}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const ClosestGradientFault fault =
-      frame::with_floating(dtype, [&](auto t) { return run_gradients<decltype(t)>(points, vertices, faces, face_index, barycentric, closest, valid,
-                                 grad_distance_squared, grad_points, grad_vertices); });
+  const ClosestGradientFault fault = frame::with_floating(dtype, [&](auto t) {
+    return run_gradients<decltype(t)>(points, vertices, faces, face_index, barycentric, closest,
+                                      valid, grad_distance_squared, grad_points, grad_vertices);
+  });
   if (fault == ClosestGradientFault::kFace)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid face index lies outside the face range");
   if (fault == ClosestGradientFault::kVertex)
@@ -191,6 +194,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
   constexpr frame::Query kQuery{provider::operation::kClosestPoint, kQueryDtype,
                                 frame::Query::kCountsFirst};
   return frame::workspace_query(
-      kQueryFamily, kQuery, {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}},
-      dtype, context, workspace_bytes, workspace_alignment, diag);
+      kQueryFamily, kQuery,
+      {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}}, dtype, context,
+      workspace_bytes, workspace_alignment, diag);
 }

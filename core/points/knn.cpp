@@ -74,8 +74,8 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
     return frame::forward<&frame::Table::knn>(diag, query, reference, query_offsets,
-                                           reference_offsets, neighbor_count, context, distances,
-                                           indices, valid, workspace, diag);
+                                              reference_offsets, neighbor_count, context, distances,
+                                              indices, valid, workspace, diag);
   const frame::Frame f{diag, kKnnFamily};
   VREL_TRY(f.reset());
   const int64_t k = neighbor_count;
@@ -107,7 +107,10 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   VREL_TRY(f.given_workspace(workspace));
   if (p == 0) return VREL_STATUS_OK;
 
-  frame::with_floating(dtype, [&](auto t) { run_search<decltype(t)>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid); });
+  frame::with_floating(dtype, [&](auto t) {
+    run_search<decltype(t)>(query, reference, query_offsets, reference_offsets, k, distances,
+                            indices, valid);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -118,10 +121,9 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
     const VrelTensorView* grad_reference, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::knn_backward>(diag, query, reference,
-                                                    indices, valid, grad_distance_squared,
-                                                    context, grad_query, grad_reference,
-                                                    workspace, diag);
+    return frame::forward<&frame::Table::knn_backward>(diag, query, reference, indices, valid,
+                                                       grad_distance_squared, context, grad_query,
+                                                       grad_reference, workspace, diag);
   const frame::Frame f{diag, kKnnFamily};
   VREL_TRY(f.reset());
   const char* const kIndicesShape = "indices must be a [P,K] tensor view";
@@ -157,9 +159,10 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
                       {query, reference, indices, valid, grad_distance_squared}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const bool in_range =
-      frame::with_floating(dtype, [&](auto t) { return run_gradients<decltype(t)>(query, reference, indices, valid, grad_distance_squared,
-                                 grad_query, grad_reference); });
+  const bool in_range = frame::with_floating(dtype, [&](auto t) {
+    return run_gradients<decltype(t)>(query, reference, indices, valid, grad_distance_squared,
+                                      grad_query, grad_reference);
+  });
   if (!in_range)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid neighbor index lies outside the reference range");
   return VREL_STATUS_OK;

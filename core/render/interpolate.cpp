@@ -95,9 +95,8 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate(
     const VrelTensorView* attributes, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::interpolate>(diag, face_index,
-                                                   barycentric, face_attributes, context,
-                                                   attributes, workspace, diag);
+    return frame::forward<&frame::Table::interpolate>(
+        diag, face_index, barycentric, face_attributes, context, attributes, workspace, diag);
   const frame::Frame f{diag, kInterpolateFamily};
   VREL_TRY(f.reset());
   Extents e{};
@@ -109,7 +108,9 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate(
   VREL_TRY(f.no_alias({attributes}, {barycentric, face_attributes, face_index}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const bool in_range = frame::with_floating(dtype, [&](auto t) { return run_forward<decltype(t)>(face_index, barycentric, face_attributes, e, attributes); });
+  const bool in_range = frame::with_floating(dtype, [&](auto t) {
+    return run_forward<decltype(t)>(face_index, barycentric, face_attributes, e, attributes);
+  });
   return in_range ? VREL_STATUS_OK : f.fail(VREL_STATUS_INVALID_ARGUMENT, kOutsideAttributes);
 }
 
@@ -120,8 +121,9 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
     const VrelTensorView* grad_face_attributes, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::interpolate_backward>(diag, face_index, barycentric, face_attributes,
-        grad_attributes, context, grad_barycentric, grad_face_attributes, workspace, diag);
+    return frame::forward<&frame::Table::interpolate_backward>(
+        diag, face_index, barycentric, face_attributes, grad_attributes, context, grad_barycentric,
+        grad_face_attributes, workspace, diag);
   const frame::Frame f{diag, kInterpolateFamily};
   VREL_TRY(f.reset());
   Extents e{};
@@ -144,9 +146,10 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
                       {face_index, barycentric, face_attributes, grad_attributes}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const bool in_range =
-      frame::with_floating(dtype, [&](auto t) { return run_backward<decltype(t)>(face_index, barycentric, face_attributes, grad_attributes, e,
-                                grad_barycentric, grad_face_attributes); });
+  const bool in_range = frame::with_floating(dtype, [&](auto t) {
+    return run_backward<decltype(t)>(face_index, barycentric, face_attributes, grad_attributes, e,
+                                     grad_barycentric, grad_face_attributes);
+  });
   return in_range ? VREL_STATUS_OK : f.fail(VREL_STATUS_INVALID_ARGUMENT, kOutsideAttributes);
 }
 
@@ -156,7 +159,8 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_workspace(
     VrelDiagnostic* diag) noexcept {
   constexpr frame::Query kQuery{provider::operation::kInterpolate, kQueryDtype,
                                 frame::Query::kCountsFirst};
-  return frame::workspace_query(kQueryFamily, kQuery,
-                                {{fragment_count >= 0 && channel_count >= 0, sentence::kCountsNegative}},
-                                dtype, context, workspace_bytes, workspace_alignment, diag);
+  return frame::workspace_query(
+      kQueryFamily, kQuery,
+      {{fragment_count >= 0 && channel_count >= 0, sentence::kCountsNegative}}, dtype, context,
+      workspace_bytes, workspace_alignment, diag);
 }

@@ -58,13 +58,14 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
     return abi::diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, "invalid raster window bounds");
   if (frame::is_cuda(context)) {
     if (h == gh && w == gw && r0 == 0 && c0 == 0)
-      return frame::forward<&frame::Table::rasterize>(diag, ndc_vertices, faces, vertex_offsets, face_offsets, h,
-          w, k, blur_radius_px, cull_mode, eps, context, face_index, barycentric, depth,
-          signed_distance, workspace, diag);
-    return frame::forward_entry<&frame::Table::rasterize_window>("CUDA provider lacks raster windows", true, diag,
-        ndc_vertices, faces, vertex_offsets, face_offsets, gh, gw, r0, c0, h, w, k,
-        blur_radius_px, cull_mode, eps, context, face_index, barycentric, depth, signed_distance,
-        workspace, diag);
+      return frame::forward<&frame::Table::rasterize>(
+          diag, ndc_vertices, faces, vertex_offsets, face_offsets, h, w, k, blur_radius_px,
+          cull_mode, eps, context, face_index, barycentric, depth, signed_distance, workspace,
+          diag);
+    return frame::forward_entry<&frame::Table::rasterize_window>(
+        "CUDA provider lacks raster windows", true, diag, ndc_vertices, faces, vertex_offsets,
+        face_offsets, gh, gw, r0, c0, h, w, k, blur_radius_px, cull_mode, eps, context, face_index,
+        barycentric, depth, signed_distance, workspace, diag);
   }
 
   const frame::Frame f{diag, kRasterFamily};
@@ -117,8 +118,10 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
   if (batch == 0) return VREL_STATUS_OK;
 
   const RuleParams rule{blur_radius_px, blur_radius_px * blur_radius_px, eps, cull_mode};
-  frame::with_floating(dtype, [&](auto t) { run<decltype(t)>(ndc_vertices, faces, face_offsets, gh, gw, r0, c0, h, w, k, rule, face_index,
-               barycentric, depth, signed_distance); });
+  frame::with_floating(dtype, [&](auto t) {
+    run<decltype(t)>(ndc_vertices, faces, face_offsets, gh, gw, r0, c0, h, w, k, rule, face_index,
+                     barycentric, depth, signed_distance);
+  });
   return VREL_STATUS_OK;
 }
 

@@ -45,9 +45,9 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::rasterize_backward>(diag, ndc_vertices, faces, image_height, image_width,
-        face_index, grad_barycentric, grad_depth, grad_signed_distance, context, grad_vertices,
-        workspace, diag);
+    return frame::forward<&frame::Table::rasterize_backward>(
+        diag, ndc_vertices, faces, image_height, image_width, face_index, grad_barycentric,
+        grad_depth, grad_signed_distance, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kRasterFamily};
   VREL_TRY(f.reset());
   const int64_t h = image_height, w = image_width;
@@ -87,9 +87,10 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
                                         grad_depth, grad_signed_distance}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const GradientFault fault =
-      frame::with_floating(dtype, [&](auto t) { return run<decltype(t)>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
-                       grad_signed_distance, grad_vertices); });
+  const GradientFault fault = frame::with_floating(dtype, [&](auto t) {
+    return run<decltype(t)>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
+                            grad_signed_distance, grad_vertices);
+  });
   if (fault == GradientFault::kFaceRange)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a fragment names a face outside the face range");
   if (fault == GradientFault::kVertexRange)

@@ -35,8 +35,9 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
     const VrelTensorView* pyramid, const VrelTensorView* level_offsets,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<&frame::Table::texture_pyramid>(frame::kNotImplemented, true, diag, texture, levels, ctx,
-        pyramid, level_offsets, workspace, diag);
+    return frame::forward_entry<&frame::Table::texture_pyramid>(frame::kNotImplemented, true, diag,
+                                                                texture, levels, ctx, pyramid,
+                                                                level_offsets, workspace, diag);
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
   VREL_TRY(f.shape(texture, {kAny, kAny, kAny}, "texture must be an [H,W,C] view"));
@@ -84,7 +85,8 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
   if (pyramid->shape[0] < total)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid view is smaller than the level chain requires");
 
-  frame::with_floating(texture->dtype, [&](auto t) { run_forward<decltype(t)>(texture, count, pyramid, offsets); });
+  frame::with_floating(texture->dtype,
+                       [&](auto t) { run_forward<decltype(t)>(texture, count, pyramid, offsets); });
   return VREL_STATUS_OK;
 }
 
@@ -94,9 +96,9 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
     const VrelTensorView* grad_texture, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<&frame::Table::texture_pyramid_backward>(frame::kNotImplemented, true, diag, level_offsets,
-        texture_height, texture_width, channel_count, grad_pyramid, ctx, grad_texture, workspace,
-        diag);
+    return frame::forward_entry<&frame::Table::texture_pyramid_backward>(
+        frame::kNotImplemented, true, diag, level_offsets, texture_height, texture_width,
+        channel_count, grad_pyramid, ctx, grad_texture, workspace, diag);
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
   VREL_TRY(level_table_shape(f, level_offsets));
@@ -124,7 +126,9 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
   if (grad_pyramid->shape[0] < total)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid gradient is smaller than the level offsets describe");
 
-  frame::with_floating(grad_pyramid->dtype, [&](auto t) { run_backward<decltype(t)>(level_offsets, grad_pyramid, h, w, c, grad_texture); });
+  frame::with_floating(grad_pyramid->dtype, [&](auto t) {
+    run_backward<decltype(t)>(level_offsets, grad_pyramid, h, w, c, grad_texture);
+  });
   return VREL_STATUS_OK;
 }
 

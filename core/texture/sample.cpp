@@ -132,9 +132,10 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
     const VrelTensorView* samples, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<&frame::Table::texture>(frame::kNotImplemented, true, diag, pyramid, level_offsets,
-        texture_height, texture_width, coordinates, derivatives, lod, filter, mip_filter, wrap_u,
-        wrap_v, border, ctx, samples, workspace, diag);
+    return frame::forward_entry<&frame::Table::texture>(
+        frame::kNotImplemented, true, diag, pyramid, level_offsets, texture_height, texture_width,
+        coordinates, derivatives, lod, filter, mip_filter, wrap_u, wrap_v, border, ctx, samples,
+        workspace, diag);
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
   const Operands a{pyramid, level_offsets, texture_height, texture_width, coordinates, derivatives,
@@ -171,10 +172,10 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
     const VrelTensorView* grad_coordinates, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<&frame::Table::texture_backward>(frame::kNotImplemented, true, diag, pyramid,
-        level_offsets, texture_height, texture_width, coordinates, derivatives, lod, filter,
-        mip_filter, wrap_u, wrap_v, border, grad_samples, ctx, grad_pyramid, grad_coordinates,
-        workspace, diag);
+    return frame::forward_entry<&frame::Table::texture_backward>(
+        frame::kNotImplemented, true, diag, pyramid, level_offsets, texture_height, texture_width,
+        coordinates, derivatives, lod, filter, mip_filter, wrap_u, wrap_v, border, grad_samples,
+        ctx, grad_pyramid, grad_coordinates, workspace, diag);
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
   const Operands a{pyramid, level_offsets, texture_height, texture_width, coordinates, derivatives,
@@ -216,7 +217,8 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
   frame::with_floating(dtype, [&](auto t) {
     using T = decltype(t);
     texture_backward(problem<T>(a, channels), abi::data_of<T>(*grad_samples),
-                     abi::mutable_data_of<T>(*grad_pyramid), abi::mutable_data_of<T>(*grad_coordinates));
+                     abi::mutable_data_of<T>(*grad_pyramid),
+                     abi::mutable_data_of<T>(*grad_coordinates));
   });
   return VREL_STATUS_OK;
 }

@@ -15,7 +15,8 @@ VrelStatus divide_inputs(const frame::Frame& f, const frame::Frame& mesh, double
                          const VrelBufferDescriptor* workspace) {
   VREL_TRY(frame::check_eps(f, eps));
   VREL_TRY(f.context(context));
-  VREL_TRY(mesh.input(homogeneous, {frame::kAny, 4}, "homogeneous input must be a [P,4] tensor view"));
+  VREL_TRY(
+      mesh.input(homogeneous, {frame::kAny, 4}, "homogeneous input must be a [P,4] tensor view"));
   VREL_TRY(mesh.dtype_in(homogeneous, frame::kFloating,
                          "the homogeneous input must use the float32 or float64 dtype"));
   return f.given_workspace(workspace);
@@ -24,11 +25,12 @@ VrelStatus divide_inputs(const frame::Frame& f, const frame::Frame& mesh, double
 }  // namespace
 
 extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide(
-    const VrelTensorView* homogeneous, double eps, const VrelExecutionContext* context, const VrelTensorView* ndc,
-    const VrelTensorView* valid, const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+    const VrelTensorView* homogeneous, double eps, const VrelExecutionContext* context,
+    const VrelTensorView* ndc, const VrelTensorView* valid, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::perspective_divide>(diag, homogeneous, eps,
-                                                              context, ndc, valid, workspace, diag);
+    return frame::forward<&frame::Table::perspective_divide>(diag, homogeneous, eps, context, ndc,
+                                                             valid, workspace, diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
@@ -46,7 +48,8 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide(
   uint8_t* mask = mutable_data_of<uint8_t>(*valid);
   frame::with_floating(homogeneous->dtype, [&](auto t) {
     using T = decltype(t);
-    vrel::transforms::perspective_divide(data_of<T>(*homogeneous), count, eps, mutable_data_of<T>(*ndc), mask);
+    vrel::transforms::perspective_divide(data_of<T>(*homogeneous), count, eps,
+                                         mutable_data_of<T>(*ndc), mask);
   });
   return VREL_STATUS_OK;
 }
@@ -56,8 +59,8 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_homogeneous,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::perspective_divide_backward>(diag, homogeneous, eps, grad_ndc, context, grad_homogeneous, workspace,
-        diag);
+    return frame::forward<&frame::Table::perspective_divide_backward>(
+        diag, homogeneous, eps, grad_ndc, context, grad_homogeneous, workspace, diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
@@ -65,14 +68,17 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
   const int64_t count = homogeneous->shape[0];
   VREL_TRY(mesh.input(grad_ndc, {count, 3}, "ndc cotangents must be a [P,3] tensor view"));
   VREL_TRY(f.dtype_is(grad_ndc, homogeneous->dtype, "cotangents must match the homogeneous dtype"));
-  VREL_TRY(mesh.output(grad_homogeneous, {count, 4}, "homogeneous gradients must be a [P,4] output view"));
-  VREL_TRY(f.dtype_is(grad_homogeneous, homogeneous->dtype, "homogeneous gradients must match the homogeneous dtype"));
+  VREL_TRY(mesh.output(grad_homogeneous, {count, 4},
+                       "homogeneous gradients must be a [P,4] output view"));
+  VREL_TRY(f.dtype_is(grad_homogeneous, homogeneous->dtype,
+                      "homogeneous gradients must match the homogeneous dtype"));
   VREL_TRY(f.no_alias({grad_homogeneous}, {homogeneous, grad_ndc}));
   if (count == 0) return VREL_STATUS_OK;
 
   frame::with_floating(homogeneous->dtype, [&](auto t) {
     using T = decltype(t);
-    vrel::transforms::perspective_divide_backward(data_of<T>(*homogeneous), count, eps, data_of<T>(*grad_ndc),
+    vrel::transforms::perspective_divide_backward(data_of<T>(*homogeneous), count, eps,
+                                                  data_of<T>(*grad_ndc),
                                                   mutable_data_of<T>(*grad_homogeneous));
   });
   return VREL_STATUS_OK;
@@ -81,5 +87,6 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
 extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_workspace(
     int64_t point_count, uint32_t dtype, const VrelExecutionContext* context, uint64_t* bytes,
     uint64_t* alignment, VrelDiagnostic* diag) noexcept {
-  return transforms_query(operation::kPerspectiveDivide, point_count < 0, dtype, context, bytes, alignment, diag);
+  return transforms_query(operation::kPerspectiveDivide, point_count < 0, dtype, context, bytes,
+                          alignment, diag);
 }

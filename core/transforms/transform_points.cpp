@@ -38,12 +38,13 @@ VrelStatus transform_inputs(const frame::Frame& f, const frame::Frame& mesh,
 }  // namespace
 
 extern "C" VREL_API VrelStatus vrel_transforms_transform_points(
-    const VrelTensorView* points, const VrelTensorView* matrices, const VrelTensorView* point_offsets,
-    const VrelExecutionContext* context, const VrelTensorView* homogeneous,
-    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+    const VrelTensorView* points, const VrelTensorView* matrices,
+    const VrelTensorView* point_offsets, const VrelExecutionContext* context,
+    const VrelTensorView* homogeneous, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::transform_points>(diag, points, matrices,
-                                                            point_offsets, context, homogeneous, workspace, diag);
+    return frame::forward<&frame::Table::transform_points>(diag, points, matrices, point_offsets,
+                                                           context, homogeneous, workspace, diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
@@ -51,7 +52,8 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points(
   VREL_TRY(transform_inputs(f, mesh, points, matrices, point_offsets, workspace));
   const int64_t count = points->shape[0];
   VREL_TRY(mesh.output(homogeneous, {count, 4}, "homogeneous output must be a [P,4] view"));
-  VREL_TRY(f.dtype_is(homogeneous, points->dtype, "the homogeneous output must match the points dtype"));
+  VREL_TRY(
+      f.dtype_is(homogeneous, points->dtype, "the homogeneous output must match the points dtype"));
   VREL_TRY(f.no_alias({homogeneous}, {points, matrices, point_offsets}));
   if (count == 0) return VREL_STATUS_OK;
 
@@ -66,13 +68,15 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points(
 }
 
 extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
-    const VrelTensorView* points, const VrelTensorView* matrices, const VrelTensorView* point_offsets,
-    const VrelTensorView* grad_homogeneous, const VrelExecutionContext* context,
-    const VrelTensorView* grad_points, const VrelTensorView* grad_matrices,
-    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+    const VrelTensorView* points, const VrelTensorView* matrices,
+    const VrelTensorView* point_offsets, const VrelTensorView* grad_homogeneous,
+    const VrelExecutionContext* context, const VrelTensorView* grad_points,
+    const VrelTensorView* grad_matrices, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<&frame::Table::transform_points_backward>(diag, points, matrices, point_offsets, grad_homogeneous, context,
-        grad_points, grad_matrices, workspace, diag);
+    return frame::forward<&frame::Table::transform_points_backward>(
+        diag, points, matrices, point_offsets, grad_homogeneous, context, grad_points,
+        grad_matrices, workspace, diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
@@ -82,7 +86,8 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, vrel::sentence::kGradientRequired);
   const int64_t count = points->shape[0];
   const int64_t batch = matrices->shape[0];
-  VREL_TRY(f.input(grad_homogeneous, {count, 4}, "homogeneous cotangents must be a [P,4] tensor view"));
+  VREL_TRY(
+      f.input(grad_homogeneous, {count, 4}, "homogeneous cotangents must be a [P,4] tensor view"));
   VREL_TRY(f.dtype_is(grad_homogeneous, points->dtype, "cotangents must match the points dtype"));
   if (grad_points != nullptr) {
     VREL_TRY(mesh.output(grad_points, {count, 3}, "point gradients must be a [P,3] output view"));
@@ -90,9 +95,12 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
     VREL_TRY(f.no_alias({grad_points}, {points, matrices, grad_homogeneous, point_offsets}));
   }
   if (grad_matrices != nullptr) {
-    VREL_TRY(mesh.output(grad_matrices, {batch, 4, 4}, "matrix gradients must be a [B,4,4] output view"));
-    VREL_TRY(f.dtype_is(grad_matrices, points->dtype, "matrix gradients must match the points dtype"));
-    VREL_TRY(f.no_alias({grad_matrices}, {points, matrices, grad_homogeneous, grad_points, point_offsets}));
+    VREL_TRY(mesh.output(grad_matrices, {batch, 4, 4},
+                         "matrix gradients must be a [B,4,4] output view"));
+    VREL_TRY(
+        f.dtype_is(grad_matrices, points->dtype, "matrix gradients must match the points dtype"));
+    VREL_TRY(f.no_alias({grad_matrices},
+                        {points, matrices, grad_homogeneous, grad_points, point_offsets}));
   }
 
   const int32_t* offsets = data_of<int32_t>(*point_offsets);
@@ -109,6 +117,6 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
 extern "C" VREL_API VrelStatus vrel_transforms_transform_points_workspace(
     int64_t point_count, int64_t batch_count, uint32_t dtype, const VrelExecutionContext* context,
     uint64_t* bytes, uint64_t* alignment, VrelDiagnostic* diag) noexcept {
-  return transforms_query(operation::kTransformPoints, point_count < 0 || batch_count < 0, dtype, context,
-                          bytes, alignment, diag);
+  return transforms_query(operation::kTransformPoints, point_count < 0 || batch_count < 0, dtype,
+                          context, bytes, alignment, diag);
 }

@@ -164,8 +164,7 @@ TEST(Frame, CudaBranchWithoutProvider) {
   EXPECT_EQ(frame::forward_query(1, nullptr, 0, 1, &ctx, &bytes, &alignment, q.get()),
             VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(q.text(), frame::kNoWorkspaceProvider);
-  EXPECT_EQ(frame::forward<&frame::Table::face_geometry>(nullptr, nullptr, nullptr, 0.0, &ctx,
-                                                        nullptr, nullptr, nullptr, nullptr,
-                                                        nullptr),
+  EXPECT_EQ(frame::forward<&frame::Table::face_geometry>(
+                nullptr, nullptr, nullptr, 0.0, &ctx, nullptr, nullptr, nullptr, nullptr, nullptr),
             VREL_STATUS_UNSUPPORTED);  // a null Diagnostic is fine
 }

@@ -60,8 +60,8 @@ Probe probe() {
 // workspace, diagnostic), which mixes pointers, a floating scalar and the trailing Diagnostic.
 VrelStatus forward_shaped(VrelDiagnostic* diag) {
   VrelExecutionContext ctx = cuda_context(0, 1234);
-  return frame::forward<&frame::Table::face_geometry>(diag, nullptr, nullptr, 0.5, &ctx, nullptr, nullptr, nullptr,
-                               nullptr, diag);
+  return frame::forward<&frame::Table::face_geometry>(diag, nullptr, nullptr, 0.5, &ctx, nullptr,
+                                                      nullptr, nullptr, nullptr, diag);
 }
 
 // A forward through the window entry (offset 424), past the handshake's guaranteed bytes.
@@ -69,8 +69,8 @@ template <bool kCoveredOnly>
 VrelStatus forward_window(const char* missing, VrelDiagnostic* diag) {
   VrelExecutionContext ctx = cuda_context();
   return frame::forward_entry<&frame::Table::rasterize_window>(
-      missing, kCoveredOnly, diag, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0.0,
-      0u, 0.0, &ctx, nullptr, nullptr, nullptr, nullptr, nullptr, diag);
+      missing, kCoveredOnly, diag, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0.0, 0u,
+      0.0, &ctx, nullptr, nullptr, nullptr, nullptr, nullptr, diag);
 }
 
 void expect_no_provider() {
@@ -253,10 +253,10 @@ TEST(ProviderGood, NullEntryIsNotImplemented) {
   // The CTest entry leaves offset 24 null.
   Diag diag;
   VrelExecutionContext ctx = cuda_context();
-  EXPECT_EQ(frame::forward<&frame::Table::face_geometry_backward>(
-                diag.get(), nullptr, nullptr, 0.0, nullptr, nullptr, &ctx, nullptr, nullptr,
-                diag.get()),
-            VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(
+      frame::forward<&frame::Table::face_geometry_backward>(
+          diag.get(), nullptr, nullptr, 0.0, nullptr, nullptr, &ctx, nullptr, nullptr, diag.get()),
+      VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(diag.text(), frame::kNotImplemented);
 }
 

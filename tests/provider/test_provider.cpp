@@ -4,11 +4,11 @@
 #include "tests/provider/test_provider.hpp"
 
 #include <atomic>
-#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
