@@ -161,6 +161,16 @@ VrelStatus check_faces(const Frame& f, const VrelTensorView* faces,
   return f.dtype_is(faces, VREL_DTYPE_INT32, sentence::kFacesDtype, dtype_status);
 }
 
+VrelStatus check_faces_in_batches(const Frame& f, const int32_t* faces,
+                                  const int32_t* vertex_offsets, const int32_t* face_offsets,
+                                  int64_t batch) noexcept {
+  for (int64_t b = 0; b < batch; ++b)
+    for (int64_t c = 3 * int64_t{face_offsets[b]}; c < 3 * int64_t{face_offsets[b + 1]}; ++c)
+      if (faces[c] < vertex_offsets[b] || faces[c] >= vertex_offsets[b + 1])
+        return f.fail(VREL_STATUS_INVALID_ARGUMENT, sentence::kFacesOwnBatch);
+  return VREL_STATUS_OK;
+}
+
 namespace {
 
 VrelStatus count_rules(const Frame& f, Rules counts) noexcept {

@@ -254,6 +254,13 @@ VrelStatus check_eps(const Frame& f, double eps) noexcept;
 VrelStatus check_faces(const Frame& f, const VrelTensorView* faces,
                        VrelStatus dtype_status = VREL_STATUS_UNSUPPORTED) noexcept;
 
+// Every corner of every face of batch element b in [vertex_offsets[b], vertex_offsets[b+1]) for
+// the faces [face_offsets[b], face_offsets[b+1]), over validated packed offsets; else status 1
+// "each face must reference vertices of its own batch element".
+VrelStatus check_faces_in_batches(const Frame& f, const int32_t* faces,
+                                  const int32_t* vertex_offsets, const int32_t* face_offsets,
+                                  int64_t batch) noexcept;
+
 // Calls `fn(T{})` with T the C++ type of a validated floating dtype: the one dtype dispatch of
 // every export (`with_floating(v->dtype, [&](auto t) { using T = decltype(t); ... })`).
 template <typename Fn>

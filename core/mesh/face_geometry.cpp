@@ -26,7 +26,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_face_geometry(
   VREL_TRY(f.output(valid, {F}, "valid must be a [F] output view"));
   VREL_TRY(f.dtype_is(normals, vertices->dtype, "floating outputs must match the vertices dtype"));
   VREL_TRY(f.dtype_is(areas, vertices->dtype, "floating outputs must match the vertices dtype"));
-  VREL_TRY(f.dtype_is(valid, VREL_DTYPE_BOOL, "valid must use the bool dtype"));
+  VREL_TRY(f.dtype_is(valid, VREL_DTYPE_BOOL, vrel::sentence::kValidDtype));
   VREL_TRY(f.no_alias({normals, areas, valid}, {vertices, faces}));
   if (F == 0) return VREL_STATUS_OK;
   with_floating(vertices->dtype, [&](auto t) {

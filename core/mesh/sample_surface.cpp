@@ -48,16 +48,6 @@ VrelStatus sampled_input(const frame::Frame& f, const VrelTensorView* view, fram
   return f.on_cpu(view);
 }
 
-// Every corner of every face of element b lies in the element's vertex rows.
-VrelStatus check_own_vertices(const frame::Frame& f, const int32_t* faces, const int32_t* vertex_offsets,
-                              const int32_t* face_offsets, int64_t batch_count) noexcept {
-  for (int64_t b = 0; b < batch_count; ++b)
-    for (int64_t c = 3 * int64_t{face_offsets[b]}; c < 3 * int64_t{face_offsets[b + 1]}; ++c)
-      if (faces[c] < vertex_offsets[b] || faces[c] >= vertex_offsets[b + 1])
-        return f.fail(VREL_STATUS_INVALID_ARGUMENT, "each face must reference vertices of its own batch element");
-  return VREL_STATUS_OK;
-}
-
 }  // namespace
 
 extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
@@ -85,11 +75,11 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
                          VREL_DTYPE_UINT32, kRngDtype));
   if (vertex_offsets == nullptr)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "required arguments must not be null");
-  VREL_TRY(f.shape(vertex_offsets, {kAny}, "vertex offsets must be a [B+1] tensor view"));
+  VREL_TRY(f.shape(vertex_offsets, {kAny}, vrel::sentence::kVertexOffsetsShape));
   const int64_t B = vertex_offsets->shape ? rows(vertex_offsets) - 1 : 0;
-  if (B < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "vertex offsets must be a [B+1] tensor view");
-  VREL_TRY(offsets_input(f, vertex_offsets, B, rows(vertices), "vertex offsets must satisfy the packed-offset rules"));
-  VREL_TRY(offsets_input(f, face_offsets, B, rows(faces), "face offsets must satisfy the packed-offset rules"));
+  if (B < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, vrel::sentence::kVertexOffsetsShape);
+  VREL_TRY(offsets_input(f, vertex_offsets, B, rows(vertices), vrel::sentence::kVertexOffsetsRules));
+  VREL_TRY(offsets_input(f, face_offsets, B, rows(faces), vrel::sentence::kFaceOffsetsRules));
   // The next counter may not overlap an input it would corrupt. It may overlap the counter itself
   // (an in-place advance): key and counter are read once, before next_counter is written.
   VREL_TRY(f.no_alias({next_counter}, {vertices, faces, vertex_offsets, face_offsets, rng_key}));
@@ -110,7 +100,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   VREL_TRY(sample_output(f, barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] output view",
                          vertices->dtype, "barycentrics must match the vertices dtype"));
   VREL_TRY(sample_output(f, face_index, {B, S}, "face indices must be a [B,S] output view",
-                         VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+                         VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   VREL_TRY(f.no_alias({points}, {vertices, faces}));
   VREL_TRY(f.no_alias({barycentric}, {vertices}));
   VREL_TRY(f.no_alias({points}, {barycentric, face_index}));
@@ -121,7 +111,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
                        "the workspace data pointer must be aligned to double",
                        {vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter, points,
                         face_index, barycentric, next_counter}));
-  VREL_TRY(check_own_vertices(f, problem.faces, data_of<int32_t>(*vertex_offsets), problem.face_offsets, B));
+  VREL_TRY(frame::check_faces_in_batches(f, problem.faces, data_of<int32_t>(*vertex_offsets), problem.face_offsets, B));
 
   const int64_t empty = with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
@@ -147,14 +137,14 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_backward(
   VREL_TRY(f.context(context));
   VREL_TRY(check_faces(f, faces, VREL_STATUS_INVALID_ARGUMENT));
   VREL_TRY(sampled_input(f, face_index, {kAny, kAny}, "face indices must be a [B,S] tensor view"));
-  VREL_TRY(f.dtype_is(face_index, VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+  VREL_TRY(f.dtype_is(face_index, VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   const int64_t B = face_index->shape[0];
   const int64_t S = face_index->shape[1];
   VREL_TRY(sampled_input(f, barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] tensor view"));
   VREL_TRY(f.dtype_in(barycentric, frame::kFloating, "barycentrics must use the float32 or float64 dtype"));
   VREL_TRY(sampled_input(f, grad_points, {B, S, 3}, "point cotangents must be a [B,S,3] tensor view"));
   VREL_TRY(f.dtype_is(grad_points, barycentric->dtype, "cotangents must match the barycentric dtype"));
-  VREL_TRY(f.output(grad_vertices, {kAny, 3}, "vertex gradients must be a [V,3] output view"));
+  VREL_TRY(f.output(grad_vertices, {kAny, 3}, vrel::sentence::kVertexGradients));
   VREL_TRY(f.dtype_is(grad_vertices, barycentric->dtype, "vertex gradients must match the barycentric dtype"));
   VREL_TRY(f.no_alias({grad_vertices}, {faces, face_index, barycentric, grad_points}));
   // The backward uses no scratch: a supplied buffer is validated and never touched.

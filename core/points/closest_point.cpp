@@ -38,16 +38,6 @@ VrelStatus check_mesh(const frame::Frame& f, const VrelExecutionContext* context
   return frame::check_faces(f, faces);
 }
 
-// Every face of batch element b uses only vertex rows of element b.
-bool faces_stay_in_batch(const int32_t* faces, const int32_t* vertex_offsets,
-                         const int32_t* face_offsets, int64_t batch) noexcept {
-  for (int64_t b = 0; b < batch; ++b) {
-    for (int64_t i = 3 * int64_t{face_offsets[b]}; i < 3 * int64_t{face_offsets[b + 1]}; ++i)
-      if (faces[i] < vertex_offsets[b] || faces[i] >= vertex_offsets[b + 1]) return false;
-  }
-  return true;
-}
-
 template <typename T>
 void run_search(const VrelTensorView* points, const VrelTensorView* vertices,
                 const VrelTensorView* faces, const VrelTensorView* point_offsets,
@@ -103,28 +93,27 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
   const int64_t batch = point_offsets->shape != nullptr ? point_offsets->shape[0] - 1 : 0;
   VREL_TRY(f.offsets(point_offsets, batch, p, "point offsets must satisfy the packed-offset rules"));
   VREL_TRY(f.offsets(vertex_offsets, batch, vertices->shape[0],
-                     "vertex offsets must satisfy the packed-offset rules"));
+                     vrel::sentence::kVertexOffsetsRules));
   VREL_TRY(f.offsets(face_offsets, batch, faces->shape[0],
-                     "face offsets must satisfy the packed-offset rules"));
+                     vrel::sentence::kFaceOffsetsRules));
 
   VREL_TRY(typed_output(f, distance_squared, {p}, "distances must be a [P] output view", dtype,
                         "distances must match the points dtype"));
   VREL_TRY(typed_output(f, face_index, {p}, "face indices must be a [P] output view",
-                        VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+                        VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   VREL_TRY(typed_output(f, barycentric, {p, 3}, "barycentrics must be a [P,3] output view", dtype,
                         "barycentrics must match the points dtype"));
   VREL_TRY(typed_output(f, closest, {p, 3}, "closest points must be a [P,3] output view", dtype,
                         "closest points must match the points dtype"));
   VREL_TRY(typed_output(f, valid, {p}, "valid must be a [P] output view", VREL_DTYPE_BOOL,
-                        "valid must use the bool dtype"));
+                        vrel::sentence::kValidDtype));
   VREL_TRY(f.no_alias({distance_squared, face_index, barycentric, closest, valid},
                       {points, vertices, faces, point_offsets, vertex_offsets, face_offsets}));
   VREL_TRY(f.given_workspace(workspace));
 
-  if (!faces_stay_in_batch(data_of<int32_t>(*faces), data_of<int32_t>(*vertex_offsets),
-                           data_of<int32_t>(*face_offsets), batch))
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
-                  "each face must reference vertices of its own batch element");
+  VREL_TRY(frame::check_faces_in_batches(f, data_of<int32_t>(*faces),
+                                         data_of<int32_t>(*vertex_offsets),
+                                         data_of<int32_t>(*face_offsets), batch));
   if (batch == 0 || p == 0) return VREL_STATUS_OK;
 
   frame::with_floating(dtype, [&](auto t) {
@@ -154,13 +143,13 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kGradientRequired);
 
   VREL_TRY(typed_input(f, face_index, {p}, "face indices must be a [P] tensor view",
-                       VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+                       VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   VREL_TRY(typed_input(f, barycentric, {p, 3}, "barycentrics must be a [P,3] tensor view", dtype,
                        "barycentrics must match the points dtype"));
   VREL_TRY(typed_input(f, closest, {p, 3}, "closest points must be a [P,3] tensor view", dtype,
                        "closest points must match the points dtype"));
   VREL_TRY(typed_input(f, valid, {p}, "valid must be a [P] tensor view", VREL_DTYPE_BOOL,
-                       "valid must use the bool dtype"));
+                       vrel::sentence::kValidDtype));
   VREL_TRY(typed_input(f, grad_distance_squared, {p}, "distance cotangents must be a [P] tensor view",
                        dtype, "cotangents must match the points dtype"));
   if (grad_points != nullptr)
@@ -168,7 +157,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
                           dtype, "point gradients must match the points dtype"));
   if (grad_vertices != nullptr)
     VREL_TRY(typed_output(f, grad_vertices, {vertices->shape[0], 3},
-                          "vertex gradients must be a [V,3] output view", dtype,
+                          vrel::sentence::kVertexGradients, dtype,
                           "vertex gradients must match the points dtype"));
   // Clearing a gradient that shares bytes with an input would corrupt the pass.
   VREL_TRY(f.no_alias({grad_points, grad_vertices},

@@ -100,7 +100,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   VREL_TRY(slot_output(f, indices, p, k, "indices must be a [P,K] output view", VREL_DTYPE_INT32,
                        "indices must use the int32 dtype"));
   VREL_TRY(slot_output(f, valid, p, k, "valid must be a [P,K] output view", VREL_DTYPE_BOOL,
-                       "valid must use the bool dtype"));
+                       vrel::sentence::kValidDtype));
   // The offsets are read while the outputs are written, so they are guarded like the inputs.
   VREL_TRY(f.no_alias({distances, indices, valid},
                       {query, reference, query_offsets, reference_offsets}));
@@ -146,7 +146,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
   VREL_TRY(f.dtype_is(indices, VREL_DTYPE_INT32, "indices must use the int32 dtype"));
   const int64_t k = indices->shape[1];
   VREL_TRY(slot_input(f, valid, p, k, "valid must be a [P,K] tensor view", VREL_DTYPE_BOOL,
-                      "valid must use the bool dtype"));
+                      vrel::sentence::kValidDtype));
   VREL_TRY(slot_input(f, grad_distance_squared, p, k, "distance cotangents must be a [P,K] tensor view",
                       dtype, "cotangents must match the query dtype"));
   VREL_TRY(gradient_output(f, grad_query, p, dtype, "query gradients must be a [P,3] output view",

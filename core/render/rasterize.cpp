@@ -85,14 +85,14 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
   const int64_t nf = faces->shape[0];
   const uint32_t dtype = ndc_vertices->dtype;
 
-  const char* const kVertexOffsetsShape = "vertex offsets must be a [B+1] tensor view";
+  const char* const kVertexOffsetsShape = vrel::sentence::kVertexOffsetsShape;
   if (vertex_offsets == nullptr || vertex_offsets->rank != 1 ||
       (vertex_offsets->shape != nullptr && vertex_offsets->shape[0] < 1))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kVertexOffsetsShape);
   VREL_TRY(f.validate(vertex_offsets));
   const int64_t batch = vertex_offsets->shape[0] - 1;
-  VREL_TRY(f.offsets(vertex_offsets, batch, v, "vertex offsets must satisfy the packed-offset rules"));
-  VREL_TRY(f.offsets(face_offsets, batch, nf, "face offsets must satisfy the packed-offset rules"));
+  VREL_TRY(f.offsets(vertex_offsets, batch, v, vrel::sentence::kVertexOffsetsRules));
+  VREL_TRY(f.offsets(face_offsets, batch, nf, vrel::sentence::kFaceOffsetsRules));
 
   const char* const kIndexOutput = "face indices must be an int32 output view";
   VREL_TRY(f.shape(face_index, {batch, h, w, k}, "face indices must be a [B,H,W,K] output view"));
@@ -111,10 +111,9 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
   VREL_TRY(f.no_alias({face_index, barycentric, depth, signed_distance},
                       {ndc_vertices, faces, vertex_offsets, face_offsets}));
   VREL_TRY(f.given_workspace(workspace));
-  if (!faces_within_batches(data_of<int32_t>(*faces), data_of<int32_t>(*vertex_offsets),
-                            data_of<int32_t>(*face_offsets), batch))
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
-                  "each face must reference vertices of its own batch element");
+  VREL_TRY(frame::check_faces_in_batches(f, data_of<int32_t>(*faces),
+                                         data_of<int32_t>(*vertex_offsets),
+                                         data_of<int32_t>(*face_offsets), batch));
   if (batch == 0) return VREL_STATUS_OK;
 
   const RuleParams rule{blur_radius_px, blur_radius_px * blur_radius_px, eps, cull_mode};

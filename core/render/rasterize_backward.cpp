@@ -80,7 +80,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   VREL_TRY(cotangent(f, grad_signed_distance, {b, h, w, k}, dtype,
                      "signed distance cotangents must be a [B,H,W,K] view matching the vertex dtype"));
 
-  VREL_TRY(f.output(grad_vertices, {v, 3}, "vertex gradients must be a [V,3] output view"));
+  VREL_TRY(f.output(grad_vertices, {v, 3}, vrel::sentence::kVertexGradients));
   VREL_TRY(f.dtype_is(grad_vertices, dtype, "vertex gradients must match the vertex dtype"));
   // The gradient is cleared before the pass reads the vertices, faces and cotangents.
   VREL_TRY(f.no_alias({grad_vertices}, {ndc_vertices, faces, face_index, grad_barycentric,
