@@ -27,7 +27,7 @@ from .mesh import (WEIGHTING_AREA, WEIGHTING_UNIFORM, build_edge_topology, face_
                    gather_faces, mesh_validate, sample_surface, vertex_normals)
 from .points import closest_point_on_mesh, knn
 from .render import CULL_BACK, CULL_FRONT, CULL_NONE, interpolate, rasterize, rasterize_window
-from .texture import (FILTER_LINEAR, FILTER_NEAREST, MIP_LINEAR, MIP_NEAREST, WRAP_BORDER,
+from .textures import (FILTER_LINEAR, FILTER_NEAREST, MIP_LINEAR, MIP_NEAREST, WRAP_BORDER,
                       WRAP_CLAMP, WRAP_MIRROR, WRAP_REPEAT, texture, texture_pyramid)
 from .transforms import perspective_divide, transform_points
 from .workspace import workspace_sizes

@@ -1,4 +1,5 @@
-"""Textures: packed mip pyramids and filtered sampling."""
+"""Textures: packed mip pyramids and filtered sampling. (The module is ``textures`` because
+``vrel.texture`` is the sampling function.)"""
 from __future__ import annotations
 
 import torch
