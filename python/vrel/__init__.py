@@ -12,7 +12,7 @@ first entry is 0 and last entry is the row count. Failures raise RuntimeError wh
 with "vrel-status:<code>:" (a core check) or "vrel-internal: " (an adapter check).
 
 Each family lives in a module of its own (``vrel.mesh``, ``vrel.render``, ...) holding its
-wrappers, fake kernels and autograd pairs; its public names are re-exported here.
+wrappers, fake kernels and autograd pairs; the names in its ``__all__`` are re-exported here.
 """
 from __future__ import annotations
 
@@ -20,26 +20,19 @@ import torch
 
 from . import _torch  # noqa: F401  (registers the operators while it loads)
 from . import _registry
-from .animation import (blend_shapes, evaluate_barycentric, forward_kinematics, rodrigues,
-                        skin_lbs)
-from .io import ply_probe, ply_read
-from .mesh import (WEIGHTING_AREA, WEIGHTING_UNIFORM, build_edge_topology, face_geometry,
-                   gather_faces, mesh_validate, sample_surface, vertex_normals)
-from .points import closest_point_on_mesh, knn
-from .render import CULL_BACK, CULL_FRONT, CULL_NONE, interpolate, rasterize, rasterize_window
-from .textures import (FILTER_LINEAR, FILTER_NEAREST, MIP_LINEAR, MIP_NEAREST, WRAP_BORDER,
-                      WRAP_CLAMP, WRAP_MIRROR, WRAP_REPEAT, texture, texture_pyramid)
-from .transforms import perspective_divide, transform_points
-from .workspace import workspace_sizes
+from . import animation, io, mesh, points, render, textures, transforms, workspace
+from .animation import *  # noqa: F401,F403
+from .io import *  # noqa: F401,F403
+from .mesh import *  # noqa: F401,F403
+from .points import *  # noqa: F401,F403
+from .render import *  # noqa: F401,F403
+from .textures import *  # noqa: F401,F403
+from .transforms import *  # noqa: F401,F403
+from .workspace import *  # noqa: F401,F403
 
-__all__ = [
-    "WEIGHTING_AREA", "WEIGHTING_UNIFORM", "CULL_NONE", "CULL_BACK", "CULL_FRONT",
-    "face_geometry", "vertex_normals", "gather_faces", "build_edge_topology", "mesh_validate",
-    "sample_surface", "ply_probe", "ply_read", "transform_points", "perspective_divide",
-    "rasterize", "rasterize_window", "interpolate", "texture_pyramid", "texture", "knn",
-    "closest_point_on_mesh", "rodrigues", "forward_kinematics", "blend_shapes", "skin_lbs",
-    "evaluate_barycentric", "workspace_sizes",
-]
+#: the public names of every family module
+__all__ = [name for family in (mesh, io, transforms, render, textures, points, animation, workspace)
+           for name in family.__all__]
 
 ops = torch.ops.vrel
 
