@@ -140,7 +140,7 @@ TEST_PROVIDER_API VrelStatus vrel_cuda_plugin_handshake_v1(uint32_t, uint32_t, A
   if (const std::string end = env("VREL_TEST_PROVIDER_ENDS_BEFORE"); !end.empty())
     g_table.size = static_cast<uint32_t>(entry_offset(end));
   std::string nulls = env("VREL_TEST_PROVIDER_NULL");
-  for (char* tok = std::strtok(nulls.data(), ","); tok; tok = std::strtok(nullptr, ","))
+  for (char* tok = std::strtok(nulls.data(), ", \n"); tok; tok = std::strtok(nullptr, ", \n"))
     g_table.entries[(entry_offset(tok) - 8) / 8] = nullptr;
 
   if (mode == "reject") {
