@@ -37,6 +37,10 @@ constexpr const char* kQueryScratchOverflow = "CUDA skeleton scratch overflow";
 
 using vrel::frame::is_floating;
 
+// The family's device rules differ from the frame's (status 1, the context's device index), so
+// the frame serves for the reset, the sentences and the validators only.
+constexpr frame::Family kFamily{kNotCpu, kCpuDevice, kWorkspaceDevice};
+
 template <typename T>
 bool all_finite(const VrelTensorView& view) noexcept {
   const uint64_t n = abi::element_count(view);
@@ -53,19 +57,17 @@ bool finite(const VrelTensorView& view) noexcept {
   return true;
 }
 
-// The extents are compared only when the shape array is present; validation reports the rest.
 bool extents_match(const VrelTensorView& view, const Shape& shape) noexcept {
-  if (view.shape == nullptr) return true;
-  for (uint32_t i = 0; i < shape.rank; ++i)
-    if (shape.extent[i] != kAny && view.shape[i] != shape.extent[i]) return false;
-  return true;
+  return frame::extents_match(view, shape.extent, shape.rank);
 }
 
 }  // namespace
 
+Checks::Checks(VrelDiagnostic* diag) noexcept : f_(diag, kFamily) {}
+
 VrelStatus Checks::begin(const VrelExecutionContext* context) noexcept {
-  VREL_TRY(abi::diag_reset(diag_));
-  VREL_TRY(vrel_validate_execution_context(context, diag_));
+  VREL_TRY(f_.reset());
+  VREL_TRY(vrel_validate_execution_context(context, f_.diag()));
   context_ = context;
   if (context->device_type != VREL_DEVICE_CPU && context->device_type != VREL_DEVICE_CUDA)
     return fail(VREL_STATUS_UNSUPPORTED, kNotCpu);
@@ -85,7 +87,7 @@ VrelStatus Checks::cpu_workspace(const VrelBufferDescriptor* workspace) const no
 
 VrelStatus Checks::floating(const VrelTensorView* view, const char* cpu_message,
                             const char* cuda_message) noexcept {
-  if (view == nullptr) return vrel_validate_tensor_view(view, diag_);
+  if (view == nullptr) return f_.validate(view);
   if (!is_floating(view->dtype))
     return fail(VREL_STATUS_INVALID_ARGUMENT, cuda() ? cuda_message : cpu_message);
   dtype_ = view->dtype;
@@ -96,11 +98,11 @@ VrelStatus Checks::tensor(const VrelTensorView* view, const Shape& shape, uint32
                           bool is_output, const char* null_message) const noexcept {
   if (view == nullptr) {
     if (null_message != nullptr) return fail(VREL_STATUS_INVALID_ARGUMENT, null_message);
-    return vrel_validate_tensor_view(view, diag_);
+    return f_.validate(view);
   }
   const bool flag_ok = ((view->flags & VREL_TENSOR_OUTPUT) != 0) == is_output;
   if (cuda()) {
-    VREL_TRY(vrel_validate_tensor_view(view, diag_));
+    VREL_TRY(f_.validate(view));
     if (view->rank != shape.rank || view->dtype != dtype ||
         view->device_type != VREL_DEVICE_CUDA || view->device_index != context_->device_index)
       return fail(VREL_STATUS_INVALID_ARGUMENT, kCudaRankDtypeDevice);
@@ -110,7 +112,7 @@ VrelStatus Checks::tensor(const VrelTensorView* view, const Shape& shape, uint32
   }
   if (view->rank != shape.rank) return fail(VREL_STATUS_INVALID_ARGUMENT, kWrongRank);
   if (!extents_match(*view, shape)) return fail(VREL_STATUS_INVALID_ARGUMENT, kWrongShape);
-  VREL_TRY(vrel_validate_tensor_view(view, diag_));
+  VREL_TRY(f_.validate(view));
   if (view->device_type != VREL_DEVICE_CPU || view->device_index != 0)
     return fail(VREL_STATUS_INVALID_ARGUMENT, kCpuDevice);
   if (view->dtype != dtype) return fail(VREL_STATUS_INVALID_ARGUMENT, kDtypeMismatch);
@@ -136,33 +138,14 @@ VrelStatus Checks::any_gradient(Views gradients) const noexcept {
 
 VrelStatus Checks::no_alias(Views outputs, Views inputs, const VrelBufferDescriptor* workspace,
                             uint64_t required) const noexcept {
-  for (const VrelTensorView* out : outputs) {
-    if (out == nullptr) continue;
-    const abi::ByteRange range = abi::byte_range(*out);
-    for (const VrelTensorView* in : inputs)
-      if (range.overlaps(abi::byte_range(*in)))
-        return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputAliasesInput);
-  }
-  std::size_t index = 0;
-  for (const VrelTensorView* out : outputs) {
-    ++index;
-    if (out == nullptr) continue;
-    const abi::ByteRange range = abi::byte_range(*out);
-    std::size_t later = 0;
-    for (const VrelTensorView* other : outputs) {
-      if (++later <= index || other == nullptr) continue;
-      if (range.overlaps(abi::byte_range(*other)))
-        return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputsOverlap);
-    }
-  }
+  for (const VrelTensorView* out : outputs)
+    if (out != nullptr && frame::overlaps(abi::byte_range(*out), inputs))
+      return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputAliasesInput);
+  if (frame::mutually_overlap(outputs)) return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputsOverlap);
   if (workspace == nullptr || required == 0) return VREL_STATUS_OK;
   const abi::ByteRange span{reinterpret_cast<uintptr_t>(workspace->data), required};
-  for (const VrelTensorView* out : outputs)
-    if (out != nullptr && span.overlaps(abi::byte_range(*out)))
-      return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceOutput);
-  for (const VrelTensorView* in : inputs)
-    if (span.overlaps(abi::byte_range(*in)))
-      return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceInput);
+  if (frame::overlaps(span, outputs)) return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceOutput);
+  if (frame::overlaps(span, inputs)) return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceInput);
   return VREL_STATUS_OK;
 }
 
@@ -170,12 +153,12 @@ VrelStatus Checks::cuda_scratch(const Query& query, const Counts& counts,
                                 const VrelBufferDescriptor* workspace) const noexcept {
   uint64_t bytes = 0;
   uint64_t alignment = 1;
-  VREL_TRY(run_query(query, counts, dtype_, context_, &bytes, &alignment, diag_));
+  VREL_TRY(run_query(query, counts, dtype_, context_, &bytes, &alignment, f_.diag()));
   if (alignment == 0) alignment = 1;
   if (workspace == nullptr) {
     return bytes == 0 ? VREL_STATUS_OK : fail(VREL_STATUS_INSUFFICIENT_CAPACITY, kScratchSmall);
   }
-  VREL_TRY(vrel_validate_buffer(workspace, diag_));
+  VREL_TRY(f_.given_workspace(workspace));
   if (workspace->device_type != VREL_DEVICE_CUDA ||
       workspace->device_index != context_->device_index)
     return fail(VREL_STATUS_INVALID_ARGUMENT, kScratchDevice);
@@ -221,12 +204,8 @@ VrelStatus run_query(const Query& query, const Counts& counts, uint32_t dtype,
     const uint32_t first = query.leading_one ? 1 : 0;
     for (uint32_t i = 0; i < counts.number; ++i)
       provider_counts[first + i] = static_cast<uint64_t>(counts.value[i]);
-    const provider::CudaProvider* table = provider::operations();
-    void* raw = table ? provider::entry_at(table, provider::entry::kWorkspaceQuery) : nullptr;
-    if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, query.missing);
-    return reinterpret_cast<provider::WorkspaceQueryFn>(raw)(
-        query.operation_id, provider_counts, first + counts.number, dtype, context, bytes,
-        alignment, diag);
+    return frame::forward_query(query.operation_id, provider_counts, first + counts.number, dtype,
+                                context, bytes, alignment, diag, query.missing);
   }
   if (context->device_type != VREL_DEVICE_CPU)
     return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kNotCpu);

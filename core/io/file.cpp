@@ -1,46 +1,36 @@
-#include "io/file.hpp"
-
-#include <sys/stat.h>
-
-#include <cstdio>
+// vrel_io_file_read_all and vrel_io_file_release: whole-file reads into core-allocated memory.
 #include <cstdlib>
 
-namespace vrel::io {
-namespace {
+#include "io/checks.hpp"
+#include "io/file_kernel.hpp"
 
-constexpr ParseResult io_error(const char* message) { return {VREL_STATUS_IO_ERROR, message}; }
+using namespace vrel::io;
+using vrel::abi::diag_reset;
 
-struct FileCloser {
-  std::FILE* file;
-  ~FileCloser() {
-    if (file != nullptr) std::fclose(file);
-  }
-};
-
-}  // namespace
-
-ParseResult read_whole_file(const char* path, FileBytes& bytes) noexcept {
-  const FileCloser closer{std::fopen(path, "rb")};
-  std::FILE* const file = closer.file;
-  if (file == nullptr) return io_error("the file cannot be opened for reading");
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))
-    return io_error("the path does not name a readable file");
-  if (fseeko(file, 0, SEEK_END) != 0) return io_error("the file size cannot be determined");
-  const off_t end = ftello(file);
-  if (end < 0 || fseeko(file, 0, SEEK_SET) != 0) return io_error("the file size cannot be determined");
-  const uint64_t size = static_cast<uint64_t>(end);
-  if (size > kMaxFileSize) return io_error("files larger than 2^31 - 1 bytes cannot be read");
-  char* data = static_cast<char*>(std::malloc(size + 1));
-  if (data == nullptr) return io_error("the file buffer cannot be allocated");
-  if (std::fread(data, 1, size, file) != size) {
-    std::free(data);
-    return io_error("the file cannot be read in full");
-  }
-  data[size] = '\0';
-  bytes.data = data;
-  bytes.size = size;
-  return {};
+extern "C" VREL_API VrelStatus vrel_io_file_read_all(
+    const char* path, const VrelExecutionContext* context, VrelBufferDescriptor* buffer,
+    VrelDiagnostic* diag) noexcept {
+  VREL_TRY(diag_reset(diag));
+  VREL_TRY(optional_context(context, diag));
+  if (path == nullptr) return invalid(diag, kNullPath);
+  if (buffer == nullptr) return invalid(diag, "file buffer descriptor pointer is null");
+  if (buffer->struct_size != kFileBufferSize)
+    return invalid(diag, "file buffer descriptor struct_size must be 64");
+  FileBytes bytes;
+  VREL_TRY(report(diag, read_whole_file(path, bytes)));
+  buffer->data = bytes.data;
+  buffer->capacity = bytes.size;
+  buffer->alignment = 1;
+  buffer->device_type = VREL_DEVICE_CPU;
+  return VREL_STATUS_OK;
 }
 
-}  // namespace vrel::io
+extern "C" VREL_API VrelStatus vrel_io_file_release(
+    VrelBufferDescriptor* buffer) noexcept {
+  if (buffer == nullptr || buffer->struct_size != kFileBufferSize)
+    return VREL_STATUS_INVALID_ARGUMENT;
+  std::free(buffer->data);
+  buffer->data = nullptr;
+  buffer->capacity = 0;
+  return VREL_STATUS_OK;
+}

@@ -1,6 +1,6 @@
 // vrel_mesh_sample_surface and its backward and workspace query.
-#include "mesh/mesh_checks.hpp"
-#include "mesh/sample_surface_kernels.hpp"
+#include "mesh/checks.hpp"
+#include "mesh/sample_surface_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;
@@ -48,16 +48,6 @@ VrelStatus sampled_input(const frame::Frame& f, const VrelTensorView* view, fram
   return f.on_cpu(view);
 }
 
-// Every corner of every face of element b lies in the element's vertex rows.
-VrelStatus check_own_vertices(const frame::Frame& f, const int32_t* faces, const int32_t* vertex_offsets,
-                              const int32_t* face_offsets, int64_t batch_count) noexcept {
-  for (int64_t b = 0; b < batch_count; ++b)
-    for (int64_t c = 3 * int64_t{face_offsets[b]}; c < 3 * int64_t{face_offsets[b + 1]}; ++c)
-      if (faces[c] < vertex_offsets[b] || faces[c] >= vertex_offsets[b + 1])
-        return f.fail(VREL_STATUS_INVALID_ARGUMENT, "each face must reference vertices of its own batch element");
-  return VREL_STATUS_OK;
-}
-
 }  // namespace
 
 extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
@@ -69,10 +59,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
     const VrelTensorView* next_counter, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_sample_surface>(
-        provider::entry::kMeshSampleSurface, diag, vertices, faces, vertex_offsets, face_offsets,
-        sample_count, rng_key, rng_counter, eps, context, points, face_index, barycentric,
-        next_counter, workspace, diag);
+    return frame::forward<&frame::Table::sample_surface>(
+        diag, vertices, faces, vertex_offsets, face_offsets, sample_count, rng_key, rng_counter,
+        eps, context, points, face_index, barycentric, next_counter, workspace, diag);
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
   if (sample_count < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "the sample count must be nonnegative");
@@ -86,11 +75,11 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
                          VREL_DTYPE_UINT32, kRngDtype));
   if (vertex_offsets == nullptr)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "required arguments must not be null");
-  VREL_TRY(f.shape(vertex_offsets, {kAny}, "vertex offsets must be a [B+1] tensor view"));
+  VREL_TRY(f.shape(vertex_offsets, {kAny}, vrel::sentence::kVertexOffsetsShape));
   const int64_t B = vertex_offsets->shape ? rows(vertex_offsets) - 1 : 0;
-  if (B < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "vertex offsets must be a [B+1] tensor view");
-  VREL_TRY(offsets_input(f, vertex_offsets, B, rows(vertices), "vertex offsets must satisfy the packed-offset rules"));
-  VREL_TRY(offsets_input(f, face_offsets, B, rows(faces), "face offsets must satisfy the packed-offset rules"));
+  if (B < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, vrel::sentence::kVertexOffsetsShape);
+  VREL_TRY(offsets_input(f, vertex_offsets, B, rows(vertices), vrel::sentence::kVertexOffsetsRules));
+  VREL_TRY(offsets_input(f, face_offsets, B, rows(faces), vrel::sentence::kFaceOffsetsRules));
   // The next counter may not overlap an input it would corrupt. It may overlap the counter itself
   // (an in-place advance): key and counter are read once, before next_counter is written.
   VREL_TRY(f.no_alias({next_counter}, {vertices, faces, vertex_offsets, face_offsets, rng_key}));
@@ -111,7 +100,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   VREL_TRY(sample_output(f, barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] output view",
                          vertices->dtype, "barycentrics must match the vertices dtype"));
   VREL_TRY(sample_output(f, face_index, {B, S}, "face indices must be a [B,S] output view",
-                         VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+                         VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   VREL_TRY(f.no_alias({points}, {vertices, faces}));
   VREL_TRY(f.no_alias({barycentric}, {vertices}));
   VREL_TRY(f.no_alias({points}, {barycentric, face_index}));
@@ -122,7 +111,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
                        "the workspace data pointer must be aligned to double",
                        {vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter, points,
                         face_index, barycentric, next_counter}));
-  VREL_TRY(check_own_vertices(f, problem.faces, data_of<int32_t>(*vertex_offsets), problem.face_offsets, B));
+  VREL_TRY(frame::check_faces_in_batches(f, problem.faces, data_of<int32_t>(*vertex_offsets), problem.face_offsets, B));
 
   const int64_t empty = with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
@@ -141,22 +130,21 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_sample_surface_backward>(
-        provider::entry::kMeshSampleSurfaceBackward, diag, faces, face_index, barycentric,
-        grad_points, context, grad_vertices, workspace, diag);
+    return frame::forward<&frame::Table::sample_surface_backward>(
+        diag, faces, face_index, barycentric, grad_points, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
   VREL_TRY(f.context(context));
   VREL_TRY(check_faces(f, faces, VREL_STATUS_INVALID_ARGUMENT));
   VREL_TRY(sampled_input(f, face_index, {kAny, kAny}, "face indices must be a [B,S] tensor view"));
-  VREL_TRY(f.dtype_is(face_index, VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+  VREL_TRY(f.dtype_is(face_index, VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   const int64_t B = face_index->shape[0];
   const int64_t S = face_index->shape[1];
   VREL_TRY(sampled_input(f, barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] tensor view"));
   VREL_TRY(f.dtype_in(barycentric, frame::kFloating, "barycentrics must use the float32 or float64 dtype"));
   VREL_TRY(sampled_input(f, grad_points, {B, S, 3}, "point cotangents must be a [B,S,3] tensor view"));
   VREL_TRY(f.dtype_is(grad_points, barycentric->dtype, "cotangents must match the barycentric dtype"));
-  VREL_TRY(f.output(grad_vertices, {kAny, 3}, "vertex gradients must be a [V,3] output view"));
+  VREL_TRY(f.output(grad_vertices, {kAny, 3}, vrel::sentence::kVertexGradients));
   VREL_TRY(f.dtype_is(grad_vertices, barycentric->dtype, "vertex gradients must match the barycentric dtype"));
   VREL_TRY(f.no_alias({grad_vertices}, {faces, face_index, barycentric, grad_points}));
   // The backward uses no scratch: a supplied buffer is validated and never touched.
@@ -183,10 +171,10 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_workspace(
     VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
-  VREL_TRY(check_query(f, workspace_bytes, workspace_alignment,
-                       vertex_count >= 0 && face_count >= 0 && sample_count >= 0,
-                       "counts must be nonnegative", dtype,
-                       "mesh.sample_surface supports the float32 and float64 dtypes", context));
+  VREL_TRY(frame::query_checks(
+      f, {{vertex_count >= 0 && face_count >= 0 && sample_count >= 0, sentence::kCountsNegative}},
+      dtype, "mesh.sample_surface supports the float32 and float64 dtypes", context,
+      workspace_bytes, workspace_alignment));
   const auto F = static_cast<uint64_t>(face_count);
   if (F > kMaxFacesForBytes) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
   // The device scratch is the area sums and one more word; F * 8 + 4 cannot wrap once F * 8 fits.

@@ -1,5 +1,5 @@
 // vrel_mesh_validate and its workspace query (CPU only).
-#include "mesh/mesh_checks.hpp"
+#include "mesh/checks.hpp"
 #include "mesh/validate_kernel.hpp"
 
 using namespace vrel;
@@ -70,7 +70,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_validate_workspace(
   VREL_TRY(f.reset());
   VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
   if (vertex_count < 0 || face_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "counts must be nonnegative");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, vrel::sentence::kCountsNegative);
   VREL_TRY(f.context(context));
   return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
 }

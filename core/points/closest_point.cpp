@@ -2,16 +2,14 @@
 #include <cmath>
 
 #include "abi/frame.hpp"
+#include "points/checks.hpp"
 #include "points/closest_point_kernel.hpp"
-#include "points/family.hpp"
 
 using namespace vrel;
 using namespace vrel::points;
 using abi::data_of;
 using abi::mutable_data_of;
 using frame::kAny;
-using provider::entry::kClosestPointOnMesh;
-using provider::entry::kClosestPointOnMeshBackward;
 
 namespace {
 
@@ -37,18 +35,7 @@ VrelStatus check_mesh(const frame::Frame& f, const VrelExecutionContext* context
   VREL_TRY(f.dtype_in(points, frame::kFloating, "points must use the float32 or float64 dtype"));
   VREL_TRY(typed_input(f, vertices, {kAny, 3}, "vertices must be a [V,3] tensor view", points->dtype,
                        "vertices must match the points dtype"));
-  VREL_TRY(f.input(faces, {kAny, 3}, "faces must be a [F,3] tensor view"));
-  return f.dtype_is(faces, VREL_DTYPE_INT32, "faces must use the int32 dtype", VREL_STATUS_UNSUPPORTED);
-}
-
-// Every face of batch element b uses only vertex rows of element b.
-bool faces_stay_in_batch(const int32_t* faces, const int32_t* vertex_offsets,
-                         const int32_t* face_offsets, int64_t batch) noexcept {
-  for (int64_t b = 0; b < batch; ++b) {
-    for (int64_t i = 3 * int64_t{face_offsets[b]}; i < 3 * int64_t{face_offsets[b + 1]}; ++i)
-      if (faces[i] < vertex_offsets[b] || faces[i] >= vertex_offsets[b + 1]) return false;
-  }
-  return true;
+  return frame::check_faces(f, faces);
 }
 
 template <typename T>
@@ -90,14 +77,12 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
     const VrelTensorView* barycentric, const VrelTensorView* closest, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_closest_point_on_mesh>(
-        kClosestPointOnMesh, diag, points, vertices, faces, point_offsets, vertex_offsets,
-        face_offsets, eps, context, distance_squared, face_index, barycentric, closest, valid,
-        workspace, diag);
+    return frame::forward<&frame::Table::closest_point_on_mesh>(
+        diag, points, vertices, faces, point_offsets, vertex_offsets, face_offsets, eps, context,
+        distance_squared, face_index, barycentric, closest, valid, workspace, diag);
   const frame::Frame f{diag, kClosestFamily};
   VREL_TRY(f.reset());
-  if (!std::isfinite(eps) || eps < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "eps must be finite and nonnegative");
+  VREL_TRY(frame::check_eps(f, eps));
   VREL_TRY(check_mesh(f, context, points, vertices, faces));
   const int64_t p = points->shape[0];
   const uint32_t dtype = points->dtype;
@@ -108,36 +93,33 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
   const int64_t batch = point_offsets->shape != nullptr ? point_offsets->shape[0] - 1 : 0;
   VREL_TRY(f.offsets(point_offsets, batch, p, "point offsets must satisfy the packed-offset rules"));
   VREL_TRY(f.offsets(vertex_offsets, batch, vertices->shape[0],
-                     "vertex offsets must satisfy the packed-offset rules"));
+                     vrel::sentence::kVertexOffsetsRules));
   VREL_TRY(f.offsets(face_offsets, batch, faces->shape[0],
-                     "face offsets must satisfy the packed-offset rules"));
+                     vrel::sentence::kFaceOffsetsRules));
 
   VREL_TRY(typed_output(f, distance_squared, {p}, "distances must be a [P] output view", dtype,
                         "distances must match the points dtype"));
   VREL_TRY(typed_output(f, face_index, {p}, "face indices must be a [P] output view",
-                        VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+                        VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   VREL_TRY(typed_output(f, barycentric, {p, 3}, "barycentrics must be a [P,3] output view", dtype,
                         "barycentrics must match the points dtype"));
   VREL_TRY(typed_output(f, closest, {p, 3}, "closest points must be a [P,3] output view", dtype,
                         "closest points must match the points dtype"));
   VREL_TRY(typed_output(f, valid, {p}, "valid must be a [P] output view", VREL_DTYPE_BOOL,
-                        "valid must use the bool dtype"));
+                        vrel::sentence::kValidDtype));
   VREL_TRY(f.no_alias({distance_squared, face_index, barycentric, closest, valid},
                       {points, vertices, faces, point_offsets, vertex_offsets, face_offsets}));
   VREL_TRY(f.given_workspace(workspace));
 
-  if (!faces_stay_in_batch(data_of<int32_t>(*faces), data_of<int32_t>(*vertex_offsets),
-                           data_of<int32_t>(*face_offsets), batch))
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
-                  "each face must reference vertices of its own batch element");
+  VREL_TRY(frame::check_faces_in_batches(f, data_of<int32_t>(*faces),
+                                         data_of<int32_t>(*vertex_offsets),
+                                         data_of<int32_t>(*face_offsets), batch));
   if (batch == 0 || p == 0) return VREL_STATUS_OK;
 
-  if (dtype == VREL_DTYPE_FLOAT32)
-    run_search<float>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                      face_index, barycentric, closest, valid);
-  else
-    run_search<double>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                       face_index, barycentric, closest, valid);
+  frame::with_floating(dtype, [&](auto t) {
+    run_search<decltype(t)>(points, vertices, faces, point_offsets, face_offsets, eps,
+                            distance_squared, face_index, barycentric, closest, valid);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -149,10 +131,9 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     const VrelTensorView* grad_points, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_closest_point_on_mesh_backward>(
-        kClosestPointOnMeshBackward, diag, points, vertices, faces, face_index, barycentric,
-        closest, valid, grad_distance_squared, context, grad_points, grad_vertices, workspace,
-        diag);
+    return frame::forward<&frame::Table::closest_point_on_mesh_backward>(
+        diag, points, vertices, faces, face_index, barycentric, closest, valid,
+        grad_distance_squared, context, grad_points, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kClosestFamily};
   VREL_TRY(f.reset());
   VREL_TRY(check_mesh(f, context, points, vertices, faces));
@@ -162,13 +143,13 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kGradientRequired);
 
   VREL_TRY(typed_input(f, face_index, {p}, "face indices must be a [P] tensor view",
-                       VREL_DTYPE_INT32, "face indices must use the int32 dtype"));
+                       VREL_DTYPE_INT32, vrel::sentence::kFaceIndexDtype));
   VREL_TRY(typed_input(f, barycentric, {p, 3}, "barycentrics must be a [P,3] tensor view", dtype,
                        "barycentrics must match the points dtype"));
   VREL_TRY(typed_input(f, closest, {p, 3}, "closest points must be a [P,3] tensor view", dtype,
                        "closest points must match the points dtype"));
   VREL_TRY(typed_input(f, valid, {p}, "valid must be a [P] tensor view", VREL_DTYPE_BOOL,
-                       "valid must use the bool dtype"));
+                       vrel::sentence::kValidDtype));
   VREL_TRY(typed_input(f, grad_distance_squared, {p}, "distance cotangents must be a [P] tensor view",
                        dtype, "cotangents must match the points dtype"));
   if (grad_points != nullptr)
@@ -176,7 +157,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
                           dtype, "point gradients must match the points dtype"));
   if (grad_vertices != nullptr)
     VREL_TRY(typed_output(f, grad_vertices, {vertices->shape[0], 3},
-                          "vertex gradients must be a [V,3] output view", dtype,
+                          vrel::sentence::kVertexGradients, dtype,
                           "vertex gradients must match the points dtype"));
   // Clearing a gradient that shares bytes with an input would corrupt the pass.
   VREL_TRY(f.no_alias({grad_points, grad_vertices},
@@ -184,12 +165,10 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
                        grad_distance_squared}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const ClosestGradientFault fault =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run_gradients<float>(points, vertices, faces, face_index, barycentric, closest, valid,
-                                 grad_distance_squared, grad_points, grad_vertices)
-          : run_gradients<double>(points, vertices, faces, face_index, barycentric, closest,
-                                  valid, grad_distance_squared, grad_points, grad_vertices);
+  const ClosestGradientFault fault = frame::with_floating(dtype, [&](auto t) {
+    return run_gradients<decltype(t)>(points, vertices, faces, face_index, barycentric, closest,
+                                      valid, grad_distance_squared, grad_points, grad_vertices);
+  });
   if (fault == ClosestGradientFault::kFace)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid face index lies outside the face range");
   if (fault == ClosestGradientFault::kVertex)
@@ -201,15 +180,10 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
     int64_t point_count, int64_t vertex_count, int64_t face_count, uint32_t dtype,
     const VrelExecutionContext* context, uint64_t* workspace_bytes, uint64_t* workspace_alignment,
     VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kClosestPoint, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kQueryFamily};
-  VREL_TRY(f.reset());
-  if (point_count < 0 || vertex_count < 0 || face_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, kCountsNegative);
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  VREL_TRY(f.floating_code(dtype, kQueryDtype));
-  VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{provider::operation::kClosestPoint, kQueryDtype,
+                                frame::Query::kCountsFirst};
+  return frame::workspace_query(
+      kQueryFamily, kQuery,
+      {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}}, dtype, context,
+      workspace_bytes, workspace_alignment, diag);
 }

@@ -1,7 +1,7 @@
 // Export of the rasterization backward pass.
 #include "abi/frame.hpp"
-#include "render/family.hpp"
-#include "render/raster_backward_kernel.hpp"
+#include "render/checks.hpp"
+#include "render/rasterize_backward_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::render;
@@ -45,10 +45,9 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_render_rasterize_backward>(
-        provider::entry::kRasterizeBackward, diag, ndc_vertices, faces, image_height, image_width,
-        face_index, grad_barycentric, grad_depth, grad_signed_distance, context, grad_vertices,
-        workspace, diag);
+    return frame::forward<&frame::Table::rasterize_backward>(
+        diag, ndc_vertices, faces, image_height, image_width, face_index, grad_barycentric,
+        grad_depth, grad_signed_distance, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kRasterFamily};
   VREL_TRY(f.reset());
   const int64_t h = image_height, w = image_width;
@@ -57,8 +56,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
 
   VREL_TRY(f.input(ndc_vertices, {kAny, 3}, kVerticesShape));
   VREL_TRY(f.dtype_in(ndc_vertices, frame::kFloating, kVerticesDtype));
-  VREL_TRY(f.input(faces, {kAny, 3}, kFacesShape));
-  VREL_TRY(f.dtype_is(faces, VREL_DTYPE_INT32, kFacesDtype, VREL_STATUS_UNSUPPORTED));
+  VREL_TRY(frame::check_faces(f, faces));
   const int64_t v = ndc_vertices->shape[0];
   const uint32_t dtype = ndc_vertices->dtype;
 
@@ -82,19 +80,17 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   VREL_TRY(cotangent(f, grad_signed_distance, {b, h, w, k}, dtype,
                      "signed distance cotangents must be a [B,H,W,K] view matching the vertex dtype"));
 
-  VREL_TRY(f.output(grad_vertices, {v, 3}, "vertex gradients must be a [V,3] output view"));
+  VREL_TRY(f.output(grad_vertices, {v, 3}, vrel::sentence::kVertexGradients));
   VREL_TRY(f.dtype_is(grad_vertices, dtype, "vertex gradients must match the vertex dtype"));
   // The gradient is cleared before the pass reads the vertices, faces and cotangents.
   VREL_TRY(f.no_alias({grad_vertices}, {ndc_vertices, faces, face_index, grad_barycentric,
                                         grad_depth, grad_signed_distance}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const GradientFault fault =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run<float>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
-                       grad_signed_distance, grad_vertices)
-          : run<double>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
-                        grad_signed_distance, grad_vertices);
+  const GradientFault fault = frame::with_floating(dtype, [&](auto t) {
+    return run<decltype(t)>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
+                            grad_signed_distance, grad_vertices);
+  });
   if (fault == GradientFault::kFaceRange)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a fragment names a face outside the face range");
   if (fault == GradientFault::kVertexRange)

@@ -1,7 +1,7 @@
 // Exports of the packed mip pyramid: forward, backward and workspace query.
 #include "abi/frame.hpp"
 #include "texture/checks.hpp"
-#include "texture/pyramid_kernels.hpp"
+#include "texture/pyramid_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::texture;
@@ -35,9 +35,9 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
     const VrelTensorView* pyramid, const VrelTensorView* level_offsets,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture_pyramid>(
-        provider::entry::kTexturePyramid, frame::kNotImplemented, true, diag, texture, levels, ctx,
-        pyramid, level_offsets, workspace, diag);
+    return frame::forward_entry<&frame::Table::texture_pyramid>(frame::kNotImplemented, true, diag,
+                                                                texture, levels, ctx, pyramid,
+                                                                level_offsets, workspace, diag);
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
   VREL_TRY(f.shape(texture, {kAny, kAny, kAny}, "texture must be an [H,W,C] view"));
@@ -85,8 +85,8 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
   if (pyramid->shape[0] < total)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid view is smaller than the level chain requires");
 
-  if (texture->dtype == VREL_DTYPE_FLOAT32) run_forward<float>(texture, count, pyramid, offsets);
-  else run_forward<double>(texture, count, pyramid, offsets);
+  frame::with_floating(texture->dtype,
+                       [&](auto t) { run_forward<decltype(t)>(texture, count, pyramid, offsets); });
   return VREL_STATUS_OK;
 }
 
@@ -96,10 +96,9 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
     const VrelTensorView* grad_texture, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture_pyramid_backward>(
-        provider::entry::kTexturePyramidBackward, frame::kNotImplemented, true, diag, level_offsets,
-        texture_height, texture_width, channel_count, grad_pyramid, ctx, grad_texture, workspace,
-        diag);
+    return frame::forward_entry<&frame::Table::texture_pyramid_backward>(
+        frame::kNotImplemented, true, diag, level_offsets, texture_height, texture_width,
+        channel_count, grad_pyramid, ctx, grad_texture, workspace, diag);
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
   VREL_TRY(level_table_shape(f, level_offsets));
@@ -127,10 +126,9 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
   if (grad_pyramid->shape[0] < total)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid gradient is smaller than the level offsets describe");
 
-  if (grad_pyramid->dtype == VREL_DTYPE_FLOAT32)
-    run_backward<float>(level_offsets, grad_pyramid, h, w, c, grad_texture);
-  else
-    run_backward<double>(level_offsets, grad_pyramid, h, w, c, grad_texture);
+  frame::with_floating(grad_pyramid->dtype, [&](auto t) {
+    run_backward<decltype(t)>(level_offsets, grad_pyramid, h, w, c, grad_texture);
+  });
   return VREL_STATUS_OK;
 }
 

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "render/pixel_rule.hpp"
-#include "render/raster_kernel.hpp"
+#include "render/rasterize_kernel.hpp"
 #include "tests/render/render_support.hpp"
 
 namespace vrel::test {

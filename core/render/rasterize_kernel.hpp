@@ -23,10 +23,6 @@ struct RasterProblem {
   T* signed_distance;   // [B,H,W,K]
 };
 
-// True when every corner of every face of batch element b lies in b's vertex range.
-bool faces_within_batches(const int32_t* faces, const int32_t* vertex_offsets,
-                          const int32_t* face_offsets, int64_t batch) noexcept;
-
 // Clears each batch element's layers and rasterizes its faces in ascending order.
 template <typename T>
 void rasterize(const RasterProblem<T>& problem) noexcept;

@@ -1,4 +1,4 @@
-#include "render/raster_kernel.hpp"
+#include "render/rasterize_kernel.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -357,18 +357,6 @@ bool rectangle_skipped(const ScreenFace& face, const CentreRect& rect, double bl
   const double gap = rectangle_gap(face, rect);
   return gap_rejects(gap, blur2) &&
          (gap > inside_stray(face, tolerance) || edges_separate(face, rect, tolerance));
-}
-
-bool faces_within_batches(const int32_t* faces, const int32_t* vertex_offsets,
-                          const int32_t* face_offsets, int64_t batch) noexcept {
-  for (int64_t b = 0; b < batch; ++b) {
-    const int32_t lo = vertex_offsets[b];
-    const int32_t hi = vertex_offsets[b + 1];
-    for (int64_t f = face_offsets[b]; f < face_offsets[b + 1]; ++f)
-      for (int k = 0; k < 3; ++k)
-        if (faces[3 * f + k] < lo || faces[3 * f + k] >= hi) return false;
-  }
-  return true;
 }
 
 template <typename T>

@@ -1,4 +1,4 @@
-#include "render/raster_backward_kernel.hpp"
+#include "render/rasterize_backward_kernel.hpp"
 
 #include <algorithm>
 

@@ -1,0 +1,128 @@
+// The kernel of linear blend skinning and its gradients, over typed pointers and counts. It knows
+// nothing of descriptors; the exports have checked every shape, index and alias rule before
+// calling it. Float32 data are computed in float32 and float64 data in float64.
+#pragma once
+
+#include <cstdint>
+
+namespace vrel::animation {
+
+// Row r (< 3) of the 4x4 transform m applied to (p, 1).
+template <typename T>
+inline T affine_row(const T* m, int r, const T* p) noexcept {
+  return m[4 * r] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] + m[4 * r + 3];
+}
+
+// One vertex's nonzero skinning weights, joints ascending. A zero weight adds nothing (its
+// products are signed zeros), so it is skipped; rigs have a few nonzero weights per vertex. The
+// weights are shared by the batch, so the list is built once per vertex. A vertex with more than
+// kCapacity nonzero weights keeps the full row instead (same terms, same order).
+template <typename T>
+struct VertexWeights {
+  static constexpr int kCapacity = 32;
+  int32_t joint[kCapacity];
+  T weight[kCapacity];
+  int count = 0;
+  bool listed = true;
+  const T* row;
+  int64_t joints;
+
+  VertexWeights(const T* weights_row, int64_t joint_count) noexcept
+      : row(weights_row), joints(joint_count) {
+    for (int64_t j = 0; j < joints; ++j) {
+      if (row[j] == T(0)) continue;
+      if (count == kCapacity) {
+        listed = false;
+        return;
+      }
+      joint[count] = static_cast<int32_t>(j);
+      weight[count++] = row[j];
+    }
+  }
+
+  // Calls f(j, w) for every nonzero weight, joints ascending.
+  template <typename F>
+  void each(F&& f) const noexcept {
+    if (listed) {
+      for (int i = 0; i < count; ++i) f(joint[i], weight[i]);
+    } else {
+      for (int64_t j = 0; j < joints; ++j)
+        if (row[j] != T(0)) f(j, row[j]);
+    }
+  }
+
+  // The weighted sum of the first three rows of the joints' transforms.
+  void blend(const T* transforms, T* m) const noexcept {
+    for (int e = 0; e < 12; ++e) m[e] = T(0);
+    each([&](int64_t j, T w) {
+      const T* t = transforms + 16 * j;
+      for (int e = 0; e < 12; ++e) m[e] += w * t[e];
+    });
+  }
+};
+
+// out[b][v] = sum over joints of weights[v][j] T[b][j] (p, 1), formed as the blended transform
+// applied to (p, 1).
+template <typename T>
+void skin_forward(const T* vertices, const T* transforms, const T* weights, int64_t batch,
+                  int64_t rows, int64_t joints, T* out) noexcept {
+  for (int64_t v = 0; v < rows; ++v) {
+    const VertexWeights<T> w(weights + v * joints, joints);
+    for (int64_t b = 0; b < batch; ++b) {
+      const T* p = vertices + (b * rows + v) * 3;
+      T m[12];
+      w.blend(transforms + b * joints * 16, m);
+      T* o = out + (b * rows + v) * 3;
+      for (int r = 0; r < 3; ++r) o[r] = affine_row(m, r, p);
+    }
+  }
+}
+
+// Vertex gradients from the blended transform, M^T g; transform gradients as weighted outer
+// products (row 3 stays zero); weight gradients g . (T (p, 1)) for every joint, the batch
+// ascending. Vertices are the outer loop, so every sum still runs over v and b ascending.
+template <typename T>
+void skin_backward(const T* vertices, const T* transforms, const T* weights, const T* grad,
+                   int64_t batch, int64_t rows, int64_t joints, T* grad_vertices,
+                   T* grad_transforms, T* grad_weights) noexcept {
+  if (grad_transforms != nullptr)
+    for (int64_t e = 0; e < batch * joints * 16; ++e) grad_transforms[e] = T(0);
+  if (grad_weights != nullptr)
+    for (int64_t e = 0; e < rows * joints; ++e) grad_weights[e] = T(0);
+  for (int64_t v = 0; v < rows; ++v) {
+    const VertexWeights<T> w(weights + v * joints, joints);
+    for (int64_t b = 0; b < batch; ++b) {
+      const T* tb = transforms + b * joints * 16;
+      const T* p = vertices + (b * rows + v) * 3;
+      const T* g = grad + (b * rows + v) * 3;
+      if (grad_vertices != nullptr) {
+        T m[12];
+        w.blend(tb, m);
+        T* o = grad_vertices + (b * rows + v) * 3;
+        for (int c = 0; c < 3; ++c) o[c] = m[c] * g[0] + m[4 + c] * g[1] + m[8 + c] * g[2];
+      }
+      if (grad_transforms != nullptr) {
+        w.each([&](int64_t j, T weight) {
+          T* gm = grad_transforms + (b * joints + j) * 16;
+          for (int r = 0; r < 3; ++r) {
+            const T wg = weight * g[r];
+            gm[4 * r] += wg * p[0];
+            gm[4 * r + 1] += wg * p[1];
+            gm[4 * r + 2] += wg * p[2];
+            gm[4 * r + 3] += wg;
+          }
+        });
+      }
+      if (grad_weights != nullptr) {
+        T* gw = grad_weights + v * joints;
+        for (int64_t j = 0; j < joints; ++j) {
+          const T* m = tb + 16 * j;
+          gw[j] += g[0] * affine_row(m, 0, p) + g[1] * affine_row(m, 1, p) +
+                   g[2] * affine_row(m, 2, p);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace vrel::animation

@@ -1,0 +1,139 @@
+"""One sample per differentiable forward operator: its float64 inputs, the inputs gradcheck
+differentiates, the outputs that carry gradients, and (where a plain PyTorch formula is short) a
+reference. test_samples.py runs the reference comparison, gradcheck and opcheck over this table;
+a new operator adds one row here."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Callable, Optional
+
+import torch
+
+from conftest import jittered, tetrahedron, whole
+
+F64 = torch.float64
+I32 = torch.int32
+
+
+@dataclass
+class Sample:
+    inputs: Callable[[], tuple]     # fresh arguments of torch.ops.vrel.<name>
+    differentiable: tuple[int, ...]  # argument positions gradcheck differentiates
+    outputs: tuple[int, ...] = (0,)  # outputs that carry gradients
+    reference: Optional[Callable] = None  # plain PyTorch result of the checked outputs
+    atol: float = 1e-7
+    rtol: float = 1e-5
+
+
+def _mesh():
+    vertices, faces = tetrahedron()
+    return jittered(vertices), faces
+
+
+def _ndc():
+    ndc = torch.tensor([[-0.7, -0.6, 0.3], [0.8, -0.5, 0.5], [0.1, 0.75, 0.4],
+                        [-0.2, -0.2, 0.9], [0.6, -0.1, 0.1], [0.2, 0.5, 0.2]], dtype=F64)
+    return ndc, torch.tensor([[0, 1, 2], [3, 4, 5]], dtype=I32)
+
+
+def _near_identity(*shape):
+    return torch.eye(4, dtype=F64) + 0.1 * torch.rand(*shape, 4, 4, dtype=F64)
+
+
+def _fragments():
+    ndc, faces = _ndc()
+    face_index, bary, _, _ = torch.ops.vrel.rasterize(ndc, faces, whole(6), whole(2), 6, 6, 2,
+                                                      0.0, 1, 1e-12)
+    return face_index, bary, torch.rand(2, 3, 2, dtype=F64)
+
+
+def _texture():
+    pyramid, offsets = torch.ops.vrel.texture_pyramid(torch.rand(4, 4, 2, dtype=F64), 0)
+    empty = pyramid.new_empty((0,))
+    uv = torch.tensor([[0.31, 0.62], [0.77, 0.18]], dtype=F64)
+    lod = torch.tensor([0.3, 1.2], dtype=F64)
+    return (pyramid, offsets, 4, 4, 2, uv, empty, lod, False, True, 2, 2, 1, 1, empty, False)
+
+
+# ---- references -------------------------------------------------------------------------------
+
+def _ref_face_geometry(vertices, faces, eps):
+    f = faces.long()
+    p0, p1, p2 = vertices[f[:, 0]], vertices[f[:, 1]], vertices[f[:, 2]]
+    n = torch.linalg.cross(p1 - p0, p2 - p0)
+    length = n.norm(dim=1)
+    return n / length[:, None], 0.5 * length
+
+
+def _ref_transform_points(points, matrices, offsets):
+    counts = (offsets[1:] - offsets[:-1]).long()
+    per_point = matrices.repeat_interleave(counts, dim=0)
+    ones = torch.cat([points, torch.ones(points.shape[0], 1, dtype=points.dtype)], 1)
+    return (per_point @ ones[:, :, None])[:, :, 0]
+
+
+def _ref_rodrigues(v):
+    theta = v.norm(dim=-1, keepdim=True)[..., None]
+    k = v / v.norm(dim=-1, keepdim=True)
+    zero = torch.zeros_like(k[..., 0])
+    cross = torch.stack([zero, -k[..., 2], k[..., 1], k[..., 2], zero, -k[..., 0],
+                         -k[..., 1], k[..., 0], zero], -1).reshape(*k.shape[:-1], 3, 3)
+    return torch.eye(3, dtype=v.dtype) + theta.sin() * cross + (1 - theta.cos()) * cross @ cross
+
+
+def _ref_forward_kinematics(local, parents):
+    world = []
+    for j, p in enumerate(parents.tolist()):
+        world.append(local[:, j] if p < 0 else world[p] @ local[:, j])
+    return torch.stack(world, 1)
+
+
+def _ref_skin_lbs(vertices, transforms, weights):
+    ones = torch.cat([vertices, torch.ones(*vertices.shape[:2], 1, dtype=vertices.dtype)], -1)
+    blended = torch.einsum("vj,bjrc->bvrc", weights, transforms)
+    return (blended @ ones[..., None])[..., :3, 0]
+
+
+def _ref_evaluate_barycentric(vertices, faces, face_index, barycentric):
+    corners = vertices[:, faces[face_index.long()].long()]  # [B,L,3,3]
+    return (barycentric[None, :, :, None] * corners).sum(2)
+
+
+SAMPLES = {
+    "face_geometry": Sample(lambda: (*_mesh(), 0.0), (0,), (0, 1), _ref_face_geometry),
+    "vertex_normals": Sample(lambda: (*_mesh(), 1e-12, 1), (0,)),
+    "gather_faces": Sample(lambda: _mesh(), (0,), reference=lambda v, f: v[f.long()]),
+    "sample_surface": Sample(lambda: (*_mesh(), whole(4), whole(4), 8,
+                                      torch.tensor([1, 2], dtype=torch.uint32),
+                                      torch.zeros(2, dtype=torch.uint32), 0.0), (0,)),
+    "transform_points": Sample(lambda: (torch.rand(5, 3, dtype=F64), _near_identity(2),
+                                        torch.tensor([0, 2, 5], dtype=I32)), (0, 1),
+                               reference=_ref_transform_points),
+    "perspective_divide": Sample(lambda: (torch.rand(5, 4, dtype=F64) + 0.5, 1e-9), (0,),
+                                 reference=lambda h, eps: h[:, :3] / h[:, 3:]),
+    "knn": Sample(lambda: (torch.rand(4, 3, dtype=F64), torch.rand(6, 3, dtype=F64), whole(4),
+                           whole(6), 2), (0, 1),
+                  reference=lambda q, r, *_: torch.cdist(q, r).square().topk(2, largest=False)[0]),
+    "closest_point_on_mesh": Sample(lambda: (torch.rand(5, 3, dtype=F64) * 2 - 0.5, *_mesh(),
+                                             whole(5), whole(4), whole(4), 0.0), (0, 1)),
+    "rasterize": Sample(lambda: (*_ndc(), whole(6), whole(2), 8, 8, 2, 1.5, 1, 1e-12), (0,), (1,),
+                        atol=1e-5, rtol=1e-4),
+    "interpolate": Sample(_fragments, (1, 2)),
+    "texture_pyramid": Sample(lambda: (torch.rand(4, 4, 2, dtype=F64), 0), (0,)),
+    "texture": Sample(_texture, (0, 5)),
+    "rodrigues": Sample(lambda: (torch.tensor([[0.3, -0.2, 0.5], [1.1, 0.4, -0.7]], dtype=F64),),
+                        (0,), reference=_ref_rodrigues),
+    "forward_kinematics": Sample(lambda: (_near_identity(1, 3),
+                                          torch.tensor([-1, 0, 1], dtype=I32)),
+                                 (0,), reference=_ref_forward_kinematics),
+    "blend_shapes": Sample(lambda: (torch.rand(4, 3, dtype=F64), torch.rand(2, 4, 3, dtype=F64),
+                                    torch.rand(3, 2, dtype=F64)), (0, 1, 2),
+                           reference=lambda t, d, w: t + torch.einsum("bk,kvc->bvc", w, d)),
+    "skin_lbs": Sample(lambda: (torch.rand(1, 4, 3, dtype=F64), _near_identity(1, 2),
+                                torch.rand(4, 2, dtype=F64)), (0, 1, 2), reference=_ref_skin_lbs),
+    "evaluate_barycentric": Sample(lambda: (_mesh()[0][None], _mesh()[1],
+                                            torch.tensor([2, 0], dtype=I32),
+                                            torch.tensor([[0.2, 0.3, 0.5], [0.6, 0.1, 0.3]],
+                                                         dtype=F64)), (0, 3),
+                                   reference=_ref_evaluate_barycentric),
+}
