@@ -27,6 +27,7 @@ __all__ = [
     "rasterize", "rasterize_window", "interpolate", "texture_pyramid", "texture", "knn",
     "closest_point_on_mesh", "rodrigues", "forward_kinematics", "blend_shapes", "skin_lbs",
     "evaluate_barycentric", "workspace_sizes",
+    "camera", "Fragments", "render_mesh", "interpolate_attributes", "Texture",
 ]
 
 ops = torch.ops.vrel
@@ -299,3 +300,9 @@ def workspace_sizes(vertex_count=0, face_count=0, point_count=0, neighbor_count=
     return ops.workspace_sizes(vertex_count, face_count, point_count, neighbor_count,
                                sample_count, batch_count, image_height, image_width,
                                faces_per_pixel, bool(double_precision))
+
+
+# ---- from a mesh and a camera to an image ---------------------------------------------------
+
+from . import camera  # noqa: E402
+from .pipeline import Fragments, Texture, interpolate_attributes, render_mesh  # noqa: E402
