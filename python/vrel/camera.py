@@ -79,16 +79,18 @@ class Camera(NamedTuple):
 
 
 def _floats(*values):
-    """Tensors of one floating dtype, broadcast together (Python numbers become the default
-    float dtype; tensors keep theirs, promoted to a common floating dtype)."""
-    tensors = [torch.as_tensor(v) for v in values]
-    dtype = tensors[0].dtype
-    for t in tensors[1:]:
-        dtype = torch.promote_types(dtype, t.dtype)
-    if not dtype.is_floating_point:
+    """Tensors of one floating dtype, broadcast together: the promoted dtype of the tensor
+    arguments (the default float dtype when none is floating); numbers and sequences are
+    converted straight into it, so that 0.1 stays 0.1 in float64."""
+    dtype = None
+    for v in values:
+        if isinstance(v, torch.Tensor):
+            dtype = v.dtype if dtype is None else torch.promote_types(dtype, v.dtype)
+    if dtype is None or not dtype.is_floating_point:
         dtype = torch.get_default_dtype()
-    device = next((t.device for t in tensors if t.dim() > 0), tensors[0].device)
-    return torch.broadcast_tensors(*[t.to(dtype=dtype, device=device) for t in tensors])
+    device = next((v.device for v in values if isinstance(v, torch.Tensor)), None)
+    return torch.broadcast_tensors(*[torch.as_tensor(v, dtype=dtype, device=device)
+                                     for v in values])
 
 
 def _matrix(rows) -> torch.Tensor:
