@@ -11,6 +11,7 @@ on the vrel operators (``torch.ops.vrel``). Conventions: :mod:`vrel.camera`.
 from __future__ import annotations
 
 import dataclasses
+import functools
 
 import torch
 
@@ -30,13 +31,14 @@ class _Pieces:
     corners are convex combinations of its face's corners in clip space:
     ``piece corner k = sum_j weights[row, k, j] * face corner j``."""
 
+    face: torch.Tensor | None   # [P] int64 face row (within its batch element); None: P = B*F
+                                # pieces that are the faces themselves, in order
     screen: torch.Tensor        # [P,3,2] corner pixel coordinates (px, py)
     w: torch.Tensor             # [P,3] corner clip-space W
     clip_row: torch.Tensor      # [P] int64 row of clip_weights, -1 for an unclipped face
     clip_weights: torch.Tensor  # [Pc,3,3]
 
 
-@dataclasses.dataclass(frozen=True)
 class Fragments:
     """The fragments of :func:`render_mesh`, K depth-ordered layers per pixel.
 
@@ -52,61 +54,97 @@ class Fragments:
             clipped part, whose boundary includes the cut along the near plane.
         perspective_correct: whether ``barycentric`` is perspective-correct.
 
+    ``face_index`` and ``barycentric`` are computed on first use, so that a render that only
+    needs depths or signed distances (a soft silhouette) does not pay for them.
     Conventions: :mod:`vrel.camera`.
     """
 
-    face_index: torch.Tensor
-    barycentric: torch.Tensor
-    depth: torch.Tensor
-    signed_distance: torch.Tensor
-    perspective_correct: bool
-    _faces: torch.Tensor = dataclasses.field(repr=False)           # [F,3] int64
-    _vertex_count: int = dataclasses.field(repr=False)
-    _piece: torch.Tensor = dataclasses.field(repr=False)           # [B,H,W,K] int64, 0 if empty
-    _screen_barycentric: torch.Tensor = dataclasses.field(repr=False)
-    _pieces: _Pieces | None = dataclasses.field(repr=False)
+    def __init__(self, piece_index, screen_barycentric, depth, signed_distance,
+                 perspective_correct, faces, vertex_count, pieces):
+        self.depth, self.signed_distance = depth, signed_distance
+        self.perspective_correct = perspective_correct
+        self._piece_index, self._screen_barycentric = piece_index, screen_barycentric
+        self._faces, self._vertex_count, self._pieces = faces, vertex_count, pieces
+        self._valid = piece_index >= 0
+
+    def __repr__(self) -> str:
+        b, h, w, k = self._piece_index.shape
+        return (f"Fragments(batch={b}, height={h}, width={w}, layers={k}, "
+                f"covered={int(self._valid.sum())}, perspective_correct="
+                f"{self.perspective_correct})")
+
+    @functools.cached_property
+    def face_index(self) -> torch.Tensor:
+        face = self._pieces.face
+        if face is None:  # pieces are the faces: only the batch elements' offsets to remove
+            batch, faces = self._piece_index.shape[0], self._faces.shape[0]
+            if batch == 1:
+                return self._piece_index
+            shift = torch.arange(batch, device=self._valid.device, dtype=torch.int32)
+            return torch.where(self._valid, self._piece_index - faces * shift[:, None, None, None],
+                               -1)
+        index = torch.full_like(self._piece_index, -1)
+        index[self._valid] = face[self._piece_index[self._valid].long()].to(torch.int32)
+        return index
+
+    @functools.cached_property
+    def barycentric(self) -> torch.Tensor:
+        b = self._screen_barycentric
+        if not self.perspective_correct and self._pieces.clip_weights.shape[0] == 0:
+            return b
+        piece = self._piece_index[self._valid].long()
+        weights = b[self._valid]
+        if self.perspective_correct:
+            weights, _ = _perspective(weights, self._pieces.w[piece])
+        weights = _through_clip_weights(weights, piece, self._pieces, "pkj,pk->pj")
+        return torch.zeros_like(b).index_put((self._valid,), weights)
 
     def barycentric_derivatives(self) -> torch.Tensor:
         """``[B,H,W,K,3,2]``: derivatives of ``barycentric`` along px (one column right) and py
         (one row down), exact for the rasterized triangle's plane; zeros for empty fragments.
         Differentiable."""
         b = self._screen_barycentric
-        shape = tuple(b.shape) + (2,)
-        pieces = self._pieces
-        if pieces is None:
-            return b.new_zeros(shape)
-        valid = (self.face_index >= 0)[..., None]
-        s = pieces.screen[self._piece]  # [...,3,2]
+        piece = self._piece_index[self._valid].long()
+        s = self._pieces.screen[piece]  # [N,3,2]
         x, y = s[..., 0], s[..., 1]
         # b_k is the signed area of the sub-triangle opposite corner k over the whole area; each
         # is affine in the pixel position with gradient perp(s_{k+1} - s_{k+2}) / area.
         nxt, prv = [1, 2, 0], [2, 0, 1]
-        area = (x[..., 1] - x[..., 0]) * (y[..., 2] - y[..., 0]) - \
-            (y[..., 1] - y[..., 0]) * (x[..., 2] - x[..., 0])
-        area = torch.where(valid[..., 0], area, torch.ones_like(area))
-        grad = torch.stack([y[..., nxt] - y[..., prv], x[..., prv] - x[..., nxt]], dim=-1)
-        grad = grad / area[..., None, None]
+        area = (x[:, 1] - x[:, 0]) * (y[:, 2] - y[:, 0]) - (y[:, 1] - y[:, 0]) * (x[:, 2] - x[:, 0])
+        grad = torch.stack([y[:, nxt] - y[:, prv], x[:, prv] - x[:, nxt]], dim=-1)
+        grad = grad / area[:, None, None]
         if self.perspective_correct:
             # b'_k = q_k / S with q_k = b_k / w_k and S = sum q: the quotient rule.
-            w = pieces.w[self._piece]
-            q, gq = b / w, grad / w[..., None]
-            total = q.sum(-1, keepdim=True)
-            usable = valid & (total > 0)
+            w = self._pieces.w[piece]
+            corrected, total = _perspective(b[self._valid], w)
+            gq = grad / w[..., None]
+            usable = total > 0
             total = torch.where(usable, total, torch.ones_like(total))
-            corrected = (gq - (q / total)[..., None] * gq.sum(-2, keepdim=True)) / total[..., None]
-            grad = torch.where(usable[..., None], corrected, grad)
-        grad = _through_clip_weights(grad, self._piece, pieces, valid[..., 0],
-                                     "...kj,...ka->...ja")
-        return torch.where(valid[..., None], grad, torch.zeros_like(grad))
+            product = (gq - corrected[..., None] * gq.sum(-2, keepdim=True)) / total[..., None]
+            grad = torch.where(usable[..., None], product, grad)
+        grad = _through_clip_weights(grad, piece, self._pieces, "pkj,pka->pja")
+        return b.new_zeros(tuple(b.shape) + (2,)).index_put((self._valid,), grad)
 
 
-def _through_clip_weights(values, piece, pieces, valid, equation):
-    """Re-expresses per-piece corner weights (or their derivatives) of clipped pieces in terms
-    of their face's corners; unclipped fragments pass through unchanged (bit for bit)."""
+def _perspective(screen, w):
+    """Perspective-correct weights from screen-space weights [N,3] and corner W [N,3], and the
+    normaliser [N,1]. Linear in 3-D is linear in screen space after dividing by W: weigh by
+    1 / W and renormalise. Blurred fragments far outside a triangle may reach its horizon
+    (normaliser <= 0); they keep their screen-space weights."""
+    q = screen / w
+    total = q.sum(-1, keepdim=True)
+    usable = total > 0
+    corrected = q / torch.where(usable, total, torch.ones_like(total))
+    return torch.where(usable, corrected, screen), total
+
+
+def _through_clip_weights(values, piece, pieces, equation):
+    """Re-expresses per-piece corner weights (or their derivatives) [N,3(,2)] of the fragments
+    on pieces [N] in terms of their face's corners; unclipped pieces pass through unchanged."""
     if pieces.clip_weights.shape[0] == 0:
         return values
     row = pieces.clip_row[piece]
-    clipped = valid & (row >= 0)
+    clipped = row >= 0
     weights = pieces.clip_weights[row[clipped]]
     return values.index_put((clipped,), torch.einsum(equation, weights, values[clipped]))
 
@@ -118,7 +156,7 @@ def _image_size(image_size) -> tuple[int, int]:
     return height, width
 
 
-def _clip_matrices(camera, batch, dtype) -> torch.Tensor:
+def _clip_matrices(camera, dtype) -> torch.Tensor:
     matrix = camera.matrix if isinstance(camera, Camera) else torch.as_tensor(camera)
     if matrix.dim() == 2:
         matrix = matrix.unsqueeze(0)
@@ -214,7 +252,7 @@ def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *
     faces = faces.long()
     if face_count and (int(faces.min()) < 0 or int(faces.max()) >= vertex_count):
         raise ValueError(f"faces must index the {vertex_count} vertices")
-    matrices = _clip_matrices(camera, vertices.shape[0], vertices.dtype)
+    matrices = _clip_matrices(camera, vertices.dtype)
     batch = max(vertices.shape[0], matrices.shape[0])
     if {vertices.shape[0], matrices.shape[0]} - {1, batch}:
         raise ValueError(f"{vertices.shape[0]} vertex sets and {matrices.shape[0]} cameras do "
@@ -225,7 +263,7 @@ def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *
     per_element = torch.arange(batch + 1, device=device, dtype=torch.int32) * vertex_count
     clip = _ops.transform_points(points, matrices, per_element)
 
-    # Sort the faces: in front of the near plane, crossing it, behind it.
+    # Faces wholly in front of the near plane stay; those crossing it are cut; the rest go.
     global_faces = (faces.unsqueeze(0) + (torch.arange(batch, device=device) * vertex_count)
                     [:, None, None]).reshape(-1, 3)
     in_front = (clip[:, 2] + clip[:, 3]) >= 0
@@ -268,30 +306,14 @@ def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *
         offsets(piece_face // face_count if face_count else piece_face), height, width,
         int(faces_per_pixel), float(blur_radius_px), int(cull_mode), float(eps))
 
-    valid = piece_index >= 0
-    piece = piece_index.clamp(min=0).long()
-    if piece_face.shape[0] == 0:
-        return Fragments(piece_index, screen_barycentric, depth, signed_distance,
-                         perspective_correct, faces, vertex_count, piece, screen_barycentric,
-                         None)
-    face_index = torch.where(valid, (piece_face % face_count)[piece], -1).to(torch.int32)
+    unchanged = clipped_face.shape[0] == 0 and kept.shape[0] == batch * face_count
     pixels = torch.stack([(ndc[:, 0] + 1.0) * (width / 2.0), (1.0 - ndc[:, 1]) * (height / 2.0)],
                          dim=-1)
-    pieces = _Pieces(pixels[piece_vertices], homogeneous[piece_vertices][..., 3], clip_row,
+    pieces = _Pieces(None if unchanged else piece_face % max(face_count, 1),
+                     pixels[piece_vertices], homogeneous[piece_vertices][..., 3], clip_row,
                      clip_weights)
-    barycentric = screen_barycentric
-    if perspective_correct:
-        # Linear in 3-D is linear in screen space after dividing by W: weigh by 1 / W and
-        # renormalise. Blurred fragments far outside a triangle may reach its horizon
-        # (total <= 0); they keep screen-space weights.
-        q = screen_barycentric / pieces.w[piece]
-        total = q.sum(-1, keepdim=True)
-        usable = valid[..., None] & (total > 0)
-        barycentric = torch.where(usable, q / torch.where(usable, total, torch.ones_like(total)),
-                                  screen_barycentric)
-    barycentric = _through_clip_weights(barycentric, piece, pieces, valid, "...kj,...k->...j")
-    return Fragments(face_index, barycentric, depth, signed_distance, perspective_correct, faces,
-                     vertex_count, piece, screen_barycentric, pieces)
+    return Fragments(piece_index, screen_barycentric, depth, signed_distance, perspective_correct,
+                     faces, vertex_count, pieces)
 
 
 def interpolate_attributes(fragments: Fragments, attributes, *, per_corner: bool = False,
