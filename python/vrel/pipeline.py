@@ -16,12 +16,11 @@ import functools
 import torch
 
 from .camera import Camera
+from .render import CULL_NONE, interpolate, rasterize
+from .texture import FILTER_LINEAR, MIP_LINEAR, WRAP_BORDER, WRAP_REPEAT, texture, texture_pyramid
+from .transforms import perspective_divide, transform_points
 
 __all__ = ["Fragments", "render_mesh", "interpolate_attributes", "Texture"]
-
-_ops = torch.ops.vrel
-_CULL_NONE = 1
-_FILTER_LINEAR, _MIP_LINEAR, _WRAP_REPEAT, _WRAP_BORDER = 2, 2, 1, 4
 
 
 @dataclasses.dataclass(frozen=True)
@@ -205,7 +204,7 @@ def _near_clip(corners):
 
 def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *,
                 perspective_correct: bool = True, blur_radius_px: float = 0.0,
-                cull_mode: int = _CULL_NONE, eps: float = 1e-12) -> Fragments:
+                cull_mode: int = CULL_NONE, eps: float = 1e-12) -> Fragments:
     """Renders a triangle mesh through a camera into ``faces_per_pixel`` fragment layers.
 
     Args:
@@ -261,7 +260,7 @@ def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *
     points = vertices.expand(batch, -1, -1).reshape(batch * vertex_count, 3).contiguous()
     matrices = matrices.expand(batch, -1, -1).contiguous()
     per_element = torch.arange(batch + 1, device=device, dtype=torch.int32) * vertex_count
-    clip = _ops.transform_points(points, matrices, per_element)
+    clip = transform_points(points, matrices, per_element)
 
     # Faces wholly in front of the near plane stay; those crossing it are cut; the rest go.
     global_faces = (faces.unsqueeze(0) + (torch.arange(batch, device=device) * vertex_count)
@@ -300,11 +299,11 @@ def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *
         counts = torch.bincount(batch_ids, minlength=batch)
         return torch.cat([counts.new_zeros(1), counts.cumsum(0)]).to(torch.int32)
 
-    ndc, _valid = _ops.perspective_divide(homogeneous.contiguous(), float(eps))
-    piece_index, screen_barycentric, depth, signed_distance = _ops.rasterize(
+    ndc, _valid = perspective_divide(homogeneous.contiguous(), eps)
+    piece_index, screen_barycentric, depth, signed_distance = rasterize(
         ndc, piece_vertices.to(torch.int32).contiguous(), offsets(vertex_batch),
         offsets(piece_face // face_count if face_count else piece_face), height, width,
-        int(faces_per_pixel), float(blur_radius_px), int(cull_mode), float(eps))
+        faces_per_pixel, blur_radius_px, cull_mode, eps)
 
     unchanged = clipped_face.shape[0] == 0 and kept.shape[0] == batch * face_count
     pixels = torch.stack([(ndc[:, 0] + 1.0) * (width / 2.0), (1.0 - ndc[:, 1]) * (height / 2.0)],
@@ -364,11 +363,11 @@ def interpolate_attributes(fragments: Fragments, attributes, *, per_corner: bool
         else:
             corner = corner[0]
     corner = corner.contiguous()
-    values = _ops.interpolate(face_index, fragments.barycentric.contiguous(), corner)
+    values = interpolate(face_index, fragments.barycentric.contiguous(), corner)
     if not derivatives:
         return values
     grad = fragments.barycentric_derivatives()
-    slopes = [_ops.interpolate(face_index, grad[..., axis].contiguous(), corner)
+    slopes = [interpolate(face_index, grad[..., axis].contiguous(), corner)
               for axis in range(2)]
     return values, torch.stack(slopes, dim=-1)
 
@@ -398,8 +397,8 @@ class Texture:
     """
 
     def __init__(self, image, layout: str | None = None, levels: int = 0, *,
-                 filter: int = _FILTER_LINEAR, mip_filter: int = _MIP_LINEAR,
-                 wrap_u: int = _WRAP_REPEAT, wrap_v: int = _WRAP_REPEAT, border=None):
+                 filter: int = FILTER_LINEAR, mip_filter: int = MIP_LINEAR,
+                 wrap_u: int = WRAP_REPEAT, wrap_v: int = WRAP_REPEAT, border=None):
         image = torch.as_tensor(image)
         if image.dim() == 2 and layout is None:
             image = image.unsqueeze(-1)
@@ -427,9 +426,10 @@ class Texture:
         if not image.dtype.is_floating_point:
             raise ValueError(f"a texture image must be float32 or float64; got {image.dtype}")
         self.height, self.width, self.channels = (int(n) for n in image.shape)
-        self.pyramid, self.level_offsets = _ops.texture_pyramid(image.contiguous(), int(levels))
-        self.settings = (int(filter), int(mip_filter), int(wrap_u), int(wrap_v))
-        if border is None and _WRAP_BORDER in self.settings[2:]:
+        self.pyramid, self.level_offsets = texture_pyramid(image.contiguous(), levels)
+        self.settings = {"filter": filter, "mip_filter": mip_filter, "wrap_u": wrap_u,
+                         "wrap_v": wrap_v}
+        if border is None and WRAP_BORDER in (wrap_u, wrap_v):
             raise ValueError("the border wrap mode needs a border value [C]")
         self.border = None if border is None else torch.as_tensor(border).to(self.pyramid)
 
@@ -447,7 +447,6 @@ class Texture:
             raise ValueError(f"uv must be [..., 2]; got shape {tuple(uv.shape)}")
         leading = tuple(uv.shape[:-1])
         coordinates = uv.to(self.pyramid.dtype).reshape(-1, 2).contiguous()
-        empty = self.pyramid.new_empty((0,))
         packed = None
         if derivatives is not None:
             derivatives = torch.as_tensor(derivatives).to(self.pyramid.dtype)
@@ -463,12 +462,9 @@ class Texture:
                 raise ValueError(f"lod must match uv's leading shape {leading}; got "
                                  f"{tuple(lod.shape)}")
             lod = lod.reshape(-1).contiguous()
-        samples = _ops.texture(self.pyramid, self.level_offsets, self.height, self.width,
-                               self.channels, coordinates,
-                               empty if packed is None else packed,
-                               empty if lod is None else lod, packed is not None, lod is not None,
-                               *self.settings, empty if self.border is None else self.border,
-                               self.border is not None)
+        samples = texture(self.pyramid, self.level_offsets, self.height, self.width,
+                          self.channels, coordinates, derivatives=packed, lod=lod,
+                          border=self.border, **self.settings)
         return samples.reshape(leading + (self.channels,))
 
     __call__ = sample
