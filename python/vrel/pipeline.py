@@ -101,7 +101,7 @@ class Fragments:
     def barycentric_derivatives(self) -> torch.Tensor:
         """``[B,H,W,K,3,2]``: derivatives of ``barycentric`` along px (one column right) and py
         (one row down), exact for the rasterized triangle's plane; zeros for empty fragments.
-        Differentiable."""
+        Differentiable. Conventions: :mod:`vrel.camera`."""
         b = self._screen_barycentric
         piece = self._piece_index[self._valid].long()
         s = self._pieces.screen[piece]  # [N,3,2]
@@ -155,14 +155,14 @@ def _image_size(image_size) -> tuple[int, int]:
     return height, width
 
 
-def _clip_matrices(camera, dtype) -> torch.Tensor:
+def _clip_matrices(camera, like) -> torch.Tensor:
     matrix = camera.matrix if isinstance(camera, Camera) else torch.as_tensor(camera)
     if matrix.dim() == 2:
         matrix = matrix.unsqueeze(0)
     if matrix.dim() != 3 or matrix.shape[1:] != (4, 4):
         raise ValueError("camera must be a vrel.camera.Camera or a [4,4] or [B,4,4] "
                          f"clip-from-world matrix; got shape {tuple(matrix.shape)}")
-    return matrix.to(dtype)
+    return matrix.to(dtype=like.dtype, device=like.device)
 
 
 def _near_clip(corners):
@@ -251,7 +251,7 @@ def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *
     faces = faces.long()
     if face_count and (int(faces.min()) < 0 or int(faces.max()) >= vertex_count):
         raise ValueError(f"faces must index the {vertex_count} vertices")
-    matrices = _clip_matrices(camera, vertices.dtype)
+    matrices = _clip_matrices(camera, vertices)
     batch = max(vertices.shape[0], matrices.shape[0])
     if {vertices.shape[0], matrices.shape[0]} - {1, batch}:
         raise ValueError(f"{vertices.shape[0]} vertex sets and {matrices.shape[0]} cameras do "
@@ -440,7 +440,7 @@ class Texture:
         :func:`interpolate_attributes` returns them ((du, dv) along (px, py)), or ``[..., 4]``
         packed as :func:`vrel.texture` takes them (du/dx, dv/dx, du/dy, dv/dy). ``lod``
         ``[...]`` gives the level explicitly; with neither, level 0 is read. Differentiable in
-        ``uv`` and the image (not in ``derivatives`` or ``lod``).
+        ``uv`` and the image (not in ``derivatives`` or ``lod``). Conventions: :mod:`vrel.camera`.
         """
         uv = torch.as_tensor(uv)
         if uv.shape[-1:] != (2,):
