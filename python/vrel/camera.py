@@ -74,8 +74,10 @@ class Camera(NamedTuple):
 
     @property
     def matrix(self) -> torch.Tensor:
-        """Clip-from-world matrix ``projection @ view``, ``[..., 4, 4]``."""
-        return self.projection @ self.view
+        """Clip-from-world matrix ``projection @ view``, ``[..., 4, 4]``, in the promoted dtype
+        of the two."""
+        dtype = torch.promote_types(self.projection.dtype, self.view.dtype)
+        return self.projection.to(dtype) @ self.view.to(dtype)
 
 
 def _floats(*values):
