@@ -221,3 +221,16 @@ def test_gradients_through_clipping_interpolation_and_texturing_match_finite_dif
     slopes = torch.rand(9, 2, 2, dtype=F64) * 0.3
     assert gradcheck(lambda i, c: vrel.Texture(i).sample(c, slopes), (image, uv), eps=1e-6,
                      atol=1e-6)
+
+
+def test_render_mesh_and_interpolation_refuse_mismatched_inputs_by_name():
+    corners, st, _, _ = wall()
+    cam = eye_camera()
+    for args, message in (((corners, QUAD_FACES + 1, cam), "faces must index the 4 vertices"),
+                          ((corners, QUAD_FACES, cam.matrix[:3]), "camera must be"),
+                          ((corners.expand(2, 4, 3), QUAD_FACES, cam.matrix.expand(3, 4, 4)),
+                           "2 vertex sets and 3 cameras")):
+        with pytest.raises(ValueError, match=message):
+            vrel.render_mesh(*args, 8)
+    with pytest.raises(ValueError, match="V = 4"):
+        vrel.interpolate_attributes(vrel.render_mesh(corners, QUAD_FACES, cam, 8), st[:3])
