@@ -2,13 +2,13 @@
 
     python examples/demo/demo.py [--mesh PATH.ply] [--size 256] [--iterations 200] [--out DIR]
 
-1. Render: the mesh is read with vrel.ply_read, placed in front of a camera with
-   vrel.transform_points and vrel.perspective_divide, rasterized into several depth layers with
-   vrel.rasterize, and shaded with a Lambert term from per-vertex normals (vrel.vertex_normals,
-   vrel.gather_faces, vrel.interpolate).
+1. Render: the mesh is read with vrel.ply_read, seen through a perspective camera built with
+   vrel.camera.look_at and vrel.camera.perspective, rendered into several depth layers with
+   vrel.render_mesh, and shaded with a Lambert term from per-vertex normals (vrel.vertex_normals,
+   vrel.interpolate_attributes).
 2. Fit: a sphere's vertices move by gradient descent, through vrel's autograd, until its soft
-   silhouette (from the signed distances that vrel.rasterize reports) matches the silhouette of
-   the first render.
+   silhouette (from the signed distances that vrel.render_mesh reports) matches the silhouette
+   of the first render.
 
 Everything it writes goes to one folder, printed at the end.
 """
@@ -20,7 +20,6 @@ import pathlib
 import sys
 import time
 
-import numpy as np
 import torch
 
 import vrel
@@ -36,55 +35,34 @@ CULL_NONE = vrel.CULL_NONE
 WEIGHT_BY_AREA = vrel.WEIGHTING_AREA
 
 
-def camera_matrix(distance: float = 3.4, elevation: float = 0.35, azimuth: float = 0.6,
-                  fov_y: float = 0.75) -> torch.Tensor:
-    """Projection times view, as a [1,4,4] float64 matrix for column vectors."""
-    eye = np.array([distance * math.cos(elevation) * math.sin(azimuth), distance * math.sin(elevation),
-                    distance * math.cos(elevation) * math.cos(azimuth)])
-    forward = -eye / np.linalg.norm(eye)
-    right = np.cross(forward, [0.0, 1.0, 0.0])
-    right /= np.linalg.norm(right)
-    up = np.cross(right, forward)
-    view = np.eye(4)
-    view[0, :3], view[1, :3], view[2, :3] = right, up, -forward
-    view[:3, 3] = -view[:3, :3] @ eye
-    near, far = 0.1, 10.0
-    f = 1.0 / math.tan(fov_y / 2.0)
-    projection = np.zeros((4, 4))
-    projection[0, 0] = f
-    projection[1, 1] = f
-    projection[2, 2] = (far + near) / (near - far)
-    projection[2, 3] = 2.0 * far * near / (near - far)
-    projection[3, 2] = -1.0
-    return torch.from_numpy(projection @ view)[None]
+def demo_camera(distance: float = 3.4, elevation: float = 0.35, azimuth: float = 0.6,
+                fov_y: float = 0.75) -> vrel.camera.Camera:
+    """A perspective camera on a sphere around the origin, looking at it (float64)."""
+    eye = torch.tensor([distance * math.cos(elevation) * math.sin(azimuth),
+                        distance * math.sin(elevation),
+                        distance * math.cos(elevation) * math.cos(azimuth)], dtype=torch.float64)
+    view = vrel.camera.look_at(eye, [0.0, 0.0, 0.0], up=[0.0, 1.0, 0.0])
+    projection = vrel.camera.perspective(torch.tensor(fov_y, dtype=torch.float64), 1.0, 0.1, 10.0)
+    return vrel.camera.Camera(view, projection)
 
 
-def to_ndc(vertices: torch.Tensor, camera: torch.Tensor) -> torch.Tensor:
-    offsets = torch.tensor([0, vertices.shape[0]], dtype=torch.int32)
-    homogeneous = vrel.transform_points(vertices, camera.to(vertices.dtype), offsets)
-    ndc, _valid = vrel.perspective_divide(homogeneous, 1e-9)
-    return ndc
+def render(vertices: torch.Tensor, faces: torch.Tensor, camera: vrel.camera.Camera, size: int,
+           layers: int, blur: float) -> vrel.Fragments:
+    return vrel.render_mesh(vertices, faces, camera, size, layers, blur_radius_px=blur,
+                            cull_mode=CULL_NONE)
 
 
-def rasterize(ndc: torch.Tensor, faces: torch.Tensor, size: int, layers: int, blur: float):
-    vertex_offsets = torch.tensor([0, ndc.shape[0]], dtype=torch.int32)
-    face_offsets = torch.tensor([0, faces.shape[0]], dtype=torch.int32)
-    return vrel.rasterize(ndc, faces, vertex_offsets, face_offsets, size, size, layers, blur,
-                          CULL_NONE, 1e-12)
-
-
-def shade(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor, size: int):
+def shade(vertices: torch.Tensor, faces: torch.Tensor, camera: vrel.camera.Camera, size: int):
     """A Lambert render: returns the RGB image [H,W,3] and the nearest layer's face indices."""
     with torch.no_grad():
-        face_index, barycentric, _depth, _distance = rasterize(to_ndc(vertices, camera), faces,
-                                                               size, 4, 0.0)
+        fragments = render(vertices, faces, camera, size, 4, 0.0)
+        face_index = fragments.face_index
         normals = vrel.vertex_normals(vertices, faces, 1e-12, WEIGHT_BY_AREA)
         # Orient the normals outward (the winding of a user's mesh may be either way).
         centre = vertices.mean(dim=0)
         if ((vertices - centre) * normals).sum() < 0:
             normals = -normals
-        corner_normals = vrel.gather_faces(normals, faces)  # [F,3,3] per-corner attributes
-        n = vrel.interpolate(face_index, barycentric, corner_normals)[0, :, :, 0]  # nearest layer
+        n = vrel.interpolate_attributes(fragments, normals)[0, :, :, 0]  # nearest layer
         n = n / n.norm(dim=-1, keepdim=True).clamp_min(1e-12)
         light = torch.tensor([0.4, 0.8, 0.6], dtype=n.dtype)
         light = light / light.norm()
@@ -97,23 +75,22 @@ def shade(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor, siz
     return image.numpy(), face_index[0, :, :, 0].numpy()
 
 
-def hard_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor,
+def hard_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: vrel.camera.Camera,
                     size: int) -> torch.Tensor:
     """1 where a face covers the pixel centre, else 0."""
-    face_index = rasterize(to_ndc(vertices, camera), faces, size, 1, 0.0)[0]
+    face_index = render(vertices, faces, camera, size, 1, 0.0).face_index
     return (face_index[0, :, :, 0] >= 0).to(vertices.dtype)
 
 
-def soft_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: torch.Tensor, size: int,
-                    blur: float, sigma: float, layers: int = 8) -> torch.Tensor:
+def soft_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: vrel.camera.Camera,
+                    size: int, blur: float, sigma: float, layers: int = 8) -> torch.Tensor:
     """Coverage in [0,1] from the layers' signed squared distances (negative inside).
 
     Each fragment within `blur` pixels of its face counts with probability
     sigmoid(-distance / sigma); the layers combine as the chance that any of them covers the pixel.
     Empty layers (+inf) count 0.
     """
-    _face_index, _barycentric, _depth, distance = rasterize(to_ndc(vertices, camera), faces, size,
-                                                           layers, blur)
+    distance = render(vertices, faces, camera, size, layers, blur).signed_distance
     alpha = torch.sigmoid(-distance.clamp(max=1e6) / sigma)
     return 1.0 - torch.prod(1.0 - alpha, dim=-1)[0]
 
@@ -149,7 +126,7 @@ def main(argv: list[str] | None = None) -> dict:
     vertices, faces = vrel.ply_read(args.mesh.read_bytes(), double_precision=True)
     vertices = vertices - vertices.mean(dim=0)
     vertices = vertices / vertices.norm(dim=1).max()
-    camera = camera_matrix()
+    camera = demo_camera()
     image, face_index = shade(vertices, faces, camera, args.size)
     write_png(args.out / "render.png", image)
     print(f"rendered {args.mesh.name}: {vertices.shape[0]} vertices, {faces.shape[0]} faces, "

@@ -20,10 +20,11 @@ import torch
 
 from . import _torch  # noqa: F401  (registers the operators while it loads)
 from . import _registry
-from . import animation, io, mesh, points, render, textures, transforms, workspace
+from . import animation, camera, io, mesh, pipeline, points, render, textures, transforms, workspace
 from .animation import *  # noqa: F401,F403
 from .io import *  # noqa: F401,F403
 from .mesh import *  # noqa: F401,F403
+from .pipeline import *  # noqa: F401,F403
 from .points import *  # noqa: F401,F403
 from .render import *  # noqa: F401,F403
 from .textures import *  # noqa: F401,F403
@@ -31,8 +32,9 @@ from .transforms import *  # noqa: F401,F403
 from .workspace import *  # noqa: F401,F403
 
 #: the public names of every family module
-__all__ = [name for family in (mesh, io, transforms, render, textures, points, animation, workspace)
-           for name in family.__all__]
+__all__ = [name for family in (mesh, io, transforms, render, textures, points, animation, workspace,
+                                     pipeline)
+           for name in family.__all__] + ["camera"]
 
 ops = torch.ops.vrel
 
