@@ -299,3 +299,6 @@ def workspace_sizes(vertex_count=0, face_count=0, point_count=0, neighbor_count=
     return ops.workspace_sizes(vertex_count, face_count, point_count, neighbor_count,
                                sample_count, batch_count, image_height, image_width,
                                faces_per_pixel, bool(double_precision))
+
+
+from . import io, loss, shapes  # noqa: E402  (they call the functions above)
