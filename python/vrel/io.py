@@ -239,7 +239,7 @@ def obj_read(file, *, dtype=torch.float32) -> ObjMesh:
                    torch.tensor(source, dtype=torch.int32))
 
 
-def _corner_table(name, table, corner_indices, faces, count_name):
+def _corner_table(name, table, corner_indices, faces, vertex_count):
     """Checks an optional per-element table and its [F,3] corner indices (default: ``faces``
     when the table has one row per vertex)."""
     if table is None:
@@ -253,12 +253,12 @@ def _corner_table(name, table, corner_indices, faces, count_name):
         corner_indices = corner_indices.detach().cpu().to(torch.int64).numpy()
         if corner_indices.shape != faces.shape:
             raise ValueError(f"obj_write: face_{name} must be [F,3] like faces")
+    if corner_indices is faces and table.shape[0] != vertex_count:
+        raise ValueError(f"obj_write: {name} without face_{name} must have one row per vertex")
     if corner_indices.size and (corner_indices.min() < -1
                                 or corner_indices.max() >= table.shape[0]):
         raise ValueError(f"obj_write: face_{name} must hold rows of {name} in [0, "
                          f"{table.shape[0]}) or -1")
-    if corner_indices is faces and table.shape[0] != count_name:
-        raise ValueError(f"obj_write: {name} without face_{name} must have one row per vertex")
     return table.numpy(), corner_indices
 
 
