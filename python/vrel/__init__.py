@@ -112,7 +112,19 @@ def sample_surface(vertices, faces, sample_count: int, rng_key, rng_counter,
     vertex_offsets = _whole(vertices.shape[0]) if vertex_offsets is None else vertex_offsets
     face_offsets = _whole(faces.shape[0]) if face_offsets is None else face_offsets
     return ops.sample_surface(vertices, faces, vertex_offsets, face_offsets, int(sample_count),
-                              rng_key, rng_counter, float(eps))
+                              _rng_words(rng_key, "rng_key", vertices.device),
+                              _rng_words(rng_counter, "rng_counter", vertices.device),
+                              float(eps))
+
+
+def _rng_words(value, name, device):
+    """A generator key or counter as [2] uint32 words, low word first; a Python integer in
+    [0, 2**64) is split into its words."""
+    if isinstance(value, torch.Tensor):
+        return value
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value < 1 << 64:
+        raise ValueError(f"{name} must be an integer in [0, 2**64) or a [2] uint32 tensor")
+    return torch.tensor([value & 0xFFFFFFFF, value >> 32], dtype=torch.uint32, device=device)
 
 
 # ---- geometry input -------------------------------------------------------------------------

@@ -30,6 +30,8 @@ def _whole(count: int, device) -> _torch.Tensor:
 
 def _element_of_rows(offsets: _torch.Tensor, rows: _torch.Tensor) -> _torch.Tensor:
     """The batch element of each row index under packed offsets."""
+    if offsets.shape[0] == 2:
+        return _torch.zeros_like(rows, dtype=_torch.int64)
     return _torch.searchsorted(offsets.long(), rows.long(), right=True) - 1
 
 
@@ -152,6 +154,37 @@ def _unique_edges(faces, face_offsets=None):
     return edges[proper], element[proper], mesh_edge_offsets.shape[0] - 1
 
 
+def _laplacian(v, faces, method, eps, name):
+    """(Laplacian [V,3], whether each vertex has a neighbour or face area [V] bool)."""
+    if method == "uniform":
+        edges, _element, _batch = _unique_edges(faces)
+        i, j = edges[:, 0], edges[:, 1]
+        total = _torch.zeros_like(v).index_add(0, i, v[j]).index_add(0, j, v[i])
+        ones = v.new_ones(i.shape[0])
+        degree = v.new_zeros(v.shape[0]).index_add(0, i, ones).index_add(0, j, ones)
+        has = degree > 0
+        delta = total / degree.clamp_min(1)[:, None] - v
+        return _torch.where(has[:, None], delta, _torch.zeros_like(v)), has
+    if method == "cotangent":
+        _normals, areas, valid = _vrel.face_geometry(v, faces, eps)
+        f = faces.long()[valid]
+        area = areas[valid]
+        corners = v[f]                                             # [F,3 corners,3]
+        opposite_a = corners.roll(-1, dims=1) - corners            # b - a, c - b, a - c
+        opposite_b = corners.roll(1, dims=1) - corners             # c - a, a - b, b - c
+        cot = (opposite_a * opposite_b).sum(-1) / (2.0 * area[:, None])   # cot at a, b, c
+        # The cotangent at corner k weighs the edge between the other two corners.
+        i, j = f.roll(-1, dims=1).reshape(-1), f.roll(1, dims=1).reshape(-1)
+        difference = cot.reshape(-1, 1) * (v[j] - v[i])
+        total = _torch.zeros_like(v).index_add(0, i, difference).index_add(0, j, -difference)
+        vertex_area = v.new_zeros(v.shape[0]).index_add(
+            0, f.reshape(-1), (area / 3.0).repeat_interleave(3))
+        has = vertex_area > 0
+        delta = total / (2.0 * vertex_area.clamp_min(1e-300))[:, None]
+        return _torch.where(has[:, None], delta, _torch.zeros_like(v)), has
+    raise ValueError(f"{name}: method must be 'uniform' or 'cotangent', got {method!r}")
+
+
 def mesh_laplacian(vertices, faces, method: str = "uniform", eps: float = 1e-12):
     """The Laplacian of the vertex positions, one [3] vector per vertex.
 
@@ -182,35 +215,7 @@ def mesh_laplacian(vertices, faces, method: str = "uniform", eps: float = 1e-12)
         >>> vrel.loss.mesh_laplacian(vertices, faces)[4]
         tensor([ 0.,  0., -1.])
     """
-    v = vertices
-    if method == "uniform":
-        edges, _element, _batch = _unique_edges(faces)
-        i, j = edges[:, 0], edges[:, 1]
-        total = _torch.zeros_like(v).index_add(0, i, v[j]).index_add(0, j, v[i])
-        degree = v.new_zeros(v.shape[0]).index_add(0, i, v.new_ones(i.shape[0]))
-        degree = degree.index_add(0, j, v.new_ones(j.shape[0]))
-        has = degree > 0
-        return _torch.where(has[:, None], total / degree.clamp_min(1)[:, None] - v,
-                            _torch.zeros_like(v))
-    if method == "cotangent":
-        _normals, areas, valid = _vrel.face_geometry(v, faces, eps)
-        f = faces.long()[valid]
-        area = areas[valid]
-        corners = v[f]                                             # [F,3 corners,3]
-        opposite_a = corners.roll(-1, dims=1) - corners            # b - a, c - b, a - c
-        opposite_b = corners.roll(1, dims=1) - corners             # c - a, a - b, b - c
-        cot = (opposite_a * opposite_b).sum(-1) / (2.0 * area[:, None])   # cot at a, b, c
-        # The cotangent at corner k weighs the edge between the other two corners.
-        i, j = f.roll(-1, dims=1).reshape(-1), f.roll(1, dims=1).reshape(-1)
-        weight = cot.reshape(-1, 1)
-        difference = weight * (v[j] - v[i])
-        total = _torch.zeros_like(v).index_add(0, i, difference).index_add(0, j, -difference)
-        vertex_area = v.new_zeros(v.shape[0]).index_add(
-            0, f.reshape(-1), (area / 3.0).repeat_interleave(3))
-        has = vertex_area > 0
-        return _torch.where(has[:, None], total / (2.0 * vertex_area.clamp_min(1e-300))[:, None],
-                            _torch.zeros_like(v))
-    raise ValueError(f"mesh_laplacian: method must be 'uniform' or 'cotangent', got {method!r}")
+    return _laplacian(vertices, faces, method, eps, "mesh_laplacian")[0]
 
 
 def laplacian_smoothing(vertices, faces, method: str = "uniform", vertex_offsets=None,
@@ -237,15 +242,7 @@ def laplacian_smoothing(vertices, faces, method: str = "uniform", vertex_offsets
         1.0
     """
     _check_reduction(reduction, "laplacian_smoothing")
-    delta = mesh_laplacian(vertices, faces, method, eps)
-    if method == "uniform":
-        edges = _unique_edges(faces)[0].reshape(-1)
-        counted = _torch.zeros(vertices.shape[0], dtype=_torch.bool, device=vertices.device)
-        counted[edges] = True
-    else:
-        _normals, _areas, valid = _vrel.face_geometry(vertices, faces, eps)
-        counted = _torch.zeros(vertices.shape[0], dtype=_torch.bool, device=vertices.device)
-        counted[faces.long()[valid].reshape(-1)] = True
+    delta, counted = _laplacian(vertices, faces, method, eps, "laplacian_smoothing")
     vertex_offsets = (_whole(vertices.shape[0], vertices.device) if vertex_offsets is None
                       else vertex_offsets.to(vertices.device))
     per_element = _segment_mean(delta.pow(2).sum(-1), vertex_offsets, counted)
