@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the Release and the sanitizer
 # (AddressSanitizer + UndefinedBehaviorSanitizer) configurations, runs CTest in each, runs the
-# short fuzz runs in the sanitizer build, then the Python tests against the Release build.
+# short fuzz runs in the sanitizer build, installs the package into a fresh virtual environment
+# and uses it from Python and C, then runs the Python tests against the Release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -30,6 +31,11 @@ TSAN_OPTIONS=halt_on_error=1 \
 if [ -f tests/fuzz/run.sh ]; then
   echo "== fuzzing (short fixed runs)"
   bash tests/fuzz/run.sh || status=1
+fi
+
+if [ -f tests/packaging/run.sh ]; then
+  echo "== packaged install (pip into a fresh virtual environment, find_package, pkg-config)"
+  bash tests/packaging/run.sh || status=1
 fi
 
 if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then

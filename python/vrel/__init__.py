@@ -20,6 +20,8 @@ import torch
 from . import _torch  # noqa: F401  (registers the operators while it loads)
 from . import _registry
 
+__version__ = "0.2.0"
+
 __all__ = [
     "WEIGHTING_AREA", "WEIGHTING_UNIFORM", "CULL_NONE", "CULL_BACK", "CULL_FRONT",
     "face_geometry", "vertex_normals", "gather_faces", "build_edge_topology", "mesh_validate",
