@@ -9,13 +9,11 @@ Every writer takes a path or a binary file object opened for writing; every read
 ``bytes`` or a binary file object. Floating values are written with enough digits to read back
 exactly (float32 and float64 alike), so a write followed by a read gives the same tensors.
 """
-from __future__ import annotations
+import os as _os
+from typing import NamedTuple as _NamedTuple
 
-import os
-from typing import NamedTuple
-
-import numpy as np
-import torch
+import numpy as _np
+import torch as _torch
 
 from . import ply_probe, ply_read
 
@@ -24,7 +22,7 @@ __all__ = ["ply_read", "ply_probe", "ply_write", "ObjMesh", "obj_read", "obj_wri
 
 
 def _write_bytes(file, data: bytes) -> None:
-    if isinstance(file, (str, os.PathLike)):
+    if isinstance(file, (str, _os.PathLike)):
         with open(file, "wb") as handle:
             handle.write(data)
     else:
@@ -32,7 +30,7 @@ def _write_bytes(file, data: bytes) -> None:
 
 
 def _read_bytes(file) -> bytes:
-    if isinstance(file, (str, os.PathLike)):
+    if isinstance(file, (str, _os.PathLike)):
         with open(file, "rb") as handle:
             return handle.read()
     if isinstance(file, (bytes, bytearray, memoryview)):
@@ -40,26 +38,26 @@ def _read_bytes(file) -> bytes:
     return file.read()
 
 
-def _check_mesh(name: str, vertices, faces) -> tuple[np.ndarray, np.ndarray]:
+def _check_mesh(name: str, vertices, faces) -> tuple:
     """Vertices [V,3] float and faces [F,3] integer rows in [0, V), as NumPy arrays."""
-    if not (isinstance(vertices, torch.Tensor) and vertices.dim() == 2 and vertices.shape[1] == 3
-            and vertices.dtype in (torch.float32, torch.float64)):
+    if not (isinstance(vertices, _torch.Tensor) and vertices.dim() == 2 and vertices.shape[1] == 3
+            and vertices.dtype in (_torch.float32, _torch.float64)):
         raise ValueError(f"{name}: vertices must be a [V,3] float32 or float64 tensor")
-    if not (isinstance(faces, torch.Tensor) and faces.dim() == 2 and faces.shape[1] == 3
+    if not (isinstance(faces, _torch.Tensor) and faces.dim() == 2 and faces.shape[1] == 3
             and not faces.is_floating_point() and not faces.is_complex()
-            and faces.dtype != torch.bool):
+            and faces.dtype != _torch.bool):
         raise ValueError(f"{name}: faces must be a [F,3] integer tensor")
     v = vertices.detach().cpu().contiguous().numpy()
-    f = faces.detach().cpu().to(torch.int64).numpy()
+    f = faces.detach().cpu().to(_torch.int64).numpy()
     if f.size and (f.min() < 0 or f.max() >= v.shape[0]):
         raise ValueError(f"{name}: faces must hold vertex rows in [0, {v.shape[0]})")
     return v, f
 
 
-def _exact(values: np.ndarray) -> list[str]:
+def _exact(values: _np.ndarray) -> list:
     """Shortest decimal text of each value that reads back as the same double (float32 values
     widen exactly to double, so they round-trip too)."""
-    return [repr(x) for x in values.astype(np.float64).ravel().tolist()]
+    return [repr(x) for x in values.astype(_np.float64).ravel().tolist()]
 
 
 # ---- PLY ------------------------------------------------------------------------------------
@@ -89,7 +87,7 @@ def ply_write(file, vertices, faces, *, binary: bool = True) -> None:
         (True, True)
     """
     v, f = _check_mesh("ply_write", vertices, faces)
-    scalar = "double" if v.dtype == np.float64 else "float"
+    scalar = "double" if v.dtype == _np.float64 else "float"
     header = ("ply\n"
               f"format {'binary_little_endian' if binary else 'ascii'} 1.0\n"
               "comment written by vrel\n"
@@ -99,7 +97,7 @@ def ply_write(file, vertices, faces, *, binary: bool = True) -> None:
               "property list uchar int vertex_indices\n"
               "end_header\n").encode("ascii")
     if binary:
-        rows = np.zeros(f.shape[0], dtype=[("n", "u1"), ("i", "<i4", (3,))])
+        rows = _np.zeros(f.shape[0], dtype=[("n", "u1"), ("i", "<i4", (3,))])
         rows["n"] = 3
         rows["i"] = f
         body = v.astype("<f8" if scalar == "double" else "<f4").tobytes() + rows.tobytes()
@@ -113,7 +111,7 @@ def ply_write(file, vertices, faces, *, binary: bool = True) -> None:
 
 # ---- OBJ ------------------------------------------------------------------------------------
 
-class ObjMesh(NamedTuple):
+class ObjMesh(_NamedTuple):
     """A mesh read by :func:`obj_read`.
 
     Attributes:
@@ -125,13 +123,13 @@ class ObjMesh(NamedTuple):
         face_normals: [F,3] int32 rows of ``normals`` per corner, -1 where a corner has none.
         source_face: [F] int32: the polygon (``f`` line, counted from 0) of each triangle.
     """
-    vertices: torch.Tensor
-    faces: torch.Tensor
-    uvs: torch.Tensor
-    face_uvs: torch.Tensor
-    normals: torch.Tensor
-    face_normals: torch.Tensor
-    source_face: torch.Tensor
+    vertices: _torch.Tensor
+    faces: _torch.Tensor
+    uvs: _torch.Tensor
+    face_uvs: _torch.Tensor
+    normals: _torch.Tensor
+    face_normals: _torch.Tensor
+    source_face: _torch.Tensor
 
 
 def _obj_index(token: str, count: int, kind: str, line: int) -> int:
@@ -147,7 +145,7 @@ def _obj_index(token: str, count: int, kind: str, line: int) -> int:
     return resolved
 
 
-def obj_read(file, *, dtype=torch.float32) -> ObjMesh:
+def obj_read(file, *, dtype=_torch.float32) -> ObjMesh:
     """Reads a Wavefront OBJ mesh: positions, texture coordinates, normals and faces.
 
     Faces (``f`` lines) take the forms ``v``, ``v/vt``, ``v//vn`` and ``v/vt/vn``, with 1-based
@@ -228,15 +226,15 @@ def obj_read(file, *, dtype=torch.float32) -> ObjMesh:
         polygon += 1
 
     def table(rows, width, kind):
-        return torch.tensor(rows, dtype=kind).reshape(-1, width)
+        return _torch.tensor(rows, dtype=kind).reshape(-1, width)
 
-    return ObjMesh(table(positions, 3, torch.float64).to(dtype),
-                   table(faces, 3, torch.int32),
-                   table(uvs, 2, torch.float64).to(dtype),
-                   table(face_uvs, 3, torch.int32),
-                   table(normals, 3, torch.float64).to(dtype),
-                   table(face_normals, 3, torch.int32),
-                   torch.tensor(source, dtype=torch.int32))
+    return ObjMesh(table(positions, 3, _torch.float64).to(dtype),
+                   table(faces, 3, _torch.int32),
+                   table(uvs, 2, _torch.float64).to(dtype),
+                   table(face_uvs, 3, _torch.int32),
+                   table(normals, 3, _torch.float64).to(dtype),
+                   table(face_normals, 3, _torch.int32),
+                   _torch.tensor(source, dtype=_torch.int32))
 
 
 def _corner_table(name, table, corner_indices, faces, vertex_count):
@@ -250,7 +248,7 @@ def _corner_table(name, table, corner_indices, faces, vertex_count):
     if corner_indices is None:
         corner_indices = faces
     else:
-        corner_indices = corner_indices.detach().cpu().to(torch.int64).numpy()
+        corner_indices = corner_indices.detach().cpu().to(_torch.int64).numpy()
         if corner_indices.shape != faces.shape:
             raise ValueError(f"obj_write: face_{name} must be [F,3] like faces")
     if corner_indices is faces and table.shape[0] != vertex_count:
@@ -351,22 +349,22 @@ def png_write(file, image) -> None:
         [0, 23, 46]
     """
     Image = _pillow()
-    tensor = torch.as_tensor(image).detach().cpu()
+    tensor = _torch.as_tensor(image).detach().cpu()
     if tensor.dim() == 2:
         tensor = tensor[..., None]
     if tensor.dim() != 3 or tensor.shape[2] not in _MODES:
         raise ValueError(f"png_write: image must be [H,W] or [H,W,C] with C in 1..4, got "
                          f"{list(tensor.shape)}")
     if tensor.is_floating_point():
-        tensor = (tensor.double().clamp(0.0, 1.0) * 255.0 + 0.5).floor().to(torch.uint8)
-    elif tensor.dtype != torch.uint8:
+        tensor = (tensor.double().clamp(0.0, 1.0) * 255.0 + 0.5).floor().to(_torch.uint8)
+    elif tensor.dtype != _torch.uint8:
         raise ValueError(f"png_write: image must be floating or uint8, got {tensor.dtype}")
     array = tensor.contiguous().numpy()
     picture = Image.fromarray(array[..., 0] if array.shape[2] == 1 else array)
     picture.save(file, format="PNG")
 
 
-def png_read(file) -> torch.Tensor:
+def png_read(file) -> _torch.Tensor:
     """Loads a PNG (or any image Pillow reads) as a uint8 [H,W,C] tensor, C = 1, 2, 3 or 4.
 
     Palette images become RGB (RGBA with transparency); 16-bit grey is scaled to 8 bits.
@@ -385,10 +383,10 @@ def png_read(file) -> torch.Tensor:
         if picture.mode == "P":
             picture = picture.convert("RGBA" if "transparency" in picture.info else "RGB")
         elif picture.mode in ("I;16", "I;16B", "I"):
-            picture = Image.fromarray((np.asarray(picture, dtype=np.uint32) >> 8).astype(np.uint8))
+            picture = Image.fromarray((_np.asarray(picture, dtype=_np.uint32) >> 8).astype(_np.uint8))
         elif picture.mode not in _MODES.values():
             picture = picture.convert("RGBA" if "A" in picture.mode else "RGB")
-        array = np.array(picture, dtype=np.uint8)
+        array = _np.array(picture, dtype=_np.uint8)
     if array.ndim == 2:
         array = array[..., None]
-    return torch.from_numpy(array)
+    return _torch.from_numpy(array)

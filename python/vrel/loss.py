@@ -12,8 +12,6 @@ Conventions shared by every function here:
 - every loss is differentiable in its floating inputs (points, vertices) through the operators'
   backward passes; indices and offsets are not.
 """
-from __future__ import annotations
-
 import torch as _torch
 
 import vrel as _vrel
@@ -36,7 +34,7 @@ def _element_of_rows(offsets: _torch.Tensor, rows: _torch.Tensor) -> _torch.Tens
 
 
 def _segment_mean(values: _torch.Tensor, offsets: _torch.Tensor,
-                  mask: _torch.Tensor | None = None) -> _torch.Tensor:
+                  mask=None) -> _torch.Tensor:
     """Mean of ``values`` [N] over the rows of each batch element (0 for an element with none);
     rows where ``mask`` is false do not count."""
     batch = offsets.shape[0] - 1

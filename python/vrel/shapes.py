@@ -5,8 +5,6 @@ faces [F,3] int32. Closed shapes are centred at the origin and wound counter-clo
 outside, so that ``vrel.face_geometry`` gives outward normals and the signed volume is positive;
 the plane faces +z. The shapes are built in float64 and then converted.
 """
-from __future__ import annotations
-
 import math as _math
 
 import torch as _torch
