@@ -1,4 +1,4 @@
-"""Mesh and image files: PLY and OBJ meshes, PNG images.
+"""Geometry input and output: PLY and OBJ meshes, PNG images.
 
 PLY is read by the core (:func:`ply_read`, :func:`ply_probe`) and written here (:func:`ply_write`,
 ASCII or binary little-endian). OBJ is read and written here with texture coordinates, normals
@@ -15,7 +15,7 @@ from typing import NamedTuple as _NamedTuple
 import numpy as _np
 import torch as _torch
 
-from . import ply_probe, ply_read
+from ._registry import ops as _ops
 
 __all__ = ["ply_read", "ply_probe", "ply_write", "ObjMesh", "obj_read", "obj_write",
            "png_write", "png_read"]
@@ -61,6 +61,33 @@ def _exact(values: _np.ndarray) -> list:
 
 
 # ---- PLY ------------------------------------------------------------------------------------
+
+def _ply_bytes(path_or_bytes) -> _torch.Tensor:
+    if isinstance(path_or_bytes, _torch.Tensor):
+        return path_or_bytes
+    if isinstance(path_or_bytes, (str, _os.PathLike)):
+        with open(path_or_bytes, "rb") as handle:
+            path_or_bytes = handle.read()
+    data = bytearray(path_or_bytes)
+    if not data:
+        return _torch.empty(0, dtype=_torch.uint8)
+    return _torch.frombuffer(data, dtype=_torch.uint8)
+
+
+def ply_probe(path_or_bytes):
+    """Reads a PLY header: returns (format, vertex_count, face_count); format 0 is ASCII, 1 binary
+    little-endian. Accepts a path, bytes, or a uint8 tensor."""
+    return _ops.ply_probe(_ply_bytes(path_or_bytes))
+
+
+def ply_read(path_or_bytes, double_precision: bool = False):
+    """Reads a triangle mesh from PLY (ASCII or binary little-endian).
+
+    Accepts a path, bytes, or a uint8 tensor. Returns (vertices [V,3] float32, or float64 when
+    ``double_precision``, faces [F,3] int32).
+    """
+    return _ops.ply_read(_ply_bytes(path_or_bytes), bool(double_precision))
+
 
 def ply_write(file, vertices, faces, *, binary: bool = True) -> None:
     """Writes a triangle mesh as PLY that :func:`ply_read` reads back to the same tensors.

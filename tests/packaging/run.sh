@@ -47,7 +47,7 @@ PY
 test -f fitted.ply
 
 expect="d area / d vertex 1: (0.5, -0.5, 0)"
-cmake -S "$root/tests/packaging" -B consumer -DCMAKE_PREFIX_PATH="$package" >/dev/null
+cmake -S "$root/tests/packaging/consumer" -B consumer -DCMAKE_PREFIX_PATH="$package" >/dev/null
 cmake --build consumer >/dev/null
 ./consumer/mesh_normals | grep -qF "$expect"
 echo "packaging: find_package(vrel) from the wheel built and ran the C example"
@@ -60,7 +60,7 @@ echo "packaging: pkg-config vrel built and ran the C example"
 
 if [ -f "$root/build/release/CMakeCache.txt" ]; then
   cmake --install "$root/build/release" --prefix "$work/prefix" >/dev/null
-  cmake -S "$root/tests/packaging" -B consumer-prefix -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  cmake -S "$root/tests/packaging/consumer" -B consumer-prefix -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
   cmake --build consumer-prefix >/dev/null
   ./consumer-prefix/mesh_normals | grep -qF "$expect"
   flags=$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs vrel)
