@@ -6,17 +6,24 @@ gives the forward operators fake kernels for ``torch.compile``. The functions be
 documented entry points to those operators; all of them accept CPU tensors (and CUDA tensors where
 a CUDA provider plug-in is installed).
 
-Conventions: vertex arrays are [V,3] float32 or float64; face arrays are [F,3] int32 (convert
-int64 index tensors with ``.int()``); packed batches use int32 offset tensors of length B+1 whose
-first entry is 0 and last entry is the row count. Failures raise RuntimeError whose message starts
-with "vrel-status:<code>:" (a core check) or "vrel-internal: " (an adapter check).
+Conventions: vertex arrays are [V,3] float32 or float64; face arrays are [F,3] int32 rows of the
+vertex array; packed batches use int32 offset tensors of length B+1 whose first entry is 0 and
+last entry is the row count, so that rows offsets[b]:offsets[b+1] belong to batch element b (an
+omitted offsets argument means one element holding every row); "none" is -1. At this boundary,
+int64 (and int16, int8, uint8) faces, indices and offsets, and Python lists of them, become int32
+after a check that every value fits (ValueError naming the argument otherwise); strided tensors
+are made contiguous (gradients still flow to the original); generator keys and counters may be
+Python integers. Outputs take the dtype of the floating inputs. Failures of the operators raise
+RuntimeError whose message starts with "vrel-status:<code>:" (a core check) or "vrel-internal: "
+(an adapter check).
+
+Beside the operators: ``vrel.loss`` (Chamfer and point-to-mesh distances, mesh regularisers),
+``vrel.shapes`` (icosphere, UV sphere, plane, cube) and ``vrel.io`` (PLY, OBJ and PNG files).
 
 Each family lives in a module of its own (``vrel.mesh``, ``vrel.render``, ...) holding its
 wrappers, fake kernels and autograd pairs; its public names are re-exported here.
 """
-from __future__ import annotations
-
-import torch
+import torch as _pytorch  # noqa: F401  (loads the PyTorch libraries _torch links against)
 
 from . import _torch  # noqa: F401  (registers the operators while it loads)
 from . import _registry
@@ -42,9 +49,10 @@ __all__ = [
     "rasterize", "rasterize_window", "interpolate", "texture_pyramid", "texture", "knn",
     "closest_point_on_mesh", "rodrigues", "forward_kinematics", "blend_shapes", "skin_lbs",
     "evaluate_barycentric", "workspace_sizes",
+    "FILTER_NEAREST", "FILTER_LINEAR", "MIP_NEAREST", "MIP_LINEAR",
+    "WRAP_REPEAT", "WRAP_CLAMP", "WRAP_MIRROR", "WRAP_BORDER",
+    "AUTOGRAD_OPERATORS", "FAKE_OPERATORS", "io", "loss", "shapes",
 ]
-
-ops = torch.ops.vrel
 
 #: forward operators paired with their backward operator, and those with a fake kernel
 AUTOGRAD_OPERATORS, FAKE_OPERATORS = _registry.register()

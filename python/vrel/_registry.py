@@ -14,7 +14,10 @@ from typing import Callable
 
 import torch
 
-ops = torch.ops.vrel
+from ._convert import Operators
+
+#: the operators, with int64 indices, strided tensors and integer seeds converted on the way in
+ops = Operators()
 
 #: operator name -> fake kernel
 FAKES: dict[str, Callable] = {}

@@ -75,16 +75,44 @@ def _ply_bytes(path_or_bytes) -> _torch.Tensor:
 
 
 def ply_probe(path_or_bytes):
-    """Reads a PLY header: returns (format, vertex_count, face_count); format 0 is ASCII, 1 binary
-    little-endian. Accepts a path, bytes, or a uint8 tensor."""
+    """Reads a PLY header: what the file holds, before reading it.
+
+    Args:
+        path_or_bytes: a path, ``bytes``, or a uint8 tensor.
+
+    Returns:
+        (format, vertex_count, face_count): format 0 is ASCII, 1 binary little-endian.
+
+    Example:
+        >>> import io
+        >>> buffer = io.BytesIO()
+        >>> vrel.io.ply_write(buffer, *vrel.shapes.cube(), binary=False)
+        >>> vrel.ply_probe(buffer.getvalue())
+        (0, 8, 12)
+    """
     return _ops.ply_probe(_ply_bytes(path_or_bytes))
 
 
 def ply_read(path_or_bytes, double_precision: bool = False):
     """Reads a triangle mesh from PLY (ASCII or binary little-endian).
 
-    Accepts a path, bytes, or a uint8 tensor. Returns (vertices [V,3] float32, or float64 when
-    ``double_precision``, faces [F,3] int32).
+    Only the x, y, z vertex properties and the triangle faces are kept (see ``include/vrel/io.h``
+    for what the reader accepts); :func:`vrel.io.ply_write` writes files it reads back exactly.
+
+    Args:
+        path_or_bytes: a path, ``bytes``, or a uint8 tensor.
+        double_precision: float64 vertices instead of float32.
+
+    Returns:
+        (vertices [V,3] float32 or float64, faces [F,3] int32). Not differentiable.
+
+    Example:
+        >>> import io
+        >>> buffer = io.BytesIO()
+        >>> vrel.io.ply_write(buffer, *vrel.shapes.plane())
+        >>> vertices, faces = vrel.ply_read(buffer.getvalue())
+        >>> vertices.shape, faces.tolist()
+        (torch.Size([4, 3]), [[0, 1, 3], [0, 3, 2]])
     """
     return _ops.ply_read(_ply_bytes(path_or_bytes), bool(double_precision))
 
@@ -410,7 +438,8 @@ def png_read(file) -> _torch.Tensor:
         if picture.mode == "P":
             picture = picture.convert("RGBA" if "transparency" in picture.info else "RGB")
         elif picture.mode in ("I;16", "I;16B", "I"):
-            picture = Image.fromarray((_np.asarray(picture, dtype=_np.uint32) >> 8).astype(_np.uint8))
+            wide = _np.asarray(picture, dtype=_np.uint32)
+            picture = Image.fromarray((wide >> 8).astype(_np.uint8))
         elif picture.mode not in _MODES.values():
             picture = picture.convert("RGBA" if "A" in picture.mode else "RGB")
         array = _np.array(picture, dtype=_np.uint8)

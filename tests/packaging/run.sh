@@ -24,7 +24,8 @@ if command -v ccache >/dev/null 2>&1; then
              -C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
-  "$venv_python" -m pip install -q --no-index --no-deps --no-build-isolation "${settings[@]}" "$root"
+  "$venv_python" -m pip install -q --no-index --no-deps --no-build-isolation "${settings[@]}" \
+    "$root"
 
 cd "$work"
 package=$("$venv_python" -c "import os, vrel; print(os.path.dirname(vrel.__file__))")
@@ -60,7 +61,8 @@ echo "packaging: pkg-config vrel built and ran the C example"
 
 if [ -f "$root/build/release/CMakeCache.txt" ]; then
   cmake --install "$root/build/release" --prefix "$work/prefix" >/dev/null
-  cmake -S "$root/tests/packaging/consumer" -B consumer-prefix -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+  cmake -S "$root/tests/packaging/consumer" -B consumer-prefix \
+    -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
   cmake --build consumer-prefix >/dev/null
   ./consumer-prefix/mesh_normals | grep -qF "$expect"
   flags=$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs vrel)

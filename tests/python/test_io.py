@@ -13,7 +13,8 @@ def awkward_vertices(dtype):
     values = torch.tensor([[1 / 3, -0.1, 1e-30], [-0.0, 3.4e37, 2.0 / 7.0],
                            [123456.789, -1e-7, 0.5]], dtype=torch.float64)
     generator = torch.Generator().manual_seed(0)
-    return torch.cat([values, torch.randn(20, 3, dtype=torch.float64, generator=generator)]).to(dtype)
+    noise = torch.randn(20, 3, dtype=torch.float64, generator=generator)
+    return torch.cat([values, noise]).to(dtype)
 
 
 @pytest.mark.parametrize("binary", [True, False], ids=["binary", "ascii"])
@@ -73,7 +74,7 @@ def _obj(vertices, faces, **tables):
     return buffer.getvalue()
 
 
-POLYGONS = b"""# a quad, a pentagon with relative indices, a triangle; comments and ignored statements
+POLYGONS = b"""# a quad, a pentagon with relative indices, a triangle; ignored statements
 mtllib scene.mtl
 o thing
 v 0 0 0

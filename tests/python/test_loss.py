@@ -138,7 +138,8 @@ def test_edge_length_matches_the_edge_set():
     first = torch.tensor(unique_edges(faces[:10]))
     # The second element's edges are counted separately, shared edges included.
     second = torch.tensor(unique_edges(faces[10:]))
-    expected = [(vertices[e[:, 0]] - vertices[e[:, 1]]).pow(2).sum(1).mean() for e in (first, second)]
+    expected = [(vertices[e[:, 0]] - vertices[e[:, 1]]).pow(2).sum(1).mean()
+                for e in (first, second)]
     torch.testing.assert_close(per, torch.stack(expected))
     v = vertices.clone().requires_grad_()
     assert torch.autograd.gradcheck(lambda x: loss.edge_length(x, faces, target_length=0.5), (v,))
