@@ -60,9 +60,20 @@ def for_argument(name: str):
 
 class Operators:
     """``torch.ops.vrel`` with every argument converted by name (:func:`for_argument`) on the
-    way in: the object the family modules call their operators through."""
+    way in: the object the family modules call their operators through.
+
+    :meth:`bind_all` resolves every registered operator once, eagerly: ``torch.compile`` traces
+    the calls but cannot trace the schema lookup of a first use."""
+
+    def bind_all(self) -> None:
+        for qualified in torch._C._dispatch_get_all_op_names():
+            namespace, _, name = qualified.partition("::")
+            if namespace == "vrel" and "." not in name:
+                getattr(self, name)
 
     def __getattr__(self, name: str):
+        if name.startswith("__"):
+            raise AttributeError(name)
         operator = getattr(torch.ops.vrel, name)
         arguments = [argument.name for argument in operator.default._schema.arguments]
         converters = [for_argument(argument) for argument in arguments]

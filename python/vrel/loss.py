@@ -15,6 +15,7 @@ Conventions shared by every function here:
 import torch as _torch
 
 import vrel as _vrel
+from vrel import _convert
 
 __all__ = ["chamfer_distance", "point_mesh_distance", "mesh_laplacian", "laplacian_smoothing",
            "edge_length", "normal_consistency"]
@@ -92,6 +93,8 @@ def chamfer_distance(x, y, x_offsets=None, y_offsets=None, reduction: str = "mea
         tensor(1.)
     """
     _check_reduction(reduction, "chamfer_distance")
+    x_offsets = _convert.indices(x_offsets, "x_offsets")
+    y_offsets = _convert.indices(y_offsets, "y_offsets")
     x_offsets = _whole(x.shape[0], x.device) if x_offsets is None else x_offsets
     y_offsets = _whole(y.shape[0], y.device) if y_offsets is None else y_offsets
     to_y, _index, found_y = _vrel.knn(x, y, 1, x_offsets, y_offsets)
@@ -131,6 +134,7 @@ def point_mesh_distance(points, vertices, faces, point_offsets=None, vertex_offs
         tensor(0.6250)
     """
     _check_reduction(reduction, "point_mesh_distance")
+    point_offsets = _convert.indices(point_offsets, "point_offsets")
     point_offsets = (_whole(points.shape[0], points.device) if point_offsets is None
                      else point_offsets)
     distance, _face, _barycentric, _closest, valid = _vrel.closest_point_on_mesh(
@@ -213,6 +217,7 @@ def mesh_laplacian(vertices, faces, method: str = "uniform", eps: float = 1e-12)
         >>> vrel.loss.mesh_laplacian(vertices, faces)[4]
         tensor([ 0.,  0., -1.])
     """
+    faces = _convert.indices(faces, "faces")
     return _laplacian(vertices, faces, method, eps, "mesh_laplacian")[0]
 
 
@@ -240,6 +245,8 @@ def laplacian_smoothing(vertices, faces, method: str = "uniform", vertex_offsets
         1.0
     """
     _check_reduction(reduction, "laplacian_smoothing")
+    faces = _convert.indices(faces, "faces")
+    vertex_offsets = _convert.indices(vertex_offsets, "vertex_offsets")
     delta, counted = _laplacian(vertices, faces, method, eps, "laplacian_smoothing")
     vertex_offsets = (_whole(vertices.shape[0], vertices.device) if vertex_offsets is None
                       else vertex_offsets.to(vertices.device))
@@ -269,6 +276,7 @@ def edge_length(vertices, faces, face_offsets=None, target_length: float = 0.0,
         tensor(1.3333)
     """
     _check_reduction(reduction, "edge_length")
+    faces = _convert.indices(faces, "faces")
     edges, element, batch = _unique_edges(faces, face_offsets)
     squared = (vertices[edges[:, 0]] - vertices[edges[:, 1]]).pow(2).sum(-1)
     if target_length:
@@ -300,6 +308,7 @@ def normal_consistency(vertices, faces, face_offsets=None, reduction: str = "mea
         tensor(0.6667)
     """
     _check_reduction(reduction, "normal_consistency")
+    faces = _convert.indices(faces, "faces")
     normals, _areas, valid = _vrel.face_geometry(vertices, faces, eps)
     mesh_edge_offsets, edges, edge_face_offsets, edge_faces = _vrel.build_edge_topology(
         faces, face_offsets)

@@ -1,5 +1,10 @@
 """Conversions at the Python boundary: int64 and list indices become int32 after a range check,
 strided tensors become contiguous, generator keys and counters may be Python integers."""
+import os
+import pathlib
+import subprocess
+import sys
+
 import pytest
 import torch
 
@@ -68,3 +73,23 @@ def test_generator_key_and_counter_may_be_python_integers():
             vrel.sample_surface(vertices, faces, 8, bad, 0)
     with pytest.raises(ValueError, match="rng_counter must be an integer in"):
         vrel.sample_surface(vertices, faces, 8, 0, 2**64)
+
+
+def test_conversions_trace_under_torch_compile_in_a_fresh_process():
+    # A first use under torch.compile must not trace the operators' schema lookup.
+    script = """
+import torch, vrel
+from conftest import tetrahedron
+vertices, faces = tetrahedron()
+
+@torch.compile(backend="eager", fullgraph=True)
+def total(v, f):
+    return vrel.face_geometry(v[:, :], f)[1].sum() + vrel.sample_surface(v, f, 3, 1, 2)[0].sum()
+
+expected = total(vertices, faces)
+assert torch.equal(total(vertices, faces.long()), expected)
+assert torch.equal(total(vertices, faces.tolist()), expected)
+"""
+    environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    subprocess.run([sys.executable, "-c", script], check=True, env=environment,
+                   cwd=pathlib.Path(__file__).parent)

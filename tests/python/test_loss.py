@@ -27,6 +27,8 @@ def test_chamfer_matches_dense_distances_per_batch_element():
     expected = torch.stack([reference_chamfer(x[:6], y[:4]), reference_chamfer(x[6:], y[4:])])
     torch.testing.assert_close(per, expected)
     torch.testing.assert_close(loss.chamfer_distance(x, y, x_offsets, y_offsets), expected.mean())
+    torch.testing.assert_close(loss.chamfer_distance(x, y, [0, 6, 13], y_offsets.long(), "none"),
+                               expected)
     torch.testing.assert_close(loss.chamfer_distance(x, y, x_offsets, y_offsets, "sum"),
                                expected.sum())
     # An element empty on both sides counts 0; empty on one side is refused.
