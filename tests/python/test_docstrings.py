@@ -2,6 +2,8 @@
 the namespaces hold what __all__ lists and nothing stray."""
 import doctest
 import inspect
+import pathlib
+import re
 
 import pytest
 import torch
@@ -37,7 +39,13 @@ def test_the_namespace_is_what_all_lists():
     constants = {name for name in public if name.isupper()}
     assert {"WEIGHTING_AREA", "CULL_BACK", "FILTER_LINEAR", "MIP_NEAREST",
             "WRAP_BORDER"} <= constants
-    assert isinstance(vrel.__version__, str) and vrel.__version__[0].isdigit()
+
+
+def test_the_version_is_the_one_the_build_files_name():
+    root = pathlib.Path(__file__).resolve().parents[2]
+    pyproject = re.search(r'^version = "([^"]+)"', (root / "pyproject.toml").read_text(), re.M)
+    cmake = re.search(r"project\(vrel VERSION ([0-9.]+)", (root / "CMakeLists.txt").read_text())
+    assert vrel.__version__ == pyproject[1] == cmake[1]
 
 
 @pytest.mark.parametrize("module", [vrel.io, vrel.loss, vrel.shapes], ids=lambda m: m.__name__)
