@@ -5,7 +5,8 @@ int64 index tensors by default and slicing makes strided views, so the wrappers 
 
 - face, index and offset arguments of another integer dtype (int64, int16, int8, uint8), or
   Python sequences, become int32 after a check that every value fits (a value beyond int32 would
-  otherwise wrap around silently);
+  otherwise wrap around silently; under torch.compile the values cannot be inspected while
+  tracing, and the check is left out);
 - every tensor argument becomes contiguous (a copy only when it is not);
 - generator keys and counters may be Python integers in [0, 2**64).
 """
@@ -78,9 +79,11 @@ class Operators:
         arguments = [argument.name for argument in operator.default._schema.arguments]
         converters = [for_argument(argument) for argument in arguments]
         by_name = dict(zip(arguments, converters))
+        seeded = "rng_key" in arguments or "rng_counter" in arguments
 
         def call(*args, **kwargs):
-            device = next((a.device for a in args if isinstance(a, torch.Tensor)), None)
+            device = (next((a.device for a in args if isinstance(a, torch.Tensor)), None)
+                      if seeded else None)
             args = [convert(value, device) for convert, value in zip(converters, args)]
             kwargs = {key: by_name[key](value, device) if key in by_name else value
                       for key, value in kwargs.items()}

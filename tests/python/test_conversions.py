@@ -86,9 +86,10 @@ vertices, faces = tetrahedron()
 def total(v, f):
     return vrel.face_geometry(v[:, :], f)[1].sum() + vrel.sample_surface(v, f, 3, 1, 2)[0].sum()
 
-expected = total(vertices, faces)
-assert torch.equal(total(vertices, faces.long()), expected)
-assert torch.equal(total(vertices, faces.tolist()), expected)
+compiled = total(vertices, faces.long())
+expected = vrel.face_geometry(vertices, faces)[1].sum() + vrel.sample_surface(
+    vertices, faces, 3, 1, 2)[0].sum()
+assert torch.equal(compiled, expected)
 """
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     subprocess.run([sys.executable, "-c", script], check=True, env=environment,
