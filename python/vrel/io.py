@@ -187,6 +187,10 @@ class ObjMesh(_NamedTuple):
     source_face: _torch.Tensor
 
 
+_PLURAL = {"vertex": "vertices", "texture coordinate": "texture coordinates",
+           "normal": "normals"}
+
+
 def _obj_index(token: str, count: int, kind: str, line: int) -> int:
     try:
         index = int(token)
@@ -196,8 +200,27 @@ def _obj_index(token: str, count: int, kind: str, line: int) -> int:
     resolved = index - 1 if index > 0 else count + index
     if index == 0 or not 0 <= resolved < count:
         raise ValueError(f"obj_read: line {line}: {kind} index {index} is outside the "
-                         f"{count} {kind}s read so far")
+                         f"{count} {_PLURAL[kind]} read so far")
     return resolved
+
+
+def _obj_statements(text: str):
+    """(line number, tokens) of each statement, comments removed and continuation lines (ending
+    with a backslash) joined; the number is that of the statement's first line."""
+    pending, first = "", 0
+    for number, raw in enumerate(text.splitlines(), start=1):
+        if not pending:
+            first = number
+        if raw.endswith("\\"):
+            pending += raw[:-1] + " "
+            continue
+        tokens = (pending + raw).split("#", 1)[0].split()
+        pending = ""
+        if tokens:
+            yield first, tokens
+    tokens = pending.split("#", 1)[0].split()
+    if tokens:
+        yield first, tokens
 
 
 def obj_read(file, *, dtype=_torch.float32) -> ObjMesh:
@@ -230,16 +253,7 @@ def obj_read(file, *, dtype=_torch.float32) -> ObjMesh:
     positions, uvs, normals = [], [], []
     faces, face_uvs, face_normals, source = [], [], [], []
     polygon = 0
-    lines = text.splitlines()
-    number, pending = 0, ""
-    for number, raw in enumerate(lines, start=1):
-        if raw.endswith("\\"):
-            pending += raw[:-1] + " "
-            continue
-        tokens = (pending + raw).split("#", 1)[0].split()
-        pending = ""
-        if not tokens:
-            continue
+    for number, tokens in _obj_statements(text):
         keyword, values = tokens[0], tokens[1:]
         try:
             if keyword == "v":

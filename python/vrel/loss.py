@@ -51,14 +51,11 @@ def _grouped_mean(values, group, group_count, mask=None):
     return total / count.clamp_min(1)
 
 
-def _reduce(per_element: _torch.Tensor, reduction: str, name: str) -> _torch.Tensor:
+def _reduce(per_element: _torch.Tensor, reduction: str) -> _torch.Tensor:
+    """Applies a reduction already checked by :func:`_check_reduction`."""
     if reduction == "mean":
         return per_element.mean() if per_element.numel() else per_element.sum()
-    if reduction == "sum":
-        return per_element.sum()
-    if reduction == "none":
-        return per_element
-    raise ValueError(f"{name}: reduction must be one of {_REDUCTIONS}, got {reduction!r}")
+    return per_element.sum() if reduction == "sum" else per_element
 
 
 def _check_reduction(reduction: str, name: str) -> None:
@@ -104,7 +101,7 @@ def chamfer_distance(x, y, x_offsets=None, y_offsets=None, reduction: str = "mea
                          "the other")
     per_element = (_segment_mean(to_y[:, 0], x_offsets.to(x.device))
                    + _segment_mean(to_x[:, 0], y_offsets.to(x.device)))
-    return _reduce(per_element, reduction, "chamfer_distance")
+    return _reduce(per_element, reduction)
 
 
 def point_mesh_distance(points, vertices, faces, point_offsets=None, vertex_offsets=None,
@@ -142,7 +139,7 @@ def point_mesh_distance(points, vertices, faces, point_offsets=None, vertex_offs
     if not bool(valid.all()):
         raise ValueError("point_mesh_distance: a batch element has points but no usable face")
     per_element = _segment_mean(distance, point_offsets.to(points.device))
-    return _reduce(per_element, reduction, "point_mesh_distance")
+    return _reduce(per_element, reduction)
 
 
 def _unique_edges(faces, face_offsets=None):
@@ -251,7 +248,7 @@ def laplacian_smoothing(vertices, faces, method: str = "uniform", vertex_offsets
     vertex_offsets = (_whole(vertices.shape[0], vertices.device) if vertex_offsets is None
                       else vertex_offsets.to(vertices.device))
     per_element = _segment_mean(delta.pow(2).sum(-1), vertex_offsets, counted)
-    return _reduce(per_element, reduction, "laplacian_smoothing")
+    return _reduce(per_element, reduction)
 
 
 def edge_length(vertices, faces, face_offsets=None, target_length: float = 0.0,
@@ -281,7 +278,7 @@ def edge_length(vertices, faces, face_offsets=None, target_length: float = 0.0,
     squared = (vertices[edges[:, 0]] - vertices[edges[:, 1]]).pow(2).sum(-1)
     if target_length:
         squared = (squared.clamp_min(1e-30).sqrt() - float(target_length)).pow(2)
-    return _reduce(_grouped_mean(squared, element, batch), reduction, "edge_length")
+    return _reduce(_grouped_mean(squared, element, batch), reduction)
 
 
 def normal_consistency(vertices, faces, face_offsets=None, reduction: str = "mean",
@@ -326,10 +323,9 @@ def normal_consistency(vertices, faces, face_offsets=None, reduction: str = "mea
         second.append(around[:, b].reshape(-1))
         pair_edge.append(selected.repeat_interleave(a.shape[0]))
     if not first:
-        return _reduce(vertices.new_zeros(batch), reduction, "normal_consistency")
+        return _reduce(vertices.new_zeros(batch), reduction)
     first, second, pair_edge = _torch.cat(first), _torch.cat(second), _torch.cat(pair_edge)
     usable = valid[first] & valid[second]
     penalty = 1.0 - (normals[first] * normals[second]).sum(-1)
     element = _element_of_rows(mesh_edge_offsets, pair_edge)
-    return _reduce(_grouped_mean(penalty, element, batch, usable), reduction,
-                   "normal_consistency")
+    return _reduce(_grouped_mean(penalty, element, batch, usable), reduction)

@@ -94,8 +94,8 @@ s off
 f -5//1 -4//1 \\
   -1//1 -2//1 -3//1
 l 1 2
-f 2 5 3
-"""
+f 2 5 \\
+3"""
 
 
 def test_obj_polygons_become_fans_that_remember_their_face():
@@ -111,7 +111,7 @@ def test_obj_polygons_become_fans_that_remember_their_face():
 
 
 @pytest.mark.parametrize("text,message", [
-    (b"v 0 0 0\nv 1 0 0\nf 1 2 3\n", r"line 3: vertex index 3 is outside the 2 vertexs"),
+    (b"v 0 0 0\nv 1 0 0\nf 1 2 3\n", r"line 3: vertex index 3 is outside the 2 vertices"),
     (b"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 0 1 2\n", "line 4: vertex index 0 is outside"),
     (b"v 0 0 0\nv 1 0 0\nv 0 1 0\nf -4 1 2\n", "line 4: vertex index -4 is outside"),
     (b"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1/1 2 3\n", "line 4: texture coordinate index 1"),
