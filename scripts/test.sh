@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the Release and the sanitizer
 # (AddressSanitizer + UndefinedBehaviorSanitizer) configurations, runs CTest in each, runs the
-# short fuzz runs in the sanitizer build, then the Python tests against the Release build.
+# short fuzz runs in the sanitizer build, installs the package into a fresh virtual environment
+# and uses it from Python and C, then runs the Python tests against the Release build.
 # The fuzzer's progress goes to build/fuzz.log; the run ends with one line per stage and the total
 # time.
 set -euo pipefail
@@ -59,6 +60,11 @@ fuzz() {
   fi
 }
 
+# pip install into a fresh virtual environment, then Python and C programs against the install.
+packaging() {
+  bash tests/packaging/run.sh
+}
+
 python_tests() {
   PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q tests/python
 }
@@ -67,6 +73,7 @@ stage release release
 stage sanitizer sanitizer
 stage "thread sanitizer" thread_sanitizer
 if [ -f tests/fuzz/run.sh ]; then stage fuzz fuzz; fi
+if [ -f tests/packaging/run.sh ]; then stage packaging packaging; fi
 if ls tests/python/test_*.py >/dev/null 2>&1; then stage python python_tests; fi
 
 echo "== summary"

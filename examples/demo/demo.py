@@ -23,12 +23,13 @@ import time
 import torch
 
 import vrel
+from vrel.io import png_write
+from vrel.loss import laplacian_smoothing
+from vrel.shapes import icosphere
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from meshes import icosphere  # noqa: E402
 from plot import loss_plot  # noqa: E402
-from png import write_png  # noqa: E402
 
 DEFAULT_MESH = HERE / "data" / "blob.ply"
 CULL_NONE = vrel.CULL_NONE
@@ -95,16 +96,6 @@ def soft_silhouette(vertices: torch.Tensor, faces: torch.Tensor, camera: vrel.ca
     return 1.0 - torch.prod(1.0 - alpha, dim=-1)[0]
 
 
-def laplacian(vertices: torch.Tensor, faces: torch.Tensor) -> torch.Tensor:
-    """Mean squared distance of each vertex to the mean of its neighbours."""
-    f = faces.long()
-    edges = torch.cat([f[:, [0, 1]], f[:, [1, 2]], f[:, [2, 0]]])
-    count = torch.zeros(vertices.shape[0], dtype=vertices.dtype).index_add_(
-        0, edges[:, 0], torch.ones(edges.shape[0], dtype=vertices.dtype))
-    total = torch.zeros_like(vertices).index_add_(0, edges[:, 0], vertices[edges[:, 1]])
-    return ((total / count[:, None] - vertices) ** 2).sum(-1).mean()
-
-
 def progress(step: int, total: int, loss: float, width: int = 30) -> str:
     done = int(width * step / total)
     return f"\r  fit [{'#' * done}{'.' * (width - done)}] {step:4d}/{total}  loss {loss:.6f}"
@@ -128,20 +119,18 @@ def main(argv: list[str] | None = None) -> dict:
     vertices = vertices / vertices.norm(dim=1).max()
     camera = demo_camera()
     image, face_index = shade(vertices, faces, camera, args.size)
-    write_png(args.out / "render.png", image)
+    png_write(args.out / "render.png", image)
     print(f"rendered {args.mesh.name}: {vertices.shape[0]} vertices, {faces.shape[0]} faces, "
           f"{int((face_index >= 0).sum())} covered pixels of {args.size}x{args.size}")
 
     # 2. Fit a sphere to its silhouette.
     blur, sigma = 1.0, 0.3
     target = hard_silhouette(vertices, faces, camera, args.fit_size)
-    write_png(args.out / "target_silhouette.png", target.numpy())
-    sphere_v, sphere_f = icosphere(3)
-    base = torch.from_numpy(sphere_v * 0.8)
-    sphere_faces = torch.from_numpy(sphere_f)
+    png_write(args.out / "target_silhouette.png", target.numpy())
+    base, sphere_faces = icosphere(3, radius=0.8, dtype=torch.float64)
     offsets = torch.zeros_like(base, requires_grad=True)
     before, _ = shade(base, sphere_faces, camera, args.size)
-    write_png(args.out / "fit_before.png", before)
+    png_write(args.out / "fit_before.png", before)
 
     optimiser = torch.optim.Adam([offsets], lr=0.01)
     losses = []
@@ -150,7 +139,7 @@ def main(argv: list[str] | None = None) -> dict:
         current = base + offsets
         silhouette = soft_silhouette(current, sphere_faces, camera, args.fit_size, blur, sigma)
         image_loss = ((silhouette - target) ** 2).mean()
-        loss = image_loss + 0.5 * laplacian(current, sphere_faces)
+        loss = image_loss + 0.5 * laplacian_smoothing(current, sphere_faces)
         loss.backward()
         optimiser.step()
         losses.append(image_loss.item())
@@ -159,10 +148,10 @@ def main(argv: list[str] | None = None) -> dict:
             print()
     fitted = (base + offsets).detach()
     after, _ = shade(fitted, sphere_faces, camera, args.size)
-    write_png(args.out / "fit_after.png", after)
+    png_write(args.out / "fit_after.png", after)
     final_silhouette = soft_silhouette(fitted, sphere_faces, camera, args.fit_size, blur, sigma)
-    write_png(args.out / "fit_silhouette.png", final_silhouette.detach().numpy())
-    write_png(args.out / "loss.png", loss_plot(losses))
+    png_write(args.out / "fit_silhouette.png", final_silhouette.detach().numpy())
+    png_write(args.out / "loss.png", loss_plot(losses))
 
     elapsed = time.time() - started
     print(f"silhouette loss {losses[0]:.5f} -> {losses[-1]:.5f} "

@@ -14,7 +14,10 @@ from typing import Callable
 
 import torch
 
-ops = torch.ops.vrel
+from ._convert import Operators
+
+#: the operators, with int64 indices, strided tensors and integer seeds converted on the way in
+ops = Operators()
 
 #: operator name -> fake kernel
 FAKES: dict[str, Callable] = {}
@@ -64,6 +67,7 @@ def register() -> tuple[list[str], list[str]]:
 
     Returns the forward names that were paired for autograd and those given a fake kernel.
     """
+    ops.bind_all()
     paired, faked = [], []
     for name, function in FAKES.items():
         if has_kernel(name):
@@ -85,7 +89,7 @@ def whole(count: int) -> torch.Tensor:
 
 def or_whole(offsets, rows: torch.Tensor) -> torch.Tensor:
     """The given offsets, or one batch element holding every row of ``rows``."""
-    return whole(rows.shape[0]) if offsets is None else offsets
+    return whole(len(rows)) if offsets is None else offsets
 
 
 def batch_count(offsets: torch.Tensor) -> int:

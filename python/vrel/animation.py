@@ -7,7 +7,21 @@ __all__ = ["rodrigues", "forward_kinematics", "blend_shapes", "skin_lbs", "evalu
 
 
 def rodrigues(axis_angle):
-    """Rotation matrices [..., 3, 3] from axis-angle vectors [..., 3]. Differentiable."""
+    """Rotation matrices from axis-angle vectors (the axis scaled by the angle, in radians).
+
+    Args:
+        axis_angle: [..., 3] float32 or float64.
+
+    Returns:
+        [..., 3, 3] rotation matrices acting on column vectors. Differentiable (also at the zero
+        rotation).
+
+    Example:
+        >>> quarter_turn = torch.tensor([0.0, 0.0, torch.pi / 2], dtype=torch.float64)
+        >>> rotation = vrel.rodrigues(quarter_turn)
+        >>> (rotation @ torch.tensor([1.0, 0.0, 0.0], dtype=torch.float64)).round(decimals=6)
+        tensor([0., 1., 0.], dtype=torch.float64)
+    """
     return ops.rodrigues(axis_angle)
 
 
@@ -28,8 +42,25 @@ def _(ctx, grad_rotation):
 
 
 def forward_kinematics(local, parents):
-    """World transforms [B,J,4,4] from local joint transforms [B,J,4,4] and parents [J] int32
-    (-1 for a root). Differentiable in ``local``."""
+    """World transforms of a skeleton from its local joint transforms.
+
+    ``world[j] = world[parents[j]] @ local[j]``, and ``world[j] = local[j]`` for a root.
+
+    Args:
+        local: [B,J,4,4] float32 or float64 joint transforms (column-vector convention).
+        parents: [J] int32 (or int64): the parent of each joint, -1 for a root; every parent
+            comes before its children.
+
+    Returns:
+        [B,J,4,4] in the local transforms' dtype. Differentiable in ``local``.
+
+    Example:
+        >>> local = torch.eye(4).repeat(1, 3, 1, 1)
+        >>> local[0, :, 0, 3] = 1.0                           # each joint one unit along x
+        >>> world = vrel.forward_kinematics(local, torch.tensor([-1, 0, 1]))
+        >>> world[0, :, 0, 3].tolist()
+        [1.0, 2.0, 3.0]
+    """
     return ops.forward_kinematics(local, parents)
 
 
@@ -45,7 +76,25 @@ def _(ctx, grad_world):
 
 
 def blend_shapes(template_vertices, deltas, weights):
-    """template [V,3] + sum_k weights[b,k] * deltas[k]: returns [B,V,3]. Differentiable."""
+    """A template mesh plus weighted blend-shape offsets, per batch element.
+
+    ``vertices[b] = template + sum_k weights[b,k] * deltas[k]``.
+
+    Args:
+        template_vertices: [V,3] float32 or float64.
+        deltas: [K,V,3] in the template's dtype.
+        weights: [B,K] in the template's dtype.
+
+    Returns:
+        [B,V,3]. Differentiable in all three inputs.
+
+    Example:
+        >>> template = torch.zeros(2, 3)
+        >>> deltas = torch.tensor([[[1.0, 0.0, 0.0], [0.0, 0.0, 0.0]],
+        ...                        [[0.0, 0.0, 0.0], [0.0, 2.0, 0.0]]])
+        >>> vrel.blend_shapes(template, deltas, torch.tensor([[0.5, 1.0]])).tolist()
+        [[[0.5, 0.0, 0.0], [0.0, 2.0, 0.0]]]
+    """
     return ops.blend_shapes(template_vertices, deltas, weights)
 
 
@@ -74,8 +123,25 @@ autograd("blend_shapes", "blend_shapes_backward", save_inputs)(
 
 
 def skin_lbs(vertices, transforms, weights):
-    """Linear blend skinning of [B,V,3] vertices by [B,J,4,4] transforms with [V,J] weights.
-    Differentiable in all three."""
+    """Linear blend skinning: each vertex moved by the weighted sum of its joints' transforms.
+
+    ``out[b,v] = sum_j weights[v,j] * (transforms[b,j] @ (vertices[b,v], 1))[:3]``.
+
+    Args:
+        vertices: [B,V,3] float32 or float64.
+        transforms: [B,J,4,4] in the vertices' dtype (column-vector convention).
+        weights: [V,J] in the vertices' dtype.
+
+    Returns:
+        [B,V,3]. Differentiable in all three inputs.
+
+    Example:
+        >>> transforms = torch.eye(4).repeat(1, 2, 1, 1)
+        >>> transforms[0, 1, 0, 3] = 2.0                       # joint 1 moves 2 along x
+        >>> weights = torch.tensor([[1.0, 0.0], [0.5, 0.5]])
+        >>> vrel.skin_lbs(torch.zeros(1, 2, 3), transforms, weights).tolist()
+        [[[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]]]
+    """
     return ops.skin_lbs(vertices, transforms, weights)
 
 
@@ -88,8 +154,25 @@ autograd("skin_lbs", "skin_lbs_backward", save_inputs)(_three_gradients(ops.skin
 
 
 def evaluate_barycentric(vertices, faces, face_index, barycentric):
-    """Landmarks [B,L,3] at barycentric [L,3] positions on faces ``face_index`` [L] of the
-    [B,V,3] meshes. Differentiable in ``vertices`` and ``barycentric``."""
+    """Points at fixed barycentric positions on given faces (landmarks), per mesh.
+
+    ``out[b,l] = sum_k barycentric[l,k] * vertices[b, faces[face_index[l], k]]``.
+
+    Args:
+        vertices: [B,V,3] float32 or float64.
+        faces: [F,3] int32 (or int64) vertex rows.
+        face_index: [L] int32 (or int64) rows of ``faces``.
+        barycentric: [L,3] in the vertices' dtype.
+
+    Returns:
+        [B,L,3]. Differentiable in ``vertices`` and ``barycentric``.
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane()
+        >>> third = torch.full((1, 3), 1.0 / 3.0)
+        >>> vrel.evaluate_barycentric(vertices[None], faces, torch.tensor([0]), third)
+        tensor([[[ 0.3333, -0.3333,  0.0000]]])
+    """
     return ops.evaluate_barycentric(vertices, faces, face_index, barycentric)
 
 

@@ -18,10 +18,26 @@ WEIGHTING_UNIFORM = 2  #: every adjacent face counts once
 
 
 def face_geometry(vertices, faces, eps: float = 0.0):
-    """Unit normals [F,3], areas [F] and validity [F] (bool) of every triangle.
+    """Unit normal, area and validity of every triangle.
 
-    A face is valid when the length of its unnormalised normal exceeds ``eps``; invalid faces get
-    zeros. Differentiable in ``vertices`` through normals and areas.
+    The normal of face (a, b, c) is (b - a) x (c - a) normalised: counter-clockwise faces seen
+    from outside point outward. A face is valid when the length of that cross product (twice
+    the area) exceeds ``eps``; invalid faces get zero normals and areas.
+
+    Args:
+        vertices: [V,3] float32 or float64.
+        faces: [F,3] int32 (or int64) vertex rows.
+        eps: the degenerate-face threshold, >= 0.
+
+    Returns:
+        (normals [F,3], areas [F], valid [F] bool), in the vertices' dtype. Differentiable in
+        ``vertices`` through normals and areas.
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane()
+        >>> normals, areas, valid = vrel.face_geometry(vertices, faces)
+        >>> normals.tolist(), areas.tolist(), valid.tolist()
+        ([[0.0, 0.0, 1.0], [0.0, 0.0, 1.0]], [2.0, 2.0], [True, True])
     """
     return ops.face_geometry(vertices, faces, float(eps))
 
@@ -54,10 +70,25 @@ def _(ctx, grad_normals, grad_areas, _grad_valid):
 
 
 def vertex_normals(vertices, faces, eps: float = 1e-12, weighting: int = WEIGHTING_AREA):
-    """Unit normal per vertex [V,3]: the sum of the adjacent valid faces' normals, normalised.
+    """Unit normal per vertex: the normalised sum of the normals of its valid faces.
 
-    ``weighting`` is WEIGHTING_AREA (area-weighted) or WEIGHTING_UNIFORM. Vertices with no valid
-    face (or a sum no longer than ``eps``) get zero normals. Differentiable in ``vertices``.
+    Args:
+        vertices: [V,3] float32 or float64; faces: [F,3] int32 (or int64) vertex rows.
+        eps: vertices whose sum is not longer than ``eps`` (or that have no valid face) get a
+            zero normal.
+        weighting: WEIGHTING_AREA (each face normal weighted by its area) or WEIGHTING_UNIFORM
+            (every adjacent face counts once).
+
+    Returns:
+        [V,3] in the vertices' dtype. Differentiable in ``vertices``.
+
+    Example:
+        >>> vertices, faces = vrel.shapes.cube(dtype=torch.float64)
+        >>> normals = vrel.vertex_normals(vertices, faces, weighting=vrel.WEIGHTING_UNIFORM)
+        >>> bool(torch.allclose(normals.norm(dim=1), torch.ones(8, dtype=torch.float64)))
+        True
+        >>> bool(((normals * vertices).sum(1) > 0).all())      # pointing outward
+        True
     """
     return ops.vertex_normals(vertices, faces, float(eps), int(weighting))
 
@@ -76,10 +107,21 @@ def _(ctx, grad_normals):
 
 
 def gather_faces(vertices, faces):
-    """Per-corner values [F,3,C=3]: element [f,k] is ``vertices[faces[f,k]]``. Differentiable.
+    """The corner values of every face: element [f,k] is ``vertices[faces[f,k]]``.
 
     Any [V,3] per-vertex quantity (positions, normals) can be gathered; the result is the
-    ``face_attributes`` input of :func:`interpolate`.
+    ``face_attributes`` input of :func:`vrel.interpolate`.
+
+    Args:
+        vertices: [V,3] float32 or float64; faces: [F,3] int32 (or int64) vertex rows.
+
+    Returns:
+        [F,3,3] in the vertices' dtype. Differentiable in ``vertices``.
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane()
+        >>> vrel.gather_faces(vertices, faces)[0].tolist()
+        [[-1.0, -1.0, 0.0], [1.0, -1.0, 0.0], [1.0, 1.0, 0.0]]
     """
     return ops.gather_faces(vertices, faces)
 
@@ -103,8 +145,24 @@ def _(vertices, *_rest):
 def build_edge_topology(faces, face_offsets=None):
     """Unique undirected edges of each batch element and the faces around each edge.
 
-    Returns (mesh_edge_offsets [B+1], edges [3F,2], edge_face_offsets [3F+1], edge_faces [3F]),
-    all int32; unused edge rows are (-1, -1).
+    Args:
+        faces: [F,3] int32 (or int64) vertex rows, all >= 0.
+        face_offsets: [B+1] packed offsets over F (default: one element).
+
+    Returns:
+        (mesh_edge_offsets [B+1], edges [3F,2], edge_face_offsets [3F+1], edge_faces [3F]), all
+        int32. The edges of element b are rows ``mesh_edge_offsets[b]:mesh_edge_offsets[b+1]``
+        of ``edges``, each (low, high) and sorted; the rows after the last edge are (-1, -1).
+        The faces of edge e are ``edge_faces[edge_face_offsets[e]:edge_face_offsets[e+1]]``.
+        Not differentiable.
+
+    Example:
+        >>> _, faces = vrel.shapes.plane()                  # two triangles sharing edge (0, 3)
+        >>> edge_offsets, edges, edge_face_offsets, edge_faces = vrel.build_edge_topology(faces)
+        >>> edges[:int(edge_offsets[-1])].tolist()
+        [[0, 1], [0, 2], [0, 3], [1, 3], [2, 3]]
+        >>> edge_faces[edge_face_offsets[2]:edge_face_offsets[3]].tolist()
+        [0, 1]
     """
     face_offsets = or_whole(face_offsets, faces)
     return ops.build_edge_topology(faces, face_offsets)
@@ -119,10 +177,26 @@ def _(faces, face_offsets):
 
 def mesh_validate(vertices, faces, vertex_offsets=None, face_offsets=None, eps: float = 0.0,
                   flags: int = 0):
-    """Inspects a packed mesh batch and returns an int64 report [7] instead of failing.
+    """Inspects a packed mesh batch and reports its problems instead of failing.
 
-    Elements: issue bits, first invalid face (-1), broken offset index (-1), degenerate faces,
-    non-finite vertices (-1 unless ``flags`` has bit 0), unreferenced vertices, 0.
+    Args:
+        vertices: [V,3] float32 or float64; faces: [F,3] int32 (or int64) vertex rows.
+        vertex_offsets, face_offsets: [B+1] packed offsets over V and F (default: one element).
+        eps: faces whose doubled area is not above ``eps`` count as degenerate.
+        flags: bit 0 also counts vertices with a non-finite coordinate.
+
+    Returns:
+        An int64 report [7]: issue bits (1 broken offsets, 2 an index outside [0, V), 4 an index
+        outside its element's vertices, 8 degenerate faces, 16 non-finite vertices, 32
+        unreferenced vertices), the first face with an index issue (-1 when none), the position of
+        the broken offset (-1), the degenerate face count, the non-finite vertex count (-1 unless
+        ``flags`` has bit 0), the unreferenced vertex count, and 0.
+
+    Example:
+        >>> vertices, _ = vrel.shapes.plane()
+        >>> faces = torch.tensor([[0, 1, 1], [0, 1, 2]])       # a degenerate face; vertex 3 unused
+        >>> vrel.mesh_validate(vertices, faces).tolist()
+        [40, -1, -1, 1, -1, 1, 0]
     """
     vertex_offsets = or_whole(vertex_offsets, vertices)
     face_offsets = or_whole(face_offsets, faces)
@@ -136,12 +210,32 @@ def _(vertices, faces, vertex_offsets, face_offsets, eps, flags):
 
 def sample_surface(vertices, faces, sample_count: int, rng_key, rng_counter,
                    vertex_offsets=None, face_offsets=None, eps: float = 0.0):
-    """Draws ``sample_count`` points per batch element uniformly by area, reproducibly.
+    """Draws ``sample_count`` points per batch element, uniformly by area and reproducibly.
 
-    ``rng_key`` and ``rng_counter`` are [2] uint32 tensors; the same key and counter give the same
-    samples. Returns (points [B,S,3], face_index [B,S] int32, barycentric [B,S,3], next_counter
-    [2] uint32); pass ``next_counter`` as the counter of the next call. Differentiable in
-    ``vertices`` with the sampled faces and barycentrics held fixed.
+    Faces are picked with probability proportional to their area and points uniformly inside
+    them, from a counter-based generator: the same key and counter always give the same samples.
+
+    Args:
+        vertices: [V,3] float32 or float64; faces: [F,3] int32 (or int64) vertex rows.
+        sample_count: S >= 0 points per batch element.
+        rng_key, rng_counter: the generator's key and counter, each a Python integer in
+            [0, 2**64) or a [2] uint32 tensor (low word first).
+        vertex_offsets, face_offsets: [B+1] packed offsets over V and F (default: one element).
+        eps: faces whose doubled area is not above ``eps`` are never picked.
+
+    Returns:
+        (points [B,S,3], face_index [B,S] int32, barycentric [B,S,3], next_counter [2] uint32);
+        pass ``next_counter`` as the counter of the next call for fresh samples. Differentiable
+        in ``vertices`` (faces and barycentrics held fixed).
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane()
+        >>> points, face_index, barycentric, next_counter = vrel.sample_surface(
+        ...     vertices, faces, 1000, rng_key=1, rng_counter=0)
+        >>> points.shape, next_counter.tolist()
+        (torch.Size([1, 1000, 3]), [1, 0])
+        >>> bool((points[..., :2].abs() <= 1).all() and (points[..., 2] == 0).all())
+        True
     """
     vertex_offsets = or_whole(vertex_offsets, vertices)
     face_offsets = or_whole(face_offsets, faces)

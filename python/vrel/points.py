@@ -9,11 +9,25 @@ __all__ = ["knn", "closest_point_on_mesh"]
 
 
 def knn(query, reference, neighbor_count: int, query_offsets=None, reference_offsets=None):
-    """The K nearest reference points of every query point (same batch element).
+    """The K nearest reference points of every query point, within its batch element.
 
-    Returns (distance_squared [P,K] ascending, +inf in empty slots; reference_index [P,K] int32,
-    -1 in empty slots; valid [P,K] bool). Differentiable in both point sets through the
-    distances.
+    Args:
+        query: [P,3] float32 or float64.
+        reference: [R,3] in the query's dtype.
+        neighbor_count: K >= 1.
+        query_offsets, reference_offsets: [B+1] packed offsets over P and R (default: one
+            element).
+
+    Returns:
+        (distance_squared [P,K] ascending, +inf in empty slots; reference_index [P,K] int32 global
+        rows, -1 in empty slots; valid [P,K] bool). Equal distances keep the lower row first.
+        Differentiable in ``query`` and ``reference`` through the distances.
+
+    Example:
+        >>> reference = torch.tensor([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [3.0, 0.0, 0.0]])
+        >>> distance, index, valid = vrel.knn(torch.tensor([[0.9, 0.0, 0.0]]), reference, 2)
+        >>> distance, index.tolist()
+        (tensor([[0.0100, 0.8100]]), [[1, 0]])
     """
     query_offsets = or_whole(query_offsets, query)
     reference_offsets = or_whole(reference_offsets, reference)
@@ -51,10 +65,25 @@ def _(ctx, grad_distance, *_unused):
 
 def closest_point_on_mesh(points, vertices, faces, point_offsets=None, vertex_offsets=None,
                           face_offsets=None, eps: float = 0.0):
-    """The nearest point on the mesh of each query point.
+    """The nearest point on the mesh surface of each query point, within its batch element.
 
-    Returns (distance_squared [P], face_index [P] int32, barycentric [P,3], closest [P,3],
-    valid [P] bool). Differentiable in ``points`` and ``vertices`` through the distances.
+    Args:
+        points: [P,3] float32 or float64.
+        vertices: [V,3] in the points' dtype; faces: [F,3] int32 (or int64) vertex rows.
+        point_offsets, vertex_offsets, face_offsets: [B+1] packed offsets (default: one element).
+        eps: faces whose doubled area is not above ``eps`` are ignored.
+
+    Returns:
+        (distance_squared [P], +inf when the element has no usable face; face_index [P] int32, -1
+        when none; barycentric [P,3] of the closest point in its face; closest [P,3]; valid [P]
+        bool). Differentiable in ``points`` and ``vertices`` through the distances.
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane()               # the square [-1,1]^2 at z = 0
+        >>> distance, face, barycentric, closest, valid = vrel.closest_point_on_mesh(
+        ...     torch.tensor([[0.5, 0.0, 2.0], [3.0, 0.0, 0.0]]), vertices, faces)
+        >>> distance.tolist(), closest.tolist()
+        ([4.0, 4.0], [[0.5, 0.0, 0.0], [1.0, 0.0, 0.0]])
     """
     point_offsets = or_whole(point_offsets, points)
     vertex_offsets = or_whole(vertex_offsets, vertices)

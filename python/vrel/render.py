@@ -18,13 +18,38 @@ CULL_FRONT = 3         #: drop faces counter-clockwise in NDC
 def rasterize(ndc_vertices, faces, vertex_offsets=None, face_offsets=None, image_height=256,
               image_width=256, faces_per_pixel=1, blur_radius_px=0.0, cull_mode=CULL_NONE,
               eps=1e-12):
-    """Multi-layer rasterization of NDC triangles.
+    """Multi-layer rasterization of triangles given in normalized device coordinates.
 
-    Returns (face_index [B,H,W,K] int32 with -1 for empty layers, barycentric [B,H,W,K,3],
-    depth [B,H,W,K] with +inf for empty layers, signed_distance [B,H,W,K]: the squared pixel
-    distance to the face boundary, negative inside). Layers are ordered nearest first; faces
-    within ``blur_radius_px`` of a pixel also count. Differentiable in ``ndc_vertices`` through
-    barycentric, depth and signed_distance.
+    x runs right and y up, both in [-1, 1] across the image; pixel (row, column) has its centre at
+    x = (2 column + 1) / W - 1, y = 1 - (2 row + 1) / H (row 0 at the top). Each pixel keeps its
+    ``faces_per_pixel`` nearest fragments by depth (z), nearest first; with ``blur_radius_px`` > 0
+    faces within that many pixels of the centre count too.
+
+    Args:
+        ndc_vertices: [V,3] float32 or float64.
+        faces: [F,3] int32 (or int64) vertex rows.
+        vertex_offsets, face_offsets: [B+1] packed offsets (default: one image of every face).
+        image_height, image_width: H and W.
+        faces_per_pixel: K layers.
+        blur_radius_px: in pixels, >= 0.
+        cull_mode: CULL_NONE, CULL_BACK (keeps counter-clockwise faces) or CULL_FRONT.
+        eps: faces whose doubled screen area is not above ``eps`` are skipped.
+
+    Returns:
+        (face_index [B,H,W,K] int32, -1 for an empty layer; barycentric [B,H,W,K,3]; depth
+        [B,H,W,K], +inf for an empty layer; signed_distance [B,H,W,K], the squared pixel distance
+        to the face's boundary, negative inside). Differentiable in ``ndc_vertices`` through
+        barycentric, depth and signed_distance.
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane(1.0, 1.0)        # the square [-0.5, 0.5]^2
+        >>> face_index, barycentric, depth, distance = vrel.rasterize(
+        ...     vertices, faces, image_height=4, image_width=4)
+        >>> face_index[0, :, :, 0]
+        tensor([[-1, -1, -1, -1],
+                [-1,  1,  0, -1],
+                [-1,  0,  0, -1],
+                [-1, -1, -1, -1]], dtype=torch.int32)
     """
     vertex_offsets = or_whole(vertex_offsets, ndc_vertices)
     face_offsets = or_whole(face_offsets, faces)
@@ -36,9 +61,29 @@ def rasterize(ndc_vertices, faces, vertex_offsets=None, face_offsets=None, image
 def rasterize_window(ndc_vertices, faces, vertex_offsets, face_offsets, global_height,
                      global_width, row_offset, column_offset, image_height, image_width,
                      faces_per_pixel=1, blur_radius_px=0.0, cull_mode=CULL_NONE, eps=1e-12):
-    """As :func:`rasterize`, for the window at (row_offset, column_offset) of size
-    image_height x image_width of a global_height x global_width image; tiles agree exactly with
-    a full render. Not differentiable (use :func:`rasterize` for gradients)."""
+    """As :func:`rasterize`, for one window of a larger image: tiles agree exactly with
+    the full render.
+
+    Args:
+        ndc_vertices, faces, vertex_offsets, face_offsets: as for :func:`rasterize` (offsets
+            required).
+        global_height, global_width: the whole image.
+        row_offset, column_offset: the window's first row and column in the whole image.
+        image_height, image_width: the window's size.
+        faces_per_pixel, blur_radius_px, cull_mode, eps: as for :func:`rasterize`.
+
+    Returns:
+        The four outputs of :func:`rasterize` for the window. Not differentiable (use
+        :func:`rasterize` for gradients).
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane(1.0, 1.0)
+        >>> offsets = torch.tensor([0, 4]), torch.tensor([0, 2])
+        >>> window = vrel.rasterize_window(vertices, faces, *offsets, 4, 4, 1, 1, 2, 2)[0]
+        >>> full = vrel.rasterize(vertices, faces, image_height=4, image_width=4)[0]
+        >>> bool(torch.equal(window, full[:, 1:3, 1:3]))
+        True
+    """
     return ops.rasterize_window(ndc_vertices, faces, vertex_offsets, face_offsets,
                                 int(global_height), int(global_width), int(row_offset),
                                 int(column_offset), int(image_height), int(image_width),
@@ -93,9 +138,28 @@ def _(ctx, _grad_index, grad_barycentric, grad_depth, grad_distance):
 
 
 def interpolate(face_index, barycentric, face_attributes):
-    """Per-fragment attributes [B,H,W,K,C]: the barycentric blend of the corner attributes
-    [F,3,C] of each fragment's face (zeros for empty layers). Differentiable in ``barycentric``
-    and ``face_attributes``."""
+    """Per-fragment attributes: the barycentric blend of each fragment's face corners.
+
+    Args:
+        face_index: [B,H,W,K] int32 (or int64) face rows, -1 for an empty layer (from
+            :func:`rasterize`).
+        barycentric: [B,H,W,K,3] float32 or float64.
+        face_attributes: [F,3,C] corner attributes in the barycentric dtype (for instance from
+            :func:`gather_faces`).
+
+    Returns:
+        [B,H,W,K,C]; zeros for empty layers. Differentiable in ``barycentric`` and
+        ``face_attributes``.
+
+    Example:
+        >>> vertices, faces = vrel.shapes.plane(1.0, 1.0)
+        >>> face_index, barycentric, _, _ = vrel.rasterize(vertices, faces, image_height=4,
+        ...                                                image_width=4)
+        >>> corners = vrel.gather_faces(vertices, faces)
+        >>> positions = vrel.interpolate(face_index, barycentric, corners)
+        >>> positions[0, 1, 2, 0].tolist()                   # the centre of pixel (1, 2)
+        [0.25, 0.25, 0.0]
+    """
     return ops.interpolate(face_index, barycentric, face_attributes)
 
 

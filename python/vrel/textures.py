@@ -17,8 +17,24 @@ WRAP_REPEAT, WRAP_CLAMP, WRAP_MIRROR, WRAP_BORDER = 1, 2, 3, 4
 
 
 def texture_pyramid(texture, levels: int = 0):
-    """Packs the mip chain of an [H,W,C] texture: returns (pyramid [N], level_offsets [L+1]
-    int32). ``levels`` 0 builds the full chain. Differentiable in ``texture``."""
+    """Packs the mip chain of a texture into one flat tensor.
+
+    Each level halves the previous one (a side of 1 stays 1), averaging 2x2 texels.
+
+    Args:
+        texture: [H,W,C] float32 or float64, rows from the top.
+        levels: how many levels, 0 for the full chain down to 1x1.
+
+    Returns:
+        (pyramid [N], level_offsets [L+1] int32): level l occupies
+        ``pyramid[level_offsets[l]:level_offsets[l+1]]`` as an [h,w,C] block. Differentiable in
+        ``texture``.
+
+    Example:
+        >>> pyramid, level_offsets = vrel.texture_pyramid(torch.arange(16.0).reshape(4, 4, 1))
+        >>> level_offsets.tolist(), pyramid[16:].tolist()
+        ([0, 16, 20, 21], [2.5, 4.5, 10.5, 12.5, 7.5])
+    """
     return ops.texture_pyramid(texture, int(levels))
 
 
@@ -63,10 +79,32 @@ def _(ctx, grad_pyramid, _grad_offsets):
 def texture(pyramid, level_offsets, texture_height, texture_width, channel_count, coordinates,
             derivatives=None, lod=None, filter=FILTER_LINEAR, mip_filter=MIP_LINEAR,
             wrap_u=WRAP_REPEAT, wrap_v=WRAP_REPEAT, border=None):
-    """Samples a packed pyramid at [N,2] (u, v) coordinates: returns [N,C].
+    """Samples a packed texture pyramid at (u, v) coordinates.
 
-    The level of detail comes from screen-space ``derivatives`` [N,4], an explicit ``lod`` [N], or
-    defaults to level 0. Differentiable in ``pyramid`` and ``coordinates``.
+    u runs across the width and v down the rows; [0, 1] spans the texture and texel j of a level
+    of width w covers [j/w, (j+1)/w). The level of detail comes from screen-space
+    ``derivatives``, an explicit ``lod``, or is level 0 when neither is given.
+
+    Args:
+        pyramid, level_offsets: from :func:`texture_pyramid`.
+        texture_height, texture_width, channel_count: the level-0 size H, W and C.
+        coordinates: [N,2] (u, v) in the pyramid's dtype.
+        derivatives: optional [N,4] (du/dx, dv/dx, du/dy, dv/dy).
+        lod: optional [N] explicit level of detail (not together with ``derivatives``).
+        filter: FILTER_NEAREST or FILTER_LINEAR (bilinear) within a level.
+        mip_filter: MIP_NEAREST or MIP_LINEAR between levels.
+        wrap_u, wrap_v: WRAP_REPEAT, WRAP_CLAMP, WRAP_MIRROR or WRAP_BORDER.
+        border: optional [C] colour outside the texture with WRAP_BORDER.
+
+    Returns:
+        [N,C] in the pyramid's dtype. Differentiable in ``pyramid`` and ``coordinates``.
+
+    Example:
+        >>> image = torch.tensor([[[0.0], [1.0]], [[2.0], [3.0]]])       # 2x2, one channel
+        >>> pyramid, level_offsets = vrel.texture_pyramid(image)
+        >>> uv = torch.tensor([[0.25, 0.25], [0.5, 0.5], [0.75, 0.25]])
+        >>> vrel.texture(pyramid, level_offsets, 2, 2, 1, uv).tolist()
+        [[0.0], [1.5], [1.0]]
     """
     empty = pyramid.new_empty((0,))
     return ops.texture(pyramid, level_offsets, int(texture_height), int(texture_width),

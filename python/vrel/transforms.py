@@ -10,11 +10,25 @@ __all__ = ["transform_points", "perspective_divide"]
 
 
 def transform_points(points, matrices, point_offsets=None):
-    """Homogeneous points [P,4] = matrices[b] @ (x, y, z, 1) for the points of batch element b.
+    """Homogeneous points ``matrices[b] @ (x, y, z, 1)`` for the points of batch element b.
 
-    ``matrices`` is [B,4,4] (column-vector convention, translation in the last column);
-    ``point_offsets`` [B+1] int32 splits the points among the matrices (default: one matrix for
-    all points). Differentiable in ``points`` and ``matrices``.
+    Matrices act on column vectors, translation in the last column (a camera's projection times
+    view matrix, for instance).
+
+    Args:
+        points: [P,3] float32 or float64.
+        matrices: [B,4,4] in the points' dtype.
+        point_offsets: [B+1] packed offsets over P (default: one matrix for every point).
+
+    Returns:
+        [P,4] in the points' dtype. Differentiable in ``points`` and ``matrices``.
+
+    Example:
+        >>> matrix = torch.eye(4)
+        >>> matrix[:3, 3] = torch.tensor([1.0, 2.0, 3.0])     # a translation
+        >>> vrel.transform_points(torch.tensor([[0.0, 0.0, 0.0], [1.0, 1.0, 1.0]]), matrix[None])
+        tensor([[1., 2., 3., 1.],
+                [2., 3., 4., 1.]])
     """
     point_offsets = or_whole(point_offsets, points)
     return ops.transform_points(points, matrices, point_offsets)
@@ -39,10 +53,21 @@ def _(ctx, grad_homogeneous):
 
 
 def perspective_divide(homogeneous, eps: float = 1e-12):
-    """Normalized device coordinates [P,3] = (X, Y, Z) / W and a validity mask [P] (bool).
+    """Normalized device coordinates (X, Y, Z) / W of homogeneous points.
 
-    Points with |W| not greater than ``eps`` cannot be divided: they get zeros and valid 0.
-    Differentiable in ``homogeneous``.
+    Args:
+        homogeneous: [P,4] float32 or float64 (X, Y, Z, W).
+        eps: points with |W| not above ``eps`` cannot be divided.
+
+    Returns:
+        (ndc [P,3], valid [P] bool); undividable points get zeros and valid False.
+        Differentiable in ``homogeneous``.
+
+    Example:
+        >>> ndc, valid = vrel.perspective_divide(torch.tensor([[2.0, 4.0, 1.0, 2.0],
+        ...                                                    [1.0, 1.0, 1.0, 0.0]]))
+        >>> ndc.tolist(), valid.tolist()
+        ([[1.0, 2.0, 0.5], [0.0, 0.0, 0.0]], [True, False])
     """
     return ops.perspective_divide(homogeneous, float(eps))
 

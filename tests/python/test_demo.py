@@ -11,7 +11,8 @@ PIL = pytest.importorskip("PIL.Image")
 DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo"
 sys.path.insert(0, str(DEMO))
 import demo  # noqa: E402
-import png  # noqa: E402
+
+import vrel  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -51,7 +52,7 @@ def test_png_writer_round_trips_grey_and_rgb(tmp_path):
     rng = np.random.default_rng(1)
     rgb = rng.integers(0, 256, size=(7, 5, 3), dtype=np.uint8)
     grey = rng.integers(0, 256, size=(3, 9), dtype=np.uint8)
-    png.write_png(tmp_path / "rgb.png", rgb)
-    png.write_png(tmp_path / "grey.png", grey)
+    vrel.io.png_write(tmp_path / "rgb.png", rgb)
+    vrel.io.png_write(tmp_path / "grey.png", grey)
     np.testing.assert_array_equal(np.asarray(PIL.open(tmp_path / "rgb.png")), rgb)
     np.testing.assert_array_equal(np.asarray(PIL.open(tmp_path / "grey.png")), grey)

@@ -44,7 +44,7 @@ def test_internal_errors_use_their_own_prefix():
 def test_int64_indices_are_refused_and_int32_accepted():
     vertices, faces = tetrahedron()
     with pytest.raises(RuntimeError) as error:
-        vrel.gather_faces(vertices, faces.long())
+        torch.ops.vrel.gather_faces(vertices, faces.long())  # vrel.* would convert
     assert str(error.value) == "vrel-internal: an unsupported tensor dtype reached the adapter"
     assert vrel.gather_faces(vertices, faces.long().int()).shape == (4, 3, 3)
     for dtype in (torch.float16, torch.bfloat16, torch.uint8):
@@ -74,7 +74,7 @@ def test_strides_pass_through_unchanged_so_the_core_judges_density():
     wide = torch.zeros(4, 6, dtype=torch.float64)
     wide[:, ::2] = vertices
     with pytest.raises(RuntimeError, match="ABI v1 accepts only dense C-contiguous tensor views"):
-        vrel.gather_faces(wide[:, ::2], faces)
+        torch.ops.vrel.gather_faces(wide[:, ::2], faces)
     assert torch.equal(vrel.gather_faces(wide[:, ::2].contiguous(), faces),
                        vrel.gather_faces(vertices, faces))
 
@@ -135,7 +135,7 @@ def test_ply_data_must_be_dense_bytes():
     # An expanded tensor has more elements than bytes of storage; reading them would overrun it.
     expanded = torch.zeros(1, dtype=torch.uint8).expand(100)
     with pytest.raises(RuntimeError) as error:
-        vrel.ply_probe(expanded)
+        torch.ops.vrel.ply_probe(expanded)
     assert str(error.value) == "vrel-internal: ply data must be a contiguous tensor"
 
 
