@@ -62,7 +62,15 @@ inline constexpr std::size_t kSkinLbs = 296;
 inline constexpr std::size_t kSkinLbsBackward = 304;
 inline constexpr std::size_t kEvaluateBarycentric = 312;
 inline constexpr std::size_t kEvaluateBarycentricBackward = 320;
+inline constexpr std::size_t kImageTransfer = 328;
+inline constexpr std::size_t kImageTransferBackward = 336;
+inline constexpr std::size_t kGaussianWeights = 344;
+inline constexpr std::size_t kGaussianWeightsBackward = 352;
 inline constexpr std::size_t kRasterizeSecond = 424;
+inline constexpr std::size_t kShadingOrderedRgba = 472;
+inline constexpr std::size_t kShadingUnitNewton = 480;
+inline constexpr std::size_t kShadingUnitVectors = 488;
+inline constexpr std::size_t kShadingDeltaBrdf = 496;
 }  // namespace entry
 
 // Operation ids passed to the workspace-query entry.
@@ -80,6 +88,8 @@ inline constexpr uint64_t kRodrigues = 15;
 inline constexpr uint64_t kForwardKinematics = 16;
 inline constexpr uint64_t kSkinLbs = 17;
 inline constexpr uint64_t kEvaluateBarycentric = 18;
+inline constexpr uint64_t kImageTransfer = 19;
+inline constexpr uint64_t kGaussianWeights = 20;
 }  // namespace operation
 
 // Entry at `offset` when the table's size word covers it (size > offset + 7), else null.
