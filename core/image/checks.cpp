@@ -29,7 +29,7 @@ VrelStatus provider_query(const ProviderQuery& query, const uint64_t* counts, ui
   const provider::CudaProvider* table = provider::operations();
   if (table == nullptr)
     return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, frame::kNoWorkspaceProvider);
-  void* raw = provider::entry_if_covered(table, query.last_entry) != nullptr
+  void* raw = table->size > query.last_entry + 7
                   ? provider::entry_at(table, provider::entry::kWorkspaceQuery)
                   : nullptr;
   if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, query.lacks_family);
