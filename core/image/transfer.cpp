@@ -58,8 +58,11 @@ template <typename T>
 VrelStatus forward_cpu(const Checks& c, const VrelTensorView* input, uint32_t mode,
                        const VrelTensorView* output) noexcept {
   const uint64_t n = abi::element_count(*input);
-  if (transfer_forward(abi::data_of<T>(*input), n, mode, abi::mutable_data_of<T>(*output)) != n)
-    return c.fail(VREL_STATUS_OVERFLOW, kNotRepresentable);
+  const T* x = abi::data_of<T>(*input);
+  T* y = abi::mutable_data_of<T>(*output);
+  const uint64_t done = mode == kDecode ? transfer_forward<T, kDecode>(x, n, y)
+                                        : transfer_forward<T, kEncode>(x, n, y);
+  if (done != n) return c.fail(VREL_STATUS_OVERFLOW, kNotRepresentable);
   return VREL_STATUS_OK;
 }
 
@@ -68,9 +71,12 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* input,
                         const VrelTensorView* grad_output, uint32_t mode,
                         const VrelTensorView* grad_input) noexcept {
   const uint64_t n = abi::element_count(*input);
-  if (transfer_backward(abi::data_of<T>(*input), abi::data_of<T>(*grad_output), n, mode,
-                        abi::mutable_data_of<T>(*grad_input)) != n)
-    return c.fail(VREL_STATUS_OVERFLOW, kNotRepresentable);
+  const T* x = abi::data_of<T>(*input);
+  const T* g = abi::data_of<T>(*grad_output);
+  T* gx = abi::mutable_data_of<T>(*grad_input);
+  const uint64_t done = mode == kDecode ? transfer_backward<T, kDecode>(x, g, n, gx)
+                                        : transfer_backward<T, kEncode>(x, g, n, gx);
+  if (done != n) return c.fail(VREL_STATUS_OVERFLOW, kNotRepresentable);
   return VREL_STATUS_OK;
 }
 

@@ -50,6 +50,20 @@ inline double power(double t) noexcept {
   return result;
 }
 
+// b^N in double-double by squaring (N >= 1 and fixed).
+template <int N>
+inline DoubleDouble power(DoubleDouble b) noexcept {
+  static_assert(N >= 1);
+  if constexpr (N == 1) {
+    return b;
+  } else if constexpr (N % 2 == 0) {
+    const DoubleDouble half = power<N / 2>(b);
+    return half * half;
+  } else {
+    return power<N - 1>(b) * b;
+  }
+}
+
 // x = m 2^e with m in [1, 2), for finite x > 0 (subnormals are scaled by 2^52 first).
 struct Mantissa {
   double m;
@@ -66,20 +80,31 @@ inline Mantissa split_exponent(double x) noexcept {
   return {m, static_cast<int64_t>((bits >> 52) & 0x7FF) - 1023 - bias};
 }
 
-// (m + tail)^(1/B) for m in [1, 2) and |tail| tiny: Newton's t <- ((B-1) t + m / t^(B-1)) / B
-// 24 times from 2 (within an ulp of the root), then the residual m + tail - t^B, formed nearly
-// exactly, gives the correction term.
-template <int B>
-inline DoubleDouble mantissa_root(double m, double tail) noexcept {
-  double t = 2.0;
-  for (int step = 0; step < 24; ++step) t = ((B - 1) * t + m / power<B - 1>(t)) / B;
-  DoubleDouble tb{t, 0.0};
-  for (int i = 1; i < B; ++i) tb = tb * t;
-  const double residual = ((m - tb.hi) - tb.lo) + tail;
-  return fast_two_sum(t, residual / (B * (tb.hi / t)));
+}  // namespace rational_pow_detail
+
+// A positive double-double split for the power: x = (m + tail) 2^e, m in [1, 2), |tail| tiny.
+struct PowerInput {
+  double m = 1.0;
+  double tail = 0.0;
+  int64_t e = 0;
+};
+
+inline PowerInput power_input(DoubleDouble x) noexcept {
+  const rational_pow_detail::Mantissa s = rational_pow_detail::split_exponent(x.hi);
+  return {s.m, x.lo / x.hi * s.m, s.e};
 }
 
-}  // namespace rational_pow_detail
+// Newton's t <- ((B-1) t + m / t^(B-1)) / B, 24 steps from 2, for N mantissas in [1, 2) at once:
+// the chains are independent, so their divisions overlap in the pipeline. Each t ends within an
+// ulp of m^(1/B).
+template <int B, int N>
+inline void mantissa_roots(const double* m, double* t) noexcept {
+  for (int j = 0; j < N; ++j) t[j] = 2.0;
+  for (int step = 0; step < 24; ++step) {
+    for (int j = 0; j < N; ++j)
+      t[j] = ((B - 1) * t[j] + m[j] / rational_pow_detail::power<B - 1>(t[j])) * (1.0 / B);
+  }
+}
 
 // x^(A/B) = value * 2^exponent, value a double-double in [2^-12, 2^12].
 struct ScaledPower {
@@ -87,17 +112,19 @@ struct ScaledPower {
   int64_t exponent;
 };
 
-// x^(A/B) for a finite positive double-double x (|x.lo| at most half an ulp of x.hi).
+// x^(A/B) from the split input and t, the Newton root of its mantissa: the residual
+// m + tail - t^B, formed nearly exactly, corrects t to about 100 bits; the root is raised to |A|
+// by repeated multiplication (squarings; inverted for A < 0) and multiplied by 2^(g/B), e A = q B + g.
 template <int A, int B>
-inline ScaledPower rational_pow_scaled(DoubleDouble x) noexcept {
+inline ScaledPower finish_power(const PowerInput& in, double t) noexcept {
   static_assert((B == 5 || B == 12) && A != 0 && A >= -12 && A <= 12);
   using namespace rational_pow_detail;
-  const Mantissa s = split_exponent(x.hi);
-  const DoubleDouble root = mantissa_root<B>(s.m, x.lo / x.hi * s.m);
-  DoubleDouble p = root;
-  for (int i = 1; i < (A < 0 ? -A : A); ++i) p = p * root;
+  const DoubleDouble tb = power<B>(DoubleDouble{t, 0.0});
+  const double residual = ((in.m - tb.hi) - tb.lo) + in.tail;
+  const DoubleDouble root = fast_two_sum(t, residual / (B * (tb.hi / t)));
+  DoubleDouble p = power<(A < 0 ? -A : A)>(root);
   if constexpr (A < 0) p = reciprocal(p);
-  const int64_t ea = s.e * A;
+  const int64_t ea = in.e * A;
   int64_t q = ea / B;
   int64_t g = ea % B;
   if (g < 0) {
@@ -105,6 +132,16 @@ inline ScaledPower rational_pow_scaled(DoubleDouble x) noexcept {
     q -= 1;
   }
   return {p * (B == 5 ? kFifths[g] : kTwelfths[g]), q};
+}
+
+
+// x^(A/B) for a finite positive double-double x (|x.lo| at most half an ulp of x.hi).
+template <int A, int B>
+inline ScaledPower rational_pow_scaled(DoubleDouble x) noexcept {
+  const PowerInput in = power_input(x);
+  double t;
+  mantissa_roots<B, 1>(&in.m, &t);
+  return finish_power<A, B>(in, t);
 }
 
 // x^(A/B) for x >= 0 finite, rounded once: 0 maps to 0 (A > 0) or +infinity (A < 0); results
