@@ -114,7 +114,8 @@ struct ScaledPower {
 
 // x^(A/B) from the split input and t, the Newton root of its mantissa: the residual
 // m + tail - t^B, formed nearly exactly, corrects t to about 100 bits; the root is raised to |A|
-// by repeated multiplication (squarings; inverted for A < 0) and multiplied by 2^(g/B), e A = q B + g.
+// by repeated multiplication (squarings; inverted for A < 0) and multiplied by 2^(g/B), where
+// e A = q B + g.
 template <int A, int B>
 inline ScaledPower finish_power(const PowerInput& in, double t) noexcept {
   static_assert((B == 5 || B == 12) && A != 0 && A >= -12 && A <= 12);
