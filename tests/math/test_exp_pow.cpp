@@ -92,10 +92,10 @@ void sweep_power(int count) {
 }
 
 TEST(RationalPow, WithinOneUlpOfTheCLibraryAcrossTheRange) {
-  sweep_power<12, 5>(400000);
-  sweep_power<7, 5>(250000);
-  sweep_power<5, 12>(400000);
-  sweep_power<-7, 12>(250000);
+  sweep_power<12, 5>(300000);
+  sweep_power<7, 5>(150000);
+  sweep_power<5, 12>(300000);
+  sweep_power<-7, 12>(150000);
 }
 
 TEST(RationalPow, ExactCasesAndLimits) {
