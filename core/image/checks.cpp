@@ -26,15 +26,14 @@ bool all_finite(const VrelTensorView& view) noexcept {
 VrelStatus provider_query(const ProviderQuery& query, const uint64_t* counts, uint64_t count_number,
                           uint32_t dtype, const VrelExecutionContext* context, uint64_t* bytes,
                           uint64_t* alignment, VrelDiagnostic* diag) noexcept {
-  const provider::CudaProvider* table = provider::operations();
+  const provider::OperationTable* table = provider::operations();
   if (table == nullptr)
     return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, frame::kNoWorkspaceProvider);
-  void* raw = table->size > query.last_entry + 7
-                  ? provider::entry_at(table, provider::entry::kWorkspaceQuery)
-                  : nullptr;
-  if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, query.lacks_family);
-  return reinterpret_cast<provider::WorkspaceQueryFn>(raw)(query.operation_id, counts, count_number,
-                                                           dtype, context, bytes, alignment, diag);
+  const provider::WorkspaceQuery ask =
+      provider::covers(table, query.last_entry) ? provider::entry<&Table::workspace_query>(table)
+                                                : nullptr;
+  if (ask == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, query.lacks_family);
+  return ask(query.operation_id, counts, count_number, dtype, context, bytes, alignment, diag);
 }
 
 VrelStatus begin(const VrelExecutionContext* context, VrelDiagnostic* diag) noexcept {

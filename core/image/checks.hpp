@@ -1,6 +1,6 @@
 // The image family's shared checks and sentences: the context and device rule, the per-view
-// rules, the workspace rules (worded per operation), the alias rule, the CUDA workspace question
-// and the forwarding to the provider's entries.
+// rules, the workspace rules (worded per operation), the alias rule and the CUDA workspace
+// question. CUDA requests are forwarded with frame::forward_entry (the size-word rule applies).
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "abi/descriptors.hpp"
+#include "abi/frame.hpp"
 #include "abi/status.hpp"
 #include "vrel/vrel.h"
 
@@ -30,9 +31,11 @@ struct WorkspaceMessages {
 // What the provider's workspace-query entry is asked for an operation.
 struct ProviderQuery {
   uint64_t operation_id;     // 19 transfer, 20 Gaussian weights
-  std::size_t last_entry;    // the family's last entry: a table that does not cover it lacks it
+  std::size_t last_entry;    // offset of the family's last entry: a table short of it lacks it
   const char* lacks_family;  // that case, and a table without the workspace-query entry (2)
 };
+
+using frame::Table;
 
 // Asks the provider for the device workspace of `counts` (the context names CUDA).
 VrelStatus provider_query(const ProviderQuery& query, const uint64_t* counts, uint64_t count_number,
@@ -81,27 +84,5 @@ class Checks {
   VrelDiagnostic* diag_;
   const VrelExecutionContext* context_ = nullptr;
 };
-
-// Calls the provider's entry at `offset` when the table covers it, else 2 `missing`.
-template <auto Export, typename... Args>
-VrelStatus forward(std::size_t offset, const char* missing, VrelDiagnostic* diag,
-                   Args... args) noexcept;
-
-}  // namespace vrel::image
-
-#include "abi/frame.hpp"
-#include "provider/table.hpp"
-
-namespace vrel::image {
-
-template <auto Export, typename... Args>
-VrelStatus forward(std::size_t offset, const char* missing, VrelDiagnostic* diag,
-                   Args... args) noexcept {
-  const provider::CudaProvider* table = provider::operations();
-  if (table == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, frame::kNoProvider);
-  void* raw = provider::entry_if_covered(table, offset);
-  if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
-  return reinterpret_cast<decltype(Export)>(raw)(args...);
-}
 
 }  // namespace vrel::image

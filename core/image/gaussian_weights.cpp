@@ -24,7 +24,7 @@ constexpr WorkspaceMessages kWorkspace{
     "Gaussian requires caller-owned workspace"};
 
 constexpr ProviderQuery kProviderQuery{provider::operation::kGaussianWeights,
-                                       provider::entry::kGaussianWeightsBackward,
+                                       provider::kEntryOffset<&Table::gaussian_weights_backward>,
                                        "CUDA provider lacks Gaussian weights family"};
 constexpr const char* kCudaMissing = "CUDA provider lacks Gaussian weights family";
 
@@ -114,7 +114,7 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* sigma,
 }  // namespace vrel::image
 
 using namespace vrel::image;
-namespace entry = vrel::provider::entry;
+namespace frame = vrel::frame;
 
 extern "C" VREL_API VrelStatus vrel_image_gaussian_weights(const VrelTensorView* sigma,
                                                            int64_t radius,
@@ -129,11 +129,12 @@ extern "C" VREL_API VrelStatus vrel_image_gaussian_weights(const VrelTensorView*
   VREL_TRY(gaussian_workspace(c, sigma, radius, workspace, {sigma, weights}));
   VREL_TRY(c.no_alias({weights}, {sigma}, kOutputAliasesInput));
   if (c.cuda()) {
-    return forward<vrel_image_gaussian_weights>(entry::kGaussianWeights, kCudaMissing, diag, sigma,
-                                                radius, context, weights, workspace, diag);
+    return frame::forward_entry<&Table::gaussian_weights>(kCudaMissing, true, diag, sigma, radius,
+                                                          context, weights, workspace, diag);
   }
-  return sigma->dtype == VREL_DTYPE_FLOAT32 ? forward_cpu<float>(c, sigma, radius, weights)
-                                            : forward_cpu<double>(c, sigma, radius, weights);
+  return frame::with_floating(sigma->dtype, [&](auto t) {
+    return forward_cpu<decltype(t)>(c, sigma, radius, weights);
+  });
 }
 
 extern "C" VREL_API VrelStatus vrel_image_gaussian_weights_backward(
@@ -150,14 +151,13 @@ extern "C" VREL_API VrelStatus vrel_image_gaussian_weights_backward(
   VREL_TRY(gaussian_workspace(c, sigma, radius, workspace, {sigma, grad_weights, grad_sigma}));
   VREL_TRY(c.no_alias({grad_sigma}, {sigma, grad_weights}, kOutputAliasesInput));
   if (c.cuda()) {
-    return forward<vrel_image_gaussian_weights_backward>(entry::kGaussianWeightsBackward,
-                                                         kCudaMissing, diag, sigma, grad_weights,
-                                                         radius, context, grad_sigma, workspace,
-                                                         diag);
+    return frame::forward_entry<&Table::gaussian_weights_backward>(
+        kCudaMissing, true, diag, sigma, grad_weights, radius, context, grad_sigma, workspace,
+        diag);
   }
-  return sigma->dtype == VREL_DTYPE_FLOAT32
-             ? backward_cpu<float>(c, sigma, grad_weights, radius, grad_sigma)
-             : backward_cpu<double>(c, sigma, grad_weights, radius, grad_sigma);
+  return frame::with_floating(sigma->dtype, [&](auto t) {
+    return backward_cpu<decltype(t)>(c, sigma, grad_weights, radius, grad_sigma);
+  });
 }
 
 extern "C" VREL_API VrelStatus vrel_image_gaussian_weights_workspace(

@@ -20,7 +20,7 @@ constexpr WorkspaceMessages kWorkspace{
     "image CUDA requires caller-owned workspace"};
 
 constexpr ProviderQuery kProviderQuery{provider::operation::kImageTransfer,
-                                       provider::entry::kImageTransferBackward,
+                                       provider::kEntryOffset<&Table::image_transfer_backward>,
                                        "CUDA provider lacks image transfer family"};
 
 // The query's rules after the context: result pointers and count, dtype, byte count; then the
@@ -84,7 +84,7 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* input,
 }  // namespace vrel::image
 
 using namespace vrel::image;
-namespace entry = vrel::provider::entry;
+namespace frame = vrel::frame;
 
 extern "C" VREL_API VrelStatus vrel_image_transfer(const VrelTensorView* input, uint32_t mode,
                                                    const VrelExecutionContext* context,
@@ -100,12 +100,14 @@ extern "C" VREL_API VrelStatus vrel_image_transfer(const VrelTensorView* input, 
   VREL_TRY(transfer_workspace(c, input, workspace, {input, output}));
   VREL_TRY(c.no_alias({output}, {input}, kOutputAliasesInput));
   if (c.cuda()) {
-    return forward<vrel_image_transfer>(entry::kImageTransfer, "CUDA image transfer unavailable",
-                                        diag, input, mode, context, output, workspace, diag);
+    return frame::forward_entry<&Table::image_transfer>("CUDA image transfer unavailable", true,
+                                                        diag, input, mode, context, output,
+                                                        workspace, diag);
   }
   VREL_TRY(c.finite(input));
-  return input->dtype == VREL_DTYPE_FLOAT32 ? forward_cpu<float>(c, input, mode, output)
-                                            : forward_cpu<double>(c, input, mode, output);
+  return frame::with_floating(input->dtype, [&](auto t) {
+    return forward_cpu<decltype(t)>(c, input, mode, output);
+  });
 }
 
 extern "C" VREL_API VrelStatus vrel_image_transfer_backward(
@@ -124,15 +126,15 @@ extern "C" VREL_API VrelStatus vrel_image_transfer_backward(
   VREL_TRY(transfer_workspace(c, input, workspace, {input, grad_output, grad_input}));
   VREL_TRY(c.no_alias({grad_input}, {input, grad_output}, kOutputAliasesInput));
   if (c.cuda()) {
-    return forward<vrel_image_transfer_backward>(
-        entry::kImageTransferBackward, "CUDA image transfer backward unavailable", diag, input,
-        grad_output, mode, context, grad_input, workspace, diag);
+    return frame::forward_entry<&Table::image_transfer_backward>(
+        "CUDA image transfer backward unavailable", true, diag, input, grad_output, mode, context,
+        grad_input, workspace, diag);
   }
   VREL_TRY(c.finite(input));
   VREL_TRY(c.finite(grad_output));
-  return input->dtype == VREL_DTYPE_FLOAT32
-             ? backward_cpu<float>(c, input, grad_output, mode, grad_input)
-             : backward_cpu<double>(c, input, grad_output, mode, grad_input);
+  return frame::with_floating(input->dtype, [&](auto t) {
+    return backward_cpu<decltype(t)>(c, input, grad_output, mode, grad_input);
+  });
 }
 
 extern "C" VREL_API VrelStatus vrel_image_transfer_workspace(int64_t element_count, uint32_t dtype,

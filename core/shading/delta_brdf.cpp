@@ -1,6 +1,5 @@
 // Delta BRDF: the radiance that delta lights send through a given BRDF, and its gradient with
 // respect to the incoming radiance.
-#include "provider/table.hpp"
 #include "shading/utility_checks.hpp"
 #include "shading/utility_kernels.hpp"
 
@@ -8,7 +7,7 @@ namespace vrel::shading {
 namespace {
 
 constexpr int64_t kMaxPoints = 128;
-constexpr Utility kDeltaBrdf{provider::entry::kShadingDeltaBrdf, "delta BRDF count/results invalid",
+constexpr Utility kDeltaBrdf{&provides<&Table::delta_brdf>, "delta BRDF count/results invalid",
                              "CUDA provider lacks delta BRDF"};
 
 bool counts_valid(int64_t points, int64_t directions) noexcept {
@@ -70,7 +69,7 @@ extern "C" VREL_API VrelStatus vrel_shading_delta_brdf(
   VREL_TRY(c.scratch(workspace,
                      {normal, brdf, direction, incoming, cotangent, radiance, incoming_gradient}, 2));
   if (c.cuda())
-    return c.forward<vrel_shading_delta_brdf>(kDeltaBrdf, normal, brdf, direction, incoming,
+    return c.forward<&Table::delta_brdf>(kDeltaBrdf, normal, brdf, direction, incoming,
                                               cotangent, context, radiance, incoming_gradient,
                                               workspace, diag);
   if (!in_domain(data_of<double>(*normal), data_of<double>(*brdf), data_of<double>(*direction),

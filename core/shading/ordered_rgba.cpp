@@ -1,5 +1,4 @@
 // Ordered RGBA: a carried RGBA value plus rows of RGBA values, added one row at a time.
-#include "provider/table.hpp"
 #include "shading/utility_checks.hpp"
 #include "shading/utility_kernels.hpp"
 
@@ -7,7 +6,7 @@ namespace vrel::shading {
 namespace {
 
 constexpr int64_t kLimit = 800;
-constexpr Utility kOrderedRgba{provider::entry::kShadingOrderedRgba,
+constexpr Utility kOrderedRgba{&provides<&Table::ordered_rgba>,
                                "ordered RGBA count/results invalid",
                                "CUDA provider lacks ordered RGBA"};
 
@@ -43,7 +42,7 @@ extern "C" VREL_API VrelStatus vrel_shading_ordered_rgba(const VrelTensorView* c
   VREL_TRY(c.tensor(output, {4}, true));
   VREL_TRY(c.scratch(workspace, {carry, values, output}, 1));
   if (c.cuda())
-    return c.forward<vrel_shading_ordered_rgba>(kOrderedRgba, carry, values, context, output,
+    return c.forward<&Table::ordered_rgba>(kOrderedRgba, carry, values, context, output,
                                                 workspace, diag);
   const double* start = vrel::abi::data_of<double>(*carry);
   const double* rows = vrel::abi::data_of<double>(*values);

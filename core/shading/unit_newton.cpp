@@ -1,13 +1,12 @@
 // Unit Newton: the shading family's Newton square root, element by element.
 #include "shading/utility_checks.hpp"
 #include "shading/utility_kernels.hpp"
-#include "provider/table.hpp"
 
 namespace vrel::shading {
 namespace {
 
 constexpr int64_t kLimit = 1048576;
-constexpr Utility kUnitNewton{provider::entry::kShadingUnitNewton,
+constexpr Utility kUnitNewton{&provides<&Table::unit_newton>,
                               "unit Newton count/results invalid", "CUDA provider lacks unit Newton"};
 
 bool count_valid(int64_t n) noexcept { return n >= 0 && n <= kLimit; }
@@ -33,7 +32,7 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_newton(const VrelTensorView* in
   VREL_TRY(c.tensor(output, {n}, true));
   VREL_TRY(c.scratch(workspace, {input, output}, 1));
   if (c.cuda())
-    return c.forward<vrel_shading_unit_newton>(kUnitNewton, input, context, output, workspace, diag);
+    return c.forward<&Table::unit_newton>(kUnitNewton, input, context, output, workspace, diag);
   const double* x = vrel::abi::data_of<double>(*input);
   for (int64_t i = 0; i < n; ++i)
     if (!(x[i] > 0.0 && x[i] <= 4.0))

@@ -1,5 +1,4 @@
 // Unit vectors: the robust normalisation of the shading family, row by row.
-#include "provider/table.hpp"
 #include "shading/utility_checks.hpp"
 #include "shading/utility_kernels.hpp"
 
@@ -7,7 +6,7 @@ namespace vrel::shading {
 namespace {
 
 constexpr int64_t kLimit = 1048576;
-constexpr Utility kUnitVectors{provider::entry::kShadingUnitVectors,
+constexpr Utility kUnitVectors{&provides<&Table::unit_vectors>,
                                "unit vectors count/results invalid",
                                "CUDA provider lacks unit vectors"};
 
@@ -42,7 +41,7 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_vectors(const VrelTensorView* i
   VREL_TRY(c.tensor(output, {n, 3}, true));
   VREL_TRY(c.scratch(workspace, {input, output}, 1));
   if (c.cuda())
-    return c.forward<vrel_shading_unit_vectors>(kUnitVectors, input, context, output, workspace,
+    return c.forward<&Table::unit_vectors>(kUnitVectors, input, context, output, workspace,
                                                 diag);
   const double* rows = vrel::abi::data_of<double>(*input);
   for (int64_t i = 0; i < n; ++i)

@@ -1,7 +1,5 @@
 #include "shading/utility_checks.hpp"
 
-#include "provider/table.hpp"
-
 namespace vrel::shading {
 namespace {
 
@@ -30,15 +28,11 @@ VrelStatus UtilityChecks::validate(Views views) const noexcept {
   return VREL_STATUS_OK;
 }
 
-void* UtilityChecks::provider_entry(const Utility& utility) const noexcept {
-  return provider::entry_if_covered(provider::operations(), utility.entry);
-}
-
 VrelStatus UtilityChecks::workspace_rule(const Utility& utility, bool counts_valid,
                                          uint64_t* bytes, uint64_t* alignment) const noexcept {
   if (!counts_valid || bytes == nullptr || alignment == nullptr)
     return fail(VREL_STATUS_INVALID_ARGUMENT, utility.count_message);
-  if (cuda() && provider_entry(utility) == nullptr)
+  if (cuda() && !utility.provided())
     return fail(VREL_STATUS_UNSUPPORTED, utility.provider_message);
   *bytes = kUtilityScratch;
   *alignment = 8;

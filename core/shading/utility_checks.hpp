@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "abi/descriptors.hpp"
+#include "abi/frame.hpp"
 #include "abi/status.hpp"
 #include "vrel/vrel.h"
 
@@ -16,9 +17,17 @@ namespace vrel::shading {
 // Every utility asks for 8 bytes of scratch at alignment 8.
 inline constexpr uint64_t kUtilityScratch = 8;
 
+using frame::Table;
+
+// Whether the provider has the entry `Field` (its table covers it and it is not null).
+template <auto Field>
+bool provides() noexcept {
+  return provider::entry<Field>(provider::operations(), true) != nullptr;
+}
+
 // What differs between the utilities' workspace rules.
 struct Utility {
-  std::size_t entry;             // the provider's entry for the operation
+  bool (*provided)() noexcept;   // provides<&Table::operation>
   const char* count_message;     // a count beyond the limit or a null result (1)
   const char* provider_message;  // CUDA: the provider lacks the entry (2)
 };
@@ -56,22 +65,15 @@ class UtilityChecks {
   VrelStatus scratch(const VrelBufferDescriptor* workspace, Views views,
                      std::size_t outputs) const noexcept;
 
-  // Forwards to the provider's entry of the utility (2, provider message, when it lacks it).
-  template <auto Export, typename... Args>
-  VrelStatus forward(const Utility& utility, Args... args) const noexcept;
+  // Forwards to the provider's entry `Field` (2, provider message, when it lacks it).
+  template <auto Field, typename... Args>
+  VrelStatus forward(const Utility& utility, Args... args) const noexcept {
+    return frame::forward_entry<Field>(utility.provider_message, true, diag_, args...);
+  }
 
  private:
-  void* provider_entry(const Utility& utility) const noexcept;
-
   VrelDiagnostic* diag_;
   const VrelExecutionContext* context_ = nullptr;
 };
-
-template <auto Export, typename... Args>
-VrelStatus UtilityChecks::forward(const Utility& utility, Args... args) const noexcept {
-  void* raw = provider_entry(utility);
-  if (raw == nullptr) return fail(VREL_STATUS_UNSUPPORTED, utility.provider_message);
-  return reinterpret_cast<decltype(Export)>(raw)(args...);
-}
 
 }  // namespace vrel::shading
