@@ -160,12 +160,8 @@ TEST(ShadingUtilities, WorkspaceAndScratchRules) {
   EXPECT_EQ("CUDA provider lacks ordered RGBA", c.diag.text());
 
   Tensor<double> in({4}, {1, 2, 3, 4}), out({4});
-  struct { VrelBufferDescriptor* ws; VrelStatus status; const char* message; } cases[] = {
-      {nullptr, VREL_STATUS_INSUFFICIENT_CAPACITY, "curve requires caller scratch"}};
-  for (const auto& k : cases) {
-    EXPECT_EQ(k.status, vrel_shading_unit_newton(in.in(), &c.ctx, out.out(), k.ws, c.diag));
-    EXPECT_EQ(k.message, c.diag.text());
-  }
+  EXPECT_EQ(VREL_STATUS_INSUFFICIENT_CAPACITY, vrel_shading_unit_newton(in.in(), &c.ctx, out.out(), nullptr, c.diag));
+  EXPECT_EQ("curve requires caller scratch", c.diag.text());
   Workspace small(4, 8), low(8, 4);
   EXPECT_EQ(VREL_STATUS_INSUFFICIENT_CAPACITY, vrel_shading_unit_newton(in.in(), &c.ctx, out.out(), small.get(), c.diag));
   EXPECT_EQ("curve scratch too small", c.diag.text());
