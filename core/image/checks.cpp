@@ -54,7 +54,8 @@ VrelStatus Checks::tensor(const VrelTensorView* view, bool is_output) const noex
   return VREL_STATUS_OK;
 }
 
-VrelStatus Checks::like(const VrelTensorView* view, const VrelTensorView* reference) const noexcept {
+VrelStatus Checks::like(const VrelTensorView* view,
+                        const VrelTensorView* reference) const noexcept {
   if (view->rank != reference->rank || view->dtype != reference->dtype)
     return fail(VREL_STATUS_INVALID_ARGUMENT, kRankDtype);
   for (uint32_t i = 0; i < view->rank; ++i)
@@ -72,7 +73,8 @@ VrelStatus Checks::workspace(const VrelBufferDescriptor* workspace, uint64_t byt
   if (workspace->device_type != context_->device_type ||
       workspace->device_index != context_->device_index)
     return fail(VREL_STATUS_INVALID_ARGUMENT, messages.device);
-  if (workspace->capacity < bytes) return fail(VREL_STATUS_INSUFFICIENT_CAPACITY, messages.too_small);
+  if (workspace->capacity < bytes)
+    return fail(VREL_STATUS_INSUFFICIENT_CAPACITY, messages.too_small);
   if (alignment == 0) alignment = 1;
   if (workspace->alignment < alignment ||
       reinterpret_cast<uintptr_t>(workspace->data) % alignment != 0)

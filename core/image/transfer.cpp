@@ -29,7 +29,8 @@ VrelStatus query(int64_t count, uint32_t dtype, const VrelExecutionContext* cont
                  uint64_t* bytes, uint64_t* alignment, VrelDiagnostic* diag) noexcept {
   if (count < 0 || bytes == nullptr || alignment == nullptr)
     return abi::diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, kQueryInvalid);
-  if (!frame::is_floating(dtype)) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kQueryDtype);
+  if (!frame::is_floating(dtype))
+    return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kQueryDtype);
   uint64_t total = 0;
   if (!frame::mul_size(static_cast<uint64_t>(count), abi::dtype_size(dtype), &total))
     return abi::diag_write(diag, VREL_STATUS_OVERFLOW, kQueryOverflow);

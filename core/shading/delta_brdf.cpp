@@ -66,8 +66,8 @@ extern "C" VREL_API VrelStatus vrel_shading_delta_brdf(
   VREL_TRY(c.tensor(cotangent, {points, 3}, false));
   VREL_TRY(c.tensor(radiance, {points, 3}, true));
   VREL_TRY(c.tensor(incoming_gradient, {points, directions, 3}, true));
-  VREL_TRY(c.scratch(workspace,
-                     {normal, brdf, direction, incoming, cotangent, radiance, incoming_gradient}, 2));
+  VREL_TRY(c.scratch(
+      workspace, {normal, brdf, direction, incoming, cotangent, radiance, incoming_gradient}, 2));
   if (c.cuda())
     return c.forward<&Table::delta_brdf>(kDeltaBrdf, normal, brdf, direction, incoming,
                                               cotangent, context, radiance, incoming_gradient,

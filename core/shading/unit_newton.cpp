@@ -6,8 +6,8 @@ namespace vrel::shading {
 namespace {
 
 constexpr int64_t kLimit = 1048576;
-constexpr Utility kUnitNewton{&provides<&Table::unit_newton>,
-                              "unit Newton count/results invalid", "CUDA provider lacks unit Newton"};
+constexpr Utility kUnitNewton{&provides<&Table::unit_newton>, "unit Newton count/results invalid",
+                              "CUDA provider lacks unit Newton"};
 
 bool count_valid(int64_t n) noexcept { return n >= 0 && n <= kLimit; }
 
@@ -24,7 +24,8 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_newton(const VrelTensorView* in
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(c.validate({input, output}));
-  if (input->rank != 1) return c.fail(VREL_STATUS_INVALID_ARGUMENT, "unit Newton input rank invalid");
+  if (input->rank != 1)
+    return c.fail(VREL_STATUS_INVALID_ARGUMENT, "unit Newton input rank invalid");
   const int64_t n = input->shape[0];
   uint64_t bytes = 0, alignment = 0;
   VREL_TRY(c.workspace_rule(kUnitNewton, count_valid(n), &bytes, &alignment));

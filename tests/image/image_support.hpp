@@ -18,7 +18,8 @@ std::vector<T> gaussian_weights(std::vector<T> sigma, int64_t radius, bool scala
                      : std::vector<int64_t>{count, 2 * radius + 1});
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  EXPECT_EQ(VREL_STATUS_OK, vrel_image_gaussian_weights(s.in(), radius, &ctx, w.out(), nullptr, diag))
+  EXPECT_EQ(VREL_STATUS_OK,
+            vrel_image_gaussian_weights(s.in(), radius, &ctx, w.out(), nullptr, diag))
       << diag.text();
   return w.values();
 }
@@ -31,8 +32,8 @@ T gaussian_backward(T sigma, std::vector<T> grad_weights, int64_t radius) {
   Tensor<T> out({1});
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  EXPECT_EQ(VREL_STATUS_OK,
-            vrel_image_gaussian_weights_backward(s.in(), g.in(), radius, &ctx, out.out(), nullptr, diag))
+  EXPECT_EQ(VREL_STATUS_OK, vrel_image_gaussian_weights_backward(s.in(), g.in(), radius, &ctx,
+                                                                 out.out(), nullptr, diag))
       << diag.text();
   return out[0];
 }

@@ -27,12 +27,14 @@ TEST(GaussianWeights, NormalisedAndSymmetricForEverySigmaAndRadius) {
         EXPECT_EQ(std::bit_cast<uint64_t>(row[k]), std::bit_cast<uint64_t>(row[n - 1 - k]));
         // Independent reference: exp from the C library, sum in long double.
         long double total = 0;
-        for (int64_t i = -r; i <= r; ++i) total += std::exp(-0.5L * (i / sigma[j]) * (i / sigma[j]));
+        for (int64_t i = -r; i <= r; ++i)
+          total += std::exp(-0.5L * (i / sigma[j]) * (i / sigma[j]));
         const long double x = -0.5L * ((k - r) / sigma[j]) * ((k - r) / sigma[j]);
         const long double expected = std::exp(x) / total;
         // The double argument -(i/s)^2/2 carries about |x| * 2^-52 of relative error into exp.
         const double tolerance = (4 + 3 * static_cast<double>(-x)) * 0x1p-53;
-        EXPECT_NEAR(static_cast<double>(expected), row[k], tolerance * static_cast<double>(expected) + 1e-323)
+        EXPECT_NEAR(static_cast<double>(expected), row[k],
+                    tolerance * static_cast<double>(expected) + 1e-323)
             << "sigma " << sigma[j] << " r " << r << " k " << k;
       }
       EXPECT_NEAR(1.0, static_cast<double>(sum), n * 2.3e-16) << "sigma " << sigma[j] << " r " << r;

@@ -28,14 +28,16 @@ TEST(ImageCudaForwarding, EveryExportReachesItsEntryWithItsArguments) {
   EXPECT_EQ(3u, call.words[1]);
   EXPECT_EQ(as_word(&o.ctx), call.words[2]);
   EXPECT_EQ(as_word(&o.ws), call.words[4]);
-  EXPECT_EQ(0, vrel_image_gaussian_weights_backward(o.sigma, o.grad_weights, 3, &o.ctx, o.grad_sigma.get(), &o.ws, diag));
+  EXPECT_EQ(0, vrel_image_gaussian_weights_backward(o.sigma, o.grad_weights, 3, &o.ctx,
+                                                    o.grad_sigma.get(), &o.ws, diag));
   EXPECT_EQ(352u, recorded_call().offset);
   EXPECT_EQ(0, vrel_image_transfer(o.x, 1, &o.ctx, o.y.get(), nullptr, diag));
   call = recorded_call();
   EXPECT_EQ(328u, call.offset);
   EXPECT_EQ(1u, call.words[1]);
   EXPECT_EQ(0u, call.words[4]);
-  EXPECT_EQ(0, vrel_image_transfer_backward(o.x, o.grad_y, 0, &o.ctx, o.grad_x.get(), nullptr, diag));
+  EXPECT_EQ(0,
+            vrel_image_transfer_backward(o.x, o.grad_y, 0, &o.ctx, o.grad_x.get(), nullptr, diag));
   EXPECT_EQ(336u, recorded_call().offset);
   // The queries ask the workspace entry with the operation ids 19 and 20.
   uint64_t bytes = 0, alignment = 0;
@@ -52,7 +54,8 @@ TEST(ImageCudaForwarding, EveryExportReachesItsEntryWithItsArguments) {
   // A CPU tensor in a CUDA call is refused before anything is forwarded.
   const uint64_t calls = recorded_call_count();
   Tensor<float> host({2});
-  EXPECT_EQ(VREL_STATUS_INVALID_ARGUMENT, vrel_image_gaussian_weights(host.in(), 3, &o.ctx, o.weights.get(), &o.ws, diag));
+  EXPECT_EQ(VREL_STATUS_INVALID_ARGUMENT,
+            vrel_image_gaussian_weights(host.in(), 3, &o.ctx, o.weights.get(), &o.ws, diag));
   EXPECT_EQ("image tensor device mismatch", diag.text());
   EXPECT_EQ(calls, recorded_call_count());
 }
@@ -68,7 +71,8 @@ TEST(ImageCudaProviderStatus, IsReturnedUnchanged) {
 TEST(ImageCudaShortTable, LacksTheFamily) {
   Operands o;
   Diag diag;
-  EXPECT_EQ(VREL_STATUS_UNSUPPORTED, vrel_image_gaussian_weights(o.sigma, 3, &o.ctx, o.weights.get(), &o.ws, diag));
+  EXPECT_EQ(VREL_STATUS_UNSUPPORTED,
+            vrel_image_gaussian_weights(o.sigma, 3, &o.ctx, o.weights.get(), &o.ws, diag));
   EXPECT_EQ("CUDA provider lacks Gaussian weights family", diag.text());
   EXPECT_EQ(0, vrel_image_transfer(o.x, 0, &o.ctx, o.y.get(), nullptr, diag));
 }
@@ -77,7 +81,8 @@ TEST(ImageCudaShortTable, LacksTheFamily) {
 TEST(ImageCudaNullEntries, ReportsTheMissingEntry) {
   Operands o;
   Diag diag;
-  EXPECT_EQ(VREL_STATUS_UNSUPPORTED, vrel_image_transfer_backward(o.x, o.grad_y, 0, &o.ctx, o.grad_x.get(), nullptr, diag));
+  EXPECT_EQ(VREL_STATUS_UNSUPPORTED,
+            vrel_image_transfer_backward(o.x, o.grad_y, 0, &o.ctx, o.grad_x.get(), nullptr, diag));
   EXPECT_EQ("CUDA image transfer backward unavailable", diag.text());
 }
 

@@ -16,8 +16,7 @@ constexpr uint32_t kEncode = VREL_IMAGE_LINEAR_TO_SRGB;
 
 long double reference(double x, uint32_t mode) {
   const long double v = x;
-  if (mode == kDecode)
-    return x <= 0.04045 ? v / 12.92L : std::pow((v + 0.055L) / 1.055L, 2.4L);
+  if (mode == kDecode) return x <= 0.04045 ? v / 12.92L : std::pow((v + 0.055L) / 1.055L, 2.4L);
   return x <= 0.0031308 ? 12.92L * v : 1.055L * std::pow(v, 5.0L / 12.0L) - 0.055L;
 }
 

@@ -25,8 +25,13 @@ uint64_t ulps(double a, double b) {
 TEST(Exp20, WithinOneUlpOfTheCLibraryAcrossTheRange) {
   std::mt19937_64 rng(20);
   // The whole finite range, the subnormal results, and the small arguments.
-  const struct { double lo, hi; int count; } ranges[] = {
-      {-745.2, 709.78, 1000000}, {-745.2, -708.3, 500000}, {-1.0, 1.0, 300000}, {-50.0, 0.0, 200000}};
+  const struct {
+    double lo, hi;
+    int count;
+  } ranges[] = {{-745.2, 709.78, 1000000},
+                {-745.2, -708.3, 500000},
+                {-1.0, 1.0, 300000},
+                {-50.0, 0.0, 200000}};
   for (const auto& range : ranges) {
     std::uniform_real_distribution<double> pick(range.lo, range.hi);
     uint64_t worst = 0;
@@ -59,8 +64,8 @@ double reference_pow(double x) {
   const int64_t ea = static_cast<int64_t>(e - 1) * A;
   int64_t q = ea / B, g = ea % B;
   if (g < 0) g += B, q -= 1;
-  const long double v = std::pow(m, static_cast<long double>(A) / B) *
-                        std::exp2(static_cast<long double>(g) / B);
+  const long double v =
+      std::pow(m, static_cast<long double>(A) / B) * std::exp2(static_cast<long double>(g) / B);
   return static_cast<double>(std::ldexp(v, static_cast<int>(q)));
 }
 
@@ -101,13 +106,13 @@ TEST(RationalPow, WithinOneUlpOfTheCLibraryAcrossTheRange) {
 TEST(RationalPow, ExactCasesAndLimits) {
   EXPECT_EQ(1.0, (rational_pow<12, 5>(1.0)));
   EXPECT_EQ(1.0, (rational_pow<-7, 12>(1.0)));
-  EXPECT_EQ(4096.0, (rational_pow<12, 5>(32.0)));    // 2^(5 * 12/5)
-  EXPECT_EQ(32.0, (rational_pow<5, 12>(4096.0)));    // 2^(12 * 5/12)
+  EXPECT_EQ(4096.0, (rational_pow<12, 5>(32.0)));  // 2^(5 * 12/5)
+  EXPECT_EQ(32.0, (rational_pow<5, 12>(4096.0)));  // 2^(12 * 5/12)
   EXPECT_EQ(0x1p-7, (rational_pow<-7, 12>(4096.0)));
   EXPECT_EQ(0.0, (rational_pow<12, 5>(0.0)));
   EXPECT_EQ(HUGE_VAL, (rational_pow<-7, 12>(0.0)));
-  EXPECT_EQ(HUGE_VAL, (rational_pow<12, 5>(0x1p427)));  // 2^1024.8 is beyond the range
-  EXPECT_EQ(0.0, (rational_pow<12, 5>(0x1p-1074)));     // 2^-2577.6 underflows
+  EXPECT_EQ(HUGE_VAL, (rational_pow<12, 5>(0x1p427)));   // 2^1024.8 is beyond the range
+  EXPECT_EQ(0.0, (rational_pow<12, 5>(0x1p-1074)));      // 2^-2577.6 underflows
   EXPECT_EQ(vrel::math::scale2(1.5, -1074), 0x1p-1073);  // ties to even in the subnormals
 }
 

@@ -30,8 +30,8 @@ TEST(UtilityCudaForwarding, EveryExportReachesItsEntry) {
   EXPECT_EQ(480u, recorded_call().offset);
   EXPECT_EQ(0, vrel_shading_unit_vectors(o.rows, &o.ctx, o.units.get(), &o.ws, diag));
   EXPECT_EQ(488u, recorded_call().offset);
-  EXPECT_EQ(0, vrel_shading_delta_brdf(o.normal, o.brdf, o.direction, o.incoming, o.cotangent, &o.ctx,
-                                       o.radiance.get(), o.gradient.get(), &o.ws, diag));
+  EXPECT_EQ(0, vrel_shading_delta_brdf(o.normal, o.brdf, o.direction, o.incoming, o.cotangent,
+                                       &o.ctx, o.radiance.get(), o.gradient.get(), &o.ws, diag));
   const RecordedCall call = recorded_call();
   EXPECT_EQ(496u, call.offset);
   EXPECT_EQ(as_word(o.normal.get()), call.words[0]);
@@ -39,7 +39,8 @@ TEST(UtilityCudaForwarding, EveryExportReachesItsEntry) {
   EXPECT_EQ(as_word(&o.ws), call.words[8]);
   // The scratch must live on the context's device.
   Workspace host(8, 8);
-  EXPECT_EQ(VREL_STATUS_INVALID_ARGUMENT, vrel_shading_unit_newton(o.x, &o.ctx, o.y.get(), host.get(), diag));
+  EXPECT_EQ(VREL_STATUS_INVALID_ARGUMENT,
+            vrel_shading_unit_newton(o.x, &o.ctx, o.y.get(), host.get(), diag));
   EXPECT_EQ("curve scratch device/alignment invalid", diag.text());
   uint64_t bytes = 0, alignment = 0;
   EXPECT_EQ(0, vrel_shading_delta_brdf_workspace(2, 4, &o.ctx, &bytes, &alignment, diag));
@@ -49,10 +50,12 @@ TEST(UtilityCudaForwarding, EveryExportReachesItsEntry) {
 TEST(UtilityCudaNullEntries, ReportTheOperation) {
   Operands o;
   Diag diag;
-  EXPECT_EQ(VREL_STATUS_UNSUPPORTED, vrel_shading_unit_vectors(o.rows, &o.ctx, o.units.get(), &o.ws, diag));
+  EXPECT_EQ(VREL_STATUS_UNSUPPORTED,
+            vrel_shading_unit_vectors(o.rows, &o.ctx, o.units.get(), &o.ws, diag));
   EXPECT_EQ("CUDA provider lacks unit vectors", diag.text());
   uint64_t bytes = 0, alignment = 0;
-  EXPECT_EQ(VREL_STATUS_UNSUPPORTED, vrel_shading_delta_brdf_workspace(2, 4, &o.ctx, &bytes, &alignment, diag));
+  EXPECT_EQ(VREL_STATUS_UNSUPPORTED,
+            vrel_shading_delta_brdf_workspace(2, 4, &o.ctx, &bytes, &alignment, diag));
   EXPECT_EQ("CUDA provider lacks delta BRDF", diag.text());
 }
 

@@ -14,7 +14,8 @@ inline constexpr int32_t kTestDevice = 1;
 
 inline void* device_address(uintptr_t k) { return reinterpret_cast<void*>(0x10000 + 0x100000 * k); }
 
-inline View device_view(uintptr_t k, std::vector<int64_t> shape, uint32_t dtype, bool output = false) {
+inline View device_view(uintptr_t k, std::vector<int64_t> shape, uint32_t dtype,
+                        bool output = false) {
   View v(device_address(k), std::move(shape), dtype, output ? VREL_TENSOR_OUTPUT : 0);
   v->device_type = VREL_DEVICE_CUDA;
   v->device_index = kTestDevice;

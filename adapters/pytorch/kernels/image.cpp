@@ -40,8 +40,9 @@ Tensor image_gaussian_weights(Tensor sigma, std::int64_t radius) {
     std::vector<std::int64_t> sizes = sizes_of(sigma);
     sizes.push_back(2 * radius + 1);  // [] becomes [n], [N] becomes [N, n]
     Tensor weights = new_empty(sigma, sizes);
-    call.check(vrel_image_gaussian_weights(call.in(sigma), radius, call.context(), call.out(weights),
-                                           ws.get(), call.diag()));
+    const VrelTensorView *s = call.in(sigma);
+    call.check(vrel_image_gaussian_weights(s, radius, call.context(), call.out(weights), ws.get(),
+                                           call.diag()));
     return weights;
   });
 }
