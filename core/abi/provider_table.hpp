@@ -82,11 +82,11 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(skin_lbs_backward,               304, Export<vrel_mesh_skin_lbs_backward>)                   \
   X(evaluate_barycentric,            312, Export<vrel_mesh_evaluate_barycentric>)                \
   X(evaluate_barycentric_backward,   320, Export<vrel_mesh_evaluate_barycentric_backward>)       \
-  /* image: type as Export<vrel_image_...> when the prototypes exist */                          \
-  X(image_transfer,                  328, Untyped)                                               \
-  X(image_transfer_backward,         336, Untyped)                                               \
-  X(gaussian_weights,                344, Untyped)                                               \
-  X(gaussian_weights_backward,       352, Untyped)                                               \
+  /* image */                                                                                   \
+  X(image_transfer,                  328, Export<vrel_image_transfer>)                           \
+  X(image_transfer_backward,         336, Export<vrel_image_transfer_backward>)                  \
+  X(gaussian_weights,                344, Export<vrel_image_gaussian_weights>)                   \
+  X(gaussian_weights_backward,       352, Export<vrel_image_gaussian_weights_backward>)          \
   /* shading: type as Export<vrel_shading_...> when the prototypes exist */                      \
   X(loss_curve,                      360, Untyped)                                               \
   X(loss_curve_backward,             368, Untyped)                                               \
@@ -106,11 +106,11 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(opaque_batch_3,                  448, Untyped)                                               \
   X(opaque_batch_4,                  456, Untyped)                                               \
   X(principled_5,                    464, Untyped)                                               \
-  /* shading utilities and opaque samples: type as Export<vrel_shading_...>               */     \
-  X(ordered_rgba,                    472, Untyped)                                               \
-  X(unit_newton,                     480, Untyped)                                               \
-  X(unit_vectors,                    488, Untyped)                                               \
-  X(delta_brdf,                      496, Untyped)                                               \
+  /* shading utilities; opaque samples: type as Export<vrel_shading_...>                  */     \
+  X(ordered_rgba,                    472, Export<vrel_shading_ordered_rgba>)                     \
+  X(unit_newton,                     480, Export<vrel_shading_unit_newton>)                      \
+  X(unit_vectors,                    488, Export<vrel_shading_unit_vectors>)                     \
+  X(delta_brdf,                      496, Export<vrel_shading_delta_brdf>)                       \
   X(opaque_samples,                  504, Untyped)                                               \
   X(opaque_albedo,                   512, Untyped)                                               \
   /* opaque partitions and boundary streams: the opaque family's author names each slot   */     \

@@ -17,7 +17,8 @@ double tree_reference(std::vector<double> values) {
   if (values.empty()) return 0.0;
   while (values.size() > 1) {
     std::vector<double> next;
-    for (std::size_t i = 0; i + 1 < values.size(); i += 2) next.push_back(values[i] + values[i + 1]);
+    for (std::size_t i = 0; i + 1 < values.size(); i += 2)
+      next.push_back(values[i] + values[i + 1]);
     if (values.size() % 2 != 0) next.push_back(values.back());
     values = next;
   }
@@ -27,7 +28,8 @@ double tree_reference(std::vector<double> values) {
 TEST(Pairwise, InPlaceAndWalkMatchTheRuleForEveryCount) {
   for (std::size_t n = 0; n <= 67; ++n) {
     std::vector<double> values(n);
-    for (std::size_t i = 0; i < n; ++i) values[i] = (i % 3 == 0 ? 1e16 : 1.0) * (i % 2 ? -1.0 : 1.0) + 0.1 * i;
+    for (std::size_t i = 0; i < n; ++i)
+      values[i] = (i % 3 == 0 ? 1e16 : 1.0) * (i % 2 ? -1.0 : 1.0) + 0.1 * i;
     const double expected = tree_reference(values);
     const double walked = pairwise_sum<double>(n, [&](std::size_t i) { return values[i]; });
     std::vector<double> scratch = values;

@@ -419,15 +419,16 @@ def _every_pair_loss():
     axis = torch.tensor([[0.3, -0.2, 0.5]], dtype=F64)
     local = torch.eye(4, dtype=F64) + 0.1 * torch.rand(1, 3, 4, 4, dtype=F64)
     weights = torch.rand(3, 2, dtype=F64)
+    sigma = torch.tensor([0.8, 2.5], dtype=F64)
     inputs = [t.detach().requires_grad_() for t in
-              (vertices, ndc, texture, uv, axis, local, weights)]
+              (vertices, ndc, texture, uv, axis, local, weights, sigma)]
     key, counter = torch.tensor([1, 2], dtype=torch.uint32), torch.zeros(2, dtype=torch.uint32)
     parents = torch.tensor([-1, 0, 1], dtype=torch.int32)
     landmark_faces = torch.tensor([2], dtype=torch.int32)
     landmark = torch.tensor([[0.2, 0.3, 0.5]], dtype=F64)
     transforms = torch.eye(4, dtype=F64).repeat(1, 3, 1, 1)
 
-    def loss(v, n, t, c, a, l, w):
+    def loss(v, n, t, c, a, l, w, s):
         normals, areas, _ = vrel.face_geometry(v, faces)
         total = normals.sum() + areas.sum() + vrel.vertex_normals(v, faces).sum()
         total = total + vrel.gather_faces(v, faces).sum()
@@ -446,6 +447,8 @@ def _every_pair_loss():
         total = total + vrel.rodrigues(a).sum() + vrel.forward_kinematics(l, parents).sum()
         total = total + vrel.blend_shapes(v, v[None] * 0.1, w[:, :1].contiguous()).sum()
         total = total + vrel.skin_lbs(v[None], transforms, torch.softmax(v, 1)).sum()
+        total = total + (vrel.gaussian_weights(s, 3) * torch.arange(7, dtype=F64)**2).sum()
+        total = total + vrel.srgb_transfer(c, vrel.SRGB_TO_LINEAR).sum()
         return total + vrel.evaluate_barycentric(v[None], faces, landmark_faces, landmark).sum()
 
     return loss, inputs
@@ -457,7 +460,7 @@ def test_fake_kernels_of_the_backward_operators_agree_with_the_real_outputs(tabl
         loss(*inputs).backward()
     called = {op._schema.name.split("::")[1] for op in recorder.calls}
     paired = {vrel._registry.AUTOGRAD_PAIRS[name][0] for name in vrel.AUTOGRAD_OPERATORS}
-    assert called == paired and len(paired) == 17
+    assert called == paired and len(paired) == 19
     for op, args in recorder.calls.items():
         torch.library.opcheck(op, args, test_utils=("test_schema", "test_faketensor"))
 
