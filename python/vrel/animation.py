@@ -48,8 +48,8 @@ def forward_kinematics(local, parents):
 
     Args:
         local: [B,J,4,4] float32 or float64 joint transforms (column-vector convention).
-        parents: [J] int32 (or int64): the parent of each joint, -1 for a root; every parent
-            comes before its children.
+        parents: [J] int32 (or int64): the parent of each joint, -1 for a root (joints may come
+            in any order; a cycle is refused).
 
     Returns:
         [B,J,4,4] in the local transforms' dtype. Differentiable in ``local``.

@@ -33,7 +33,7 @@ def rasterize(ndc_vertices, faces, vertex_offsets=None, face_offsets=None, image
         faces_per_pixel: K layers.
         blur_radius_px: in pixels, >= 0.
         cull_mode: CULL_NONE, CULL_BACK (keeps counter-clockwise faces) or CULL_FRONT.
-        eps: faces whose doubled screen area is not above ``eps`` are skipped.
+        eps: degenerate faces (signed area of magnitude not above ``eps``) give no fragments.
 
     Returns:
         (face_index [B,H,W,K] int32, -1 for an empty layer; barycentric [B,H,W,K,3]; depth
