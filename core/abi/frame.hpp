@@ -116,7 +116,7 @@ struct OffsetMessages {
   const char* last;   // "the final ... offset must equal the ... count"
 };
 
-// ---- Overlap ---------------------------------------------------------------------------------
+// ---- Shapes and overlap ----------------------------------------------------------------------
 
 using Views = std::initializer_list<const VrelTensorView*>;
 
