@@ -186,7 +186,7 @@ VrelStatus query_checks(const Frame& f, Rules counts, uint32_t dtype, const char
                         const uint64_t* alignment) noexcept {
   VREL_TRY(f.query_pointers(bytes, alignment));
   VREL_TRY(count_rules(f, counts));
-  VREL_TRY(f.floating_code(dtype, dtype_message));
+  if (dtype_message != nullptr) VREL_TRY(f.floating_code(dtype, dtype_message));
   return vrel_validate_execution_context(ctx, f.diag());
 }
 
@@ -195,20 +195,21 @@ VrelStatus workspace_query(const Family& family, const Query& query, Rules count
                            VrelDiagnostic* diag, uint64_t answer_bytes,
                            uint64_t answer_alignment) noexcept {
   const bool host_first = query.order == Query::kHostFirst;
-  if (!host_first && is_cuda(ctx))
+  const bool forwarded = query.operation_id != 0;
+  if (forwarded && !host_first && is_cuda(ctx))
     return forward_query(query.operation_id, nullptr, 0, dtype, ctx, bytes, alignment, diag);
   const Frame f{diag, family};
   VREL_TRY(f.reset());
   if (host_first) {
     VREL_TRY(query_checks(f, counts, dtype, query.dtype_message, ctx, bytes, alignment));
-    if (ctx->device_type == VREL_DEVICE_CUDA)
+    if (forwarded && ctx->device_type == VREL_DEVICE_CUDA)
       return forward_query(query.operation_id, nullptr, 0, dtype, ctx, bytes, alignment, diag);
     return store_query(bytes, alignment, answer_bytes, answer_alignment);
   }
   if (query.order == Query::kCountsFirst) VREL_TRY(count_rules(f, counts));
   VREL_TRY(f.query_pointers(bytes, alignment));
   if (query.order == Query::kPointersFirst) VREL_TRY(count_rules(f, counts));
-  VREL_TRY(f.floating_code(dtype, query.dtype_message));
+  if (query.dtype_message != nullptr) VREL_TRY(f.floating_code(dtype, query.dtype_message));
   VREL_TRY(f.context(ctx));
   return store_query(bytes, alignment, answer_bytes, answer_alignment);
 }

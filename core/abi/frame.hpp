@@ -116,7 +116,7 @@ struct OffsetMessages {
   const char* last;   // "the final ... offset must equal the ... count"
 };
 
-// ---- Overlap ---------------------------------------------------------------------------------
+// ---- Shapes and overlap ----------------------------------------------------------------------
 
 using Views = std::initializer_list<const VrelTensorView*>;
 
@@ -285,13 +285,16 @@ struct Query {
     kPointersFirst,  // CUDA forwarded first; reset, result pointers, counts, dtype, context
     kHostFirst,      // reset, result pointers, counts, dtype, validated context, then CUDA
   };
-  uint64_t operation_id;      // the provider's id of the operation
-  const char* dtype_message;  // a dtype code other than float32 or float64 (status 2)
+  uint64_t operation_id;      // the provider's id of the operation; 0: CUDA is not forwarded
+                              // and meets the family's device rule
+  const char* dtype_message;  // a dtype code other than float32 or float64 (status 2); null
+                              // for the queries without a dtype argument
   Order order;
 };
 
 // The checks of a host-first query after the reset: result pointers, the count rules, the dtype
-// and the validated context (its device rule is left to the caller).
+// (none when `dtype_message` is null) and the validated context (its device rule is left to the
+// caller).
 VrelStatus query_checks(const Frame& f, Rules counts, uint32_t dtype, const char* dtype_message,
                         const VrelExecutionContext* ctx, const uint64_t* bytes,
                         const uint64_t* alignment) noexcept;

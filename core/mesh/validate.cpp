@@ -66,11 +66,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_validate(
 extern "C" VREL_API VrelStatus vrel_mesh_validate_workspace(
     int64_t vertex_count, int64_t face_count, const VrelExecutionContext* context,
     uint64_t* workspace_bytes, uint64_t* workspace_alignment, VrelDiagnostic* diag) noexcept {
-  const frame::Frame f{diag, kValidate};
-  VREL_TRY(f.reset());
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  if (vertex_count < 0 || face_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, vrel::sentence::kCountsNegative);
-  VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{0, nullptr, frame::Query::kPointersFirst};  // CPU only, no dtype
+  return frame::workspace_query(kValidate, kQuery,
+                                {{vertex_count >= 0 && face_count >= 0, sentence::kCountsNegative}},
+                                0, context, workspace_bytes, workspace_alignment, diag);
 }

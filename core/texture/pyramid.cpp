@@ -138,11 +138,10 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_workspace(
     VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
-  VREL_TRY(f.query_pointers(bytes, alignment));
-  if (texture_height < 0 || texture_width < 0 || channel_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "texture extents and channel count must be nonnegative");
-  VREL_TRY(f.floating_code(dtype, kDtypes));
-  VREL_TRY(vrel_validate_execution_context(ctx, diag));
+  VREL_TRY(frame::query_checks(
+      f, {{texture_height >= 0 && texture_width >= 0 && channel_count >= 0,
+           "texture extents and channel count must be nonnegative"}},
+      dtype, kDtypes, ctx, bytes, alignment));
   if (ctx->device_type != VREL_DEVICE_CPU)
     return f.fail(VREL_STATUS_UNSUPPORTED,
                   "render.texture_pyramid workspace queries are answered for the CPU; the CUDA "

@@ -226,13 +226,9 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
 extern "C" VREL_API VrelStatus vrel_render_texture_workspace(
     int64_t sample_count, int64_t channel_count, uint32_t dtype, const VrelExecutionContext* ctx,
     uint64_t* bytes, uint64_t* alignment, VrelDiagnostic* diag) noexcept {
-  const frame::Frame f{diag, kFamily};
-  VREL_TRY(f.reset());
-  VREL_TRY(f.query_pointers(bytes, alignment));
-  if (sample_count < 0 || channel_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "sample and channel counts must be nonnegative");
-  VREL_TRY(f.floating_code(dtype, kDtypes));
-  VREL_TRY(vrel_validate_execution_context(ctx, diag));
-  if (ctx->device_type != VREL_DEVICE_CPU) return f.fail(VREL_STATUS_UNSUPPORTED, kCpuOnly);
-  return frame::store_query(bytes, alignment, 0, 1);
+  constexpr frame::Query kQuery{0, kDtypes, frame::Query::kPointersFirst};  // CPU only
+  return frame::workspace_query(
+      kFamily, kQuery,
+      {{sample_count >= 0 && channel_count >= 0, "sample and channel counts must be nonnegative"}},
+      dtype, ctx, bytes, alignment, diag);
 }
