@@ -46,6 +46,9 @@ VrelStatus ply_arguments(const char* data, int64_t size, const VrelPlyInfo* info
 VrelStatus target_view(const VrelTensorView* view, bool floating, const char* message,
                        VrelDiagnostic* diag) {
   if (view == nullptr || view->struct_size != vrel::abi::kTensorViewSize) return invalid(diag, message);
+  // The version is the other half of the header: checked before any other field is read.
+  VREL_TRY(vrel::abi::check_header(view, view->struct_size, view->abi_version,
+                                   vrel::abi::kTensorViewSize, message, diag));
   if (view->rank != 2 || view->shape == nullptr || view->shape[1] != 3) return invalid(diag, message);
   const bool dtype_ok = floating ? view->dtype == VREL_DTYPE_FLOAT32 || view->dtype == VREL_DTYPE_FLOAT64
                                  : view->dtype == VREL_DTYPE_INT32;
