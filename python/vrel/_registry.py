@@ -268,6 +268,105 @@ _FAKES.update({name: _fake_out for name in (
     "rasterize_out", "interpolate_out", "blend_shapes_out", "rodrigues_out",
     "forward_kinematics_out", "skin_lbs_out", "evaluate_barycentric_out")})
 
+# ---- double backward --------------------------------------------------------------------------
+# The backward operators have no autograd of their own. When a gradient is itself differentiated
+# (create_graph=True, a gradient penalty, a Hessian-vector product, torch.func), an operator whose
+# backward is multilinear in its inputs differentiates it through a PyTorch expression of its
+# forward; every other operator's gradients raise "vrel.<name> does not support double backward"
+# as soon as something differentiates them.
+
+
+def double_backward_message(name: str) -> str:
+    return f"vrel.{name} does not support double backward"
+
+
+def _builds_graph(tensors) -> bool:
+    return torch.is_grad_enabled() and any(
+        isinstance(t, torch.Tensor) and t.requires_grad for t in tensors)
+
+
+def _once_differentiable(name, backward):
+    """``backward`` run without recording; if a graph of its results is being built, they raise
+    the double-backward error when differentiated."""
+    def wrapped(ctx, *grads):
+        with torch.no_grad():
+            outputs = backward(ctx, *grads)
+        if not _builds_graph((*grads, *ctx.saved_tensors)):
+            return outputs
+        single = not isinstance(outputs, tuple)
+        outputs = (outputs,) if single else outputs
+        slots = [i for i, o in enumerate(outputs) if isinstance(o, torch.Tensor)]
+        if not slots:
+            return outputs[0] if single else outputs
+        error = torch._C._functions.DelayedError(double_backward_message(name), len(slots))
+        raising = error(*[outputs[i].detach().requires_grad_() for i in slots])
+        raising = raising if isinstance(raising, tuple) else (raising,)
+        result = list(outputs)
+        for i, tensor in zip(slots, raising):
+            result[i] = tensor
+        return result[0] if single else tuple(result)
+    return wrapped
+
+
+class _MultilinearBackward(torch.autograd.Function):
+    """A backward operator's call, differentiable: its vector-Jacobian product is taken through
+    ``reference``, the forward written in PyTorch operations (exact for a forward that is
+    multilinear in its inputs), so that any order of derivative follows."""
+
+    @staticmethod
+    def forward(compute, reference, count, real, *tensors):
+        return tuple(compute(*tensors))
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        _compute, ctx.reference, ctx.count, ctx.real = inputs[:4]
+        ctx.save_for_backward(*inputs[4:])
+
+    @staticmethod
+    def backward(ctx, *cotangents):
+        tensors = ctx.saved_tensors
+        needs = ctx.needs_input_grad[4:]
+        with torch.enable_grad():
+            leaves = [t if t.requires_grad or not t.is_floating_point() else
+                      t.detach().requires_grad_() for t in tensors]
+            primals, grads = leaves[:ctx.count], leaves[ctx.count:]
+            outputs = ctx.reference(*primals)
+            outputs = outputs if isinstance(outputs, tuple) else (outputs,)
+            first = torch.autograd.grad(outputs, primals, grads, create_graph=True,
+                                        allow_unused=True, materialize_grads=True)
+            pairs = [(f, u) for f, u, r in zip(first, cotangents, ctx.real)
+                     if r and u is not None and f.requires_grad]
+            targets = [t for t, n in zip(leaves, needs) if n]
+            if not pairs or not targets:
+                return (None,) * (4 + len(tensors))
+            second = iter(torch.autograd.grad([f for f, _ in pairs], targets,
+                                              [u for _, u in pairs], allow_unused=True,
+                                              create_graph=torch.is_grad_enabled()))
+        return (None,) * 4 + tuple(next(second) if n else None for n in needs)
+
+
+def _multilinear(compute, reference, primals, grads, real=None):
+    """``compute(*primals, *grads)``, the backward operator's gradients; differentiable through
+    ``reference(*primals)`` when a graph of them is being built. ``real`` marks the outputs that
+    are gradients (False for a [0] placeholder of an unwanted one)."""
+    tensors = (*primals, *grads)
+    if not _builds_graph(tensors):
+        return tuple(compute(*tensors))
+    real = tuple(real) if real is not None else (True,) * len(primals)
+    return _MultilinearBackward.apply(compute, reference, len(primals), real, *tensors)
+
+
+def _batch_rows(offsets: torch.Tensor, rows: int) -> torch.Tensor:
+    """The batch element of each of ``rows`` packed rows."""
+    counts = (offsets[1:] - offsets[:-1]).long()
+    return torch.repeat_interleave(torch.arange(counts.shape[0], device=offsets.device), counts,
+                                   output_size=rows)
+
+
+def _homogeneous(points: torch.Tensor) -> torch.Tensor:
+    return torch.cat([points, points.new_ones(points.shape[:-1] + (1,))], dim=-1)
+
+
 # ---- autograd pairs -------------------------------------------------------------------------
 # Each entry: (setup_context, backward). setup_context saves what the backward operator needs;
 # backward returns one gradient per forward argument (None for non-tensors and indices).
@@ -306,7 +405,10 @@ def _backward_vertex_normals(ctx, grad_normals):
 
 def _backward_gather_faces(ctx, grad_gathered):
     vertices, faces = ctx.saved_tensors
-    return _ops.gather_faces_backward(vertices, faces, grad_gathered.contiguous()), None
+    (grad,) = _multilinear(
+        lambda v, g: (_ops.gather_faces_backward(v, faces, g),),
+        lambda v: v[faces.long()], (vertices,), (grad_gathered.contiguous(),))
+    return grad, None
 
 
 def _setup_sample_surface(ctx, inputs, output):
@@ -318,15 +420,23 @@ def _setup_sample_surface(ctx, inputs, output):
 
 def _backward_sample_surface(ctx, grad_points, *_unused):
     vertices, faces, face_index, barycentric = ctx.saved_tensors
-    grad = _ops.sample_surface_backward(vertices, faces, face_index, barycentric,
-                                        _zeros_if_none(grad_points, barycentric))
+    corners = faces.long()[face_index.long()]  # [B,S,3] vertex rows
+    (grad,) = _multilinear(
+        lambda v, g: (_ops.sample_surface_backward(v, faces, face_index, barycentric, g),),
+        lambda v: torch.einsum("bsk,bskc->bsc", barycentric.to(v.dtype), v[corners]),
+        (vertices,), (_zeros_if_none(grad_points, barycentric),))
     return (grad,) + (None,) * 7
 
 
 def _backward_transform_points(ctx, grad_homogeneous):
     points, matrices, offsets = ctx.saved_tensors
-    grad_points, grad_matrices = _ops.transform_points_backward(points, matrices, offsets,
-                                                                grad_homogeneous.contiguous())
+
+    def reference(p, m):
+        return torch.einsum("prc,pc->pr", m[_batch_rows(offsets, p.shape[0])], _homogeneous(p))
+
+    grad_points, grad_matrices = _multilinear(
+        lambda p, m, g: _ops.transform_points_backward(p, m, offsets, g), reference,
+        (points, matrices), (grad_homogeneous.contiguous(),))
     return grad_points, grad_matrices, None
 
 
@@ -395,8 +505,15 @@ def _backward_rasterize(ctx, _grad_index, grad_barycentric, grad_depth, grad_dis
 
 def _backward_interpolate(ctx, grad_attributes):
     face_index, barycentric, face_attributes = ctx.saved_tensors
-    grad_barycentric, grad_attributes_in = _ops.interpolate_backward(
-        face_index, barycentric, face_attributes, grad_attributes.contiguous())
+
+    def reference(b, a):
+        covered = (face_index >= 0).unsqueeze(-1)
+        corners = a[face_index.clamp(min=0).long()]  # [..., 3, C]
+        return torch.where(covered, torch.einsum("...j,...jc->...c", b, corners), 0)
+
+    grad_barycentric, grad_attributes_in = _multilinear(
+        lambda b, a, g: _ops.interpolate_backward(face_index, b, a, g), reference,
+        (barycentric, face_attributes), (grad_attributes.contiguous(),))
     return None, grad_barycentric, grad_attributes_in
 
 
@@ -447,15 +564,20 @@ def _needed(grads, needs):
 def _backward_blend_shapes(ctx, grad_vertices):
     template, deltas, weights = ctx.saved_tensors
     needs = ctx.needs_input_grad[:3]
-    grads = _ops.blend_shapes_backward(template, deltas, weights, grad_vertices.contiguous(),
-                                       *needs)
+    grads = _multilinear(
+        lambda t, d, w, g: _ops.blend_shapes_backward(t, d, w, g, *needs),
+        lambda t, d, w: t + torch.einsum("bk,kvc->bvc", w, d),
+        (template, deltas, weights), (grad_vertices.contiguous(),), needs)
     return _needed(grads, needs)
 
 
 def _backward_skin_lbs(ctx, grad_output):
     vertices, transforms, weights = ctx.saved_tensors
     needs = ctx.needs_input_grad[:3]
-    grads = _ops.skin_lbs_backward(vertices, transforms, weights, grad_output.contiguous(), *needs)
+    grads = _multilinear(
+        lambda v, t, w, g: _ops.skin_lbs_backward(v, t, w, g, *needs),
+        lambda v, t, w: torch.einsum("vj,bjrc,bvc->bvr", w, t[:, :, :3, :], _homogeneous(v)),
+        (vertices, transforms, weights), (grad_output.contiguous(),), needs)
     return _needed(grads, needs)
 
 
@@ -494,6 +616,11 @@ AUTOGRAD_PAIRS = {
 }
 
 
+#: operators whose gradients can be differentiated again (multilinear forwards)
+DOUBLE_BACKWARD = ("gather_faces", "sample_surface", "transform_points", "interpolate",
+                   "blend_shapes", "skin_lbs")
+
+
 def register() -> tuple[list[str], list[str]]:
     """Registers the autograd pairs and fake kernels of every bound forward operator.
 
@@ -506,6 +633,8 @@ def register() -> tuple[list[str], list[str]]:
             faked.append(name)
     for name, (backward, setup, function) in AUTOGRAD_PAIRS.items():
         if has_kernel(name) and has_kernel(backward):
+            if name not in DOUBLE_BACKWARD:
+                function = _once_differentiable(name, function)
             torch.library.register_autograd(f"vrel::{name}", function, setup_context=setup)
             paired.append(name)
     return paired, faked
