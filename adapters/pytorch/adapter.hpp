@@ -119,8 +119,9 @@ struct Workspace {
 VrelBufferDescriptor workspace_descriptor(const Tensor &workspace, std::uint64_t bytes);
 // Allocates [bytes] uint8 on the reference's device (a zero-element tensor when bytes is 0).
 Workspace make_workspace(const Tensor &reference, std::uint64_t bytes);
-// The descriptor of a caller's workspace tensor (the _out operators): capacity = its byte count. The tensor must be dense: an expanded or strided tensor has more elements than bytes of
-// memory behind its data pointer, and the core would write past them.
+// The descriptor of a caller's workspace tensor (the _out operators): capacity = its byte count.
+// The tensor must be dense: an expanded or strided tensor has more elements than bytes of memory
+// behind its data pointer, and the core would write past them.
 VrelBufferDescriptor caller_workspace(const Tensor &workspace);
 
 // Whether the tensor's elements fill one dense block in C order (dimensions of extent 0 or 1 put

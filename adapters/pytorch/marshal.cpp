@@ -80,13 +80,20 @@ const char *dtype_name(std::int32_t dtype) {
     const char *text;
   };
   static const Name kNames[] = {
-      {aoti_torch_dtype_float32, "float32"},     {aoti_torch_dtype_float64, "float64"},
-      {aoti_torch_dtype_int32, "int32"},         {aoti_torch_dtype_uint32, "uint32"},
-      {aoti_torch_dtype_bool, "bool"},           {aoti_torch_dtype_int64, "int64"},
-      {aoti_torch_dtype_int16, "int16"},         {aoti_torch_dtype_int8, "int8"},
-      {aoti_torch_dtype_uint8, "uint8"},         {aoti_torch_dtype_uint16, "uint16"},
-      {aoti_torch_dtype_uint64, "uint64"},       {aoti_torch_dtype_float16, "float16"},
-      {aoti_torch_dtype_bfloat16, "bfloat16"},   {aoti_torch_dtype_complex64, "complex64"},
+      {aoti_torch_dtype_float32, "float32"},
+      {aoti_torch_dtype_float64, "float64"},
+      {aoti_torch_dtype_int32, "int32"},
+      {aoti_torch_dtype_uint32, "uint32"},
+      {aoti_torch_dtype_bool, "bool"},
+      {aoti_torch_dtype_int64, "int64"},
+      {aoti_torch_dtype_int16, "int16"},
+      {aoti_torch_dtype_int8, "int8"},
+      {aoti_torch_dtype_uint8, "uint8"},
+      {aoti_torch_dtype_uint16, "uint16"},
+      {aoti_torch_dtype_uint64, "uint64"},
+      {aoti_torch_dtype_float16, "float16"},
+      {aoti_torch_dtype_bfloat16, "bfloat16"},
+      {aoti_torch_dtype_complex64, "complex64"},
       {aoti_torch_dtype_complex128, "complex128"},
   };
   for (const Name &n : kNames)
@@ -97,11 +104,21 @@ const char *dtype_name(std::int32_t dtype) {
 // The dtype an operator argument takes, by its schema name: the index, offset and table
 // arguments are int32, the generator words uint32, the validity masks bool, the rest floating.
 const char *expected_dtype(const char *name) {
-  static const char *const kInt32[] = {
-      "faces",        "face_index",        "face_offsets",      "vertex_offsets",
-      "point_offsets", "level_offsets",    "reference_index",   "parents",
-      "query_offsets", "reference_offsets", "mesh_edge_offsets", "edges",
-      "edge_faces",   "edge_face_offsets", "indices"};
+  static const char *const kInt32[] = {"faces",
+                                       "face_index",
+                                       "face_offsets",
+                                       "vertex_offsets",
+                                       "point_offsets",
+                                       "level_offsets",
+                                       "reference_index",
+                                       "parents",
+                                       "query_offsets",
+                                       "reference_offsets",
+                                       "mesh_edge_offsets",
+                                       "edges",
+                                       "edge_faces",
+                                       "edge_face_offsets",
+                                       "indices"};
   static const char *const kUint32[] = {"rng_key", "rng_counter", "next_counter"};
   for (const char *n : kInt32)
     if (std::strcmp(n, name) == 0) return "int32";
@@ -163,9 +180,10 @@ std::string shape_context(std::initializer_list<Shaped> tensors) {
         given += (given.empty() ? "" : ", ") + std::string(1, static_cast<char>(symbol)) + " = " +
                  std::to_string(bound[symbol]) + " from " + bound_by[symbol];
     }
-    for (std::size_t d = 0; d < sizes.size(); ++d) got += (d ? ", " : "") + std::to_string(sizes[d]);
-    return std::string(t.name) + " must be " + want + "]" + (given.empty() ? "" : " with " + given) +
-           "; received " + got + "]";
+    for (std::size_t d = 0; d < sizes.size(); ++d)
+      got += (d ? ", " : "") + std::to_string(sizes[d]);
+    return std::string(t.name) + " must be " + want + "]" +
+           (given.empty() ? "" : " with " + given) + "; received " + got + "]";
   }
   return {};
 }

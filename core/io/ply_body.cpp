@@ -170,7 +170,7 @@ ParseResult fixed_records(const PlyElement& element, BinaryReader& reader, bool 
   const bool narrowing = std::is_same_v<T, float> && (axis_type[0] == ScalarType::kFloat64 ||
                                                       axis_type[1] == ScalarType::kFloat64 ||
                                                       axis_type[2] == ScalarType::kFloat64);
-  if (check_axes && narrowing) {
+  if (check_axes && narrowing && vertices == nullptr) {
     const unsigned char* p = reader.position();
     for (uint64_t i = 0; i < count; ++i, p += record)
       for (int a = 0; a < 3; ++a)

@@ -44,10 +44,12 @@ WRAP_REPEAT, WRAP_CLAMP, WRAP_MIRROR, WRAP_BORDER = 1, 2, 3, 4
 
 #: forward operators paired with their backward operator, and those with a fake kernel
 AUTOGRAD_OPERATORS, FAKE_OPERATORS = _registry.register()
+_call = _registry.call
 
 
 def _whole(count: int) -> torch.Tensor:
-    return torch.tensor([0, count], dtype=torch.int32)
+    # A row count past int32 cannot be an offset: the clamped one is left for the core to refuse.
+    return torch.tensor([0, min(count, 2 ** 31 - 1)], dtype=torch.int32)
 
 
 # ---- mesh geometry --------------------------------------------------------------------------
@@ -58,7 +60,7 @@ def face_geometry(vertices, faces, eps: float = 0.0):
     A face is valid when the length of its unnormalised normal exceeds ``eps``; invalid faces get
     zeros. Differentiable in ``vertices`` through normals and areas.
     """
-    return ops.face_geometry(vertices, faces, float(eps))
+    return _call("face_geometry", vertices, faces, float(eps))
 
 
 def vertex_normals(vertices, faces, eps: float = 1e-12, weighting: int = WEIGHTING_AREA):
@@ -67,7 +69,7 @@ def vertex_normals(vertices, faces, eps: float = 1e-12, weighting: int = WEIGHTI
     ``weighting`` is WEIGHTING_AREA (area-weighted) or WEIGHTING_UNIFORM. Vertices with no valid
     face (or a sum no longer than ``eps``) get zero normals. Differentiable in ``vertices``.
     """
-    return ops.vertex_normals(vertices, faces, float(eps), int(weighting))
+    return _call("vertex_normals", vertices, faces, float(eps), int(weighting))
 
 
 def gather_faces(vertices, faces):
@@ -76,7 +78,7 @@ def gather_faces(vertices, faces):
     Any [V,3] per-vertex quantity (positions, normals) can be gathered; the result is the
     ``face_attributes`` input of :func:`interpolate`.
     """
-    return ops.gather_faces(vertices, faces)
+    return _call("gather_faces", vertices, faces)
 
 
 def build_edge_topology(faces, face_offsets=None):
@@ -113,7 +115,7 @@ def sample_surface(vertices, faces, sample_count: int, rng_key, rng_counter,
     """
     vertex_offsets = _whole(vertices.shape[0]) if vertex_offsets is None else vertex_offsets
     face_offsets = _whole(faces.shape[0]) if face_offsets is None else face_offsets
-    return ops.sample_surface(vertices, faces, vertex_offsets, face_offsets, int(sample_count),
+    return _call("sample_surface", vertices, faces, vertex_offsets, face_offsets, int(sample_count),
                               rng_key, rng_counter, float(eps))
 
 
@@ -166,7 +168,7 @@ def transform_points(points, matrices, point_offsets=None):
     """
     if point_offsets is None:
         point_offsets = _whole(points.shape[0])
-    return ops.transform_points(points, matrices, point_offsets)
+    return _call("transform_points", points, matrices, point_offsets)
 
 
 def perspective_divide(homogeneous, eps: float = 1e-12):
@@ -175,7 +177,7 @@ def perspective_divide(homogeneous, eps: float = 1e-12):
     Points with |W| not greater than ``eps`` cannot be divided: they get zeros and valid 0.
     Differentiable in ``homogeneous``.
     """
-    return ops.perspective_divide(homogeneous, float(eps))
+    return _call("perspective_divide", homogeneous, float(eps))
 
 
 # ---- rasterization --------------------------------------------------------------------------
@@ -193,7 +195,7 @@ def rasterize(ndc_vertices, faces, vertex_offsets=None, face_offsets=None, image
     """
     vertex_offsets = _whole(ndc_vertices.shape[0]) if vertex_offsets is None else vertex_offsets
     face_offsets = _whole(faces.shape[0]) if face_offsets is None else face_offsets
-    return ops.rasterize(ndc_vertices, faces, vertex_offsets, face_offsets, int(image_height),
+    return _call("rasterize", ndc_vertices, faces, vertex_offsets, face_offsets, int(image_height),
                          int(image_width), int(faces_per_pixel), float(blur_radius_px),
                          int(cull_mode), float(eps))
 
@@ -215,7 +217,7 @@ def interpolate(face_index, barycentric, face_attributes):
     """Per-fragment attributes [B,H,W,K,C]: the barycentric blend of the corner attributes
     [F,3,C] of each fragment's face (zeros for empty layers). Differentiable in ``barycentric``
     and ``face_attributes``."""
-    return ops.interpolate(face_index, barycentric, face_attributes)
+    return _call("interpolate", face_index, barycentric, face_attributes)
 
 
 # ---- textures -------------------------------------------------------------------------------
@@ -223,7 +225,7 @@ def interpolate(face_index, barycentric, face_attributes):
 def texture_pyramid(texture, levels: int = 0):
     """Packs the mip chain of an [H,W,C] texture: returns (pyramid [N], level_offsets [L+1]
     int32). ``levels`` 0 builds the full chain. Differentiable in ``texture``."""
-    return ops.texture_pyramid(texture, int(levels))
+    return _call("texture_pyramid", texture, int(levels))
 
 
 def texture(pyramid, level_offsets, texture_height, texture_width, channel_count, coordinates,
@@ -235,7 +237,7 @@ def texture(pyramid, level_offsets, texture_height, texture_width, channel_count
     defaults to level 0. Differentiable in ``pyramid`` and ``coordinates``.
     """
     empty = pyramid.new_empty((0,))
-    return ops.texture(pyramid, level_offsets, int(texture_height), int(texture_width),
+    return _call("texture", pyramid, level_offsets, int(texture_height), int(texture_width),
                        int(channel_count), coordinates,
                        empty if derivatives is None else derivatives,
                        empty if lod is None else lod, derivatives is not None, lod is not None,
@@ -255,7 +257,7 @@ def knn(query, reference, neighbor_count: int, query_offsets=None, reference_off
     query_offsets = _whole(query.shape[0]) if query_offsets is None else query_offsets
     reference_offsets = (_whole(reference.shape[0]) if reference_offsets is None
                          else reference_offsets)
-    return ops.knn(query, reference, query_offsets, reference_offsets, int(neighbor_count))
+    return _call("knn", query, reference, query_offsets, reference_offsets, int(neighbor_count))
 
 
 def closest_point_on_mesh(points, vertices, faces, point_offsets=None, vertex_offsets=None,
@@ -268,7 +270,7 @@ def closest_point_on_mesh(points, vertices, faces, point_offsets=None, vertex_of
     point_offsets = _whole(points.shape[0]) if point_offsets is None else point_offsets
     vertex_offsets = _whole(vertices.shape[0]) if vertex_offsets is None else vertex_offsets
     face_offsets = _whole(faces.shape[0]) if face_offsets is None else face_offsets
-    return ops.closest_point_on_mesh(points, vertices, faces, point_offsets, vertex_offsets,
+    return _call("closest_point_on_mesh", points, vertices, faces, point_offsets, vertex_offsets,
                                      face_offsets, float(eps))
 
 
@@ -276,30 +278,30 @@ def closest_point_on_mesh(points, vertices, faces, point_offsets=None, vertex_of
 
 def rodrigues(axis_angle):
     """Rotation matrices [..., 3, 3] from axis-angle vectors [..., 3]. Differentiable."""
-    return ops.rodrigues(axis_angle)
+    return _call("rodrigues", axis_angle)
 
 
 def forward_kinematics(local, parents):
     """World transforms [B,J,4,4] from local joint transforms [B,J,4,4] and parents [J] int32
     (-1 for a root). Differentiable in ``local``."""
-    return ops.forward_kinematics(local, parents)
+    return _call("forward_kinematics", local, parents)
 
 
 def blend_shapes(template_vertices, deltas, weights):
     """template [V,3] + sum_k weights[b,k] * deltas[k]: returns [B,V,3]. Differentiable."""
-    return ops.blend_shapes(template_vertices, deltas, weights)
+    return _call("blend_shapes", template_vertices, deltas, weights)
 
 
 def skin_lbs(vertices, transforms, weights):
     """Linear blend skinning of [B,V,3] vertices by [B,J,4,4] transforms with [V,J] weights.
     Differentiable in all three."""
-    return ops.skin_lbs(vertices, transforms, weights)
+    return _call("skin_lbs", vertices, transforms, weights)
 
 
 def evaluate_barycentric(vertices, faces, face_index, barycentric):
     """Landmarks [B,L,3] at barycentric [L,3] positions on faces ``face_index`` [L] of the
     [B,V,3] meshes. Differentiable in ``vertices`` and ``barycentric``."""
-    return ops.evaluate_barycentric(vertices, faces, face_index, barycentric)
+    return _call("evaluate_barycentric", vertices, faces, face_index, barycentric)
 
 
 def workspace_sizes(vertex_count=0, face_count=0, point_count=0, neighbor_count=0,

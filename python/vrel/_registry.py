@@ -285,22 +285,39 @@ def _builds_graph(tensors) -> bool:
         isinstance(t, torch.Tensor) and t.requires_grad for t in tensors)
 
 
+class _Refuse(torch.autograd.Function):
+    """The gradients of a backward operator, tied to what they were computed from (the
+    cotangents and saved inputs that require grad) so that differentiating them reaches this
+    node, which raises the double-backward error."""
+
+    @staticmethod
+    def forward(message, count, *tensors):
+        return tuple(t.clone() for t in tensors[:count])
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        ctx.message = inputs[0]
+
+    @staticmethod
+    def backward(ctx, *_grads):
+        raise RuntimeError(ctx.message)
+
+
 def _once_differentiable(name, backward):
     """``backward`` run without recording; if a graph of its results is being built, they raise
     the double-backward error when differentiated."""
     def wrapped(ctx, *grads):
         with torch.no_grad():
             outputs = backward(ctx, *grads)
-        if not _builds_graph((*grads, *ctx.saved_tensors)):
+        anchors = [t for t in (*grads, *ctx.saved_tensors)
+                   if isinstance(t, torch.Tensor) and t.requires_grad]
+        if not (torch.is_grad_enabled() and anchors):
             return outputs
         single = not isinstance(outputs, tuple)
         outputs = (outputs,) if single else outputs
         slots = [i for i, o in enumerate(outputs) if isinstance(o, torch.Tensor)]
-        if not slots:
-            return outputs[0] if single else outputs
-        error = torch._C._functions.DelayedError(double_backward_message(name), len(slots))
-        raising = error(*[outputs[i].detach().requires_grad_() for i in slots])
-        raising = raising if isinstance(raising, tuple) else (raising,)
+        raising = _Refuse.apply(double_backward_message(name), len(slots),
+                                *[outputs[i] for i in slots], *anchors)
         result = list(outputs)
         for i, tensor in zip(slots, raising):
             result[i] = tensor
@@ -327,8 +344,11 @@ class _MultilinearBackward(torch.autograd.Function):
         tensors = ctx.saved_tensors
         needs = ctx.needs_input_grad[4:]
         with torch.enable_grad():
-            leaves = [t if t.requires_grad or not t.is_floating_point() else
-                      t.detach().requires_grad_() for t in tensors]
+            # Fresh views as the points of differentiation: a derivative taken at a view sees only
+            # the paths through it, not those through the cotangent's own history back to the
+            # same primal, and it stays connected to that history for higher orders.
+            leaves = [t.view_as(t) if t.requires_grad else t.detach().requires_grad_()
+                      for t in tensors]
             primals, grads = leaves[:ctx.count], leaves[ctx.count:]
             outputs = ctx.reference(*primals)
             outputs = outputs if isinstance(outputs, tuple) else (outputs,)
@@ -621,6 +641,31 @@ DOUBLE_BACKWARD = ("gather_faces", "sample_surface", "transform_points", "interp
                    "blend_shapes", "skin_lbs")
 
 
+_FUNCTORCH: dict = {}
+
+
+def _functorch_form(name: str, function):
+    """The operator as an autograd.Function with the same setup and backward as its registered
+    pairing: torch.func transforms accept it, where they refuse an operator's registered
+    autograd."""
+    _backward, setup, _function = AUTOGRAD_PAIRS[name]
+    op = getattr(_ops, name)
+    return type(f"Functorch_{name}", (torch.autograd.Function,), {
+        "forward": staticmethod(lambda *args: op(*args)),
+        "setup_context": staticmethod(setup),
+        "backward": staticmethod(function),
+    })
+
+
+def call(name: str, *args):
+    """Calls vrel::name; under a torch.func transform a differentiable operator goes through
+    its autograd.Function form."""
+    form = _FUNCTORCH.get(name)
+    if form is not None and torch._C._are_functorch_transforms_active():
+        return form.apply(*args)
+    return getattr(_ops, name)(*args)
+
+
 def register() -> tuple[list[str], list[str]]:
     """Registers the autograd pairs and fake kernels of every bound forward operator.
 
@@ -636,5 +681,6 @@ def register() -> tuple[list[str], list[str]]:
             if name not in DOUBLE_BACKWARD:
                 function = _once_differentiable(name, function)
             torch.library.register_autograd(f"vrel::{name}", function, setup_context=setup)
+            _FUNCTORCH[name] = _functorch_form(name, function)
             paired.append(name)
     return paired, faked

@@ -6,6 +6,8 @@ same call gives on dense copies of its arguments; a crash fails the whole run.
 """
 from __future__ import annotations
 
+import os
+
 import pytest
 import torch
 from hypothesis import HealthCheck, given, settings
@@ -105,7 +107,7 @@ def test_layout_refusals_name_the_argument_and_the_remedy():
     assert str(error.value) == ("vrel-status:2: ABI v1 accepts only dense C-contiguous tensor views "
                                 "(vertices is not contiguous; pass vertices.contiguous())")
     # A size-1 dimension with stride 0 is contiguous to PyTorch: it is accepted.
-    one = torch.tensor([1.0, 2.0, 3.0], dtype=torch.float64).expand(1, 3)
+    one = torch.tensor([1.0, 2.0, 3.0], dtype=torch.float64).as_strided((1, 3), (0, 1))
     assert one.stride() == (0, 1) and one.is_contiguous()
     single = torch.zeros(1, 3, dtype=torch.int32)
     torch.testing.assert_close(vrel.gather_faces(one, single), one.expand(3, 3)[None])
@@ -167,3 +169,22 @@ def test_animation_shape_messages_name_the_tensor():
                       torch.rand(1, 2, 4, 4, dtype=torch.float64), torch.rand(4, 2, 1, dtype=torch.float64))
     assert str(error.value) == ("vrel-status:1: animation tensor has wrong rank (weights must be "
                                 "[V, J] with V = 4 from vertices, J = 2 from transforms; received [4, 2, 1])")
+
+
+def test_ply_paths_are_read_by_the_core_as_regular_files_only(tmp_path):
+    for path in ("/dev/zero", tmp_path / "fifo"):
+        if path != "/dev/zero":
+            os.mkfifo(path)
+        with pytest.raises(RuntimeError) as error:  # neither grows without end nor blocks
+            vrel.ply_probe(path)
+        assert str(error.value) == "vrel-status:5: the path does not name a readable file"
+    mesh = tmp_path / "mesh.ply"
+    mesh.write_bytes(b"ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                     b"property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
+                     b"end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n")
+    vertices, faces = vrel.ply_read(mesh)
+    assert vrel.ply_probe(str(mesh)) == (0, 3, 1)
+    assert faces.tolist() == [[0, 1, 2]] and vertices[1].tolist() == [1.0, 0.0, 0.0]
+    claim = mesh.read_bytes().replace(b"element vertex 3", b"element vertex 1099511627776")
+    with pytest.raises(RuntimeError, match="^vrel-status:1: the PLY body ends before its last element$"):
+        vrel.ply_probe(claim)

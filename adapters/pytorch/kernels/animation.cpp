@@ -30,8 +30,8 @@ using Tensors3 = std::tuple<Tensor, Tensor, Tensor>;
 // ---- Rodrigues ----------------------------------------------------------------------------
 
 std::uint64_t rodrigues_bytes(Call &call, const Tensor &axis_angle) {
-  return query_bytes(call, vrel_transforms_rodrigues_workspace, dtype_code(axis_angle, "axis_angle"),
-                     numel_of(axis_angle) / 3);
+  return query_bytes(call, vrel_transforms_rodrigues_workspace,
+                     dtype_code(axis_angle, "axis_angle"), numel_of(axis_angle) / 3);
 }
 
 Tensor rodrigues(Tensor axis_angle) {
@@ -41,8 +41,8 @@ Tensor rodrigues(Tensor axis_angle) {
     std::vector<std::int64_t> sizes = sizes_of(axis_angle);
     sizes.push_back(3);  // [..., 3] becomes [..., 3, 3]
     Tensor output = new_empty(axis_angle, sizes);
-    call.check(vrel_transforms_rodrigues(call.in(axis_angle, "axis_angle"), call.context(), call.out(output, "output"),
-                                         ws.get(), call.diag()));
+    call.check(vrel_transforms_rodrigues(call.in(axis_angle, "axis_angle"), call.context(),
+                                         call.out(output, "output"), ws.get(), call.diag()));
     return output;
   });
 }
@@ -54,8 +54,8 @@ Tensor rodrigues_backward(Tensor axis_angle, Tensor grad_rotation) {
     Tensor grad_axis_angle = new_empty(axis_angle, sizes_of(axis_angle));
     const VrelTensorView *axis = call.in(axis_angle, "axis_angle");
     VrelTensorView *out = call.out(grad_axis_angle, "grad_axis_angle");
-    call.check(vrel_transforms_rodrigues_backward(axis, call.in(grad_rotation, "grad_rotation"), call.context(),
-                                                  out, ws.get(), call.diag()));
+    call.check(vrel_transforms_rodrigues_backward(axis, call.in(grad_rotation, "grad_rotation"),
+                                                  call.context(), out, ws.get(), call.diag()));
     return grad_axis_angle;
   });
 }
@@ -64,8 +64,8 @@ void rodrigues_out(Tensor axis_angle, Tensor output, Tensor workspace) {
   scoped(axis_angle, [&] {
     Call call(axis_angle);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_transforms_rodrigues(call.in(axis_angle, "axis_angle"), call.context(), call.out(output, "output"),
-                                         &ws, call.diag()));
+    call.check(vrel_transforms_rodrigues(call.in(axis_angle, "axis_angle"), call.context(),
+                                         call.out(output, "output"), &ws, call.diag()));
     return 0;
   });
 }
@@ -82,9 +82,11 @@ Tensor forward_kinematics(Tensor local, Tensor parents) {
     Call call(local);
     Workspace ws = make_workspace(local, kinematics_bytes(call, local));
     Tensor world = new_empty(local, sizes_of(local));
-    call.check(vrel_skeleton_forward_kinematics(call.in(local, "local"), call.in(parents, "parents"), call.context(),
+    call.check(vrel_skeleton_forward_kinematics(call.in(local, "local"),
+                                                call.in(parents, "parents"), call.context(),
                                                 call.out(world, "world"), ws.get(), call.diag()),
-               "animation tensor", shape_context({{"local", &local, "BJ44"}, {"parents", &parents, "J"}}));
+               "animation tensor",
+               shape_context({{"local", &local, "BJ44"}, {"parents", &parents, "J"}}));
     return world;
   });
 }
@@ -94,10 +96,14 @@ Tensor forward_kinematics_backward(Tensor local, Tensor parents, Tensor grad_wor
     Call call(local);
     Workspace ws = make_workspace(local, kinematics_bytes(call, local));
     Tensor grad_local = new_empty(local, sizes_of(local));
-    call.check(vrel_skeleton_forward_kinematics_backward(
-        call.in(local, "local"), call.in(parents, "parents"), call.in(grad_world, "grad_world"), call.context(),
-        call.out(grad_local, "grad_local"), ws.get(), call.diag()),
-               "animation tensor", shape_context({{"local", &local, "BJ44"}, {"parents", &parents, "J"}, {"grad_world", &grad_world, "BJ44"}}));
+    call.check(
+        vrel_skeleton_forward_kinematics_backward(
+            call.in(local, "local"), call.in(parents, "parents"), call.in(grad_world, "grad_world"),
+            call.context(), call.out(grad_local, "grad_local"), ws.get(), call.diag()),
+        "animation tensor",
+        shape_context({{"local", &local, "BJ44"},
+                       {"parents", &parents, "J"},
+                       {"grad_world", &grad_world, "BJ44"}}));
     return grad_local;
   });
 }
@@ -106,9 +112,13 @@ void forward_kinematics_out(Tensor local, Tensor parents, Tensor output, Tensor 
   scoped(local, [&] {
     Call call(local);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_skeleton_forward_kinematics(call.in(local, "local"), call.in(parents, "parents"), call.context(),
-                                                call.out(output, "output"), &ws, call.diag()),
-               "animation tensor", shape_context({{"local", &local, "BJ44"}, {"parents", &parents, "J"}, {"output", &output, "BJ44"}}));
+    call.check(
+        vrel_skeleton_forward_kinematics(call.in(local, "local"), call.in(parents, "parents"),
+                                         call.context(), call.out(output, "output"), &ws,
+                                         call.diag()),
+        "animation tensor",
+        shape_context(
+            {{"local", &local, "BJ44"}, {"parents", &parents, "J"}, {"output", &output, "BJ44"}}));
     return 0;
   });
 }
@@ -117,8 +127,9 @@ void forward_kinematics_out(Tensor local, Tensor parents, Tensor output, Tensor 
 
 std::uint64_t blend_bytes(Call &call, const Tensor &template_vertices, const Tensor &deltas,
                           const Tensor &weights) {
-  return query_bytes(call, vrel_mesh_blend_shapes_workspace, dtype_code(template_vertices, "template_vertices"),
-                     extent(weights, 0), extent(template_vertices, 0), extent(deltas, 0));
+  return query_bytes(call, vrel_mesh_blend_shapes_workspace,
+                     dtype_code(template_vertices, "template_vertices"), extent(weights, 0),
+                     extent(template_vertices, 0), extent(deltas, 0));
 }
 
 Tensor blend_shapes(Tensor template_vertices, Tensor deltas, Tensor weights) {
@@ -128,10 +139,14 @@ Tensor blend_shapes(Tensor template_vertices, Tensor deltas, Tensor weights) {
                                   blend_bytes(call, template_vertices, deltas, weights));
     Tensor output =
         new_empty(template_vertices, {extent(weights, 0), extent(template_vertices, 0), 3});
-    call.check(vrel_mesh_blend_shapes(call.in(template_vertices, "template_vertices"), call.in(deltas, "deltas"),
-                                      call.in(weights, "weights"), call.context(), call.out(output, "output"),
-                                      ws.get(), call.diag()),
-               "animation tensor", shape_context({{"template_vertices", &template_vertices, "V3"}, {"deltas", &deltas, "KV3"}, {"weights", &weights, "BK"}}));
+    call.check(
+        vrel_mesh_blend_shapes(call.in(template_vertices, "template_vertices"),
+                               call.in(deltas, "deltas"), call.in(weights, "weights"),
+                               call.context(), call.out(output, "output"), ws.get(), call.diag()),
+        "animation tensor",
+        shape_context({{"template_vertices", &template_vertices, "V3"},
+                       {"deltas", &deltas, "KV3"},
+                       {"weights", &weights, "BK"}}));
     return output;
   });
 }
@@ -155,7 +170,11 @@ Tensors3 blend_shapes_backward(Tensor template_vertices, Tensor deltas, Tensor w
     VrelTensorView *gw = call.out_if(grad_weights, need_weights, "grad_weights");
     call.check(vrel_mesh_blend_shapes_backward(t, d, w, g, call.context(), gt, gd, gw, ws.get(),
                                                call.diag()),
-               "animation tensor", shape_context({{"template_vertices", &template_vertices, "V3"}, {"deltas", &deltas, "KV3"}, {"weights", &weights, "BK"}, {"grad_vertices", &grad_vertices, "BV3"}}));
+               "animation tensor",
+               shape_context({{"template_vertices", &template_vertices, "V3"},
+                              {"deltas", &deltas, "KV3"},
+                              {"weights", &weights, "BK"},
+                              {"grad_vertices", &grad_vertices, "BV3"}}));
     return Tensors3{grad_template, grad_deltas, grad_weights};
   });
 }
@@ -165,10 +184,14 @@ void blend_shapes_out(Tensor template_vertices, Tensor deltas, Tensor weights, T
   scoped(template_vertices, [&] {
     Call call(template_vertices);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_mesh_blend_shapes(call.in(template_vertices, "template_vertices"), call.in(deltas, "deltas"),
-                                      call.in(weights, "weights"), call.context(), call.out(output, "output"), &ws,
-                                      call.diag()),
-               "animation tensor", shape_context({{"template_vertices", &template_vertices, "V3"}, {"deltas", &deltas, "KV3"}, {"weights", &weights, "BK"}, {"output", &output, "BV3"}}));
+    call.check(vrel_mesh_blend_shapes(call.in(template_vertices, "template_vertices"),
+                                      call.in(deltas, "deltas"), call.in(weights, "weights"),
+                                      call.context(), call.out(output, "output"), &ws, call.diag()),
+               "animation tensor",
+               shape_context({{"template_vertices", &template_vertices, "V3"},
+                              {"deltas", &deltas, "KV3"},
+                              {"weights", &weights, "BK"},
+                              {"output", &output, "BV3"}}));
     return 0;
   });
 }
@@ -185,9 +208,13 @@ Tensor skin_lbs(Tensor vertices, Tensor transforms, Tensor weights) {
     Call call(vertices);
     Workspace ws = make_workspace(vertices, skin_bytes(call, vertices, transforms));
     Tensor output = new_empty(vertices, {extent(vertices, 0), extent(vertices, 1), 3});
-    call.check(vrel_mesh_skin_lbs(call.in(vertices, "vertices"), call.in(transforms, "transforms"), call.in(weights, "weights"),
-                                  call.context(), call.out(output, "output"), ws.get(), call.diag()),
-               "animation tensor", shape_context({{"vertices", &vertices, "BV3"}, {"transforms", &transforms, "BJ44"}, {"weights", &weights, "VJ"}}));
+    call.check(vrel_mesh_skin_lbs(call.in(vertices, "vertices"), call.in(transforms, "transforms"),
+                                  call.in(weights, "weights"), call.context(),
+                                  call.out(output, "output"), ws.get(), call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"transforms", &transforms, "BJ44"},
+                              {"weights", &weights, "VJ"}}));
     return output;
   });
 }
@@ -207,9 +234,13 @@ Tensors3 skin_lbs_backward(Tensor vertices, Tensor transforms, Tensor weights, T
     VrelTensorView *gv = call.out_if(grad_vertices, need_vertices, "grad_vertices");
     VrelTensorView *gt = call.out_if(grad_transforms, need_transforms, "grad_transforms");
     VrelTensorView *gw = call.out_if(grad_weights, need_weights, "grad_weights");
-    call.check(vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), gv, gt, gw, ws.get(),
-                                           call.diag()),
-               "animation tensor", shape_context({{"vertices", &vertices, "BV3"}, {"transforms", &transforms, "BJ44"}, {"weights", &weights, "VJ"}, {"grad_output", &grad_output, "BV3"}}));
+    call.check(
+        vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), gv, gt, gw, ws.get(), call.diag()),
+        "animation tensor",
+        shape_context({{"vertices", &vertices, "BV3"},
+                       {"transforms", &transforms, "BJ44"},
+                       {"weights", &weights, "VJ"},
+                       {"grad_output", &grad_output, "BV3"}}));
     return Tensors3{grad_vertices, grad_transforms, grad_weights};
   });
 }
@@ -219,9 +250,14 @@ void skin_lbs_out(Tensor vertices, Tensor transforms, Tensor weights, Tensor out
   scoped(vertices, [&] {
     Call call(vertices);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_mesh_skin_lbs(call.in(vertices, "vertices"), call.in(transforms, "transforms"), call.in(weights, "weights"),
-                                  call.context(), call.out(output, "output"), &ws, call.diag()),
-               "animation tensor", shape_context({{"vertices", &vertices, "BV3"}, {"transforms", &transforms, "BJ44"}, {"weights", &weights, "VJ"}, {"output", &output, "BV3"}}));
+    call.check(vrel_mesh_skin_lbs(call.in(vertices, "vertices"), call.in(transforms, "transforms"),
+                                  call.in(weights, "weights"), call.context(),
+                                  call.out(output, "output"), &ws, call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"transforms", &transforms, "BJ44"},
+                              {"weights", &weights, "VJ"},
+                              {"output", &output, "BV3"}}));
     return 0;
   });
 }
@@ -229,8 +265,9 @@ void skin_lbs_out(Tensor vertices, Tensor transforms, Tensor weights, Tensor out
 // ---- barycentric evaluation ---------------------------------------------------------------
 
 std::uint64_t landmark_bytes(Call &call, const Tensor &vertices, const Tensor &face_index) {
-  return query_bytes(call, vrel_mesh_evaluate_barycentric_workspace, dtype_code(vertices, "vertices"),
-                     extent(vertices, 0), extent(vertices, 1), extent(face_index, 0));
+  return query_bytes(call, vrel_mesh_evaluate_barycentric_workspace,
+                     dtype_code(vertices, "vertices"), extent(vertices, 0), extent(vertices, 1),
+                     extent(face_index, 0));
 }
 
 Tensor evaluate_barycentric(Tensor vertices, Tensor faces, Tensor face_index, Tensor barycentric) {
@@ -238,11 +275,15 @@ Tensor evaluate_barycentric(Tensor vertices, Tensor faces, Tensor face_index, Te
     Call call(vertices);
     Workspace ws = make_workspace(vertices, landmark_bytes(call, vertices, face_index));
     Tensor output = new_empty(vertices, {extent(vertices, 0), extent(face_index, 0), 3});
-    call.check(vrel_mesh_evaluate_barycentric(call.in(vertices, "vertices"), call.in(faces, "faces"),
-                                              call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
-                                              call.context(), call.out(output, "output"), ws.get(),
-                                              call.diag()),
-               "animation tensor", shape_context({{"vertices", &vertices, "BV3"}, {"faces", &faces, "F3"}, {"face_index", &face_index, "L"}, {"barycentric", &barycentric, "L3"}}));
+    call.check(vrel_mesh_evaluate_barycentric(
+                   call.in(vertices, "vertices"), call.in(faces, "faces"),
+                   call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+                   call.context(), call.out(output, "output"), ws.get(), call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"faces", &faces, "F3"},
+                              {"face_index", &face_index, "L"},
+                              {"barycentric", &barycentric, "L3"}}));
     return output;
   });
 }
@@ -264,7 +305,12 @@ Tensors2 evaluate_barycentric_backward(Tensor vertices, Tensor faces, Tensor fac
     VrelTensorView *gb = call.out_if(grad_barycentric, need_barycentric, "grad_barycentric");
     call.check(vrel_mesh_evaluate_barycentric_backward(v, f, i, b, g, call.context(), gv, gb,
                                                        ws.get(), call.diag()),
-               "animation tensor", shape_context({{"vertices", &vertices, "BV3"}, {"faces", &faces, "F3"}, {"face_index", &face_index, "L"}, {"barycentric", &barycentric, "L3"}, {"grad_output", &grad_output, "BL3"}}));
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"faces", &faces, "F3"},
+                              {"face_index", &face_index, "L"},
+                              {"barycentric", &barycentric, "L3"},
+                              {"grad_output", &grad_output, "BL3"}}));
     return Tensors2{grad_vertices, grad_barycentric};
   });
 }
@@ -274,11 +320,16 @@ void evaluate_barycentric_out(Tensor vertices, Tensor faces, Tensor face_index,
   scoped(vertices, [&] {
     Call call(vertices);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_mesh_evaluate_barycentric(call.in(vertices, "vertices"), call.in(faces, "faces"),
-                                              call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
-                                              call.context(), call.out(output, "output"), &ws,
-                                              call.diag()),
-               "animation tensor", shape_context({{"vertices", &vertices, "BV3"}, {"faces", &faces, "F3"}, {"face_index", &face_index, "L"}, {"barycentric", &barycentric, "L3"}, {"output", &output, "BL3"}}));
+    call.check(vrel_mesh_evaluate_barycentric(
+                   call.in(vertices, "vertices"), call.in(faces, "faces"),
+                   call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+                   call.context(), call.out(output, "output"), &ws, call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"faces", &faces, "F3"},
+                              {"face_index", &face_index, "L"},
+                              {"barycentric", &barycentric, "L3"},
+                              {"output", &output, "BL3"}}));
     return 0;
   });
 }

@@ -46,7 +46,8 @@ void check_window(std::int64_t global_height, std::int64_t global_width, std::in
   const std::string fault = window_fault(global_height, global_width, row_offset, column_offset,
                                          image_height, image_width);
   if (!fault.empty())
-    status_error(VREL_STATUS_INVALID_ARGUMENT, ("invalid raster window bounds (" + fault + ")").c_str());
+    status_error(VREL_STATUS_INVALID_ARGUMENT,
+                 ("invalid raster window bounds (" + fault + ")").c_str());
 }
 
 struct Fragments {
@@ -68,8 +69,9 @@ Fragments fragment_buffers(const Tensor &ndc_vertices, const Tensor &vertex_offs
 
 std::uint64_t raster_bytes(Call &call, const Tensor &ndc_vertices, const Tensor &faces,
                            std::int64_t H, std::int64_t W, std::int64_t K) {
-  return query_bytes(call, vrel_render_rasterize_workspace, dtype_code(ndc_vertices, "ndc_vertices"),
-                     extent(ndc_vertices, 0), extent(faces, 0), H, W, K);
+  return query_bytes(call, vrel_render_rasterize_workspace,
+                     dtype_code(ndc_vertices, "ndc_vertices"), extent(ndc_vertices, 0),
+                     extent(faces, 0), H, W, K);
 }
 
 Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Tensor face_offsets,
@@ -84,10 +86,11 @@ Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
   Fragments out =
       fragment_buffers(ndc_vertices, vertex_offsets, image_height, image_width, faces_per_pixel);
   call.check(vrel_render_rasterize(
-      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"), call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
-      image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode),
-      eps, call.context(), call.out(out.face_index), call.out(out.barycentric),
-      call.out(out.depth), call.out(out.signed_distance), ws.or_null(), call.diag()));
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
+      image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
+      call.context(), call.out(out.face_index), call.out(out.barycentric), call.out(out.depth),
+      call.out(out.signed_distance), ws.or_null(), call.diag()));
   return {out.face_index, out.barycentric, out.depth, out.signed_distance};
 }
 
@@ -104,7 +107,8 @@ Tensors4 rasterize_window(Tensor ndc_vertices, Tensor faces, Tensor vertex_offse
   Fragments out =
       fragment_buffers(ndc_vertices, vertex_offsets, image_height, image_width, faces_per_pixel);
   call.check(vrel_render_rasterize_window(
-      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"), call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
       global_height, global_width, row_offset, column_offset, image_height, image_width,
       faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps, call.context(),
       call.out(out.face_index), call.out(out.barycentric), call.out(out.depth),
@@ -121,10 +125,11 @@ void rasterize_out(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
   Call call(ndc_vertices);
   VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_render_rasterize(
-      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"), call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
       image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
-      call.context(), call.out(face_index, "face_index"), call.out(barycentric, "barycentric"), call.out(depth, "depth"),
-      call.out(signed_distance, "signed_distance"), &ws, call.diag()));
+      call.context(), call.out(face_index, "face_index"), call.out(barycentric, "barycentric"),
+      call.out(depth, "depth"), call.out(signed_distance, "signed_distance"), &ws, call.diag()));
 }
 
 // The backward pass needs no workspace; none is passed.
@@ -134,8 +139,9 @@ Tensor rasterize_backward(Tensor ndc_vertices, Tensor faces, std::int64_t image_
   Call call(ndc_vertices);
   Tensor grad_vertices = new_empty(ndc_vertices, sizes_of(ndc_vertices));
   call.check(vrel_render_rasterize_backward(
-      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"), image_height, image_width, call.in(face_index, "face_index"),
-      call.in(grad_barycentric, "grad_barycentric"), call.in(grad_depth, "grad_depth"), call.in(grad_signed_distance, "grad_signed_distance"),
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"), image_height, image_width,
+      call.in(face_index, "face_index"), call.in(grad_barycentric, "grad_barycentric"),
+      call.in(grad_depth, "grad_depth"), call.in(grad_signed_distance, "grad_signed_distance"),
       call.context(), call.out(grad_vertices, "grad_vertices"), nullptr, call.diag()));
   return grad_vertices;
 }
@@ -146,7 +152,8 @@ Tensor interpolate(Tensor face_index, Tensor barycentric, Tensor face_attributes
   std::vector<std::int64_t> sizes = sizes_of(face_index);
   sizes.push_back(extent(face_attributes, 2));
   Tensor attributes = new_empty(barycentric, sizes);
-  call.check(vrel_render_interpolate(call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+  call.check(vrel_render_interpolate(call.in(face_index, "face_index"),
+                                     call.in(barycentric, "barycentric"),
                                      call.in(face_attributes, "face_attributes"), call.context(),
                                      call.out(attributes, "attributes"), nullptr, call.diag()));
   return attributes;
@@ -158,8 +165,9 @@ Tensors2 interpolate_backward(Tensor face_index, Tensor barycentric, Tensor face
   Tensor grad_barycentric = new_empty(barycentric, sizes_of(barycentric));
   Tensor grad_face_attributes = new_empty(barycentric, sizes_of(face_attributes));
   call.check(vrel_render_interpolate_backward(
-      call.in(face_index, "face_index"), call.in(barycentric, "barycentric"), call.in(face_attributes, "face_attributes"),
-      call.in(grad_attributes, "grad_attributes"), call.context(), call.out(grad_barycentric, "grad_barycentric"),
+      call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+      call.in(face_attributes, "face_attributes"), call.in(grad_attributes, "grad_attributes"),
+      call.context(), call.out(grad_barycentric, "grad_barycentric"),
       call.out(grad_face_attributes, "grad_face_attributes"), nullptr, call.diag()));
   return {grad_barycentric, grad_face_attributes};
 }
@@ -168,7 +176,8 @@ void interpolate_out(Tensor face_index, Tensor barycentric, Tensor face_attribut
                      Tensor attributes, Tensor workspace) {
   Call call(face_index);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_render_interpolate(call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+  call.check(vrel_render_interpolate(call.in(face_index, "face_index"),
+                                     call.in(barycentric, "barycentric"),
                                      call.in(face_attributes, "face_attributes"), call.context(),
                                      call.out(attributes, "attributes"), &ws, call.diag()));
 }

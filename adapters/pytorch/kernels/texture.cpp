@@ -45,9 +45,9 @@ std::tuple<Tensor, Tensor> texture_pyramid(Tensor texture, std::int64_t levels) 
   const std::int64_t total = pyramid_elements(H, W, C, count);
   Tensor pyramid = new_empty(texture, {total});
   Tensor level_offsets = new_empty(texture, {count + 1}, ScalarType::Int);
-  call.check(vrel_render_texture_pyramid(call.in(texture, "texture"), levels, call.context(),
-                                         call.out(pyramid, "pyramid"), call.out(level_offsets, "level_offsets"),
-                                         ws.or_null(), call.diag()));
+  call.check(vrel_render_texture_pyramid(
+      call.in(texture, "texture"), levels, call.context(), call.out(pyramid, "pyramid"),
+      call.out(level_offsets, "level_offsets"), ws.or_null(), call.diag()));
   return {pyramid, level_offsets};
 }
 
@@ -56,16 +56,17 @@ Tensor texture_pyramid_backward(Tensor level_offsets, std::int64_t texture_heigh
                                 std::int64_t texture_width, std::int64_t channel_count,
                                 Tensor grad_pyramid) {
   Call call(level_offsets);
-  Workspace ws = make_workspace(
-      grad_pyramid, query_bytes(call, vrel_render_texture_pyramid_workspace,
-                                dtype_code(grad_pyramid, "grad_pyramid"), texture_height, texture_width,
-                                channel_count));
+  Workspace ws =
+      make_workspace(grad_pyramid, query_bytes(call, vrel_render_texture_pyramid_workspace,
+                                               dtype_code(grad_pyramid, "grad_pyramid"),
+                                               texture_height, texture_width, channel_count));
   const auto clamp = [](std::int64_t v) { return v < 0 ? 0 : v; };
   Tensor grad_texture = new_empty(
       grad_pyramid, {clamp(texture_height), clamp(texture_width), clamp(channel_count)});
   call.check(vrel_render_texture_pyramid_backward(
-      call.in(level_offsets, "level_offsets"), texture_height, texture_width, channel_count, call.in(grad_pyramid, "grad_pyramid"),
-      call.context(), call.out(grad_texture, "grad_texture"), ws.or_null(), call.diag()));
+      call.in(level_offsets, "level_offsets"), texture_height, texture_width, channel_count,
+      call.in(grad_pyramid, "grad_pyramid"), call.context(), call.out(grad_texture, "grad_texture"),
+      ws.or_null(), call.diag()));
   return grad_texture;
 }
 
@@ -76,15 +77,17 @@ Tensor texture(Tensor pyramid, Tensor level_offsets, std::int64_t texture_height
                std::int64_t wrap_v, Tensor border, bool has_border) {
   Call call(pyramid);
   const std::int64_t N = extent(coordinates, 0);
-  Workspace ws = make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
-                                                     dtype_code(pyramid, "pyramid"), N, channel_count));
+  Workspace ws =
+      make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
+                                          dtype_code(pyramid, "pyramid"), N, channel_count));
   Tensor samples = new_empty(pyramid, {N, channel_count < 0 ? 0 : channel_count});
-  call.check(vrel_render_texture(
-      call.in(pyramid, "pyramid"), call.in(level_offsets, "level_offsets"), texture_height, texture_width,
-      call.in(coordinates, "coordinates"), call.in_if(derivatives, has_derivatives, "derivatives"), call.in_if(lod, has_lod, "lod"),
-      as_u32(filter), as_u32(mip_filter), as_u32(wrap_u), as_u32(wrap_v),
-      call.in_if(border, has_border, "border"), call.context(), call.out(samples, "samples"), ws.or_null(),
-      call.diag()));
+  call.check(
+      vrel_render_texture(call.in(pyramid, "pyramid"), call.in(level_offsets, "level_offsets"),
+                          texture_height, texture_width, call.in(coordinates, "coordinates"),
+                          call.in_if(derivatives, has_derivatives, "derivatives"),
+                          call.in_if(lod, has_lod, "lod"), as_u32(filter), as_u32(mip_filter),
+                          as_u32(wrap_u), as_u32(wrap_v), call.in_if(border, has_border, "border"),
+                          call.context(), call.out(samples, "samples"), ws.or_null(), call.diag()));
   return samples;
 }
 
@@ -105,14 +108,15 @@ std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets
     const VrelTensorView *pyramid_view = call.in(pyramid, "pyramid");
     const VrelTensorView *offsets_view = call.in(level_offsets, "level_offsets");
     const VrelTensorView *coordinates_view = call.in(coordinates, "coordinates");
-    const VrelTensorView *derivatives_view = call.in_if(derivatives, has_derivatives, "derivatives");
+    const VrelTensorView *derivatives_view =
+        call.in_if(derivatives, has_derivatives, "derivatives");
     const VrelTensorView *lod_view = call.in_if(lod, has_lod, "lod");
     const VrelTensorView *border_view = call.in_if(border, has_border, "border");
     const VrelTensorView *grad_samples_view = call.in(grad_samples, "grad_samples");
     const std::int64_t N = extent(coordinates, 0);
     const std::int64_t C = dim_of(grad_samples) == 2 ? extent(grad_samples, 1) : 0;
-    Workspace ws = make_workspace(
-        pyramid, query_bytes(call, vrel_render_texture_workspace, dtype_code(pyramid, "pyramid"), N, C));
+    Workspace ws = make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
+                                                       dtype_code(pyramid, "pyramid"), N, C));
     // The core clears and fills the first level_offsets[L] elements; a pyramid longer than its
     // table keeps a tail that no level reads, whose gradient is zero.
     Tensor grad_pyramid = new_empty(pyramid, sizes_of(pyramid));
@@ -122,7 +126,8 @@ std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets
         pyramid_view, offsets_view, texture_height, texture_width, coordinates_view,
         derivatives_view, lod_view, as_u32(filter), as_u32(mip_filter), as_u32(wrap_u),
         as_u32(wrap_v), border_view, grad_samples_view, call.context(),
-        call.out(grad_pyramid, "grad_pyramid"), call.out(grad_coordinates, "grad_coordinates"), ws.or_null(), call.diag()));
+        call.out(grad_pyramid, "grad_pyramid"), call.out(grad_coordinates, "grad_coordinates"),
+        ws.or_null(), call.diag()));
     return std::tuple<Tensor, Tensor>{grad_pyramid, grad_coordinates};
   }();
   if (const char *message = scope.leave()) internal_error(message);
