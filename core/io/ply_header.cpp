@@ -149,18 +149,15 @@ ParseResult element_checks(const PlyHeader& header) {
 }
 
 // The fewest body bytes one instance of `element` can take: binary, the sizes of its scalars and
-// list counts (a face's index list holds exactly three items); ASCII, one token per value and
-// list count, each of at least one character and a separator.
+// list counts (a list may be empty); ASCII, one token per value and list count, each of at least
+// one character and a separator. (A face that is not a triangle is refused by the read with its
+// own sentence, so its index list is not assumed to hold three items here.)
 uint64_t smallest_record(const PlyElement& element, bool binary) {
   uint64_t bytes = 0;
   for (uint32_t k = 0; k < element.property_count; ++k) {
     const PlyProperty& property = element.properties[k];
-    if (!property.is_list) {
-      bytes += binary ? size_of(property.type) : 2;
-    } else {
-      const uint64_t items = property.index_list ? 3 : 0;
-      bytes += binary ? size_of(property.count_type) + items * size_of(property.type) : 2 * (1 + items);
-    }
+    const ScalarType type = property.is_list ? property.count_type : property.type;
+    bytes += binary ? size_of(type) : 2;
   }
   return bytes;
 }

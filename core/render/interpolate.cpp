@@ -144,6 +144,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
   const uint32_t dtype = barycentric->dtype;
   if (grad_barycentric == nullptr && grad_face_attributes == nullptr)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, sentence::kGradientRequired);
+  VREL_TRY(f.header(grad_attributes));
   if (!shaped(grad_attributes, {e.b, e.h, e.w, e.k, e.channels}, dtype))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT,
                   "attribute cotangents must be a [B,H,W,K,C] view matching the dtype");
