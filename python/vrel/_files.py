@@ -36,7 +36,7 @@ def _library():
     global _core
     if _core is None:
         # The copy beside this package, which the _torch extension has loaded already.
-        core = ctypes.CDLL(os.path.join(os.path.dirname(__file__), "libvrel_core.so"))
+        core = ctypes.CDLL(os.path.join(os.path.dirname(__file__), "libvrel_core.so.1"))
         core.vrel_io_file_read_all.argtypes = [ctypes.c_char_p, ctypes.c_void_p,
                                                ctypes.POINTER(_Buffer), ctypes.POINTER(_Diagnostic)]
         core.vrel_io_file_read_all.restype = ctypes.c_int32
