@@ -8,9 +8,11 @@
 #include <torch/csrc/stable/tensor.h>
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <span>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -39,8 +41,21 @@ inline constexpr int kArenaViews = 24;
 inline constexpr int kArenaRank = 64;
 inline constexpr std::size_t kMessageBytes = 512;
 
-// The ABI dtype code of a tensor; raises the internal error for dtypes outside the map.
-std::uint32_t dtype_code(const Tensor &tensor);
+// The ABI dtype code of a tensor. A dtype outside the ABI raises the status error (2) naming
+// `name` (the operator argument, when known), the dtype it takes and the dtype received.
+std::uint32_t dtype_code(const Tensor &tensor, const char *name = nullptr);
+
+// A tensor argument and its shape pattern, one character per dimension: a digit is a fixed
+// extent, a letter an extent shared by every tensor that names it (taken from the first one).
+struct Shaped {
+  const char *name;
+  const Tensor *tensor;
+  const char *pattern;
+};
+// The first of `tensors` (in the core's check order) whose rank or extents break its pattern, as
+// "deltas must be [K, V, 3] with V = 4 from template_vertices; received [2, 5, 3]"; empty when all
+// fit. Context for the core's shape sentences that name no tensor.
+std::string shape_context(std::initializer_list<Shaped> tensors);
 
 // The ExecutionContext of a call's reference tensor: the CPU, or the tensor's CUDA device with the
 // caller's current stream on it.
@@ -80,7 +95,11 @@ class BorrowedViewArena {
   BorrowedViewArena(const BorrowedViewArena &) = delete;
   BorrowedViewArena &operator=(const BorrowedViewArena &) = delete;
   // The only way a kernel makes a view. flags: VREL_TENSOR_READ_ONLY or VREL_TENSOR_OUTPUT.
-  VrelTensorView borrow(const Tensor &tensor, std::uint32_t flags, bool mutable_data);
+  // `name` is the operator argument, named in the refusals of its dtype or layout (strides of
+  // extent-0 and extent-1 dimensions are made 1; a zero or non-dense stride elsewhere is refused
+  // with the core's sentence and the remedy).
+  VrelTensorView borrow(const Tensor &tensor, std::uint32_t flags, bool mutable_data,
+                        const char *name = nullptr);
   int count() const { return count_; }
 
  private:
@@ -103,9 +122,9 @@ struct Workspace {
 VrelBufferDescriptor workspace_descriptor(const Tensor &workspace, std::uint64_t bytes);
 // Allocates [bytes] uint8 on the reference's device (a zero-element tensor when bytes is 0).
 Workspace make_workspace(const Tensor &reference, std::uint64_t bytes);
-// The descriptor of a caller's workspace tensor (the _out operators): capacity = its element
-// count. The tensor must be dense: an expanded or strided tensor has more elements than bytes of
-// memory behind its data pointer, and the core would write past them.
+// The descriptor of a caller's workspace tensor (the _out operators): capacity = its byte count.
+// The tensor must be dense: an expanded or strided tensor has more elements than bytes of memory
+// behind its data pointer, and the core would write past them.
 VrelBufferDescriptor caller_workspace(const Tensor &workspace);
 
 // Whether the tensor's elements fill one dense block in C order (dimensions of extent 0 or 1 put
@@ -123,16 +142,23 @@ class Call {
   VrelDiagnostic *diag() { return &diagnostic_; }
   const char *message() const { return message_; }
 
-  // Borrowed views keep stable addresses until the call ends.
-  const VrelTensorView *in(const Tensor &tensor);
-  VrelTensorView *out(const Tensor &tensor);
+  // Borrowed views keep stable addresses until the call ends. `name`: the operator argument.
+  const VrelTensorView *in(const Tensor &tensor, const char *name = nullptr);
+  VrelTensorView *out(const Tensor &tensor, const char *name = nullptr);
   // Borrows the tensor in any case (one arena slot) and passes null when it is not wanted.
-  const VrelTensorView *in_if(const Tensor &tensor, bool wanted);
-  VrelTensorView *out_if(const Tensor &tensor, bool wanted);
+  const VrelTensorView *in_if(const Tensor &tensor, bool wanted, const char *name = nullptr);
+  VrelTensorView *out_if(const Tensor &tensor, bool wanted, const char *name = nullptr);
 
   // Raises the status error for a nonzero status.
   void check(VrelStatus status) const {
     if (status != VREL_STATUS_OK) status_error(status, message_);
+  }
+  // As check(), adding `context` in parentheses after the core's sentence when the sentence
+  // contains `about` (the sentence itself and its status prefix are kept intact).
+  void check(VrelStatus status, const char *about, const std::string &context) const {
+    if (status == VREL_STATUS_OK) return;
+    if (context.empty() || std::strstr(message_, about) == nullptr) status_error(status, message_);
+    status_error(status, (std::string(message_) + " (" + context + ")").c_str());
   }
 
  private:

@@ -111,6 +111,14 @@ VrelStatus check_layout(const VrelTensorView& v, VrelDiagnostic* diag) noexcept 
   uint64_t last = 0;
   if (bytes > 0 && __builtin_add_overflow(first, bytes - 1, &last))
     return fail(diag, kOverflow, "tensor addressable byte range overflows");
+  // Element addresses are formed by pointer arithmetic, whose offsets are signed: no storage lies
+  // at or past 2^63, so a range reaching there (an offset of 2^63 + 8 from a heap address, say)
+  // is refused like one that wraps.
+  constexpr uint64_t kAddressLimit = static_cast<uint64_t>(INT64_MAX);
+  if (first > kAddressLimit)
+    return fail(diag, kOverflow, "tensor data pointer plus byte offset overflows");
+  if (bytes > 0 && last > kAddressLimit)
+    return fail(diag, kOverflow, "tensor addressable byte range overflows");
   // Kernels read and write through typed pointers: an element address that is not a multiple of
   // the element size would be undefined behaviour, so it is refused like a misaligned offset.
   if (first % element_size != 0)

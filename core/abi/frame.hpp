@@ -153,7 +153,8 @@ class Frame {
   VrelStatus context(const VrelExecutionContext* ctx) const noexcept;
 
   // True when `view` is non-null with the rank of `dims` and every fixed extent equal. The
-  // extents are compared only when a shape array is present; validation reports the rest.
+  // extents are compared only when a shape array is present; validation reports the rest. Reads
+  // the record: its header must have passed header().
   static bool has_shape(const VrelTensorView* view, Dims dims) noexcept;
 
   // Step 5 for a required input: shape (1, `shape_message`), validation, CPU device (2, family),
@@ -169,8 +170,20 @@ class Frame {
   // Step 7 for an output: shape (1), validation, CPU device (2, family), output flag (1).
   VrelStatus output(const VrelTensorView* view, Dims dims, const char* shape_message) const noexcept;
 
-  // The parts of steps 5 and 7, for families whose order differs.
+  // A view's versioned header, before any other field of it is read: a short record or another
+  // major version gets the validator's status and sentence. Null passes (the caller's own rule
+  // reports it). Every rule that reads a view ahead of validate() runs this first.
+  VrelStatus header(const VrelTensorView* view) const noexcept {
+    return view == nullptr ? VREL_STATUS_OK
+                           : abi::check_header(view, view->struct_size, view->abi_version,
+                                               abi::kTensorViewSize, "tensor view pointer is null",
+                                               diag_);
+  }
+
+  // The parts of steps 5 and 7, for families whose order differs. The shape rule checks the
+  // header first.
   VrelStatus shape(const VrelTensorView* view, Dims dims, const char* message) const noexcept {
+    VREL_TRY(header(view));
     return has_shape(view, dims) ? VREL_STATUS_OK : fail(VREL_STATUS_INVALID_ARGUMENT, message);
   }
   VrelStatus validate(const VrelTensorView* view) const noexcept;

@@ -85,9 +85,17 @@ VrelStatus Checks::cpu_workspace(const VrelBufferDescriptor* workspace) const no
   return VREL_STATUS_OK;
 }
 
+VrelStatus Checks::header(const VrelTensorView* view) const noexcept {
+  return view == nullptr ? VREL_STATUS_OK
+                         : abi::check_header(view, view->struct_size, view->abi_version,
+                                             abi::kTensorViewSize, "tensor view pointer is null",
+                                             diag_);
+}
+
 VrelStatus Checks::floating(const VrelTensorView* view, const char* cpu_message,
                             const char* cuda_message) noexcept {
   if (view == nullptr) return f_.validate(view);
+  VREL_TRY(header(view));
   if (!is_floating(view->dtype))
     return fail(VREL_STATUS_INVALID_ARGUMENT, cuda() ? cuda_message : cpu_message);
   dtype_ = view->dtype;
@@ -100,6 +108,7 @@ VrelStatus Checks::tensor(const VrelTensorView* view, const Shape& shape, uint32
     if (null_message != nullptr) return fail(VREL_STATUS_INVALID_ARGUMENT, null_message);
     return f_.validate(view);
   }
+  VREL_TRY(header(view));
   const bool flag_ok = ((view->flags & VREL_TENSOR_OUTPUT) != 0) == is_output;
   if (cuda()) {
     VREL_TRY(f_.validate(view));

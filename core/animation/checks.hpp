@@ -90,6 +90,10 @@ class Checks {
   VrelStatus begin(const VrelExecutionContext* context) noexcept;
   bool cuda() const noexcept { return context_->device_type == VREL_DEVICE_CUDA; }
 
+  // A view's versioned header before any other field of it is read: the validator's status and
+  // sentence for a short record or another major version. Null passes.
+  VrelStatus header(const VrelTensorView* view) const noexcept;
+
   // CPU: a supplied workspace must be a valid buffer on the context's device; either fault is
   // status 1 with the family's sentence.
   VrelStatus cpu_workspace(const VrelBufferDescriptor* workspace) const noexcept;

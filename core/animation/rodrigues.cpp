@@ -28,6 +28,7 @@ constexpr Query kQuery{provider::operation::kRodrigues, answer,
 // CPU tests the shape first, the CUDA path the dtype.
 VrelStatus axis_angle_rules(Checks& c, const VrelTensorView* axis_angle) noexcept {
   if (axis_angle == nullptr) return c.floating(axis_angle, kAxisDtype, kCudaAxisDtype);
+  VREL_TRY(c.header(axis_angle));
   const uint32_t rank = axis_angle->rank;
   const bool shape_ok = rank >= 1 && rank <= VREL_ANIMATION_MAX_AXIS_ANGLE_RANK &&
                         (axis_angle->shape == nullptr || axis_angle->shape[rank - 1] == 3);

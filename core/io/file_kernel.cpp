@@ -1,6 +1,8 @@
 #include "io/file_kernel.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,15 +19,32 @@ struct FileCloser {
   }
 };
 
+// Opens `path` for reading without blocking (a FIFO with no writer would wait forever in a plain
+// open) and keeps it only when it is a regular file: a device such as /dev/zero has no end and a
+// FIFO or socket no size. Sets `other_kind` when the path opened but is not a regular file.
+std::FILE* open_regular(const char* path, bool* other_kind) noexcept {
+  *other_kind = false;
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *other_kind = true;
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 }  // namespace
 
 ParseResult read_whole_file(const char* path, FileBytes& bytes) noexcept {
-  const FileCloser closer{std::fopen(path, "rb")};
+  bool other_kind = false;
+  const FileCloser closer{open_regular(path, &other_kind)};
   std::FILE* const file = closer.file;
+  if (other_kind) return io_error("the path does not name a readable file");
   if (file == nullptr) return io_error("the file cannot be opened for reading");
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))
-    return io_error("the path does not name a readable file");
   if (fseeko(file, 0, SEEK_END) != 0) return io_error("the file size cannot be determined");
   const off_t end = ftello(file);
   if (end < 0 || fseeko(file, 0, SEEK_SET) != 0) return io_error("the file size cannot be determined");

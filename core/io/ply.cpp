@@ -32,6 +32,9 @@ VrelStatus target_view(const VrelTensorView* view, bool floating, const char* me
                        VrelDiagnostic* diag) {
   if (view == nullptr || view->struct_size != vrel::abi::kTensorViewSize)
     return invalid(diag, message);
+  // The version is the other half of the header: checked before any other field is read.
+  VREL_TRY(vrel::abi::check_header(view, view->struct_size, view->abi_version,
+                                   vrel::abi::kTensorViewSize, message, diag));
   if (view->rank != 2 || view->shape == nullptr || view->shape[1] != 3)
     return invalid(diag, message);
   const bool dtype_ok = floating

@@ -1,8 +1,10 @@
 #include "io/ply_body.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include "io/numbers.hpp"
 
@@ -23,6 +25,9 @@ constexpr ParseResult kBadReal{VREL_STATUS_INVALID_ARGUMENT,
 constexpr ParseResult kRealRange{VREL_STATUS_INVALID_ARGUMENT,
                                  "a PLY ASCII number is NaN or its magnitude exceeds 1.7e308"};
 
+constexpr ParseResult kDtypeRange{VREL_STATUS_INVALID_ARGUMENT,
+                                  "a finite PLY vertex coordinate exceeds the range of the requested dtype"};
+
 #define VREL_TRY_PARSE(expr)                                    \
   do {                                                          \
     if (const ParseResult vrel_parse_ = (expr); !vrel_parse_.ok()) \
@@ -38,6 +43,12 @@ struct Scalar {
   template <typename T>
   T as() const {
     return real ? static_cast<T>(number) : static_cast<T>(integer);
+  }
+  // False for a finite value that becomes infinite in T (a double above the float32 range). NaN
+  // and infinities stored in a binary body are kept as stored; integers of the PLY types fit.
+  template <typename T>
+  bool fits() const {
+    return !real || !std::isfinite(number) || std::isfinite(static_cast<T>(number));
   }
 };
 
@@ -138,8 +149,10 @@ class AsciiReader {
 
 // Binary elements without lists have a fixed record size: the check is one bounds test and the
 // writing pass reads the axis values at fixed offsets.
+// `check_axes`: the element is the reported vertex element, whose values must fit T.
 template <typename T>
-ParseResult fixed_records(const PlyElement& element, BinaryReader& reader, T* vertices) {
+ParseResult fixed_records(const PlyElement& element, BinaryReader& reader, bool check_axes,
+                          T* vertices) {
   std::size_t record = 0;
   std::size_t axis_offset[3] = {0, 0, 0};
   ScalarType axis_type[3] = {ScalarType::kFloat32, ScalarType::kFloat32, ScalarType::kFloat32};
@@ -153,6 +166,16 @@ ParseResult fixed_records(const PlyElement& element, BinaryReader& reader, T* ve
   }
   const uint64_t count = static_cast<uint64_t>(element.count);
   if (reader.remaining() / record < count) return kTruncated;
+  // Only a stored double can exceed a float32 target; the checking pass (no target) looks.
+  const bool narrowing = std::is_same_v<T, float> && (axis_type[0] == ScalarType::kFloat64 ||
+                                                      axis_type[1] == ScalarType::kFloat64 ||
+                                                      axis_type[2] == ScalarType::kFloat64);
+  if (check_axes && narrowing && vertices == nullptr) {
+    const unsigned char* p = reader.position();
+    for (uint64_t i = 0; i < count; ++i, p += record)
+      for (int a = 0; a < 3; ++a)
+        if (!decode(axis_type[a], p + axis_offset[a]).fits<T>()) return kDtypeRange;
+  }
   if (vertices != nullptr) {
     const unsigned char* p = reader.position();
     const bool all_float32 = axis_type[0] == ScalarType::kFloat32 &&
@@ -179,11 +202,12 @@ ParseResult walk(const PlyHeader& header, Reader& reader, PlyTargets<T> targets)
     const PlyElement& element = header.elements[e];
     // An element without properties takes no bytes, whatever its count.
     if (element.property_count == 0) continue;
-    T* const vertices = static_cast<int32_t>(e) == header.vertex_element ? targets.vertices : nullptr;
+    const bool reported_vertices = static_cast<int32_t>(e) == header.vertex_element;
+    T* const vertices = reported_vertices ? targets.vertices : nullptr;
     int32_t* const faces = static_cast<int32_t>(e) == header.face_element ? targets.faces : nullptr;
     if constexpr (Reader::kBinary) {
       if (!element.has_list) {
-        VREL_TRY_PARSE(fixed_records(element, reader, vertices));
+        VREL_TRY_PARSE(fixed_records(element, reader, reported_vertices, vertices));
         continue;
       }
     }
@@ -192,9 +216,10 @@ ParseResult walk(const PlyHeader& header, Reader& reader, PlyTargets<T> targets)
         const PlyProperty& property = element.properties[k];
         Scalar value;
         if (!property.is_list) {
-          if (vertices != nullptr && property.axis >= 0) {
+          if (reported_vertices && property.axis >= 0) {
             VREL_TRY_PARSE(reader.scalar(property.type, value));
-            vertices[3 * i + property.axis] = value.as<T>();
+            if (!value.fits<T>()) return kDtypeRange;
+            if (vertices != nullptr) vertices[3 * i + property.axis] = value.as<T>();
           } else {
             VREL_TRY_PARSE(reader.skip(property.type, 1));
           }

@@ -11,6 +11,12 @@ namespace {
 constexpr ParseResult invalid(const char* message) { return {VREL_STATUS_INVALID_ARGUMENT, message}; }
 constexpr ParseResult unsupported(const char* message) { return {VREL_STATUS_UNSUPPORTED, message}; }
 
+#define VREL_TRY_RESULT(expr)                                    \
+  do {                                                           \
+    if (const ParseResult vrel_result_ = (expr); !vrel_result_.ok()) \
+      return vrel_result_;                                       \
+  } while (0)
+
 // The tokens of one header line; at most kMaxTokens are kept, the rest only counted.
 struct Line {
   static constexpr int kMaxTokens = 6;
@@ -142,6 +148,37 @@ ParseResult element_checks(const PlyHeader& header) {
   return {};
 }
 
+// The fewest body bytes one instance of `element` can take: binary, the sizes of its scalars and
+// list counts (a list may be empty); ASCII, one token per value and list count, each of at least
+// one character and a separator. (A face that is not a triangle is refused by the read with its
+// own sentence, so its index list is not assumed to hold three items here.)
+uint64_t smallest_record(const PlyElement& element, bool binary) {
+  uint64_t bytes = 0;
+  for (uint32_t k = 0; k < element.property_count; ++k) {
+    const PlyProperty& property = element.properties[k];
+    const ScalarType type = property.is_list ? property.count_type : property.type;
+    bytes += binary ? size_of(type) : 2;
+  }
+  return bytes;
+}
+
+// Every element's count against the bytes after the header, so that a count no body of this size
+// can hold is refused by the probe, before a caller allocates views from it. (The last ASCII
+// token needs no separator after it, hence the one byte of slack.)
+ParseResult counts_fit(const PlyHeader& header, uint64_t body_bytes) {
+  const bool binary = header.format == VREL_PLY_FORMAT_BINARY_LITTLE_ENDIAN;
+  uint64_t room = binary ? body_bytes : body_bytes + 1;
+  for (uint32_t e = 0; e < header.element_count; ++e) {
+    const PlyElement& element = header.elements[e];
+    const uint64_t record = smallest_record(element, binary);
+    if (record == 0) continue;  // takes no bytes, whatever its count
+    const auto count = static_cast<uint64_t>(element.count);
+    if (count > room / record) return invalid("the PLY body ends before its last element");
+    room -= count * record;
+  }
+  return {};
+}
+
 }  // namespace
 
 ParseResult parse_header(const char* data, int64_t size, PlyHeader& header) noexcept {
@@ -178,7 +215,8 @@ ParseResult parse_header(const char* data, int64_t size, PlyHeader& header) noex
     } else if (keyword == "end_header") {
       if (!have_format) return invalid("a PLY end_header line must follow the format line");
       header.header_size = static_cast<uint64_t>(p - data);
-      return element_checks(header);
+      VREL_TRY_RESULT(element_checks(header));
+      return counts_fit(header, static_cast<uint64_t>(end - p));
     } else {
       return invalid("a PLY header line starts with an unknown keyword");
     }

@@ -89,11 +89,15 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   const uint32_t* counter = data_of<uint32_t>(*rng_counter);
   const SampleProblem problem{B, S, data_of<int32_t>(*faces), data_of<int32_t>(*face_offsets), eps,
                               {key[0], key[1]}, {counter[0], counter[1]}};
+  // The counter is advanced only once every check has passed, so a refused call leaves it as it
+  // was and the caller can retry with the same stream.
   const std::array<uint32_t, 2> next = next_counter_of(problem.counter);
   uint32_t* next_out = mutable_data_of<uint32_t>(*next_counter);
-  next_out[0] = next[0];
-  next_out[1] = next[1];
-  if (S == 0 || B == 0) return VREL_STATUS_OK;
+  if (S == 0 || B == 0) {
+    next_out[0] = next[0];
+    next_out[1] = next[1];
+    return VREL_STATUS_OK;
+  }
 
   VREL_TRY(sample_output(f, points, {B, S, 3}, "points must be a [B,S,3] output view", vertices->dtype,
                          "points must match the vertices dtype"));
@@ -112,7 +116,15 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
                        {vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter, points,
                         face_index, barycentric, next_counter}));
   VREL_TRY(frame::check_faces_in_batches(f, problem.faces, data_of<int32_t>(*vertex_offsets), problem.face_offsets, B));
+  const int64_t without_area = with_floating(vertices->dtype, [&](auto t) {
+    using T = decltype(t);
+    return element_without_area(data_of<T>(*vertices), problem);
+  });
+  if (without_area >= 0)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "cannot sample a batch element with no positive-area face");
 
+  next_out[0] = next[0];
+  next_out[1] = next[1];
   const int64_t empty = with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return sample_surface(data_of<T>(*vertices), problem, F > 0 ? static_cast<double*>(workspace->data) : nullptr,

@@ -67,6 +67,23 @@ inline void choose_faces(const double* sums, int64_t first, int64_t last, const 
   for (int i = 0; i < count; ++i) face[i] = step_off_empty_faces(sums, first, lo[i]);
 }
 
+// The first batch element without a face of doubled area above eps (the sampling's own area rule,
+// with nothing stored), or -1. Stops at each element's first face with area.
+template <typename T>
+int64_t element_without_area(const T* vertices, const SampleProblem& p) noexcept {
+  for (int64_t b = 0; b < p.batch_count; ++b) {
+    bool any = false;
+    for (int64_t k = p.face_offsets[b]; k < p.face_offsets[b + 1] && !any; ++k) {
+      const Vec3<double> p0 = widen(load3(vertices, p.faces[3 * k]));
+      const Vec3<double> p1 = widen(load3(vertices, p.faces[3 * k + 1]));
+      const Vec3<double> p2 = widen(load3(vertices, p.faces[3 * k + 2]));
+      any = length(cross(p1 - p0, p2 - p0)) > p.eps;
+    }
+    if (!any) return b;
+  }
+  return -1;
+}
+
 // points and barycentric [B,S,3], face_index [B,S]; sums holds one double per face. Returns the
 // first batch element without a face of doubled area above eps (its samples and those after it
 // are not written), or -1 when every element was sampled.
@@ -127,22 +144,36 @@ int64_t sample_surface(const T* vertices, const SampleProblem& p, double* sums, 
 
 enum class SampleBackwardFault { kNone, kFaceOutOfRange, kVertexOutOfRange };
 
-// Clears grad_vertices [V,3], then gives corner k of each sample's face barycentric[k] times the
-// point cotangent, sample by sample. Stops at the first sample whose face or corners are out of
-// range (earlier samples stay accumulated).
-template <typename T>
-SampleBackwardFault sample_surface_backward(const int32_t* faces, int64_t face_count,
-                                            const int32_t* face_index, const T* barycentric,
-                                            const T* grad_points, int64_t sample_total,
-                                            int64_t vertex_count, T* grad_vertices) noexcept {
-  // An empty gradient may have a null data pointer, which memset must not receive.
-  if (vertex_count > 0) std::memset(grad_vertices, 0, sizeof(T) * 3 * static_cast<std::size_t>(vertex_count));
+// The first range fault among the samples' faces and their corners, in sample order.
+inline SampleBackwardFault sampled_faces_fault(const int32_t* faces, int64_t face_count,
+                                               const int32_t* face_index, int64_t sample_total,
+                                               int64_t vertex_count) noexcept {
   for (int64_t i = 0; i < sample_total; ++i) {
     const int64_t face = face_index[i];
     if (face < 0 || face >= face_count) return SampleBackwardFault::kFaceOutOfRange;
     const int32_t* c = faces + 3 * face;
     for (int k = 0; k < 3; ++k)
       if (c[k] < 0 || c[k] >= vertex_count) return SampleBackwardFault::kVertexOutOfRange;
+  }
+  return SampleBackwardFault::kNone;
+}
+
+// Checks every sample's face and corners, and only then clears grad_vertices [V,3] and gives
+// corner k of each sample's face barycentric[k] times the point cotangent, sample by sample. A
+// fault leaves grad_vertices untouched.
+template <typename T>
+SampleBackwardFault sample_surface_backward(const int32_t* faces, int64_t face_count,
+                                            const int32_t* face_index, const T* barycentric,
+                                            const T* grad_points, int64_t sample_total,
+                                            int64_t vertex_count, T* grad_vertices) noexcept {
+  if (const SampleBackwardFault fault =
+          sampled_faces_fault(faces, face_count, face_index, sample_total, vertex_count);
+      fault != SampleBackwardFault::kNone)
+    return fault;
+  // An empty gradient may have a null data pointer, which memset must not receive.
+  if (vertex_count > 0) std::memset(grad_vertices, 0, sizeof(T) * 3 * static_cast<std::size_t>(vertex_count));
+  for (int64_t i = 0; i < sample_total; ++i) {
+    const int32_t* c = faces + 3 * int64_t{face_index[i]};
     const Vec3<T> g = load3(grad_points, i);
     for (int k = 0; k < 3; ++k) add3(grad_vertices, c[k], g * barycentric[3 * i + k]);
   }

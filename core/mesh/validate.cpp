@@ -16,6 +16,7 @@ constexpr uint32_t kReportSize = 80;
 // `message`; then validation and, so that device memory is never read, the CPU rule.
 VrelStatus offsets_view(const frame::Frame& f, const VrelTensorView* view, int64_t extent,
                         const char* message) noexcept {
+  VREL_TRY(f.header(view));
   const bool shaped = frame::Frame::has_shape(view, {extent}) &&
                       (extent != frame::kAny || view->shape == nullptr || view->shape[0] >= 1);
   if (!shaped || view->dtype != VREL_DTYPE_INT32) return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);

@@ -87,6 +87,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
   const int64_t p = points->shape[0];
   const uint32_t dtype = points->dtype;
 
+  VREL_TRY(f.header(point_offsets));
   if (point_offsets == nullptr || point_offsets->rank != 1 ||
       (point_offsets->shape != nullptr && point_offsets->shape[0] < 1))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "point offsets must be a [B+1] tensor view");

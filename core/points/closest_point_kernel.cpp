@@ -249,12 +249,20 @@ void closest_point_search(const ClosestProblem<T>& problem) noexcept {
 
 template <typename T>
 ClosestGradientFault closest_point_gradients(const ClosestGradients<T>& p) noexcept {
+  // The face and corner indices of every valid point are checked, in point order, before the
+  // outputs are cleared: a refusal writes nothing.
+  for (int64_t i = 0; i < p.point_count; ++i) {
+    if (p.valid[i] == 0) continue;
+    const int64_t j = p.face_index[i];
+    if (j < 0 || j >= p.face_count) return ClosestGradientFault::kFace;
+    for (int k = 0; k < 3; ++k)
+      if (p.faces[3 * j + k] < 0 || p.faces[3 * j + k] >= p.vertex_count) return ClosestGradientFault::kVertex;
+  }
   if (p.grad_points) std::fill(p.grad_points, p.grad_points + 3 * p.point_count, T(0));
   if (p.grad_vertices) std::fill(p.grad_vertices, p.grad_vertices + 3 * p.vertex_count, T(0));
   for (int64_t i = 0; i < p.point_count; ++i) {
     if (p.valid[i] == 0) continue;
     const int64_t j = p.face_index[i];
-    if (j < 0 || j >= p.face_count) return ClosestGradientFault::kFace;
     const T g = p.grad_distance[i];
     T e[3];
     for (int a = 0; a < 3; ++a) e[a] = T(2) * g * (p.points[3 * i + a] - p.closest[3 * i + a]);
@@ -262,7 +270,6 @@ ClosestGradientFault closest_point_gradients(const ClosestGradients<T>& p) noexc
       for (int a = 0; a < 3; ++a) p.grad_points[3 * i + a] += e[a];
     for (int k = 0; k < 3; ++k) {
       const int64_t v = p.faces[3 * j + k];
-      if (v < 0 || v >= p.vertex_count) return ClosestGradientFault::kVertex;
       if (p.grad_vertices)
         for (int a = 0; a < 3; ++a) p.grad_vertices[3 * v + a] -= e[a] * p.barycentric[3 * i + k];
     }

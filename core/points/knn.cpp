@@ -87,6 +87,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   const uint32_t dtype = query->dtype;
 
   const char* const kQueryOffsetsShape = "query offsets must be a [B+1] tensor view";
+  VREL_TRY(f.header(query_offsets));
   if (query_offsets == nullptr || query_offsets->rank != 1 ||
       (query_offsets->shape != nullptr && query_offsets->shape[0] < 1))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kQueryOffsetsShape);
@@ -127,6 +128,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
   const frame::Frame f{diag, kKnnFamily};
   VREL_TRY(f.reset());
   const char* const kIndicesShape = "indices must be a [P,K] tensor view";
+  VREL_TRY(f.header(indices));
   if (indices == nullptr || indices->rank != 2 ||
       (indices->shape != nullptr && indices->shape[1] < 1))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kIndicesShape);

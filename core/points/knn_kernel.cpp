@@ -173,6 +173,10 @@ void knn_search(const KnnProblem<T>& problem) noexcept {
 
 template <typename T>
 bool knn_gradients(const KnnGradients<T>& p) noexcept {
+  // Every valid slot's index is checked before the outputs are cleared: a refusal writes nothing.
+  for (int64_t slot = 0; slot < p.query_count * p.k; ++slot)
+    if (p.valid[slot] != 0 && (p.indices[slot] < 0 || p.indices[slot] >= p.reference_count))
+      return false;
   if (p.grad_query) std::fill(p.grad_query, p.grad_query + 3 * p.query_count, T(0));
   if (p.grad_reference) std::fill(p.grad_reference, p.grad_reference + 3 * p.reference_count, T(0));
   for (int64_t q = 0; q < p.query_count; ++q) {
@@ -180,7 +184,6 @@ bool knn_gradients(const KnnGradients<T>& p) noexcept {
       const int64_t slot = q * p.k + s;
       if (p.valid[slot] == 0) continue;
       const int64_t j = p.indices[slot];
-      if (j < 0 || j >= p.reference_count) return false;
       const T w = T(2) * p.grad_distance[slot];
       for (int a = 0; a < 3; ++a) {
         const T e = p.query[3 * q + a] - p.reference[3 * j + a];

@@ -33,6 +33,7 @@ bool shaped(const VrelTensorView* view, frame::Dims dims, uint32_t dtype) noexce
 // An output whose shape, dtype and output flag share one sentence.
 VrelStatus shaped_output(const frame::Frame& f, const VrelTensorView* view, frame::Dims dims,
                          uint32_t dtype, const char* message) noexcept {
+  VREL_TRY(f.header(view));
   if (!shaped(view, dims, dtype) || (view->flags & VREL_TENSOR_OUTPUT) == 0)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);
   VREL_TRY(f.validate(view));
@@ -44,6 +45,7 @@ VrelStatus shared_checks(const frame::Frame& f, const VrelExecutionContext* cont
                          const VrelTensorView* face_index, const VrelTensorView* barycentric,
                          const VrelTensorView* face_attributes, Extents* out) noexcept {
   VREL_TRY(f.context(context));
+  VREL_TRY(f.header(face_index));
   if (!shaped(face_index, {kAny, kAny, kAny, kAny}, VREL_DTYPE_INT32))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kFragmentIndices);
   VREL_TRY(checked_input(f, face_index));
@@ -58,11 +60,23 @@ VrelStatus shared_checks(const frame::Frame& f, const VrelExecutionContext* cont
   VREL_TRY(f.dtype_in(barycentric, frame::kFloating,
                       "barycentrics must use the float32 or float64 dtype"));
 
+  VREL_TRY(f.header(face_attributes));
   if (!shaped(face_attributes, {kAny, 3, kAny}, barycentric->dtype))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT,
                   "face attributes must be a [F,3,C] view matching the barycentric dtype");
   VREL_TRY(checked_input(f, face_attributes));
   *out = {fs[0], fs[1], fs[2], fs[3], face_attributes->shape[0], face_attributes->shape[2]};
+  return VREL_STATUS_OK;
+}
+
+// Every fragment's face index is background (negative) or a face row: checked before anything
+// is written, so that a refused call leaves its outputs as they were.
+VrelStatus fragment_faces(const frame::Frame& f, const VrelTensorView* face_index,
+                          const Extents& e) noexcept {
+  const int32_t* index = data_of<int32_t>(*face_index);
+  const int64_t fragments = e.fragments();
+  for (int64_t i = 0; i < fragments; ++i)
+    if (index[i] >= e.faces) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kOutsideAttributes);
   return VREL_STATUS_OK;
 }
 
@@ -107,6 +121,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate(
   // face_index is read while attributes are written, so it is guarded too.
   VREL_TRY(f.no_alias({attributes}, {barycentric, face_attributes, face_index}));
   VREL_TRY(f.given_workspace(workspace));
+  VREL_TRY(fragment_faces(f, face_index, e));
 
   const bool in_range = frame::with_floating(dtype, [&](auto t) {
     return run_forward<decltype(t)>(face_index, barycentric, face_attributes, e, attributes);
@@ -131,6 +146,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
   const uint32_t dtype = barycentric->dtype;
   if (grad_barycentric == nullptr && grad_face_attributes == nullptr)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, sentence::kGradientRequired);
+  VREL_TRY(f.header(grad_attributes));
   if (!shaped(grad_attributes, {e.b, e.h, e.w, e.k, e.channels}, dtype))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT,
                   "attribute cotangents must be a [B,H,W,K,C] view matching the dtype");
@@ -145,6 +161,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
   VREL_TRY(f.no_alias({grad_barycentric, grad_face_attributes},
                       {face_index, barycentric, face_attributes, grad_attributes}));
   VREL_TRY(f.given_workspace(workspace));
+  VREL_TRY(fragment_faces(f, face_index, e));
 
   const bool in_range = frame::with_floating(dtype, [&](auto t) {
     return run_backward<decltype(t)>(face_index, barycentric, face_attributes, grad_attributes, e,

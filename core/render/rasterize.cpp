@@ -22,6 +22,7 @@ bool window_valid(int64_t gh, int64_t gw, int64_t r0, int64_t c0, int64_t h, int
 // A fragment output: shape and dtype under one sentence, then validation, the CPU and the flag.
 VrelStatus fragment_output(const frame::Frame& f, const VrelTensorView* view, frame::Dims dims,
                            uint32_t dtype, const char* message) noexcept {
+  VREL_TRY(f.header(view));
   if (!frame::Frame::has_shape(view, dims) || view->dtype != dtype)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);
   VREL_TRY(f.validate(view));
@@ -86,6 +87,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
   const uint32_t dtype = ndc_vertices->dtype;
 
   const char* const kVertexOffsetsShape = vrel::sentence::kVertexOffsetsShape;
+  VREL_TRY(f.header(vertex_offsets));
   if (vertex_offsets == nullptr || vertex_offsets->rank != 1 ||
       (vertex_offsets->shape != nullptr && vertex_offsets->shape[0] < 1))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kVertexOffsetsShape);

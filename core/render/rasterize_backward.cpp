@@ -15,6 +15,7 @@ namespace {
 VrelStatus cotangent(const frame::Frame& f, const VrelTensorView* view, frame::Dims dims,
                      uint32_t dtype, const char* message) noexcept {
   if (view == nullptr) return VREL_STATUS_OK;
+  VREL_TRY(f.header(view));
   if (!frame::Frame::has_shape(view, dims) || view->dtype != dtype)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);
   VREL_TRY(f.validate(view));
@@ -60,6 +61,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   const int64_t v = ndc_vertices->shape[0];
   const uint32_t dtype = ndc_vertices->dtype;
 
+  VREL_TRY(f.header(face_index));
   if (!frame::Frame::has_shape(face_index, {kAny, kAny, kAny, kAny}) ||
       face_index->dtype != VREL_DTYPE_INT32)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kFragmentIndices);

@@ -17,6 +17,7 @@ inline constexpr const char* kOffsetsInt32 = "level offsets must be an int32 vie
 // A level table given as input: rank 1 with extent at least 2 (extents are read only when the
 // shape array is present; validation reports the rest).
 inline VrelStatus level_table_shape(const frame::Frame& f, const VrelTensorView* offsets) noexcept {
+  VREL_TRY(f.header(offsets));
   const bool ok = offsets != nullptr && offsets->rank == 1 &&
                   (offsets->shape == nullptr || offsets->shape[0] >= 2);
   return ok ? VREL_STATUS_OK

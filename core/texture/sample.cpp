@@ -191,6 +191,8 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
 
   constexpr const char* kGradShapes =
       "gradients must be a rank-1 pyramid view and an [N,2] coordinate view";
+  VREL_TRY(f.header(grad_pyramid));
+  VREL_TRY(f.header(grad_coordinates));
   if (!frame::Frame::has_shape(grad_pyramid, {kAny}) ||
       !frame::Frame::has_shape(grad_coordinates, {n, 2}))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kGradShapes);

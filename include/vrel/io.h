@@ -26,6 +26,10 @@
  *    19 significant digits are kept (later digits are dropped), the value is the double nearest
  *    to them (ties to even), and a magnitude above 1.7e308 is refused (status 1). A float-typed
  *    ASCII value read into a float64 view keeps that double; into a float32 view it is rounded;
+ *  - a finite vertex coordinate, ASCII or binary, that becomes infinite in the requested dtype
+ *    (above the float32 range, for a float32 view) is refused with status 1 "a finite PLY vertex
+ *    coordinate exceeds the range of the requested dtype"; NaN and infinities stored in a binary
+ *    body are read as stored (ASCII has no spelling for them and refuses "nan" and "inf");
  *  - data after the last element is ignored;
  *  - when a header declares several vertex (or face) elements, the counts and the stored values
  *    are those of the last one; the others are read and discarded.
@@ -67,7 +71,9 @@ typedef struct VrelPlyInfo {
  *   context   optional; validated when given
  * Statuses: 1 null path or buffer, or struct_size not 64; 5 the file cannot be opened, sized or
  * read in full, cannot be allocated, or is larger than 2^31 - 1 bytes (refused before any
- * allocation). The buffer is untouched on failure.
+ * allocation); 5 "the path does not name a readable file" for anything but a regular file (a
+ * directory, a device such as /dev/zero, a FIFO or socket), judged without blocking and before
+ * anything is read. The buffer is untouched on failure.
  */
 VREL_API VrelStatus vrel_io_file_read_all(const char *path, const VrelExecutionContext *context,
                                           VrelBufferDescriptor *buffer,
@@ -85,7 +91,12 @@ VREL_API VrelStatus vrel_io_file_release(VrelBufferDescriptor *buffer) VREL_NOEX
  *   info      struct_size exactly 40
  *   context   optional; validated when given
  * Statuses: 1 null data or info, negative size, info struct_size not 40, a malformed header;
- * 2 unsupported content (see above). info is untouched on failure.
+ * 2 unsupported content (see above); 1 "the PLY body ends before its last element" when the bytes
+ * after the header cannot hold the declared counts: binary, every element's count times its
+ * smallest record (its scalars, its list counts, three items for a face's index list); ASCII,
+ * one character and one separator per value (the last separator may be missing). So a count
+ * the data cannot back is refused before a caller sizes views from it. info is untouched on
+ * failure.
  */
 VREL_API VrelStatus vrel_io_ply_probe(const char *data, int64_t size,
                                       const VrelExecutionContext *context, VrelPlyInfo *info,
@@ -102,9 +113,11 @@ VREL_API VrelStatus vrel_io_ply_probe(const char *data, int64_t size,
  * The views must pass vrel_validate_tensor_view (its status), live on the CPU (2), not be
  * read-only, and overlap neither each other nor the data bytes (1). The body is checked in full
  * before anything is written, so a failing read leaves both views untouched.
- * Statuses: the probe's; 1 null or wrong-sized views, rank or extent, dtype, counts that differ
- * from info or the views, a malformed or truncated body, a negative list count, an index outside
- * [0, 2^31 - 1]; 2 a face that is not a triangle.
+ * Statuses: the probe's; 1 null or wrong-sized views (a view whose struct_size is not 96), rank
+ * or extent, dtype, counts that differ from info or the views, a malformed or truncated body, a
+ * negative list count, an index outside [0, 2^31 - 1], a coordinate outside the view's dtype;
+ * 6 a view of another ABI major version (checked before its other fields are read); 2 a face
+ * that is not a triangle.
  */
 VREL_API VrelStatus vrel_io_ply_read(const char *data, int64_t size, const VrelPlyInfo *info,
                                      const VrelExecutionContext *context,

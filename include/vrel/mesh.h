@@ -350,13 +350,15 @@ VREL_API VrelStatus vrel_mesh_validate_workspace(int64_t vertex_count, int64_t f
  *   workspace          F doubles (F*8 bytes, 8-aligned): missing or smaller, 3 "the forward pass
  *                      requires the workspace capacity reported by the query"
  *
- * next_counter is written as soon as the offsets have passed, even when a later check fails;
- * S = 0 or B = 0 then succeeds without examining the other outputs. The key and counter are read
- * before that write, so next_counter may be rng_counter itself (an in-place advance); otherwise
- * no output may overlap an input or another output (1; next_counter is checked before it is
- * written), and the workspace may not overlap an operand. Every face must use vertices
- * of its own batch element (1). A batch element without a face of L > eps stops the call with 1
- * "cannot sample a batch element with no positive-area face"; earlier elements are then written.
+ * S = 0 or B = 0 succeeds once the offsets have passed, writing only next_counter and without
+ * examining the other outputs. The key and counter are read before next_counter is written, so
+ * next_counter may be rng_counter itself (an in-place advance); otherwise no output may overlap
+ * an input or another output (1), and the workspace may not overlap an operand. Every face must
+ * use vertices of its own batch element (1). A batch element without a face of L > eps is 1
+ * "cannot sample a batch element with no positive-area face".
+ * Writes: every rule, the face and area rules included, is checked before anything is written: a
+ * refused call leaves the outputs, next_counter and the workspace untouched (the counter is not
+ * advanced, so the same stream can be drawn again).
  */
 VREL_API VrelStatus vrel_mesh_sample_surface(
     const VrelTensorView *vertices, const VrelTensorView *faces,
@@ -381,8 +383,10 @@ VREL_API VrelStatus vrel_mesh_sample_surface(
  *
  * The access flags of face_index, barycentric and grad_points are not examined, so the forward's
  * output views may be passed back as they are; like every view they must live on the CPU (2).
- * grad_vertices may not overlap an input (1). A sampled face outside [0, F) or a corner outside
- * [0, V) stops the pass with status 1 and leaves grad_vertices partly accumulated.
+ * grad_vertices may not overlap an input (1). A sampled face outside [0, F) (1, "a sampled face
+ * index lies outside the face range") or a corner outside [0, V) (1, "a face references a vertex
+ * outside the gradient range") is found, in sample order, before grad_vertices is cleared: a
+ * refused call writes nothing.
  */
 VREL_API VrelStatus vrel_mesh_sample_surface_backward(
     const VrelTensorView *faces, const VrelTensorView *face_index,

@@ -78,8 +78,8 @@ VREL_API VrelStatus vrel_points_knn(const VrelTensorView *query, const VrelTenso
  * e = query[p] - reference[j]: grad_query[p] += w * e, grad_reference[j] -= w * e.
  * Wrong dtypes of indices ("indices must use the int32 dtype"), valid, cotangents and gradients
  * are status 1. The gradient outputs may not overlap each other or an input (status 1).
- * A valid slot whose index lies outside [0, R) stops the pass with status 1; the outputs are
- * then partly accumulated and must be treated as undefined.
+ * A valid slot whose index lies outside [0, R) is status 1, found before the outputs are
+ * cleared: a refused call writes nothing.
  */
 VREL_API VrelStatus vrel_points_knn_backward(
     const VrelTensorView *query, const VrelTensorView *reference, const VrelTensorView *indices,
@@ -167,8 +167,8 @@ VREL_API VrelStatus vrel_points_closest_point_on_mesh(
  *
  * The given outputs are cleared; for each valid point, e = 2 * cotangent * (points - closest):
  * grad_points += e and each corner k of the face gains -e * barycentric[k]. A face index outside
- * [0, F) or a corner outside [0, V) stops the pass with status 1; the outputs are then partly
- * accumulated and must be treated as undefined.
+ * [0, F) or a corner outside [0, V) of a valid point is status 1, found (in point order) before
+ * the outputs are cleared: a refused call writes nothing.
  */
 VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     const VrelTensorView *points, const VrelTensorView *vertices, const VrelTensorView *faces,

@@ -184,8 +184,8 @@ VREL_API VrelStatus vrel_render_rasterize_backward(
  *   attributes (out) [B,H,W,K,C] barycentric dtype
  *   workspace        not used; may be null; validated when given
  *
- * A face index >= F stops the pass (1, "a fragment names a face outside the attribute range");
- * the fragments before it have been written, the rest not.
+ * A face index >= F is 1, "a fragment names a face outside the attribute range"; every index is
+ * checked before any fragment is written, so a refused call writes nothing.
  */
 VREL_API VrelStatus vrel_render_interpolate(const VrelTensorView *face_index,
                                             const VrelTensorView *barycentric,
@@ -206,9 +206,9 @@ VREL_API VrelStatus vrel_render_interpolate(const VrelTensorView *face_index,
  *                              (not both null: "at least one gradient output is required")
  *   workspace                  not used; may be null; validated when given
  *
- * Both given outputs are cleared first; empty fragments contribute nothing. A face index >= F
- * stops the pass (1, "a fragment names a face outside the attribute range"), leaving the
- * outputs undefined.
+ * Both given outputs are cleared first; empty fragments contribute nothing. A face index >= F is
+ * 1, "a fragment names a face outside the attribute range", found before the outputs are
+ * cleared: a refused call writes nothing.
  */
 VREL_API VrelStatus vrel_render_interpolate_backward(
     const VrelTensorView *face_index, const VrelTensorView *barycentric,

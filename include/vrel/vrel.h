@@ -4,7 +4,11 @@
  * Conventions shared by every export:
  *  - Every export returns a VrelStatus and may copy one English sentence (no final full stop)
  *    into a caller-owned VrelDiagnostic. The first failing check decides both; nothing is
- *    written to any output or workspace before all checks have passed.
+ *    written to any output or workspace before all checks have passed, the checks of index,
+ *    offset and counter values included. The few exceptions (status 4 results found while
+ *    computing, result arrays found too small) are stated at their export.
+ *  - A record's struct_size and abi_version are checked before any other field of it is read:
+ *    a short record or another major version is status 6 whatever follows its header.
  *  - All memory belongs to the caller. Arrays are described by VrelTensorView records
  *    (dense, C-contiguous, strides counted in elements). Operators allocate nothing; only the
  *    whole-file reader of the io family hands out memory (release it with vrel_io_file_release).
@@ -164,7 +168,8 @@ VREL_API uint32_t vrel_get_abi_version(void) VREL_NOEXCEPT;
  *    dtype (2), device (2/1), rank > 64 (2), shape/stride pointers (1), negative extent (1),
  *    element/byte count overflow (4), strides not positive (1), not dense (2), offset overflow (4),
  *    offset not aligned to the dtype (1), null data for a nonempty view (1), null data with an
- *    offset (1), address range overflow (4).
+ *    offset (1), address range overflow (4): data + byte_offset, or the range's last byte, past
+ *    2^64 - 1 or past 2^63 - 1 (no storage lies there; pointer offsets are signed).
  *  vrel_validate_execution_context: null (1), header (6), reserved (1), flags > 1 (2), device,
  *    CPU with a stream (1).
  *  vrel_validate_buffer: null (1), header (6), reserved (1), flags (2), device, alignment not a

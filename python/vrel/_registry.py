@@ -62,6 +62,154 @@ def autograd(name: str, backward_operator: str, setup_context: Callable):
     return declare
 
 
+# ---- double backward --------------------------------------------------------------------------
+# The backward operators have no autograd of their own. When a gradient is itself differentiated
+# (create_graph=True, a gradient penalty, a Hessian-vector product, torch.func), an operator whose
+# backward is multilinear in its inputs differentiates it through a PyTorch expression of its
+# forward; every other operator's gradients raise "vrel.<name> does not support double backward"
+# as soon as something differentiates them.
+
+
+def double_backward_message(name: str) -> str:
+    return f"vrel.{name} does not support double backward"
+
+
+def _builds_graph(tensors) -> bool:
+    return torch.is_grad_enabled() and any(
+        isinstance(t, torch.Tensor) and t.requires_grad for t in tensors)
+
+
+class _Refuse(torch.autograd.Function):
+    """The gradients of a backward operator, tied to what they were computed from (the
+    cotangents and saved inputs that require grad) so that differentiating them reaches this
+    node, which raises the double-backward error."""
+
+    @staticmethod
+    def forward(message, count, *tensors):
+        return tuple(t.clone() for t in tensors[:count])
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        ctx.message = inputs[0]
+
+    @staticmethod
+    def backward(ctx, *_grads):
+        raise RuntimeError(ctx.message)
+
+
+def _once_differentiable(name, backward):
+    """``backward`` run without recording; if a graph of its results is being built, they raise
+    the double-backward error when differentiated."""
+    def wrapped(ctx, *grads):
+        with torch.no_grad():
+            outputs = backward(ctx, *grads)
+        anchors = [t for t in (*grads, *ctx.saved_tensors)
+                   if isinstance(t, torch.Tensor) and t.requires_grad]
+        if not (torch.is_grad_enabled() and anchors):
+            return outputs
+        single = not isinstance(outputs, tuple)
+        outputs = (outputs,) if single else outputs
+        slots = [i for i, o in enumerate(outputs) if isinstance(o, torch.Tensor)]
+        raising = _Refuse.apply(double_backward_message(name), len(slots),
+                                *[outputs[i] for i in slots], *anchors)
+        result = list(outputs)
+        for i, tensor in zip(slots, raising):
+            result[i] = tensor
+        return result[0] if single else tuple(result)
+    return wrapped
+
+
+class _MultilinearBackward(torch.autograd.Function):
+    """A backward operator's call, differentiable: its vector-Jacobian product is taken through
+    ``reference``, the forward written in PyTorch operations (exact for a forward that is
+    multilinear in its inputs), so that any order of derivative follows."""
+
+    @staticmethod
+    def forward(compute, reference, count, real, *tensors):
+        return tuple(compute(*tensors))
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        _compute, ctx.reference, ctx.count, ctx.real = inputs[:4]
+        ctx.save_for_backward(*inputs[4:])
+
+    @staticmethod
+    def backward(ctx, *cotangents):
+        tensors = ctx.saved_tensors
+        needs = ctx.needs_input_grad[4:]
+        with torch.enable_grad():
+            # Fresh views as the points of differentiation: a derivative taken at a view sees only
+            # the paths through it, not those through the cotangent's own history back to the
+            # same primal, and it stays connected to that history for higher orders.
+            leaves = [t.view_as(t) if t.requires_grad else t.detach().requires_grad_()
+                      for t in tensors]
+            primals, grads = leaves[:ctx.count], leaves[ctx.count:]
+            outputs = ctx.reference(*primals)
+            outputs = outputs if isinstance(outputs, tuple) else (outputs,)
+            first = torch.autograd.grad(outputs, primals, grads, create_graph=True,
+                                        allow_unused=True, materialize_grads=True)
+            pairs = [(f, u) for f, u, r in zip(first, cotangents, ctx.real)
+                     if r and u is not None and f.requires_grad]
+            targets = [t for t, n in zip(leaves, needs) if n]
+            if not pairs or not targets:
+                return (None,) * (4 + len(tensors))
+            second = iter(torch.autograd.grad([f for f, _ in pairs], targets,
+                                              [u for _, u in pairs], allow_unused=True,
+                                              create_graph=torch.is_grad_enabled()))
+        return (None,) * 4 + tuple(next(second) if n else None for n in needs)
+
+
+def multilinear(compute, reference, primals, grads, real=None):
+    """``compute(*primals, *grads)``, the backward operator's gradients; differentiable through
+    ``reference(*primals)`` when a graph of them is being built. ``real`` marks the outputs that
+    are gradients (False for a [0] placeholder of an unwanted one)."""
+    tensors = (*primals, *grads)
+    if not _builds_graph(tensors):
+        return tuple(compute(*tensors))
+    real = tuple(real) if real is not None else (True,) * len(primals)
+    return _MultilinearBackward.apply(compute, reference, len(primals), real, *tensors)
+
+
+def batch_rows(offsets: torch.Tensor, rows: int) -> torch.Tensor:
+    """The batch element of each of ``rows`` packed rows."""
+    counts = (offsets[1:] - offsets[:-1]).long()
+    return torch.repeat_interleave(torch.arange(counts.shape[0], device=offsets.device), counts,
+                                   output_size=rows)
+
+
+def homogeneous(points: torch.Tensor) -> torch.Tensor:
+    return torch.cat([points, points.new_ones(points.shape[:-1] + (1,))], dim=-1)
+
+
+#: operators whose gradients can be differentiated again (multilinear forwards)
+DOUBLE_BACKWARD = ("gather_faces", "sample_surface", "transform_points", "interpolate",
+                   "blend_shapes", "skin_lbs")
+
+_FUNCTORCH: dict = {}
+
+
+def _functorch_form(name: str, function):
+    """The operator as an autograd.Function with the same setup and backward as its registered
+    pairing: torch.func transforms accept it, where they refuse an operator's registered
+    autograd."""
+    _backward, setup, _function = AUTOGRAD_PAIRS[name]
+    op = getattr(ops, name)
+    return type(f"Functorch_{name}", (torch.autograd.Function,), {
+        "forward": staticmethod(lambda *args: op(*args)),
+        "setup_context": staticmethod(setup),
+        "backward": staticmethod(function),
+    })
+
+
+def call(name: str, *args):
+    """Calls vrel::name; under a torch.func transform a differentiable operator goes through
+    its autograd.Function form."""
+    form = _FUNCTORCH.get(name)
+    if form is not None and torch._C._are_functorch_transforms_active():
+        return form.apply(*args)
+    return getattr(ops, name)(*args)
+
+
 def register() -> tuple[list[str], list[str]]:
     """Registers the fake kernels and autograd pairs of every bound operator.
 
@@ -75,7 +223,10 @@ def register() -> tuple[list[str], list[str]]:
             faked.append(name)
     for name, (backward, setup, function) in AUTOGRAD_PAIRS.items():
         if has_kernel(name) and has_kernel(backward):
+            if name not in DOUBLE_BACKWARD:
+                function = _once_differentiable(name, function)
             torch.library.register_autograd(f"vrel::{name}", function, setup_context=setup)
+            _FUNCTORCH[name] = _functorch_form(name, function)
             paired.append(name)
     return paired, faked
 
@@ -83,8 +234,9 @@ def register() -> tuple[list[str], list[str]]:
 # ---- helpers of the family modules ----------------------------------------------------------
 
 def whole(count: int) -> torch.Tensor:
-    """Offsets [0, count]: one batch element holding every row."""
-    return torch.tensor([0, count], dtype=torch.int32)
+    """Offsets [0, count]: one batch element holding every row. A row count past int32 cannot be
+    an offset: the clamped one is left for the core to refuse."""
+    return torch.tensor([0, min(count, 2 ** 31 - 1)], dtype=torch.int32)
 
 
 def or_whole(offsets, rows: torch.Tensor) -> torch.Tensor:

@@ -1,7 +1,11 @@
 """Animation: rotations, forward kinematics, blend shapes, skinning and barycentric landmarks."""
 from __future__ import annotations
 
-from ._registry import ops, fake, autograd, out_operators, wanted, save_inputs, needed
+import torch
+
+from ._registry import (
+    ops, call, fake, autograd, out_operators, wanted, save_inputs, needed, multilinear,
+    homogeneous)
 
 __all__ = ["rodrigues", "forward_kinematics", "blend_shapes", "skin_lbs", "evaluate_barycentric"]
 
@@ -22,7 +26,7 @@ def rodrigues(axis_angle):
         >>> (rotation @ torch.tensor([1.0, 0.0, 0.0], dtype=torch.float64)).round(decimals=6)
         tensor([0., 1., 0.], dtype=torch.float64)
     """
-    return ops.rodrigues(axis_angle)
+    return call("rodrigues", axis_angle)
 
 
 @fake("rodrigues")
@@ -61,7 +65,7 @@ def forward_kinematics(local, parents):
         >>> world[0, :, 0, 3].tolist()
         [1.0, 2.0, 3.0]
     """
-    return ops.forward_kinematics(local, parents)
+    return call("forward_kinematics", local, parents)
 
 
 @fake("forward_kinematics")
@@ -95,7 +99,7 @@ def blend_shapes(template_vertices, deltas, weights):
         >>> vrel.blend_shapes(template, deltas, torch.tensor([[0.5, 1.0]])).tolist()
         [[[0.5, 0.0, 0.0], [0.0, 2.0, 0.0]]]
     """
-    return ops.blend_shapes(template_vertices, deltas, weights)
+    return call("blend_shapes", template_vertices, deltas, weights)
 
 
 @fake("blend_shapes")
@@ -108,18 +112,15 @@ def _(first, second, third, _grad_output, *needs):
     return tuple(wanted(first, x, need) for x, need in zip((first, second, third), needs))
 
 
-def _three_gradients(backward_operator):
-    """The backward function of a forward of three differentiable inputs whose backward operator
-    takes one need flag per input and returns a [0] tensor for an unwanted gradient."""
-    def backward(ctx, grad_output):
-        needs = ctx.needs_input_grad[:3]
-        grads = backward_operator(*ctx.saved_tensors, grad_output.contiguous(), *needs)
-        return needed(grads, needs)
-    return backward
-
-
-autograd("blend_shapes", "blend_shapes_backward", save_inputs)(
-    _three_gradients(ops.blend_shapes_backward))
+@autograd("blend_shapes", "blend_shapes_backward", save_inputs)
+def _(ctx, grad_vertices):
+    template, deltas, weights = ctx.saved_tensors
+    needs = ctx.needs_input_grad[:3]
+    grads = multilinear(
+        lambda t, d, w, g: ops.blend_shapes_backward(t, d, w, g, *needs),
+        lambda t, d, w: t + torch.einsum("bk,kvc->bvc", w, d),
+        (template, deltas, weights), (grad_vertices.contiguous(),), needs)
+    return needed(grads, needs)
 
 
 def skin_lbs(vertices, transforms, weights):
@@ -142,7 +143,7 @@ def skin_lbs(vertices, transforms, weights):
         >>> vrel.skin_lbs(torch.zeros(1, 2, 3), transforms, weights).tolist()
         [[[0.0, 0.0, 0.0], [1.0, 0.0, 0.0]]]
     """
-    return ops.skin_lbs(vertices, transforms, weights)
+    return call("skin_lbs", vertices, transforms, weights)
 
 
 @fake("skin_lbs")
@@ -150,7 +151,15 @@ def _(vertices, transforms, weights):
     return vertices.new_empty((vertices.shape[0], vertices.shape[1], 3))
 
 
-autograd("skin_lbs", "skin_lbs_backward", save_inputs)(_three_gradients(ops.skin_lbs_backward))
+@autograd("skin_lbs", "skin_lbs_backward", save_inputs)
+def _(ctx, grad_output):
+    vertices, transforms, weights = ctx.saved_tensors
+    needs = ctx.needs_input_grad[:3]
+    grads = multilinear(
+        lambda v, t, w, g: ops.skin_lbs_backward(v, t, w, g, *needs),
+        lambda v, t, w: torch.einsum("vj,bjrc,bvc->bvr", w, t[:, :, :3, :], homogeneous(v)),
+        (vertices, transforms, weights), (grad_output.contiguous(),), needs)
+    return needed(grads, needs)
 
 
 def evaluate_barycentric(vertices, faces, face_index, barycentric):
@@ -173,7 +182,7 @@ def evaluate_barycentric(vertices, faces, face_index, barycentric):
         >>> vrel.evaluate_barycentric(vertices[None], faces, torch.tensor([0]), third)
         tensor([[[ 0.3333, -0.3333,  0.0000]]])
     """
-    return ops.evaluate_barycentric(vertices, faces, face_index, barycentric)
+    return call("evaluate_barycentric", vertices, faces, face_index, barycentric)
 
 
 @fake("evaluate_barycentric")

@@ -9,12 +9,14 @@ Every writer takes a path or a binary file object opened for writing; every read
 ``bytes`` or a binary file object. Floating values are written with enough digits to read back
 exactly (float32 and float64 alike), so a write followed by a read gives the same tensors.
 """
+import contextlib as _contextlib
 import os as _os
 from typing import NamedTuple as _NamedTuple
 
 import numpy as _np
 import torch as _torch
 
+from . import _files
 from ._registry import ops as _ops
 
 __all__ = ["ply_read", "ply_probe", "ply_write", "ObjMesh", "obj_read", "obj_write",
@@ -62,23 +64,26 @@ def _exact(values: _np.ndarray) -> list:
 
 # ---- PLY ------------------------------------------------------------------------------------
 
-def _ply_bytes(path_or_bytes) -> _torch.Tensor:
+@_contextlib.contextmanager
+def _ply_bytes(path_or_bytes):
+    """The PLY data as a uint8 tensor: a path is read by the core (regular files only, read once
+    into memory lent to the tensor for the ``with`` block); bytes and tensors are used as given."""
     if isinstance(path_or_bytes, _torch.Tensor):
-        return path_or_bytes
-    if isinstance(path_or_bytes, (str, _os.PathLike)):
-        with open(path_or_bytes, "rb") as handle:
-            path_or_bytes = handle.read()
-    data = bytearray(path_or_bytes)
-    if not data:
-        return _torch.empty(0, dtype=_torch.uint8)
-    return _torch.frombuffer(data, dtype=_torch.uint8)
+        yield path_or_bytes
+    elif isinstance(path_or_bytes, (str, _os.PathLike)):
+        with _files.file_bytes(path_or_bytes) as data:
+            yield data
+    else:
+        data = bytearray(path_or_bytes)
+        yield _torch.frombuffer(data, dtype=_torch.uint8) if data else _torch.empty(0, dtype=_torch.uint8)
 
 
 def ply_probe(path_or_bytes):
     """Reads a PLY header: what the file holds, before reading it.
 
     Args:
-        path_or_bytes: a path, ``bytes``, or a uint8 tensor.
+        path_or_bytes: a path (a regular file: "vrel-status:5: the path does not name a
+            readable file" otherwise), ``bytes``, or a uint8 tensor.
 
     Returns:
         (format, vertex_count, face_count): format 0 is ASCII, 1 binary little-endian.
@@ -90,7 +95,8 @@ def ply_probe(path_or_bytes):
         >>> vrel.ply_probe(buffer.getvalue())
         (0, 8, 12)
     """
-    return _ops.ply_probe(_ply_bytes(path_or_bytes))
+    with _ply_bytes(path_or_bytes) as data:
+        return _ops.ply_probe(data)
 
 
 def ply_read(path_or_bytes, double_precision: bool = False):
@@ -100,7 +106,7 @@ def ply_read(path_or_bytes, double_precision: bool = False):
     for what the reader accepts); :func:`vrel.io.ply_write` writes files it reads back exactly.
 
     Args:
-        path_or_bytes: a path, ``bytes``, or a uint8 tensor.
+        path_or_bytes: a path (a regular file), ``bytes``, or a uint8 tensor.
         double_precision: float64 vertices instead of float32.
 
     Returns:
@@ -114,7 +120,8 @@ def ply_read(path_or_bytes, double_precision: bool = False):
         >>> vertices.shape, faces.tolist()
         (torch.Size([4, 3]), [[0, 1, 3], [0, 3, 2]])
     """
-    return _ops.ply_read(_ply_bytes(path_or_bytes), bool(double_precision))
+    with _ply_bytes(path_or_bytes) as data:
+        return _ops.ply_read(data, bool(double_precision))
 
 
 def ply_write(file, vertices, faces, *, binary: bool = True) -> None:

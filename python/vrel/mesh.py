@@ -5,7 +5,8 @@ from __future__ import annotations
 import torch
 
 from ._registry import (
-    ops, fake, autograd, out_operators, or_whole, batch_count, zeros_if_none, save_inputs)
+    ops, call, fake, autograd, out_operators, or_whole, batch_count, zeros_if_none, save_inputs,
+    multilinear)
 
 __all__ = [
     "WEIGHTING_AREA", "WEIGHTING_UNIFORM",
@@ -39,7 +40,7 @@ def face_geometry(vertices, faces, eps: float = 0.0):
         >>> normals.tolist(), areas.tolist(), valid.tolist()
         ([[0.0, 0.0, 1.0], [0.0, 0.0, 1.0]], [2.0, 2.0], [True, True])
     """
-    return ops.face_geometry(vertices, faces, float(eps))
+    return call("face_geometry", vertices, faces, float(eps))
 
 
 @fake("face_geometry")
@@ -90,7 +91,7 @@ def vertex_normals(vertices, faces, eps: float = 1e-12, weighting: int = WEIGHTI
         >>> bool(((normals * vertices).sum(1) > 0).all())      # pointing outward
         True
     """
-    return ops.vertex_normals(vertices, faces, float(eps), int(weighting))
+    return call("vertex_normals", vertices, faces, float(eps), int(weighting))
 
 
 @fake("vertex_normals")
@@ -123,7 +124,7 @@ def gather_faces(vertices, faces):
         >>> vrel.gather_faces(vertices, faces)[0].tolist()
         [[-1.0, -1.0, 0.0], [1.0, -1.0, 0.0], [1.0, 1.0, 0.0]]
     """
-    return ops.gather_faces(vertices, faces)
+    return call("gather_faces", vertices, faces)
 
 
 @fake("gather_faces")
@@ -134,7 +135,10 @@ def _(vertices, faces):
 @autograd("gather_faces", "gather_faces_backward", save_inputs)
 def _(ctx, grad_gathered):
     vertices, faces = ctx.saved_tensors
-    return ops.gather_faces_backward(vertices, faces, grad_gathered.contiguous()), None
+    (grad,) = multilinear(
+        lambda v, g: (ops.gather_faces_backward(v, faces, g),),
+        lambda v: v[faces.long()], (vertices,), (grad_gathered.contiguous(),))
+    return grad, None
 
 
 @fake("face_geometry_backward", "vertex_normals_backward", "gather_faces_backward", "sample_surface_backward")
@@ -239,7 +243,7 @@ def sample_surface(vertices, faces, sample_count: int, rng_key, rng_counter,
     """
     vertex_offsets = or_whole(vertex_offsets, vertices)
     face_offsets = or_whole(face_offsets, faces)
-    return ops.sample_surface(vertices, faces, vertex_offsets, face_offsets, int(sample_count),
+    return call("sample_surface", vertices, faces, vertex_offsets, face_offsets, int(sample_count),
                               rng_key, rng_counter, float(eps))
 
 
@@ -260,8 +264,11 @@ def _setup_sample_surface(ctx, inputs, output):
 @autograd("sample_surface", "sample_surface_backward", _setup_sample_surface)
 def _(ctx, grad_points, *_unused):
     vertices, faces, face_index, barycentric = ctx.saved_tensors
-    grad = ops.sample_surface_backward(vertices, faces, face_index, barycentric,
-                                        zeros_if_none(grad_points, barycentric))
+    corners = faces.long()[face_index.long()]  # [B,S,3] vertex rows
+    (grad,) = multilinear(
+        lambda v, g: (ops.sample_surface_backward(v, faces, face_index, barycentric, g),),
+        lambda v: torch.einsum("bsk,bskc->bsc", barycentric.to(v.dtype), v[corners]),
+        (vertices,), (zeros_if_none(grad_points, barycentric),))
     return (grad,) + (None,) * 7
 
 

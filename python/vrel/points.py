@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import torch
 
-from ._registry import ops, fake, autograd, out_operators, or_whole, like_pair
+from ._registry import ops, call, fake, autograd, out_operators, or_whole, like_pair
 
 __all__ = ["knn", "closest_point_on_mesh"]
 
@@ -31,7 +31,7 @@ def knn(query, reference, neighbor_count: int, query_offsets=None, reference_off
     """
     query_offsets = or_whole(query_offsets, query)
     reference_offsets = or_whole(reference_offsets, reference)
-    return ops.knn(query, reference, query_offsets, reference_offsets, int(neighbor_count))
+    return call("knn", query, reference, query_offsets, reference_offsets, int(neighbor_count))
 
 
 @fake("knn")
@@ -88,7 +88,7 @@ def closest_point_on_mesh(points, vertices, faces, point_offsets=None, vertex_of
     point_offsets = or_whole(point_offsets, points)
     vertex_offsets = or_whole(vertex_offsets, vertices)
     face_offsets = or_whole(face_offsets, faces)
-    return ops.closest_point_on_mesh(points, vertices, faces, point_offsets, vertex_offsets,
+    return call("closest_point_on_mesh", points, vertices, faces, point_offsets, vertex_offsets,
                                      face_offsets, float(eps))
 
 

@@ -4,7 +4,8 @@ from __future__ import annotations
 import torch
 
 from ._registry import (
-    ops, fake, autograd, out_operators, or_whole, batch_count, like_pair, save_inputs)
+    ops, call, fake, autograd, out_operators, or_whole, batch_count, like_pair, save_inputs,
+    multilinear)
 
 __all__ = [
     "CULL_NONE", "CULL_BACK", "CULL_FRONT", "rasterize", "rasterize_window", "interpolate",
@@ -53,7 +54,7 @@ def rasterize(ndc_vertices, faces, vertex_offsets=None, face_offsets=None, image
     """
     vertex_offsets = or_whole(vertex_offsets, ndc_vertices)
     face_offsets = or_whole(face_offsets, faces)
-    return ops.rasterize(ndc_vertices, faces, vertex_offsets, face_offsets, int(image_height),
+    return call("rasterize", ndc_vertices, faces, vertex_offsets, face_offsets, int(image_height),
                          int(image_width), int(faces_per_pixel), float(blur_radius_px),
                          int(cull_mode), float(eps))
 
@@ -160,7 +161,7 @@ def interpolate(face_index, barycentric, face_attributes):
         >>> positions[0, 1, 2, 0].tolist()                   # the centre of pixel (1, 2)
         [0.25, 0.25, 0.0]
     """
-    return ops.interpolate(face_index, barycentric, face_attributes)
+    return call("interpolate", face_index, barycentric, face_attributes)
 
 
 @fake("interpolate")
@@ -176,8 +177,15 @@ def _(face_index, barycentric, face_attributes, grad_attributes):
 @autograd("interpolate", "interpolate_backward", save_inputs)
 def _(ctx, grad_attributes):
     face_index, barycentric, face_attributes = ctx.saved_tensors
-    grad_barycentric, grad_attributes_in = ops.interpolate_backward(
-        face_index, barycentric, face_attributes, grad_attributes.contiguous())
+
+    def reference(b, a):
+        covered = (face_index >= 0).unsqueeze(-1)
+        corners = a[face_index.clamp(min=0).long()]  # [..., 3, C]
+        return torch.where(covered, torch.einsum("...j,...jc->...c", b, corners), 0)
+
+    grad_barycentric, grad_attributes_in = multilinear(
+        lambda b, a, g: ops.interpolate_backward(face_index, b, a, g), reference,
+        (barycentric, face_attributes), (grad_attributes.contiguous(),))
     return None, grad_barycentric, grad_attributes_in
 
 

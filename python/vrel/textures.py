@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import torch
 
-from ._registry import ops, fake, autograd, like_pair
+from ._registry import ops, call, fake, autograd, like_pair
 
 __all__ = [
     "FILTER_NEAREST", "FILTER_LINEAR", "MIP_NEAREST", "MIP_LINEAR", "WRAP_REPEAT", "WRAP_CLAMP",
@@ -35,7 +35,7 @@ def texture_pyramid(texture, levels: int = 0):
         >>> level_offsets.tolist(), pyramid[16:].tolist()
         ([0, 16, 20, 21], [2.5, 4.5, 10.5, 12.5, 7.5])
     """
-    return ops.texture_pyramid(texture, int(levels))
+    return call("texture_pyramid", texture, int(levels))
 
 
 def pyramid_levels(height: int, width: int, levels: int) -> list[tuple[int, int]]:
@@ -107,7 +107,7 @@ def texture(pyramid, level_offsets, texture_height, texture_width, channel_count
         [[0.0], [1.5], [1.0]]
     """
     empty = pyramid.new_empty((0,))
-    return ops.texture(pyramid, level_offsets, int(texture_height), int(texture_width),
+    return call("texture", pyramid, level_offsets, int(texture_height), int(texture_width),
                        int(channel_count), coordinates,
                        empty if derivatives is None else derivatives,
                        empty if lod is None else lod, derivatives is not None, lod is not None,

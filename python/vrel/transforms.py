@@ -4,7 +4,8 @@ from __future__ import annotations
 import torch
 
 from ._registry import (
-    ops, fake, autograd, out_operators, or_whole, like_pair, save_inputs)
+    ops, call, fake, autograd, out_operators, or_whole, like_pair, save_inputs, multilinear,
+    batch_rows, homogeneous)
 
 __all__ = ["transform_points", "perspective_divide"]
 
@@ -31,7 +32,7 @@ def transform_points(points, matrices, point_offsets=None):
                 [2., 3., 4., 1.]])
     """
     point_offsets = or_whole(point_offsets, points)
-    return ops.transform_points(points, matrices, point_offsets)
+    return call("transform_points", points, matrices, point_offsets)
 
 
 @fake("transform_points")
@@ -47,8 +48,13 @@ def _(points, matrices, point_offsets, grad_homogeneous):
 @autograd("transform_points", "transform_points_backward", save_inputs)
 def _(ctx, grad_homogeneous):
     points, matrices, offsets = ctx.saved_tensors
-    grad_points, grad_matrices = ops.transform_points_backward(points, matrices, offsets,
-                                                                grad_homogeneous.contiguous())
+
+    def reference(p, m):
+        return torch.einsum("prc,pc->pr", m[batch_rows(offsets, p.shape[0])], homogeneous(p))
+
+    grad_points, grad_matrices = multilinear(
+        lambda p, m, g: ops.transform_points_backward(p, m, offsets, g), reference,
+        (points, matrices), (grad_homogeneous.contiguous(),))
     return grad_points, grad_matrices, None
 
 
@@ -69,7 +75,7 @@ def perspective_divide(homogeneous, eps: float = 1e-12):
         >>> ndc.tolist(), valid.tolist()
         ([[1.0, 2.0, 0.5], [0.0, 0.0, 0.0]], [True, False])
     """
-    return ops.perspective_divide(homogeneous, float(eps))
+    return call("perspective_divide", homogeneous, float(eps))
 
 
 @fake("perspective_divide")

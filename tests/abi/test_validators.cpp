@@ -145,6 +145,16 @@ TEST(TensorView, AddressOverflow) {
   EXPECT_EQ(validate(v).second, "tensor addressable byte range overflows");
   v.byte_offset = UINT64_MAX - 3;
   EXPECT_EQ(validate(v).second, "tensor byte offset and extent overflow 64-bit capacity");
+  // No 64-bit wrap, but past the signed address range that pointer arithmetic can reach.
+  alignas(8) static float storage[4];
+  v = base_view();
+  v.data = storage;
+  v.byte_offset = (uint64_t{1} << 63) + 8;
+  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{4}, std::string("tensor data pointer plus byte offset overflows")));
+  v.data = reinterpret_cast<void*>(uint64_t{INT64_MAX} - 3);
+  v.byte_offset = 0;
+  v.dtype = VREL_DTYPE_BOOL;
+  EXPECT_EQ(validate(v).second, "tensor addressable byte range overflows");
 }
 
 TEST(TensorView, ElementAddressAlignment) {

@@ -91,7 +91,20 @@ inline const char* exercise_ply(const char* data, std::size_t size) {
   const VrelTensorView fv64 = detail::view_of(f ? f64.data() : nullptr, fshape, strides, VREL_DTYPE_INT32);
 
   const VrelStatus r32 = vrel_io_ply_read(data, static_cast<int64_t>(size), &info, nullptr, &vv32, &fv32, nullptr, &diag);
+  // A finite value beyond the float32 range is refused for float32 views only.
+  const bool narrowing = r32 == VREL_STATUS_INVALID_ARGUMENT &&
+                         std::strcmp(message, "a finite PLY vertex coordinate exceeds the range of the requested dtype") == 0;
   const VrelStatus r64 = vrel_io_ply_read(data, static_cast<int64_t>(size), &info, nullptr, &vv64, &fv64, nullptr, &diag);
+  // (The float64 read may then succeed, or stop later in the body with another refusal.)
+  if (narrowing) {
+    if (!detail::all_bytes(v32.data(), v32.size() * sizeof(float), kSentinel) ||
+        !detail::all_bytes(f32.data(), f32.size() * sizeof(int32_t), kSentinel))
+      return "a refused float32 read wrote a view";
+    if (r64 != VREL_STATUS_OK) return nullptr;
+    for (const double value : v64)
+      if (std::isfinite(value) && !std::isfinite(static_cast<float>(value))) return nullptr;
+    return "a float32 read was refused for a value that fits float32";
+  }
   if (r32 != r64) return "the float32 and float64 reads disagree on the status";
   if (r32 != VREL_STATUS_OK && r32 != VREL_STATUS_INVALID_ARGUMENT && r32 != VREL_STATUS_UNSUPPORTED)
     return "the read returned a status outside 0, 1 and 2";

@@ -100,6 +100,24 @@ TEST(FileRead, FailuresLeaveTheBufferUntouched) {
   EXPECT_EQ(diag.text(), "CPU execution does not accept a stream handle") << "the context is checked first";
 }
 
+TEST(FileRead, OnlyRegularFilesAreRead) {
+  // A device has no end and a FIFO without a writer would block the open: both are refused at
+  // once, by the whole-file read and by the PLY file forms.
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {std::string("/dev/zero"), fifo}) {
+    VrelBufferDescriptor buffer = empty_buffer();
+    Diag diag;
+    EXPECT_EQ(vrel_io_file_read_all(path.c_str(), nullptr, &buffer, diag), 5) << path;
+    EXPECT_EQ(diag.text(), "the path does not name a readable file") << path;
+    EXPECT_EQ(buffer.data, nullptr);
+    VrelPlyInfo info = ply_info();
+    EXPECT_EQ(vrel_io_ply_probe_file(path.c_str(), nullptr, &info, diag), 5) << path;
+  }
+  unlink(fifo.c_str());
+}
+
 TEST(FileRead, FilesAboveTheSignedThirtyTwoBitLimitAreRefused) {
   // 2^31 bytes is one past the limit; 2^32 + 16 would look like 16 bytes through a 32-bit size.
   TempDir dir;

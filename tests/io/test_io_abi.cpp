@@ -26,7 +26,8 @@ static_assert(offsetof(VrelPlyInfo, header_size) == 32);
 static_assert(VREL_PLY_FORMAT_ASCII == 0 && VREL_PLY_FORMAT_BINARY_LITTLE_ENDIAN == 1);
 
 TEST(PlyInfoLayout, ProbeWritesEachFieldAtItsOffset) {
-  const std::string text = triangle_header("binary_little_endian", 258, 3);
+  const std::string header = triangle_header("binary_little_endian", 258, 3);
+  const std::string text = header + std::string(258 * 12 + 3 * 13, '\0');
   unsigned char raw[48];
   std::memset(raw, 0xCC, sizeof raw);
   const uint32_t size = 40;
@@ -44,7 +45,7 @@ TEST(PlyInfoLayout, ProbeWritesEachFieldAtItsOffset) {
   EXPECT_EQ(word(12, 4), 0u);
   EXPECT_EQ(word(16, 8), 258u);
   EXPECT_EQ(word(24, 8), 3u);
-  EXPECT_EQ(word(32, 8), text.size());
+  EXPECT_EQ(word(32, 8), header.size());
   EXPECT_EQ(word(40, 8), 0xCCCCCCCCCCCCCCCCu) << "nothing past the record is written";
 }
 
@@ -119,7 +120,7 @@ TEST_F(IoBadInput, PlyRead) {
   check_bad_inputs("io.ply_read", vrel_io_ply_read,
                    std::make_tuple(text.data(), static_cast<int64_t>(text.size()), &info, &context,
                                    vertex_view.get(), face_view.get(), &workspace, diag.get()),
-                   BadInputPlan{views(), {{3, VREL_STATUS_OK}, {6, VREL_STATUS_OK}}, {6}});
+                   BadInputPlan{views(), {{3, VREL_STATUS_OK}, {6, VREL_STATUS_OK}}, {6}}, {4, 5});
 }
 
 TEST_F(IoBadInput, PlyReadWorkspace) {
@@ -142,7 +143,7 @@ TEST_F(IoBadInput, PlyReadFile) {
   watched.push_back({&out, sizeof out});
   check_bad_inputs("io.ply_read_file", vrel_io_ply_read_file,
                    std::make_tuple(path.c_str(), &context, &out, vertex_view.get(), face_view.get(), diag.get()),
-                   BadInputPlan{watched, {{1, VREL_STATUS_OK}}, {}});
+                   BadInputPlan{watched, {{1, VREL_STATUS_OK}}, {}}, {3, 4});
 }
 
 }  // namespace

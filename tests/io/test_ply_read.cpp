@@ -114,6 +114,13 @@ TEST(PlyRead, BinaryCoordinatesOfEveryScalarType) {
     ASSERT_EQ(d.status, 0) << c.type << ": " << d.message;
     EXPECT_EQ(d.vertices, c.values) << c.type;
     const ReadResult<float> f = read_ply<float>(bytes);
+    bool fits = true;  // a finite double beyond the float32 range is refused for a float32 view
+    for (const double v : c.values) fits = fits && std::isfinite(static_cast<float>(v));
+    if (!fits) {
+      EXPECT_EQ(f.status, 1) << c.type;
+      EXPECT_TRUE(f.untouched) << c.type;
+      continue;
+    }
     ASSERT_EQ(f.status, 0) << c.type;
     for (std::size_t i = 0; i < c.values.size(); ++i)
       EXPECT_EQ(f.vertices[i], static_cast<float>(c.values[i])) << c.type << " value " << i;
@@ -198,6 +205,57 @@ TEST(PlyRead, TruncatedBodiesAreRefusedAtEveryLength) {
   const std::string ascii = triangle_header("ascii", 2, 1) + "0 0 0 1 1\n";
   EXPECT_EQ(read_ply<double>(ascii).status, 1);
   EXPECT_EQ(read_ply<double>(triangle_header("ascii", 1, 1) + "0 0 0 3 0 0").status, 1);
+}
+
+TEST(PlyRead, ProbeRefusesCountsTheBodyCannotHold) {
+  // A short file claiming 2^40 vertices: refused by the probe, so no view is sized from it.
+  const std::string huge = triangle_header("binary_little_endian", 0, 0);
+  const std::string claim = "element vertex 1099511627776";
+  std::string binary = huge;
+  binary.replace(binary.find("element vertex 0"), 16, claim);
+  binary += std::string(200, '\0');
+  std::string ascii = binary;
+  ascii.replace(ascii.find("binary_little_endian"), 20, "ascii");
+  for (const std::string& text : {binary, ascii}) {
+    const Probed p = probe(text);
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.message, "the PLY body ends before its last element");
+  }
+  // The bound is the smallest record: 12 bytes per float vertex, a list's count byte (an empty
+  // list), and in ASCII one character and a separator per value (the last separator may be
+  // missing).
+  const std::string exact = triangle_header("binary_little_endian", 2, 1);
+  EXPECT_EQ(probe(exact + std::string(2 * 12 + 1, '\0')).status, 0);
+  EXPECT_EQ(probe(exact + std::string(2 * 12, '\0')).status, 1);
+  EXPECT_EQ(probe(triangle_header("ascii", 1, 1) + "0 0 0 3").status, 0);
+  EXPECT_EQ(probe(triangle_header("ascii", 1, 1) + "0 0 0 ").status, 1);
+}
+
+TEST(PlyRead, ValuesOutsideTheRequestedDtypeAreRefused) {
+  const char* kMessage = "a finite PLY vertex coordinate exceeds the range of the requested dtype";
+  // ASCII: 1e39 fits a double but not a float.
+  const std::string ascii = triangle_header("ascii", 1, 0) + "1e39 0 0\n";
+  ASSERT_EQ(read_ply<double>(ascii).status, 0);
+  const ReadResult<float> narrow = read_ply<float>(ascii);
+  EXPECT_EQ(narrow.status, 1);
+  EXPECT_EQ(narrow.message, kMessage);
+  EXPECT_TRUE(narrow.untouched);
+  EXPECT_EQ(read_ply<float>(triangle_header("ascii", 1, 0) + "3.4e38 0 0\n").status, 0);
+  // Binary doubles: 1e300 is refused for float32; NaN and infinities are read as stored.
+  const double inf = std::numeric_limits<double>::infinity();
+  const ply::Document big = ply::mesh_document({0, 1e300, 0}, {}, true, "double", "uchar", "int", {});
+  const ReadResult<float> binary = read_ply<float>(ply::write(big));
+  EXPECT_EQ(binary.status, 1);
+  EXPECT_EQ(binary.message, kMessage);
+  EXPECT_TRUE(binary.untouched);
+  EXPECT_EQ(read_ply<double>(ply::write(big)).vertices[1], 1e300);
+  const ply::Document special =
+      ply::mesh_document({std::nan(""), inf, -inf}, {}, true, "double", "uchar", "int", {});
+  const ReadResult<float> stored = read_ply<float>(ply::write(special));
+  ASSERT_EQ(stored.status, 0) << stored.message;
+  EXPECT_TRUE(std::isnan(stored.vertices[0]));
+  EXPECT_EQ(stored.vertices[1], std::numeric_limits<float>::infinity());
+  EXPECT_EQ(stored.vertices[2], -std::numeric_limits<float>::infinity());
 }
 
 TEST(PlyRead, DataAfterTheLastElementIsIgnored) {

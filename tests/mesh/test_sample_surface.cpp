@@ -217,9 +217,9 @@ TEST(SampleSurface, ElementWithoutPositiveAreaFails) {
   p.vertex_offsets = Tensor<int32_t>({3}, {0, 8, 8});
   s = p.sample(4);
   EXPECT_EQ(s.message, "cannot sample a batch element with no positive-area face");
-  EXPECT_NE(s.face_index[0], -7);  // element 0 was written before element 1 failed
-  EXPECT_EQ(s.face_index[4], -7);
-  EXPECT_EQ(s.next_counter.values(), (std::vector<uint32_t>{4u, 0u}));
+  // Found before anything is written: no sample, and the counter is not advanced.
+  for (const int32_t x : s.face_index.values()) EXPECT_EQ(x, -7);
+  EXPECT_EQ(s.next_counter.values(), (std::vector<uint32_t>{77u, 77u}));
 }
 
 TEST(SampleSurface, ForwardChecks) {
@@ -242,9 +242,9 @@ TEST(SampleSurface, ForwardChecks) {
   EXPECT_FAILS(run(4, pts.out(), next.in(), ws.get()), d, 1, "operation outputs must carry the output flag");
   Tensor<int32_t> next_int({2});
   EXPECT_FAILS(run(4, pts.out(), next_int.out(), ws.get()), d, 1, "generator key and counter must use the uint32 dtype");
-  // The next counter is written once the offsets pass, even when a later check fails.
+  // A refused call does not advance the counter.
   EXPECT_FAILS(run(5, pts.out(), next.out(), ws.get()), d, 1, "points must be a [B,S,3] output view");
-  EXPECT_EQ(next.values(), (std::vector<uint32_t>{4u, 0u}));
+  EXPECT_EQ(next.values(), (std::vector<uint32_t>{77u, 77u}));
   // Workspace: capacity before validation, then the double alignment.
   Workspace small(32, 8);
   small->reserved_word = 1;
@@ -351,9 +351,16 @@ TEST(SampleSurface, BackwardChecksAndRangeErrors) {
   EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi_bad.in(), bary.in(), g.in(), &ctx, grad.out(), nullptr, d),
                d, 1, "a sampled face index lies outside the face range");
   // V comes from the gradient: a two-row gradient cannot take corner 2.
-  Tensor<double> grad2({2, 3});
+  Tensor<double> grad2 = Tensor<double>::filled({2, 3}, 5.0);
   EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx, grad2.out(), nullptr, d),
                d, 1, "a face references a vertex outside the gradient range");
+  // The range faults are found before the gradient is cleared: it is left as it was.
+  for (const double x : grad2.values()) EXPECT_EQ(x, 5.0);
+  Tensor<int32_t> fi_late({1, 2}, {0, 3});
+  grad = Tensor<double>::filled({3, 3}, 5.0);
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi_late.in(), bary.in(), g.in(), &ctx, grad.out(), nullptr, d),
+               d, 1, "a sampled face index lies outside the face range");
+  for (const double x : grad.values()) EXPECT_EQ(x, 5.0);
 }
 
 TEST(SampleSurface, AccessFlagsOfOffsetsAndSampledInputsAreNotExamined) {

@@ -379,8 +379,10 @@ TEST(ClosestPointBackward, OutOfRangeRowsStopThePass) {
   }
   c.face[0] = 0;
   c.faces[2] = 3;
-  expect_refused(closest_backward(c, g, true, false).outcome, 1,
-                 "a face references a vertex outside the vertex range");
+  const ClosestGrad corner = closest_backward(c, g, true, false);
+  expect_refused(corner.outcome, 1, "a face references a vertex outside the vertex range");
+  // Found before the point's own gradient is accumulated: nothing is written.
+  EXPECT_EQ(corner.grad_points, (std::vector<double>{0, 0, 0}));
 }
 
 // ---- the order of the checks ----------------------------------------------------------------

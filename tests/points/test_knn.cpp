@@ -275,6 +275,8 @@ TEST(KnnBackward, ValidIndexOutsideTheReferenceRangeIsRefused) {
     const KnnGrad r = knn_backward(c, g);
     EXPECT_EQ(r.outcome.status, VREL_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(r.outcome.message, "a valid neighbor index lies outside the reference range");
+    // Found before slot 0 (valid, in range) is accumulated: nothing is written.
+    EXPECT_EQ(r.grad_query, (std::vector<double>{0, 0, 0}));
   }
 }
 

@@ -45,11 +45,14 @@ def test_int64_indices_are_refused_and_int32_accepted():
     vertices, faces = tetrahedron()
     with pytest.raises(RuntimeError) as error:
         torch.ops.vrel.gather_faces(vertices, faces.long())  # vrel.* would convert
-    assert str(error.value) == "vrel-internal: an unsupported tensor dtype reached the adapter"
+    assert str(error.value) == "vrel-status:2: faces must use the int32 dtype (received int64)"
     assert vrel.gather_faces(vertices, faces.long().int()).shape == (4, 3, 3)
     for dtype in (torch.float16, torch.bfloat16, torch.uint8):
-        with pytest.raises(RuntimeError, match="unsupported tensor dtype"):
+        name = str(dtype).removeprefix("torch.")
+        with pytest.raises(RuntimeError) as error:
             vrel.gather_faces(vertices.to(dtype), faces)
+        assert str(error.value) == (f"vrel-status:2: vertices must use the float32 or float64 dtype "
+                                    f"(received {name})")
 
 
 def test_rank_64_reaches_the_core_and_rank_65_is_refused_by_the_arena():
@@ -155,9 +158,13 @@ def test_scope_using_kernels_are_inert_on_cpu_tensors():
     assert torch.ops.vrel._animation_workspace_size(axis, 2, 1, 2, 1) == 0
 
 
-def test_raster_window_bounds_raise_without_a_prefix():
+def test_raster_window_bounds_raise_with_the_status_prefix_and_the_broken_rule():
     ndc = torch.zeros(3, 3)
     faces = torch.tensor([[0, 1, 2]], dtype=torch.int32)
     with pytest.raises(RuntimeError) as error:
         vrel.rasterize_window(ndc, faces, whole(3), whole(1), 8, 8, 4, 4, 5, 4)
-    assert str(error.value) == "invalid raster window bounds"
+    assert str(error.value) == ("vrel-status:1: invalid raster window bounds (row_offset = 4 + "
+                                "image_height = 5 must not exceed global_height = 8)")
+    with pytest.raises(RuntimeError) as error:
+        vrel.rasterize(ndc, faces, whole(3), whole(1), 0, 4)
+    assert str(error.value) == "vrel-status:1: invalid raster window bounds (image_height = 0 must be at least 1)"

@@ -14,8 +14,8 @@ using Tensors3 = std::tuple<Tensor, Tensor, Tensor>;
 // ---- Rodrigues ----------------------------------------------------------------------------
 
 std::uint64_t rodrigues_bytes(Call &call, const Tensor &axis_angle) {
-  return query_bytes(call, vrel_transforms_rodrigues_workspace, dtype_code(axis_angle),
-                     numel_of(axis_angle) / 3);
+  return query_bytes(call, vrel_transforms_rodrigues_workspace,
+                     dtype_code(axis_angle, "axis_angle"), numel_of(axis_angle) / 3);
 }
 
 Tensor rodrigues(Tensor axis_angle) {
@@ -25,8 +25,8 @@ Tensor rodrigues(Tensor axis_angle) {
     std::vector<std::int64_t> sizes = sizes_of(axis_angle);
     sizes.push_back(3);  // [..., 3] becomes [..., 3, 3]
     Tensor output = new_empty(axis_angle, sizes);
-    call.check(vrel_transforms_rodrigues(call.in(axis_angle), call.context(), call.out(output),
-                                         ws.get(), call.diag()));
+    call.check(vrel_transforms_rodrigues(call.in(axis_angle, "axis_angle"), call.context(),
+                                         call.out(output, "output"), ws.get(), call.diag()));
     return output;
   });
 }
@@ -36,10 +36,10 @@ Tensor rodrigues_backward(Tensor axis_angle, Tensor grad_rotation) {
     Call call(axis_angle);
     Workspace ws = make_workspace(axis_angle, rodrigues_bytes(call, axis_angle));
     Tensor grad_axis_angle = new_empty(axis_angle, sizes_of(axis_angle));
-    const VrelTensorView *axis = call.in(axis_angle);
-    VrelTensorView *out = call.out(grad_axis_angle);
-    call.check(vrel_transforms_rodrigues_backward(axis, call.in(grad_rotation), call.context(),
-                                                  out, ws.get(), call.diag()));
+    const VrelTensorView *axis = call.in(axis_angle, "axis_angle");
+    VrelTensorView *out = call.out(grad_axis_angle, "grad_axis_angle");
+    call.check(vrel_transforms_rodrigues_backward(axis, call.in(grad_rotation, "grad_rotation"),
+                                                  call.context(), out, ws.get(), call.diag()));
     return grad_axis_angle;
   });
 }
@@ -48,8 +48,8 @@ void rodrigues_out(Tensor axis_angle, Tensor output, Tensor workspace) {
   scoped(axis_angle, [&] {
     Call call(axis_angle);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_transforms_rodrigues(call.in(axis_angle), call.context(), call.out(output),
-                                         &ws, call.diag()));
+    call.check(vrel_transforms_rodrigues(call.in(axis_angle, "axis_angle"), call.context(),
+                                         call.out(output, "output"), &ws, call.diag()));
     return 0;
   });
 }
@@ -57,7 +57,7 @@ void rodrigues_out(Tensor axis_angle, Tensor output, Tensor workspace) {
 // ---- forward kinematics -------------------------------------------------------------------
 
 std::uint64_t kinematics_bytes(Call &call, const Tensor &local) {
-  return query_bytes(call, vrel_skeleton_forward_kinematics_workspace, dtype_code(local),
+  return query_bytes(call, vrel_skeleton_forward_kinematics_workspace, dtype_code(local, "local"),
                      extent(local, 0), extent(local, 1));
 }
 
@@ -66,8 +66,11 @@ Tensor forward_kinematics(Tensor local, Tensor parents) {
     Call call(local);
     Workspace ws = make_workspace(local, kinematics_bytes(call, local));
     Tensor world = new_empty(local, sizes_of(local));
-    call.check(vrel_skeleton_forward_kinematics(call.in(local), call.in(parents), call.context(),
-                                                call.out(world), ws.get(), call.diag()));
+    call.check(vrel_skeleton_forward_kinematics(call.in(local, "local"),
+                                                call.in(parents, "parents"), call.context(),
+                                                call.out(world, "world"), ws.get(), call.diag()),
+               "animation tensor",
+               shape_context({{"local", &local, "BJ44"}, {"parents", &parents, "J"}}));
     return world;
   });
 }
@@ -77,9 +80,14 @@ Tensor forward_kinematics_backward(Tensor local, Tensor parents, Tensor grad_wor
     Call call(local);
     Workspace ws = make_workspace(local, kinematics_bytes(call, local));
     Tensor grad_local = new_empty(local, sizes_of(local));
-    call.check(vrel_skeleton_forward_kinematics_backward(
-        call.in(local), call.in(parents), call.in(grad_world), call.context(),
-        call.out(grad_local), ws.get(), call.diag()));
+    call.check(
+        vrel_skeleton_forward_kinematics_backward(
+            call.in(local, "local"), call.in(parents, "parents"), call.in(grad_world, "grad_world"),
+            call.context(), call.out(grad_local, "grad_local"), ws.get(), call.diag()),
+        "animation tensor",
+        shape_context({{"local", &local, "BJ44"},
+                       {"parents", &parents, "J"},
+                       {"grad_world", &grad_world, "BJ44"}}));
     return grad_local;
   });
 }
@@ -88,8 +96,13 @@ void forward_kinematics_out(Tensor local, Tensor parents, Tensor output, Tensor 
   scoped(local, [&] {
     Call call(local);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_skeleton_forward_kinematics(call.in(local), call.in(parents), call.context(),
-                                                call.out(output), &ws, call.diag()));
+    call.check(
+        vrel_skeleton_forward_kinematics(call.in(local, "local"), call.in(parents, "parents"),
+                                         call.context(), call.out(output, "output"), &ws,
+                                         call.diag()),
+        "animation tensor",
+        shape_context(
+            {{"local", &local, "BJ44"}, {"parents", &parents, "J"}, {"output", &output, "BJ44"}}));
     return 0;
   });
 }
@@ -98,8 +111,9 @@ void forward_kinematics_out(Tensor local, Tensor parents, Tensor output, Tensor 
 
 std::uint64_t blend_bytes(Call &call, const Tensor &template_vertices, const Tensor &deltas,
                           const Tensor &weights) {
-  return query_bytes(call, vrel_mesh_blend_shapes_workspace, dtype_code(template_vertices),
-                     extent(weights, 0), extent(template_vertices, 0), extent(deltas, 0));
+  return query_bytes(call, vrel_mesh_blend_shapes_workspace,
+                     dtype_code(template_vertices, "template_vertices"), extent(weights, 0),
+                     extent(template_vertices, 0), extent(deltas, 0));
 }
 
 Tensor blend_shapes(Tensor template_vertices, Tensor deltas, Tensor weights) {
@@ -109,9 +123,14 @@ Tensor blend_shapes(Tensor template_vertices, Tensor deltas, Tensor weights) {
                                   blend_bytes(call, template_vertices, deltas, weights));
     Tensor output =
         new_empty(template_vertices, {extent(weights, 0), extent(template_vertices, 0), 3});
-    call.check(vrel_mesh_blend_shapes(call.in(template_vertices), call.in(deltas),
-                                      call.in(weights), call.context(), call.out(output),
-                                      ws.get(), call.diag()));
+    call.check(
+        vrel_mesh_blend_shapes(call.in(template_vertices, "template_vertices"),
+                               call.in(deltas, "deltas"), call.in(weights, "weights"),
+                               call.context(), call.out(output, "output"), ws.get(), call.diag()),
+        "animation tensor",
+        shape_context({{"template_vertices", &template_vertices, "V3"},
+                       {"deltas", &deltas, "KV3"},
+                       {"weights", &weights, "BK"}}));
     return output;
   });
 }
@@ -126,15 +145,20 @@ Tensors3 blend_shapes_backward(Tensor template_vertices, Tensor deltas, Tensor w
     Tensor grad_template = empty_or_like(template_vertices, need_template);
     Tensor grad_deltas = empty_or_like(template_vertices, deltas, need_deltas);
     Tensor grad_weights = empty_or_like(template_vertices, weights, need_weights);
-    const VrelTensorView *t = call.in(template_vertices);
-    const VrelTensorView *d = call.in(deltas);
-    const VrelTensorView *w = call.in(weights);
-    const VrelTensorView *g = call.in(grad_vertices);
-    VrelTensorView *gt = call.out_if(grad_template, need_template);
-    VrelTensorView *gd = call.out_if(grad_deltas, need_deltas);
-    VrelTensorView *gw = call.out_if(grad_weights, need_weights);
+    const VrelTensorView *t = call.in(template_vertices, "template_vertices");
+    const VrelTensorView *d = call.in(deltas, "deltas");
+    const VrelTensorView *w = call.in(weights, "weights");
+    const VrelTensorView *g = call.in(grad_vertices, "grad_vertices");
+    VrelTensorView *gt = call.out_if(grad_template, need_template, "grad_template");
+    VrelTensorView *gd = call.out_if(grad_deltas, need_deltas, "grad_deltas");
+    VrelTensorView *gw = call.out_if(grad_weights, need_weights, "grad_weights");
     call.check(vrel_mesh_blend_shapes_backward(t, d, w, g, call.context(), gt, gd, gw, ws.get(),
-                                               call.diag()));
+                                               call.diag()),
+               "animation tensor",
+               shape_context({{"template_vertices", &template_vertices, "V3"},
+                              {"deltas", &deltas, "KV3"},
+                              {"weights", &weights, "BK"},
+                              {"grad_vertices", &grad_vertices, "BV3"}}));
     return Tensors3{grad_template, grad_deltas, grad_weights};
   });
 }
@@ -144,9 +168,14 @@ void blend_shapes_out(Tensor template_vertices, Tensor deltas, Tensor weights, T
   scoped(template_vertices, [&] {
     Call call(template_vertices);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_mesh_blend_shapes(call.in(template_vertices), call.in(deltas),
-                                      call.in(weights), call.context(), call.out(output), &ws,
-                                      call.diag()));
+    call.check(vrel_mesh_blend_shapes(call.in(template_vertices, "template_vertices"),
+                                      call.in(deltas, "deltas"), call.in(weights, "weights"),
+                                      call.context(), call.out(output, "output"), &ws, call.diag()),
+               "animation tensor",
+               shape_context({{"template_vertices", &template_vertices, "V3"},
+                              {"deltas", &deltas, "KV3"},
+                              {"weights", &weights, "BK"},
+                              {"output", &output, "BV3"}}));
     return 0;
   });
 }
@@ -154,7 +183,7 @@ void blend_shapes_out(Tensor template_vertices, Tensor deltas, Tensor weights, T
 // ---- linear blend skinning ----------------------------------------------------------------
 
 std::uint64_t skin_bytes(Call &call, const Tensor &vertices, const Tensor &transforms) {
-  return query_bytes(call, vrel_mesh_skin_lbs_workspace, dtype_code(vertices),
+  return query_bytes(call, vrel_mesh_skin_lbs_workspace, dtype_code(vertices, "vertices"),
                      extent(vertices, 0), extent(vertices, 1), extent(transforms, 1));
 }
 
@@ -163,8 +192,13 @@ Tensor skin_lbs(Tensor vertices, Tensor transforms, Tensor weights) {
     Call call(vertices);
     Workspace ws = make_workspace(vertices, skin_bytes(call, vertices, transforms));
     Tensor output = new_empty(vertices, {extent(vertices, 0), extent(vertices, 1), 3});
-    call.check(vrel_mesh_skin_lbs(call.in(vertices), call.in(transforms), call.in(weights),
-                                  call.context(), call.out(output), ws.get(), call.diag()));
+    call.check(vrel_mesh_skin_lbs(call.in(vertices, "vertices"), call.in(transforms, "transforms"),
+                                  call.in(weights, "weights"), call.context(),
+                                  call.out(output, "output"), ws.get(), call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"transforms", &transforms, "BJ44"},
+                              {"weights", &weights, "VJ"}}));
     return output;
   });
 }
@@ -177,15 +211,20 @@ Tensors3 skin_lbs_backward(Tensor vertices, Tensor transforms, Tensor weights, T
     Tensor grad_vertices = empty_or_like(vertices, need_vertices);
     Tensor grad_transforms = empty_or_like(vertices, transforms, need_transforms);
     Tensor grad_weights = empty_or_like(vertices, weights, need_weights);
-    const VrelTensorView *v = call.in(vertices);
-    const VrelTensorView *t = call.in(transforms);
-    const VrelTensorView *w = call.in(weights);
-    const VrelTensorView *g = call.in(grad_output);
-    VrelTensorView *gv = call.out_if(grad_vertices, need_vertices);
-    VrelTensorView *gt = call.out_if(grad_transforms, need_transforms);
-    VrelTensorView *gw = call.out_if(grad_weights, need_weights);
-    call.check(vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), gv, gt, gw, ws.get(),
-                                           call.diag()));
+    const VrelTensorView *v = call.in(vertices, "vertices");
+    const VrelTensorView *t = call.in(transforms, "transforms");
+    const VrelTensorView *w = call.in(weights, "weights");
+    const VrelTensorView *g = call.in(grad_output, "grad_output");
+    VrelTensorView *gv = call.out_if(grad_vertices, need_vertices, "grad_vertices");
+    VrelTensorView *gt = call.out_if(grad_transforms, need_transforms, "grad_transforms");
+    VrelTensorView *gw = call.out_if(grad_weights, need_weights, "grad_weights");
+    call.check(
+        vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), gv, gt, gw, ws.get(), call.diag()),
+        "animation tensor",
+        shape_context({{"vertices", &vertices, "BV3"},
+                       {"transforms", &transforms, "BJ44"},
+                       {"weights", &weights, "VJ"},
+                       {"grad_output", &grad_output, "BV3"}}));
     return Tensors3{grad_vertices, grad_transforms, grad_weights};
   });
 }
@@ -195,8 +234,14 @@ void skin_lbs_out(Tensor vertices, Tensor transforms, Tensor weights, Tensor out
   scoped(vertices, [&] {
     Call call(vertices);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_mesh_skin_lbs(call.in(vertices), call.in(transforms), call.in(weights),
-                                  call.context(), call.out(output), &ws, call.diag()));
+    call.check(vrel_mesh_skin_lbs(call.in(vertices, "vertices"), call.in(transforms, "transforms"),
+                                  call.in(weights, "weights"), call.context(),
+                                  call.out(output, "output"), &ws, call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"transforms", &transforms, "BJ44"},
+                              {"weights", &weights, "VJ"},
+                              {"output", &output, "BV3"}}));
     return 0;
   });
 }
@@ -204,8 +249,9 @@ void skin_lbs_out(Tensor vertices, Tensor transforms, Tensor weights, Tensor out
 // ---- barycentric evaluation ---------------------------------------------------------------
 
 std::uint64_t landmark_bytes(Call &call, const Tensor &vertices, const Tensor &face_index) {
-  return query_bytes(call, vrel_mesh_evaluate_barycentric_workspace, dtype_code(vertices),
-                     extent(vertices, 0), extent(vertices, 1), extent(face_index, 0));
+  return query_bytes(call, vrel_mesh_evaluate_barycentric_workspace,
+                     dtype_code(vertices, "vertices"), extent(vertices, 0), extent(vertices, 1),
+                     extent(face_index, 0));
 }
 
 Tensor evaluate_barycentric(Tensor vertices, Tensor faces, Tensor face_index, Tensor barycentric) {
@@ -213,10 +259,15 @@ Tensor evaluate_barycentric(Tensor vertices, Tensor faces, Tensor face_index, Te
     Call call(vertices);
     Workspace ws = make_workspace(vertices, landmark_bytes(call, vertices, face_index));
     Tensor output = new_empty(vertices, {extent(vertices, 0), extent(face_index, 0), 3});
-    call.check(vrel_mesh_evaluate_barycentric(call.in(vertices), call.in(faces),
-                                              call.in(face_index), call.in(barycentric),
-                                              call.context(), call.out(output), ws.get(),
-                                              call.diag()));
+    call.check(vrel_mesh_evaluate_barycentric(
+                   call.in(vertices, "vertices"), call.in(faces, "faces"),
+                   call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+                   call.context(), call.out(output, "output"), ws.get(), call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"faces", &faces, "F3"},
+                              {"face_index", &face_index, "L"},
+                              {"barycentric", &barycentric, "L3"}}));
     return output;
   });
 }
@@ -229,15 +280,21 @@ Tensors2 evaluate_barycentric_backward(Tensor vertices, Tensor faces, Tensor fac
     Workspace ws = make_workspace(vertices, landmark_bytes(call, vertices, face_index));
     Tensor grad_vertices = empty_or_like(vertices, need_vertices);
     Tensor grad_barycentric = empty_or_like(vertices, barycentric, need_barycentric);
-    const VrelTensorView *v = call.in(vertices);
-    const VrelTensorView *f = call.in(faces);
-    const VrelTensorView *i = call.in(face_index);
-    const VrelTensorView *b = call.in(barycentric);
-    const VrelTensorView *g = call.in(grad_output);
-    VrelTensorView *gv = call.out_if(grad_vertices, need_vertices);
-    VrelTensorView *gb = call.out_if(grad_barycentric, need_barycentric);
+    const VrelTensorView *v = call.in(vertices, "vertices");
+    const VrelTensorView *f = call.in(faces, "faces");
+    const VrelTensorView *i = call.in(face_index, "face_index");
+    const VrelTensorView *b = call.in(barycentric, "barycentric");
+    const VrelTensorView *g = call.in(grad_output, "grad_output");
+    VrelTensorView *gv = call.out_if(grad_vertices, need_vertices, "grad_vertices");
+    VrelTensorView *gb = call.out_if(grad_barycentric, need_barycentric, "grad_barycentric");
     call.check(vrel_mesh_evaluate_barycentric_backward(v, f, i, b, g, call.context(), gv, gb,
-                                                       ws.get(), call.diag()));
+                                                       ws.get(), call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"faces", &faces, "F3"},
+                              {"face_index", &face_index, "L"},
+                              {"barycentric", &barycentric, "L3"},
+                              {"grad_output", &grad_output, "BL3"}}));
     return Tensors2{grad_vertices, grad_barycentric};
   });
 }
@@ -247,10 +304,16 @@ void evaluate_barycentric_out(Tensor vertices, Tensor faces, Tensor face_index,
   scoped(vertices, [&] {
     Call call(vertices);
     VrelBufferDescriptor ws = caller_workspace(workspace);
-    call.check(vrel_mesh_evaluate_barycentric(call.in(vertices), call.in(faces),
-                                              call.in(face_index), call.in(barycentric),
-                                              call.context(), call.out(output), &ws,
-                                              call.diag()));
+    call.check(vrel_mesh_evaluate_barycentric(
+                   call.in(vertices, "vertices"), call.in(faces, "faces"),
+                   call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+                   call.context(), call.out(output, "output"), &ws, call.diag()),
+               "animation tensor",
+               shape_context({{"vertices", &vertices, "BV3"},
+                              {"faces", &faces, "F3"},
+                              {"face_index", &face_index, "L"},
+                              {"barycentric", &barycentric, "L3"},
+                              {"output", &output, "BL3"}}));
     return 0;
   });
 }
@@ -261,7 +324,7 @@ std::int64_t animation_workspace_size(Tensor reference, std::int64_t operation, 
                                       std::int64_t V, std::int64_t K) {
   return scoped(reference, [&] {
     Call call(reference);
-    const std::uint32_t dtype = dtype_code(reference);
+    const std::uint32_t dtype = dtype_code(reference, "reference");
     std::uint64_t bytes = 0;
     switch (operation) {
       case 1: bytes = query_bytes(call, vrel_mesh_blend_shapes_workspace, dtype, B, V, K); break;

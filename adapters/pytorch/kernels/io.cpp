@@ -51,8 +51,9 @@ std::tuple<Tensor, Tensor> ply_read(Tensor data, bool double_precision) {
                               double_precision ? ScalarType::Double : ScalarType::Float);
   Tensor faces = new_empty(data, {static_cast<std::int64_t>(info.face_count), 3}, ScalarType::Int);
   VrelExecutionContext context = cpu_context();
-  call.check(vrel_io_ply_read(bytes.data, bytes.size, &info, &context, call.out(vertices),
-                              call.out(faces), nullptr, call.diag()));
+  call.check(vrel_io_ply_read(bytes.data, bytes.size, &info, &context,
+                              call.out(vertices, "vertices"), call.out(faces, "faces"), nullptr,
+                              call.diag()));
   return {vertices, faces};
 }
 

@@ -12,13 +12,14 @@ using Tensors4 = std::tuple<Tensor, Tensor, Tensor, Tensor>;
 Tensors3 face_geometry(Tensor vertices, Tensor faces, double eps) {
   Call call(vertices);
   const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
-  Workspace ws = make_workspace(
-      vertices, query_bytes(call, vrel_mesh_face_geometry_workspace, dtype_code(vertices), V, F));
+  Workspace ws = make_workspace(vertices, query_bytes(call, vrel_mesh_face_geometry_workspace,
+                                                      dtype_code(vertices, "vertices"), V, F));
   Tensor normals = new_empty(vertices, {F, 3});
   Tensor areas = new_empty(vertices, {F});
   Tensor valid = new_empty(vertices, {F}, ScalarType::Bool);
-  call.check(vrel_mesh_face_geometry(call.in(vertices), call.in(faces), eps, call.context(),
-                                     call.out(normals), call.out(areas), call.out(valid),
+  call.check(vrel_mesh_face_geometry(call.in(vertices, "vertices"), call.in(faces, "faces"), eps,
+                                     call.context(), call.out(normals, "normals"),
+                                     call.out(areas, "areas"), call.out(valid, "valid"),
                                      ws.or_null(), call.diag()));
   return {normals, areas, valid};
 }
@@ -28,13 +29,14 @@ Tensor face_geometry_backward(Tensor vertices, Tensor faces, double eps, Tensor 
   require(has_grad_normals || has_grad_areas, "the backward pass requires at least one cotangent");
   Call call(vertices);
   const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
-  Workspace ws = make_workspace(
-      vertices, query_bytes(call, vrel_mesh_face_geometry_workspace, dtype_code(vertices), V, F));
+  Workspace ws = make_workspace(vertices, query_bytes(call, vrel_mesh_face_geometry_workspace,
+                                                      dtype_code(vertices, "vertices"), V, F));
   Tensor grad_vertices = new_empty(vertices, {V, 3});
   call.check(vrel_mesh_face_geometry_backward(
-      call.in(vertices), call.in(faces), eps, call.in_if(grad_normals, has_grad_normals),
-      call.in_if(grad_areas, has_grad_areas), call.context(), call.out(grad_vertices),
-      ws.or_null(), call.diag()));
+      call.in(vertices, "vertices"), call.in(faces, "faces"), eps,
+      call.in_if(grad_normals, has_grad_normals, "grad_normals"),
+      call.in_if(grad_areas, has_grad_areas, "grad_areas"), call.context(),
+      call.out(grad_vertices, "grad_vertices"), ws.or_null(), call.diag()));
   return grad_vertices;
 }
 
@@ -42,20 +44,21 @@ void face_geometry_out(Tensor vertices, Tensor faces, double eps, Tensor normals
                        Tensor valid, Tensor workspace) {
   Call call(vertices);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_mesh_face_geometry(call.in(vertices), call.in(faces), eps, call.context(),
-                                     call.out(normals), call.out(areas), call.out(valid), &ws,
+  call.check(vrel_mesh_face_geometry(call.in(vertices, "vertices"), call.in(faces, "faces"), eps,
+                                     call.context(), call.out(normals, "normals"),
+                                     call.out(areas, "areas"), call.out(valid, "valid"), &ws,
                                      call.diag()));
 }
 
 Tensor vertex_normals(Tensor vertices, Tensor faces, double eps, std::int64_t weighting) {
   Call call(vertices);
   const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
-  Workspace ws = make_workspace(
-      vertices, query_bytes(call, vrel_mesh_vertex_normals_workspace, dtype_code(vertices), V, F));
+  Workspace ws = make_workspace(vertices, query_bytes(call, vrel_mesh_vertex_normals_workspace,
+                                                      dtype_code(vertices, "vertices"), V, F));
   Tensor normals = new_empty(vertices, {V, 3});
-  call.check(vrel_mesh_vertex_normals(call.in(vertices), call.in(faces), eps, as_u32(weighting),
-                                      call.context(), call.out(normals), ws.or_null(),
-                                      call.diag()));
+  call.check(vrel_mesh_vertex_normals(call.in(vertices, "vertices"), call.in(faces, "faces"), eps,
+                                      as_u32(weighting), call.context(),
+                                      call.out(normals, "normals"), ws.or_null(), call.diag()));
   return normals;
 }
 
@@ -63,12 +66,13 @@ Tensor vertex_normals_backward(Tensor vertices, Tensor faces, double eps, std::i
                                Tensor grad_normals) {
   Call call(vertices);
   const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
-  Workspace ws = make_workspace(
-      vertices, query_bytes(call, vrel_mesh_vertex_normals_workspace, dtype_code(vertices), V, F));
+  Workspace ws = make_workspace(vertices, query_bytes(call, vrel_mesh_vertex_normals_workspace,
+                                                      dtype_code(vertices, "vertices"), V, F));
   Tensor grad_vertices = new_empty(vertices, {V, 3});
   call.check(vrel_mesh_vertex_normals_backward(
-      call.in(vertices), call.in(faces), eps, as_u32(weighting), call.in(grad_normals),
-      call.context(), call.out(grad_vertices), ws.or_null(), call.diag()));
+      call.in(vertices, "vertices"), call.in(faces, "faces"), eps, as_u32(weighting),
+      call.in(grad_normals, "grad_normals"), call.context(),
+      call.out(grad_vertices, "grad_vertices"), ws.or_null(), call.diag()));
   return grad_vertices;
 }
 
@@ -76,38 +80,42 @@ void vertex_normals_out(Tensor vertices, Tensor faces, double eps, std::int64_t 
                         Tensor normals, Tensor workspace) {
   Call call(vertices);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_mesh_vertex_normals(call.in(vertices), call.in(faces), eps, as_u32(weighting),
-                                      call.context(), call.out(normals), &ws, call.diag()));
+  call.check(vrel_mesh_vertex_normals(call.in(vertices, "vertices"), call.in(faces, "faces"), eps,
+                                      as_u32(weighting), call.context(),
+                                      call.out(normals, "normals"), &ws, call.diag()));
 }
 
 Tensor gather_faces(Tensor vertices, Tensor faces) {
   Call call(vertices);
   const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
-  Workspace ws = make_workspace(
-      vertices, query_bytes(call, vrel_mesh_gather_faces_workspace, dtype_code(vertices), V, F));
+  Workspace ws = make_workspace(vertices, query_bytes(call, vrel_mesh_gather_faces_workspace,
+                                                      dtype_code(vertices, "vertices"), V, F));
   Tensor gathered = new_empty(vertices, {F, 3, 3});
-  call.check(vrel_mesh_gather_faces(call.in(vertices), call.in(faces), call.context(),
-                                    call.out(gathered), ws.or_null(), call.diag()));
+  call.check(vrel_mesh_gather_faces(call.in(vertices, "vertices"), call.in(faces, "faces"),
+                                    call.context(), call.out(gathered, "gathered"), ws.or_null(),
+                                    call.diag()));
   return gathered;
 }
 
 Tensor gather_faces_backward(Tensor vertices, Tensor faces, Tensor grad_gathered) {
   Call call(vertices);
   const std::int64_t V = extent(vertices, 0), F = extent(faces, 0);
-  Workspace ws = make_workspace(
-      vertices, query_bytes(call, vrel_mesh_gather_faces_workspace, dtype_code(vertices), V, F));
+  Workspace ws = make_workspace(vertices, query_bytes(call, vrel_mesh_gather_faces_workspace,
+                                                      dtype_code(vertices, "vertices"), V, F));
   Tensor grad_vertices = new_empty(vertices, {V, 3});
-  call.check(vrel_mesh_gather_faces_backward(call.in(vertices), call.in(faces),
-                                             call.in(grad_gathered), call.context(),
-                                             call.out(grad_vertices), ws.or_null(), call.diag()));
+  call.check(vrel_mesh_gather_faces_backward(
+      call.in(vertices, "vertices"), call.in(faces, "faces"),
+      call.in(grad_gathered, "grad_gathered"), call.context(),
+      call.out(grad_vertices, "grad_vertices"), ws.or_null(), call.diag()));
   return grad_vertices;
 }
 
 void gather_faces_out(Tensor vertices, Tensor faces, Tensor gathered, Tensor workspace) {
   Call call(vertices);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_mesh_gather_faces(call.in(vertices), call.in(faces), call.context(),
-                                    call.out(gathered), &ws, call.diag()));
+  call.check(vrel_mesh_gather_faces(call.in(vertices, "vertices"), call.in(faces, "faces"),
+                                    call.context(), call.out(gathered, "gathered"), &ws,
+                                    call.diag()));
 }
 
 Tensors4 build_edge_topology(Tensor faces, Tensor face_offsets) {
@@ -124,9 +132,10 @@ Tensors4 build_edge_topology(Tensor faces, Tensor face_offsets) {
   Tensor edge_face_offsets = new_empty(faces, {3 * F + 1});
   Tensor edge_faces = new_empty(faces, {3 * F});
   call.check(vrel_mesh_build_edge_topology(
-      call.in(faces), call.in(face_offsets), call.context(), call.out(mesh_edge_offsets),
-      call.out(edges), call.out(edge_face_offsets), call.out(edge_faces), ws.or_null(),
-      call.diag()));
+      call.in(faces, "faces"), call.in(face_offsets, "face_offsets"), call.context(),
+      call.out(mesh_edge_offsets, "mesh_edge_offsets"), call.out(edges, "edges"),
+      call.out(edge_face_offsets, "edge_face_offsets"), call.out(edge_faces, "edge_faces"),
+      ws.or_null(), call.diag()));
   return {mesh_edge_offsets, edges, edge_face_offsets, edge_faces};
 }
 
@@ -136,9 +145,10 @@ Tensor mesh_validate(Tensor vertices, Tensor faces, Tensor vertex_offsets, Tenso
   VrelMeshValidationReport report{};
   report.struct_size = sizeof(VrelMeshValidationReport);
   report.abi_version = VREL_ABI_VERSION;
-  call.check(vrel_mesh_validate(call.in(vertices), call.in(faces), call.in(vertex_offsets),
-                                call.in(face_offsets), eps, as_u32(flags), call.context(), &report,
-                                nullptr, call.diag()));
+  call.check(vrel_mesh_validate(call.in(vertices, "vertices"), call.in(faces, "faces"),
+                                call.in(vertex_offsets, "vertex_offsets"),
+                                call.in(face_offsets, "face_offsets"), eps, as_u32(flags),
+                                call.context(), &report, nullptr, call.diag()));
   // [issues, first invalid face, invalid offset index, degenerate faces, non-finite vertices,
   //  unreferenced vertices, 0] as int64.
   Tensor result = new_empty(vertices, {7}, ScalarType::Long);
@@ -157,7 +167,7 @@ Tensor mesh_validate(Tensor vertices, Tensor faces, Tensor vertex_offsets, Tenso
 
 std::uint64_t sample_surface_bytes(Call &call, const Tensor &vertices, const Tensor &faces,
                                    std::int64_t samples) {
-  return query_bytes(call, vrel_mesh_sample_surface_workspace, dtype_code(vertices),
+  return query_bytes(call, vrel_mesh_sample_surface_workspace, dtype_code(vertices, "vertices"),
                      extent(vertices, 0), extent(faces, 0), samples);
 }
 
@@ -173,9 +183,11 @@ Tensors4 sample_surface(Tensor vertices, Tensor faces, Tensor vertex_offsets, Te
   Tensor barycentric = new_empty(vertices, {B, S, 3});
   Tensor next_counter = new_empty(vertices, {2}, ScalarType::UInt32);
   call.check(vrel_mesh_sample_surface(
-      call.in(vertices), call.in(faces), call.in(vertex_offsets), call.in(face_offsets),
-      sample_count, call.in(rng_key), call.in(rng_counter), eps, call.context(), call.out(points),
-      call.out(face_index), call.out(barycentric), call.out(next_counter), ws.or_null(),
+      call.in(vertices, "vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
+      sample_count, call.in(rng_key, "rng_key"), call.in(rng_counter, "rng_counter"), eps,
+      call.context(), call.out(points, "points"), call.out(face_index, "face_index"),
+      call.out(barycentric, "barycentric"), call.out(next_counter, "next_counter"), ws.or_null(),
       call.diag()));
   return {points, face_index, barycentric, next_counter};
 }
@@ -186,10 +198,10 @@ Tensor sample_surface_backward(Tensor vertices, Tensor faces, Tensor face_index,
   const std::int64_t S = dim_of(face_index) == 2 ? extent(face_index, 1) : 0;
   Workspace ws = make_workspace(vertices, sample_surface_bytes(call, vertices, faces, S));
   Tensor grad_vertices = new_empty(vertices, {extent(vertices, 0), 3});
-  call.check(vrel_mesh_sample_surface_backward(call.in(faces), call.in(face_index),
-                                               call.in(barycentric), call.in(grad_points),
-                                               call.context(), call.out(grad_vertices),
-                                               ws.or_null(), call.diag()));
+  call.check(vrel_mesh_sample_surface_backward(
+      call.in(faces, "faces"), call.in(face_index, "face_index"),
+      call.in(barycentric, "barycentric"), call.in(grad_points, "grad_points"), call.context(),
+      call.out(grad_vertices, "grad_vertices"), ws.or_null(), call.diag()));
   return grad_vertices;
 }
 
@@ -200,9 +212,12 @@ void sample_surface_out(Tensor vertices, Tensor faces, Tensor vertex_offsets, Te
   Call call(vertices);
   VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_mesh_sample_surface(
-      call.in(vertices), call.in(faces), call.in(vertex_offsets), call.in(face_offsets),
-      sample_count, call.in(rng_key), call.in(rng_counter), eps, call.context(), call.out(points),
-      call.out(face_index), call.out(barycentric), call.out(next_counter), &ws, call.diag()));
+      call.in(vertices, "vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
+      sample_count, call.in(rng_key, "rng_key"), call.in(rng_counter, "rng_counter"), eps,
+      call.context(), call.out(points, "points"), call.out(face_index, "face_index"),
+      call.out(barycentric, "barycentric"), call.out(next_counter, "next_counter"), &ws,
+      call.diag()));
 }
 
 }  // namespace

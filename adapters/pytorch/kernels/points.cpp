@@ -8,20 +8,42 @@ using Tensors2 = std::tuple<Tensor, Tensor>;
 using Tensors3 = std::tuple<Tensor, Tensor, Tensor>;
 using Tensors5 = std::tuple<Tensor, Tensor, Tensor, Tensor, Tensor>;
 
+// Packed offsets of one batch must all hold B + 1 entries. The core takes B from the first of
+// them and blames the one that disagrees; when their lengths differ the context names them all.
+std::string offsets_context(
+    std::initializer_list<std::pair<const char *, const Tensor *>> offsets) {
+  std::string text;
+  bool differ = false;
+  const std::int64_t first = extent(*offsets.begin()->second, 0);
+  for (const auto &[name, tensor] : offsets) {
+    const std::int64_t n = extent(*tensor, 0);
+    differ = differ || n != first;
+    text +=
+        (text.empty() ? "" : ", ") + std::string(name) + " has " + std::to_string(n) + " entries";
+  }
+  return differ ? text + "; each must hold B + 1" : std::string();
+}
+
 Tensors3 knn(Tensor query, Tensor reference, Tensor query_offsets, Tensor reference_offsets,
              std::int64_t neighbor_count) {
   Call call(query);
   const std::int64_t P = extent(query, 0), R = extent(reference, 0);
-  Workspace ws = make_workspace(query, query_bytes(call, vrel_points_knn_workspace,
-                                                   dtype_code(query), P, R, neighbor_count));
+  Workspace ws =
+      make_workspace(query, query_bytes(call, vrel_points_knn_workspace, dtype_code(query, "query"),
+                                        P, R, neighbor_count));
   const std::int64_t K = neighbor_count < 0 ? 0 : neighbor_count;
   Tensor distance_squared = new_empty(query, {P, K});
   Tensor reference_index = new_empty(query, {P, K}, ScalarType::Int);
   Tensor valid = new_empty(query, {P, K}, ScalarType::Bool);
-  call.check(vrel_points_knn(call.in(query), call.in(reference), call.in(query_offsets),
-                             call.in(reference_offsets), neighbor_count, call.context(),
-                             call.out(distance_squared), call.out(reference_index),
-                             call.out(valid), ws.or_null(), call.diag()));
+  call.check(vrel_points_knn(call.in(query, "query"), call.in(reference, "reference"),
+                             call.in(query_offsets, "query_offsets"),
+                             call.in(reference_offsets, "reference_offsets"), neighbor_count,
+                             call.context(), call.out(distance_squared, "distance_squared"),
+                             call.out(reference_index, "reference_index"), call.out(valid, "valid"),
+                             ws.or_null(), call.diag()),
+             "offsets",
+             offsets_context(
+                 {{"query_offsets", &query_offsets}, {"reference_offsets", &reference_offsets}}));
   return {distance_squared, reference_index, valid};
 }
 
@@ -31,13 +53,15 @@ Tensors2 knn_backward(Tensor query, Tensor reference, Tensor reference_index, Te
   const std::int64_t P = extent(query, 0), R = extent(reference, 0);
   const std::int64_t K = dim_of(reference_index) == 2 ? extent(reference_index, 1) : 0;
   Workspace ws = make_workspace(
-      query, query_bytes(call, vrel_points_knn_workspace, dtype_code(query), P, R, K));
+      query, query_bytes(call, vrel_points_knn_workspace, dtype_code(query, "query"), P, R, K));
   Tensor grad_query = new_empty(query, sizes_of(query));
   Tensor grad_reference = new_empty(query, sizes_of(reference));
-  call.check(vrel_points_knn_backward(call.in(query), call.in(reference), call.in(reference_index),
-                                      call.in(valid), call.in(grad_distance_squared),
-                                      call.context(), call.out(grad_query),
-                                      call.out(grad_reference), ws.or_null(), call.diag()));
+  call.check(vrel_points_knn_backward(
+      call.in(query, "query"), call.in(reference, "reference"),
+      call.in(reference_index, "reference_index"), call.in(valid, "valid"),
+      call.in(grad_distance_squared, "grad_distance_squared"), call.context(),
+      call.out(grad_query, "grad_query"), call.out(grad_reference, "grad_reference"), ws.or_null(),
+      call.diag()));
   return {grad_query, grad_reference};
 }
 
@@ -46,16 +70,22 @@ void knn_out(Tensor query, Tensor reference, Tensor query_offsets, Tensor refere
              Tensor valid, Tensor workspace) {
   Call call(query);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_points_knn(call.in(query), call.in(reference), call.in(query_offsets),
-                             call.in(reference_offsets), neighbor_count, call.context(),
-                             call.out(distance_squared), call.out(reference_index),
-                             call.out(valid), &ws, call.diag()));
+  call.check(vrel_points_knn(call.in(query, "query"), call.in(reference, "reference"),
+                             call.in(query_offsets, "query_offsets"),
+                             call.in(reference_offsets, "reference_offsets"), neighbor_count,
+                             call.context(), call.out(distance_squared, "distance_squared"),
+                             call.out(reference_index, "reference_index"), call.out(valid, "valid"),
+                             &ws, call.diag()),
+             "offsets",
+             offsets_context(
+                 {{"query_offsets", &query_offsets}, {"reference_offsets", &reference_offsets}}));
 }
 
 std::uint64_t closest_bytes(Call &call, const Tensor &points, const Tensor &vertices,
                             const Tensor &faces) {
-  return query_bytes(call, vrel_points_closest_point_on_mesh_workspace, dtype_code(points),
-                     extent(points, 0), extent(vertices, 0), extent(faces, 0));
+  return query_bytes(call, vrel_points_closest_point_on_mesh_workspace,
+                     dtype_code(points, "points"), extent(points, 0), extent(vertices, 0),
+                     extent(faces, 0));
 }
 
 Tensors5 closest_point_on_mesh(Tensor points, Tensor vertices, Tensor faces, Tensor point_offsets,
@@ -69,10 +99,16 @@ Tensors5 closest_point_on_mesh(Tensor points, Tensor vertices, Tensor faces, Ten
   Tensor closest = new_empty(points, {P, 3});
   Tensor valid = new_empty(points, {P}, ScalarType::Bool);
   call.check(vrel_points_closest_point_on_mesh(
-      call.in(points), call.in(vertices), call.in(faces), call.in(point_offsets),
-      call.in(vertex_offsets), call.in(face_offsets), eps, call.context(),
-      call.out(distance_squared), call.out(face_index), call.out(barycentric), call.out(closest),
-      call.out(valid), ws.or_null(), call.diag()));
+                 call.in(points, "points"), call.in(vertices, "vertices"), call.in(faces, "faces"),
+                 call.in(point_offsets, "point_offsets"), call.in(vertex_offsets, "vertex_offsets"),
+                 call.in(face_offsets, "face_offsets"), eps, call.context(),
+                 call.out(distance_squared, "distance_squared"), call.out(face_index, "face_index"),
+                 call.out(barycentric, "barycentric"), call.out(closest, "closest"),
+                 call.out(valid, "valid"), ws.or_null(), call.diag()),
+             "offsets",
+             offsets_context({{"point_offsets", &point_offsets},
+                              {"vertex_offsets", &vertex_offsets},
+                              {"face_offsets", &face_offsets}}));
   return {distance_squared, face_index, barycentric, closest, valid};
 }
 
@@ -84,9 +120,12 @@ Tensors2 closest_point_on_mesh_backward(Tensor points, Tensor vertices, Tensor f
   Tensor grad_points = new_empty(points, sizes_of(points));
   Tensor grad_vertices = new_empty(points, sizes_of(vertices));
   call.check(vrel_points_closest_point_on_mesh_backward(
-      call.in(points), call.in(vertices), call.in(faces), call.in(face_index),
-      call.in(barycentric), call.in(closest), call.in(valid), call.in(grad_distance_squared),
-      call.context(), call.out(grad_points), call.out(grad_vertices), ws.or_null(), call.diag()));
+      call.in(points, "points"), call.in(vertices, "vertices"), call.in(faces, "faces"),
+      call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+      call.in(closest, "closest"), call.in(valid, "valid"),
+      call.in(grad_distance_squared, "grad_distance_squared"), call.context(),
+      call.out(grad_points, "grad_points"), call.out(grad_vertices, "grad_vertices"), ws.or_null(),
+      call.diag()));
   return {grad_points, grad_vertices};
 }
 
@@ -97,10 +136,16 @@ void closest_point_on_mesh_out(Tensor points, Tensor vertices, Tensor faces, Ten
   Call call(points);
   VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_points_closest_point_on_mesh(
-      call.in(points), call.in(vertices), call.in(faces), call.in(point_offsets),
-      call.in(vertex_offsets), call.in(face_offsets), eps, call.context(),
-      call.out(distance_squared), call.out(face_index), call.out(barycentric), call.out(closest),
-      call.out(valid), &ws, call.diag()));
+                 call.in(points, "points"), call.in(vertices, "vertices"), call.in(faces, "faces"),
+                 call.in(point_offsets, "point_offsets"), call.in(vertex_offsets, "vertex_offsets"),
+                 call.in(face_offsets, "face_offsets"), eps, call.context(),
+                 call.out(distance_squared, "distance_squared"), call.out(face_index, "face_index"),
+                 call.out(barycentric, "barycentric"), call.out(closest, "closest"),
+                 call.out(valid, "valid"), &ws, call.diag()),
+             "offsets",
+             offsets_context({{"point_offsets", &point_offsets},
+                              {"vertex_offsets", &vertex_offsets},
+                              {"face_offsets", &face_offsets}}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Kernels of the rasterization family: multi-layer rasterization (whole image and window), its
 // backward pass, and attribute interpolation.
-#include <stdexcept>
+#include <string>
 
 #include "adapter.hpp"
 
@@ -9,6 +9,39 @@ namespace {
 
 using Tensors2 = std::tuple<Tensor, Tensor>;
 using Tensors4 = std::tuple<Tensor, Tensor, Tensor, Tensor>;
+
+// The first window rule that the arguments break, named, or empty when the window is valid.
+// Written so that no sum can overflow: offset + extent <= global as extent <= global - offset.
+std::string window_fault(std::int64_t global_height, std::int64_t global_width,
+                         std::int64_t row_offset, std::int64_t column_offset,
+                         std::int64_t image_height, std::int64_t image_width) {
+  const auto value = [](const char *name, std::int64_t v) {
+    return std::string(name) + " = " + std::to_string(v);
+  };
+  if (image_height < 1) return value("image_height", image_height) + " must be at least 1";
+  if (image_width < 1) return value("image_width", image_width) + " must be at least 1";
+  if (global_height < 1) return value("global_height", global_height) + " must be at least 1";
+  if (global_width < 1) return value("global_width", global_width) + " must be at least 1";
+  if (row_offset < 0) return value("row_offset", row_offset) + " must be nonnegative";
+  if (column_offset < 0) return value("column_offset", column_offset) + " must be nonnegative";
+  if (row_offset > global_height || image_height > global_height - row_offset)
+    return value("row_offset", row_offset) + " + " + value("image_height", image_height) +
+           " must not exceed " + value("global_height", global_height);
+  if (column_offset > global_width || image_width > global_width - column_offset)
+    return value("column_offset", column_offset) + " + " + value("image_width", image_width) +
+           " must not exceed " + value("global_width", global_width);
+  return {};
+}
+
+// The core's window refusal with the rule that failed, raised before anything is allocated.
+void check_window(std::int64_t global_height, std::int64_t global_width, std::int64_t row_offset,
+                  std::int64_t column_offset, std::int64_t image_height, std::int64_t image_width) {
+  const std::string fault = window_fault(global_height, global_width, row_offset, column_offset,
+                                         image_height, image_width);
+  if (!fault.empty())
+    status_error(VREL_STATUS_INVALID_ARGUMENT,
+                 ("invalid raster window bounds (" + fault + ")").c_str());
+}
 
 struct Fragments {
   Tensor face_index, barycentric, depth, signed_distance;
@@ -29,24 +62,28 @@ Fragments fragment_buffers(const Tensor &ndc_vertices, const Tensor &vertex_offs
 
 std::uint64_t raster_bytes(Call &call, const Tensor &ndc_vertices, const Tensor &faces,
                            std::int64_t H, std::int64_t W, std::int64_t K) {
-  return query_bytes(call, vrel_render_rasterize_workspace, dtype_code(ndc_vertices),
-                     extent(ndc_vertices, 0), extent(faces, 0), H, W, K);
+  return query_bytes(call, vrel_render_rasterize_workspace,
+                     dtype_code(ndc_vertices, "ndc_vertices"), extent(ndc_vertices, 0),
+                     extent(faces, 0), H, W, K);
 }
 
 Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Tensor face_offsets,
                    std::int64_t image_height, std::int64_t image_width,
                    std::int64_t faces_per_pixel, double blur_radius_px, std::int64_t cull_mode,
                    double eps) {
+  // The whole image is the window: only its two extents can break the rule.
+  check_window(image_height, image_width, 0, 0, image_height, image_width);
   Call call(ndc_vertices);
   Workspace ws = make_workspace(ndc_vertices, raster_bytes(call, ndc_vertices, faces, image_height,
                                                            image_width, faces_per_pixel));
   Fragments out =
       fragment_buffers(ndc_vertices, vertex_offsets, image_height, image_width, faces_per_pixel);
   call.check(vrel_render_rasterize(
-      call.in(ndc_vertices), call.in(faces), call.in(vertex_offsets), call.in(face_offsets),
-      image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode),
-      eps, call.context(), call.out(out.face_index), call.out(out.barycentric),
-      call.out(out.depth), call.out(out.signed_distance), ws.or_null(), call.diag()));
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
+      image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
+      call.context(), call.out(out.face_index), call.out(out.barycentric), call.out(out.depth),
+      call.out(out.signed_distance), ws.or_null(), call.diag()));
   return {out.face_index, out.barycentric, out.depth, out.signed_distance};
 }
 
@@ -56,20 +93,15 @@ Tensors4 rasterize_window(Tensor ndc_vertices, Tensor faces, Tensor vertex_offse
                           std::int64_t column_offset, std::int64_t image_height,
                           std::int64_t image_width, std::int64_t faces_per_pixel,
                           double blur_radius_px, std::int64_t cull_mode, double eps) {
-  // Written so that no sum can overflow: offset + extent <= global as extent <= global - offset.
-  const bool bounds = global_height > 0 && global_width > 0 && image_height > 0 &&
-                      image_width > 0 && row_offset >= 0 && column_offset >= 0 &&
-                      row_offset <= global_height && column_offset <= global_width &&
-                      image_height <= global_height - row_offset &&
-                      image_width <= global_width - column_offset;
-  if (!bounds) throw std::runtime_error("invalid raster window bounds");
+  check_window(global_height, global_width, row_offset, column_offset, image_height, image_width);
   Call call(ndc_vertices);
   Workspace ws = make_workspace(ndc_vertices, raster_bytes(call, ndc_vertices, faces, image_height,
                                                            image_width, faces_per_pixel));
   Fragments out =
       fragment_buffers(ndc_vertices, vertex_offsets, image_height, image_width, faces_per_pixel);
   call.check(vrel_render_rasterize_window(
-      call.in(ndc_vertices), call.in(faces), call.in(vertex_offsets), call.in(face_offsets),
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
       global_height, global_width, row_offset, column_offset, image_height, image_width,
       faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps, call.context(),
       call.out(out.face_index), call.out(out.barycentric), call.out(out.depth),
@@ -82,13 +114,15 @@ void rasterize_out(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
                    std::int64_t faces_per_pixel, double blur_radius_px, std::int64_t cull_mode,
                    double eps, Tensor face_index, Tensor barycentric, Tensor depth,
                    Tensor signed_distance, Tensor workspace) {
+  check_window(image_height, image_width, 0, 0, image_height, image_width);
   Call call(ndc_vertices);
   VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(vrel_render_rasterize(
-      call.in(ndc_vertices), call.in(faces), call.in(vertex_offsets), call.in(face_offsets),
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
+      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
       image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
-      call.context(), call.out(face_index), call.out(barycentric), call.out(depth),
-      call.out(signed_distance), &ws, call.diag()));
+      call.context(), call.out(face_index, "face_index"), call.out(barycentric, "barycentric"),
+      call.out(depth, "depth"), call.out(signed_distance, "signed_distance"), &ws, call.diag()));
 }
 
 // The backward pass needs no workspace; none is passed.
@@ -98,9 +132,10 @@ Tensor rasterize_backward(Tensor ndc_vertices, Tensor faces, std::int64_t image_
   Call call(ndc_vertices);
   Tensor grad_vertices = new_empty(ndc_vertices, sizes_of(ndc_vertices));
   call.check(vrel_render_rasterize_backward(
-      call.in(ndc_vertices), call.in(faces), image_height, image_width, call.in(face_index),
-      call.in(grad_barycentric), call.in(grad_depth), call.in(grad_signed_distance),
-      call.context(), call.out(grad_vertices), nullptr, call.diag()));
+      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"), image_height, image_width,
+      call.in(face_index, "face_index"), call.in(grad_barycentric, "grad_barycentric"),
+      call.in(grad_depth, "grad_depth"), call.in(grad_signed_distance, "grad_signed_distance"),
+      call.context(), call.out(grad_vertices, "grad_vertices"), nullptr, call.diag()));
   return grad_vertices;
 }
 
@@ -110,9 +145,10 @@ Tensor interpolate(Tensor face_index, Tensor barycentric, Tensor face_attributes
   std::vector<std::int64_t> sizes = sizes_of(face_index);
   sizes.push_back(extent(face_attributes, 2));
   Tensor attributes = new_empty(barycentric, sizes);
-  call.check(vrel_render_interpolate(call.in(face_index), call.in(barycentric),
-                                     call.in(face_attributes), call.context(),
-                                     call.out(attributes), nullptr, call.diag()));
+  call.check(vrel_render_interpolate(call.in(face_index, "face_index"),
+                                     call.in(barycentric, "barycentric"),
+                                     call.in(face_attributes, "face_attributes"), call.context(),
+                                     call.out(attributes, "attributes"), nullptr, call.diag()));
   return attributes;
 }
 
@@ -122,9 +158,10 @@ Tensors2 interpolate_backward(Tensor face_index, Tensor barycentric, Tensor face
   Tensor grad_barycentric = new_empty(barycentric, sizes_of(barycentric));
   Tensor grad_face_attributes = new_empty(barycentric, sizes_of(face_attributes));
   call.check(vrel_render_interpolate_backward(
-      call.in(face_index), call.in(barycentric), call.in(face_attributes),
-      call.in(grad_attributes), call.context(), call.out(grad_barycentric),
-      call.out(grad_face_attributes), nullptr, call.diag()));
+      call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
+      call.in(face_attributes, "face_attributes"), call.in(grad_attributes, "grad_attributes"),
+      call.context(), call.out(grad_barycentric, "grad_barycentric"),
+      call.out(grad_face_attributes, "grad_face_attributes"), nullptr, call.diag()));
   return {grad_barycentric, grad_face_attributes};
 }
 
@@ -132,9 +169,10 @@ void interpolate_out(Tensor face_index, Tensor barycentric, Tensor face_attribut
                      Tensor attributes, Tensor workspace) {
   Call call(face_index);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_render_interpolate(call.in(face_index), call.in(barycentric),
-                                     call.in(face_attributes), call.context(),
-                                     call.out(attributes), &ws, call.diag()));
+  call.check(vrel_render_interpolate(call.in(face_index, "face_index"),
+                                     call.in(barycentric, "barycentric"),
+                                     call.in(face_attributes, "face_attributes"), call.context(),
+                                     call.out(attributes, "attributes"), &ws, call.diag()));
 }
 
 }  // namespace

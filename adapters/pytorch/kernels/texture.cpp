@@ -5,16 +5,18 @@ namespace vrel::adapter {
 namespace {
 
 // Element count of the packed pyramid of `levels` levels (0: the full chain) over an [H,W,C]
-// texture. Invalid requests get a minimal size; the core then refuses them with its own message.
+// texture; `levels` becomes the level count to allocate for. A request out of range (a bad
+// texture, a negative count or one past the full chain) is sized from its range first: it gets a
+// minimal size and the core then refuses it with its own message.
 std::int64_t pyramid_elements(std::int64_t H, std::int64_t W, std::int64_t C,
                               std::int64_t &levels) {
   if (H < 1 || W < 1 || C < 1 || levels < 0) {
-    levels = levels < 0 ? 0 : levels;
+    levels = 0;
     return 0;
   }
   std::int64_t full = 1;
   for (std::int64_t extent = H > W ? H : W; extent > 1; extent /= 2) ++full;
-  if (levels == 0 || levels > full) levels = levels == 0 ? full : levels;
+  if (levels == 0 || levels > full) levels = full;
   std::int64_t total = 0, h = H, w = W;
   for (std::int64_t k = 0; k < levels && k < full; ++k) {
     if (total > (std::int64_t{1} << 40)) break;  // far past int32: the core reports it
@@ -31,14 +33,14 @@ std::tuple<Tensor, Tensor> texture_pyramid(Tensor texture, std::int64_t levels) 
   const std::int64_t H = rank3 ? extent(texture, 0) : 0, W = rank3 ? extent(texture, 1) : 0,
                      C = rank3 ? extent(texture, 2) : 0;
   Workspace ws = make_workspace(texture, query_bytes(call, vrel_render_texture_pyramid_workspace,
-                                                     dtype_code(texture), H, W, C));
+                                                     dtype_code(texture, "texture"), H, W, C));
   std::int64_t count = levels;
   const std::int64_t total = pyramid_elements(H, W, C, count);
   Tensor pyramid = new_empty(texture, {total});
   Tensor level_offsets = new_empty(texture, {count + 1}, ScalarType::Int);
-  call.check(vrel_render_texture_pyramid(call.in(texture), levels, call.context(),
-                                         call.out(pyramid), call.out(level_offsets),
-                                         ws.or_null(), call.diag()));
+  call.check(vrel_render_texture_pyramid(
+      call.in(texture, "texture"), levels, call.context(), call.out(pyramid, "pyramid"),
+      call.out(level_offsets, "level_offsets"), ws.or_null(), call.diag()));
   return {pyramid, level_offsets};
 }
 
@@ -47,16 +49,17 @@ Tensor texture_pyramid_backward(Tensor level_offsets, std::int64_t texture_heigh
                                 std::int64_t texture_width, std::int64_t channel_count,
                                 Tensor grad_pyramid) {
   Call call(level_offsets);
-  Workspace ws = make_workspace(
-      grad_pyramid, query_bytes(call, vrel_render_texture_pyramid_workspace,
-                                dtype_code(grad_pyramid), texture_height, texture_width,
-                                channel_count));
+  Workspace ws =
+      make_workspace(grad_pyramid, query_bytes(call, vrel_render_texture_pyramid_workspace,
+                                               dtype_code(grad_pyramid, "grad_pyramid"),
+                                               texture_height, texture_width, channel_count));
   const auto clamp = [](std::int64_t v) { return v < 0 ? 0 : v; };
   Tensor grad_texture = new_empty(
       grad_pyramid, {clamp(texture_height), clamp(texture_width), clamp(channel_count)});
   call.check(vrel_render_texture_pyramid_backward(
-      call.in(level_offsets), texture_height, texture_width, channel_count, call.in(grad_pyramid),
-      call.context(), call.out(grad_texture), ws.or_null(), call.diag()));
+      call.in(level_offsets, "level_offsets"), texture_height, texture_width, channel_count,
+      call.in(grad_pyramid, "grad_pyramid"), call.context(), call.out(grad_texture, "grad_texture"),
+      ws.or_null(), call.diag()));
   return grad_texture;
 }
 
@@ -67,15 +70,17 @@ Tensor texture(Tensor pyramid, Tensor level_offsets, std::int64_t texture_height
                std::int64_t wrap_v, Tensor border, bool has_border) {
   Call call(pyramid);
   const std::int64_t N = extent(coordinates, 0);
-  Workspace ws = make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
-                                                     dtype_code(pyramid), N, channel_count));
+  Workspace ws =
+      make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
+                                          dtype_code(pyramid, "pyramid"), N, channel_count));
   Tensor samples = new_empty(pyramid, {N, channel_count < 0 ? 0 : channel_count});
-  call.check(vrel_render_texture(
-      call.in(pyramid), call.in(level_offsets), texture_height, texture_width,
-      call.in(coordinates), call.in_if(derivatives, has_derivatives), call.in_if(lod, has_lod),
-      as_u32(filter), as_u32(mip_filter), as_u32(wrap_u), as_u32(wrap_v),
-      call.in_if(border, has_border), call.context(), call.out(samples), ws.or_null(),
-      call.diag()));
+  call.check(
+      vrel_render_texture(call.in(pyramid, "pyramid"), call.in(level_offsets, "level_offsets"),
+                          texture_height, texture_width, call.in(coordinates, "coordinates"),
+                          call.in_if(derivatives, has_derivatives, "derivatives"),
+                          call.in_if(lod, has_lod, "lod"), as_u32(filter), as_u32(mip_filter),
+                          as_u32(wrap_u), as_u32(wrap_v), call.in_if(border, has_border, "border"),
+                          call.context(), call.out(samples, "samples"), ws.or_null(), call.diag()));
   return samples;
 }
 
@@ -91,21 +96,31 @@ std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets
   scope.enter(scope_tensor(pyramid));
   std::tuple<Tensor, Tensor> result = [&] {
     Call call(pyramid);
+    // The inputs are borrowed first, in argument order: a tensor that is not dense (an expanded
+    // pyramid has more elements than bytes) is refused before gradients of its size exist.
+    const VrelTensorView *pyramid_view = call.in(pyramid, "pyramid");
+    const VrelTensorView *offsets_view = call.in(level_offsets, "level_offsets");
+    const VrelTensorView *coordinates_view = call.in(coordinates, "coordinates");
+    const VrelTensorView *derivatives_view =
+        call.in_if(derivatives, has_derivatives, "derivatives");
+    const VrelTensorView *lod_view = call.in_if(lod, has_lod, "lod");
+    const VrelTensorView *border_view = call.in_if(border, has_border, "border");
+    const VrelTensorView *grad_samples_view = call.in(grad_samples, "grad_samples");
     const std::int64_t N = extent(coordinates, 0);
     const std::int64_t C = dim_of(grad_samples) == 2 ? extent(grad_samples, 1) : 0;
-    Workspace ws = make_workspace(
-        pyramid, query_bytes(call, vrel_render_texture_workspace, dtype_code(pyramid), N, C));
+    Workspace ws = make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
+                                                       dtype_code(pyramid, "pyramid"), N, C));
     // The core clears and fills the first level_offsets[L] elements; a pyramid longer than its
     // table keeps a tail that no level reads, whose gradient is zero.
     Tensor grad_pyramid = new_empty(pyramid, sizes_of(pyramid));
     zero_(grad_pyramid);
     Tensor grad_coordinates = new_empty(pyramid, sizes_of(coordinates));
     call.check(vrel_render_texture_backward(
-        call.in(pyramid), call.in(level_offsets), texture_height, texture_width,
-        call.in(coordinates), call.in_if(derivatives, has_derivatives), call.in_if(lod, has_lod),
-        as_u32(filter), as_u32(mip_filter), as_u32(wrap_u), as_u32(wrap_v),
-        call.in_if(border, has_border), call.in(grad_samples), call.context(),
-        call.out(grad_pyramid), call.out(grad_coordinates), ws.or_null(), call.diag()));
+        pyramid_view, offsets_view, texture_height, texture_width, coordinates_view,
+        derivatives_view, lod_view, as_u32(filter), as_u32(mip_filter), as_u32(wrap_u),
+        as_u32(wrap_v), border_view, grad_samples_view, call.context(),
+        call.out(grad_pyramid, "grad_pyramid"), call.out(grad_coordinates, "grad_coordinates"),
+        ws.or_null(), call.diag()));
     return std::tuple<Tensor, Tensor>{grad_pyramid, grad_coordinates};
   }();
   if (const char *message = scope.leave()) internal_error(message);

@@ -5,7 +5,7 @@ namespace vrel::adapter {
 namespace {
 
 std::uint64_t transform_bytes(Call &call, const Tensor &points, const Tensor &matrices) {
-  return query_bytes(call, vrel_transforms_transform_points_workspace, dtype_code(points),
+  return query_bytes(call, vrel_transforms_transform_points_workspace, dtype_code(points, "points"),
                      extent(points, 0), extent(matrices, 0));
 }
 
@@ -13,9 +13,10 @@ Tensor transform_points(Tensor points, Tensor matrices, Tensor point_offsets) {
   Call call(points);
   Workspace ws = make_workspace(points, transform_bytes(call, points, matrices));
   Tensor homogeneous = new_empty(points, {extent(points, 0), 4});
-  call.check(vrel_transforms_transform_points(call.in(points), call.in(matrices),
-                                              call.in(point_offsets), call.context(),
-                                              call.out(homogeneous), ws.or_null(), call.diag()));
+  call.check(vrel_transforms_transform_points(
+      call.in(points, "points"), call.in(matrices, "matrices"),
+      call.in(point_offsets, "point_offsets"), call.context(), call.out(homogeneous, "homogeneous"),
+      ws.or_null(), call.diag()));
   return homogeneous;
 }
 
@@ -27,8 +28,10 @@ std::tuple<Tensor, Tensor> transform_points_backward(Tensor points, Tensor matri
   Tensor grad_points = new_empty(points, sizes_of(points));
   Tensor grad_matrices = new_empty(points, sizes_of(matrices));
   call.check(vrel_transforms_transform_points_backward(
-      call.in(points), call.in(matrices), call.in(point_offsets), call.in(grad_homogeneous),
-      call.context(), call.out(grad_points), call.out(grad_matrices), ws.or_null(), call.diag()));
+      call.in(points, "points"), call.in(matrices, "matrices"),
+      call.in(point_offsets, "point_offsets"), call.in(grad_homogeneous, "grad_homogeneous"),
+      call.context(), call.out(grad_points, "grad_points"),
+      call.out(grad_matrices, "grad_matrices"), ws.or_null(), call.diag()));
   return {grad_points, grad_matrices};
 }
 
@@ -36,14 +39,15 @@ void transform_points_out(Tensor points, Tensor matrices, Tensor point_offsets,
                           Tensor homogeneous, Tensor workspace) {
   Call call(points);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_transforms_transform_points(call.in(points), call.in(matrices),
-                                              call.in(point_offsets), call.context(),
-                                              call.out(homogeneous), &ws, call.diag()));
+  call.check(
+      vrel_transforms_transform_points(call.in(points, "points"), call.in(matrices, "matrices"),
+                                       call.in(point_offsets, "point_offsets"), call.context(),
+                                       call.out(homogeneous, "homogeneous"), &ws, call.diag()));
 }
 
 std::uint64_t divide_bytes(Call &call, const Tensor &homogeneous) {
-  return query_bytes(call, vrel_transforms_perspective_divide_workspace, dtype_code(homogeneous),
-                     extent(homogeneous, 0));
+  return query_bytes(call, vrel_transforms_perspective_divide_workspace,
+                     dtype_code(homogeneous, "homogeneous"), extent(homogeneous, 0));
 }
 
 std::tuple<Tensor, Tensor> perspective_divide(Tensor homogeneous, double eps) {
@@ -52,9 +56,9 @@ std::tuple<Tensor, Tensor> perspective_divide(Tensor homogeneous, double eps) {
   const std::int64_t P = extent(homogeneous, 0);
   Tensor ndc = new_empty(homogeneous, {P, 3});
   Tensor valid = new_empty(homogeneous, {P}, ScalarType::Bool);
-  call.check(vrel_transforms_perspective_divide(call.in(homogeneous), eps, call.context(),
-                                                call.out(ndc), call.out(valid), ws.or_null(),
-                                                call.diag()));
+  call.check(vrel_transforms_perspective_divide(
+      call.in(homogeneous, "homogeneous"), eps, call.context(), call.out(ndc, "ndc"),
+      call.out(valid, "valid"), ws.or_null(), call.diag()));
   return {ndc, valid};
 }
 
@@ -63,8 +67,8 @@ Tensor perspective_divide_backward(Tensor homogeneous, double eps, Tensor grad_n
   Workspace ws = make_workspace(homogeneous, divide_bytes(call, homogeneous));
   Tensor grad_homogeneous = new_empty(homogeneous, sizes_of(homogeneous));
   call.check(vrel_transforms_perspective_divide_backward(
-      call.in(homogeneous), eps, call.in(grad_ndc), call.context(), call.out(grad_homogeneous),
-      ws.or_null(), call.diag()));
+      call.in(homogeneous, "homogeneous"), eps, call.in(grad_ndc, "grad_ndc"), call.context(),
+      call.out(grad_homogeneous, "grad_homogeneous"), ws.or_null(), call.diag()));
   return grad_homogeneous;
 }
 
@@ -72,9 +76,9 @@ void perspective_divide_out(Tensor homogeneous, double eps, Tensor ndc, Tensor v
                             Tensor workspace) {
   Call call(homogeneous);
   VrelBufferDescriptor ws = caller_workspace(workspace);
-  call.check(vrel_transforms_perspective_divide(call.in(homogeneous), eps, call.context(),
-                                                call.out(ndc), call.out(valid), &ws,
-                                                call.diag()));
+  call.check(vrel_transforms_perspective_divide(call.in(homogeneous, "homogeneous"), eps,
+                                                call.context(), call.out(ndc, "ndc"),
+                                                call.out(valid, "valid"), &ws, call.diag()));
 }
 
 }  // namespace
