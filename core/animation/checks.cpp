@@ -89,7 +89,7 @@ VrelStatus Checks::header(const VrelTensorView* view) const noexcept {
   return view == nullptr ? VREL_STATUS_OK
                          : abi::check_header(view, view->struct_size, view->abi_version,
                                              abi::kTensorViewSize, "tensor view pointer is null",
-                                             diag_);
+                                             diag());
 }
 
 VrelStatus Checks::floating(const VrelTensorView* view, const char* cpu_message,
