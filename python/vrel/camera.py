@@ -112,9 +112,14 @@ def look_at(eye, target, up=(0.0, 1.0, 0.0)) -> torch.Tensor:
     parallel to the viewing direction. Differentiable in all three. Conventions:
     :mod:`vrel.camera`.
 
-    Example::
-
-        view = vrel.camera.look_at([0.0, 0.0, 5.0], [0.0, 0.0, 0.0])   # translation (0, 0, -5)
+    Example:
+        >>> view = vrel.camera.look_at([3.0, 0.0, 0.0], [0.0, 0.0, 0.0])  # on the +x axis
+        >>> (view @ torch.tensor([0.0, 0.0, 0.0, 1.0])).tolist()   # the target: 3 ahead, on -z
+        [0.0, 0.0, -3.0, 1.0]
+        >>> (view @ torch.tensor([0.0, 0.0, 1.0, 1.0])).tolist()   # world +z: to the left
+        [-1.0, 0.0, -3.0, 1.0]
+        >>> vrel.camera.look_at(torch.rand(10, 3) + 2.0, [0.0, 0.0, 0.0]).shape   # a batch
+        torch.Size([10, 4, 4])
     """
     eye, target, up = _floats(eye, target, up)
     if eye.shape[-1:] != (3,):
@@ -154,9 +159,16 @@ def perspective(fov_y, aspect, near, far) -> torch.Tensor:
     ``far`` may be ``math.inf``). Arguments broadcast; tensor arguments get gradients. The near
     plane maps to NDC z = -1 and the far plane to +1. Conventions: :mod:`vrel.camera`.
 
-    Example::
-
-        projection = vrel.camera.perspective(math.radians(60), 16 / 9, 0.1, 100.0)
+    Example:
+        >>> projection = vrel.camera.perspective(torch.pi / 2, 2.0, 1.0, 3.0)  # 90 degrees, 2:1
+        >>> corner = projection @ torch.tensor([2.0, 1.0, -1.0, 1.0])  # near plane, top right
+        >>> (corner[:3] / corner[3]).round(decimals=5).tolist()
+        [1.0, 1.0, -1.0]
+        >>> far = projection @ torch.tensor([0.0, 0.0, -3.0, 1.0])
+        >>> (far[:3] / far[3]).tolist()
+        [0.0, 0.0, 1.0]
+        >>> vrel.camera.perspective(torch.tensor([0.5, 1.0]), 1.0, 0.1, 10.0).shape  # two fovs
+        torch.Size([2, 4, 4])
     """
     infinite = isinstance(far, (int, float)) and math.isinf(far)
     if infinite:
@@ -177,9 +189,12 @@ def orthographic(left, right, bottom, top, near, far) -> torch.Tensor:
 
     Arguments broadcast; tensor arguments get gradients. Conventions: :mod:`vrel.camera`.
 
-    Example::
-
-        projection = vrel.camera.orthographic(-2.0, 2.0, -1.5, 1.5, 0.1, 10.0)
+    Example:
+        >>> projection = vrel.camera.orthographic(-2.0, 2.0, -1.0, 1.0, 1.0, 5.0)
+        >>> (projection @ torch.tensor([2.0, 1.0, -5.0, 1.0])).tolist()    # far top right
+        [1.0, 1.0, 1.0, 1.0]
+        >>> (projection @ torch.tensor([-2.0, -1.0, -1.0, 1.0])).tolist()  # near bottom left
+        [-1.0, -1.0, -1.0, 1.0]
     """
     left, right, bottom, top, near, far = _floats(left, right, bottom, top, near, far)
     width, height, depth = right - left, top - bottom, far - near
@@ -199,9 +214,13 @@ def from_intrinsics(fx, fy, cx, cy, width, height, near, far) -> torch.Tensor:
     this equals for ``fx = fy = height / (2 tan(fov_y / 2))`` and ``(cx, cy)`` the image centre.
     Arguments broadcast; tensor arguments get gradients. Conventions: :mod:`vrel.camera`.
 
-    Example::
-
-        projection = vrel.camera.from_intrinsics(500.0, 500.0, 320.0, 240.0, 640, 480, 0.1, 50.0)
+    Example:
+        >>> fx, fy, cx, cy, width, height = 100.0, 100.0, 75.0, 75.0, 200, 100
+        >>> projection = vrel.camera.from_intrinsics(fx, fy, cx, cy, width, height, 0.1, 10.0)
+        >>> clip = projection @ torch.tensor([1.0, 0.5, -2.0, 1.0])
+        >>> x, y = (clip[:2] / clip[3]).tolist()
+        >>> [(x + 1) * width / 2, (1 - y) * height / 2]  # cx + fx * 1/2, cy - fy * 0.5/2
+        [125.0, 50.0]
     """
     infinite = isinstance(far, (int, float)) and math.isinf(far)
     if infinite:

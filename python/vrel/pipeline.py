@@ -232,12 +232,22 @@ def render_mesh(vertices, faces, camera, image_size, faces_per_pixel: int = 1, *
     Returns:
         :class:`Fragments`.
 
-    Example::
-
-        camera = vrel.camera.Camera(vrel.camera.look_at([0.0, 0.0, 3.0], [0.0, 0.0, 0.0]),
-                                    vrel.camera.perspective(0.8, 1.0, 0.1, 10.0))
-        fragments = vrel.render_mesh(vertices, faces, camera, 256)
-        covered = fragments.face_index[..., 0] >= 0                          # [B,H,W]
+    Example:
+        >>> vertices, faces = vrel.shapes.plane()            # the square [-1, 1]^2 at z = 0
+        >>> camera = vrel.camera.Camera(vrel.camera.look_at([0.1, 0.0, 3.0], [0.1, 0.0, 0.0]),
+        ...                             vrel.camera.perspective(0.8, 1.0, 0.1, 10.0))
+        >>> fragments = vrel.render_mesh(vertices, faces, camera, 8)
+        >>> fragments
+        Fragments(batch=1, height=8, width=8, layers=1, covered=36, perspective_correct=True)
+        >>> fragments.face_index[0, :, :, 0]                 # the face seen in each pixel
+        tensor([[-1, -1, -1, -1, -1, -1, -1, -1],
+                [-1,  1,  1,  1,  1,  1,  0, -1],
+                [-1,  1,  1,  1,  1,  0,  0, -1],
+                [-1,  1,  1,  1,  0,  0,  0, -1],
+                [-1,  1,  1,  0,  0,  0,  0, -1],
+                [-1,  1,  0,  0,  0,  0,  0, -1],
+                [-1,  0,  0,  0,  0,  0,  0, -1],
+                [-1, -1, -1, -1, -1, -1, -1, -1]], dtype=torch.int32)
     """
     height, width = _image_size(image_size)
     if vertices.dim() == 2:
@@ -333,10 +343,22 @@ def interpolate_attributes(fragments: Fragments, attributes, *, per_corner: bool
         what :meth:`Texture.sample` takes. Differentiable in ``attributes`` and, through the
         fragments, in the vertices and camera. Conventions: :mod:`vrel.camera`.
 
-    Example::
-
-        uv, duv = vrel.interpolate_attributes(fragments, vertex_uv, derivatives=True)
-        colour = vrel.Texture(image).sample(uv, duv)                       # [B,H,W,K,C]
+    Example:
+        >>> vertices, faces = vrel.shapes.plane()            # the square [-1, 1]^2 at z = 0
+        >>> camera = vrel.camera.Camera(                     # 4 x 4 world units onto 8 x 8 px
+        ...     vrel.camera.look_at([0.0, 0.0, 3.0], [0.0, 0.0, 0.0]),
+        ...     vrel.camera.orthographic(-2.0, 2.0, -2.0, 2.0, 1.0, 5.0))
+        >>> fragments = vrel.render_mesh(vertices, faces, camera, 8)
+        >>> vertex_uv = torch.stack([(vertices[:, 0] + 1) / 2, (1 - vertices[:, 1]) / 2], dim=-1)
+        >>> uv, duv = vrel.interpolate_attributes(fragments, vertex_uv, derivatives=True)
+        >>> uv.shape, duv.shape
+        (torch.Size([1, 8, 8, 1, 2]), torch.Size([1, 8, 8, 1, 2, 2]))
+        >>> uv[0, 3, 3, 0].tolist()                          # at the centre of row 3, column 3
+        [0.375, 0.375]
+        >>> duv[0, 3, 3, 0].tolist()     # rows u, v; columns d/dpx, d/dpy: the square spans 4 px
+        [[0.25, 0.0], [0.0, 0.25]]
+        >>> vrel.Texture(torch.rand(16, 16, 3)).sample(uv, duv).shape           # [B,H,W,K,C]
+        torch.Size([1, 8, 8, 1, 3])
     """
     faces, face_count = fragments._faces, fragments._faces.shape[0]
     batch = fragments.face_index.shape[0]
