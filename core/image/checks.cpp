@@ -36,8 +36,7 @@ VrelStatus provider_query(const ProviderQuery& query, const uint64_t* counts, ui
   return ask(query.operation_id, counts, count_number, dtype, context, bytes, alignment, diag);
 }
 
-VrelStatus begin(const VrelExecutionContext* context, VrelDiagnostic* diag) noexcept {
-  VREL_TRY(abi::diag_reset(diag));
+VrelStatus context_rule(const VrelExecutionContext* context, VrelDiagnostic* diag) noexcept {
   VREL_TRY(vrel_validate_execution_context(context, diag));
   if (context->device_type != VREL_DEVICE_CPU && context->device_type != VREL_DEVICE_CUDA)
     return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kDevice);

@@ -42,8 +42,14 @@ VrelStatus provider_query(const ProviderQuery& query, const uint64_t* counts, ui
                           uint32_t dtype, const VrelExecutionContext* context, uint64_t* bytes,
                           uint64_t* alignment, VrelDiagnostic* diag) noexcept;
 
-// Reset, context validation, then the CPU-or-CUDA rule (2).
-VrelStatus begin(const VrelExecutionContext* context, VrelDiagnostic* diag) noexcept;
+// Context validation, then the CPU-or-CUDA rule (2).
+VrelStatus context_rule(const VrelExecutionContext* context, VrelDiagnostic* diag) noexcept;
+
+// Reset, then the context rule.
+inline VrelStatus begin(const VrelExecutionContext* context, VrelDiagnostic* diag) noexcept {
+  VREL_TRY(abi::diag_reset(diag));
+  return context_rule(context, diag);
+}
 
 class Checks {
  public:
@@ -59,6 +65,12 @@ class Checks {
   VrelStatus begin(const VrelExecutionContext* context) noexcept {
     context_ = context;
     return image::begin(context, diag_);
+  }
+  // The two halves of begin(), for an operation that checks its scalars in between.
+  VrelStatus reset() const noexcept { return abi::diag_reset(diag_); }
+  VrelStatus use_context(const VrelExecutionContext* context) noexcept {
+    context_ = context;
+    return context_rule(context, diag_);
   }
 
   // One view: vrel_validate_tensor_view, a float32/float64 dtype, the context's device, and the

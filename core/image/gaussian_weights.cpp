@@ -123,8 +123,9 @@ extern "C" VREL_API VrelStatus vrel_image_gaussian_weights(const VrelTensorView*
                                                            const VrelBufferDescriptor* workspace,
                                                            VrelDiagnostic* diag) noexcept {
   Checks c{diag};
-  VREL_TRY(c.begin(context));
+  VREL_TRY(c.reset());
   if (!radius_valid(radius)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kRadiusOrGradient);
+  VREL_TRY(c.use_context(context));
   VREL_TRY(sigma_and_taps(c, sigma, weights, true, radius));
   VREL_TRY(gaussian_workspace(c, sigma, radius, workspace, {sigma, weights}));
   VREL_TRY(c.no_alias({weights}, {sigma}, kOutputAliasesInput));
@@ -142,9 +143,10 @@ extern "C" VREL_API VrelStatus vrel_image_gaussian_weights_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_sigma,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   Checks c{diag};
-  VREL_TRY(c.begin(context));
+  VREL_TRY(c.reset());
   if (!radius_valid(radius) || grad_weights == nullptr)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kRadiusOrGradient);
+  VREL_TRY(c.use_context(context));
   VREL_TRY(sigma_and_taps(c, sigma, grad_weights, false, radius));
   VREL_TRY(c.tensor(grad_sigma, true));
   VREL_TRY(c.like(grad_sigma, sigma));

@@ -12,8 +12,9 @@
  * must follow another with another rank or dtype ("image tensor rank or dtype mismatch") or
  * other extents ("image tensor shape mismatch").
  *
- * Every export first resets the Diagnostic and validates the context; a device other than the
- * CPU or CUDA is status 2 "image transfer supports CPU or CUDA". On CUDA the workspace
+ * Every export first resets the Diagnostic and validates the context (the Gaussian exports check
+ * their radius in between); a device other than the CPU or CUDA is status 2 "image transfer
+ * supports CPU or CUDA". On CUDA the workspace
  * requirement is the provider's answer (workspace-query entry, operation ids 19 transfer with
  * counts [element count] and 20 Gaussian weights with counts [N, radius]); no provider is
  * status 2 "no CUDA provider is available to report a device workspace requirement", a table
@@ -58,8 +59,8 @@ extern "C" {
  *   weights  output, sigma's dtype, [n] or [N, n]
  *   workspace  none needed on the CPU (may be null)
  *
- * Checks in order after the context (status 1 unless stated): radius outside [0, 32] ("Gaussian
- * radius or gradient descriptor invalid"); sigma's view rules; sigma of rank 2 or more
+ * Checks in order after the Diagnostic reset (status 1 unless stated): radius outside [0, 32]
+ * ("Gaussian radius or gradient descriptor invalid"); the context; sigma's view rules; sigma of rank 2 or more
  * ("Gaussian sigma must be scalar or rank one"); the weights' view rules; weights not
  * [sigma sizes..., n] of sigma's dtype ("Gaussian tap tensor shape or dtype mismatch"); a given
  * workspace fails vrel_validate_buffer (its status), is on another device ("Gaussian workspace

@@ -185,6 +185,10 @@ TEST(ImageRules, TransferSentencesAndWrites) {
   Tensor<float> wide({1}, {-3e38f}), wide_out({1});
   EXPECT_EQ(VREL_STATUS_OVERFLOW,
             vrel_image_transfer(wide.in(), 1, &ctx, wide_out.out(), nullptr, diag));
+  // The radius is a scalar rule: it comes before the context.
+  EXPECT_EQ(VREL_STATUS_INVALID_ARGUMENT,
+            vrel_image_gaussian_weights(nullptr, 33, nullptr, nullptr, nullptr, diag));
+  EXPECT_EQ("Gaussian radius or gradient descriptor invalid", diag.text());
   // The Gaussian backward's overflow sentences.
   // At sigma 0.5 the centre tap's derivative is about -1.3 and the outer ones about 0.67.
   Tensor<double> s({1}, {0.5}), g({1, 3}, {0.0, 1.7e308, 0.0}), gs({1});
