@@ -62,7 +62,16 @@ inline constexpr std::size_t kSkinLbs = 296;
 inline constexpr std::size_t kSkinLbsBackward = 304;
 inline constexpr std::size_t kEvaluateBarycentric = 312;
 inline constexpr std::size_t kEvaluateBarycentricBackward = 320;
+inline constexpr std::size_t kShadingLossCurve = 360;
+inline constexpr std::size_t kShadingLossCurveBackward = 368;
+inline constexpr std::size_t kShadingLossQuery = 376;
+inline constexpr std::size_t kShadingLossQueryBackward = 384;
+inline constexpr std::size_t kPrincipledPairs = 392;
+inline constexpr std::size_t kPrincipledPairsBackward = 400;
+inline constexpr std::size_t kPrincipledGroups = 408;
+inline constexpr std::size_t kPrincipledGroupsBackward = 416;
 inline constexpr std::size_t kRasterizeSecond = 424;
+inline constexpr std::size_t kPrincipledSharedGroups = 464;
 }  // namespace entry
 
 // Operation ids passed to the workspace-query entry.
@@ -80,6 +89,10 @@ inline constexpr uint64_t kRodrigues = 15;
 inline constexpr uint64_t kForwardKinematics = 16;
 inline constexpr uint64_t kSkinLbs = 17;
 inline constexpr uint64_t kEvaluateBarycentric = 18;
+inline constexpr uint64_t kLossCurve = 21;
+inline constexpr uint64_t kLossQuery = 22;
+inline constexpr uint64_t kPrincipledPairs = 23;
+inline constexpr uint64_t kPrincipledGroups = 24;  // groups and shared groups
 }  // namespace operation
 
 // Entry at `offset` when the table's size word covers it (size > offset + 7), else null.
