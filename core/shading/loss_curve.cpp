@@ -29,15 +29,13 @@ VrelStatus rule(const Checks& c, uint64_t batch, uint64_t nodes, uint64_t* bytes
                 uint64_t* alignment) noexcept {
   if (batch > kMaxBatch || nodes < 1 || nodes > kMaxNodes || bytes == nullptr || alignment == nullptr)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kLimits);
-  if (c.cuda()) {
-    const uint64_t counts[2] = {batch, nodes};
-    return provider_query(provider::operation::kLossCurve, counts, 2, c.context(), bytes,
-                          alignment, kMissing, c.diag());
-  }
   const uint64_t per_row = nodes * 4 > nodes * 10 - 6 ? nodes * 4 : nodes * 10 - 6;
   *bytes = per_row * batch * 8 + 8;
   *alignment = 8;
-  return VREL_STATUS_OK;
+  if (!c.cuda()) return VREL_STATUS_OK;
+  const uint64_t counts[2] = {batch, nodes};
+  return provider_query(provider::operation::kLossCurve, counts, 2, c.context(), bytes, alignment,
+                        kMissing, c.diag());
 }
 
 // Finite, at most 0, strictly increasing with finite differences.

@@ -46,14 +46,12 @@ VrelStatus rule(const Checks& c, uint64_t batch, uint64_t nodes, uint64_t querie
                 uint64_t* alignment) noexcept {
   if (!limits_hold(batch, queries, &nodes, bytes, alignment))
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kLimits);
-  if (c.cuda()) {
-    const uint64_t counts[3] = {batch, nodes, queries};
-    return provider_query(provider::operation::kLossQuery, counts, 3, c.context(), bytes,
-                          alignment, kMissing, c.diag());
-  }
   *bytes = batch * (4 * nodes > queries ? 4 * nodes : queries) * 8 + 8;
   *alignment = 8;
-  return VREL_STATUS_OK;
+  if (!c.cuda()) return VREL_STATUS_OK;
+  const uint64_t counts[3] = {batch, nodes, queries};
+  return provider_query(provider::operation::kLossQuery, counts, 3, c.context(), bytes, alignment,
+                        kMissing, c.diag());
 }
 
 // The backward does not receive N: it needs Q doubles after the first 8 bytes, which never
@@ -63,14 +61,12 @@ VrelStatus backward_rule(const Checks& c, uint64_t batch, uint64_t queries, uint
                          uint64_t* alignment) noexcept {
   if (!limits_hold(batch, queries, nullptr, bytes, alignment))
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kLimits);
-  if (c.cuda()) {
-    const uint64_t counts[3] = {batch, 0, queries};
-    return provider_query(provider::operation::kLossQuery, counts, 3, c.context(), bytes,
-                          alignment, kMissing, c.diag());
-  }
   *bytes = queries * 8 + 8;
   *alignment = 8;
-  return VREL_STATUS_OK;
+  if (!c.cuda()) return VREL_STATUS_OK;
+  const uint64_t counts[3] = {batch, 0, queries};
+  return provider_query(provider::operation::kLossQuery, counts, 3, c.context(), bytes, alignment,
+                        kMissing, c.diag());
 }
 
 // cn in (0, 1] strictly increasing; logs at most 0, strictly increasing, finite differences.

@@ -56,7 +56,8 @@ constexpr Variant kSharedGroups{provider::operation::kPrincipledGroups, 128, 128
                                 entry::kPrincipledSharedGroups, 0,
                                 "CUDA provider lacks shared Principled groups", true};
 
-// The workspace rule after begin(): P * max(L, 1) * 8 + 8 bytes at alignment 8 on the CPU.
+// The workspace rule after begin(): P * max(L, 1) * 8 + 8 bytes at alignment 8 on the CPU; the
+// provider's answer on CUDA.
 VrelStatus rule(const Checks& c, const Variant& variant, int64_t points, int64_t lights,
                 int32_t derivatives, uint64_t* bytes, uint64_t* alignment) noexcept {
   const int64_t limit = derivatives == 1 ? variant.point_limit_jacobian : variant.point_limit;
@@ -65,15 +66,14 @@ VrelStatus rule(const Checks& c, const Variant& variant, int64_t points, int64_t
       unsigned_lights > kMaxLights || points * lights > kMaxPairs || bytes == nullptr ||
       alignment == nullptr)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kLimits);
-  if (c.cuda()) {
-    const uint64_t counts[3] = {static_cast<uint64_t>(points), unsigned_lights,
-                                static_cast<uint64_t>(derivatives)};
-    return provider_query(variant.operation, counts, 3, c.context(), bytes, alignment,
-                          variant.missing, c.diag());
-  }
   *bytes = static_cast<uint64_t>(points * (lights > 1 ? lights : 1)) * 8 + 8;
   *alignment = 8;
-  return VREL_STATUS_OK;
+  if (!c.cuda()) return VREL_STATUS_OK;
+  // A provider that answers without writing leaves the CPU figures.
+  const uint64_t counts[3] = {static_cast<uint64_t>(points), unsigned_lights,
+                              static_cast<uint64_t>(derivatives)};
+  return provider_query(variant.operation, counts, 3, c.context(), bytes, alignment,
+                        variant.missing, c.diag());
 }
 
 bool all_zero(const double* v) noexcept { return v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0; }
