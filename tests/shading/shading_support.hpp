@@ -52,6 +52,21 @@ inline double bernstein(int l, double t) {
   return c[l];
 }
 
+// Independent lookup of one channel of a curve row: Bernstein form with the C library's
+// logarithm.
+inline double reference_lookup(const std::vector<double>& cn, const std::vector<double>& logs,
+                               const double* row, int channel, double mu) {
+  const auto n = static_cast<int64_t>(cn.size());
+  if (n == 1 || mu < cn[0])
+    return row[2 * n + channel] + (row[channel] - row[2 * n + channel]) * mu / cn[0];
+  int64_t c = 0;
+  while (c + 2 < n && cn[c + 1] <= mu) ++c;
+  const double t = (std::log(mu) - logs[c]) / (logs[c + 1] - logs[c]);
+  double v = 0;
+  for (int k = 0; k < 4; ++k) v += bernstein(k, t) * row[2 * n + 2 + 8 * c + 2 * k + channel];
+  return v;
+}
+
 // The cosine axis and the controls of B curves.
 struct CurveProblem {
   int64_t nodes = 0, batch = 0;

@@ -10,17 +10,8 @@ using namespace vrel::test::shading;
 
 namespace {
 
-// Independent lookup of one channel: Bernstein form with the C library's logarithm.
 double reference_lookup(const CurveProblem& p, const double* row, int channel, double mu) {
-  const int64_t n = p.nodes;
-  if (n == 1 || mu < p.cn[0])
-    return row[2 * n + channel] + (row[channel] - row[2 * n + channel]) * mu / p.cn[0];
-  int64_t c = 0;
-  while (c + 2 < n && p.cn[c + 1] <= mu) ++c;
-  const double t = (std::log(mu) - p.logs[c]) / (p.logs[c + 1] - p.logs[c]);
-  double v = 0;
-  for (int k = 0; k < 4; ++k) v += bernstein(k, t) * row[2 * n + 2 + 8 * c + 2 * k + channel];
-  return v;
+  return shading::reference_lookup(p.cn, p.logs, row, channel, mu);
 }
 
 TEST(LossCurve, NodeValuesAreExponentialsOfTheControlBeziers) {
