@@ -36,15 +36,18 @@ struct CurveSample {
   double slope[2];
 };
 
-inline CurveSample sample_curve(const CosineAxis& axis, const double* curve, const double* partial,
-                                double mu) noexcept {
-  CurveSample out;
+// With kValuesOnly the partials and slopes are left unset (the value path of the BRDF).
+template <bool kValuesOnly = false>
+CurveSample sample_curve(const CosineAxis& axis, const double* curve, const double* partial,
+                         double mu) noexcept {
+  CurveSample out{};
   const int64_t n = axis.nodes;
   if (n == 1 || mu < axis.cn[0]) {
     const double x = mu / axis.cn[0];
     for (int k = 0; k < 2; ++k) {
       const double rise = curve[k] - curve[2 * n + k];
       out.value[k] = rise * x + curve[2 * n + k];
+      if constexpr (kValuesOnly) continue;
       out.partial[k] = (partial[k] - partial[2 * n + k]) * x + partial[2 * n + k];
       out.slope[k] = rise / axis.cn[0];
     }
@@ -68,6 +71,7 @@ inline CurveSample sample_curve(const CosineAxis& axis, const double* curve, con
   };
   for (int k = 0; k < 2; ++k) {
     out.value[k] = bezier(curve, k);
+    if constexpr (kValuesOnly) continue;
     out.partial[k] = bezier(partial, k);
     const double p0 = curve[control_entry(n, c, 0, k)], p1 = curve[control_entry(n, c, 1, k)];
     const double p2 = curve[control_entry(n, c, 2, k)], p3 = curve[control_entry(n, c, 3, k)];

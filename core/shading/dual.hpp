@@ -1,7 +1,8 @@
 // Forward-mode dual numbers: a value and N tangents, carried through the same arithmetic as the
 // plain double evaluation. The value of every operation is computed exactly as the double
 // operation would compute it, so an evaluation templated over double and Dual<N> gives the same
-// value bits in both modes; the tangents are the derivatives of that computed value.
+// value bits in both modes; the tangents are the derivatives of that computed value (divisions
+// of tangents multiply by the divisor's reciprocal: one division instead of N).
 #pragma once
 
 #include "math/math.hpp"
@@ -50,7 +51,8 @@ Dual<N> operator*(const Dual<N>& a, const Dual<N>& b) noexcept {
 template <int N>
 Dual<N> operator/(const Dual<N>& a, const Dual<N>& b) noexcept {
   Dual<N> r(a.v / b.v);
-  for (int i = 0; i < N; ++i) r.d[i] = (a.d[i] - r.v * b.d[i]) / b.v;
+  const double inverse = 1.0 / b.v;
+  for (int i = 0; i < N; ++i) r.d[i] = (a.d[i] - r.v * b.d[i]) * inverse;
   return r;
 }
 // Mixed forms with a constant, cheaper than promoting it.
@@ -93,13 +95,15 @@ Dual<N> operator*(double a, const Dual<N>& b) noexcept {
 template <int N>
 Dual<N> operator/(const Dual<N>& a, double b) noexcept {
   Dual<N> r(a.v / b);
-  for (int i = 0; i < N; ++i) r.d[i] = a.d[i] / b;
+  const double inverse = 1.0 / b;
+  for (int i = 0; i < N; ++i) r.d[i] = a.d[i] * inverse;
   return r;
 }
 template <int N>
 Dual<N> operator/(double a, const Dual<N>& b) noexcept {
   Dual<N> r(a / b.v);
-  for (int i = 0; i < N; ++i) r.d[i] = -r.v * b.d[i] / b.v;
+  const double scale = -r.v / b.v;
+  for (int i = 0; i < N; ++i) r.d[i] = scale * b.d[i];
   return r;
 }
 
@@ -107,8 +111,8 @@ Dual<N> operator/(double a, const Dual<N>& b) noexcept {
 template <int N>
 Dual<N> sqrt(const Dual<N>& a) noexcept {
   Dual<N> r(math::sqrt(a.v));
-  const double twice = 2.0 * r.v;
-  for (int i = 0; i < N; ++i) r.d[i] = a.d[i] / twice;
+  const double half_inverse = 0.5 / r.v;
+  for (int i = 0; i < N; ++i) r.d[i] = a.d[i] * half_inverse;
   return r;
 }
 inline double sqrt(double a) noexcept { return math::sqrt(a); }

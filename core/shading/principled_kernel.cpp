@@ -119,8 +119,9 @@ bool shade(const PrincipledCurves& curves, const PointState<T>& p, const double*
   const T ndoth = clamp_cosine(dot(p.n, h));
   const T vdoth = clamp_cosine(dot(p.v, h));
 
-  const CurveSample sv = sample_curve(curves.axis, p.curve, p.partial, value(ndotv));
-  const CurveSample sl = sample_curve(curves.axis, p.curve, p.partial, value(ndotl));
+  constexpr bool kValuesOnly = std::is_same_v<T, double>;
+  const CurveSample sv = sample_curve<kValuesOnly>(curves.axis, p.curve, p.partial, value(ndotv));
+  const CurveSample sl = sample_curve<kValuesOnly>(curves.axis, p.curve, p.partial, value(ndotl));
   const T e0v = curve_value(sv.value[0], sv.slope[0], sv.partial[0], ndotv, p.width);
   const T e1v = curve_value(sv.value[1], sv.slope[1], sv.partial[1], ndotv, p.width);
   const T e0l = curve_value(sl.value[0], sl.slope[0], sl.partial[0], ndotl, p.width);
