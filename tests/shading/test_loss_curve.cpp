@@ -275,7 +275,16 @@ TEST(LossQuery, BackwardMatchesFiniteDifferencesInUAndCosine) {
     down[b] -= h;
     EXPECT_NEAR(u_grad[b], (objective(up, mu) - objective(down, mu)) / (2 * h), 1e-7) << b;
   }
-  EXPECT_NE(u_grad[2], 0.0);  // the mean terms of a row without queries
+  // The Part's products and order, bit for bit: row 2 owns no query (mean terms only), row 1
+  // owns queries 1 and 3.
+  for (int i = 0; i < 5; ++i)
+    EXPECT_EQ(cosine_grad[i], g[i * 2] * q.query[i * 6 + 4] + g[i * 2 + 1] * q.query[i * 6 + 5]);
+  auto query_term = [&](int i) { return g[i * 2 + 1] * q.query[i * 6 + 3] + g[i * 2] * q.query[i * 6 + 2]; };
+  auto mean_terms = [&](int b) { return mg[b * 2 + 1] * q.mean[b * 4 + 3] + q.mean[b * 4 + 2] * mg[b * 2]; };
+  EXPECT_EQ(u_grad[2], mean_terms(2) + 0.0);
+  EXPECT_EQ(u_grad[1], mean_terms(1) + (query_term(1) + query_term(3)));
+  EXPECT_EQ(u_grad[0], mean_terms(0) + ((query_term(0) + query_term(2)) + query_term(4)));
+  EXPECT_NE(u_grad[2], 0.0);
   for (int i = 0; i < 5; ++i) {
     std::vector<double> up = mu, down = mu;
     up[i] += h;
