@@ -99,8 +99,8 @@ extern "C" {
  *   output = albedo (q E0V + f E1V)(q E0L + f E1L) / ((q mean0 + f mean1) pi) + spec (F^5 q + f).
  *
  * The Jacobian is computed in forward-mode dual numbers with sixteen tangents seeded in the
- * column order, so it is the exact derivative of the computed values (the values are the same
- * bits with and without it). The roughness column also carries the dependence of the curves and
+ * column order, so it is exact to rounding, not an estimate (the values are the same bits with
+ * and without it; a clamped cosine contributes no derivative). The roughness column also carries the dependence of the curves and
  * the means on roughness, derived from how the loss-curve export makes them: a row is the curve
  * at u, its partial row dC/du exactly (the lookup and the means are linear in the row, so the
  * lookup of the partial row is dE/du and mean columns 2, 3 are d mean0/du, d mean1/du), and the
