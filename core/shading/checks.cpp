@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "abi/frame.hpp"
+
 namespace vrel::shading {
 namespace {
 
@@ -74,11 +76,8 @@ VrelStatus Checks::scratch(const VrelBufferDescriptor* workspace, uint64_t requi
 VrelStatus provider_query(uint64_t operation, const uint64_t* counts, uint64_t count_number,
                           const VrelExecutionContext* context, uint64_t* bytes,
                           uint64_t* alignment, const char* missing, VrelDiagnostic* diag) noexcept {
-  const provider::CudaProvider* table = provider::operations();
-  void* raw = table ? provider::entry_at(table, provider::entry::kWorkspaceQuery) : nullptr;
-  if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
-  return reinterpret_cast<provider::WorkspaceQueryFn>(raw)(
-      operation, counts, count_number, VREL_DTYPE_FLOAT64, context, bytes, alignment, diag);
+  return frame::forward_query(operation, counts, count_number, VREL_DTYPE_FLOAT64, context, bytes,
+                              alignment, diag, missing);
 }
 
 bool all_finite(const VrelTensorView* view) noexcept {

@@ -9,7 +9,7 @@
 
 #include "abi/descriptors.hpp"
 #include "abi/status.hpp"
-#include "provider/table.hpp"
+#include "abi/provider_table.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::shading {
@@ -91,14 +91,13 @@ VrelStatus provider_query(uint64_t operation, const uint64_t* counts, uint64_t c
 // Every element of a checked float64 view is finite.
 bool all_finite(const VrelTensorView* view) noexcept;
 
-// Forwards to the provider entry at `offset` when the table's size word covers it and the entry
-// is present, else status 2 `missing`.
-template <auto Export, typename... Args>
-VrelStatus forward(std::size_t offset, const char* missing, VrelDiagnostic* diag,
-                   Args... args) noexcept {
-  void* raw = provider::entry_if_covered(provider::operations(), offset);
-  if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
-  return reinterpret_cast<decltype(Export)>(raw)(args...);
+// Forwards to the provider entry `Field` when the table's size word covers it and the entry is
+// present, else status 2 `missing` (also without a provider).
+template <auto Field, typename... Args>
+VrelStatus forward(const char* missing, VrelDiagnostic* diag, Args... args) noexcept {
+  const auto fn = provider::entry<Field>(provider::operations(), true);
+  if (fn == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
+  return fn(args...);
 }
 
 }  // namespace vrel::shading

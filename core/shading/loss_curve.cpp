@@ -57,7 +57,7 @@ bool all_within(const double* x, int64_t n, double lo, double hi) noexcept {
 }  // namespace vrel::shading
 
 using namespace vrel::shading;
-namespace entry = vrel::provider::entry;
+using Table = vrel::provider::OperationTable;
 
 extern "C" VREL_API VrelStatus vrel_shading_loss_curve_workspace(
     uint64_t batch, uint64_t nodes, const VrelExecutionContext* context, uint64_t* bytes,
@@ -86,8 +86,8 @@ extern "C" VREL_API VrelStatus vrel_shading_loss_curve(
   VREL_TRY(c.output(partial, {b, curve_row_length(n)}));
   VREL_TRY(c.scratch(workspace, bytes, {axis, controls, u}, {curve, partial}));
   if (c.cuda())
-    return forward<vrel_shading_loss_curve>(entry::kShadingLossCurve, kMissing, diag, axis,
-                                            controls, u, context, curve, partial, workspace, diag);
+    return forward<&Table::loss_curve>(kMissing, diag, axis, controls, u, context, curve, partial,
+                                       workspace, diag);
   if (!log_axis_valid(doubles(axis), n)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kAxisDomain);
   if (!all_within(doubles(controls), b * (2 * n + 1) * 4, -745.0, 0.0))
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kControlDomain);
@@ -118,9 +118,8 @@ extern "C" VREL_API VrelStatus vrel_shading_loss_curve_backward(
   VREL_TRY(c.output(u_gradient, {b}));
   VREL_TRY(c.scratch(workspace, bytes, {partial, gradient}, {u_gradient}));
   if (c.cuda())
-    return forward<vrel_shading_loss_curve_backward>(entry::kShadingLossCurveBackward, kMissing,
-                                                     diag, partial, gradient, context, u_gradient,
-                                                     workspace, diag);
+    return forward<&Table::loss_curve_backward>(kMissing, diag, partial, gradient, context,
+                                                u_gradient, workspace, diag);
   if (!all_finite(partial) || !all_finite(gradient))
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kVjpInputs);
   double* scratch = static_cast<double*>(workspace->data) + 1;

@@ -90,7 +90,7 @@ bool owners_valid(const int32_t* owners, int64_t queries, int64_t batch) noexcep
 }  // namespace vrel::shading
 
 using namespace vrel::shading;
-namespace entry = vrel::provider::entry;
+using Table = vrel::provider::OperationTable;
 
 extern "C" VREL_API VrelStatus vrel_shading_loss_query_workspace(
     uint64_t batch, uint64_t nodes, uint64_t queries, const VrelExecutionContext* context,
@@ -127,9 +127,8 @@ extern "C" VREL_API VrelStatus vrel_shading_loss_query(
   VREL_TRY(c.scratch(workspace, bytes, {cn, logs, weights, curve, partial, cosine, owners},
                      {query, mean}));
   if (c.cuda())
-    return forward<vrel_shading_loss_query>(entry::kShadingLossQuery, kMissing, diag, cn, logs,
-                                            weights, curve, partial, cosine, owners, context,
-                                            query, mean, workspace, diag);
+    return forward<&Table::loss_query>(kMissing, diag, cn, logs, weights, curve, partial, cosine,
+                                       owners, context, query, mean, workspace, diag);
   const CosineAxis axis{doubles(cn), doubles(logs), n};
   if (!axes_valid(axis.cn, axis.logs, n)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kAxesDomain);
   if (axis.cn[n - 1] != 1.0) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kEndpoint);
@@ -180,9 +179,9 @@ extern "C" VREL_API VrelStatus vrel_shading_loss_query_backward(
   VREL_TRY(c.scratch(workspace, bytes, {query, mean, owners, gradient, mean_gradient},
                      {cosine_gradient, u_gradient}));
   if (c.cuda())
-    return forward<vrel_shading_loss_query_backward>(
-        entry::kShadingLossQueryBackward, kMissing, diag, query, mean, owners, gradient,
-        mean_gradient, context, cosine_gradient, u_gradient, workspace, diag);
+    return forward<&Table::loss_query_backward>(kMissing, diag, query, mean, owners, gradient,
+                                                mean_gradient, context, cosine_gradient,
+                                                u_gradient, workspace, diag);
   if (!all_finite(query)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kQueryPartial);
   if (!all_finite(mean)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kMeanPartial);
   if (!all_finite(gradient)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kQueryGradient);

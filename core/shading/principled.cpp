@@ -34,26 +34,21 @@ constexpr int64_t kMaxLights = 1024;
 constexpr int64_t kMaxPairs = 1024;
 constexpr int64_t kMaxNodes = 512;
 
-// What distinguishes pairs, groups and shared groups.
+// What distinguishes pairs, groups and shared groups (besides their provider entries).
 struct Variant {
   uint64_t operation;            // id for the provider's workspace-query entry
   int64_t point_limit;           // P without the Jacobian
   int64_t point_limit_jacobian;  // P with the Jacobian
-  std::size_t forward_entry;
-  std::size_t backward_entry;    // 0: no backward
   const char* missing;
   bool shared;                   // one curve row for every point
 };
 
-namespace entry = provider::entry;
-constexpr Variant kPairs{provider::operation::kPrincipledPairs, 8, 4, entry::kPrincipledPairs,
-                         entry::kPrincipledPairsBackward, "CUDA provider lacks Principled pairs",
-                         false};
+using Table = provider::OperationTable;
+constexpr Variant kPairs{provider::operation::kPrincipledPairs, 8, 4,
+                         "CUDA provider lacks Principled pairs", false};
 constexpr Variant kGroups{provider::operation::kPrincipledGroups, 128, 128,
-                          entry::kPrincipledGroups, entry::kPrincipledGroupsBackward,
                           "CUDA provider lacks Principled pairs", false};
 constexpr Variant kSharedGroups{provider::operation::kPrincipledGroups, 128, 128,
-                                entry::kPrincipledSharedGroups, 0,
                                 "CUDA provider lacks shared Principled groups", true};
 
 // The workspace rule after begin(): P * max(L, 1) * 8 + 8 bytes at alignment 8 on the CPU; the
@@ -126,7 +121,7 @@ VrelStatus domain(const Checks& c, const VrelTensorView* const* inputs, int64_t 
   return VREL_STATUS_OK;
 }
 
-template <auto Export>
+template <auto Entry>
 VrelStatus principled(const Variant& variant, const VrelTensorView* cn, const VrelTensorView* logs,
                       const VrelTensorView* curve, const VrelTensorView* partial,
                       const VrelTensorView* mean, const VrelTensorView* width,
@@ -172,9 +167,9 @@ VrelStatus principled(const Variant& variant, const VrelTensorView* cn, const Vr
                       roughness, f0},
                      {output, jacobian}));
   if (c.cuda())
-    return forward<Export>(variant.forward_entry, variant.missing, diag, cn, logs, curve, partial,
-                           mean, width, normal, view, light, albedo, roughness, f0, options,
-                           context, output, jacobian, workspace, diag);
+    return forward<Entry>(variant.missing, diag, cn, logs, curve, partial, mean, width, normal,
+                          view, light, albedo, roughness, f0, options, context, output, jacobian,
+                          workspace, diag);
   const VrelTensorView* inputs[12] = {cn,     logs, curve, partial, mean,      width,
                                       normal, view, light, albedo,  roughness, f0};
   VREL_TRY(domain(c, inputs, n, rows, p, l));
@@ -188,7 +183,7 @@ VrelStatus principled(const Variant& variant, const VrelTensorView* cn, const Vr
   return VREL_STATUS_OK;
 }
 
-template <auto Export>
+template <auto Entry>
 VrelStatus principled_backward(const Variant& variant, const VrelTensorView* jacobian,
                                const VrelTensorView* gradient, const VrelExecutionContext* context,
                                const VrelTensorView* point_gradient,
@@ -207,8 +202,8 @@ VrelStatus principled_backward(const Variant& variant, const VrelTensorView* jac
   VREL_TRY(c.output(point_gradient, {p, kColumns}));
   VREL_TRY(c.scratch(workspace, bytes, {jacobian, gradient}, {point_gradient, light_gradient}));
   if (c.cuda())
-    return forward<Export>(variant.backward_entry, variant.missing, diag, jacobian, gradient,
-                           context, point_gradient, light_gradient, workspace, diag);
+    return forward<Entry>(variant.missing, diag, jacobian, gradient, context, point_gradient,
+                          light_gradient, workspace, diag);
   if (!all_finite(jacobian)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kJacobianFinite);
   if (!all_finite(gradient)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kCotangentFinite);
   double* scratch = static_cast<double*>(workspace->data) + 1;
@@ -246,16 +241,16 @@ using namespace vrel::shading;
       context, output, jacobian, workspace, diag
 
 extern "C" VREL_API VrelStatus vrel_shading_principled_pairs(VREL_PRINCIPLED_PARAMETERS) noexcept {
-  return principled<vrel_shading_principled_pairs>(kPairs, VREL_PRINCIPLED_ARGUMENTS);
+  return principled<&Table::principled_pairs>(kPairs, VREL_PRINCIPLED_ARGUMENTS);
 }
 
 extern "C" VREL_API VrelStatus vrel_shading_principled_groups(VREL_PRINCIPLED_PARAMETERS) noexcept {
-  return principled<vrel_shading_principled_groups>(kGroups, VREL_PRINCIPLED_ARGUMENTS);
+  return principled<&Table::principled_groups>(kGroups, VREL_PRINCIPLED_ARGUMENTS);
 }
 
 extern "C" VREL_API VrelStatus vrel_shading_principled_shared_groups(
     VREL_PRINCIPLED_PARAMETERS) noexcept {
-  return principled<vrel_shading_principled_shared_groups>(kSharedGroups, VREL_PRINCIPLED_ARGUMENTS);
+  return principled<&Table::principled_shared_groups>(kSharedGroups, VREL_PRINCIPLED_ARGUMENTS);
 }
 
 extern "C" VREL_API VrelStatus vrel_shading_principled_pairs_backward(
@@ -263,7 +258,7 @@ extern "C" VREL_API VrelStatus vrel_shading_principled_pairs_backward(
     const VrelExecutionContext* context, const VrelTensorView* point_gradient,
     const VrelTensorView* light_gradient, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
-  return principled_backward<vrel_shading_principled_pairs_backward>(
+  return principled_backward<&Table::principled_pairs_backward>(
       kPairs, jacobian, gradient, context, point_gradient, light_gradient, workspace, diag);
 }
 
@@ -272,7 +267,7 @@ extern "C" VREL_API VrelStatus vrel_shading_principled_groups_backward(
     const VrelExecutionContext* context, const VrelTensorView* point_gradient,
     const VrelTensorView* light_gradient, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
-  return principled_backward<vrel_shading_principled_groups_backward>(
+  return principled_backward<&Table::principled_groups_backward>(
       kGroups, jacobian, gradient, context, point_gradient, light_gradient, workspace, diag);
 }
 
