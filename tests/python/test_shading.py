@@ -208,3 +208,25 @@ def test_principled_backward_needs_the_jacobian_and_adapter_checks_name_the_rule
     with pytest.raises(RuntimeError, match="^vrel-status:1: Principled roughness domain"):
         vrel.principled_groups(cn, logs, curve, partial, mean, width, s["normal"], s["view"],
                                s["light"], s["albedo"], torch.zeros(2, dtype=F64), s["f0"])
+
+
+def test_opcheck_of_the_fake_kernels_and_autograd_registrations():
+    s = scene(2, 2)
+    cn, logs, curve, partial, mean, width = (x.detach() for x in chain(s["roughness"]))
+    u = torch.tensor([0.3, 0.6], dtype=F64)
+    direct = dict(s, albedo=s["albedo"].clone().requires_grad_())
+    args = (cn, logs, curve, partial, mean, width, direct["normal"], direct["view"],
+            direct["light"], direct["albedo"], direct["roughness"], direct["f0"])
+    cases = [
+        (torch.ops.vrel.shading_principled_groups, args + (False, True)),
+        (torch.ops.vrel.shading_principled_shared_groups,
+         (cn, logs, curve[:1], partial[:1], mean[:1], width[:1]) + args[6:] + (True, True)),
+        (torch.ops.vrel.shading_loss_curve, (logs, controls_of(2, 5), u.requires_grad_())),
+        (torch.ops.vrel.shading_loss_query,
+         (cn, logs, weights_of(logs), curve, partial,
+          torch.tensor([0.2, 0.9], dtype=F64, requires_grad=True),
+          torch.tensor([1, 0], dtype=torch.int32))),
+    ]
+    for op, op_args in cases:
+        torch.library.opcheck(op, op_args, test_utils=("test_schema", "test_autograd_registration",
+                                                       "test_faketensor"))
