@@ -171,7 +171,7 @@ TEST(Principled, HeadOnViewAndLightAreValid) {
 TEST(Principled, DomainsAndLimits) {
   Chain chain;
   Scene s = chain.scene(5, 3, 10);
-  Tensor<double> out;
+  Tensor<double> out, jac;
   s.roughness[1] = 1.0;
   s.roughness[2] = 1e-3;
   EXPECT_EQ(principled(vrel_shading_principled_groups, s, 2, out).status, 0);
@@ -195,8 +195,20 @@ TEST(Principled, DomainsAndLimits) {
   EXPECT_EQ(vrel_shading_principled_groups_workspace(1, -1, 0, &g_cpu, &bytes, &alignment, nullptr), 1);
   EXPECT_EQ(vrel_shading_principled_groups_workspace(3, 0, 0, &g_cpu, &bytes, &alignment, nullptr), 0);
   EXPECT_EQ(bytes, 3u * 8 + 8);
+  // A single cosine node: every lookup is the line from cosine 0 to the node at 1.
+  CurveProblem single = make_curves(1, 1);
+  Curves line;
+  Tensor<double> line_mean({1, 4}, {0.5, 0.25, 0.0, 0.0});
+  ASSERT_EQ(loss_curve(single.logs, single.controls, {0.5}, line).status, 0);
+  Scene flat = make_scene(single, line, line_mean, 3, 2, 3, 30);
+  ASSERT_EQ(principled(vrel_shading_principled_groups, flat, 2, out, &jac).status, 0);
+  for (int64_t p = 0; p < 3; ++p)
+    for (int64_t l = 0; l < 2; ++l) {
+      const std::array<double, 3> ref = reference(flat, p, l, p, false);
+      for (int i = 0; i < 3; ++i)
+        EXPECT_NEAR(out[(p * 2 + l) * 3 + i], ref[i], 1e-13 * std::fabs(ref[i]));
+    }
   Scene big = chain.scene(128, 8, 12);
-  Tensor<double> jac;
   EXPECT_EQ(principled(vrel_shading_principled_groups, big, 2, out, &jac).status, 0);
 }
 
