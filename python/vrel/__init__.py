@@ -27,7 +27,7 @@ from .mesh import (WEIGHTING_AREA, WEIGHTING_UNIFORM, build_edge_topology, face_
                    gather_faces, mesh_validate, sample_surface, vertex_normals)
 from .points import closest_point_on_mesh, knn
 from .render import CULL_BACK, CULL_FRONT, CULL_NONE, interpolate, rasterize, rasterize_window
-from .shading import (loss_curve, loss_query, principled_groups, principled_pairs,
+from .shading import (loss_curve, loss_query, loss_weights, principled_groups, principled_pairs,
                       principled_shared_groups)
 from .texture import (FILTER_LINEAR, FILTER_NEAREST, MIP_LINEAR, MIP_NEAREST, WRAP_BORDER,
                       WRAP_CLAMP, WRAP_MIRROR, WRAP_REPEAT, texture, texture_pyramid)
@@ -40,7 +40,8 @@ __all__ = [
     "sample_surface", "ply_probe", "ply_read", "transform_points", "perspective_divide",
     "rasterize", "rasterize_window", "interpolate", "texture_pyramid", "texture", "knn",
     "closest_point_on_mesh", "rodrigues", "forward_kinematics", "blend_shapes", "skin_lbs",
-    "evaluate_barycentric", "workspace_sizes", "loss_curve", "loss_query", "principled_pairs",
+    "evaluate_barycentric", "workspace_sizes", "loss_curve", "loss_weights", "loss_query",
+    "principled_pairs",
     "principled_groups", "principled_shared_groups",
 ]
 

@@ -7,6 +7,29 @@ the cosine on a logarithmic cosine axis; :func:`loss_curve` makes the rows, :fun
 looks them up and integrates their cosine-weighted means, and the principled functions consume
 them. The derivative in roughness flows through the curves as their u-derivative (the ``partial``
 rows) divided by ``width``, the span of roughness that u covers (u = (roughness - r0) / width).
+
+Example: curves at u(roughness), their means, and the BRDF of one point lit by two lights, with
+gradients in roughness through the whole chain.
+
+    >>> f64 = torch.float64
+    >>> logs = torch.tensor([-2.0, -1.0, 0.0], dtype=f64)
+    >>> cn = logs.exp()
+    >>> controls = torch.full((1, 7, 4), -0.5, dtype=f64)
+    >>> controls[:, 1:6:2] -= 0.7                         # channel 1 below channel 0
+    >>> roughness = torch.tensor([0.5], dtype=f64, requires_grad=True)
+    >>> u = (roughness - 0.2) / 0.8                       # width 0.8
+    >>> curve, partial = vrel.loss_curve(logs, controls, u)
+    >>> none = torch.zeros(0, dtype=f64)
+    >>> _, mean = vrel.loss_query(cn, logs, vrel.loss_weights(logs), curve, partial, none,
+    ...                           torch.zeros(0, dtype=torch.int32), u=u)
+    >>> z = torch.tensor([[0.0, 0.0, 1.0]], dtype=f64)
+    >>> output, jacobian = vrel.principled_groups(
+    ...     cn, logs, curve, partial, mean, torch.tensor([0.8], dtype=f64), z, z,
+    ...     torch.tensor([[[0.3, 0.0, 1.0], [0.0, 0.5, 1.0]]], dtype=f64),
+    ...     torch.full((1, 3), 0.5, dtype=f64), roughness, torch.full((1, 3), 0.04, dtype=f64))
+    >>> output.shape, jacobian.shape
+    (torch.Size([1, 2, 3]), torch.Size([1, 2, 3, 16]))
+    >>> output.sum().backward()                           # roughness.grad includes the curves
 """
 from __future__ import annotations
 
@@ -14,7 +37,7 @@ import torch
 
 from ._registry import autograd, fake, ops
 
-__all__ = ["loss_curve", "loss_query", "principled_pairs", "principled_groups",
+__all__ = ["loss_curve", "loss_weights", "loss_query", "principled_pairs", "principled_groups",
            "principled_shared_groups"]
 
 
@@ -74,15 +97,30 @@ def _(ctx, grad_curve, _grad_partial):
     return None, None, ops.shading_loss_curve_backward(partial, grad_curve.contiguous())
 
 
+def loss_weights(logs, order: int = 24):
+    """The ``weights`` [N-1, 4] of :func:`loss_query` for the log-cosine axis ``logs`` [N]:
+    weights[k, l] = integral over t in [0, 1] of the cubic Bernstein polynomial l times
+    (mu(t) / cn[k+1])^2, mu(t) = exp(logs[k] + t (logs[k+1] - logs[k])), by Gauss-Legendre
+    quadrature of the given order (exact to rounding for the usual axes)."""
+    k = torch.arange(1, order, dtype=torch.float64)
+    beta = k / torch.sqrt(4 * k * k - 1)
+    nodes, vectors = torch.linalg.eigh(torch.diag(beta, 1) + torch.diag(beta, -1))
+    t = (nodes + 1) / 2                     # Golub-Welsch nodes and weights moved to [0, 1]
+    w = vectors[0] ** 2
+    s = 1 - t
+    basis = torch.stack([s ** 3, 3 * s * s * t, 3 * s * t * t, t ** 3], dim=-1)
+    d = (logs[1:] - logs[:-1]).to(torch.float64)
+    decay = torch.exp(2 * (t[None, :] - 1) * d[:, None])
+    return torch.einsum("i,il,ki->kl", w, basis, decay).to(logs.dtype)
+
+
 def loss_query(cn, logs, weights, curve, partial, cosine, owners, u=None):
     """Looks loss curves up at Q cosines and integrates the cosine-weighted mean of every row.
 
     Args:
         cn, logs: [N] cosine nodes (strictly increasing in (0, 1], the last exactly 1) and their
             logarithms.
-        weights: [N-1, 4] non-negative: weights[k, l] is the integral over t in [0, 1] of the
-            Bernstein polynomial l of degree 3 times (mu(t) / cn[k+1])^2, mu(t) =
-            exp(logs[k] + t (logs[k+1] - logs[k])).
+        weights: [N-1, 4] non-negative, from :func:`loss_weights`.
         curve, partial: [B, 10N-6] rows from :func:`loss_curve`.
         cosine: [Q] float64 in [0, 1]; owners: [Q] int32 row of each query (Q <= 1056).
         u: [B], the coordinates that made the rows, through which gradients flow in u; required
@@ -95,10 +133,7 @@ def loss_query(cn, logs, weights, curve, partial, cosine, owners, u=None):
         ``u``, through the value columns 0 and 1 of both outputs (the other columns are
         derivatives and carry no gradient).
 
-    Example:
-        >>> query, mean = vrel.loss_query(cn, logs, weights, curve, partial,
-        ...                               torch.tensor([0.5], dtype=torch.float64),
-        ...                               torch.tensor([0], dtype=torch.int32), u=u)
+    Example: the module docstring (``help(vrel.shading)``) runs the whole chain.
     """
     if u is None:
         if torch.is_grad_enabled() and (curve.requires_grad or partial.requires_grad):
@@ -185,9 +220,7 @@ _PRINCIPLED_DOC = """{summary}
         the roughness gradient already contains the dependence of the curves and means on
         roughness, so the curve inputs receive none.
 
-    Example:
-        >>> output, jacobian = vrel.{name}(cn, logs, curve, partial, mean, width, normal, view,
-        ...                                light, albedo, roughness, f0)
+    Example: the module docstring (``help(vrel.shading)``) runs the whole chain.
     """
 
 

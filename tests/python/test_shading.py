@@ -49,6 +49,16 @@ def weights_of(logs):
     return torch.einsum("i,il,ki->kl", w, bernstein(t), decay)
 
 
+def test_loss_weights_and_the_module_example():
+    _, logs = axis_of(7)
+    torch.testing.assert_close(vrel.loss_weights(logs), weights_of(logs), rtol=1e-14, atol=0)
+    import doctest
+    import importlib
+    module = importlib.import_module("vrel.shading")
+    result = doctest.testmod(module, extraglobs={"torch": torch, "vrel": vrel})
+    assert result.failed == 0 and result.attempted >= 10
+
+
 def lookup(cn, logs, row, mu):
     """Both channels of a curve row at cosines mu (plain PyTorch)."""
     n = cn.shape[0]
