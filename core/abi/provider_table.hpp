@@ -87,17 +87,16 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(image_transfer_backward,         336, Export<vrel_image_transfer_backward>)                  \
   X(gaussian_weights,                344, Export<vrel_image_gaussian_weights>)                   \
   X(gaussian_weights_backward,       352, Export<vrel_image_gaussian_weights_backward>)          \
-  /* shading: type as Export<vrel_shading_...> when the prototypes exist */                      \
-  X(loss_curve,                      360, Untyped)                                               \
-  X(loss_curve_backward,             368, Untyped)                                               \
-  X(loss_query,                      376, Untyped)                                               \
-  X(loss_query_backward,             384, Untyped)                                               \
-  /* principled shading (pairs, groups, shared groups and their backwards): the shading   */     \
-  /* family's author names each slot after its operation and types it                     */     \
-  X(principled_1,                    392, Untyped)                                               \
-  X(principled_2,                    400, Untyped)                                               \
-  X(principled_3,                    408, Untyped)                                               \
-  X(principled_4,                    416, Untyped)                                               \
+  /* shading: loss curves and queries */                                                        \
+  X(loss_curve,                      360, Export<vrel_shading_loss_curve>)                       \
+  X(loss_curve_backward,             368, Export<vrel_shading_loss_curve_backward>)              \
+  X(loss_query,                      376, Export<vrel_shading_loss_query>)                       \
+  X(loss_query_backward,             384, Export<vrel_shading_loss_query_backward>)              \
+  /* principled shading (the shared groups' entry follows at 464) */                            \
+  X(principled_pairs,                392, Export<vrel_shading_principled_pairs>)                 \
+  X(principled_pairs_backward,       400, Export<vrel_shading_principled_pairs_backward>)        \
+  X(principled_groups,               408, Export<vrel_shading_principled_groups>)                \
+  X(principled_groups_backward,      416, Export<vrel_shading_principled_groups_backward>)       \
   X(rasterize_window,                424, Export<vrel_render_rasterize_window>)                  \
   /* opaque quadrature, colour and material batches: the opaque family's author names     */     \
   /* each slot after its operation and types it                                           */     \
@@ -105,7 +104,7 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(opaque_batch_2,                  440, Untyped)                                               \
   X(opaque_batch_3,                  448, Untyped)                                               \
   X(opaque_batch_4,                  456, Untyped)                                               \
-  X(principled_5,                    464, Untyped)                                               \
+  X(principled_shared_groups,        464, Export<vrel_shading_principled_shared_groups>)         \
   /* shading utilities; opaque samples: type as Export<vrel_shading_...>                  */     \
   X(ordered_rgba,                    472, Export<vrel_shading_ordered_rgba>)                     \
   X(unit_newton,                     480, Export<vrel_shading_unit_newton>)                      \

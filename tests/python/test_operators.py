@@ -420,15 +420,42 @@ def _every_pair_loss():
     local = torch.eye(4, dtype=F64) + 0.1 * torch.rand(1, 3, 4, 4, dtype=F64)
     weights = torch.rand(3, 2, dtype=F64)
     sigma = torch.tensor([0.8, 2.5], dtype=F64)
+    roughness = torch.tensor([0.35, 0.7], dtype=F64)
     inputs = [t.detach().requires_grad_() for t in
-              (vertices, ndc, texture, uv, axis, local, weights, sigma)]
+              (vertices, ndc, texture, uv, axis, local, weights, sigma, roughness)]
     key, counter = torch.tensor([1, 2], dtype=torch.uint32), torch.zeros(2, dtype=torch.uint32)
     parents = torch.tensor([-1, 0, 1], dtype=torch.int32)
     landmark_faces = torch.tensor([2], dtype=torch.int32)
     landmark = torch.tensor([[0.2, 0.3, 0.5]], dtype=F64)
     transforms = torch.eye(4, dtype=F64).repeat(1, 3, 1, 1)
+    cn = torch.tensor([0.25, 0.6, 1.0], dtype=F64)
+    logs = cn.log()
+    controls = -0.2 - 0.3 * torch.rand(2, 7, 4, dtype=F64)
+    controls[:, 1:6:2] -= 0.7  # channel 1 below channel 0
+    curve_weights = torch.full((2, 4), 0.1, dtype=F64)
+    cosine, owners = torch.tensor([0.4, 0.9], dtype=F64), torch.tensor([0, 1], dtype=torch.int32)
+    mean = torch.tensor([[0.6, 0.3, 0.02, 0.01]] * 2, dtype=F64)
+    width = torch.full((2,), 0.8, dtype=F64)
+    normal = torch.tensor([[0.1, 0.0, 1.0], [0.0, 0.2, 1.0]], dtype=F64)
+    light = torch.tensor([[[0.3, 0.1, 1.0]], [[-0.2, 0.4, 0.8]]], dtype=F64)
+    colour = torch.tensor([[0.5, 0.4, 0.3], [0.2, 0.6, 0.9]], dtype=F64)
 
-    def loss(v, n, t, c, a, l, w, s):
+    def shading(r):
+        u = (r - 0.2) / 0.8
+        curve, partial = vrel.loss_curve(logs, controls, u)
+        query, means = vrel.loss_query(cn, logs, curve_weights, curve, partial, cosine, owners,
+                                       u=u)
+        total = query[:, :2].sum() + means[:, :2].sum()
+        rows = (curve, partial, mean, width)
+        for principled in (vrel.principled_pairs, vrel.principled_groups,
+                           vrel.principled_shared_groups):
+            if principled is vrel.principled_shared_groups:
+                rows = tuple(x[:1] for x in rows)
+            total = total + principled(cn, logs, *rows, normal, normal.flip(1), light, colour, r,
+                                       colour * 0.2, derivatives=True)[0].sum()
+        return total
+
+    def loss(v, n, t, c, a, l, w, s, r):
         normals, areas, _ = vrel.face_geometry(v, faces)
         total = normals.sum() + areas.sum() + vrel.vertex_normals(v, faces).sum()
         total = total + vrel.gather_faces(v, faces).sum()
@@ -449,6 +476,7 @@ def _every_pair_loss():
         total = total + vrel.skin_lbs(v[None], transforms, torch.softmax(v, 1)).sum()
         total = total + (vrel.gaussian_weights(s, 3) * torch.arange(7, dtype=F64)**2).sum()
         total = total + vrel.srgb_transfer(c, vrel.SRGB_TO_LINEAR).sum()
+        total = total + shading(r)
         return total + vrel.evaluate_barycentric(v[None], faces, landmark_faces, landmark).sum()
 
     return loss, inputs
@@ -460,7 +488,7 @@ def test_fake_kernels_of_the_backward_operators_agree_with_the_real_outputs(tabl
         loss(*inputs).backward()
     called = {op._schema.name.split("::")[1] for op in recorder.calls}
     paired = {vrel._registry.AUTOGRAD_PAIRS[name][0] for name in vrel.AUTOGRAD_OPERATORS}
-    assert called == paired and len(paired) == 19
+    assert called == paired and len(paired) == 23
     for op, args in recorder.calls.items():
         torch.library.opcheck(op, args, test_utils=("test_schema", "test_faketensor"))
 
