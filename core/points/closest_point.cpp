@@ -57,12 +57,17 @@ void run_search(const VrelTensorView* points, const VrelTensorView* vertices,
                 const VrelTensorView* face_offsets, double eps,
                 const VrelTensorView* distance_squared, const VrelTensorView* face_index,
                 const VrelTensorView* barycentric, const VrelTensorView* closest,
-                const VrelTensorView* valid) noexcept {
-  closest_point_search<T>({data_of<T>(*points), data_of<T>(*vertices), data_of<int32_t>(*faces),
-                           data_of<int32_t>(*point_offsets), data_of<int32_t>(*face_offsets),
-                           point_offsets->shape[0] - 1, eps, mutable_data_of<T>(*distance_squared),
-                           mutable_data_of<int32_t>(*face_index), mutable_data_of<T>(*barycentric),
-                           mutable_data_of<T>(*closest), mutable_data_of<uint8_t>(*valid)});
+                const VrelTensorView* valid, void* index) noexcept {
+  const ClosestProblem<T> problem{
+      data_of<T>(*points), data_of<T>(*vertices), data_of<int32_t>(*faces),
+      data_of<int32_t>(*point_offsets), data_of<int32_t>(*face_offsets),
+      point_offsets->shape[0] - 1, eps, mutable_data_of<T>(*distance_squared),
+      mutable_data_of<int32_t>(*face_index), mutable_data_of<T>(*barycentric),
+      mutable_data_of<T>(*closest), mutable_data_of<uint8_t>(*valid)};
+  if (index != nullptr)
+    closest_point_search_indexed(problem, faces->shape[0], index);
+  else
+    closest_point_search(problem);
 }
 
 template <typename T>
@@ -132,12 +137,15 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
                   "each face must reference vertices of its own batch element");
   if (batch == 0 || p == 0) return VREL_STATUS_OK;
 
+  void* index = index_memory(workspace, closest_index_bytes(faces->shape[0]),
+                             {points, vertices, faces, point_offsets, vertex_offsets, face_offsets,
+                              distance_squared, face_index, barycentric, closest, valid});
   if (dtype == VREL_DTYPE_FLOAT32)
     run_search<float>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                      face_index, barycentric, closest, valid);
+                      face_index, barycentric, closest, valid, index);
   else
     run_search<double>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                       face_index, barycentric, closest, valid);
+                       face_index, barycentric, closest, valid, index);
   return VREL_STATUS_OK;
 }
 
@@ -211,5 +219,8 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
   VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
   VREL_TRY(f.floating_code(dtype, kQueryDtype));
   VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  // The hierarchy over the faces (none below the size where the exhaustive scan wins).
+  const uint64_t bytes = closest_index_bytes(face_count);
+  if (bytes == UINT64_MAX) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
+  return frame::store_query(workspace_bytes, workspace_alignment, bytes, bytes == 0 ? 1 : 8);
 }

@@ -47,11 +47,15 @@ template <typename T>
 void run_search(const VrelTensorView* query, const VrelTensorView* reference,
                 const VrelTensorView* query_offsets, const VrelTensorView* reference_offsets,
                 int64_t k, const VrelTensorView* distances, const VrelTensorView* indices,
-                const VrelTensorView* valid) noexcept {
-  knn_search<T>({data_of<T>(*query), data_of<T>(*reference), data_of<int32_t>(*query_offsets),
-                 data_of<int32_t>(*reference_offsets), query_offsets->shape[0] - 1, k,
-                 mutable_data_of<T>(*distances), mutable_data_of<int32_t>(*indices),
-                 mutable_data_of<uint8_t>(*valid)});
+                const VrelTensorView* valid, void* index) noexcept {
+  const KnnProblem<T> problem{data_of<T>(*query), data_of<T>(*reference),
+                              data_of<int32_t>(*query_offsets), data_of<int32_t>(*reference_offsets),
+                              query_offsets->shape[0] - 1, k, mutable_data_of<T>(*distances),
+                              mutable_data_of<int32_t>(*indices), mutable_data_of<uint8_t>(*valid)};
+  if (index != nullptr)
+    knn_search_indexed(problem, reference->shape[0], index);
+  else
+    knn_search(problem);
 }
 
 template <typename T>
@@ -109,10 +113,17 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   VREL_TRY(f.given_workspace(workspace));
   if (p == 0) return VREL_STATUS_OK;
 
+  const uint64_t index_bytes =
+      dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(r) : knn_index_bytes<double>(r);
+  void* index = index_memory(workspace, index_bytes,
+                             {query, reference, query_offsets, reference_offsets, distances,
+                              indices, valid});
   if (dtype == VREL_DTYPE_FLOAT32)
-    run_search<float>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid);
+    run_search<float>(query, reference, query_offsets, reference_offsets, k, distances, indices,
+                      valid, index);
   else
-    run_search<double>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid);
+    run_search<double>(query, reference, query_offsets, reference_offsets, k, distances, indices,
+                       valid, index);
   return VREL_STATUS_OK;
 }
 
@@ -188,5 +199,9 @@ extern "C" VREL_API VrelStatus vrel_points_knn_workspace(
   VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
   VREL_TRY(f.floating_code(dtype, kQueryDtype));
   VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  // The index over the reference points (none below the size where the exhaustive scan wins).
+  const uint64_t bytes = dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(reference_count)
+                                                     : knn_index_bytes<double>(reference_count);
+  if (bytes == UINT64_MAX) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
+  return frame::store_query(workspace_bytes, workspace_alignment, bytes, bytes == 0 ? 1 : 8);
 }

@@ -557,8 +557,13 @@ TEST(KnnChecks, WorkspaceQuery) {
                  "structure is smaller than the ABI v1 minimum");
   EXPECT_EQ(bytes, 99u);
   ASSERT_EQ(query(100000, 5, 8, VREL_DTYPE_FLOAT64, &ctx, &bytes).status, VREL_STATUS_OK);
-  EXPECT_EQ(bytes, 0u);
+  EXPECT_EQ(bytes, 0u);  // too few reference points for an index
   EXPECT_EQ(align, 1u);
+  ASSERT_EQ(query(5, 100000, 8, VREL_DTYPE_FLOAT64, &ctx, &bytes).status, VREL_STATUS_OK);
+  EXPECT_GT(bytes, 100000u * 28);  // the index: at least the points in tree order with their rows
+  EXPECT_EQ(align, 8u);
+  expect_refused(query(0, INT64_MAX / 2, 1, VREL_DTYPE_FLOAT64, &ctx, &bytes), 4,
+                 "workspace byte requirement overflows 64-bit capacity");
 }
 
 TEST(KnnChecks, CudaWithoutProviderIsRefusedBeforeTheReset) {

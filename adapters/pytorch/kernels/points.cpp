@@ -37,14 +37,15 @@ Tensors2 knn_backward(Tensor query, Tensor reference, Tensor reference_index, Te
   Call call(query);
   const std::int64_t P = extent(query, 0), R = extent(reference, 0);
   const std::int64_t K = dim_of(reference_index) == 2 ? extent(reference_index, 1) : 0;
-  Workspace ws = make_workspace(
-      query, query_bytes(call, vrel_points_knn_workspace, dtype_code(query), P, R, K));
+  // The query keeps its checks; the reported bytes are the forward's index, which the backward
+  // does not use.
+  query_bytes(call, vrel_points_knn_workspace, dtype_code(query), P, R, K);
   Tensor grad_query = new_empty(query, sizes_of(query));
   Tensor grad_reference = new_empty(query, sizes_of(reference));
   call.check(vrel_points_knn_backward(call.in(query), call.in(reference), call.in(reference_index),
                                       call.in(valid), call.in(grad_distance_squared),
                                       call.context(), call.out(grad_query),
-                                      call.out(grad_reference), ws.or_null(), call.diag()));
+                                      call.out(grad_reference), nullptr, call.diag()));
   return {grad_query, grad_reference};
 }
 
@@ -87,13 +88,13 @@ Tensors2 closest_point_on_mesh_backward(Tensor points, Tensor vertices, Tensor f
                                         Tensor face_index, Tensor barycentric, Tensor closest,
                                         Tensor valid, Tensor grad_distance_squared) {
   Call call(points);
-  Workspace ws = make_workspace(points, closest_bytes(call, points, vertices, faces));
+  closest_bytes(call, points, vertices, faces);  // the forward's index: checks only
   Tensor grad_points = new_empty(points, sizes_of(points));
   Tensor grad_vertices = new_empty(points, sizes_of(vertices));
   call.check(vrel_points_closest_point_on_mesh_backward(
       call.in(points), call.in(vertices), call.in(faces), call.in(face_index),
       call.in(barycentric), call.in(closest), call.in(valid), call.in(grad_distance_squared),
-      call.context(), call.out(grad_points), call.out(grad_vertices), ws.or_null(), call.diag()));
+      call.context(), call.out(grad_points), call.out(grad_vertices), nullptr, call.diag()));
   return {grad_points, grad_vertices};
 }
 
