@@ -1,6 +1,7 @@
 // Exports of texture sampling: forward, backward and workspace query.
 #include "abi/frame.hpp"
 #include "texture/checks.hpp"
+#include "texture/sample_fast_kernel.hpp"
 #include "texture/sample_kernels.hpp"
 
 using namespace vrel;
@@ -156,9 +157,14 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
   VREL_TRY(level_checks(f, a, channels, pyramid, "pyramid is smaller than the level offsets describe"));
   if (n == 0) return VREL_STATUS_OK;
 
-  if (pyramid->dtype == VREL_DTYPE_FLOAT32)
-    sample_texture(problem<float>(a, channels), abi::mutable_data_of<float>(*samples));
-  else
+  if (pyramid->dtype == VREL_DTYPE_FLOAT32) {
+    const SampleProblem<float> sp = problem<float>(a, channels);
+    float* out = abi::mutable_data_of<float>(*samples);
+    if (fast_path_applies(sp))
+      sample_texture_fast(sp, out);
+    else
+      sample_texture(sp, out);
+  } else
     sample_texture(problem<double>(a, channels), abi::mutable_data_of<double>(*samples));
   return VREL_STATUS_OK;
 }
@@ -215,11 +221,16 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
                   "pyramid gradient is smaller than the level offsets describe");
 
   // Even without samples the pyramid gradient is written: it is zero.
-  if (dtype == VREL_DTYPE_FLOAT32)
-    texture_backward(problem<float>(a, channels), abi::data_of<float>(*grad_samples),
-                     abi::mutable_data_of<float>(*grad_pyramid),
-                     abi::mutable_data_of<float>(*grad_coordinates));
-  else
+  if (dtype == VREL_DTYPE_FLOAT32) {
+    const SampleProblem<float> sp = problem<float>(a, channels);
+    const float* g = abi::data_of<float>(*grad_samples);
+    float* gp = abi::mutable_data_of<float>(*grad_pyramid);
+    float* gc = abi::mutable_data_of<float>(*grad_coordinates);
+    if (fast_path_applies(sp))
+      texture_backward_fast(sp, g, gp, gc);
+    else
+      texture_backward(sp, g, gp, gc);
+  } else
     texture_backward(problem<double>(a, channels), abi::data_of<double>(*grad_samples),
                      abi::mutable_data_of<double>(*grad_pyramid),
                      abi::mutable_data_of<double>(*grad_coordinates));
