@@ -56,11 +56,12 @@ inline constexpr int64_t kClosestIndexFrom = 32;
 // none can reach `min_indexed`; UINT64_MAX when the size overflows.
 uint64_t closest_index_bytes(int64_t face_count, int64_t min_indexed = kClosestIndexFrom) noexcept;
 
-// `workspace` holds closest_index_bytes(F) bytes, F the problem's face count.
+// `workspace` holds closest_index_bytes(F) bytes, F the problem's face count. One
+// instruction-set build can be chosen (for the tests); each gives the same result.
 template <typename T>
 void closest_point_search_indexed(const ClosestProblem<T>& problem, int64_t face_count,
-                                  void* workspace,
-                                  int64_t min_indexed = kClosestIndexFrom) noexcept;
+                                  void* workspace, int64_t min_indexed = kClosestIndexFrom,
+                                  Isa isa = best_isa()) noexcept;
 
 enum class ClosestGradientFault { kNone, kFace, kVertex };
 

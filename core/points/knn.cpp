@@ -53,7 +53,7 @@ void run_search(const VrelTensorView* query, const VrelTensorView* reference,
                               query_offsets->shape[0] - 1, k, mutable_data_of<T>(*distances),
                               mutable_data_of<int32_t>(*indices), mutable_data_of<uint8_t>(*valid)};
   if (index != nullptr)
-    knn_search_indexed(problem, reference->shape[0], index);
+    knn_search_indexed(problem, query->shape[0], reference->shape[0], index);
   else
     knn_search(problem);
 }
@@ -114,7 +114,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   if (p == 0) return VREL_STATUS_OK;
 
   const uint64_t index_bytes =
-      dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(r) : knn_index_bytes<double>(r);
+      dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(p, r) : knn_index_bytes<double>(p, r);
   void* index = index_memory(workspace, index_bytes,
                              {query, reference, query_offsets, reference_offsets, distances,
                               indices, valid});
@@ -200,8 +200,9 @@ extern "C" VREL_API VrelStatus vrel_points_knn_workspace(
   VREL_TRY(f.floating_code(dtype, kQueryDtype));
   VREL_TRY(f.context(context));
   // The index over the reference points (none below the size where the exhaustive scan wins).
-  const uint64_t bytes = dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(reference_count)
-                                                     : knn_index_bytes<double>(reference_count);
+  const uint64_t bytes = dtype == VREL_DTYPE_FLOAT32
+                             ? knn_index_bytes<float>(query_count, reference_count)
+                             : knn_index_bytes<double>(query_count, reference_count);
   if (bytes == UINT64_MAX) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
   return frame::store_query(workspace_bytes, workspace_alignment, bytes, bytes == 0 ? 1 : 8);
 }

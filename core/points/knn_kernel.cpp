@@ -163,13 +163,14 @@ void search_baseline(const KnnProblem<T>& p) noexcept { search(p); }
 constexpr int kLeaf = 8;
 
 // Sections of the index memory, each 64-byte aligned: the tree's permutation, the reference
-// points in tree order as coordinate arrays with their global rows, and the nodes.
+// points in tree order as coordinate arrays with their global rows, the nodes, and the queries'
+// visiting order.
 template <typename T>
 struct KnnLayout {
-  uint64_t order = 0, x = 0, y = 0, z = 0, row = 0, nodes = 0, total = 0;
+  uint64_t order = 0, x = 0, y = 0, z = 0, row = 0, nodes = 0, keys = 0, total = 0;
   bool overflow = false;
 
-  explicit KnnLayout(int64_t n) noexcept {
+  KnnLayout(int64_t n, int64_t queries) noexcept {
     const uint64_t count = static_cast<uint64_t>(n);
     uint64_t at = 0;
     auto section = [&](uint64_t element, uint64_t elements) {
@@ -186,6 +187,7 @@ struct KnnLayout {
     z = section(sizeof(T), count);
     row = section(sizeof(int32_t), count);
     nodes = section(sizeof(TreeNode<T>), static_cast<uint64_t>(tree_node_bound(n, kLeaf)));
+    keys = section(sizeof(uint64_t), static_cast<uint64_t>(queries));
     total = at;
   }
 };
@@ -264,13 +266,19 @@ void search_tree(const KnnProblem<T>& p, const TreeNode<T>* nodes, const T* xs, 
     if (slots.full() && e.bound > slots.dist[p.k - 1]) continue;
     const TreeNode<T>& node = nodes[e.node];
     if (node.right < 0) {
-      for (int32_t j = node.begin; j < node.end; ++j) {
-        const T dx = qp[0] - xs[j];
-        const T dy = qp[1] - ys[j];
-        const T dz = qp[2] - zs[j];
-        const T d = dz * dz + (dy * dy + dx * dx);
-        if (slots.enters(d, rows[j])) slots.insert(d, rows[j]);
+      T d[kLeaf];
+      const int32_t m = node.end - node.begin;
+      const T* x = xs + node.begin;
+      const T* y = ys + node.begin;
+      const T* z = zs + node.begin;
+      for (int32_t j = 0; j < m; ++j) {
+        const T dx = qp[0] - x[j];
+        const T dy = qp[1] - y[j];
+        const T dz = qp[2] - z[j];
+        d[j] = dz * dz + (dy * dy + dx * dx);
       }
+      for (int32_t j = 0; j < m; ++j)
+        if (slots.enters(d[j], rows[node.begin + j])) slots.insert(d[j], rows[node.begin + j]);
       continue;
     }
     const int32_t left = e.node + 1, right = node.right;
@@ -291,39 +299,46 @@ T* section(void* workspace, uint64_t offset) noexcept {
   return reinterpret_cast<T*>(static_cast<unsigned char*>(workspace) + offset);
 }
 
-}  // namespace
+// Bits 0, 3, 6, ... of an 11-bit value spread over 33 bits.
+inline uint64_t spread(uint64_t v) noexcept {
+  uint64_t out = 0;
+  for (int b = 0; b < 11; ++b) out |= ((v >> b) & 1u) << (3 * b);
+  return out;
+}
 
+// The queries of one batch element in Morton order of their cells in the tree's box, so that
+// consecutive searches walk the same nodes; returns their local rows (low 31 bits of each key).
 template <typename T>
-void knn_search(const KnnProblem<T>& problem, Isa isa) noexcept {
-  switch (isa) {
-    case Isa::kAvx512: return search_avx512(problem);
-    case Isa::kAvx2: return search_avx2(problem);
-    case Isa::kBaseline: return search_baseline(problem);
+void order_queries(const T* query, int64_t count, const TreeNode<T>& root, uint64_t* keys) noexcept {
+  T scale[3];
+  for (int a = 0; a < 3; ++a) {
+    const T extent = root.hi[a] - root.lo[a];
+    scale[a] = extent > T(0) ? T(2047) / extent : T(0);
   }
+  for (int64_t i = 0; i < count; ++i) {
+    uint64_t code = 0;
+    for (int a = 0; a < 3; ++a) {
+      T cell = (query[3 * i + a] - root.lo[a]) * scale[a];
+      cell = cell > T(0) ? (cell < T(2047) ? cell : T(2047)) : T(0);  // NaN goes to 0
+      code |= spread(static_cast<uint64_t>(cell)) << a;
+    }
+    keys[i] = code << 31 | static_cast<uint64_t>(i);
+  }
+  std::sort(keys, keys + count);
 }
 
 template <typename T>
-void knn_search(const KnnProblem<T>& problem) noexcept {
-  knn_search(problem, best_isa());
-}
-
-template <typename T>
-uint64_t knn_index_bytes(int64_t reference_count, int64_t min_indexed) noexcept {
-  if (reference_count < std::max<int64_t>(min_indexed, 1)) return 0;
-  const KnnLayout<T> layout(reference_count);
-  return layout.overflow ? std::numeric_limits<uint64_t>::max() : layout.total;
-}
-
-template <typename T>
-void knn_search_indexed(const KnnProblem<T>& p, int64_t reference_count, void* workspace,
-                        int64_t min_indexed) noexcept {
-  const KnnLayout<T> layout(reference_count);
+[[gnu::always_inline]] inline void indexed(const KnnProblem<T>& p, int64_t query_count,
+                                           int64_t reference_count, void* workspace,
+                                           int64_t min_indexed) noexcept {
+  const KnnLayout<T> layout(reference_count, query_count);
   int32_t* order = section<int32_t>(workspace, layout.order);
   T* xs = section<T>(workspace, layout.x);
   T* ys = section<T>(workspace, layout.y);
   T* zs = section<T>(workspace, layout.z);
   int32_t* rows = section<int32_t>(workspace, layout.row);
   TreeNode<T>* nodes = section<TreeNode<T>>(workspace, layout.nodes);
+  uint64_t* keys = section<uint64_t>(workspace, layout.keys);
   for (int64_t b = 0; b < p.batch; ++b) {
     const int64_t q_begin = p.query_offsets[b], q_end = p.query_offsets[b + 1];
     const int64_t r_begin = p.reference_offsets[b], r_end = p.reference_offsets[b + 1];
@@ -347,7 +362,9 @@ void knn_search_indexed(const KnnProblem<T>& p, int64_t reference_count, void* w
       zs[j] = ref[3 * order[j] + 2];
       rows[j] = static_cast<int32_t>(r_begin + order[j]);
     }
-    for (int64_t q = q_begin; q < q_end; ++q) {
+    order_queries(p.query + 3 * q_begin, q_end - q_begin, nodes[0], keys);
+    for (int64_t i = 0; i < q_end - q_begin; ++i) {
+      const int64_t q = q_begin + static_cast<int64_t>(keys[i] & 0x7FFFFFFFu);
       if (!finite_rows(p.query, q, q + 1)) {
         search_range(p, q, q + 1, r_begin, r_end);
         continue;
@@ -359,6 +376,56 @@ void knn_search_indexed(const KnnProblem<T>& p, int64_t reference_count, void* w
       }
       search_tree(p, nodes, xs, ys, zs, rows, q);
     }
+  }
+}
+
+template <typename T>
+[[VREL_POINTS_AVX512]] void indexed_avx512(const KnnProblem<T>& p, int64_t queries,
+                                           int64_t references, void* w, int64_t from) noexcept {
+  indexed(p, queries, references, w, from);
+}
+template <typename T>
+[[VREL_POINTS_AVX2]] void indexed_avx2(const KnnProblem<T>& p, int64_t queries, int64_t references,
+                                       void* w, int64_t from) noexcept {
+  indexed(p, queries, references, w, from);
+}
+template <typename T>
+void indexed_baseline(const KnnProblem<T>& p, int64_t queries, int64_t references, void* w,
+                      int64_t from) noexcept {
+  indexed(p, queries, references, w, from);
+}
+
+}  // namespace
+
+template <typename T>
+void knn_search(const KnnProblem<T>& problem, Isa isa) noexcept {
+  switch (isa) {
+    case Isa::kAvx512: return search_avx512(problem);
+    case Isa::kAvx2: return search_avx2(problem);
+    case Isa::kBaseline: return search_baseline(problem);
+  }
+}
+
+template <typename T>
+void knn_search(const KnnProblem<T>& problem) noexcept {
+  knn_search(problem, best_isa());
+}
+
+template <typename T>
+uint64_t knn_index_bytes(int64_t query_count, int64_t reference_count, int64_t min_indexed) noexcept {
+  if (reference_count < std::max<int64_t>(min_indexed, 1)) return 0;
+  const KnnLayout<T> layout(reference_count, query_count);
+  return layout.overflow ? std::numeric_limits<uint64_t>::max() : layout.total;
+}
+
+template <typename T>
+void knn_search_indexed(const KnnProblem<T>& p, int64_t query_count, int64_t reference_count,
+                        void* workspace, int64_t min_indexed, Isa isa) noexcept {
+  switch (isa) {
+    case Isa::kAvx512: return indexed_avx512(p, query_count, reference_count, workspace, min_indexed);
+    case Isa::kAvx2: return indexed_avx2(p, query_count, reference_count, workspace, min_indexed);
+    case Isa::kBaseline:
+      return indexed_baseline(p, query_count, reference_count, workspace, min_indexed);
   }
 }
 
@@ -387,10 +454,10 @@ template void knn_search<float>(const KnnProblem<float>&) noexcept;
 template void knn_search<double>(const KnnProblem<double>&) noexcept;
 template void knn_search<float>(const KnnProblem<float>&, Isa) noexcept;
 template void knn_search<double>(const KnnProblem<double>&, Isa) noexcept;
-template uint64_t knn_index_bytes<float>(int64_t, int64_t) noexcept;
-template uint64_t knn_index_bytes<double>(int64_t, int64_t) noexcept;
-template void knn_search_indexed<float>(const KnnProblem<float>&, int64_t, void*, int64_t) noexcept;
-template void knn_search_indexed<double>(const KnnProblem<double>&, int64_t, void*, int64_t) noexcept;
+template uint64_t knn_index_bytes<float>(int64_t, int64_t, int64_t) noexcept;
+template uint64_t knn_index_bytes<double>(int64_t, int64_t, int64_t) noexcept;
+template void knn_search_indexed<float>(const KnnProblem<float>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
+template void knn_search_indexed<double>(const KnnProblem<double>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
 template bool knn_gradients<float>(const KnnGradients<float>&) noexcept;
 template bool knn_gradients<double>(const KnnGradients<double>&) noexcept;
 

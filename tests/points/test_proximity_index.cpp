@@ -3,6 +3,7 @@
 // faces, extremes and non-finite coordinates; and the exports' use of a queried workspace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -33,15 +34,21 @@ vrel::points::KnnProblem<T> knn_problem(KnnCase<T>& c) {
 // Runs both searches on `c` (every batch element indexed) and compares all three outputs.
 template <typename T>
 void expect_knn_index_exact(KnnCase<T> c) {
-  KnnCase<T> indexed = c;
   vrel::points::knn_search(knn_problem(c));
-  const int64_t r = c.reference.shape()[0];
-  std::vector<unsigned char> memory(knn_index_bytes<T>(r, 1) + 8);
-  void* at = memory.data() + (8 - reinterpret_cast<uintptr_t>(memory.data()) % 8) % 8;
-  vrel::points::knn_search_indexed(knn_problem(indexed), r, at, 1);
-  EXPECT_TRUE(same_bits(c.distances.values(), indexed.distances.values()));
-  EXPECT_TRUE(same_bits(c.indices.values(), indexed.indices.values()));
-  EXPECT_TRUE(same_bits(c.valid.values(), indexed.valid.values()));
+  const int64_t p = c.rows(), r = c.reference.shape()[0];
+  std::vector<uint64_t> memory(knn_index_bytes<T>(p, r, 1) / 8 + 1);
+  for (vrel::points::Isa isa : {vrel::points::Isa::kBaseline, vrel::points::Isa::kAvx2,
+                                vrel::points::Isa::kAvx512}) {
+    if (!vrel::points::isa_supported(isa)) continue;
+    KnnCase<T> indexed = c;  // outputs poisoned: every slot must be written
+    std::fill(indexed.distances.values().begin(), indexed.distances.values().end(), T(-3));
+    std::fill(indexed.indices.values().begin(), indexed.indices.values().end(), -7);
+    std::fill(indexed.valid.values().begin(), indexed.valid.values().end(), 7);
+    vrel::points::knn_search_indexed(knn_problem(indexed), p, r, memory.data(), 1, isa);
+    EXPECT_TRUE(same_bits(c.distances.values(), indexed.distances.values()));
+    EXPECT_TRUE(same_bits(c.indices.values(), indexed.indices.values()));
+    EXPECT_TRUE(same_bits(c.valid.values(), indexed.valid.values()));
+  }
 }
 
 template <typename T>
@@ -97,11 +104,12 @@ TEST(KnnIndex, ExportUsesAQueriedWorkspaceAndFallsBackWithoutOne) {
   Diag query;
   ASSERT_EQ(vrel_points_knn_workspace(400, 3000, 8, VREL_DTYPE_FLOAT32, &ctx, &bytes, &align, query),
             VREL_STATUS_OK);
-  EXPECT_EQ(bytes, knn_index_bytes<float>(3000));
+  EXPECT_EQ(bytes, knn_index_bytes<float>(400, 3000));
   EXPECT_EQ(align, 8u);
   for (uint64_t capacity : {bytes, bytes - 1}) {
     Workspace ws(capacity, 64);
     std::memset(ws->data, 0xA5, capacity);
+    std::fill(c.indices.values().begin(), c.indices.values().end(), -7);
     Diag diag;
     ASSERT_EQ(vrel_points_knn(c.query.in(), c.reference.in(), c.query_offsets.in(),
                               c.reference_offsets.in(), c.k, &ctx, c.distances.out(),
@@ -132,16 +140,25 @@ vrel::points::ClosestProblem<T> closest_problem(ClosestCase<T>& c) {
 
 template <typename T>
 void expect_closest_index_exact(ClosestCase<T> c) {
-  ClosestCase<T> indexed = c;
   vrel::points::closest_point_search(closest_problem(c));
   const int64_t f = c.faces.shape()[0];
   std::vector<double> memory(closest_index_bytes(f, 1) / sizeof(double) + 1);
-  vrel::points::closest_point_search_indexed(closest_problem(indexed), f, memory.data(), 1);
-  EXPECT_TRUE(same_bits(c.distance.values(), indexed.distance.values()));
-  EXPECT_TRUE(same_bits(c.face.values(), indexed.face.values()));
-  EXPECT_TRUE(same_bits(c.barycentric.values(), indexed.barycentric.values()));
-  EXPECT_TRUE(same_bits(c.closest.values(), indexed.closest.values()));
-  EXPECT_TRUE(same_bits(c.valid.values(), indexed.valid.values()));
+  for (vrel::points::Isa isa : {vrel::points::Isa::kBaseline, vrel::points::Isa::kAvx2,
+                                vrel::points::Isa::kAvx512}) {
+    if (!vrel::points::isa_supported(isa)) continue;
+    ClosestCase<T> indexed = c;  // outputs poisoned: every row must be written
+    std::fill(indexed.distance.values().begin(), indexed.distance.values().end(), T(-3));
+    std::fill(indexed.face.values().begin(), indexed.face.values().end(), -7);
+    std::fill(indexed.barycentric.values().begin(), indexed.barycentric.values().end(), T(-3));
+    std::fill(indexed.closest.values().begin(), indexed.closest.values().end(), T(-3));
+    std::fill(indexed.valid.values().begin(), indexed.valid.values().end(), 7);
+    vrel::points::closest_point_search_indexed(closest_problem(indexed), f, memory.data(), 1, isa);
+    EXPECT_TRUE(same_bits(c.distance.values(), indexed.distance.values()));
+    EXPECT_TRUE(same_bits(c.face.values(), indexed.face.values()));
+    EXPECT_TRUE(same_bits(c.barycentric.values(), indexed.barycentric.values()));
+    EXPECT_TRUE(same_bits(c.closest.values(), indexed.closest.values()));
+    EXPECT_TRUE(same_bits(c.valid.values(), indexed.valid.values()));
+  }
 }
 
 // An n x n grid of squares split into triangles on the plane z = 0, each square's two faces
