@@ -1,4 +1,5 @@
 // Exports of the closest-point-on-mesh operation: forward search, backward pass, workspace query.
+#include <algorithm>
 #include <cmath>
 
 #include "abi/frame.hpp"
@@ -10,8 +11,6 @@ using namespace vrel::points;
 using abi::data_of;
 using abi::mutable_data_of;
 using frame::kAny;
-using provider::entry::kClosestPointOnMesh;
-using provider::entry::kClosestPointOnMeshBackward;
 
 namespace {
 
@@ -37,8 +36,7 @@ VrelStatus check_mesh(const frame::Frame& f, const VrelExecutionContext* context
   VREL_TRY(f.dtype_in(points, frame::kFloating, "points must use the float32 or float64 dtype"));
   VREL_TRY(typed_input(f, vertices, {kAny, 3}, "vertices must be a [V,3] tensor view", points->dtype,
                        "vertices must match the points dtype"));
-  VREL_TRY(f.input(faces, {kAny, 3}, "faces must be a [F,3] tensor view"));
-  return f.dtype_is(faces, VREL_DTYPE_INT32, "faces must use the int32 dtype", VREL_STATUS_UNSUPPORTED);
+  return frame::check_faces(f, faces);
 }
 
 // Every face of batch element b uses only vertex rows of element b.
@@ -95,14 +93,12 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
     const VrelTensorView* barycentric, const VrelTensorView* closest, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_closest_point_on_mesh>(
-        kClosestPointOnMesh, diag, points, vertices, faces, point_offsets, vertex_offsets,
+    return frame::forward<&frame::Table::closest_point_on_mesh>(diag, points, vertices, faces, point_offsets, vertex_offsets,
         face_offsets, eps, context, distance_squared, face_index, barycentric, closest, valid,
         workspace, diag);
   const frame::Frame f{diag, kClosestFamily};
   VREL_TRY(f.reset());
-  if (!std::isfinite(eps) || eps < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "eps must be finite and nonnegative");
+  VREL_TRY(frame::check_eps(f, eps));
   VREL_TRY(check_mesh(f, context, points, vertices, faces));
   const int64_t p = points->shape[0];
   const uint32_t dtype = points->dtype;
@@ -140,12 +136,10 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
   void* index = index_memory(workspace, closest_index_bytes(faces->shape[0]),
                              {points, vertices, faces, point_offsets, vertex_offsets, face_offsets,
                               distance_squared, face_index, barycentric, closest, valid});
-  if (dtype == VREL_DTYPE_FLOAT32)
-    run_search<float>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                      face_index, barycentric, closest, valid, index);
-  else
-    run_search<double>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                       face_index, barycentric, closest, valid, index);
+  frame::with_floating(dtype, [&](auto t) {
+    run_search<decltype(t)>(points, vertices, faces, point_offsets, face_offsets, eps,
+                            distance_squared, face_index, barycentric, closest, valid, index);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -157,8 +151,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     const VrelTensorView* grad_points, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_closest_point_on_mesh_backward>(
-        kClosestPointOnMeshBackward, diag, points, vertices, faces, face_index, barycentric,
+    return frame::forward<&frame::Table::closest_point_on_mesh_backward>(diag, points, vertices, faces, face_index, barycentric,
         closest, valid, grad_distance_squared, context, grad_points, grad_vertices, workspace,
         diag);
   const frame::Frame f{diag, kClosestFamily};
@@ -193,11 +186,8 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
   VREL_TRY(f.given_workspace(workspace));
 
   const ClosestGradientFault fault =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run_gradients<float>(points, vertices, faces, face_index, barycentric, closest, valid,
-                                 grad_distance_squared, grad_points, grad_vertices)
-          : run_gradients<double>(points, vertices, faces, face_index, barycentric, closest,
-                                  valid, grad_distance_squared, grad_points, grad_vertices);
+      frame::with_floating(dtype, [&](auto t) { return run_gradients<decltype(t)>(points, vertices, faces, face_index, barycentric, closest, valid,
+                                 grad_distance_squared, grad_points, grad_vertices); });
   if (fault == ClosestGradientFault::kFace)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid face index lies outside the face range");
   if (fault == ClosestGradientFault::kVertex)
@@ -209,18 +199,12 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
     int64_t point_count, int64_t vertex_count, int64_t face_count, uint32_t dtype,
     const VrelExecutionContext* context, uint64_t* workspace_bytes, uint64_t* workspace_alignment,
     VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kClosestPoint, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kQueryFamily};
-  VREL_TRY(f.reset());
-  if (point_count < 0 || vertex_count < 0 || face_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, kCountsNegative);
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  VREL_TRY(f.floating_code(dtype, kQueryDtype));
-  VREL_TRY(f.context(context));
-  // The hierarchy over the faces (none below the size where the exhaustive scan wins).
-  const uint64_t bytes = closest_index_bytes(face_count);
-  if (bytes == UINT64_MAX) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
-  return frame::store_query(workspace_bytes, workspace_alignment, bytes, bytes == 0 ? 1 : 8);
+  constexpr frame::Query kQuery{provider::operation::kClosestPoint, kQueryDtype,
+                                frame::Query::kCountsFirst};
+  // The hierarchy over the faces (none below the size where the exhaustive scan wins). Callable
+  // counts fit int32 (the offsets are int32), which keeps the size far from overflow.
+  const uint64_t bytes = closest_index_bytes(std::clamp<int64_t>(face_count, 0, INT32_MAX));
+  return frame::workspace_query(
+      kQueryFamily, kQuery, {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}},
+      dtype, context, workspace_bytes, workspace_alignment, diag, bytes, bytes == 0 ? 1 : 8);
 }

@@ -1,4 +1,6 @@
 // Exports of the k-nearest-neighbour operation: forward search, backward pass, workspace query.
+#include <algorithm>
+
 #include "abi/frame.hpp"
 #include "points/family.hpp"
 #include "points/knn_kernel.hpp"
@@ -8,8 +10,6 @@ using namespace vrel::points;
 using abi::data_of;
 using abi::mutable_data_of;
 using frame::kAny;
-using provider::entry::kPointsKnn;
-using provider::entry::kPointsKnnBackward;
 
 namespace {
 
@@ -79,7 +79,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
     const VrelTensorView* indices, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_knn>(kPointsKnn, diag, query, reference, query_offsets,
+    return frame::forward<&frame::Table::knn>(diag, query, reference, query_offsets,
                                            reference_offsets, neighbor_count, context, distances,
                                            indices, valid, workspace, diag);
   const frame::Frame f{diag, kKnnFamily};
@@ -113,17 +113,14 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   VREL_TRY(f.given_workspace(workspace));
   if (p == 0) return VREL_STATUS_OK;
 
-  const uint64_t index_bytes =
-      dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(p, r) : knn_index_bytes<double>(p, r);
-  void* index = index_memory(workspace, index_bytes,
-                             {query, reference, query_offsets, reference_offsets, distances,
-                              indices, valid});
-  if (dtype == VREL_DTYPE_FLOAT32)
-    run_search<float>(query, reference, query_offsets, reference_offsets, k, distances, indices,
-                      valid, index);
-  else
-    run_search<double>(query, reference, query_offsets, reference_offsets, k, distances, indices,
-                       valid, index);
+  frame::with_floating(dtype, [&](auto t) {
+    using T = decltype(t);
+    void* index = index_memory(workspace, knn_index_bytes<T>(p, r),
+                               {query, reference, query_offsets, reference_offsets, distances,
+                                indices, valid});
+    run_search<T>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid,
+                  index);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -134,7 +131,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
     const VrelTensorView* grad_reference, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_knn_backward>(kPointsKnnBackward, diag, query, reference,
+    return frame::forward<&frame::Table::knn_backward>(diag, query, reference,
                                                     indices, valid, grad_distance_squared,
                                                     context, grad_query, grad_reference,
                                                     workspace, diag);
@@ -174,11 +171,8 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
   VREL_TRY(f.given_workspace(workspace));
 
   const bool in_range =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run_gradients<float>(query, reference, indices, valid, grad_distance_squared,
-                                 grad_query, grad_reference)
-          : run_gradients<double>(query, reference, indices, valid, grad_distance_squared,
-                                  grad_query, grad_reference);
+      frame::with_floating(dtype, [&](auto t) { return run_gradients<decltype(t)>(query, reference, indices, valid, grad_distance_squared,
+                                 grad_query, grad_reference); });
   if (!in_range)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid neighbor index lies outside the reference range");
   return VREL_STATUS_OK;
@@ -188,21 +182,16 @@ extern "C" VREL_API VrelStatus vrel_points_knn_workspace(
     int64_t query_count, int64_t reference_count, int64_t neighbor_count, uint32_t dtype,
     const VrelExecutionContext* context, uint64_t* workspace_bytes, uint64_t* workspace_alignment,
     VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kKnn, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kQueryFamily};
-  VREL_TRY(f.reset());
-  if (query_count < 0 || reference_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, kCountsNegative);
-  if (neighbor_count < 1) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kNeighborCount);
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  VREL_TRY(f.floating_code(dtype, kQueryDtype));
-  VREL_TRY(f.context(context));
+  constexpr frame::Query kQuery{provider::operation::kKnn, kQueryDtype, frame::Query::kCountsFirst};
   // The index over the reference points (none below the size where the exhaustive scan wins).
-  const uint64_t bytes = dtype == VREL_DTYPE_FLOAT32
-                             ? knn_index_bytes<float>(query_count, reference_count)
-                             : knn_index_bytes<double>(query_count, reference_count);
-  if (bytes == UINT64_MAX) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
-  return frame::store_query(workspace_bytes, workspace_alignment, bytes, bytes == 0 ? 1 : 8);
+  // Callable counts fit int32 (the offsets are int32), which keeps the size far from overflow.
+  const int64_t queries = std::clamp<int64_t>(query_count, 0, INT32_MAX);
+  const int64_t references = std::clamp<int64_t>(reference_count, 0, INT32_MAX);
+  const uint64_t bytes = dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(queries, references)
+                                                     : knn_index_bytes<double>(queries, references);
+  return frame::workspace_query(kQueryFamily, kQuery,
+                                {{query_count >= 0 && reference_count >= 0, kCountsNegative},
+                                 {neighbor_count >= 1, kNeighborCount}},
+                                dtype, context, workspace_bytes, workspace_alignment, diag, bytes,
+                                bytes == 0 ? 1 : 8);
 }

@@ -1,4 +1,6 @@
 // Exports of texture sampling: forward, backward and workspace query.
+#include <type_traits>
+
 #include "abi/frame.hpp"
 #include "texture/checks.hpp"
 #include "texture/sample_fast_kernel.hpp"
@@ -133,8 +135,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
     const VrelTensorView* samples, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture>(
-        provider::entry::kTexture, frame::kNotImplemented, true, diag, pyramid, level_offsets,
+    return frame::forward_entry<&frame::Table::texture>(frame::kNotImplemented, true, diag, pyramid, level_offsets,
         texture_height, texture_width, coordinates, derivatives, lod, filter, mip_filter, wrap_u,
         wrap_v, border, ctx, samples, workspace, diag);
   const frame::Frame f{diag, kFamily};
@@ -157,15 +158,15 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
   VREL_TRY(level_checks(f, a, channels, pyramid, "pyramid is smaller than the level offsets describe"));
   if (n == 0) return VREL_STATUS_OK;
 
-  if (pyramid->dtype == VREL_DTYPE_FLOAT32) {
-    const SampleProblem<float> sp = problem<float>(a, channels);
-    float* out = abi::mutable_data_of<float>(*samples);
-    if (fast_path_applies(sp))
-      sample_texture_fast(sp, out);
-    else
-      sample_texture(sp, out);
-  } else
-    sample_texture(problem<double>(a, channels), abi::mutable_data_of<double>(*samples));
+  frame::with_floating(pyramid->dtype, [&](auto t) {
+    using T = decltype(t);
+    const SampleProblem<T> sp = problem<T>(a, channels);
+    T* out = abi::mutable_data_of<T>(*samples);
+    if constexpr (std::is_same_v<T, float>) {
+      if (fast_path_applies(sp)) return sample_texture_fast(sp, out);
+    }
+    sample_texture(sp, out);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -178,8 +179,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
     const VrelTensorView* grad_coordinates, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture_backward>(
-        provider::entry::kTextureBackward, frame::kNotImplemented, true, diag, pyramid,
+    return frame::forward_entry<&frame::Table::texture_backward>(frame::kNotImplemented, true, diag, pyramid,
         level_offsets, texture_height, texture_width, coordinates, derivatives, lod, filter,
         mip_filter, wrap_u, wrap_v, border, grad_samples, ctx, grad_pyramid, grad_coordinates,
         workspace, diag);
@@ -221,19 +221,17 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
                   "pyramid gradient is smaller than the level offsets describe");
 
   // Even without samples the pyramid gradient is written: it is zero.
-  if (dtype == VREL_DTYPE_FLOAT32) {
-    const SampleProblem<float> sp = problem<float>(a, channels);
-    const float* g = abi::data_of<float>(*grad_samples);
-    float* gp = abi::mutable_data_of<float>(*grad_pyramid);
-    float* gc = abi::mutable_data_of<float>(*grad_coordinates);
-    if (fast_path_applies(sp))
-      texture_backward_fast(sp, g, gp, gc);
-    else
-      texture_backward(sp, g, gp, gc);
-  } else
-    texture_backward(problem<double>(a, channels), abi::data_of<double>(*grad_samples),
-                     abi::mutable_data_of<double>(*grad_pyramid),
-                     abi::mutable_data_of<double>(*grad_coordinates));
+  frame::with_floating(dtype, [&](auto t) {
+    using T = decltype(t);
+    const SampleProblem<T> sp = problem<T>(a, channels);
+    const T* g = abi::data_of<T>(*grad_samples);
+    T* gp = abi::mutable_data_of<T>(*grad_pyramid);
+    T* gc = abi::mutable_data_of<T>(*grad_coordinates);
+    if constexpr (std::is_same_v<T, float>) {
+      if (fast_path_applies(sp)) return texture_backward_fast(sp, g, gp, gc);
+    }
+    texture_backward(sp, g, gp, gc);
+  });
   return VREL_STATUS_OK;
 }
 
