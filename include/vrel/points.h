@@ -97,11 +97,12 @@ VREL_API VrelStatus vrel_points_knn_backward(
 
 /*
  * Workspace of vrel_points_knn: on the CPU the size of the k-d tree over up to reference_count
- * points of the given dtype (about 4 + 4 + 3 x dtype size bytes per point plus the nodes) at
- * alignment 8; 0 bytes at alignment 1 below 64 reference points. The backward needs none. A CUDA
- * context is handed to the provider's workspace query (operation id 7, no counts). Statuses:
- * negative counts (1), K < 1 (1), null result pointers (1), dtype not float32/float64 (2), the
- * context (its validation status; non-CPU 2), a size beyond 64 bits (4).
+ * points of the given dtype (about 8 + 3 x the dtype size bytes per reference point plus the
+ * nodes) and of the query visiting order (8 bytes per query point), at alignment 8; 0 bytes at
+ * alignment 1 below 64 reference points. The backward needs none. A CUDA context is handed to the
+ * provider's workspace query (operation id 7, no counts). Statuses: negative counts (1), K < 1
+ * (1), null result pointers (1), dtype not float32/float64 (2), the context (its validation
+ * status; non-CPU 2).
  */
 VREL_API VrelStatus vrel_points_knn_workspace(int64_t query_count, int64_t reference_count,
                                               int64_t neighbor_count, uint32_t dtype,
@@ -189,11 +190,11 @@ VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
 
 /*
  * Workspace of vrel_points_closest_point_on_mesh: on the CPU the size of the bounding-volume
- * hierarchy over up to face_count faces (about 140 bytes per face plus the nodes, whatever the
+ * hierarchy over up to face_count faces (about 190 bytes per face plus the nodes, whatever the
  * dtype) at alignment 8; 0 bytes at alignment 1 below 32 faces. The backward needs none. A CUDA
  * context is handed to the provider's workspace query (operation id 8, no counts). Statuses:
  * negative counts (1), null result pointers (1), dtype not float32/float64 (2), the context (its
- * validation status; non-CPU 2), a size beyond 64 bits (4).
+ * validation status; non-CPU 2).
  */
 VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
     int64_t point_count, int64_t vertex_count, int64_t face_count, uint32_t dtype,
