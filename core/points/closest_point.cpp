@@ -63,7 +63,7 @@ void run_search(const VrelTensorView* points, const VrelTensorView* vertices,
       mutable_data_of<int32_t>(*face_index), mutable_data_of<T>(*barycentric),
       mutable_data_of<T>(*closest), mutable_data_of<uint8_t>(*valid)};
   if (index != nullptr)
-    closest_point_search_indexed(problem, faces->shape[0], index);
+    closest_point_search_indexed(problem, points->shape[0], faces->shape[0], index);
   else
     closest_point_search(problem);
 }
@@ -133,7 +133,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
                   "each face must reference vertices of its own batch element");
   if (batch == 0 || p == 0) return VREL_STATUS_OK;
 
-  void* index = index_memory(workspace, closest_index_bytes(faces->shape[0]),
+  void* index = index_memory(workspace, closest_index_bytes(p, faces->shape[0]),
                              {points, vertices, faces, point_offsets, vertex_offsets, face_offsets,
                               distance_squared, face_index, barycentric, closest, valid});
   frame::with_floating(dtype, [&](auto t) {
@@ -203,7 +203,8 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
                                 frame::Query::kCountsFirst};
   // The hierarchy over the faces (none below the size where the exhaustive scan wins). Callable
   // counts fit int32 (the offsets are int32), which keeps the size far from overflow.
-  const uint64_t bytes = closest_index_bytes(std::clamp<int64_t>(face_count, 0, INT32_MAX));
+  const uint64_t bytes = closest_index_bytes(std::clamp<int64_t>(point_count, 0, INT32_MAX),
+                                             std::clamp<int64_t>(face_count, 0, INT32_MAX));
   return frame::workspace_query(
       kQueryFamily, kQuery, {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}},
       dtype, context, workspace_bytes, workspace_alignment, diag, bytes, bytes == 0 ? 1 : 8);

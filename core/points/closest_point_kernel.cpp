@@ -205,12 +205,12 @@ constexpr double kUnit = 0x1p-53;  // unit roundoff of double
 
 // Sections of the index memory, each 64-byte aligned: per usable face (numbered in row order)
 // its widened box and global row; the tree's permutation; the faces in tree order as the
-// coordinate columns of FaceColumns, and their rows; the nodes.
+// coordinate columns of FaceColumns, and their rows; the nodes; the points' visiting order.
 struct ClosestLayout {
-  uint64_t box = 0, face_row = 0, order = 0, corners = 0, row = 0, nodes = 0, total = 0;
+  uint64_t box = 0, face_row = 0, order = 0, corners = 0, row = 0, nodes = 0, keys = 0, total = 0;
   bool overflow = false;
 
-  explicit ClosestLayout(int64_t n) noexcept {
+  ClosestLayout(int64_t points, int64_t n) noexcept {
     const uint64_t count = static_cast<uint64_t>(n);
     uint64_t at = 0;
     auto section = [&](uint64_t element, uint64_t elements) {
@@ -227,6 +227,7 @@ struct ClosestLayout {
     corners = section(15 * sizeof(double), count);
     row = section(sizeof(int32_t), count);
     nodes = section(sizeof(TreeNode<double>), static_cast<uint64_t>(tree_node_bound(n, kLeaf)));
+    keys = section(sizeof(uint64_t), static_cast<uint64_t>(points));
     total = at;
   }
 };
@@ -338,9 +339,11 @@ void search_element(const ClosestProblem<T>& p, int64_t e) noexcept {
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void indexed(const ClosestProblem<T>& p, int64_t face_count,
-                                           void* workspace, int64_t min_indexed) noexcept {
-  const ClosestLayout layout(face_count);
+[[gnu::always_inline]] inline void indexed(const ClosestProblem<T>& p, int64_t point_count,
+                                           int64_t face_count, void* workspace,
+                                           int64_t min_indexed) noexcept {
+  const ClosestLayout layout(point_count, face_count);
+  uint64_t* keys = section<uint64_t>(workspace, layout.keys);
   double* boxes = section<double>(workspace, layout.box);
   int32_t* face_row = section<int32_t>(workspace, layout.face_row);
   int32_t* order = section<int32_t>(workspace, layout.order);
@@ -412,7 +415,9 @@ template <typename T>
       columns.store(j, a, b, c);
       rows[j] = f;
     }
-    for (int64_t i = p_begin; i < p_end; ++i) {
+    if (front > 0) morton_order(p.points + 3 * p_begin, p_end - p_begin, nodes[0].lo, nodes[0].hi, keys);
+    for (int64_t visit = 0; visit < p_end - p_begin; ++visit) {
+      const int64_t i = p_begin + (front > 0 ? static_cast<int64_t>(keys[visit] & 0x7FFFFFFFu) : visit);
       double q[3];
       load(p.points, i, q);
       Ranked mine;
@@ -458,18 +463,19 @@ template <typename T>
 }
 
 template <typename T>
-[[VREL_POINTS_AVX512]] void indexed_avx512(const ClosestProblem<T>& p, int64_t faces, void* w,
-                                           int64_t from) noexcept {
-  indexed(p, faces, w, from);
+[[VREL_POINTS_AVX512]] void indexed_avx512(const ClosestProblem<T>& p, int64_t points,
+                                           int64_t faces, void* w, int64_t from) noexcept {
+  indexed(p, points, faces, w, from);
 }
 template <typename T>
-[[VREL_POINTS_AVX2]] void indexed_avx2(const ClosestProblem<T>& p, int64_t faces, void* w,
-                                       int64_t from) noexcept {
-  indexed(p, faces, w, from);
+[[VREL_POINTS_AVX2]] void indexed_avx2(const ClosestProblem<T>& p, int64_t points, int64_t faces,
+                                       void* w, int64_t from) noexcept {
+  indexed(p, points, faces, w, from);
 }
 template <typename T>
-void indexed_baseline(const ClosestProblem<T>& p, int64_t faces, void* w, int64_t from) noexcept {
-  indexed(p, faces, w, from);
+void indexed_baseline(const ClosestProblem<T>& p, int64_t points, int64_t faces, void* w,
+                      int64_t from) noexcept {
+  indexed(p, points, faces, w, from);
 }
 
 }  // namespace
@@ -525,19 +531,21 @@ void closest_point_search(const ClosestProblem<T>& problem) noexcept {
   closest_point_search(problem, best_isa());
 }
 
-uint64_t closest_index_bytes(int64_t face_count, int64_t min_indexed) noexcept {
+uint64_t closest_index_bytes(int64_t point_count, int64_t face_count, int64_t min_indexed) noexcept {
   if (face_count < std::max<int64_t>(min_indexed, 1)) return 0;
-  const ClosestLayout layout(face_count);
+  const ClosestLayout layout(point_count, face_count);
   return layout.overflow ? std::numeric_limits<uint64_t>::max() : layout.total;
 }
 
 template <typename T>
-void closest_point_search_indexed(const ClosestProblem<T>& p, int64_t face_count, void* workspace,
-                                  int64_t min_indexed, Isa isa) noexcept {
+void closest_point_search_indexed(const ClosestProblem<T>& p, int64_t point_count,
+                                  int64_t face_count, void* workspace, int64_t min_indexed,
+                                  Isa isa) noexcept {
   switch (isa) {
-    case Isa::kAvx512: return indexed_avx512(p, face_count, workspace, min_indexed);
-    case Isa::kAvx2: return indexed_avx2(p, face_count, workspace, min_indexed);
-    case Isa::kBaseline: return indexed_baseline(p, face_count, workspace, min_indexed);
+    case Isa::kAvx512: return indexed_avx512(p, point_count, face_count, workspace, min_indexed);
+    case Isa::kAvx2: return indexed_avx2(p, point_count, face_count, workspace, min_indexed);
+    case Isa::kBaseline:
+      return indexed_baseline(p, point_count, face_count, workspace, min_indexed);
   }
 }
 
@@ -568,8 +576,8 @@ template void closest_point_search<float>(const ClosestProblem<float>&) noexcept
 template void closest_point_search<double>(const ClosestProblem<double>&) noexcept;
 template void closest_point_search<float>(const ClosestProblem<float>&, Isa) noexcept;
 template void closest_point_search<double>(const ClosestProblem<double>&, Isa) noexcept;
-template void closest_point_search_indexed<float>(const ClosestProblem<float>&, int64_t, void*, int64_t, Isa) noexcept;
-template void closest_point_search_indexed<double>(const ClosestProblem<double>&, int64_t, void*, int64_t, Isa) noexcept;
+template void closest_point_search_indexed<float>(const ClosestProblem<float>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
+template void closest_point_search_indexed<double>(const ClosestProblem<double>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
 template ClosestGradientFault closest_point_gradients<float>(const ClosestGradients<float>&) noexcept;
 template ClosestGradientFault closest_point_gradients<double>(const ClosestGradients<double>&) noexcept;
 

@@ -52,15 +52,18 @@ void closest_point_search(const ClosestProblem<T>& problem, Isa isa) noexcept;
 // their faces take the exhaustive search.
 inline constexpr int64_t kClosestIndexFrom = 32;
 
-// Bytes of index memory (8-byte aligned) for batch elements of up to `face_count` faces: 0 when
-// none can reach `min_indexed`; UINT64_MAX when the size overflows.
-uint64_t closest_index_bytes(int64_t face_count, int64_t min_indexed = kClosestIndexFrom) noexcept;
+// Bytes of index memory (8-byte aligned) for up to `point_count` points and batch elements of up
+// to `face_count` faces: 0 when none can reach `min_indexed`; UINT64_MAX when the size overflows.
+uint64_t closest_index_bytes(int64_t point_count, int64_t face_count,
+                             int64_t min_indexed = kClosestIndexFrom) noexcept;
 
-// `workspace` holds closest_index_bytes(F) bytes, F the problem's face count. One
-// instruction-set build can be chosen (for the tests); each gives the same result.
+// `workspace` holds closest_index_bytes(P, F) bytes, P and F the problem's counts. Points are
+// visited in the Morton order of their positions, which changes no result. One instruction-set
+// build can be chosen (for the tests); each gives the same result.
 template <typename T>
-void closest_point_search_indexed(const ClosestProblem<T>& problem, int64_t face_count,
-                                  void* workspace, int64_t min_indexed = kClosestIndexFrom,
+void closest_point_search_indexed(const ClosestProblem<T>& problem, int64_t point_count,
+                                  int64_t face_count, void* workspace,
+                                  int64_t min_indexed = kClosestIndexFrom,
                                   Isa isa = best_isa()) noexcept;
 
 enum class ClosestGradientFault { kNone, kFace, kVertex };

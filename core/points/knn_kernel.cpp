@@ -160,7 +160,7 @@ void search_baseline(const KnnProblem<T>& p) noexcept { search(p); }
 
 // ---- Indexed search ----------------------------------------------------------------------
 
-constexpr int kLeaf = 8;
+constexpr int kLeaf = 16;
 
 // Sections of the index memory, each 64-byte aligned: the tree's permutation, the reference
 // points in tree order as coordinate arrays with their global rows, the nodes, and the queries'
@@ -299,34 +299,6 @@ T* section(void* workspace, uint64_t offset) noexcept {
   return reinterpret_cast<T*>(static_cast<unsigned char*>(workspace) + offset);
 }
 
-// Bits 0, 3, 6, ... of an 11-bit value spread over 33 bits.
-inline uint64_t spread(uint64_t v) noexcept {
-  uint64_t out = 0;
-  for (int b = 0; b < 11; ++b) out |= ((v >> b) & 1u) << (3 * b);
-  return out;
-}
-
-// The queries of one batch element in Morton order of their cells in the tree's box, so that
-// consecutive searches walk the same nodes; returns their local rows (low 31 bits of each key).
-template <typename T>
-void order_queries(const T* query, int64_t count, const TreeNode<T>& root, uint64_t* keys) noexcept {
-  T scale[3];
-  for (int a = 0; a < 3; ++a) {
-    const T extent = root.hi[a] - root.lo[a];
-    scale[a] = extent > T(0) ? T(2047) / extent : T(0);
-  }
-  for (int64_t i = 0; i < count; ++i) {
-    uint64_t code = 0;
-    for (int a = 0; a < 3; ++a) {
-      T cell = (query[3 * i + a] - root.lo[a]) * scale[a];
-      cell = cell > T(0) ? (cell < T(2047) ? cell : T(2047)) : T(0);  // NaN goes to 0
-      code |= spread(static_cast<uint64_t>(cell)) << a;
-    }
-    keys[i] = code << 31 | static_cast<uint64_t>(i);
-  }
-  std::sort(keys, keys + count);
-}
-
 template <typename T>
 [[gnu::always_inline]] inline void indexed(const KnnProblem<T>& p, int64_t query_count,
                                            int64_t reference_count, void* workspace,
@@ -362,7 +334,7 @@ template <typename T>
       zs[j] = ref[3 * order[j] + 2];
       rows[j] = static_cast<int32_t>(r_begin + order[j]);
     }
-    order_queries(p.query + 3 * q_begin, q_end - q_begin, nodes[0], keys);
+    morton_order(p.query + 3 * q_begin, q_end - q_begin, nodes[0].lo, nodes[0].hi, keys);
     for (int64_t i = 0; i < q_end - q_begin; ++i) {
       const int64_t q = q_begin + static_cast<int64_t>(keys[i] & 0x7FFFFFFFu);
       if (!finite_rows(p.query, q, q + 1)) {

@@ -69,4 +69,34 @@ int32_t build_tree(TreeNode<C>* nodes, int32_t* order, int32_t n, int leaf, cons
   return detail::build_node(nodes, 0, order, 0, n, leaf, box, key);
 }
 
+// Bits 0, 3, 6, ... of an 11-bit value spread over 33 bits.
+inline uint64_t spread_bits(uint64_t v) noexcept {
+  uint64_t out = 0;
+  for (int b = 0; b < 11; ++b) out |= ((v >> b) & 1u) << (3 * b);
+  return out;
+}
+
+// Rows 0..count-1 of `points` (fewer than 2^31) in the Morton order of their cells in the box
+// [lo, hi] (2048 per axis; outside and NaN coordinates go to the nearest edge), so that searches
+// in that order walk the same nodes one after another. Writes keys whose low 31 bits are rows.
+template <typename T, typename C>
+void morton_order(const T* points, int64_t count, const C lo[3], const C hi[3],
+                  uint64_t* keys) noexcept {
+  C scale[3];
+  for (int a = 0; a < 3; ++a) {
+    const C extent = hi[a] - lo[a];
+    scale[a] = extent > C(0) ? C(2047) / extent : C(0);
+  }
+  for (int64_t i = 0; i < count; ++i) {
+    uint64_t code = 0;
+    for (int a = 0; a < 3; ++a) {
+      C cell = (static_cast<C>(points[3 * i + a]) - lo[a]) * scale[a];
+      cell = cell > C(0) ? (cell < C(2047) ? cell : C(2047)) : C(0);
+      code |= spread_bits(static_cast<uint64_t>(cell)) << a;
+    }
+    keys[i] = code << 31 | static_cast<uint64_t>(i);
+  }
+  std::sort(keys, keys + count);
+}
+
 }  // namespace vrel::points

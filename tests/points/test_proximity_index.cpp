@@ -142,7 +142,7 @@ template <typename T>
 void expect_closest_index_exact(ClosestCase<T> c) {
   vrel::points::closest_point_search(closest_problem(c));
   const int64_t f = c.faces.shape()[0];
-  std::vector<double> memory(closest_index_bytes(f, 1) / sizeof(double) + 1);
+  std::vector<double> memory(closest_index_bytes(c.rows(), f, 1) / sizeof(double) + 1);
   for (vrel::points::Isa isa : {vrel::points::Isa::kBaseline, vrel::points::Isa::kAvx2,
                                 vrel::points::Isa::kAvx512}) {
     if (!vrel::points::isa_supported(isa)) continue;
@@ -152,7 +152,7 @@ void expect_closest_index_exact(ClosestCase<T> c) {
     std::fill(indexed.barycentric.values().begin(), indexed.barycentric.values().end(), T(-3));
     std::fill(indexed.closest.values().begin(), indexed.closest.values().end(), T(-3));
     std::fill(indexed.valid.values().begin(), indexed.valid.values().end(), 7);
-    vrel::points::closest_point_search_indexed(closest_problem(indexed), f, memory.data(), 1, isa);
+    vrel::points::closest_point_search_indexed(closest_problem(indexed), c.rows(), f, memory.data(), 1, isa);
     EXPECT_TRUE(same_bits(c.distance.values(), indexed.distance.values()));
     EXPECT_TRUE(same_bits(c.face.values(), indexed.face.values()));
     EXPECT_TRUE(same_bits(c.barycentric.values(), indexed.barycentric.values()));
@@ -250,7 +250,7 @@ TEST(ClosestIndex, ExportUsesAQueriedWorkspace) {
   ASSERT_EQ(vrel_points_closest_point_on_mesh_workspace(500, 169, 288, VREL_DTYPE_FLOAT32, &ctx,
                                                         &bytes, &align, query),
             VREL_STATUS_OK);
-  EXPECT_EQ(bytes, closest_index_bytes(288));
+  EXPECT_EQ(bytes, closest_index_bytes(500, 288));
   Workspace ws(bytes, 8);
   Diag diag;
   ASSERT_EQ(vrel_points_closest_point_on_mesh(

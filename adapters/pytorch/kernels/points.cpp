@@ -112,7 +112,10 @@ Tensors5 closest_point_on_mesh(Tensor points, Tensor vertices, Tensor faces, Ten
   bool cuttable = split::cuttable(p, P);
   for (const VrelTensorView *out : outputs) cuttable &= split::cuttable(out, P);
   if (n > 1 && cuttable) {
-    split::Workspaces ws = split::workspaces(points, n, bytes);
+    split::Workspaces ws = split::workspaces(
+        points, n,
+        query_bytes(call, vrel_points_closest_point_on_mesh_workspace, dtype_code(points),
+                    split::first_row(1, n, P), extent(vertices, 0), extent(faces, 0)));
     std::vector<split::Part> parts(n);
     bool ready = true;
     for (std::int64_t k = 0; k < n; ++k) {
