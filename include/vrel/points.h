@@ -190,8 +190,9 @@ VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
 
 /*
  * Workspace of vrel_points_closest_point_on_mesh: on the CPU the size of the bounding-volume
- * hierarchy over up to face_count faces (about 190 bytes per face plus the nodes, whatever the
- * dtype) at alignment 8; 0 bytes at alignment 1 below 32 faces. The backward needs none. A CUDA
+ * hierarchy over up to face_count faces (about 180 bytes per face plus the nodes, whatever the
+ * dtype) and of the point visiting order (8 bytes per point), at alignment 8; 0 bytes at
+ * alignment 1 below 32 faces. The backward needs none. A CUDA
  * context is handed to the provider's workspace query (operation id 8, no counts). Statuses:
  * negative counts (1), null result pointers (1), dtype not float32/float64 (2), the context (its
  * validation status; non-CPU 2).
