@@ -78,9 +78,45 @@ void skin_forward(const T* vertices, const T* transforms, const T* weights, int6
   }
 }
 
+// Weight gradients g . (T (p, 1)) for every joint, summed over the batch ascending. Blocked for
+// the vector units: the first three rows of a block of joints' transforms are transposed onto the
+// stack (one array per matrix element), so that a vertex's gradients for the whole block are one
+// straight loop over joints. For each (v, j) the batch still runs ascending and every term is
+// formed by the same operations in the same order as g0 (T0 . (p, 1)) + g1 (...) + g2 (...).
+template <typename T>
+void skin_weight_gradients(const T* vertices, const T* transforms, const T* grad, int64_t batch,
+                           int64_t rows, int64_t joints, T* grad_weights) noexcept {
+  constexpr int64_t kJoints = 64, kRows = 32;
+  alignas(64) T m[12][kJoints];
+  for (int64_t e = 0; e < rows * joints; ++e) grad_weights[e] = T(0);
+  for (int64_t v0 = 0; v0 < rows; v0 += kRows) {
+    const int64_t v1 = v0 + kRows < rows ? v0 + kRows : rows;
+    for (int64_t b = 0; b < batch; ++b) {
+      for (int64_t j0 = 0; j0 < joints; j0 += kJoints) {
+        const int64_t n = j0 + kJoints < joints ? kJoints : joints - j0;
+        const T* tb = transforms + (b * joints + j0) * 16;
+        for (int64_t j = 0; j < n; ++j)
+          for (int e = 0; e < 12; ++e) m[e][j] = tb[16 * j + e];
+        for (int64_t v = v0; v < v1; ++v) {
+          const T* p = vertices + (b * rows + v) * 3;
+          const T* g = grad + (b * rows + v) * 3;
+          const T p0 = p[0], p1 = p[1], p2 = p[2], g0 = g[0], g1 = g[1], g2 = g[2];
+          T* gw = grad_weights + v * joints + j0;
+          for (int64_t j = 0; j < n; ++j) {
+            const T r0 = m[0][j] * p0 + m[1][j] * p1 + m[2][j] * p2 + m[3][j];
+            const T r1 = m[4][j] * p0 + m[5][j] * p1 + m[6][j] * p2 + m[7][j];
+            const T r2 = m[8][j] * p0 + m[9][j] * p1 + m[10][j] * p2 + m[11][j];
+            gw[j] += g0 * r0 + g1 * r1 + g2 * r2;
+          }
+        }
+      }
+    }
+  }
+}
+
 // Vertex gradients from the blended transform, M^T g; transform gradients as weighted outer
-// products (row 3 stays zero); weight gradients g . (T (p, 1)) for every joint, the batch
-// ascending. Vertices are the outer loop, so every sum still runs over v and b ascending.
+// products (row 3 stays zero); weight gradients by skin_weight_gradients. Vertices are the outer
+// loop, so every sum still runs over v and b ascending.
 template <typename T>
 void skin_backward(const T* vertices, const T* transforms, const T* weights, const T* grad,
                    int64_t batch, int64_t rows, int64_t joints, T* grad_vertices,
@@ -88,7 +124,8 @@ void skin_backward(const T* vertices, const T* transforms, const T* weights, con
   if (grad_transforms != nullptr)
     for (int64_t e = 0; e < batch * joints * 16; ++e) grad_transforms[e] = T(0);
   if (grad_weights != nullptr)
-    for (int64_t e = 0; e < rows * joints; ++e) grad_weights[e] = T(0);
+    skin_weight_gradients(vertices, transforms, grad, batch, rows, joints, grad_weights);
+  if (grad_vertices == nullptr && grad_transforms == nullptr) return;
   for (int64_t v = 0; v < rows; ++v) {
     const VertexWeights<T> w(weights + v * joints, joints);
     for (int64_t b = 0; b < batch; ++b) {
@@ -112,14 +149,6 @@ void skin_backward(const T* vertices, const T* transforms, const T* weights, con
             gm[4 * r + 3] += wg;
           }
         });
-      }
-      if (grad_weights != nullptr) {
-        T* gw = grad_weights + v * joints;
-        for (int64_t j = 0; j < joints; ++j) {
-          const T* m = tb + 16 * j;
-          gw[j] += g[0] * affine_row(m, 0, p) + g[1] * affine_row(m, 1, p) +
-                   g[2] * affine_row(m, 2, p);
-        }
       }
     }
   }

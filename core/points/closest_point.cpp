@@ -1,4 +1,5 @@
 // Exports of the closest-point-on-mesh operation: forward search, backward pass, workspace query.
+#include <algorithm>
 #include <cmath>
 
 #include "abi/frame.hpp"
@@ -44,12 +45,17 @@ void run_search(const VrelTensorView* points, const VrelTensorView* vertices,
                 const VrelTensorView* face_offsets, double eps,
                 const VrelTensorView* distance_squared, const VrelTensorView* face_index,
                 const VrelTensorView* barycentric, const VrelTensorView* closest,
-                const VrelTensorView* valid) noexcept {
-  closest_point_search<T>({data_of<T>(*points), data_of<T>(*vertices), data_of<int32_t>(*faces),
-                           data_of<int32_t>(*point_offsets), data_of<int32_t>(*face_offsets),
-                           point_offsets->shape[0] - 1, eps, mutable_data_of<T>(*distance_squared),
-                           mutable_data_of<int32_t>(*face_index), mutable_data_of<T>(*barycentric),
-                           mutable_data_of<T>(*closest), mutable_data_of<uint8_t>(*valid)});
+                const VrelTensorView* valid, void* index) noexcept {
+  const ClosestProblem<T> problem{
+      data_of<T>(*points), data_of<T>(*vertices), data_of<int32_t>(*faces),
+      data_of<int32_t>(*point_offsets), data_of<int32_t>(*face_offsets),
+      point_offsets->shape[0] - 1, eps, mutable_data_of<T>(*distance_squared),
+      mutable_data_of<int32_t>(*face_index), mutable_data_of<T>(*barycentric),
+      mutable_data_of<T>(*closest), mutable_data_of<uint8_t>(*valid)};
+  if (index != nullptr)
+    closest_point_search_indexed(problem, points->shape[0], faces->shape[0], index);
+  else
+    closest_point_search(problem);
 }
 
 template <typename T>
@@ -117,9 +123,12 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
                                          data_of<int32_t>(*face_offsets), batch));
   if (batch == 0 || p == 0) return VREL_STATUS_OK;
 
+  void* index = index_memory(workspace, closest_index_bytes(p, faces->shape[0]),
+                             {points, vertices, faces, point_offsets, vertex_offsets, face_offsets,
+                              distance_squared, face_index, barycentric, closest, valid});
   frame::with_floating(dtype, [&](auto t) {
     run_search<decltype(t)>(points, vertices, faces, point_offsets, face_offsets, eps,
-                            distance_squared, face_index, barycentric, closest, valid);
+                            distance_squared, face_index, barycentric, closest, valid, index);
   });
   return VREL_STATUS_OK;
 }
@@ -183,8 +192,11 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
     VrelDiagnostic* diag) noexcept {
   constexpr frame::Query kQuery{provider::operation::kClosestPoint, kQueryDtype,
                                 frame::Query::kCountsFirst};
+  // The hierarchy over the faces (none below the size where the exhaustive scan wins). Callable
+  // counts fit int32 (the offsets are int32), which keeps the size far from overflow.
+  const uint64_t bytes = closest_index_bytes(std::clamp<int64_t>(point_count, 0, INT32_MAX),
+                                             std::clamp<int64_t>(face_count, 0, INT32_MAX));
   return frame::workspace_query(
-      kQueryFamily, kQuery,
-      {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}}, dtype, context,
-      workspace_bytes, workspace_alignment, diag);
+      kQueryFamily, kQuery, {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}},
+      dtype, context, workspace_bytes, workspace_alignment, diag, bytes, bytes == 0 ? 1 : 8);
 }

@@ -40,6 +40,32 @@ void closest_point_search(const ClosestProblem<T>& problem) noexcept;
 template <typename T>
 void closest_point_search(const ClosestProblem<T>& problem, Isa isa) noexcept;
 
+// The indexed search: a bounding-volume hierarchy over the usable faces of each batch element,
+// built in caller memory, visited nearest box first. A face's box is widened by a margin that
+// bounds how far the rounded closest point (whose weights carry rounding error, most of all in
+// the interior of thin faces seen from afar) can stray from the face, for every point of the
+// element; faces whose margin would not be small are kept out of the tree and tried for every
+// point. Box distances are computed as the point distance is, so (rounding being monotone) a
+// pruned subtree holds no face that the exhaustive rule could choose; equal distances go to the
+// lower face row. Results equal closest_point_search bit for bit. Batch elements with fewer than
+// `min_indexed` faces or with a non-finite coordinate among their points and the vertices of
+// their faces take the exhaustive search.
+inline constexpr int64_t kClosestIndexFrom = 32;
+
+// Bytes of index memory (8-byte aligned) for up to `point_count` points and batch elements of up
+// to `face_count` faces: 0 when none can reach `min_indexed`; UINT64_MAX when the size overflows.
+uint64_t closest_index_bytes(int64_t point_count, int64_t face_count,
+                             int64_t min_indexed = kClosestIndexFrom) noexcept;
+
+// `workspace` holds closest_index_bytes(P, F) bytes, P and F the problem's counts. Points are
+// visited in the Morton order of their positions, which changes no result. One instruction-set
+// build can be chosen (for the tests); each gives the same result.
+template <typename T>
+void closest_point_search_indexed(const ClosestProblem<T>& problem, int64_t point_count,
+                                  int64_t face_count, void* workspace,
+                                  int64_t min_indexed = kClosestIndexFrom,
+                                  Isa isa = best_isa()) noexcept;
+
 enum class ClosestGradientFault { kNone, kFace, kVertex };
 
 template <typename T>

@@ -1,32 +1,16 @@
-// The instruction-set builds of the proximity searches. Each build runs the same source with the
-// same operations in the same order and none fuses multiply and add, so all give identical
+// The instruction-set builds of the proximity searches (see math/isa.hpp): each gives identical
 // results; the widest one the processor offers is used.
 #pragma once
 
+#include "math/isa.hpp"
+
 namespace vrel::points {
 
-enum class Isa { kBaseline, kAvx2, kAvx512 };
-
-inline bool isa_supported(Isa isa) noexcept {
-  switch (isa) {
-    case Isa::kAvx512:
-      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-             __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-    case Isa::kAvx2: return __builtin_cpu_supports("avx2");
-    case Isa::kBaseline: return true;
-  }
-  return false;
-}
-
-inline Isa best_isa() noexcept {
-  return isa_supported(Isa::kAvx512) ? Isa::kAvx512
-         : isa_supported(Isa::kAvx2) ? Isa::kAvx2
-                                     : Isa::kBaseline;
-}
-
-// Function attributes of the wider builds: their instruction sets, and no contraction of a
-// multiply and an add into one rounding.
-#define VREL_POINTS_AVX512 gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::optimize("fp-contract=off")
-#define VREL_POINTS_AVX2 gnu::target("avx2"), gnu::optimize("fp-contract=off")
+using math::best_isa;
+using math::Isa;
+using math::isa_supported;
 
 }  // namespace vrel::points
+
+#define VREL_POINTS_AVX512 VREL_ISA_AVX512
+#define VREL_POINTS_AVX2 VREL_ISA_AVX2

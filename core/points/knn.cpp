@@ -1,4 +1,6 @@
 // Exports of the k-nearest-neighbour operation: forward search, backward pass, workspace query.
+#include <algorithm>
+
 #include "abi/frame.hpp"
 #include "points/checks.hpp"
 #include "points/knn_kernel.hpp"
@@ -45,11 +47,15 @@ template <typename T>
 void run_search(const VrelTensorView* query, const VrelTensorView* reference,
                 const VrelTensorView* query_offsets, const VrelTensorView* reference_offsets,
                 int64_t k, const VrelTensorView* distances, const VrelTensorView* indices,
-                const VrelTensorView* valid) noexcept {
-  knn_search<T>({data_of<T>(*query), data_of<T>(*reference), data_of<int32_t>(*query_offsets),
-                 data_of<int32_t>(*reference_offsets), query_offsets->shape[0] - 1, k,
-                 mutable_data_of<T>(*distances), mutable_data_of<int32_t>(*indices),
-                 mutable_data_of<uint8_t>(*valid)});
+                const VrelTensorView* valid, void* index) noexcept {
+  const KnnProblem<T> problem{data_of<T>(*query), data_of<T>(*reference),
+                              data_of<int32_t>(*query_offsets), data_of<int32_t>(*reference_offsets),
+                              query_offsets->shape[0] - 1, k, mutable_data_of<T>(*distances),
+                              mutable_data_of<int32_t>(*indices), mutable_data_of<uint8_t>(*valid)};
+  if (index != nullptr)
+    knn_search_indexed(problem, query->shape[0], reference->shape[0], index);
+  else
+    knn_search(problem);
 }
 
 template <typename T>
@@ -109,8 +115,12 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   if (p == 0) return VREL_STATUS_OK;
 
   frame::with_floating(dtype, [&](auto t) {
-    run_search<decltype(t)>(query, reference, query_offsets, reference_offsets, k, distances,
-                            indices, valid);
+    using T = decltype(t);
+    void* index = index_memory(workspace, knn_index_bytes<T>(p, r),
+                               {query, reference, query_offsets, reference_offsets, distances,
+                                indices, valid});
+    run_search<T>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid,
+                  index);
   });
   return VREL_STATUS_OK;
 }
@@ -175,8 +185,15 @@ extern "C" VREL_API VrelStatus vrel_points_knn_workspace(
     const VrelExecutionContext* context, uint64_t* workspace_bytes, uint64_t* workspace_alignment,
     VrelDiagnostic* diag) noexcept {
   constexpr frame::Query kQuery{provider::operation::kKnn, kQueryDtype, frame::Query::kCountsFirst};
+  // The index over the reference points (none below the size where the exhaustive scan wins).
+  // Callable counts fit int32 (the offsets are int32), which keeps the size far from overflow.
+  const int64_t queries = std::clamp<int64_t>(query_count, 0, INT32_MAX);
+  const int64_t references = std::clamp<int64_t>(reference_count, 0, INT32_MAX);
+  const uint64_t bytes = dtype == VREL_DTYPE_FLOAT32 ? knn_index_bytes<float>(queries, references)
+                                                     : knn_index_bytes<double>(queries, references);
   return frame::workspace_query(kQueryFamily, kQuery,
                                 {{query_count >= 0 && reference_count >= 0, kCountsNegative},
                                  {neighbor_count >= 1, kNeighborCount}},
-                                dtype, context, workspace_bytes, workspace_alignment, diag);
+                                dtype, context, workspace_bytes, workspace_alignment, diag, bytes,
+                                bytes == 0 ? 1 : 8);
 }

@@ -1,6 +1,9 @@
 // Exports of texture sampling: forward, backward and workspace query.
+#include <type_traits>
+
 #include "abi/frame.hpp"
 #include "texture/checks.hpp"
+#include "texture/sample_fast_kernel.hpp"
 #include "texture/sample_kernel.hpp"
 
 using namespace vrel;
@@ -158,7 +161,12 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
 
   frame::with_floating(pyramid->dtype, [&](auto t) {
     using T = decltype(t);
-    sample_texture(problem<T>(a, channels), abi::mutable_data_of<T>(*samples));
+    const SampleProblem<T> sp = problem<T>(a, channels);
+    T* out = abi::mutable_data_of<T>(*samples);
+    if constexpr (std::is_same_v<T, float>) {
+      if (fast_path_applies(sp)) return sample_texture_fast(sp, out);
+    }
+    sample_texture(sp, out);
   });
   return VREL_STATUS_OK;
 }
@@ -218,9 +226,14 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
   // Even without samples the pyramid gradient is written: it is zero.
   frame::with_floating(dtype, [&](auto t) {
     using T = decltype(t);
-    texture_backward(problem<T>(a, channels), abi::data_of<T>(*grad_samples),
-                     abi::mutable_data_of<T>(*grad_pyramid),
-                     abi::mutable_data_of<T>(*grad_coordinates));
+    const SampleProblem<T> sp = problem<T>(a, channels);
+    const T* g = abi::data_of<T>(*grad_samples);
+    T* gp = abi::mutable_data_of<T>(*grad_pyramid);
+    T* gc = abi::mutable_data_of<T>(*grad_coordinates);
+    if constexpr (std::is_same_v<T, float>) {
+      if (fast_path_applies(sp)) return texture_backward_fast(sp, g, gp, gc);
+    }
+    texture_backward(sp, g, gp, gc);
   });
   return VREL_STATUS_OK;
 }

@@ -183,6 +183,19 @@ const T* texel(const T* level, const LevelGeometry& g, int64_t r, int64_t j,
   return level + (r * g.width + j) * C;
 }
 
+// The bilinear blend of one level's taps into out[0 .. C).
+template <typename T, int C>
+[[gnu::always_inline]] inline void blend_taps(const T* level, const LevelGeometry& g,
+                                              const Taps<T>& q, const T* border, T* out) noexcept {
+  const T* t00 = texel<T, C>(level, g, q.r0, q.j0, border);
+  const T* t01 = texel<T, C>(level, g, q.r0, q.j1, border);
+  const T* t10 = texel<T, C>(level, g, q.r1, q.j0, border);
+  const T* t11 = texel<T, C>(level, g, q.r1, q.j1, border);
+  const T gx = T(1) - q.fx, gy = T(1) - q.fy;
+  const T w00 = gx * gy, w01 = q.fx * gy, w10 = gx * q.fy, w11 = q.fx * q.fy;
+  for (int c = 0; c < C; ++c) out[c] = w00 * t00[c] + w01 * t01[c] + w10 * t10[c] + w11 * t11[c];
+}
+
 // Samples one level into out[0 .. C).
 template <typename T, int C>
 void sample_level(const SampleProblem<T>& p, const LevelGeometry& g, T u, T v, T* out) noexcept {
@@ -194,14 +207,7 @@ void sample_level(const SampleProblem<T>& p, const LevelGeometry& g, T u, T v, T
     for (int c = 0; c < C; ++c) out[c] = t[c];
     return;
   }
-  const Taps<T> q = bilinear_taps(u, v, g, p.wrap_u, p.wrap_v);
-  const T* t00 = texel<T, C>(level, g, q.r0, q.j0, p.border);
-  const T* t01 = texel<T, C>(level, g, q.r0, q.j1, p.border);
-  const T* t10 = texel<T, C>(level, g, q.r1, q.j0, p.border);
-  const T* t11 = texel<T, C>(level, g, q.r1, q.j1, p.border);
-  const T gx = T(1) - q.fx, gy = T(1) - q.fy;
-  const T w00 = gx * gy, w01 = q.fx * gy, w10 = gx * q.fy, w11 = q.fx * q.fy;
-  for (int c = 0; c < C; ++c) out[c] = w00 * t00[c] + w01 * t01[c] + w10 * t10[c] + w11 * t11[c];
+  blend_taps<T, C>(level, g, bilinear_taps(u, v, g, p.wrap_u, p.wrap_v), p.border, out);
 }
 
 template <typename T, int C>
@@ -224,28 +230,16 @@ void sample_channels(const SampleProblem<T>& p, T* samples) noexcept {
   }
 }
 
-// Adds the cotangent g (weighted by the level's blend weight a) of one level's sample to the
-// pyramid gradient and, for bilinear filtering, to the coordinate gradient. In border mode a tap
-// outside the level takes no pyramid gradient, but its border value enters the coordinate
-// gradient exactly as it entered the forward blend.
+// The bilinear part of level_backward, from the level's taps.
 template <typename T, int C>
-void level_backward(const SampleProblem<T>& p, const LevelGeometry& g, T u, T v, T a,
-                    const T* cotangent, T* grad_pyramid, T* grad_uv) noexcept {
-  T* grad_level = grad_pyramid + g.offset;
-  if (p.filter == kFilterNearest) {
-    const int64_t j = wrap_index(floor_index(u * T(g.width), g.width), g.width, p.wrap_u);
-    const int64_t r = wrap_index(floor_index(v * T(g.height), g.height), g.height, p.wrap_v);
-    if (r == kOutside || j == kOutside) return;
-    T* gt = grad_level + (r * g.width + j) * C;
-    for (int c = 0; c < C; ++c) gt[c] += a * cotangent[c];
-    return;
-  }
-  const T* level = p.pyramid + g.offset;
-  const Taps<T> q = bilinear_taps(u, v, g, p.wrap_u, p.wrap_v);
-  const T* t00 = texel<T, C>(level, g, q.r0, q.j0, p.border);
-  const T* t01 = texel<T, C>(level, g, q.r0, q.j1, p.border);
-  const T* t10 = texel<T, C>(level, g, q.r1, q.j0, p.border);
-  const T* t11 = texel<T, C>(level, g, q.r1, q.j1, p.border);
+[[gnu::always_inline]] inline void taps_backward(const T* level, T* grad_level,
+                                                 const LevelGeometry& g, const Taps<T>& q,
+                                                 const T* border, T a, const T* cotangent,
+                                                 T* grad_uv) noexcept {
+  const T* t00 = texel<T, C>(level, g, q.r0, q.j0, border);
+  const T* t01 = texel<T, C>(level, g, q.r0, q.j1, border);
+  const T* t10 = texel<T, C>(level, g, q.r1, q.j0, border);
+  const T* t11 = texel<T, C>(level, g, q.r1, q.j1, border);
   const T gx = T(1) - q.fx, gy = T(1) - q.fy;
   const T w00 = gx * gy, w01 = q.fx * gy, w10 = gx * q.fy, w11 = q.fx * q.fy;
   const bool in00 = q.r0 != kOutside && q.j0 != kOutside;
@@ -266,6 +260,26 @@ void level_backward(const SampleProblem<T>& p, const LevelGeometry& g, T u, T v,
     grad_uv[0] += ((t01[c] - t00[c]) * gy + (t11[c] - t10[c]) * q.fy) * w * G;
     grad_uv[1] += ((t10[c] - t00[c]) * gx + (t11[c] - t01[c]) * q.fx) * h * G;
   }
+}
+
+// Adds the cotangent g (weighted by the level's blend weight a) of one level's sample to the
+// pyramid gradient and, for bilinear filtering, to the coordinate gradient. In border mode a tap
+// outside the level takes no pyramid gradient, but its border value enters the coordinate
+// gradient exactly as it entered the forward blend.
+template <typename T, int C>
+void level_backward(const SampleProblem<T>& p, const LevelGeometry& g, T u, T v, T a,
+                    const T* cotangent, T* grad_pyramid, T* grad_uv) noexcept {
+  T* grad_level = grad_pyramid + g.offset;
+  if (p.filter == kFilterNearest) {
+    const int64_t j = wrap_index(floor_index(u * T(g.width), g.width), g.width, p.wrap_u);
+    const int64_t r = wrap_index(floor_index(v * T(g.height), g.height), g.height, p.wrap_v);
+    if (r == kOutside || j == kOutside) return;
+    T* gt = grad_level + (r * g.width + j) * C;
+    for (int c = 0; c < C; ++c) gt[c] += a * cotangent[c];
+    return;
+  }
+  taps_backward<T, C>(p.pyramid + g.offset, grad_level, g, bilinear_taps(u, v, g, p.wrap_u, p.wrap_v),
+                      p.border, a, cotangent, grad_uv);
 }
 
 template <typename T, int C>

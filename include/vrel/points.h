@@ -1,17 +1,24 @@
 /* vrel ABI v1: the points family. Included by vrel/vrel.h; include that header instead.
  *
- * Point proximity by exhaustive search per batch element: the K nearest reference points of each
- * query point, and the closest point on the triangles of a mesh. Both come with a backward pass
- * for the squared distances. float32 and float64 data; a CUDA context is forwarded unchanged to
- * the CUDA provider.
+ * Point proximity per batch element: the K nearest reference points of each query point, and the
+ * closest point on the triangles of a mesh, each exactly as an exhaustive search in row order
+ * finds it. Both come with a backward pass for the squared distances. float32 and float64 data; a
+ * CUDA context is forwarded unchanged to the CUDA provider.
  *
  * Batches use packed offsets: an int32 [B+1] view whose entries start at 0, never decrease and
  * end at the packed row count. Points of batch element b are matched only against the reference
  * points (or faces) of element b. Neighbour, face and vertex indices are global rows; "none" is -1.
  *
- * None of these operations needs scratch memory: their _workspace exports report 0 bytes at
- * alignment 1 on the CPU. A workspace may be passed as null; when given it must pass
- * vrel_validate_buffer and is not otherwise used (its device is not examined).
+ * Spatial index. On the CPU the forward searches build an index per call in the workspace: a
+ * k-d tree over each batch element's reference points (k nearest neighbours), a bounding-volume
+ * hierarchy over each element's faces (closest point). The _workspace exports report its size
+ * (8-byte alignment), or 0 bytes at alignment 1 when the counts are too small for an index to pay.
+ * Pruning uses only bounds that hold under rounding, so the results are the exhaustive search's
+ * bit for bit: the same distances computed the same way, the same rows, ties to the lower row.
+ * A workspace may still be null, or smaller than reported, misaligned, off the CPU or overlapping
+ * an operand: the call then runs the exhaustive search, with the same results, and leaves the
+ * buffer untouched. When given, the workspace must pass vrel_validate_buffer; the backward passes
+ * do not use it. The operations allocate nothing.
  *
  * Statuses shared by the exports below (status 1 unless stated): the Diagnostic (6 or 1); a
  * non-CPU context or view (2); a view that fails vrel_validate_tensor_view (its own
@@ -89,10 +96,13 @@ VREL_API VrelStatus vrel_points_knn_backward(
     VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
- * Workspace of vrel_points_knn and its backward: 0 bytes at alignment 1 on the CPU. A CUDA
- * context is handed to the provider's workspace query (operation id 7, no counts). Statuses:
- * negative counts (1), K < 1 (1), null result pointers (1), dtype not float32/float64 (2), the
- * context (its validation status; non-CPU 2).
+ * Workspace of vrel_points_knn: on the CPU the size of the k-d tree over up to reference_count
+ * points of the given dtype (about 8 + 3 x the dtype size bytes per reference point plus the
+ * nodes) and of the query visiting order (8 bytes per query point), at alignment 8; 0 bytes at
+ * alignment 1 below 64 reference points. The backward needs none. A CUDA context is handed to the
+ * provider's workspace query (operation id 7, no counts). Statuses: negative counts (1), K < 1
+ * (1), null result pointers (1), dtype not float32/float64 (2), the context (its validation
+ * status; non-CPU 2).
  */
 VREL_API VrelStatus vrel_points_knn_workspace(int64_t query_count, int64_t reference_count,
                                               int64_t neighbor_count, uint32_t dtype,
@@ -179,10 +189,13 @@ VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
- * Workspace of vrel_points_closest_point_on_mesh and its backward: 0 bytes at alignment 1 on the
- * CPU. A CUDA context is handed to the provider's workspace query (operation id 8, no counts).
- * Statuses: negative counts (1), null result pointers (1), dtype not float32/float64 (2), the
- * context (its validation status; non-CPU 2).
+ * Workspace of vrel_points_closest_point_on_mesh: on the CPU the size of the bounding-volume
+ * hierarchy over up to face_count faces (about 180 bytes per face plus the nodes, whatever the
+ * dtype) and of the point visiting order (8 bytes per point), at alignment 8; 0 bytes at
+ * alignment 1 below 32 faces. The backward needs none. A CUDA
+ * context is handed to the provider's workspace query (operation id 8, no counts). Statuses:
+ * negative counts (1), null result pointers (1), dtype not float32/float64 (2), the context (its
+ * validation status; non-CPU 2).
  */
 VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
     int64_t point_count, int64_t vertex_count, int64_t face_count, uint32_t dtype,

@@ -195,6 +195,35 @@ TEST(Skinning, DenseWeightRowsMatchCentralDifferences) {
   expect_gradient("weights", p.weights, gw, loss);
 }
 
+// The blocked weight gradient against the per-joint formula summed over the batch in order, bit
+// for bit, with vertex and joint counts that leave partial blocks.
+TEST(Skinning, BlockedWeightGradientEqualsThePlainSumBitForBit) {
+  std::mt19937 rng(34);
+  const int64_t B = 3, V = 45, J = 131;
+  Tensor<float> vertices = random_tensor<float>({B, V, 3}, rng, -3, 3);
+  Tensor<float> transforms = random_tensor<float>({B, J, 4, 4}, rng);
+  Tensor<float> weights = random_tensor<float>({V, J}, rng, 0, 1);
+  for (int64_t e = 0; e < V * J; e += 3) weights[e] = 0;
+  Tensor<float> g = random_tensor<float>({B, V, 3}, rng), gw({V, J});
+  Diag diag;
+  ASSERT_EQ(vrel_mesh_skin_lbs_backward(vertices.in(), transforms.in(), weights.in(), g.in(), &g_ctx,
+                                        nullptr, nullptr, gw.out(), nullptr, diag),
+            0);
+  for (int64_t v = 0; v < V; ++v)
+    for (int64_t j = 0; j < J; ++j) {
+      float sum = 0;
+      for (int64_t b = 0; b < B; ++b) {
+        const float* m = &transforms[(b * J + j) * 16];
+        const float* p = &vertices[(b * V + v) * 3];
+        const float* c = &g[(b * V + v) * 3];
+        float row[3];
+        for (int r = 0; r < 3; ++r) row[r] = m[4 * r] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] + m[4 * r + 3];
+        sum += c[0] * row[0] + c[1] * row[1] + c[2] * row[2];
+      }
+      ASSERT_EQ(std::memcmp(&sum, &gw[v * J + j], sizeof sum), 0) << "vertex " << v << " joint " << j;
+    }
+}
+
 // ---- Barycentric evaluation -------------------------------------------------------------------
 
 struct Landmarks {

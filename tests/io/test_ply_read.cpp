@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -256,6 +257,40 @@ TEST(PlyRead, ValuesOutsideTheRequestedDtypeAreRefused) {
   EXPECT_TRUE(std::isnan(stored.vertices[0]));
   EXPECT_EQ(stored.vertices[1], std::numeric_limits<float>::infinity());
   EXPECT_EQ(stored.vertices[2], -std::numeric_limits<float>::infinity());
+}
+
+// The 13-byte triangle records (uchar count, int or uint items) are read apart from the general
+// walk: the same faces as a layout that takes the general walk, and the same refusals wherever
+// the faulty record lies, with nothing written.
+TEST(PlyRead, CommonTriangleRecordsReadLikeTheGeneralWalk) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int32_t> pick(0, 299);
+  const std::vector<double> vertices(3 * 300, 0.5);
+  std::vector<int32_t> faces(3 * 500);
+  for (auto& f : faces) f = pick(rng);
+  const ReadResult<float> general = read_ply<float>(ply::write(ply::mesh_document(vertices, faces, true, "float", "ushort", "int")));
+  ASSERT_EQ(general.status, 0);
+  for (const char* item : {"int", "uint"}) {
+    ply::Document doc = ply::mesh_document(vertices, faces, true, "float", "uchar", item);
+    const std::string full = ply::write(doc);
+    const ReadResult<float> r = read_ply<float>(full);
+    ASSERT_EQ(r.status, 0) << r.message;
+    EXPECT_EQ(r.faces, general.faces);
+    for (std::size_t cut : {std::size_t{1}, std::size_t{5}, std::size_t{13}, std::size_t{13 * 200 + 7}}) {
+      const ReadResult<float> t = read_ply<float>(full.substr(0, full.size() - cut));
+      EXPECT_EQ(t.message, "the PLY body ends before its last element") << cut;
+      EXPECT_TRUE(t.untouched);
+    }
+    doc.elements[1].instances[321][0] = {1, 2, 3, 4};
+    const ReadResult<float> quad = read_ply<float>(ply::write(doc));
+    EXPECT_EQ(quad.message, "only triangular PLY faces are supported");
+    EXPECT_TRUE(quad.untouched);
+    doc.elements[1].instances[321][0] = {1, 2, 3};
+    doc.elements[1].instances[400][0][2] = std::string(item) == "int" ? -5 : 2147483648.0;
+    const ReadResult<float> range = read_ply<float>(ply::write(doc));
+    EXPECT_EQ(range.message, "a PLY face index lies outside [0, 2^31 - 1]");
+    EXPECT_TRUE(range.untouched);
+  }
 }
 
 TEST(PlyRead, DataAfterTheLastElementIsIgnored) {

@@ -619,9 +619,12 @@ TEST(ClosestPointChecks, WorkspaceQuery) {
   VrelExecutionContext other = cpu_context();
   other.device_type = 3;
   expect_refused(query(0, 0, 0, VREL_DTYPE_FLOAT64, &other, &bytes), 2, "device type is not supported by ABI v1");
-  ASSERT_EQ(query(10, 20, 30, VREL_DTYPE_FLOAT32, &ctx, &bytes).status, VREL_STATUS_OK);
-  EXPECT_EQ(bytes, 0u);
+  ASSERT_EQ(query(10, 20, 20, VREL_DTYPE_FLOAT32, &ctx, &bytes).status, VREL_STATUS_OK);
+  EXPECT_EQ(bytes, 0u);  // too few faces for an index
   EXPECT_EQ(align, 1u);
+  ASSERT_EQ(query(10, 20, 3000, VREL_DTYPE_FLOAT32, &ctx, &bytes).status, VREL_STATUS_OK);
+  EXPECT_GT(bytes, 3000u * 9 * 8);  // the hierarchy holds at least the faces' corners
+  EXPECT_EQ(align, 8u);
 }
 
 TEST(ClosestPointChecks, CudaWithoutProviderIsRefused) {

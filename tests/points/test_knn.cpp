@@ -559,8 +559,15 @@ TEST(KnnChecks, WorkspaceQuery) {
                  "structure is smaller than the ABI v1 minimum");
   EXPECT_EQ(bytes, 99u);
   ASSERT_EQ(query(100000, 5, 8, VREL_DTYPE_FLOAT64, &ctx, &bytes).status, VREL_STATUS_OK);
-  EXPECT_EQ(bytes, 0u);
+  EXPECT_EQ(bytes, 0u);  // too few reference points for an index
   EXPECT_EQ(align, 1u);
+  ASSERT_EQ(query(5, 100000, 8, VREL_DTYPE_FLOAT64, &ctx, &bytes).status, VREL_STATUS_OK);
+  EXPECT_GT(bytes, 100000u * 28);  // the index: at least the points in tree order with their rows
+  EXPECT_EQ(align, 8u);
+  uint64_t most = 0;  // counts beyond int32 cannot be called: the size stays bounded
+  ASSERT_EQ(query(INT64_MAX, INT64_MAX, 1, VREL_DTYPE_FLOAT64, &ctx, &most).status, VREL_STATUS_OK);
+  ASSERT_EQ(query(INT32_MAX, INT32_MAX, 1, VREL_DTYPE_FLOAT64, &ctx, &bytes).status, VREL_STATUS_OK);
+  EXPECT_EQ(most, bytes);
 }
 
 TEST(KnnChecks, CudaWithoutProviderIsRefusedBeforeTheReset) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "adapter.hpp"
+#include "split.hpp"
 
 namespace vrel::adapter {
 namespace {
@@ -190,11 +191,30 @@ std::uint64_t skin_bytes(Call &call, const Tensor &vertices, const Tensor &trans
 Tensor skin_lbs(Tensor vertices, Tensor transforms, Tensor weights) {
   return scoped(vertices, [&] {
     Call call(vertices);
-    Workspace ws = make_workspace(vertices, skin_bytes(call, vertices, transforms));
-    Tensor output = new_empty(vertices, {extent(vertices, 0), extent(vertices, 1), 3});
-    call.check(vrel_mesh_skin_lbs(call.in(vertices, "vertices"), call.in(transforms, "transforms"),
-                                  call.in(weights, "weights"), call.context(),
-                                  call.out(output, "output"), ws.get(), call.diag()),
+    const std::uint64_t bytes = skin_bytes(call, vertices, transforms);
+    Workspace ws = make_workspace(vertices, bytes);
+    const std::int64_t B = extent(vertices, 0);
+    Tensor output = new_empty(vertices, {B, extent(vertices, 1), 3});
+    const VrelTensorView *v = call.in(vertices, "vertices"), *t = call.in(transforms, "transforms"), *w = call.in(weights, "weights");
+    VrelTensorView *out = call.out(output, "output");
+    // Batch elements are independent: one range of them per thread (no scratch is shared).
+    const std::int64_t n = extent(vertices, 1) * B >= 32768 ? split::parts_for(vertices, B, 1) : 1;
+    if (n > 1 && bytes == 0 && split::cuttable(v, B) && split::cuttable(t, B) &&
+        split::cuttable(out, B)) {
+      std::vector<split::Part> parts(n);
+      for (std::int64_t k = 0; k < n; ++k) {
+        const std::int64_t begin = split::first_row(k, n, B), end = split::first_row(k + 1, n, B);
+        parts[k].rows(v, begin, end);
+        parts[k].rows(t, begin, end);
+        parts[k].rows(out, begin, end);
+      }
+      if (split::run(parts, [&](split::Part &part, std::int64_t) {
+            return vrel_mesh_skin_lbs(&part.views[0], &part.views[1], w, call.context(),
+                                      &part.views[2], ws.get(), &part.diag);
+          }))
+        return output;
+    }
+    call.check(vrel_mesh_skin_lbs(v, t, w, call.context(), out, ws.get(), call.diag()),
                "animation tensor",
                shape_context({{"vertices", &vertices, "BV3"},
                               {"transforms", &transforms, "BJ44"},

@@ -1,5 +1,6 @@
 // Kernels of the texture family: packed mip pyramids and filtered, wrapped sampling.
 #include "adapter.hpp"
+#include "split.hpp"
 
 namespace vrel::adapter {
 namespace {
@@ -74,13 +75,37 @@ Tensor texture(Tensor pyramid, Tensor level_offsets, std::int64_t texture_height
       make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
                                           dtype_code(pyramid, "pyramid"), N, channel_count));
   Tensor samples = new_empty(pyramid, {N, channel_count < 0 ? 0 : channel_count});
-  call.check(
-      vrel_render_texture(call.in(pyramid, "pyramid"), call.in(level_offsets, "level_offsets"),
-                          texture_height, texture_width, call.in(coordinates, "coordinates"),
-                          call.in_if(derivatives, has_derivatives, "derivatives"),
-                          call.in_if(lod, has_lod, "lod"), as_u32(filter), as_u32(mip_filter),
-                          as_u32(wrap_u), as_u32(wrap_v), call.in_if(border, has_border, "border"),
-                          call.context(), call.out(samples, "samples"), ws.or_null(), call.diag()));
+  const VrelTensorView *py = call.in(pyramid, "pyramid"), *levels = call.in(level_offsets, "level_offsets");
+  const VrelTensorView *uv = call.in(coordinates, "coordinates");
+  const VrelTensorView *du = call.in_if(derivatives, has_derivatives, "derivatives");
+  const VrelTensorView *l = call.in_if(lod, has_lod, "lod"), *b = call.in_if(border, has_border, "border");
+  VrelTensorView *out = call.out(samples, "samples");
+  // Samples are independent: one range of them per thread (the operation uses no workspace).
+  const std::int64_t n = split::parts_for(pyramid, N, 16384);
+  if (n > 1 && ws.or_null() == nullptr && split::cuttable(uv, N) && split::cuttable(out, N) &&
+      (du == nullptr || split::cuttable(du, N)) && (l == nullptr || split::cuttable(l, N))) {
+    std::vector<split::Part> parts(n);
+    for (std::int64_t k = 0; k < n; ++k) {
+      const std::int64_t begin = split::first_row(k, n, N), end = split::first_row(k + 1, n, N);
+      split::Part &part = parts[k];
+      part.rows(uv, begin, end);
+      part.rows(out, begin, end);
+      part.rows(du != nullptr ? du : uv, begin, end);
+      part.rows(l != nullptr ? l : uv, begin, end);
+    }
+    if (split::run(parts, [&](split::Part &part, std::int64_t) {
+          const auto &w = part.views;
+          return vrel_render_texture(py, levels, texture_height, texture_width, &w[0],
+                                     du != nullptr ? &w[2] : nullptr, l != nullptr ? &w[3] : nullptr,
+                                     as_u32(filter), as_u32(mip_filter), as_u32(wrap_u),
+                                     as_u32(wrap_v), b, call.context(), &w[1], nullptr, &part.diag);
+        }))
+      return samples;
+  }
+  call.check(vrel_render_texture(py, levels, texture_height, texture_width, uv, du, l,
+                                 as_u32(filter), as_u32(mip_filter), as_u32(wrap_u),
+                                 as_u32(wrap_v), b, call.context(), out, ws.or_null(),
+                                 call.diag()));
   return samples;
 }
 

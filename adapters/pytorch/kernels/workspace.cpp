@@ -7,7 +7,8 @@ namespace {
 using Sizes = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
                          std::int64_t>;
 
-// neighbor_count is accepted and not used: k nearest neighbours needs no workspace on the CPU.
+// neighbor_count is accepted and not used: the six answers do not include k nearest neighbours,
+// whose _out operator runs its exhaustive search, with the same results, on an empty workspace.
 Sizes workspace_sizes(std::int64_t vertex_count, std::int64_t face_count,
                       std::int64_t point_count, std::int64_t neighbor_count,
                       std::int64_t sample_count, std::int64_t batch_count,

@@ -1,0 +1,73 @@
+"""Operators split over PyTorch's threads give the bits of one call, and the errors of one call."""
+from __future__ import annotations
+
+import pytest
+import torch
+
+import vrel
+
+
+@pytest.fixture
+def threads():
+    before = torch.get_num_threads()
+    yield lambda n: torch.set_num_threads(n)
+    torch.set_num_threads(before)
+
+
+def both(threads, fn):
+    threads(1)
+    one = fn()
+    threads(3)  # more parts than cores still splits: each part is a range of rows
+    many = fn()
+    return one, many
+
+
+def assert_same_bits(one, many):
+    for a, b in zip(one, many):
+        assert a.dtype == b.dtype and a.shape == b.shape
+        assert torch.equal(a.view(torch.uint8) if a.dtype != torch.bool else a,
+                           b.view(torch.uint8) if b.dtype != torch.bool else b)
+
+
+def test_split_operators_equal_one_call_bit_for_bit(threads):
+    g = torch.Generator().manual_seed(5)
+    # Two batch elements for k-NN and closest point, whose ranges the parts cut through; coarse
+    # coordinates make equal distances common.
+    query = (torch.rand(5000, 3, generator=g) * 8).floor() / 8
+    reference = torch.rand(3000, 3, generator=g)
+    q_off = torch.tensor([0, 1700, 5000], dtype=torch.int32)
+    r_off = torch.tensor([0, 2000, 3000], dtype=torch.int32)
+    assert_same_bits(*both(threads, lambda: vrel.knn(query, reference, 6, q_off, r_off)))
+
+    i, j = torch.meshgrid(torch.arange(21.0), torch.arange(21.0), indexing="ij")
+    vertices = torch.stack([i / 20, j / 20, 0.1 * torch.sin(i) * torch.cos(j)], -1).reshape(-1, 3)
+    a = (torch.arange(20)[:, None] * 21 + torch.arange(20)[None, :]).reshape(-1)
+    faces = torch.cat([torch.stack([a, a + 1, a + 22], -1), torch.stack([a, a + 22, a + 21], -1)])
+    faces = faces.to(torch.int32)
+    points = torch.rand(4000, 3, generator=g) - 0.2
+    assert_same_bits(*both(threads, lambda: vrel.closest_point_on_mesh(points, vertices, faces)))
+
+    image = torch.rand(64, 48, 4, generator=g)
+    pyramid, offsets = vrel.texture_pyramid(image)
+    uv = torch.rand(70000, 2, generator=g) * 3 - 1
+    lod = torch.rand(70000, generator=g) * 6
+    assert_same_bits(*both(threads, lambda: (vrel.texture(pyramid, offsets, 64, 48, 4, uv, lod=lod),)))
+
+    v = torch.rand(8, 5000, 3, generator=g)
+    t = torch.rand(8, 9, 4, 4, generator=g)
+    w = torch.rand(5000, 9, generator=g)
+    assert_same_bits(*both(threads, lambda: (vrel.skin_lbs(v, t, w),)))
+
+
+def test_a_failing_part_reports_the_error_of_one_call(threads):
+    query = torch.rand(5000, 3)
+    reference = torch.rand(300, 3)
+    bad = torch.tensor([0, 4000, 3000, 5000], dtype=torch.int32)  # decreasing
+    r_off = torch.tensor([0, 100, 200, 300], dtype=torch.int32)
+    messages = []
+    for n in (1, 3):
+        threads(n)
+        with pytest.raises(RuntimeError) as error:
+            vrel.knn(query, reference, 4, bad, r_off)
+        messages.append(str(error.value).splitlines()[0])
+    assert messages[0] == messages[1] and "query offsets" in messages[0]
