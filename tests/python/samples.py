@@ -63,24 +63,23 @@ def _loss_rows(rows):
     logs = torch.tensor([-2.0, -1.0, 0.0], dtype=F64)
     per_row = -0.2 - 0.6 * torch.rand(rows, 7, 1, dtype=F64)
     per_row[:, 1:6:2] -= 0.5                                 # channel 1 below channel 0
-    curve, partial = torch.ops.vrel.shading_loss_curve(logs, per_row.expand(rows, 7, 4).contiguous(),
+    controls = per_row.expand(rows, 7, 4).contiguous()
+    curve, partial = torch.ops.vrel.shading_loss_curve(logs, controls,
                                                        torch.full((rows,), 0.5, dtype=F64))
     return logs.exp(), logs, curve, partial
 
 
+def _loss_curve():
+    return (torch.tensor([-2.0, -1.0, 0.0], dtype=F64), -0.1 - torch.rand(2, 7, 4, dtype=F64),
+            torch.tensor([0.3, 0.7], dtype=F64))
+
+
 def _loss_query():
-    cn, logs, curve, partial = _loss_curves()
-    weights = vrel.loss_weights(logs)
+    logs, controls, u = _loss_curve()
+    curve, partial = torch.ops.vrel.shading_loss_curve(logs, controls, u)
     cosine = torch.tensor([0.05, 0.3, 0.62, 0.9], dtype=F64)
-    return cn, logs, weights, curve, partial, cosine, torch.tensor([0, 1, 1, 0], dtype=I32)
-
-
-def _loss_curves():
-    logs = torch.tensor([-2.0, -1.0, 0.0], dtype=F64)
-    controls = -0.1 - torch.rand(2, 7, 4, dtype=F64)
-    curve, partial = torch.ops.vrel.shading_loss_curve(logs, controls,
-                                                       torch.tensor([0.3, 0.7], dtype=F64))
-    return logs.exp(), logs, curve, partial
+    return (logs.exp(), logs, vrel.loss_weights(logs), curve, partial, cosine,
+            torch.tensor([0, 1, 1, 0], dtype=I32))
 
 
 def _principled(rows):
@@ -194,9 +193,7 @@ SAMPLES = {
                                      reference=_ref_gaussian_weights),
     "image_transfer": Sample(lambda: (torch.tensor([0.01, 0.2, 0.5, 0.93], dtype=F64), 0), (0,),
                              reference=_ref_srgb_to_linear),
-    "shading_loss_curve": Sample(lambda: (torch.tensor([-2.0, -1.0, 0.0], dtype=F64),
-                                          -0.1 - torch.rand(2, 7, 4, dtype=F64),
-                                          torch.tensor([0.3, 0.7], dtype=F64)), (2,)),
+    "shading_loss_curve": Sample(_loss_curve, (2,)),
     "shading_loss_query": Sample(_loss_query, (5,), (0, 1),
                                  select=lambda query, mean: (query[:, :2], mean[:, :2])),
     "shading_principled_pairs": Sample(lambda: _principled(2), _PRINCIPLED),
