@@ -101,7 +101,18 @@ def loss_weights(logs, order: int = 24):
     """The ``weights`` [N-1, 4] of :func:`loss_query` for the log-cosine axis ``logs`` [N]:
     weights[k, l] = integral over t in [0, 1] of the cubic Bernstein polynomial l times
     (mu(t) / cn[k+1])^2, mu(t) = exp(logs[k] + t (logs[k+1] - logs[k])), by Gauss-Legendre
-    quadrature of the given order (exact to rounding for the usual axes)."""
+    quadrature of the given order (exact to rounding for the usual axes).
+
+    Example: the four Bernstein weights of a segment sum to the integral of (mu / cn[k+1])^2,
+    (1 - exp(-2 d)) / (2 d) for a segment of length d on the log axis.
+
+        >>> logs = torch.tensor([-2.0, -1.0, 0.0], dtype=torch.float64)
+        >>> weights = vrel.loss_weights(logs)
+        >>> weights.shape
+        torch.Size([2, 4])
+        >>> torch.allclose(weights.sum(1), (1 - torch.tensor(-2.0).exp().double()) / 2)
+        True
+    """
     k = torch.arange(1, order, dtype=torch.float64)
     beta = k / torch.sqrt(4 * k * k - 1)
     nodes, vectors = torch.linalg.eigh(torch.diag(beta, 1) + torch.diag(beta, -1))
@@ -133,7 +144,22 @@ def loss_query(cn, logs, weights, curve, partial, cosine, owners, u=None):
         ``u``, through the value columns 0 and 1 of both outputs (the other columns are
         derivatives and carry no gradient).
 
-    Example: the module docstring (``help(vrel.shading)``) runs the whole chain.
+    Example: rows whose node values are all the same give that value back at any cosine, with
+    zero slope, and (channel 0, which also holds it at cosine 0) as their cosine-weighted mean;
+    the whole chain, with gradients in u, is in ``help(vrel.shading)``.
+
+        >>> f64 = torch.float64
+        >>> logs = torch.tensor([-2.0, -1.0, 0.0], dtype=f64)
+        >>> controls = torch.full((1, 7, 4), -0.5, dtype=f64)
+        >>> curve, partial = vrel.loss_curve(logs, controls, torch.tensor([0.3], dtype=f64))
+        >>> query, mean = vrel.loss_query(logs.exp(), logs, vrel.loss_weights(logs), curve,
+        ...                               partial, torch.tensor([0.25, 1.0], dtype=f64),
+        ...                               torch.zeros(2, dtype=torch.int32))
+        >>> value = torch.tensor(-0.5, dtype=f64).exp()
+        >>> torch.allclose(query[:, :2], value), bool((query[:, 4:] == 0).all())
+        (True, True)
+        >>> torch.allclose(mean[:, 0], value)
+        True
     """
     if u is None:
         if torch.is_grad_enabled() and (curve.requires_grad or partial.requires_grad):
@@ -220,7 +246,25 @@ _PRINCIPLED_DOC = """{summary}
         the roughness gradient already contains the dependence of the curves and means on
         roughness, so the curve inputs receive none.
 
-    Example: the module docstring (``help(vrel.shading)``) runs the whole chain.
+    Example: one point lit from above and from below the surface (the whole chain, with
+    gradients in roughness, is in ``help(vrel.shading)``).
+
+        >>> f64 = torch.float64
+        >>> logs = torch.tensor([-2.0, -1.0, 0.0], dtype=f64)
+        >>> cn, u = logs.exp(), torch.tensor([0.375], dtype=f64)
+        >>> curve, partial = vrel.loss_curve(logs, torch.full((1, 7, 4), -0.5, dtype=f64), u)
+        >>> _, mean = vrel.loss_query(cn, logs, vrel.loss_weights(logs), curve, partial,
+        ...                           torch.zeros(0, dtype=f64), torch.zeros(0, dtype=torch.int32))
+        >>> z = torch.tensor([[0.0, 0.0, 1.0]], dtype=f64)
+        >>> light = torch.tensor([[[0.3, 0.0, 1.0], [0.0, 0.0, -1.0]]], dtype=f64)
+        >>> output, jacobian = vrel.{name}(
+        ...     cn, logs, curve, partial, mean, torch.tensor([0.8], dtype=f64), z, z, light,
+        ...     torch.full((1, 3), 0.5, dtype=f64), torch.tensor([0.5], dtype=f64),
+        ...     torch.full((1, 3), 0.04, dtype=f64))
+        >>> bool((output[0, 0] > 0).all()), output[0, 1].tolist()
+        (True, [0.0, 0.0, 0.0])
+        >>> jacobian.shape                        # nothing needs a gradient: no Jacobian
+        torch.Size([0])
     """
 
 

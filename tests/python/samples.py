@@ -9,6 +9,7 @@ from typing import Callable, Optional
 
 import torch
 
+import vrel
 from conftest import jittered, tetrahedron, whole
 
 F64 = torch.float64
@@ -21,6 +22,7 @@ class Sample:
     differentiable: tuple[int, ...]  # argument positions gradcheck differentiates
     outputs: tuple[int, ...] = (0,)  # outputs that carry gradients
     reference: Optional[Callable] = None  # plain PyTorch result of the checked outputs
+    select: Optional[Callable] = None  # the parts of the checked outputs that carry gradients
     atol: float = 1e-7
     rtol: float = 1e-5
 
@@ -53,6 +55,45 @@ def _texture():
     uv = torch.tensor([[0.31, 0.62], [0.77, 0.18]], dtype=F64)
     lod = torch.tensor([0.3, 1.2], dtype=F64)
     return (pyramid, offsets, 4, 4, 2, uv, empty, lod, False, True, 2, 2, 1, 1, empty, False)
+
+
+def _loss_rows(rows):
+    """Loss-curve rows over a 3-node axis whose controls are constant in u (so the rows do not
+    move with roughness and a finite difference in roughness sees what the Jacobian sees)."""
+    logs = torch.tensor([-2.0, -1.0, 0.0], dtype=F64)
+    per_row = -0.2 - 0.6 * torch.rand(rows, 7, 1, dtype=F64)
+    per_row[:, 1:6:2] -= 0.5                                 # channel 1 below channel 0
+    controls = per_row.expand(rows, 7, 4).contiguous()
+    curve, partial = torch.ops.vrel.shading_loss_curve(logs, controls,
+                                                       torch.full((rows,), 0.5, dtype=F64))
+    return logs.exp(), logs, curve, partial
+
+
+def _loss_curve():
+    return (torch.tensor([-2.0, -1.0, 0.0], dtype=F64), -0.1 - torch.rand(2, 7, 4, dtype=F64),
+            torch.tensor([0.3, 0.7], dtype=F64))
+
+
+def _loss_query():
+    logs, controls, u = _loss_curve()
+    curve, partial = torch.ops.vrel.shading_loss_curve(logs, controls, u)
+    cosine = torch.tensor([0.05, 0.3, 0.62, 0.9], dtype=F64)
+    return (logs.exp(), logs, vrel.loss_weights(logs), curve, partial, cosine,
+            torch.tensor([0, 1, 1, 0], dtype=I32))
+
+
+def _principled(rows):
+    cn, logs, curve, partial = _loss_rows(rows)
+    _, mean = torch.ops.vrel.shading_loss_query(cn, logs, vrel.loss_weights(logs), curve,
+                                                partial, curve.new_empty((0,)),
+                                                torch.zeros(0, dtype=I32))
+    up = torch.tensor([[0.1, -0.2, 1.0], [-0.3, 0.1, 0.9]], dtype=F64)
+    view = torch.tensor([[0.4, 0.1, 0.9], [0.0, -0.5, 0.8]], dtype=F64)
+    light = torch.tensor([[[0.3, 0.2, 1.0], [-0.6, 0.1, 0.7]],
+                          [[0.1, 0.5, 0.9], [0.2, -0.3, 1.1]]], dtype=F64)
+    return (cn, logs, curve, partial, mean, torch.full((rows,), 0.8, dtype=F64), up, view, light,
+            torch.rand(2, 3, dtype=F64), torch.tensor([0.45, 0.7], dtype=F64),
+            0.02 + 0.1 * torch.rand(2, 3, dtype=F64), False, True)
 
 
 # ---- references -------------------------------------------------------------------------------
@@ -99,6 +140,18 @@ def _ref_evaluate_barycentric(vertices, faces, face_index, barycentric):
     return (barycentric[None, :, :, None] * corners).sum(2)
 
 
+def _ref_gaussian_weights(sigma, radius):
+    k = torch.arange(-radius, radius + 1, dtype=sigma.dtype)
+    taps = torch.exp(-0.5 * (k / sigma[:, None]) ** 2)
+    return taps / taps.sum(1, keepdim=True)
+
+
+def _ref_srgb_to_linear(x, transfer):
+    return torch.where(x <= 0.04045, x / 12.92, ((x + 0.055) / 1.055) ** 2.4)
+
+
+_PRINCIPLED = (6, 7, 8, 9, 10, 11)  # normal, view, light, albedo, roughness, f0
+
 SAMPLES = {
     "face_geometry": Sample(lambda: (*_mesh(), 0.0), (0,), (0, 1), _ref_face_geometry),
     "vertex_normals": Sample(lambda: (*_mesh(), 1e-12, 1), (0,)),
@@ -136,4 +189,14 @@ SAMPLES = {
                                             torch.tensor([[0.2, 0.3, 0.5], [0.6, 0.1, 0.3]],
                                                          dtype=F64)), (0, 3),
                                    reference=_ref_evaluate_barycentric),
+    "image_gaussian_weights": Sample(lambda: (torch.tensor([0.7, 2.5], dtype=F64), 3), (0,),
+                                     reference=_ref_gaussian_weights),
+    "image_transfer": Sample(lambda: (torch.tensor([0.01, 0.2, 0.5, 0.93], dtype=F64), 0), (0,),
+                             reference=_ref_srgb_to_linear),
+    "shading_loss_curve": Sample(_loss_curve, (2,)),
+    "shading_loss_query": Sample(_loss_query, (5,), (0, 1),
+                                 select=lambda query, mean: (query[:, :2], mean[:, :2])),
+    "shading_principled_pairs": Sample(lambda: _principled(2), _PRINCIPLED),
+    "shading_principled_groups": Sample(lambda: _principled(2), _PRINCIPLED),
+    "shading_principled_shared_groups": Sample(lambda: _principled(1), _PRINCIPLED),
 }

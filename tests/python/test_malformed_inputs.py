@@ -2,7 +2,9 @@
 
 The property test corrupts one argument of a valid call (dtype, layout, zero or huge extents
 behind zero strides, NaN, out-of-range indices) and requires a vrel error or the result that the
-same call gives on dense copies of its arguments; a crash fails the whole run.
+same call gives on dense copies of its arguments; a crash fails the whole run. It calls either
+the operator itself (torch.ops.vrel, which sees the tensors as they are) or the vrel wrapper
+(which first converts integer indices to int32 and makes strided tensors contiguous).
 """
 from __future__ import annotations
 
@@ -18,25 +20,40 @@ from conftest import tetrahedron, whole
 
 
 def _calls():
+    """name -> (vrel wrapper, the same call straight to the operator, arguments)."""
     vertices, faces = tetrahedron()
     face_index = torch.tensor([[[[0], [2]], [[-1], [1]]]], dtype=torch.int32)
     barycentric = torch.full((1, 2, 2, 1, 3), 1 / 3, dtype=torch.float64)
     offsets = whole(4)
+    op = torch.ops.vrel
     return {
-        "gather_faces": (vrel.gather_faces, [vertices, faces]),
-        "face_geometry": (vrel.face_geometry, [vertices, faces]),
-        "vertex_normals": (vrel.vertex_normals, [vertices, faces]),
-        "transform_points": (vrel.transform_points, [vertices, torch.eye(4)[None].double(), offsets]),
-        "perspective_divide": (vrel.perspective_divide, [torch.ones(4, 4, dtype=torch.float64)]),
-        "interpolate": (vrel.interpolate, [face_index, barycentric, vrel.gather_faces(vertices, faces)]),
-        "knn": (lambda q, r: vrel.knn(q, r, 2), [vertices, vertices + 0.5]),
-        "closest_point_on_mesh": (vrel.closest_point_on_mesh, [vertices + 0.1, vertices, faces]),
-        "rodrigues": (vrel.rodrigues, [vertices[:, :3]]),
-        "blend_shapes": (vrel.blend_shapes, [vertices, vertices[None].expand(2, 4, 3) * 0.5,
-                                             torch.ones(3, 2, dtype=torch.float64)]),
-        "skin_lbs": (vrel.skin_lbs, [vertices[None], torch.eye(4, dtype=torch.float64)[None, None],
-                                     torch.ones(4, 1, dtype=torch.float64)]),
-        "texture_pyramid": (vrel.texture_pyramid, [torch.rand(4, 4, 2, dtype=torch.float64)]),
+        "gather_faces": (vrel.gather_faces, op.gather_faces, [vertices, faces]),
+        "face_geometry": (vrel.face_geometry, lambda v, f: op.face_geometry(v, f, 0.0),
+                          [vertices, faces]),
+        "vertex_normals": (vrel.vertex_normals,
+                           lambda v, f: op.vertex_normals(v, f, 1e-12, vrel.WEIGHTING_AREA),
+                           [vertices, faces]),
+        "transform_points": (vrel.transform_points, op.transform_points,
+                             [vertices, torch.eye(4)[None].double(), offsets]),
+        "perspective_divide": (vrel.perspective_divide, lambda h: op.perspective_divide(h, 1e-12),
+                               [torch.ones(4, 4, dtype=torch.float64)]),
+        "interpolate": (vrel.interpolate, op.interpolate,
+                        [face_index, barycentric, vrel.gather_faces(vertices, faces)]),
+        "knn": (lambda q, r: vrel.knn(q, r, 2), lambda q, r: op.knn(q, r, whole(4), whole(4), 2),
+                [vertices, vertices + 0.5]),
+        "closest_point_on_mesh": (vrel.closest_point_on_mesh,
+                                  lambda p, v, f: op.closest_point_on_mesh(
+                                      p, v, f, whole(4), whole(4), whole(4), 0.0),
+                                  [vertices + 0.1, vertices, faces]),
+        "rodrigues": (vrel.rodrigues, op.rodrigues, [vertices[:, :3]]),
+        "blend_shapes": (vrel.blend_shapes, op.blend_shapes,
+                         [vertices, vertices[None].expand(2, 4, 3) * 0.5,
+                          torch.ones(3, 2, dtype=torch.float64)]),
+        "skin_lbs": (vrel.skin_lbs, op.skin_lbs,
+                     [vertices[None], torch.eye(4, dtype=torch.float64)[None, None],
+                      torch.ones(4, 1, dtype=torch.float64)]),
+        "texture_pyramid": (vrel.texture_pyramid, lambda t: op.texture_pyramid(t, 0),
+                            [torch.rand(4, 4, 2, dtype=torch.float64)]),
     }
 
 
@@ -80,10 +97,15 @@ def _same(a, b) -> bool:
 @given(st.data())
 def test_malformed_tensors_give_a_vrel_error_or_the_dense_result(data):
     name = data.draw(st.sampled_from(sorted(_calls())))
-    function, args = _calls()[name]
+    wrapper, operator, args = _calls()[name]
+    through_operator = data.draw(st.booleans())
+    function = operator if through_operator else wrapper
     slot = data.draw(st.integers(0, len(args) - 1))
-    how = data.draw(st.sampled_from(["dtype", "transposed", "strided", "zero_size",
-                                     "huge_expanded", "unit_stride_zero", "nan", "index"]))
+    corruptions = ["dtype", "transposed", "strided", "zero_size", "unit_stride_zero", "nan",
+                   "index"]
+    # The wrapper would materialise a huge expanded tensor before the call: the operator's own
+    # refusal of it is what is tested.
+    how = data.draw(st.sampled_from(corruptions + ["huge_expanded"] * through_operator))
     args = list(args)
     args[slot] = _corrupt(args[slot], how, data.draw)
     try:
@@ -97,20 +119,26 @@ def test_malformed_tensors_give_a_vrel_error_or_the_dense_result(data):
 
 def test_layout_refusals_name_the_argument_and_the_remedy():
     vertices, faces = tetrahedron()
+    expanded, transposed = faces[:1].expand(4, 3), vertices.T.contiguous().T
     with pytest.raises(RuntimeError) as error:
-        vrel.gather_faces(vertices, faces[:1].expand(4, 3))
+        torch.ops.vrel.gather_faces(vertices, expanded)
     assert str(error.value) == ("vrel-status:1: tensor element strides must be positive (faces has "
                                 "stride 0 in dimension 0, as an expanded tensor does; pass "
                                 "faces.contiguous())")
     with pytest.raises(RuntimeError) as error:
-        vrel.gather_faces(vertices.T.contiguous().T, faces)
+        torch.ops.vrel.gather_faces(transposed, faces)
     assert str(error.value) == ("vrel-status:2: ABI v1 accepts only dense C-contiguous tensor views "
                                 "(vertices is not contiguous; pass vertices.contiguous())")
-    # A size-1 dimension with stride 0 is contiguous to PyTorch: it is accepted.
+    # The vrel wrapper makes both contiguous and gives the dense result.
+    torch.testing.assert_close(vrel.gather_faces(vertices, expanded),
+                               vrel.gather_faces(vertices, expanded.contiguous()))
+    torch.testing.assert_close(vrel.gather_faces(transposed, faces.long()),
+                               vrel.gather_faces(vertices, faces))
+    # A size-1 dimension with stride 0 is contiguous to PyTorch: the operator accepts it.
     one = torch.tensor([1.0, 2.0, 3.0], dtype=torch.float64).as_strided((1, 3), (0, 1))
     assert one.stride() == (0, 1) and one.is_contiguous()
     single = torch.zeros(1, 3, dtype=torch.int32)
-    torch.testing.assert_close(vrel.gather_faces(one, single), one.expand(3, 3)[None])
+    torch.testing.assert_close(torch.ops.vrel.gather_faces(one, single), one.expand(3, 3)[None])
 
 
 def test_output_allocation_failure_names_the_shape_without_a_build_path():
