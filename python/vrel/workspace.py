@@ -21,11 +21,13 @@ def workspace_sizes(vertex_count=0, face_count=0, point_count=0, neighbor_count=
 
     Returns:
         Six byte counts: for vertex normals, transform points, perspective divide, closest point
-        on mesh, sample surface and rasterize, in that order.
+        on mesh, sample surface and rasterize, in that order. The closest-point size is its
+        spatial index over the faces; with a smaller workspace the search is exhaustive, with the
+        same results.
 
     Example:
         >>> vrel.workspace_sizes(vertex_count=100, face_count=50)
-        (1200, 0, 0, 0, 400, 0)
+        (1200, 0, 0, 10880, 400, 0)
     """
     return ops.workspace_sizes(vertex_count, face_count, point_count, neighbor_count,
                                sample_count, batch_count, image_height, image_width,
