@@ -33,6 +33,8 @@ case "$package" in
   "$work"/venv/*) ;;
   *) echo "packaging: vrel was imported from $package, not from the virtual environment"; exit 1 ;;
 esac
+# The README's examples name files of the repository (the demo's mesh) by relative paths.
+mkdir -p examples/demo && ln -sfn "$root/examples/demo/data" examples/demo/data
 "$venv_python" - "$root/README.md" <<'PY'
 import contextlib, io, re, sys
 import vrel
