@@ -297,5 +297,6 @@ VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapabilityReport
 #include "vrel/texture.h"
 #include "vrel/points.h"
 #include "vrel/animation.h"
+#include "vrel/opaque.h"
 
 #endif /* VREL_VREL_H */
