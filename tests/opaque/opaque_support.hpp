@@ -261,7 +261,8 @@ inline std::array<double, 4> reference_pixel(const Scene& s, int64_t j, int64_t 
 
 // A random scene over a small image: a shared-edge strip, slivers, corners on pixel boundaries
 // and a triangle larger than the image, with random depths and colours.
-inline Scene random_scene(uint32_t seed, int64_t h = 3, int64_t w = 3, bool on_grid = true) {
+inline Scene random_scene(uint32_t seed, int64_t h = 3, int64_t w = 3, bool on_grid = true,
+                          double sliver = 1e-7) {
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> pos(-0.5, 3.5), depth(0, 1), col(0, 1);
   auto rgb = [&] {
@@ -280,9 +281,9 @@ inline Scene random_scene(uint32_t seed, int64_t h = 3, int64_t w = 3, bool on_g
     a = b;
     b = c;
   }
-  // A sliver.
+  // A sliver of height about `sliver`.
   const double sx = pos(rng), sy = pos(rng);
-  s.triangle({sx, sy, depth(rng), sx + 2.5, sy + 1.0, depth(rng), sx + 1.25, sy + 0.5 + 1e-7, depth(rng)}, rgb());
+  s.triangle({sx, sy, depth(rng), sx + 2.5, sy + 1.0, depth(rng), sx + 1.25, sy + 0.5 + sliver, depth(rng)}, rgb());
   // Corners on pixel boundaries.
   if (on_grid) {
     std::uniform_int_distribution<int> grid(0, 3);

@@ -51,10 +51,9 @@ TEST(OpaqueCoverage, WorkedCases) {
   Scene big;
   big.h = 2;
   big.w = 3;
-  big.triangle({-10, -10, 0, 30, -10, 0, -10, 1.5, 0});  // covers row 0 fully
+  big.triangle({-10, -10, 0, 40, -10, 0, -10, 40, 0});  // covers the whole image
   ASSERT_EQ(coverage(big, out), VREL_STATUS_OK);
-  EXPECT_EQ(out[0], 1.0);
-  EXPECT_EQ(out[2], 1.0);
+  for (double x : out) EXPECT_EQ(x, 1.0);
 
   // Two identical triangles count once; a third touching along an edge and one touching at a
   // corner add nothing; a zero-area face covers nothing.
@@ -156,11 +155,14 @@ TEST(OpaqueCoverage, FloatThirtyTwoAgreesWithDouble) {
 }
 
 TEST(OpaqueCoverage, HugeCotangentOverflowIsReportedNotReturned) {
+  // d(area)/d(x of corner 1) is 2 over the column, so the float32 sum passes 3.4e38.
   Scene s;
-  s.triangle({0.2, 0.1, 0, 0.9, 0.3, 0, 0.4, 0.8, 0});
+  s.h = 4;
+  s.triangle({0.5, 0, 0, 0.9, 4, 0, 0.1, 4, 0});
   std::vector<double> grad;
   std::string message;
-  EXPECT_EQ(coverage_backward<float>(s, {3e38}, grad, &message), VREL_STATUS_OVERFLOW);
+  EXPECT_EQ(coverage_backward<double>(s, std::vector<double>(4, 3e38), grad, &message), VREL_STATUS_OK);
+  EXPECT_EQ(coverage_backward<float>(s, std::vector<double>(4, 3e38), grad, &message), VREL_STATUS_OVERFLOW);
   EXPECT_EQ(message, "opaque coverage gradient accumulation overflow; no partial output is valid");
 }
 
@@ -178,6 +180,7 @@ Scene dense_scene() {
     s.triangle({x, y, 0, x + size(rng), y + size(rng), 0, x + size(rng), y + size(rng), 0});
   }
   for (int k = 0; k < 3; ++k) s.triangle({-5, -5, 0, 50, 3.0 * k, 0, 3.0 * k, 60, 0});
+  for (int k = 0; k < 40; ++k) s.triangle({10, 10, 0, 11 + 0.01 * k, 10.5, 0, 10.5, 11, 0});
   return s;
 }
 

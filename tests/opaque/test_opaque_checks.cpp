@@ -36,39 +36,39 @@ struct Args {
 TEST(OpaqueChecks, BadInputsOfEveryExport) {
   Args a;
   auto byte_regions = [](std::initializer_list<std::pair<void*, std::size_t>> list) {
-    std::vector<Region> r;
-    for (auto [p, n] : list) r.push_back({p, n});
-    return r;
+    BadInputPlan plan;
+    for (auto [p, n] : list) plan.outputs.push_back({p, n});
+    return plan;
   };
   check_bad_inputs("coverage", vrel_render_opaque_coverage,
                    std::make_tuple(a.v.get(), a.f.get(), a.h, a.w, a.ox, a.oy, &a.ctx, a.cov.get(),
                                    a.cws.get(), (VrelDiagnostic*)nullptr),
-                   {byte_regions({{a.cover.ptr(), a.cover.bytes()}})});
+                   byte_regions({{a.cover.ptr(), a.cover.bytes()}}));
   check_bad_inputs("coverage_backward", vrel_render_opaque_coverage_backward,
                    std::make_tuple(a.v.get(), a.f.get(), a.h, a.w, a.ox, a.oy, a.cg.get(), &a.ctx,
                                    a.gv.get(), a.cws.get(), (VrelDiagnostic*)nullptr),
-                   {byte_regions({{a.grad_vertices.ptr(), a.grad_vertices.bytes()}})});
+                   byte_regions({{a.grad_vertices.ptr(), a.grad_vertices.bytes()}}));
   check_bad_inputs("integrate", vrel_render_opaque_integrate,
                    std::make_tuple(a.v.get(), a.f.get(), a.col.get(), a.h, a.w, a.ox, a.oy,
                                    &a.ctx, a.out.get(), a.iws.get(), (VrelDiagnostic*)nullptr),
-                   {byte_regions({{a.rgba.ptr(), a.rgba.bytes()}})});
+                   byte_regions({{a.rgba.ptr(), a.rgba.bytes()}}));
   check_bad_inputs("integrate_backward", vrel_render_opaque_integrate_backward,
                    std::make_tuple(a.v.get(), a.f.get(), a.col.get(), a.h, a.w, a.ox, a.oy,
                                    a.rg.get(), &a.ctx, a.gv.get(), a.gc.get(), a.iws.get(),
                                    (VrelDiagnostic*)nullptr),
-                   {byte_regions({{a.grad_vertices.ptr(), a.grad_vertices.bytes()},
-                                  {a.grad_colour.ptr(), a.grad_colour.bytes()}})});
+                   byte_regions({{a.grad_vertices.ptr(), a.grad_vertices.bytes()},
+                                  {a.grad_colour.ptr(), a.grad_colour.bytes()}}));
   uint64_t bytes = 0, alignment = 0;
   check_bad_inputs("coverage_workspace", vrel_render_opaque_coverage_workspace,
                    std::make_tuple(uint32_t{VREL_DTYPE_FLOAT32}, &a.ctx, &bytes, &alignment,
                                    (VrelDiagnostic*)nullptr),
-                   {byte_regions({{&bytes, 8}, {&alignment, 8}})});
+                   byte_regions({{&bytes, 8}, {&alignment, 8}}));
   EXPECT_EQ(bytes, kCoverageBytes);
   EXPECT_EQ(alignment, 8u);
   check_bad_inputs("integrate_workspace", vrel_render_opaque_integrate_workspace,
                    std::make_tuple(uint32_t{VREL_DTYPE_FLOAT64}, &a.ctx, &bytes, &alignment,
                                    (VrelDiagnostic*)nullptr),
-                   {byte_regions({{&bytes, 8}, {&alignment, 8}})});
+                   byte_regions({{&bytes, 8}, {&alignment, 8}}));
   EXPECT_EQ(bytes, kIntegrateBytes);
 }
 
