@@ -189,6 +189,7 @@ std::span<const KernelBinding> render_bindings();
 std::span<const KernelBinding> texture_bindings();
 std::span<const KernelBinding> points_bindings();
 std::span<const KernelBinding> animation_bindings();
+std::span<const KernelBinding> opaque_bindings();
 std::span<const KernelBinding> workspace_bindings();
 
 }  // namespace vrel::adapter

@@ -26,7 +26,7 @@ __all__ = [
     "sample_surface", "ply_probe", "ply_read", "transform_points", "perspective_divide",
     "rasterize", "rasterize_window", "interpolate", "texture_pyramid", "texture", "knn",
     "closest_point_on_mesh", "rodrigues", "forward_kinematics", "blend_shapes", "skin_lbs",
-    "evaluate_barycentric", "workspace_sizes",
+    "evaluate_barycentric", "workspace_sizes", "opaque_coverage", "opaque_integrate",
 ]
 
 ops = torch.ops.vrel
@@ -42,6 +42,13 @@ WRAP_REPEAT, WRAP_CLAMP, WRAP_MIRROR, WRAP_BORDER = 1, 2, 3, 4
 
 #: forward operators paired with their backward operator, and those with a fake kernel
 AUTOGRAD_OPERATORS, FAKE_OPERATORS = _registry.register()
+
+from . import opaque as _opaque  # noqa: E402  (needs the operators registered above)
+from .opaque import opaque_coverage, opaque_integrate  # noqa: E402,F401
+
+_paired, _faked = _opaque.register(_registry.has_kernel)
+AUTOGRAD_OPERATORS += _paired
+FAKE_OPERATORS += _faked
 
 
 def _whole(count: int) -> torch.Tensor:
