@@ -2,39 +2,74 @@
 # Runs every test: installs what is missing, builds the Release and the sanitizer
 # (AddressSanitizer + UndefinedBehaviorSanitizer) configurations, runs CTest in each, runs the
 # short fuzz runs in the sanitizer build, then the Python tests against the Release build.
+# The fuzzer's progress goes to build/fuzz.log; the run ends with one line per stage and the total
+# time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
 status=0
+summary=()
+started=$SECONDS
 
-echo "== release build"
-cmake --preset release -DVREL_BUILD_TORCH=ON >/dev/null
-cmake --build --preset release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs" || status=1
+# stage NAME COMMAND...: runs one stage, records "NAME: passed|FAILED (N s)".
+stage() {
+  local name=$1 begin=$SECONDS result=passed
+  shift
+  echo "== $name"
+  if ! "$@"; then
+    result=FAILED
+    status=1
+  fi
+  summary+=("$(printf '%-18s %s (%d s)' "$name:" "$result" $((SECONDS - begin)))")
+}
 
-echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
-cmake --preset asan-ubsan >/dev/null
-cmake --build --preset asan-ubsan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan --output-on-failure -j "$jobs" || status=1
+# Each stage chains its steps with &&: errexit does not apply inside a tested function.
+release() {
+  cmake --preset release -DVREL_BUILD_TORCH=ON >/dev/null &&
+  cmake --build --preset release -j "$jobs" &&
+  ctest --test-dir build/release --output-on-failure -j "$jobs"
+}
 
-echo "== thread sanitizer build (the concurrency tests)"
-cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$jobs" --target test_provider_discovery vrel_test_provider \
-  vrel_test_no_handshake test_torch_cuda_scope
-TSAN_OPTIONS=halt_on_error=1 \
-  ctest --test-dir build/tsan --output-on-failure -R '^(provider_concurrent|torch_cuda_scope)$' || status=1
+sanitizer() {
+  cmake --preset asan-ubsan >/dev/null &&
+  cmake --build --preset asan-ubsan -j "$jobs" &&
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build/asan --output-on-failure -j "$jobs"
+}
 
-if [ -f tests/fuzz/run.sh ]; then
-  echo "== fuzzing (short fixed runs)"
-  bash tests/fuzz/run.sh || status=1
-fi
+# The concurrency tests only.
+thread_sanitizer() {
+  cmake --preset tsan >/dev/null &&
+  cmake --build --preset tsan -j "$jobs" --target test_provider_discovery vrel_test_provider \
+    vrel_test_no_handshake test_torch_cuda_scope &&
+  TSAN_OPTIONS=halt_on_error=1 \
+    ctest --test-dir build/tsan --output-on-failure -R '^(provider_concurrent|torch_cuda_scope)$'
+}
 
-if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then
-  echo "== python tests"
-  PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q tests/python || status=1
-fi
+# Short fixed runs; libFuzzer's progress lines go to the log, its last lines are shown on failure.
+fuzz() {
+  mkdir -p build
+  if bash tests/fuzz/run.sh >build/fuzz.log 2>&1; then
+    echo "fuzzer log: build/fuzz.log"
+  else
+    tail -n 40 build/fuzz.log
+    return 1
+  fi
+}
 
+python_tests() {
+  PYTHONPATH="$PWD/python${PYTHONPATH:+:$PYTHONPATH}" python3 -m pytest -q tests/python
+}
+
+stage release release
+stage sanitizer sanitizer
+stage "thread sanitizer" thread_sanitizer
+if [ -f tests/fuzz/run.sh ]; then stage fuzz fuzz; fi
+if ls tests/python/test_*.py >/dev/null 2>&1; then stage python python_tests; fi
+
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+echo "total: $((SECONDS - started)) s"
 exit $status

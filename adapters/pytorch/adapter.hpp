@@ -18,10 +18,13 @@
 #include "errors.hpp"
 #include "vrel/vrel.h"
 
-// Core exports are referenced weakly: a kernel is bound only when every export it calls is
-// present in libvrel_core (see registration.cpp), so the module loads against any core build.
+// Core exports are referenced weakly, so the module loads against any core build: a kernel is
+// bound only when every export it calls is present in libvrel_core (registration.cpp). The exports
+// are those named in operators.def, listed by the build in core_exports.inc.
 #define VREL_ADAPTER_PRAGMA(text) _Pragma(#text)
-#define VREL_WEAK(name) VREL_ADAPTER_PRAGMA(weak name)
+#define VREL_CORE_EXPORT(name) VREL_ADAPTER_PRAGMA(weak name)
+#include "core_exports.inc"
+#undef VREL_CORE_EXPORT
 
 namespace vrel::adapter {
 
@@ -168,12 +171,11 @@ auto scoped(const Tensor &reference, Body body) {
   return result;
 }
 
-// One binding of the registration table: an operator name, its boxed kernel, and whether every
-// core export the kernel calls is present.
+// One binding of the registration table: an operator name and its boxed kernel. Which core exports
+// the kernel calls is written once, in operators.def.
 struct KernelBinding {
   const char *name;
   void (*kernel)(StableIValue *, std::uint64_t, std::uint64_t);
-  bool available;
 };
 
 template <typename... F>
@@ -194,5 +196,5 @@ std::span<const KernelBinding> workspace_bindings();
 
 }  // namespace vrel::adapter
 
-#define VREL_BIND(name, ...) \
-  ::vrel::adapter::KernelBinding { #name, TORCH_BOX(&name), ::vrel::adapter::present(__VA_ARGS__) }
+#define VREL_BIND(name) \
+  ::vrel::adapter::KernelBinding { #name, TORCH_BOX(&name) }

@@ -1,17 +1,17 @@
 #include "abi/frame.hpp"
 
+#include <cmath>
+
 namespace vrel::frame {
 
 using abi::diag_write;
 
 VrelStatus forward_query(uint64_t operation_id, const uint64_t* counts, uint64_t count_number,
                          uint32_t dtype, const VrelExecutionContext* ctx, uint64_t* bytes,
-                         uint64_t* alignment, VrelDiagnostic* diag) noexcept {
-  const provider::CudaProvider* table = provider::operations();
-  void* raw = table ? provider::entry_at(table, provider::entry::kWorkspaceQuery) : nullptr;
-  if (raw == nullptr) return diag_write(diag, VREL_STATUS_UNSUPPORTED, kNoWorkspaceProvider);
-  return reinterpret_cast<provider::WorkspaceQueryFn>(raw)(operation_id, counts, count_number,
-                                                           dtype, ctx, bytes, alignment, diag);
+                         uint64_t* alignment, VrelDiagnostic* diag, const char* missing) noexcept {
+  const auto query = provider::entry<&Table::workspace_query>(provider::operations());
+  if (query == nullptr) return diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
+  return query(operation_id, counts, count_number, dtype, ctx, bytes, alignment, diag);
 }
 
 OffsetsFault packed_offsets_fault(const int32_t* offsets, int64_t entries, int64_t rows) noexcept {
@@ -76,23 +76,27 @@ VrelStatus Frame::output(const VrelTensorView* view, Dims dims,
   return is_output(view);
 }
 
-VrelStatus Frame::no_alias(Views outputs, Views inputs, const char* message) const noexcept {
-  std::size_t index = 0;
-  for (const VrelTensorView* out : outputs) {
-    ++index;
-    if (out == nullptr) continue;
-    const abi::ByteRange range = abi::byte_range(*out);
-    std::size_t later = 0;
-    for (const VrelTensorView* other : outputs) {
-      if (++later <= index || other == nullptr) continue;
-      if (range.overlaps(abi::byte_range(*other))) return fail(VREL_STATUS_INVALID_ARGUMENT, message);
-    }
-    for (const VrelTensorView* other : inputs) {
-      if (other == nullptr) continue;
-      if (range.overlaps(abi::byte_range(*other))) return fail(VREL_STATUS_INVALID_ARGUMENT, message);
-    }
+bool overlaps(const abi::ByteRange& range, Views views) noexcept {
+  for (const VrelTensorView* view : views)
+    if (view != nullptr && range.overlaps(abi::byte_range(*view))) return true;
+  return false;
+}
+
+bool mutually_overlap(Views views) noexcept {
+  for (auto first = views.begin(); first != views.end(); ++first) {
+    if (*first == nullptr) continue;
+    const abi::ByteRange range = abi::byte_range(**first);
+    for (auto other = first + 1; other != views.end(); ++other)
+      if (*other != nullptr && range.overlaps(abi::byte_range(**other))) return true;
   }
-  return VREL_STATUS_OK;
+  return false;
+}
+
+VrelStatus Frame::no_alias(Views outputs, Views inputs, const char* message) const noexcept {
+  bool aliased = mutually_overlap(outputs);
+  for (const VrelTensorView* out : outputs)
+    aliased = aliased || (out != nullptr && overlaps(abi::byte_range(*out), inputs));
+  return aliased ? fail(VREL_STATUS_INVALID_ARGUMENT, message) : VREL_STATUS_OK;
 }
 
 VrelStatus Frame::offset_rules(const VrelTensorView* view, int64_t rows,
@@ -141,11 +145,61 @@ VrelStatus Frame::workspace(const VrelBufferDescriptor* workspace, uint64_t requ
   if (reinterpret_cast<uintptr_t>(workspace->data) % element_alignment != 0)
     return fail(VREL_STATUS_INVALID_ARGUMENT, alignment_message);
   const abi::ByteRange span{reinterpret_cast<uintptr_t>(workspace->data), required};
-  for (const VrelTensorView* view : operands) {
-    if (view != nullptr && span.overlaps(abi::byte_range(*view)))
-      return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceAlias);
-  }
+  return overlaps(span, operands) ? fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceAlias)
+                                  : VREL_STATUS_OK;
+}
+
+VrelStatus check_eps(const Frame& f, double eps) noexcept {
+  return std::isfinite(eps) && eps >= 0.0 ? VREL_STATUS_OK
+                                          : f.fail(VREL_STATUS_INVALID_ARGUMENT, sentence::kEps);
+}
+
+VrelStatus check_faces(const Frame& f, const VrelTensorView* faces,
+                       VrelStatus dtype_status) noexcept {
+  VREL_TRY(f.input(faces, {kAny, 3}, sentence::kFacesShape));
+  return f.dtype_is(faces, VREL_DTYPE_INT32, sentence::kFacesDtype, dtype_status);
+}
+
+namespace {
+
+VrelStatus count_rules(const Frame& f, Rules counts) noexcept {
+  for (const Rule& rule : counts)
+    if (!rule.holds) return f.fail(VREL_STATUS_INVALID_ARGUMENT, rule.message);
   return VREL_STATUS_OK;
+}
+
+}  // namespace
+
+VrelStatus query_checks(const Frame& f, Rules counts, uint32_t dtype, const char* dtype_message,
+                        const VrelExecutionContext* ctx, const uint64_t* bytes,
+                        const uint64_t* alignment) noexcept {
+  VREL_TRY(f.query_pointers(bytes, alignment));
+  VREL_TRY(count_rules(f, counts));
+  VREL_TRY(f.floating_code(dtype, dtype_message));
+  return vrel_validate_execution_context(ctx, f.diag());
+}
+
+VrelStatus workspace_query(const Family& family, const Query& query, Rules counts, uint32_t dtype,
+                           const VrelExecutionContext* ctx, uint64_t* bytes, uint64_t* alignment,
+                           VrelDiagnostic* diag, uint64_t answer_bytes,
+                           uint64_t answer_alignment) noexcept {
+  const bool host_first = query.order == Query::kHostFirst;
+  if (!host_first && is_cuda(ctx))
+    return forward_query(query.operation_id, nullptr, 0, dtype, ctx, bytes, alignment, diag);
+  const Frame f{diag, family};
+  VREL_TRY(f.reset());
+  if (host_first) {
+    VREL_TRY(query_checks(f, counts, dtype, query.dtype_message, ctx, bytes, alignment));
+    if (ctx->device_type == VREL_DEVICE_CUDA)
+      return forward_query(query.operation_id, nullptr, 0, dtype, ctx, bytes, alignment, diag);
+    return store_query(bytes, alignment, answer_bytes, answer_alignment);
+  }
+  if (query.order == Query::kCountsFirst) VREL_TRY(count_rules(f, counts));
+  VREL_TRY(f.query_pointers(bytes, alignment));
+  if (query.order == Query::kPointersFirst) VREL_TRY(count_rules(f, counts));
+  VREL_TRY(f.floating_code(dtype, query.dtype_message));
+  VREL_TRY(f.context(ctx));
+  return store_query(bytes, alignment, answer_bytes, answer_alignment);
 }
 
 }  // namespace vrel::frame

@@ -3,8 +3,7 @@
 // An export reads like its list of checks:
 //
 //   if (frame::is_cuda(ctx))
-//     return frame::forward<vrel_mesh_gather_faces>(entry::kMeshGatherFaces, diag, vertices,
-//                                                   faces, ctx, out, ws, diag);
+//     return frame::forward<&Table::gather_faces>(diag, vertices, faces, ctx, out, ws, diag);
 //   const frame::Frame f{diag, kMeshFamily};
 //   VREL_TRY(f.reset());
 //   VREL_TRY(f.context(ctx));
@@ -22,7 +21,8 @@
 
 #include "abi/descriptors.hpp"
 #include "abi/status.hpp"
-#include "provider/table.hpp"
+#include "abi/provider_table.hpp"
+#include "abi/sentences.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::frame {
@@ -72,31 +72,35 @@ inline bool is_cuda(const VrelExecutionContext* ctx) noexcept {
          ctx->device_type == VREL_DEVICE_CUDA;
 }
 
-// Calls the provider entry at `offset` with exactly the export's own arguments and returns its
-// status unchanged; or refuses with "no CUDA provider ..." / `missing`. `Export` is the export
-// itself, which fixes the entry's signature. `covered_only` applies the size-word rule also to
-// entries within the handshake's guaranteed 184 bytes (entry_at applies it past them).
-template <auto Export, typename... Args>
-VrelStatus forward_entry(std::size_t offset, const char* missing, bool covered_only,
-                         VrelDiagnostic* diag, Args... args) noexcept {
-  const provider::CudaProvider* table = provider::operations();
+// The provider's operation table, whose fields name the entries: `&Table::rasterize_window`.
+using Table = provider::OperationTable;
+
+// Calls the provider entry `Field` with exactly the export's own arguments and returns its status
+// unchanged; or refuses with "no CUDA provider ..." / `missing`. The field's type is the export's
+// own signature. `covered_only` applies the size-word rule also to entries within the handshake's
+// guaranteed 184 bytes (the lookup applies it past them).
+template <auto Field, typename... Args>
+VrelStatus forward_entry(const char* missing, bool covered_only, VrelDiagnostic* diag,
+                         Args... args) noexcept {
+  const provider::OperationTable* table = provider::operations();
   if (table == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kNoProvider);
-  void* raw = covered_only ? provider::entry_if_covered(table, offset)
-                           : provider::entry_at(table, offset);
-  if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
-  return reinterpret_cast<decltype(Export)>(raw)(args...);
+  const auto fn = provider::entry<Field>(table, covered_only);
+  if (fn == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
+  return fn(args...);
 }
 
 // The usual form: standard messages, entry guaranteed by the handshake's table size.
-template <auto Export, typename... Args>
-VrelStatus forward(std::size_t offset, VrelDiagnostic* diag, Args... args) noexcept {
-  return forward_entry<Export>(offset, kNotImplemented, false, diag, args...);
+template <auto Field, typename... Args>
+VrelStatus forward(VrelDiagnostic* diag, Args... args) noexcept {
+  return forward_entry<Field>(kNotImplemented, false, diag, args...);
 }
 
-// Workspace query forwarding: the provider's entry at offset 8 with the operation id and counts.
+// Workspace query forwarding: the provider's workspace-query entry with the operation id and
+// counts; refused with `missing` when there is no provider or no such entry.
 VrelStatus forward_query(uint64_t operation_id, const uint64_t* counts, uint64_t count_number,
                          uint32_t dtype, const VrelExecutionContext* ctx, uint64_t* bytes,
-                         uint64_t* alignment, VrelDiagnostic* diag) noexcept;
+                         uint64_t* alignment, VrelDiagnostic* diag,
+                         const char* missing = kNoWorkspaceProvider) noexcept;
 
 // ---- Packed batch offsets -------------------------------------------------------------------
 
@@ -112,11 +116,20 @@ struct OffsetMessages {
   const char* last;   // "the final ... offset must equal the ... count"
 };
 
+// ---- Overlap ---------------------------------------------------------------------------------
+
+using Views = std::initializer_list<const VrelTensorView*>;
+
+// Whether `range` overlaps the bytes of any non-null view of `views` (the alias rule's overlap).
+bool overlaps(const abi::ByteRange& range, Views views) noexcept;
+
+// Whether the bytes of two of the non-null `views` overlap.
+bool mutually_overlap(Views views) noexcept;
+
 // ---- Steps 2 to 10 --------------------------------------------------------------------------
 
 // Shape pattern: expected extents, kAny for a free one. Its length is the required rank.
 using Dims = std::initializer_list<int64_t>;
-using Views = std::initializer_list<const VrelTensorView*>;
 
 class Frame {
  public:
@@ -227,6 +240,57 @@ inline VrelStatus store_query(uint64_t* bytes, uint64_t* alignment, uint64_t req
   *alignment = required_alignment;
   return VREL_STATUS_OK;
 }
+
+// ---- Shared rules ---------------------------------------------------------------------------
+
+// eps finite and nonnegative (-0.0 passes), else status 1 "eps must be finite and nonnegative".
+VrelStatus check_eps(const Frame& f, double eps) noexcept;
+
+// faces: [F,3] input (shape, validation, CPU, no output flag), then int32 (`dtype_status`).
+VrelStatus check_faces(const Frame& f, const VrelTensorView* faces,
+                       VrelStatus dtype_status = VREL_STATUS_UNSUPPORTED) noexcept;
+
+// Calls `fn(T{})` with T the C++ type of a validated floating dtype: the one dtype dispatch of
+// every export (`with_floating(v->dtype, [&](auto t) { using T = decltype(t); ... })`).
+template <typename Fn>
+decltype(auto) with_floating(uint32_t dtype, Fn&& fn) {
+  if (dtype == VREL_DTYPE_FLOAT32) return fn(float{});
+  return fn(double{});
+}
+
+// ---- Workspace queries ----------------------------------------------------------------------
+
+// A count rule of a workspace query: when it does not hold, status 1 with its sentence.
+struct Rule {
+  bool holds;
+  const char* message;
+};
+using Rules = std::initializer_list<Rule>;
+
+// What differs between the workspace queries of the families.
+struct Query {
+  enum Order {
+    kCountsFirst,    // CUDA forwarded first; reset, counts, result pointers, dtype, context
+    kPointersFirst,  // CUDA forwarded first; reset, result pointers, counts, dtype, context
+    kHostFirst,      // reset, result pointers, counts, dtype, validated context, then CUDA
+  };
+  uint64_t operation_id;      // the provider's id of the operation
+  const char* dtype_message;  // a dtype code other than float32 or float64 (status 2)
+  Order order;
+};
+
+// The checks of a host-first query after the reset: result pointers, the count rules, the dtype
+// and the validated context (its device rule is left to the caller).
+VrelStatus query_checks(const Frame& f, Rules counts, uint32_t dtype, const char* dtype_message,
+                        const VrelExecutionContext* ctx, const uint64_t* bytes,
+                        const uint64_t* alignment) noexcept;
+
+// A whole workspace query in the order `query` names; the CPU answer is `answer_bytes` with
+// `answer_alignment` (0 and 1 for the operations that use no workspace).
+VrelStatus workspace_query(const Family& family, const Query& query, Rules counts, uint32_t dtype,
+                           const VrelExecutionContext* ctx, uint64_t* bytes, uint64_t* alignment,
+                           VrelDiagnostic* diag, uint64_t answer_bytes = 0,
+                           uint64_t answer_alignment = 1) noexcept;
 
 // Overflow-checked size arithmetic for workspace queries: false on overflow.
 inline bool mul_size(uint64_t a, uint64_t b, uint64_t* out) noexcept {

@@ -87,7 +87,6 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* vertices,
 }  // namespace vrel::animation
 
 using namespace vrel::animation;
-namespace entry = vrel::provider::entry;
 
 extern "C" VREL_API VrelStatus vrel_mesh_evaluate_barycentric(
     const VrelTensorView* vertices, const VrelTensorView* faces, const VrelTensorView* face_index,
@@ -100,15 +99,12 @@ extern "C" VREL_API VrelStatus vrel_mesh_evaluate_barycentric(
   VREL_TRY(c.output(output, {n.batch, n.landmarks, 3}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.landmarks}, workspace));
-    return forward<vrel_mesh_evaluate_barycentric>(
-        entry::kEvaluateBarycentric, "CUDA barycentric unavailable", diag, vertices, faces,
+    return frame::forward_entry<&frame::Table::evaluate_barycentric>("CUDA barycentric unavailable", true, diag, vertices, faces,
         face_index, barycentric, context, output, workspace, diag);
   }
   VREL_TRY(c.no_alias({output}, {vertices, faces, face_index, barycentric}, workspace, 0));
   VREL_TRY(index_rules(c, faces, face_index, n));
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? forward_cpu<float>(c, vertices, faces, face_index, barycentric, output)
-             : forward_cpu<double>(c, vertices, faces, face_index, barycentric, output);
+  return frame::with_floating(c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, vertices, faces, face_index, barycentric, output); });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_evaluate_barycentric_backward(
@@ -126,19 +122,15 @@ extern "C" VREL_API VrelStatus vrel_mesh_evaluate_barycentric_backward(
   VREL_TRY(c.optional_output(grad_barycentric, {n.landmarks, 3}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.landmarks}, workspace));
-    return forward<vrel_mesh_evaluate_barycentric_backward>(
-        entry::kEvaluateBarycentricBackward, "CUDA barycentric backward unavailable", diag,
+    return frame::forward_entry<&frame::Table::evaluate_barycentric_backward>("CUDA barycentric backward unavailable", true, diag,
         vertices, faces, face_index, barycentric, grad_output, context, grad_vertices,
         grad_barycentric, workspace, diag);
   }
   VREL_TRY(c.no_alias({grad_vertices, grad_barycentric},
                       {vertices, faces, face_index, barycentric, grad_output}, workspace, 0));
   VREL_TRY(index_rules(c, faces, face_index, n));
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? backward_cpu<float>(c, vertices, faces, face_index, barycentric, grad_output,
-                                   grad_vertices, grad_barycentric)
-             : backward_cpu<double>(c, vertices, faces, face_index, barycentric, grad_output,
-                                    grad_vertices, grad_barycentric);
+  return frame::with_floating(c.dtype(), [&](auto t) { return backward_cpu<decltype(t)>(c, vertices, faces, face_index, barycentric, grad_output,
+                                   grad_vertices, grad_barycentric); });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_evaluate_barycentric_workspace(

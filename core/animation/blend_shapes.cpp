@@ -65,7 +65,6 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* tmpl, const VrelT
 }  // namespace vrel::animation
 
 using namespace vrel::animation;
-namespace entry = vrel::provider::entry;
 
 extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes(const VrelTensorView* template_vertices,
                                                       const VrelTensorView* deltas,
@@ -80,14 +79,12 @@ extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes(const VrelTensorView* temp
   VREL_TRY(c.output(output, {n.batch, n.rows, 3}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.shapes}, workspace));
-    return forward<vrel_mesh_blend_shapes>(entry::kBlendShapes, "CUDA blend unavailable", diag,
+    return frame::forward_entry<&frame::Table::blend_shapes>("CUDA blend unavailable", true, diag,
                                            template_vertices, deltas, weights, context, output,
                                            workspace, diag);
   }
   VREL_TRY(c.no_alias({output}, {template_vertices, deltas, weights}, workspace, 0));
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? forward_cpu<float>(c, template_vertices, deltas, weights, output)
-             : forward_cpu<double>(c, template_vertices, deltas, weights, output);
+  return frame::with_floating(c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, template_vertices, deltas, weights, output); });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes_backward(
@@ -106,18 +103,14 @@ extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes_backward(
   VREL_TRY(c.optional_output(grad_weights, {n.batch, n.shapes}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.shapes}, workspace));
-    return forward<vrel_mesh_blend_shapes_backward>(
-        entry::kBlendShapesBackward, "CUDA blend backward unavailable", diag, template_vertices,
+    return frame::forward_entry<&frame::Table::blend_shapes_backward>("CUDA blend backward unavailable", true, diag, template_vertices,
         deltas, weights, grad_output, context, grad_template, grad_deltas, grad_weights, workspace,
         diag);
   }
   VREL_TRY(c.no_alias({grad_template, grad_deltas, grad_weights},
                       {template_vertices, deltas, weights, grad_output}, workspace, 0));
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? backward_cpu<float>(c, template_vertices, deltas, weights, grad_output,
-                                   grad_template, grad_deltas, grad_weights)
-             : backward_cpu<double>(c, template_vertices, deltas, weights, grad_output,
-                                    grad_template, grad_deltas, grad_weights);
+  return frame::with_floating(c.dtype(), [&](auto t) { return backward_cpu<decltype(t)>(c, template_vertices, deltas, weights, grad_output,
+                                   grad_template, grad_deltas, grad_weights); });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes_workspace(

@@ -136,33 +136,14 @@ VrelStatus Checks::any_gradient(Views gradients) const noexcept {
 
 VrelStatus Checks::no_alias(Views outputs, Views inputs, const VrelBufferDescriptor* workspace,
                             uint64_t required) const noexcept {
-  for (const VrelTensorView* out : outputs) {
-    if (out == nullptr) continue;
-    const abi::ByteRange range = abi::byte_range(*out);
-    for (const VrelTensorView* in : inputs)
-      if (range.overlaps(abi::byte_range(*in)))
-        return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputAliasesInput);
-  }
-  std::size_t index = 0;
-  for (const VrelTensorView* out : outputs) {
-    ++index;
-    if (out == nullptr) continue;
-    const abi::ByteRange range = abi::byte_range(*out);
-    std::size_t later = 0;
-    for (const VrelTensorView* other : outputs) {
-      if (++later <= index || other == nullptr) continue;
-      if (range.overlaps(abi::byte_range(*other)))
-        return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputsOverlap);
-    }
-  }
+  for (const VrelTensorView* out : outputs)
+    if (out != nullptr && frame::overlaps(abi::byte_range(*out), inputs))
+      return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputAliasesInput);
+  if (frame::mutually_overlap(outputs)) return fail(VREL_STATUS_INVALID_ARGUMENT, kOutputsOverlap);
   if (workspace == nullptr || required == 0) return VREL_STATUS_OK;
   const abi::ByteRange span{reinterpret_cast<uintptr_t>(workspace->data), required};
-  for (const VrelTensorView* out : outputs)
-    if (out != nullptr && span.overlaps(abi::byte_range(*out)))
-      return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceOutput);
-  for (const VrelTensorView* in : inputs)
-    if (span.overlaps(abi::byte_range(*in)))
-      return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceInput);
+  if (frame::overlaps(span, outputs)) return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceOutput);
+  if (frame::overlaps(span, inputs)) return fail(VREL_STATUS_INVALID_ARGUMENT, kWorkspaceInput);
   return VREL_STATUS_OK;
 }
 
@@ -221,12 +202,8 @@ VrelStatus run_query(const Query& query, const Counts& counts, uint32_t dtype,
     const uint32_t first = query.leading_one ? 1 : 0;
     for (uint32_t i = 0; i < counts.number; ++i)
       provider_counts[first + i] = static_cast<uint64_t>(counts.value[i]);
-    const provider::CudaProvider* table = provider::operations();
-    void* raw = table ? provider::entry_at(table, provider::entry::kWorkspaceQuery) : nullptr;
-    if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, query.missing);
-    return reinterpret_cast<provider::WorkspaceQueryFn>(raw)(
-        query.operation_id, provider_counts, first + counts.number, dtype, context, bytes,
-        alignment, diag);
+    return frame::forward_query(query.operation_id, provider_counts, first + counts.number, dtype,
+                                context, bytes, alignment, diag, query.missing);
   }
   if (context->device_type != VREL_DEVICE_CPU)
     return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kNotCpu);

@@ -7,10 +7,13 @@
 #include <initializer_list>
 
 #include "abi/descriptors.hpp"
+#include "abi/frame.hpp"
 #include "abi/status.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::animation {
+
+namespace frame = vrel::frame;
 
 // Wildcard extent.
 inline constexpr int64_t kAny = -1;
@@ -36,7 +39,7 @@ struct Shape {
   }
 };
 
-using Views = std::initializer_list<const VrelTensorView*>;
+using frame::Views;
 
 // Extent `i` of a view whose shape has been checked.
 inline int64_t dim(const VrelTensorView* view, uint32_t i) noexcept { return view->shape[i]; }
@@ -131,24 +134,5 @@ class Checks {
   const VrelExecutionContext* context_ = nullptr;
   uint32_t dtype_ = 0;
 };
-
-// Forwards to the provider entry at `offset` when the table covers it, else status 2 `missing`.
-template <auto Export, typename... Args>
-VrelStatus forward(std::size_t offset, const char* missing, VrelDiagnostic* diag,
-                   Args... args) noexcept;
-
-}  // namespace vrel::animation
-
-#include "provider/table.hpp"
-
-namespace vrel::animation {
-
-template <auto Export, typename... Args>
-VrelStatus forward(std::size_t offset, const char* missing, VrelDiagnostic* diag,
-                   Args... args) noexcept {
-  void* raw = provider::entry_if_covered(provider::operations(), offset);
-  if (raw == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, missing);
-  return reinterpret_cast<decltype(Export)>(raw)(args...);
-}
 
 }  // namespace vrel::animation

@@ -124,7 +124,6 @@ VrelStatus common(Checks& c, const VrelTensorView* local, const VrelTensorView* 
 }  // namespace vrel::animation
 
 using namespace vrel::animation;
-namespace entry = vrel::provider::entry;
 
 extern "C" VREL_API VrelStatus vrel_skeleton_forward_kinematics(
     const VrelTensorView* local, const VrelTensorView* parents, const VrelExecutionContext* context,
@@ -136,7 +135,7 @@ extern "C" VREL_API VrelStatus vrel_skeleton_forward_kinematics(
   VREL_TRY(c.output(world, {batch, joints, 4, 4}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {batch, joints}, workspace));
-    return forward<vrel_skeleton_forward_kinematics>(entry::kForwardKinematics, "CUDA FK unavailable",
+    return frame::forward_entry<&frame::Table::forward_kinematics>("CUDA FK unavailable", true,
                                                      diag, local, parents, context, world,
                                                      workspace, diag);
   }
@@ -144,8 +143,7 @@ extern "C" VREL_API VrelStatus vrel_skeleton_forward_kinematics(
   VREL_TRY(consume_workspace(c, workspace, {batch, joints}, &required));
   VREL_TRY(c.no_alias({world}, {local, parents}, workspace, required));
   if (joints == 0) return VREL_STATUS_OK;
-  return c.dtype() == VREL_DTYPE_FLOAT32 ? forward_cpu<float>(c, local, parents, world, workspace)
-                                         : forward_cpu<double>(c, local, parents, world, workspace);
+  return frame::with_floating(c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, local, parents, world, workspace); });
 }
 
 extern "C" VREL_API VrelStatus vrel_skeleton_forward_kinematics_backward(
@@ -160,17 +158,14 @@ extern "C" VREL_API VrelStatus vrel_skeleton_forward_kinematics_backward(
   VREL_TRY(c.input(grad_world, {batch, joints, 4, 4}, c.dtype(), kNoCotangent));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {batch, joints}, workspace));
-    return forward<vrel_skeleton_forward_kinematics_backward>(
-        entry::kForwardKinematicsBackward, "CUDA FK backward unavailable", diag, local, parents,
+    return frame::forward_entry<&frame::Table::forward_kinematics_backward>("CUDA FK backward unavailable", true, diag, local, parents,
         grad_world, context, grad_local, workspace, diag);
   }
   uint64_t required = 0;
   VREL_TRY(consume_workspace(c, workspace, {batch, joints}, &required));
   VREL_TRY(c.no_alias({grad_local}, {local, parents, grad_world}, workspace, required));
   if (joints == 0) return VREL_STATUS_OK;
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? backward_cpu<float>(c, local, parents, grad_world, grad_local, workspace)
-             : backward_cpu<double>(c, local, parents, grad_world, grad_local, workspace);
+  return frame::with_floating(c.dtype(), [&](auto t) { return backward_cpu<decltype(t)>(c, local, parents, grad_world, grad_local, workspace); });
 }
 
 extern "C" VREL_API VrelStatus vrel_skeleton_forward_kinematics_workspace(

@@ -68,7 +68,6 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* axis_angle,
 }  // namespace vrel::animation
 
 using namespace vrel::animation;
-namespace entry = vrel::provider::entry;
 
 extern "C" VREL_API VrelStatus vrel_transforms_rodrigues(const VrelTensorView* axis_angle,
                                                          const VrelExecutionContext* context,
@@ -83,12 +82,11 @@ extern "C" VREL_API VrelStatus vrel_transforms_rodrigues(const VrelTensorView* a
   VREL_TRY(c.output(output, Shape::of(*axis_angle, {3})));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {vector_count(axis_angle)}, workspace));
-    return forward<vrel_transforms_rodrigues>(entry::kRodrigues, "CUDA Rodrigues unavailable", diag,
+    return frame::forward_entry<&frame::Table::rodrigues>("CUDA Rodrigues unavailable", true, diag,
                                               axis_angle, context, output, workspace, diag);
   }
   VREL_TRY(c.no_alias({output}, {axis_angle}, workspace, 0));
-  return c.dtype() == VREL_DTYPE_FLOAT32 ? forward_cpu<float>(c, axis_angle, output)
-                                         : forward_cpu<double>(c, axis_angle, output);
+  return frame::with_floating(c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, axis_angle, output); });
 }
 
 extern "C" VREL_API VrelStatus vrel_transforms_rodrigues_backward(
@@ -104,14 +102,11 @@ extern "C" VREL_API VrelStatus vrel_transforms_rodrigues_backward(
   VREL_TRY(c.output(grad_axis_angle, Shape::of(*axis_angle)));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {vector_count(axis_angle)}, workspace));
-    return forward<vrel_transforms_rodrigues_backward>(
-        entry::kRodriguesBackward, "CUDA Rodrigues backward unavailable", diag, axis_angle,
+    return frame::forward_entry<&frame::Table::rodrigues_backward>("CUDA Rodrigues backward unavailable", true, diag, axis_angle,
         grad_output, context, grad_axis_angle, workspace, diag);
   }
   VREL_TRY(c.no_alias({grad_axis_angle}, {axis_angle, grad_output}, workspace, 0));
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? backward_cpu<float>(c, axis_angle, grad_output, grad_axis_angle)
-             : backward_cpu<double>(c, axis_angle, grad_output, grad_axis_angle);
+  return frame::with_floating(c.dtype(), [&](auto t) { return backward_cpu<decltype(t)>(c, axis_angle, grad_output, grad_axis_angle); });
 }
 
 extern "C" VREL_API VrelStatus vrel_transforms_rodrigues_workspace(

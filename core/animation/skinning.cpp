@@ -74,7 +74,6 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* vertices,
 }  // namespace vrel::animation
 
 using namespace vrel::animation;
-namespace entry = vrel::provider::entry;
 
 extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs(const VrelTensorView* vertices,
                                                   const VrelTensorView* transforms,
@@ -89,13 +88,11 @@ extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs(const VrelTensorView* vertices
   VREL_TRY(c.output(output, {n.batch, n.rows, 3}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.joints}, workspace));
-    return forward<vrel_mesh_skin_lbs>(entry::kSkinLbs, "CUDA skinning unavailable", diag, vertices,
+    return frame::forward_entry<&frame::Table::skin_lbs>("CUDA skinning unavailable", true, diag, vertices,
                                        transforms, weights, context, output, workspace, diag);
   }
   VREL_TRY(c.no_alias({output}, {vertices, transforms, weights}, workspace, 0));
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? forward_cpu<float>(c, vertices, transforms, weights, output)
-             : forward_cpu<double>(c, vertices, transforms, weights, output);
+  return frame::with_floating(c.dtype(), [&](auto t) { return forward_cpu<decltype(t)>(c, vertices, transforms, weights, output); });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs_backward(
@@ -114,18 +111,14 @@ extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs_backward(
   VREL_TRY(c.optional_output(grad_weights, {n.rows, n.joints}));
   if (c.cuda()) {
     VREL_TRY(c.cuda_scratch(kQuery, {n.batch, n.rows, n.joints}, workspace));
-    return forward<vrel_mesh_skin_lbs_backward>(
-        entry::kSkinLbsBackward, "CUDA skinning backward unavailable", diag, vertices, transforms,
+    return frame::forward_entry<&frame::Table::skin_lbs_backward>("CUDA skinning backward unavailable", true, diag, vertices, transforms,
         weights, grad_output, context, grad_vertices, grad_transforms, grad_weights, workspace,
         diag);
   }
   VREL_TRY(c.no_alias({grad_vertices, grad_transforms, grad_weights},
                       {vertices, transforms, weights, grad_output}, workspace, 0));
-  return c.dtype() == VREL_DTYPE_FLOAT32
-             ? backward_cpu<float>(c, vertices, transforms, weights, grad_output, grad_vertices,
-                                   grad_transforms, grad_weights)
-             : backward_cpu<double>(c, vertices, transforms, weights, grad_output, grad_vertices,
-                                    grad_transforms, grad_weights);
+  return frame::with_floating(c.dtype(), [&](auto t) { return backward_cpu<decltype(t)>(c, vertices, transforms, weights, grad_output, grad_vertices,
+                                   grad_transforms, grad_weights); });
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs_workspace(int64_t batch, int64_t vertex_count,

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "abi/descriptors.hpp"
+#include "abi/frame.hpp"
 #include "abi/status.hpp"
 #include "io/file.hpp"
 #include "io/ply_body.hpp"
@@ -115,8 +116,7 @@ VrelStatus read(const char* data, int64_t size, const VrelPlyInfo* info,
   const vrel::abi::ByteRange face_bytes = vrel::abi::byte_range(*faces);
   if (vertex_bytes.overlaps(face_bytes) || vertex_bytes.overlaps(source) || face_bytes.overlaps(source))
     return invalid(diag, "the vertices and faces views may not overlap each other or the PLY data");
-  return vertices->dtype == VREL_DTYPE_FLOAT32 ? read_body<float>(header, data, size, vertices, faces, diag)
-                                               : read_body<double>(header, data, size, vertices, faces, diag);
+  return vrel::frame::with_floating(vertices->dtype, [&](auto t) { return read_body<decltype(t)>(header, data, size, vertices, faces, diag); });
 }
 
 // Runs `use(bytes)` on the whole file at `path` and frees the bytes afterwards.

@@ -2,7 +2,7 @@
 #include <climits>
 
 #include "mesh/edge_topology_kernel.hpp"
-#include "mesh/mesh_checks.hpp"
+#include "mesh/checks.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;

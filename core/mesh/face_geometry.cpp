@@ -1,6 +1,6 @@
 // vrel_mesh_face_geometry and its backward and workspace query.
 #include "mesh/face_geometry_kernels.hpp"
-#include "mesh/mesh_checks.hpp"
+#include "mesh/checks.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;
@@ -14,8 +14,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_face_geometry(
     const VrelTensorView* areas, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward_entry<vrel_mesh_face_geometry>(
-        provider::entry::kMeshFaceGeometry, "the CUDA provider does not implement mesh.face_geometry",
+    return frame::forward_entry<&frame::Table::face_geometry>("the CUDA provider does not implement mesh.face_geometry",
         false, diag, vertices, faces, eps, context, normals, areas, valid, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
@@ -44,8 +43,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_face_geometry_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_face_geometry_backward>(
-        provider::entry::kMeshFaceGeometryBackward, diag, vertices, faces, eps, grad_normals,
+    return frame::forward<&frame::Table::face_geometry_backward>(diag, vertices, faces, eps, grad_normals,
         grad_areas, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
@@ -75,13 +73,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_face_geometry_backward(
 extern "C" VREL_API VrelStatus vrel_mesh_face_geometry_workspace(
     int64_t vertex_count, int64_t face_count, uint32_t dtype, const VrelExecutionContext* context,
     uint64_t* workspace_bytes, uint64_t* workspace_alignment, VrelDiagnostic* diag) noexcept {
-  const frame::Frame f{diag, kMesh};
-  VREL_TRY(f.reset());
-  VREL_TRY(check_query(f, workspace_bytes, workspace_alignment, vertex_count >= 0 && face_count >= 0,
-                       kVertexCounts, dtype, "mesh.face_geometry supports the float32 and float64 dtypes",
-                       context));
-  if (context->device_type == VREL_DEVICE_CUDA)
-    return frame::forward_query(provider::operation::kFaceGeometry, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{provider::operation::kFaceGeometry,
+                                "mesh.face_geometry supports the float32 and float64 dtypes",
+                                frame::Query::kHostFirst};
+  return frame::workspace_query(kMesh, kQuery, {{vertex_count >= 0 && face_count >= 0, kVertexCounts}},
+                                dtype, context, workspace_bytes, workspace_alignment, diag);
 }

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "mesh/geometry.hpp"
+#include "math/geometry.hpp"
 
 namespace vrel::mesh {
+
+using namespace vrel::math;  // Vec3, Triangle and the generator
 
 // normals [F,3] = n / L, areas [F] = L / 2, valid [F] = 1 for faces with eps < L; zeros otherwise.
 template <typename T>

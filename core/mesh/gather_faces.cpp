@@ -1,6 +1,6 @@
 // vrel_mesh_gather_faces and its backward and workspace query.
 #include "mesh/gather_faces_kernels.hpp"
-#include "mesh/mesh_checks.hpp"
+#include "mesh/checks.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;
@@ -22,7 +22,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces(const VrelTensorView* vert
                                                       const VrelBufferDescriptor* workspace,
                                                       VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_gather_faces>(provider::entry::kMeshGatherFaces, diag, vertices,
+    return frame::forward<&frame::Table::gather_faces>(diag, vertices,
                                                   faces, context, face_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   const frame::Frame gather{diag, kGather};
@@ -46,8 +46,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces_backward(
     const VrelTensorView* grad_vertices, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_gather_faces_backward>(
-        provider::entry::kMeshGatherFacesBackward, diag, vertices, faces, grad_face_vertices,
+    return frame::forward<&frame::Table::gather_faces_backward>(diag, vertices, faces, grad_face_vertices,
         context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
@@ -75,14 +74,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces_backward(
 extern "C" VREL_API VrelStatus vrel_mesh_gather_faces_workspace(
     int64_t vertex_count, int64_t face_count, uint32_t dtype, const VrelExecutionContext* context,
     uint64_t* workspace_bytes, uint64_t* workspace_alignment, VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kGatherFaces, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kGather};
-  VREL_TRY(f.reset());
-  VREL_TRY(check_query(f, workspace_bytes, workspace_alignment, vertex_count >= 0 && face_count >= 0,
-                       kVertexCounts, dtype, "mesh.gather_faces supports the float32 and float64 dtypes",
-                       context));
-  if (context->device_type != VREL_DEVICE_CPU) return f.fail(VREL_STATUS_UNSUPPORTED, kGatherCpuOnly);
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{provider::operation::kGatherFaces,
+                                "mesh.gather_faces supports the float32 and float64 dtypes",
+                                frame::Query::kPointersFirst};
+  return frame::workspace_query(kGather, kQuery, {{vertex_count >= 0 && face_count >= 0, kVertexCounts}},
+                                dtype, context, workspace_bytes, workspace_alignment, diag);
 }

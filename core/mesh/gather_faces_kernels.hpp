@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "mesh/geometry.hpp"
+#include "math/geometry.hpp"
 
 namespace vrel::mesh {
+
+using namespace vrel::math;  // Vec3, Triangle and the generator
 
 // face_vertices[f][k] = vertices[faces[f][k]].
 template <typename T>

@@ -1,5 +1,5 @@
 // vrel_mesh_sample_surface and its backward and workspace query.
-#include "mesh/mesh_checks.hpp"
+#include "mesh/checks.hpp"
 #include "mesh/sample_surface_kernels.hpp"
 
 using namespace vrel;
@@ -69,8 +69,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
     const VrelTensorView* next_counter, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_sample_surface>(
-        provider::entry::kMeshSampleSurface, diag, vertices, faces, vertex_offsets, face_offsets,
+    return frame::forward<&frame::Table::sample_surface>(diag, vertices, faces, vertex_offsets, face_offsets,
         sample_count, rng_key, rng_counter, eps, context, points, face_index, barycentric,
         next_counter, workspace, diag);
   const frame::Frame f{diag, kSample};
@@ -141,8 +140,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_sample_surface_backward>(
-        provider::entry::kMeshSampleSurfaceBackward, diag, faces, face_index, barycentric,
+    return frame::forward<&frame::Table::sample_surface_backward>(diag, faces, face_index, barycentric,
         grad_points, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
@@ -183,10 +181,10 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_workspace(
     VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
-  VREL_TRY(check_query(f, workspace_bytes, workspace_alignment,
-                       vertex_count >= 0 && face_count >= 0 && sample_count >= 0,
-                       "counts must be nonnegative", dtype,
-                       "mesh.sample_surface supports the float32 and float64 dtypes", context));
+  VREL_TRY(frame::query_checks(f, {{vertex_count >= 0 && face_count >= 0 && sample_count >= 0,
+                                   sentence::kCountsNegative}},
+                               dtype, "mesh.sample_surface supports the float32 and float64 dtypes",
+                               context, workspace_bytes, workspace_alignment));
   const auto F = static_cast<uint64_t>(face_count);
   if (F > kMaxFacesForBytes) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
   // The device scratch is the area sums and one more word; F * 8 + 4 cannot wrap once F * 8 fits.

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "mesh/geometry.hpp"
-#include "mesh/philox.hpp"
+#include "math/geometry.hpp"
+#include "math/philox.hpp"
 
 namespace vrel::mesh {
+
+using namespace vrel::math;  // Vec3, Triangle and the generator
 
 // The value rng_counter + 1 as a 64-bit number, word 0 low.
 constexpr std::array<uint32_t, 2> next_counter_of(std::array<uint32_t, 2> c) noexcept {

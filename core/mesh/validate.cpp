@@ -1,5 +1,5 @@
 // vrel_mesh_validate and its workspace query (CPU only).
-#include "mesh/mesh_checks.hpp"
+#include "mesh/checks.hpp"
 #include "mesh/validate_kernel.hpp"
 
 using namespace vrel;

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstdint>
 
-#include "mesh/geometry.hpp"
+#include "math/geometry.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::mesh {
+
+using namespace vrel::math;  // Vec3, Triangle and the generator
 
 // The fields of the report that the inspection writes.
 struct ValidationFindings {

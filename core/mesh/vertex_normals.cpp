@@ -1,5 +1,5 @@
 // vrel_mesh_vertex_normals and its backward and workspace query.
-#include "mesh/mesh_checks.hpp"
+#include "mesh/checks.hpp"
 #include "mesh/vertex_normals_kernels.hpp"
 
 using namespace vrel;
@@ -28,7 +28,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals(
     const VrelExecutionContext* context, const VrelTensorView* normals,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_vertex_normals>(provider::entry::kMeshVertexNormals, diag,
+    return frame::forward<&frame::Table::vertex_normals>(diag,
                                                     vertices, faces, eps, weighting, context,
                                                     normals, workspace, diag);
   const frame::Frame f{diag, kMesh};
@@ -54,8 +54,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals_backward(
     const VrelTensorView* grad_vertices, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_mesh_vertex_normals_backward>(
-        provider::entry::kMeshVertexNormalsBackward, diag, vertices, faces, eps, weighting,
+    return frame::forward<&frame::Table::vertex_normals_backward>(diag, vertices, faces, eps, weighting,
         grad_normals, context, grad_vertices, workspace, diag);
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
@@ -88,9 +87,9 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals_workspace(
     uint64_t* workspace_bytes, uint64_t* workspace_alignment, VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kMesh};
   VREL_TRY(f.reset());
-  VREL_TRY(check_query(f, workspace_bytes, workspace_alignment, vertex_count >= 0 && face_count >= 0,
-                       kVertexCounts, dtype, "mesh.vertex_normals supports the float32 and float64 dtypes",
-                       context));
+  VREL_TRY(frame::query_checks(f, {{vertex_count >= 0 && face_count >= 0, kVertexCounts}}, dtype,
+                               "mesh.vertex_normals supports the float32 and float64 dtypes", context,
+                               workspace_bytes, workspace_alignment));
   if (context->device_type != VREL_DEVICE_CPU && context->device_type != VREL_DEVICE_CUDA)
     return f.fail(VREL_STATUS_UNSUPPORTED, "mesh.vertex_normals supports the CPU and CUDA backends");
   uint64_t bytes = 0;

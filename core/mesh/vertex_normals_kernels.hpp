@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "mesh/geometry.hpp"
+#include "math/geometry.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::mesh {
+
+using namespace vrel::math;  // Vec3, Triangle and the generator
 
 // Accumulates into sums [V,3] (already cleared) the contribution of every valid face to its
 // corners i0, i1, i2 in that order: n / 2 for area weighting, n / L for uniform weighting.

@@ -16,16 +16,15 @@ VrelStatus check_opaque_mesh(const frame::Frame& f, const VrelTensorView* vertic
                              const VrelTensorView* faces, const VrelExecutionContext* context,
                              const VrelBufferDescriptor* workspace) noexcept {
   VREL_TRY(f.context(context));
-  VREL_TRY(f.input(vertices, {frame::kAny, 3}, "vertices must be a [V,3] tensor view"));
-  VREL_TRY(f.dtype_in(vertices, frame::kFloating, "vertices must use the float32 or float64 dtype"));
-  VREL_TRY(f.input(faces, {frame::kAny, 3}, "faces must be a [F,3] tensor view"));
-  VREL_TRY(f.dtype_in(faces, frame::dtype_bit(VREL_DTYPE_INT32), "faces must use the int32 dtype"));
+  VREL_TRY(f.input(vertices, {frame::kAny, 3}, sentence::kVerticesShape));
+  VREL_TRY(f.dtype_in(vertices, frame::kFloating, sentence::kVerticesDtype));
+  VREL_TRY(frame::check_faces(f, faces));
   VREL_TRY(f.supplied_workspace(workspace));
   const int64_t vertex_count = vertices->shape[0];
   const int32_t* index = data_of<int32_t>(*faces);
   for (int64_t i = 0; i < 3 * faces->shape[0]; ++i)
     if (index[i] < 0 || index[i] >= vertex_count)
-      return f.fail(VREL_STATUS_INVALID_ARGUMENT, "face indices must lie in [0, V)");
+      return f.fail(VREL_STATUS_INVALID_ARGUMENT, sentence::kFaceRange);
   return VREL_STATUS_OK;
 }
 
@@ -42,7 +41,7 @@ namespace {
 template <typename Pred>
 bool every_element(const VrelTensorView* view, Pred pred) noexcept {
   const uint64_t n = abi::element_count(*view);
-  return with_floating(view->dtype, [&](auto t) {
+  return frame::with_floating(view->dtype, [&](auto t) {
     const auto* p = data_of<decltype(t)>(*view);
     for (uint64_t i = 0; i < n; ++i)
       if (!pred(static_cast<double>(p[i]))) return false;

@@ -5,12 +5,13 @@
 #include <cstdint>
 
 #include "abi/frame.hpp"
+#include "abi/sentences.hpp"
 
 namespace vrel::opaque {
 
-inline constexpr const char* kCpuOnly = "mesh operations implement only the CPU backend in this phase";
-inline constexpr frame::Family kOpaque{kCpuOnly, kCpuOnly,
-                                       "mesh operations accept only CPU workspace storage"};
+// Every device rule of the family reports the mesh operations' sentences.
+inline constexpr frame::Family kOpaque{sentence::kMeshCpuOnly, sentence::kMeshCpuOnly,
+                                       sentence::kMeshCpuWorkspace};
 
 // Image extents and the magnitude of the origin and of every vertex coordinate.
 inline constexpr int64_t kExtentLimit = 1048576;
@@ -57,13 +58,6 @@ inline abi::ByteRange range_of(const VrelBufferDescriptor* workspace, uint64_t b
 inline VrelStatus disjoint(const frame::Frame& f, const abi::ByteRange& a, const abi::ByteRange& b,
                            const char* message) noexcept {
   return a.overlaps(b) ? f.fail(VREL_STATUS_INVALID_ARGUMENT, message) : VREL_STATUS_OK;
-}
-
-// Calls `fn(T{})` with T the C++ type of a validated floating dtype.
-template <typename Fn>
-decltype(auto) with_floating(uint32_t dtype, Fn&& fn) {
-  if (dtype == VREL_DTYPE_FLOAT32) return fn(float{});
-  return fn(double{});
 }
 
 }  // namespace vrel::opaque

@@ -78,7 +78,7 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_coverage(
   VREL_TRY(check_coverage(f, vertices, faces, image_height, image_width, origin_x, origin_y,
                           false, nullptr, context, coverage, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
-  return report(f, with_floating(vertices->dtype, [&](auto t) {
+  return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return opaque::coverage(data_of<T>(*vertices), data_of<int32_t>(*faces), faces->shape[0],
                             image, mutable_data_of<T>(*coverage),
@@ -95,7 +95,7 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_coverage_backward(
   VREL_TRY(check_coverage(f, vertices, faces, image_height, image_width, origin_x, origin_y,
                           true, gradient, context, vertex_gradient, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
-  return report(f, with_floating(vertices->dtype, [&](auto t) {
+  return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return opaque::coverage_backward(data_of<T>(*vertices), vertices->shape[0],
                                      data_of<int32_t>(*faces), faces->shape[0], image,

@@ -86,7 +86,7 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_integrate(
   VREL_TRY(check_integrate(f, vertices, faces, colour, image_height, image_width, origin_x,
                            origin_y, false, nullptr, context, output, nullptr, nullptr, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
-  return report(f, with_floating(vertices->dtype, [&](auto t) {
+  return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return opaque::integrate(data_of<T>(*vertices), data_of<int32_t>(*faces), data_of<T>(*colour),
                              faces->shape[0], image, mutable_data_of<T>(*output),
@@ -105,7 +105,7 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_integrate_backward(
                            origin_y, true, gradient, context, nullptr, vertex_gradient,
                            colour_gradient, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
-  return report(f, with_floating(vertices->dtype, [&](auto t) {
+  return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return opaque::integrate_backward(
         data_of<T>(*vertices), vertices->shape[0], data_of<int32_t>(*faces), data_of<T>(*colour),

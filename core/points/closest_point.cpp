@@ -10,8 +10,6 @@ using namespace vrel::points;
 using abi::data_of;
 using abi::mutable_data_of;
 using frame::kAny;
-using provider::entry::kClosestPointOnMesh;
-using provider::entry::kClosestPointOnMeshBackward;
 
 namespace {
 
@@ -37,8 +35,7 @@ VrelStatus check_mesh(const frame::Frame& f, const VrelExecutionContext* context
   VREL_TRY(f.dtype_in(points, frame::kFloating, "points must use the float32 or float64 dtype"));
   VREL_TRY(typed_input(f, vertices, {kAny, 3}, "vertices must be a [V,3] tensor view", points->dtype,
                        "vertices must match the points dtype"));
-  VREL_TRY(f.input(faces, {kAny, 3}, "faces must be a [F,3] tensor view"));
-  return f.dtype_is(faces, VREL_DTYPE_INT32, "faces must use the int32 dtype", VREL_STATUS_UNSUPPORTED);
+  return frame::check_faces(f, faces);
 }
 
 // Every face of batch element b uses only vertex rows of element b.
@@ -90,14 +87,12 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
     const VrelTensorView* barycentric, const VrelTensorView* closest, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_closest_point_on_mesh>(
-        kClosestPointOnMesh, diag, points, vertices, faces, point_offsets, vertex_offsets,
+    return frame::forward<&frame::Table::closest_point_on_mesh>(diag, points, vertices, faces, point_offsets, vertex_offsets,
         face_offsets, eps, context, distance_squared, face_index, barycentric, closest, valid,
         workspace, diag);
   const frame::Frame f{diag, kClosestFamily};
   VREL_TRY(f.reset());
-  if (!std::isfinite(eps) || eps < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "eps must be finite and nonnegative");
+  VREL_TRY(frame::check_eps(f, eps));
   VREL_TRY(check_mesh(f, context, points, vertices, faces));
   const int64_t p = points->shape[0];
   const uint32_t dtype = points->dtype;
@@ -132,12 +127,8 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
                   "each face must reference vertices of its own batch element");
   if (batch == 0 || p == 0) return VREL_STATUS_OK;
 
-  if (dtype == VREL_DTYPE_FLOAT32)
-    run_search<float>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                      face_index, barycentric, closest, valid);
-  else
-    run_search<double>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
-                       face_index, barycentric, closest, valid);
+  frame::with_floating(dtype, [&](auto t) { run_search<decltype(t)>(points, vertices, faces, point_offsets, face_offsets, eps, distance_squared,
+                      face_index, barycentric, closest, valid); });
   return VREL_STATUS_OK;
 }
 
@@ -149,8 +140,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
     const VrelTensorView* grad_points, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_closest_point_on_mesh_backward>(
-        kClosestPointOnMeshBackward, diag, points, vertices, faces, face_index, barycentric,
+    return frame::forward<&frame::Table::closest_point_on_mesh_backward>(diag, points, vertices, faces, face_index, barycentric,
         closest, valid, grad_distance_squared, context, grad_points, grad_vertices, workspace,
         diag);
   const frame::Frame f{diag, kClosestFamily};
@@ -185,11 +175,8 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
   VREL_TRY(f.given_workspace(workspace));
 
   const ClosestGradientFault fault =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run_gradients<float>(points, vertices, faces, face_index, barycentric, closest, valid,
-                                 grad_distance_squared, grad_points, grad_vertices)
-          : run_gradients<double>(points, vertices, faces, face_index, barycentric, closest,
-                                  valid, grad_distance_squared, grad_points, grad_vertices);
+      frame::with_floating(dtype, [&](auto t) { return run_gradients<decltype(t)>(points, vertices, faces, face_index, barycentric, closest, valid,
+                                 grad_distance_squared, grad_points, grad_vertices); });
   if (fault == ClosestGradientFault::kFace)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid face index lies outside the face range");
   if (fault == ClosestGradientFault::kVertex)
@@ -201,15 +188,9 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
     int64_t point_count, int64_t vertex_count, int64_t face_count, uint32_t dtype,
     const VrelExecutionContext* context, uint64_t* workspace_bytes, uint64_t* workspace_alignment,
     VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kClosestPoint, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kQueryFamily};
-  VREL_TRY(f.reset());
-  if (point_count < 0 || vertex_count < 0 || face_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, kCountsNegative);
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  VREL_TRY(f.floating_code(dtype, kQueryDtype));
-  VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{provider::operation::kClosestPoint, kQueryDtype,
+                                frame::Query::kCountsFirst};
+  return frame::workspace_query(
+      kQueryFamily, kQuery, {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}},
+      dtype, context, workspace_bytes, workspace_alignment, diag);
 }

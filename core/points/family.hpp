@@ -5,7 +5,7 @@
 
 namespace vrel::points {
 
-inline constexpr const char* kCpuView = "mesh operations implement only the CPU backend in this phase";
+inline constexpr const char* kCpuView = sentence::kMeshCpuOnly;
 inline constexpr const char* kCpuWorkspace = "proximity operations accept only CPU workspace storage";
 
 inline constexpr frame::Family kKnnFamily{
@@ -16,9 +16,9 @@ inline constexpr frame::Family kClosestFamily{
 inline constexpr frame::Family kQueryFamily{
     "proximity operations implement only the CPU backend in this phase", kCpuView, kCpuWorkspace};
 
-inline constexpr const char* kCountsNegative = "counts must be nonnegative";
+inline constexpr const char* kCountsNegative = sentence::kCountsNegative;
 inline constexpr const char* kNeighborCount = "the neighbor count must be positive";
 inline constexpr const char* kQueryDtype = "proximity operations support the float32 and float64 dtypes";
-inline constexpr const char* kGradientRequired = "at least one gradient output is required";
+inline constexpr const char* kGradientRequired = sentence::kGradientRequired;
 
 }  // namespace vrel::points

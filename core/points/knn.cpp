@@ -8,8 +8,6 @@ using namespace vrel::points;
 using abi::data_of;
 using abi::mutable_data_of;
 using frame::kAny;
-using provider::entry::kPointsKnn;
-using provider::entry::kPointsKnnBackward;
 
 namespace {
 
@@ -75,7 +73,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
     const VrelTensorView* indices, const VrelTensorView* valid,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_knn>(kPointsKnn, diag, query, reference, query_offsets,
+    return frame::forward<&frame::Table::knn>(diag, query, reference, query_offsets,
                                            reference_offsets, neighbor_count, context, distances,
                                            indices, valid, workspace, diag);
   const frame::Frame f{diag, kKnnFamily};
@@ -109,10 +107,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
   VREL_TRY(f.given_workspace(workspace));
   if (p == 0) return VREL_STATUS_OK;
 
-  if (dtype == VREL_DTYPE_FLOAT32)
-    run_search<float>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid);
-  else
-    run_search<double>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid);
+  frame::with_floating(dtype, [&](auto t) { run_search<decltype(t)>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid); });
   return VREL_STATUS_OK;
 }
 
@@ -123,7 +118,7 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
     const VrelTensorView* grad_reference, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_points_knn_backward>(kPointsKnnBackward, diag, query, reference,
+    return frame::forward<&frame::Table::knn_backward>(diag, query, reference,
                                                     indices, valid, grad_distance_squared,
                                                     context, grad_query, grad_reference,
                                                     workspace, diag);
@@ -163,11 +158,8 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
   VREL_TRY(f.given_workspace(workspace));
 
   const bool in_range =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run_gradients<float>(query, reference, indices, valid, grad_distance_squared,
-                                 grad_query, grad_reference)
-          : run_gradients<double>(query, reference, indices, valid, grad_distance_squared,
-                                  grad_query, grad_reference);
+      frame::with_floating(dtype, [&](auto t) { return run_gradients<decltype(t)>(query, reference, indices, valid, grad_distance_squared,
+                                 grad_query, grad_reference); });
   if (!in_range)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid neighbor index lies outside the reference range");
   return VREL_STATUS_OK;
@@ -177,16 +169,9 @@ extern "C" VREL_API VrelStatus vrel_points_knn_workspace(
     int64_t query_count, int64_t reference_count, int64_t neighbor_count, uint32_t dtype,
     const VrelExecutionContext* context, uint64_t* workspace_bytes, uint64_t* workspace_alignment,
     VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kKnn, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kQueryFamily};
-  VREL_TRY(f.reset());
-  if (query_count < 0 || reference_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, kCountsNegative);
-  if (neighbor_count < 1) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kNeighborCount);
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  VREL_TRY(f.floating_code(dtype, kQueryDtype));
-  VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{provider::operation::kKnn, kQueryDtype, frame::Query::kCountsFirst};
+  return frame::workspace_query(kQueryFamily, kQuery,
+                                {{query_count >= 0 && reference_count >= 0, kCountsNegative},
+                                 {neighbor_count >= 1, kNeighborCount}},
+                                dtype, context, workspace_bytes, workspace_alignment, diag);
 }

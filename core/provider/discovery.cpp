@@ -167,7 +167,7 @@ namespace {
 // The provider record: the module handle and table, set once and never released.
 struct ProviderRecord {
   void* handle = nullptr;
-  const CudaProvider* table = nullptr;
+  const OperationTable* table = nullptr;
 };
 
 ProviderRecord g_record;
@@ -175,7 +175,7 @@ std::once_flag g_once;
 
 }  // namespace
 
-const CudaProvider* operations() noexcept {
+const OperationTable* operations() noexcept {
   std::call_once(g_once, [] {
     static Discovery d;  // large; resolved once, so it need not live on a caller's stack
     discover(d);

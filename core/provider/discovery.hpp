@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "provider/table.hpp"
+#include "abi/provider_table.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::provider {
@@ -19,7 +19,7 @@ struct CudaPluginApi {
   const char* build_identity;
   VrelStatus (*capability_provider)(uint32_t flags, VrelCapabilityReport* report,
                                     VrelDiagnostic* diag);
-  const CudaProvider* operations;
+  const OperationTable* operations;
   uint64_t reserved[5];
 };
 static_assert(sizeof(CudaPluginApi) == 88);

@@ -95,7 +95,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate(
     const VrelTensorView* attributes, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_render_interpolate>(provider::entry::kInterpolate, diag, face_index,
+    return frame::forward<&frame::Table::interpolate>(diag, face_index,
                                                    barycentric, face_attributes, context,
                                                    attributes, workspace, diag);
   const frame::Frame f{diag, kInterpolateFamily};
@@ -109,9 +109,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate(
   VREL_TRY(f.no_alias({attributes}, {barycentric, face_attributes, face_index}));
   VREL_TRY(f.given_workspace(workspace));
 
-  const bool in_range = dtype == VREL_DTYPE_FLOAT32
-                            ? run_forward<float>(face_index, barycentric, face_attributes, e, attributes)
-                            : run_forward<double>(face_index, barycentric, face_attributes, e, attributes);
+  const bool in_range = frame::with_floating(dtype, [&](auto t) { return run_forward<decltype(t)>(face_index, barycentric, face_attributes, e, attributes); });
   return in_range ? VREL_STATUS_OK : f.fail(VREL_STATUS_INVALID_ARGUMENT, kOutsideAttributes);
 }
 
@@ -122,8 +120,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
     const VrelTensorView* grad_face_attributes, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_render_interpolate_backward>(
-        provider::entry::kInterpolateBackward, diag, face_index, barycentric, face_attributes,
+    return frame::forward<&frame::Table::interpolate_backward>(diag, face_index, barycentric, face_attributes,
         grad_attributes, context, grad_barycentric, grad_face_attributes, workspace, diag);
   const frame::Frame f{diag, kInterpolateFamily};
   VREL_TRY(f.reset());
@@ -131,7 +128,7 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
   VREL_TRY(shared_checks(f, context, face_index, barycentric, face_attributes, &e));
   const uint32_t dtype = barycentric->dtype;
   if (grad_barycentric == nullptr && grad_face_attributes == nullptr)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "at least one gradient output is required");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, sentence::kGradientRequired);
   if (!shaped(grad_attributes, {e.b, e.h, e.w, e.k, e.channels}, dtype))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT,
                   "attribute cotangents must be a [B,H,W,K,C] view matching the dtype");
@@ -148,11 +145,8 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
   VREL_TRY(f.given_workspace(workspace));
 
   const bool in_range =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run_backward<float>(face_index, barycentric, face_attributes, grad_attributes, e,
-                                grad_barycentric, grad_face_attributes)
-          : run_backward<double>(face_index, barycentric, face_attributes, grad_attributes, e,
-                                 grad_barycentric, grad_face_attributes);
+      frame::with_floating(dtype, [&](auto t) { return run_backward<decltype(t)>(face_index, barycentric, face_attributes, grad_attributes, e,
+                                grad_barycentric, grad_face_attributes); });
   return in_range ? VREL_STATUS_OK : f.fail(VREL_STATUS_INVALID_ARGUMENT, kOutsideAttributes);
 }
 
@@ -160,15 +154,9 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_workspace(
     int64_t fragment_count, int64_t channel_count, uint32_t dtype,
     const VrelExecutionContext* context, uint64_t* workspace_bytes, uint64_t* workspace_alignment,
     VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kInterpolate, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kQueryFamily};
-  VREL_TRY(f.reset());
-  if (fragment_count < 0 || channel_count < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "counts must be nonnegative");
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  VREL_TRY(f.floating_code(dtype, kQueryDtype));
-  VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{provider::operation::kInterpolate, kQueryDtype,
+                                frame::Query::kCountsFirst};
+  return frame::workspace_query(kQueryFamily, kQuery,
+                                {{fragment_count >= 0 && channel_count >= 0, sentence::kCountsNegative}},
+                                dtype, context, workspace_bytes, workspace_alignment, diag);
 }

@@ -58,12 +58,10 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
     return abi::diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, "invalid raster window bounds");
   if (frame::is_cuda(context)) {
     if (h == gh && w == gw && r0 == 0 && c0 == 0)
-      return frame::forward<vrel_render_rasterize>(
-          provider::entry::kRasterize, diag, ndc_vertices, faces, vertex_offsets, face_offsets, h,
+      return frame::forward<&frame::Table::rasterize>(diag, ndc_vertices, faces, vertex_offsets, face_offsets, h,
           w, k, blur_radius_px, cull_mode, eps, context, face_index, barycentric, depth,
           signed_distance, workspace, diag);
-    return frame::forward_entry<vrel_render_rasterize_window>(
-        provider::entry::kRasterizeSecond, "CUDA provider lacks raster windows", true, diag,
+    return frame::forward_entry<&frame::Table::rasterize_window>("CUDA provider lacks raster windows", true, diag,
         ndc_vertices, faces, vertex_offsets, face_offsets, gh, gw, r0, c0, h, w, k,
         blur_radius_px, cull_mode, eps, context, face_index, barycentric, depth, signed_distance,
         workspace, diag);
@@ -76,14 +74,12 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "the blur radius must be finite and nonnegative");
   if (cull_mode < kCullNone || cull_mode > kCullFront)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "cull mode must be none, back, or front");
-  if (!std::isfinite(eps) || eps < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "eps must be finite and nonnegative");
+  VREL_TRY(frame::check_eps(f, eps));
   VREL_TRY(f.context(context));
 
   VREL_TRY(f.input(ndc_vertices, {kAny, 3}, kVerticesShape));
   VREL_TRY(f.dtype_in(ndc_vertices, frame::kFloating, kVerticesDtype));
-  VREL_TRY(f.input(faces, {kAny, 3}, kFacesShape));
-  VREL_TRY(f.dtype_is(faces, VREL_DTYPE_INT32, kFacesDtype, VREL_STATUS_UNSUPPORTED));
+  VREL_TRY(frame::check_faces(f, faces));
   const int64_t v = ndc_vertices->shape[0];
   const int64_t nf = faces->shape[0];
   const uint32_t dtype = ndc_vertices->dtype;
@@ -121,12 +117,8 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
   if (batch == 0) return VREL_STATUS_OK;
 
   const RuleParams rule{blur_radius_px, blur_radius_px * blur_radius_px, eps, cull_mode};
-  if (dtype == VREL_DTYPE_FLOAT32)
-    run<float>(ndc_vertices, faces, face_offsets, gh, gw, r0, c0, h, w, k, rule, face_index,
-               barycentric, depth, signed_distance);
-  else
-    run<double>(ndc_vertices, faces, face_offsets, gh, gw, r0, c0, h, w, k, rule, face_index,
-                barycentric, depth, signed_distance);
+  frame::with_floating(dtype, [&](auto t) { run<decltype(t)>(ndc_vertices, faces, face_offsets, gh, gw, r0, c0, h, w, k, rule, face_index,
+               barycentric, depth, signed_distance); });
   return VREL_STATUS_OK;
 }
 
@@ -150,16 +142,11 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_workspace(
     int64_t vertex_count, int64_t face_count, int64_t image_height, int64_t image_width,
     int64_t faces_per_pixel, uint32_t dtype, const VrelExecutionContext* context,
     uint64_t* workspace_bytes, uint64_t* workspace_alignment, VrelDiagnostic* diag) noexcept {
-  if (frame::is_cuda(context))
-    return frame::forward_query(provider::operation::kRasterize, nullptr, 0, dtype, context,
-                                workspace_bytes, workspace_alignment, diag);
-  const frame::Frame f{diag, kQueryFamily};
-  VREL_TRY(f.reset());
-  if (vertex_count < 0 || face_count < 0 || image_height < 0 || image_width < 0 ||
-      faces_per_pixel < 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "counts and image dimensions must be nonnegative");
-  VREL_TRY(f.query_pointers(workspace_bytes, workspace_alignment));
-  VREL_TRY(f.floating_code(dtype, kQueryDtype));
-  VREL_TRY(f.context(context));
-  return frame::store_query(workspace_bytes, workspace_alignment, 0, 1);
+  constexpr frame::Query kQuery{provider::operation::kRasterize, kQueryDtype,
+                                frame::Query::kCountsFirst};
+  const bool nonnegative = vertex_count >= 0 && face_count >= 0 && image_height >= 0 &&
+                           image_width >= 0 && faces_per_pixel >= 0;
+  return frame::workspace_query(kQueryFamily, kQuery,
+                                {{nonnegative, "counts and image dimensions must be nonnegative"}},
+                                dtype, context, workspace_bytes, workspace_alignment, diag);
 }

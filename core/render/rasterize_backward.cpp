@@ -45,8 +45,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_render_rasterize_backward>(
-        provider::entry::kRasterizeBackward, diag, ndc_vertices, faces, image_height, image_width,
+    return frame::forward<&frame::Table::rasterize_backward>(diag, ndc_vertices, faces, image_height, image_width,
         face_index, grad_barycentric, grad_depth, grad_signed_distance, context, grad_vertices,
         workspace, diag);
   const frame::Frame f{diag, kRasterFamily};
@@ -57,8 +56,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
 
   VREL_TRY(f.input(ndc_vertices, {kAny, 3}, kVerticesShape));
   VREL_TRY(f.dtype_in(ndc_vertices, frame::kFloating, kVerticesDtype));
-  VREL_TRY(f.input(faces, {kAny, 3}, kFacesShape));
-  VREL_TRY(f.dtype_is(faces, VREL_DTYPE_INT32, kFacesDtype, VREL_STATUS_UNSUPPORTED));
+  VREL_TRY(frame::check_faces(f, faces));
   const int64_t v = ndc_vertices->shape[0];
   const uint32_t dtype = ndc_vertices->dtype;
 
@@ -90,11 +88,8 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   VREL_TRY(f.given_workspace(workspace));
 
   const GradientFault fault =
-      dtype == VREL_DTYPE_FLOAT32
-          ? run<float>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
-                       grad_signed_distance, grad_vertices)
-          : run<double>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
-                        grad_signed_distance, grad_vertices);
+      frame::with_floating(dtype, [&](auto t) { return run<decltype(t)>(ndc_vertices, faces, h, w, face_index, grad_barycentric, grad_depth,
+                       grad_signed_distance, grad_vertices); });
   if (fault == GradientFault::kFaceRange)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a fragment names a face outside the face range");
   if (fault == GradientFault::kVertexRange)

@@ -35,8 +35,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
     const VrelTensorView* pyramid, const VrelTensorView* level_offsets,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture_pyramid>(
-        provider::entry::kTexturePyramid, frame::kNotImplemented, true, diag, texture, levels, ctx,
+    return frame::forward_entry<&frame::Table::texture_pyramid>(frame::kNotImplemented, true, diag, texture, levels, ctx,
         pyramid, level_offsets, workspace, diag);
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
@@ -85,8 +84,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
   if (pyramid->shape[0] < total)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid view is smaller than the level chain requires");
 
-  if (texture->dtype == VREL_DTYPE_FLOAT32) run_forward<float>(texture, count, pyramid, offsets);
-  else run_forward<double>(texture, count, pyramid, offsets);
+  frame::with_floating(texture->dtype, [&](auto t) { run_forward<decltype(t)>(texture, count, pyramid, offsets); });
   return VREL_STATUS_OK;
 }
 
@@ -96,8 +94,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
     const VrelTensorView* grad_texture, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture_pyramid_backward>(
-        provider::entry::kTexturePyramidBackward, frame::kNotImplemented, true, diag, level_offsets,
+    return frame::forward_entry<&frame::Table::texture_pyramid_backward>(frame::kNotImplemented, true, diag, level_offsets,
         texture_height, texture_width, channel_count, grad_pyramid, ctx, grad_texture, workspace,
         diag);
   const frame::Frame f{diag, kFamily};
@@ -127,10 +124,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
   if (grad_pyramid->shape[0] < total)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid gradient is smaller than the level offsets describe");
 
-  if (grad_pyramid->dtype == VREL_DTYPE_FLOAT32)
-    run_backward<float>(level_offsets, grad_pyramid, h, w, c, grad_texture);
-  else
-    run_backward<double>(level_offsets, grad_pyramid, h, w, c, grad_texture);
+  frame::with_floating(grad_pyramid->dtype, [&](auto t) { run_backward<decltype(t)>(level_offsets, grad_pyramid, h, w, c, grad_texture); });
   return VREL_STATUS_OK;
 }
 

@@ -132,8 +132,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
     const VrelTensorView* samples, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture>(
-        provider::entry::kTexture, frame::kNotImplemented, true, diag, pyramid, level_offsets,
+    return frame::forward_entry<&frame::Table::texture>(frame::kNotImplemented, true, diag, pyramid, level_offsets,
         texture_height, texture_width, coordinates, derivatives, lod, filter, mip_filter, wrap_u,
         wrap_v, border, ctx, samples, workspace, diag);
   const frame::Frame f{diag, kFamily};
@@ -156,10 +155,10 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
   VREL_TRY(level_checks(f, a, channels, pyramid, "pyramid is smaller than the level offsets describe"));
   if (n == 0) return VREL_STATUS_OK;
 
-  if (pyramid->dtype == VREL_DTYPE_FLOAT32)
-    sample_texture(problem<float>(a, channels), abi::mutable_data_of<float>(*samples));
-  else
-    sample_texture(problem<double>(a, channels), abi::mutable_data_of<double>(*samples));
+  frame::with_floating(pyramid->dtype, [&](auto t) {
+    using T = decltype(t);
+    sample_texture(problem<T>(a, channels), abi::mutable_data_of<T>(*samples));
+  });
   return VREL_STATUS_OK;
 }
 
@@ -172,8 +171,7 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
     const VrelTensorView* grad_coordinates, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(ctx))
-    return frame::forward_entry<vrel_render_texture_backward>(
-        provider::entry::kTextureBackward, frame::kNotImplemented, true, diag, pyramid,
+    return frame::forward_entry<&frame::Table::texture_backward>(frame::kNotImplemented, true, diag, pyramid,
         level_offsets, texture_height, texture_width, coordinates, derivatives, lod, filter,
         mip_filter, wrap_u, wrap_v, border, grad_samples, ctx, grad_pyramid, grad_coordinates,
         workspace, diag);
@@ -215,14 +213,11 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
                   "pyramid gradient is smaller than the level offsets describe");
 
   // Even without samples the pyramid gradient is written: it is zero.
-  if (dtype == VREL_DTYPE_FLOAT32)
-    texture_backward(problem<float>(a, channels), abi::data_of<float>(*grad_samples),
-                     abi::mutable_data_of<float>(*grad_pyramid),
-                     abi::mutable_data_of<float>(*grad_coordinates));
-  else
-    texture_backward(problem<double>(a, channels), abi::data_of<double>(*grad_samples),
-                     abi::mutable_data_of<double>(*grad_pyramid),
-                     abi::mutable_data_of<double>(*grad_coordinates));
+  frame::with_floating(dtype, [&](auto t) {
+    using T = decltype(t);
+    texture_backward(problem<T>(a, channels), abi::data_of<T>(*grad_samples),
+                     abi::mutable_data_of<T>(*grad_pyramid), abi::mutable_data_of<T>(*grad_coordinates));
+  });
   return VREL_STATUS_OK;
 }
 

@@ -1,6 +1,4 @@
 // The transforms exports: each runs the frame's checks in the family's order, then one kernel.
-#include <cmath>
-
 #include "abi/descriptors.hpp"
 #include "abi/frame.hpp"
 #include "abi/status.hpp"
@@ -10,14 +8,13 @@
 namespace {
 
 namespace frame = vrel::frame;
-namespace entry = vrel::provider::entry;
 namespace operation = vrel::provider::operation;
 using vrel::abi::data_of;
 using vrel::abi::mutable_data_of;
 
 constexpr const char* kBackend = "transforms implement only the CPU backend in this phase";
 // The points, homogeneous and gradient views report a non-CPU device with the mesh sentence.
-constexpr const char* kMeshBackend = "mesh operations implement only the CPU backend in this phase";
+constexpr const char* kMeshBackend = vrel::sentence::kMeshCpuOnly;
 constexpr frame::Family kTransforms{kBackend, kBackend, kBackend};
 constexpr frame::Family kTransformsMeshViews{kBackend, kMeshBackend, kBackend};
 
@@ -49,24 +46,14 @@ VrelStatus transform_inputs(const frame::Frame& f, const frame::Frame& mesh,
 }
 
 
+// The transforms use no workspace; their queries check the counts after the result pointers.
 VrelStatus transforms_query(uint64_t operation_id, bool negative, uint32_t dtype,
                             const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
                             VrelDiagnostic* diag) {
-  if (frame::is_cuda(context))
-    return frame::forward_query(operation_id, nullptr, 0, dtype, context, bytes, alignment, diag);
-  const frame::Frame f{diag, kTransforms};
-  VREL_TRY(f.reset());
-  VREL_TRY(f.query_pointers(bytes, alignment));
-  if (negative) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "counts must be nonnegative");
-  VREL_TRY(f.floating_code(dtype, "transforms support the float32 and float64 dtypes"));
-  VREL_TRY(f.context(context));
-  return frame::store_query(bytes, alignment, 0, 1);
-}
-
-VrelStatus eps_check(const frame::Frame& f, double eps) {
-  return std::isfinite(eps) && eps >= 0.0
-             ? VREL_STATUS_OK
-             : f.fail(VREL_STATUS_INVALID_ARGUMENT, "eps must be finite and nonnegative");
+  const frame::Query query{operation_id, "transforms support the float32 and float64 dtypes",
+                           frame::Query::kPointersFirst};
+  return frame::workspace_query(kTransforms, query, {{!negative, vrel::sentence::kCountsNegative}},
+                                dtype, context, bytes, alignment, diag);
 }
 
 // The homogeneous input of the divide and its backward.
@@ -83,7 +70,7 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points(
     const VrelExecutionContext* context, const VrelTensorView* homogeneous,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_transforms_transform_points>(entry::kTransformPoints, diag, points, matrices,
+    return frame::forward<&frame::Table::transform_points>(diag, points, matrices,
                                                             point_offsets, context, homogeneous, workspace, diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
@@ -98,12 +85,11 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points(
 
   const int64_t batch = matrices->shape[0];
   const int32_t* offsets = data_of<int32_t>(*point_offsets);
-  if (points->dtype == VREL_DTYPE_FLOAT32)
-    vrel::transforms::transform_points(data_of<float>(*points), data_of<float>(*matrices), offsets, batch,
-                                       mutable_data_of<float>(*homogeneous));
-  else
-    vrel::transforms::transform_points(data_of<double>(*points), data_of<double>(*matrices), offsets, batch,
-                                       mutable_data_of<double>(*homogeneous));
+  frame::with_floating(points->dtype, [&](auto t) {
+    using T = decltype(t);
+    vrel::transforms::transform_points(data_of<T>(*points), data_of<T>(*matrices), offsets, batch,
+                                       mutable_data_of<T>(*homogeneous));
+  });
   return VREL_STATUS_OK;
 }
 
@@ -113,8 +99,7 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
     const VrelTensorView* grad_points, const VrelTensorView* grad_matrices,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_transforms_transform_points_backward>(
-        entry::kTransformPointsBackward, diag, points, matrices, point_offsets, grad_homogeneous, context,
+    return frame::forward<&frame::Table::transform_points_backward>(diag, points, matrices, point_offsets, grad_homogeneous, context,
         grad_points, grad_matrices, workspace, diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
@@ -122,7 +107,7 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
   VREL_TRY(f.context(context));
   VREL_TRY(transform_inputs(f, mesh, points, matrices, point_offsets, workspace));
   if (grad_points == nullptr && grad_matrices == nullptr)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "at least one gradient output is required");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, vrel::sentence::kGradientRequired);
   const int64_t count = points->shape[0];
   const int64_t batch = matrices->shape[0];
   VREL_TRY(f.input(grad_homogeneous, {count, 4}, "homogeneous cotangents must be a [P,4] tensor view"));
@@ -139,16 +124,13 @@ extern "C" VREL_API VrelStatus vrel_transforms_transform_points_backward(
   }
 
   const int32_t* offsets = data_of<int32_t>(*point_offsets);
-  if (points->dtype == VREL_DTYPE_FLOAT32)
+  frame::with_floating(points->dtype, [&](auto t) {
+    using T = decltype(t);
     vrel::transforms::transform_points_backward(
-        data_of<float>(*points), data_of<float>(*matrices), offsets, batch, data_of<float>(*grad_homogeneous),
-        grad_points ? mutable_data_of<float>(*grad_points) : nullptr,
-        grad_matrices ? mutable_data_of<float>(*grad_matrices) : nullptr);
-  else
-    vrel::transforms::transform_points_backward(
-        data_of<double>(*points), data_of<double>(*matrices), offsets, batch,
-        data_of<double>(*grad_homogeneous), grad_points ? mutable_data_of<double>(*grad_points) : nullptr,
-        grad_matrices ? mutable_data_of<double>(*grad_matrices) : nullptr);
+        data_of<T>(*points), data_of<T>(*matrices), offsets, batch, data_of<T>(*grad_homogeneous),
+        grad_points ? mutable_data_of<T>(*grad_points) : nullptr,
+        grad_matrices ? mutable_data_of<T>(*grad_matrices) : nullptr);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -163,12 +145,12 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide(
     const VrelTensorView* homogeneous, double eps, const VrelExecutionContext* context, const VrelTensorView* ndc,
     const VrelTensorView* valid, const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_transforms_perspective_divide>(entry::kPerspectiveDivide, diag, homogeneous, eps,
+    return frame::forward<&frame::Table::perspective_divide>(diag, homogeneous, eps,
                                                               context, ndc, valid, workspace, diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
-  VREL_TRY(eps_check(f, eps));
+  VREL_TRY(frame::check_eps(f, eps));
   VREL_TRY(f.context(context));
   VREL_TRY(homogeneous_input(mesh, homogeneous));
   VREL_TRY(f.given_workspace(workspace));
@@ -176,18 +158,17 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide(
   VREL_TRY(mesh.output(ndc, {count, 3}, "ndc must be a [P,3] output view"));
   VREL_TRY(f.dtype_is(ndc, homogeneous->dtype, "ndc must match the homogeneous dtype"));
   VREL_TRY(mesh.output(valid, {count}, "valid must be a [P] output view"));
-  VREL_TRY(f.dtype_is(valid, VREL_DTYPE_BOOL, "valid must use the bool dtype"));
+  VREL_TRY(f.dtype_is(valid, VREL_DTYPE_BOOL, vrel::sentence::kValidDtype));
   VREL_TRY(f.no_alias({ndc}, {homogeneous}));
   VREL_TRY(f.no_alias({valid}, {homogeneous}));
   VREL_TRY(f.no_alias({ndc}, {valid}));
   if (count == 0) return VREL_STATUS_OK;
 
   uint8_t* mask = mutable_data_of<uint8_t>(*valid);
-  if (homogeneous->dtype == VREL_DTYPE_FLOAT32)
-    vrel::transforms::perspective_divide(data_of<float>(*homogeneous), count, eps, mutable_data_of<float>(*ndc), mask);
-  else
-    vrel::transforms::perspective_divide(data_of<double>(*homogeneous), count, eps, mutable_data_of<double>(*ndc),
-                                         mask);
+  frame::with_floating(homogeneous->dtype, [&](auto t) {
+    using T = decltype(t);
+    vrel::transforms::perspective_divide(data_of<T>(*homogeneous), count, eps, mutable_data_of<T>(*ndc), mask);
+  });
   return VREL_STATUS_OK;
 }
 
@@ -196,13 +177,12 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
     const VrelExecutionContext* context, const VrelTensorView* grad_homogeneous,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
-    return frame::forward<vrel_transforms_perspective_divide_backward>(
-        entry::kPerspectiveDivideBackward, diag, homogeneous, eps, grad_ndc, context, grad_homogeneous, workspace,
+    return frame::forward<&frame::Table::perspective_divide_backward>(diag, homogeneous, eps, grad_ndc, context, grad_homogeneous, workspace,
         diag);
   const frame::Frame f{diag, kTransforms};
   const frame::Frame mesh{diag, kTransformsMeshViews};
   VREL_TRY(f.reset());
-  VREL_TRY(eps_check(f, eps));
+  VREL_TRY(frame::check_eps(f, eps));
   VREL_TRY(f.context(context));
   VREL_TRY(homogeneous_input(mesh, homogeneous));
   VREL_TRY(f.given_workspace(workspace));
@@ -214,13 +194,11 @@ extern "C" VREL_API VrelStatus vrel_transforms_perspective_divide_backward(
   VREL_TRY(f.no_alias({grad_homogeneous}, {homogeneous, grad_ndc}));
   if (count == 0) return VREL_STATUS_OK;
 
-  if (homogeneous->dtype == VREL_DTYPE_FLOAT32)
-    vrel::transforms::perspective_divide_backward(data_of<float>(*homogeneous), count, eps,
-                                                  data_of<float>(*grad_ndc), mutable_data_of<float>(*grad_homogeneous));
-  else
-    vrel::transforms::perspective_divide_backward(data_of<double>(*homogeneous), count, eps,
-                                                  data_of<double>(*grad_ndc),
-                                                  mutable_data_of<double>(*grad_homogeneous));
+  frame::with_floating(homogeneous->dtype, [&](auto t) {
+    using T = decltype(t);
+    vrel::transforms::perspective_divide_backward(data_of<T>(*homogeneous), count, eps, data_of<T>(*grad_ndc),
+                                                  mutable_data_of<T>(*grad_homogeneous));
+  });
   return VREL_STATUS_OK;
 }
 

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import torch
 
-_ops = torch.ops.vrel
+from ._registry import autograd, fake, like_pair, needed, ops
 
 __all__ = ["opaque_coverage", "opaque_integrate"]
 
@@ -39,7 +39,27 @@ def _integrate_budget(vertices, h: int, w: int) -> int:
     return min(MAX_BUDGET, INTEGRATE_WORKSPACE_BYTES + 4 * h * w * _element_size(vertices))
 
 
-# ---- autograd pairs and fake kernels ---------------------------------------------------------
+# ---- fake kernels and autograd pairs ---------------------------------------------------------
+
+@fake("opaque_coverage")
+def _(vertices, faces, h, w, ox, oy, limit):
+    return vertices.new_empty((h, w))
+
+
+@fake("opaque_coverage_backward")
+def _(vertices, faces, gradient, h, w, ox, oy, limit):
+    return vertices.new_empty(vertices.shape)
+
+
+@fake("opaque_integrate")
+def _(vertices, faces, colour, h, w, ox, oy, limit):
+    return vertices.new_empty((h, w, 4))
+
+
+@fake("opaque_integrate_backward")
+def _(vertices, faces, colour, gradient, h, w, ox, oy, limit):
+    return like_pair(vertices, vertices, colour)
+
 
 def _setup_coverage(ctx, inputs, output):
     vertices, faces, h, w, ox, oy, _limit = inputs
@@ -48,13 +68,14 @@ def _setup_coverage(ctx, inputs, output):
         ctx.save_for_backward(vertices, faces)
 
 
-def _backward_coverage(ctx, grad):
+@autograd("opaque_coverage", "opaque_coverage_backward", _setup_coverage)
+def _(ctx, grad):
     if not ctx.needs_input_grad[0]:
         return (None,) * 7
     vertices, faces = ctx.saved_tensors
     limit = _coverage_budget(vertices, vertices.numel())
-    grad_vertices = _ops.opaque_coverage_backward(vertices, faces, grad.contiguous(), *ctx.image,
-                                                  limit)
+    grad_vertices = ops.opaque_coverage_backward(vertices, faces, grad.contiguous(), *ctx.image,
+                                                 limit)
     return grad_vertices, None, None, None, None, None, None
 
 
@@ -65,40 +86,15 @@ def _setup_integrate(ctx, inputs, output):
         ctx.save_for_backward(vertices, faces, colour)
 
 
-def _backward_integrate(ctx, grad):
+@autograd("opaque_integrate", "opaque_integrate_backward", _setup_integrate)
+def _(ctx, grad):
     if not (ctx.needs_input_grad[0] or ctx.needs_input_grad[2]):
         return (None,) * 8
     vertices, faces, colour = ctx.saved_tensors
     h, w = ctx.image[0], ctx.image[1]
-    grad_vertices, grad_colour = _ops.opaque_integrate_backward(
-        vertices, faces, colour, grad.contiguous(), *ctx.image, _integrate_budget(vertices, h, w))
-    return (grad_vertices if ctx.needs_input_grad[0] else None, None,
-            grad_colour if ctx.needs_input_grad[2] else None, None, None, None, None, None)
-
-
-def register(has_kernel) -> tuple[list[str], list[str]]:
-    """Registers the autograd pairs and fake kernels of the bound opaque operators."""
-    fakes = {
-        "opaque_coverage": lambda v, f, h, w, ox, oy, limit: v.new_empty((h, w)),
-        "opaque_coverage_backward": lambda v, f, g, h, w, ox, oy, limit: v.new_empty(v.shape),
-        "opaque_integrate": lambda v, f, c, h, w, ox, oy, limit: v.new_empty((h, w, 4)),
-        "opaque_integrate_backward": lambda v, f, c, g, h, w, ox, oy, limit: (
-            v.new_empty(v.shape), v.new_empty(c.shape)),
-    }
-    pairs = {
-        "opaque_coverage": ("opaque_coverage_backward", _setup_coverage, _backward_coverage),
-        "opaque_integrate": ("opaque_integrate_backward", _setup_integrate, _backward_integrate),
-    }
-    faked, paired = [], []
-    for name, fake in fakes.items():
-        if has_kernel(name):
-            torch.library.register_fake(f"vrel::{name}", fake)
-            faked.append(name)
-    for name, (backward, setup, function) in pairs.items():
-        if has_kernel(name) and has_kernel(backward):
-            torch.library.register_autograd(f"vrel::{name}", function, setup_context=setup)
-            paired.append(name)
-    return paired, faked
+    grads = ops.opaque_integrate_backward(vertices, faces, colour, grad.contiguous(), *ctx.image,
+                                          _integrate_budget(vertices, h, w))
+    return needed((grads[0], None, grads[1]), ctx.needs_input_grad[:3]) + (None,) * 5
 
 
 # ---- candidate counts and sub-square refinement ----------------------------------------------
@@ -232,7 +228,7 @@ def opaque_coverage(vertices: torch.Tensor, faces: torch.Tensor, height: int, wi
 
     def call(v, f, _colour, h, w, x, y):
         budget = limit if limit is not None else _coverage_budget(v, h * w)
-        return _ops.opaque_coverage(v, f, h, w, x, y, budget)
+        return ops.opaque_coverage(v, f, h, w, x, y, budget)
 
     return _render(call, vertices, faces, None, int(height), int(width), ox, oy, 1, 0)
 
@@ -270,6 +266,6 @@ def opaque_integrate(vertices: torch.Tensor, faces: torch.Tensor, colour: torch.
 
     def call(v, f, c, h, w, x, y):
         budget = limit if limit is not None else _integrate_budget(v, h, w)
-        return _ops.opaque_integrate(v, f, c, h, w, x, y, budget)
+        return ops.opaque_integrate(v, f, c, h, w, x, y, budget)
 
     return _render(call, vertices, faces, colour, int(height), int(width), ox, oy, 4, 0)

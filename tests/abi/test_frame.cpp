@@ -155,8 +155,8 @@ TEST(Frame, CudaBranchWithoutProvider) {
   // precedes the reset.
   Diag diag;
   diag->struct_size = 8;
-  const VrelStatus st = frame::forward<vrel_validate_buffer>(provider::entry::kMeshFaceGeometry,
-                                                             diag.get(), nullptr, diag.get());
+  const VrelStatus st = frame::forward<&frame::Table::face_geometry>(
+      diag.get(), nullptr, nullptr, 0.0, &ctx, nullptr, nullptr, nullptr, nullptr, diag.get());
   EXPECT_EQ(st, VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(diag.text(), frame::kNoProvider);
   uint64_t bytes = 0, alignment = 0;
@@ -164,6 +164,8 @@ TEST(Frame, CudaBranchWithoutProvider) {
   EXPECT_EQ(frame::forward_query(1, nullptr, 0, 1, &ctx, &bytes, &alignment, q.get()),
             VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(q.text(), frame::kNoWorkspaceProvider);
-  EXPECT_EQ(frame::forward<vrel_validate_buffer>(16, nullptr, nullptr, nullptr),
+  EXPECT_EQ(frame::forward<&frame::Table::face_geometry>(nullptr, nullptr, nullptr, 0.0, &ctx,
+                                                        nullptr, nullptr, nullptr, nullptr,
+                                                        nullptr),
             VREL_STATUS_UNSUPPORTED);  // a null Diagnostic is fine
 }

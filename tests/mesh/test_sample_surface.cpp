@@ -3,13 +3,13 @@
 
 #include <cmath>
 
-#include "mesh/philox.hpp"
+#include "math/philox.hpp"
 #include "mesh/sample_surface_kernels.hpp"
 #include "tests/mesh/mesh_support.hpp"
 
 using namespace vrel::test;
-using vrel::mesh::philox4x32_10;
-using vrel::mesh::PhiloxCounter;
+using vrel::math::philox4x32_10;
+using vrel::math::PhiloxCounter;
 
 namespace {
 

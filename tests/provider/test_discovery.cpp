@@ -19,15 +19,6 @@ using namespace vrel::test;
 
 namespace {
 
-// An export-shaped function: its type fixes the signature of the forwarded entry. This one has
-// the argument list of a mesh forward (two inputs, a double, context, three outputs, workspace,
-// diagnostic), which mixes pointers, a floating scalar and the trailing Diagnostic.
-VrelStatus shaped_export(const VrelTensorView*, const VrelTensorView*, double,
-                         const VrelExecutionContext*, VrelTensorView*, VrelTensorView*,
-                         VrelTensorView*, VrelBufferDescriptor*, VrelDiagnostic*) {
-  return -1;
-}
-
 struct Probe {
   VrelStatus status = 0;
   uint32_t state = 99;
@@ -65,10 +56,21 @@ Probe probe() {
   return p;
 }
 
-VrelStatus forward_shaped(VrelDiagnostic* diag, std::size_t offset = provider::entry::kMeshFaceGeometry) {
+// A forward through the face geometry entry (two inputs, a double, context, three outputs,
+// workspace, diagnostic), which mixes pointers, a floating scalar and the trailing Diagnostic.
+VrelStatus forward_shaped(VrelDiagnostic* diag) {
   VrelExecutionContext ctx = cuda_context(0, 1234);
-  return frame::forward<shaped_export>(offset, diag, nullptr, nullptr, 0.5, &ctx, nullptr,
-                                       nullptr, nullptr, nullptr, diag);
+  return frame::forward<&frame::Table::face_geometry>(diag, nullptr, nullptr, 0.5, &ctx, nullptr, nullptr, nullptr,
+                               nullptr, diag);
+}
+
+// A forward through the window entry (offset 424), past the handshake's guaranteed bytes.
+template <bool kCoveredOnly>
+VrelStatus forward_window(const char* missing, VrelDiagnostic* diag) {
+  VrelExecutionContext ctx = cuda_context();
+  return frame::forward_entry<&frame::Table::rasterize_window>(
+      missing, kCoveredOnly, diag, nullptr, nullptr, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0.0,
+      0u, 0.0, &ctx, nullptr, nullptr, nullptr, nullptr, nullptr, diag);
 }
 
 void expect_no_provider() {
@@ -220,12 +222,11 @@ TEST(ProviderGood, ForwardsArgumentsUnchangedAndReturnsTheStatus) {
   auto* b = reinterpret_cast<const VrelTensorView*>(&marker[1]);
   auto* o1 = reinterpret_cast<VrelTensorView*>(&marker[2]);
   auto* ws = reinterpret_cast<VrelBufferDescriptor*>(&marker[3]);
-  const VrelStatus st = frame::forward<shaped_export>(provider::entry::kMeshFaceGeometry, diag.get(),
-                                                      a, b, 0.25, &ctx, o1, nullptr, o1, ws,
-                                                      diag.get());
+  const VrelStatus st = frame::forward<&frame::Table::face_geometry>(
+      diag.get(), a, b, 0.25, &ctx, o1, nullptr, o1, ws, diag.get());
   EXPECT_EQ(st, 77);
   const RecordedCall* call = provider_symbol<LastCallFn>("vrel_test_provider_last_call")();
-  EXPECT_EQ(call->offset, provider::entry::kMeshFaceGeometry);
+  EXPECT_EQ(call->offset, 16u);
   EXPECT_EQ(call->words[0], reinterpret_cast<uint64_t>(a));
   EXPECT_EQ(call->words[1], reinterpret_cast<uint64_t>(b));
   EXPECT_EQ(call->words[2], reinterpret_cast<uint64_t>(&ctx));
@@ -240,7 +241,7 @@ TEST(ProviderGood, ForwardsArgumentsUnchangedAndReturnsTheStatus) {
   const uint64_t counts[2] = {5, 9};
   EXPECT_EQ(frame::forward_query(10, counts, 2, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nullptr), 77);
   call = provider_symbol<LastCallFn>("vrel_test_provider_last_call")();
-  EXPECT_EQ(call->offset, provider::entry::kWorkspaceQuery);
+  EXPECT_EQ(call->offset, 8u);
   EXPECT_EQ(call->words[0], 10u);
   EXPECT_EQ(call->words[1], reinterpret_cast<uint64_t>(counts));
   EXPECT_EQ(call->words[2], 2u);
@@ -251,27 +252,33 @@ TEST(ProviderGood, ForwardsArgumentsUnchangedAndReturnsTheStatus) {
 TEST(ProviderGood, NullEntryIsNotImplemented) {
   // The CTest entry leaves offset 24 null.
   Diag diag;
-  EXPECT_EQ(forward_shaped(diag, provider::entry::kMeshFaceGeometryBackward), VREL_STATUS_UNSUPPORTED);
+  VrelExecutionContext ctx = cuda_context();
+  EXPECT_EQ(frame::forward<&frame::Table::face_geometry_backward>(
+                diag.get(), nullptr, nullptr, 0.0, nullptr, nullptr, &ctx, nullptr, nullptr,
+                diag.get()),
+            VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(diag.text(), frame::kNotImplemented);
 }
 
 TEST(ProviderGood, SizeWordCoversLateEntries) {
   // The CTest entry sets the size word to 424: offset 416 is covered, 424 is not.
-  const provider::CudaProvider* table = provider::operations();
+  const provider::OperationTable* table = provider::operations();
   ASSERT_NE(table, nullptr);
-  EXPECT_NE(provider::entry_if_covered(table, 416), nullptr);
-  EXPECT_EQ(provider::entry_if_covered(table, 424), nullptr);
+  EXPECT_TRUE(provider::covers(table, 416));
+  EXPECT_FALSE(provider::covers(table, 424));
+  EXPECT_NE(provider::entry<&frame::Table::evaluate_barycentric_backward>(table), nullptr);
+  EXPECT_EQ(provider::entry<&frame::Table::rasterize_window>(table), nullptr);
   Diag diag;
-  VrelExecutionContext ctx = cuda_context();
-  EXPECT_EQ((frame::forward_entry<shaped_export>(424, "late entry missing", true, diag.get(), nullptr,
-                                                 nullptr, 0.0, &ctx, nullptr, nullptr, nullptr,
-                                                 nullptr, diag.get())),
-            VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(forward_window<true>("late entry missing", diag.get()), VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(diag.text(), "late entry missing");
   // The usual form applies the same rule past the guaranteed 184 bytes.
-  EXPECT_EQ(forward_shaped(diag, 424), VREL_STATUS_UNSUPPORTED);
+  EXPECT_EQ(forward_window<false>(frame::kNotImplemented, diag.get()), VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(diag.text(), frame::kNotImplemented);
-  EXPECT_EQ(forward_shaped(diag, 416), 77);
+  VrelExecutionContext ctx = cuda_context();
+  EXPECT_EQ(frame::forward<&frame::Table::evaluate_barycentric_backward>(
+                diag.get(), nullptr, nullptr, nullptr, nullptr, nullptr, &ctx, nullptr, nullptr,
+                nullptr, diag.get()),
+            77);
 }
 
 TEST(ProviderGood, ProbeReportsTheProviderRecords) {
@@ -291,7 +298,7 @@ TEST(ProviderGood, ProbeReportsTheProviderRecords) {
 TEST(ProviderConcurrent, HandshakeRunsOnceForManyFirstCallers) {
   constexpr int kThreads = 16;
   std::atomic<int> ready{0};
-  std::vector<const provider::CudaProvider*> seen(kThreads, nullptr);
+  std::vector<const provider::OperationTable*> seen(kThreads, nullptr);
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {

@@ -4,6 +4,7 @@
 #include "tests/provider/test_provider.hpp"
 
 #include <atomic>
+#include <iterator>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,18 +13,21 @@
 #include <string>
 #include <thread>
 
+#include "abi/provider_table.hpp"
 #include "vrel/vrel.h"
 
 #define TEST_PROVIDER_API extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-constexpr int kEntries = 76;  // offsets 8 .. 608
+// The table's layout is the core's; the provider fills every entry with a recording function.
+constexpr int kEntries = std::size(vrel::provider::kEntryNames);
 struct Table {
   uint32_t size;
   uint32_t unread;
   void* entries[kEntries];
 };
+static_assert(sizeof(Table) == sizeof(vrel::provider::OperationTable));
 
 Table g_table;
 std::mutex g_mutex;
@@ -103,6 +107,14 @@ std::string env(const char* name, const char* fallback = "") {
   return v ? v : fallback;
 }
 
+// Byte offset of the entry called `name`; an unknown name stops the test run.
+std::size_t entry_offset(const std::string& name) {
+  for (const vrel::provider::EntryName& e : vrel::provider::kEntryNames)
+    if (name == e.name) return e.offset;
+  std::fprintf(stderr, "test provider: no table entry is called '%s'\n", name.c_str());
+  std::abort();
+}
+
 struct Api {
   uint32_t struct_size, abi_version, min_core_abi, max_core_abi;
   uint64_t flags;
@@ -125,13 +137,11 @@ TEST_PROVIDER_API VrelStatus vrel_cuda_plugin_handshake_v1(uint32_t, uint32_t, A
 
   fill_entries(std::make_integer_sequence<int, kEntries>{});
   g_table.size = sizeof g_table;
-  if (const std::string size = env("VREL_TEST_PROVIDER_SIZE"); !size.empty())
-    g_table.size = static_cast<uint32_t>(std::strtoul(size.c_str(), nullptr, 10));
+  if (const std::string end = env("VREL_TEST_PROVIDER_ENDS_BEFORE"); !end.empty())
+    g_table.size = static_cast<uint32_t>(entry_offset(end));
   std::string nulls = env("VREL_TEST_PROVIDER_NULL");
-  for (char* tok = std::strtok(nulls.data(), ","); tok; tok = std::strtok(nullptr, ",")) {
-    const long offset = std::strtol(tok, nullptr, 10);
-    if (offset >= 8 && offset < 8 + 8 * kEntries) g_table.entries[(offset - 8) / 8] = nullptr;
-  }
+  for (char* tok = std::strtok(nulls.data(), ","); tok; tok = std::strtok(nullptr, ","))
+    g_table.entries[(entry_offset(tok) - 8) / 8] = nullptr;
 
   if (mode == "reject") {
     write_message(diag, "the test provider refuses this core");

@@ -18,8 +18,9 @@ struct RecordedCall {
 //   VREL_TEST_PROVIDER_MODE: good (default), reject, abi10001, flags1, small_table, reserved,
 //     no_identity, no_table, old_struct, cap_fails, cap_fails_later
 //   VREL_TEST_PROVIDER_STATUS: status every entry returns (default 77)
-//   VREL_TEST_PROVIDER_NULL: comma-separated table offsets left null
-//   VREL_TEST_PROVIDER_SIZE: the table's size word (default: the whole table)
+//   VREL_TEST_PROVIDER_NULL: comma-separated entry names (face_geometry, ...) left null
+//   VREL_TEST_PROVIDER_ENDS_BEFORE: an entry name; the size word ends the table where that entry
+//     begins (default: the whole table)
 //   VREL_TEST_PROVIDER_DELAY_MS: sleep inside the handshake (for the concurrency test)
 using LastCallFn = const RecordedCall* (*)();
 using CallCountFn = uint64_t (*)();

@@ -5,22 +5,6 @@
 
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_transforms_rodrigues)
-VREL_WEAK(vrel_transforms_rodrigues_backward)
-VREL_WEAK(vrel_transforms_rodrigues_workspace)
-VREL_WEAK(vrel_skeleton_forward_kinematics)
-VREL_WEAK(vrel_skeleton_forward_kinematics_backward)
-VREL_WEAK(vrel_skeleton_forward_kinematics_workspace)
-VREL_WEAK(vrel_mesh_blend_shapes)
-VREL_WEAK(vrel_mesh_blend_shapes_backward)
-VREL_WEAK(vrel_mesh_blend_shapes_workspace)
-VREL_WEAK(vrel_mesh_skin_lbs)
-VREL_WEAK(vrel_mesh_skin_lbs_backward)
-VREL_WEAK(vrel_mesh_skin_lbs_workspace)
-VREL_WEAK(vrel_mesh_evaluate_barycentric)
-VREL_WEAK(vrel_mesh_evaluate_barycentric_backward)
-VREL_WEAK(vrel_mesh_evaluate_barycentric_workspace)
-
 namespace vrel::adapter {
 namespace {
 
@@ -301,32 +285,22 @@ std::int64_t animation_workspace_size(Tensor reference, std::int64_t operation, 
 
 std::span<const KernelBinding> animation_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(rodrigues, vrel_transforms_rodrigues, vrel_transforms_rodrigues_workspace),
-      VREL_BIND(rodrigues_backward, vrel_transforms_rodrigues_backward,
-                vrel_transforms_rodrigues_workspace),
-      VREL_BIND(rodrigues_out, vrel_transforms_rodrigues),
-      VREL_BIND(forward_kinematics, vrel_skeleton_forward_kinematics,
-                vrel_skeleton_forward_kinematics_workspace),
-      VREL_BIND(forward_kinematics_backward, vrel_skeleton_forward_kinematics_backward,
-                vrel_skeleton_forward_kinematics_workspace),
-      VREL_BIND(forward_kinematics_out, vrel_skeleton_forward_kinematics),
-      VREL_BIND(blend_shapes, vrel_mesh_blend_shapes, vrel_mesh_blend_shapes_workspace),
-      VREL_BIND(blend_shapes_backward, vrel_mesh_blend_shapes_backward,
-                vrel_mesh_blend_shapes_workspace),
-      VREL_BIND(blend_shapes_out, vrel_mesh_blend_shapes),
-      VREL_BIND(skin_lbs, vrel_mesh_skin_lbs, vrel_mesh_skin_lbs_workspace),
-      VREL_BIND(skin_lbs_backward, vrel_mesh_skin_lbs_backward, vrel_mesh_skin_lbs_workspace),
-      VREL_BIND(skin_lbs_out, vrel_mesh_skin_lbs),
-      VREL_BIND(evaluate_barycentric, vrel_mesh_evaluate_barycentric,
-                vrel_mesh_evaluate_barycentric_workspace),
-      VREL_BIND(evaluate_barycentric_backward, vrel_mesh_evaluate_barycentric_backward,
-                vrel_mesh_evaluate_barycentric_workspace),
-      VREL_BIND(evaluate_barycentric_out, vrel_mesh_evaluate_barycentric),
-      ::vrel::adapter::KernelBinding{
-          "_animation_workspace_size", TORCH_BOX(&animation_workspace_size),
-          present(vrel_mesh_blend_shapes_workspace, vrel_transforms_rodrigues_workspace,
-                  vrel_skeleton_forward_kinematics_workspace, vrel_mesh_skin_lbs_workspace,
-                  vrel_mesh_evaluate_barycentric_workspace)},
+      VREL_BIND(rodrigues),
+      VREL_BIND(rodrigues_backward),
+      VREL_BIND(rodrigues_out),
+      VREL_BIND(forward_kinematics),
+      VREL_BIND(forward_kinematics_backward),
+      VREL_BIND(forward_kinematics_out),
+      VREL_BIND(blend_shapes),
+      VREL_BIND(blend_shapes_backward),
+      VREL_BIND(blend_shapes_out),
+      VREL_BIND(skin_lbs),
+      VREL_BIND(skin_lbs_backward),
+      VREL_BIND(skin_lbs_out),
+      VREL_BIND(evaluate_barycentric),
+      VREL_BIND(evaluate_barycentric_backward),
+      VREL_BIND(evaluate_barycentric_out),
+      KernelBinding{"_animation_workspace_size", TORCH_BOX(&animation_workspace_size)},
   };
   return bindings;
 }

@@ -1,9 +1,6 @@
 // Kernels of the io family: PLY probing and reading from a byte tensor.
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_io_ply_probe)
-VREL_WEAK(vrel_io_ply_read)
-
 namespace vrel::adapter {
 namespace {
 
@@ -63,8 +60,8 @@ std::tuple<Tensor, Tensor> ply_read(Tensor data, bool double_precision) {
 
 std::span<const KernelBinding> io_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(ply_probe, vrel_io_ply_probe),
-      VREL_BIND(ply_read, vrel_io_ply_probe, vrel_io_ply_read),
+      VREL_BIND(ply_probe),
+      VREL_BIND(ply_read),
   };
   return bindings;
 }

@@ -2,22 +2,6 @@
 // validation and surface sampling.
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_mesh_face_geometry)
-VREL_WEAK(vrel_mesh_face_geometry_backward)
-VREL_WEAK(vrel_mesh_face_geometry_workspace)
-VREL_WEAK(vrel_mesh_vertex_normals)
-VREL_WEAK(vrel_mesh_vertex_normals_backward)
-VREL_WEAK(vrel_mesh_vertex_normals_workspace)
-VREL_WEAK(vrel_mesh_gather_faces)
-VREL_WEAK(vrel_mesh_gather_faces_backward)
-VREL_WEAK(vrel_mesh_gather_faces_workspace)
-VREL_WEAK(vrel_mesh_build_edge_topology)
-VREL_WEAK(vrel_mesh_build_edge_topology_workspace)
-VREL_WEAK(vrel_mesh_validate)
-VREL_WEAK(vrel_mesh_sample_surface)
-VREL_WEAK(vrel_mesh_sample_surface_backward)
-VREL_WEAK(vrel_mesh_sample_surface_workspace)
-
 namespace vrel::adapter {
 namespace {
 
@@ -225,25 +209,20 @@ void sample_surface_out(Tensor vertices, Tensor faces, Tensor vertex_offsets, Te
 
 std::span<const KernelBinding> mesh_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(face_geometry, vrel_mesh_face_geometry, vrel_mesh_face_geometry_workspace),
-      VREL_BIND(face_geometry_backward, vrel_mesh_face_geometry_backward,
-                vrel_mesh_face_geometry_workspace),
-      VREL_BIND(face_geometry_out, vrel_mesh_face_geometry),
-      VREL_BIND(vertex_normals, vrel_mesh_vertex_normals, vrel_mesh_vertex_normals_workspace),
-      VREL_BIND(vertex_normals_backward, vrel_mesh_vertex_normals_backward,
-                vrel_mesh_vertex_normals_workspace),
-      VREL_BIND(vertex_normals_out, vrel_mesh_vertex_normals),
-      VREL_BIND(gather_faces, vrel_mesh_gather_faces, vrel_mesh_gather_faces_workspace),
-      VREL_BIND(gather_faces_backward, vrel_mesh_gather_faces_backward,
-                vrel_mesh_gather_faces_workspace),
-      VREL_BIND(gather_faces_out, vrel_mesh_gather_faces),
-      VREL_BIND(build_edge_topology, vrel_mesh_build_edge_topology,
-                vrel_mesh_build_edge_topology_workspace),
-      VREL_BIND(mesh_validate, vrel_mesh_validate),
-      VREL_BIND(sample_surface, vrel_mesh_sample_surface, vrel_mesh_sample_surface_workspace),
-      VREL_BIND(sample_surface_backward, vrel_mesh_sample_surface_backward,
-                vrel_mesh_sample_surface_workspace),
-      VREL_BIND(sample_surface_out, vrel_mesh_sample_surface),
+      VREL_BIND(face_geometry),
+      VREL_BIND(face_geometry_backward),
+      VREL_BIND(face_geometry_out),
+      VREL_BIND(vertex_normals),
+      VREL_BIND(vertex_normals_backward),
+      VREL_BIND(vertex_normals_out),
+      VREL_BIND(gather_faces),
+      VREL_BIND(gather_faces_backward),
+      VREL_BIND(gather_faces_out),
+      VREL_BIND(build_edge_topology),
+      VREL_BIND(mesh_validate),
+      VREL_BIND(sample_surface),
+      VREL_BIND(sample_surface_backward),
+      VREL_BIND(sample_surface_out),
   };
   return bindings;
 }

@@ -3,13 +3,6 @@
 // `limit` must cover the fixed workspace plus the output.
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_render_opaque_coverage)
-VREL_WEAK(vrel_render_opaque_coverage_backward)
-VREL_WEAK(vrel_render_opaque_coverage_workspace)
-VREL_WEAK(vrel_render_opaque_integrate)
-VREL_WEAK(vrel_render_opaque_integrate_backward)
-VREL_WEAK(vrel_render_opaque_integrate_workspace)
-
 namespace vrel::adapter {
 namespace {
 
@@ -120,14 +113,10 @@ std::tuple<Tensor, Tensor> opaque_integrate_backward(Tensor vertices, Tensor fac
 
 std::span<const KernelBinding> opaque_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(opaque_coverage, vrel_render_opaque_coverage,
-                vrel_render_opaque_coverage_workspace),
-      VREL_BIND(opaque_coverage_backward, vrel_render_opaque_coverage_backward,
-                vrel_render_opaque_coverage_workspace),
-      VREL_BIND(opaque_integrate, vrel_render_opaque_integrate,
-                vrel_render_opaque_integrate_workspace),
-      VREL_BIND(opaque_integrate_backward, vrel_render_opaque_integrate_backward,
-                vrel_render_opaque_integrate_workspace),
+      VREL_BIND(opaque_coverage),
+      VREL_BIND(opaque_coverage_backward),
+      VREL_BIND(opaque_integrate),
+      VREL_BIND(opaque_integrate_backward),
   };
   return bindings;
 }

@@ -1,13 +1,6 @@
 // Kernels of the point proximity family: k nearest neighbours and closest point on a mesh.
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_points_knn)
-VREL_WEAK(vrel_points_knn_backward)
-VREL_WEAK(vrel_points_knn_workspace)
-VREL_WEAK(vrel_points_closest_point_on_mesh)
-VREL_WEAK(vrel_points_closest_point_on_mesh_backward)
-VREL_WEAK(vrel_points_closest_point_on_mesh_workspace)
-
 namespace vrel::adapter {
 namespace {
 
@@ -114,14 +107,12 @@ void closest_point_on_mesh_out(Tensor points, Tensor vertices, Tensor faces, Ten
 
 std::span<const KernelBinding> points_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(knn, vrel_points_knn, vrel_points_knn_workspace),
-      VREL_BIND(knn_backward, vrel_points_knn_backward, vrel_points_knn_workspace),
-      VREL_BIND(knn_out, vrel_points_knn),
-      VREL_BIND(closest_point_on_mesh, vrel_points_closest_point_on_mesh,
-                vrel_points_closest_point_on_mesh_workspace),
-      VREL_BIND(closest_point_on_mesh_backward, vrel_points_closest_point_on_mesh_backward,
-                vrel_points_closest_point_on_mesh_workspace),
-      VREL_BIND(closest_point_on_mesh_out, vrel_points_closest_point_on_mesh),
+      VREL_BIND(knn),
+      VREL_BIND(knn_backward),
+      VREL_BIND(knn_out),
+      VREL_BIND(closest_point_on_mesh),
+      VREL_BIND(closest_point_on_mesh_backward),
+      VREL_BIND(closest_point_on_mesh_out),
   };
   return bindings;
 }

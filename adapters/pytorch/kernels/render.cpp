@@ -4,13 +4,6 @@
 
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_render_rasterize)
-VREL_WEAK(vrel_render_rasterize_window)
-VREL_WEAK(vrel_render_rasterize_workspace)
-VREL_WEAK(vrel_render_rasterize_backward)
-VREL_WEAK(vrel_render_interpolate)
-VREL_WEAK(vrel_render_interpolate_backward)
-
 namespace vrel::adapter {
 namespace {
 
@@ -148,13 +141,13 @@ void interpolate_out(Tensor face_index, Tensor barycentric, Tensor face_attribut
 
 std::span<const KernelBinding> render_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(rasterize, vrel_render_rasterize, vrel_render_rasterize_workspace),
-      VREL_BIND(rasterize_window, vrel_render_rasterize_window, vrel_render_rasterize_workspace),
-      VREL_BIND(rasterize_backward, vrel_render_rasterize_backward),
-      VREL_BIND(rasterize_out, vrel_render_rasterize),
-      VREL_BIND(interpolate, vrel_render_interpolate),
-      VREL_BIND(interpolate_backward, vrel_render_interpolate_backward),
-      VREL_BIND(interpolate_out, vrel_render_interpolate),
+      VREL_BIND(rasterize),
+      VREL_BIND(rasterize_window),
+      VREL_BIND(rasterize_backward),
+      VREL_BIND(rasterize_out),
+      VREL_BIND(interpolate),
+      VREL_BIND(interpolate_backward),
+      VREL_BIND(interpolate_out),
   };
   return bindings;
 }

@@ -1,13 +1,6 @@
 // Kernels of the texture family: packed mip pyramids and filtered, wrapped sampling.
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_render_texture_pyramid)
-VREL_WEAK(vrel_render_texture_pyramid_backward)
-VREL_WEAK(vrel_render_texture_pyramid_workspace)
-VREL_WEAK(vrel_render_texture)
-VREL_WEAK(vrel_render_texture_backward)
-VREL_WEAK(vrel_render_texture_workspace)
-
 namespace vrel::adapter {
 namespace {
 
@@ -123,12 +116,10 @@ std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets
 
 std::span<const KernelBinding> texture_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(texture_pyramid, vrel_render_texture_pyramid,
-                vrel_render_texture_pyramid_workspace),
-      VREL_BIND(texture_pyramid_backward, vrel_render_texture_pyramid_backward,
-                vrel_render_texture_pyramid_workspace),
-      VREL_BIND(texture, vrel_render_texture, vrel_render_texture_workspace),
-      VREL_BIND(texture_backward, vrel_render_texture_backward, vrel_render_texture_workspace),
+      VREL_BIND(texture_pyramid),
+      VREL_BIND(texture_pyramid_backward),
+      VREL_BIND(texture),
+      VREL_BIND(texture_backward),
   };
   return bindings;
 }

@@ -1,13 +1,6 @@
 // Kernels of the point transforms: batched 4x4 transforms and the perspective divide.
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_transforms_transform_points)
-VREL_WEAK(vrel_transforms_transform_points_backward)
-VREL_WEAK(vrel_transforms_transform_points_workspace)
-VREL_WEAK(vrel_transforms_perspective_divide)
-VREL_WEAK(vrel_transforms_perspective_divide_backward)
-VREL_WEAK(vrel_transforms_perspective_divide_workspace)
-
 namespace vrel::adapter {
 namespace {
 
@@ -88,16 +81,12 @@ void perspective_divide_out(Tensor homogeneous, double eps, Tensor ndc, Tensor v
 
 std::span<const KernelBinding> transforms_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(transform_points, vrel_transforms_transform_points,
-                vrel_transforms_transform_points_workspace),
-      VREL_BIND(transform_points_backward, vrel_transforms_transform_points_backward,
-                vrel_transforms_transform_points_workspace),
-      VREL_BIND(transform_points_out, vrel_transforms_transform_points),
-      VREL_BIND(perspective_divide, vrel_transforms_perspective_divide,
-                vrel_transforms_perspective_divide_workspace),
-      VREL_BIND(perspective_divide_backward, vrel_transforms_perspective_divide_backward,
-                vrel_transforms_perspective_divide_workspace),
-      VREL_BIND(perspective_divide_out, vrel_transforms_perspective_divide),
+      VREL_BIND(transform_points),
+      VREL_BIND(transform_points_backward),
+      VREL_BIND(transform_points_out),
+      VREL_BIND(perspective_divide),
+      VREL_BIND(perspective_divide_backward),
+      VREL_BIND(perspective_divide_out),
   };
   return bindings;
 }

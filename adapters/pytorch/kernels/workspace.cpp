@@ -1,13 +1,6 @@
 // workspace_sizes: the byte counts the _out operators need, without any tensor argument.
 #include "adapter.hpp"
 
-VREL_WEAK(vrel_mesh_vertex_normals_workspace)
-VREL_WEAK(vrel_transforms_transform_points_workspace)
-VREL_WEAK(vrel_transforms_perspective_divide_workspace)
-VREL_WEAK(vrel_points_closest_point_on_mesh_workspace)
-VREL_WEAK(vrel_mesh_sample_surface_workspace)
-VREL_WEAK(vrel_render_rasterize_workspace)
-
 namespace vrel::adapter {
 namespace {
 
@@ -61,11 +54,7 @@ Sizes workspace_sizes(std::int64_t vertex_count, std::int64_t face_count,
 
 std::span<const KernelBinding> workspace_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(workspace_sizes, vrel_mesh_vertex_normals_workspace,
-                vrel_transforms_transform_points_workspace,
-                vrel_transforms_perspective_divide_workspace,
-                vrel_points_closest_point_on_mesh_workspace, vrel_mesh_sample_surface_workspace,
-                vrel_render_rasterize_workspace),
+      VREL_BIND(workspace_sizes),
   };
   return bindings;
 }

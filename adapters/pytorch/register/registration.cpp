@@ -1,12 +1,15 @@
 // Registers the module's operators with PyTorch while the shared object loads, through the stable C
-// ABI only, in this order: the vrel_internal probe schema, the 99 vrel schemas of operators.def,
+// ABI only, in this order: the vrel_internal probe schema, the vrel schemas of operators.def,
 // then the CompositeExplicitAutograd, CUDA and CPU implementation libraries. The libraries are
 // released in reverse order when the shared object unloads.
 #include "register/registration.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <string_view>
 
 #include "adapter.hpp"
 
@@ -21,15 +24,38 @@ enum OperatorKeys { VREL_KEYS_CPU_CUDA, VREL_KEYS_CPU, VREL_KEYS_COMPOSITE };
 struct OperatorRow {
   const char *name;
   OperatorKeys keys;
+  const char *exports;  // the core exports its kernel calls, separated by spaces
   const char *schema;
 };
 
 constexpr OperatorRow kOperators[] = {
-#define VREL_OPERATOR(name, keys, family, exports, schema) {#name, keys, schema},
+#define VREL_OPERATOR(name, keys, family, exports, schema) {#name, keys, exports, schema},
 #include "register/operators.def"
 #undef VREL_OPERATOR
 };
-static_assert(std::size(kOperators) == 99, "the vrel namespace declares 99 schemas");
+
+// Whether every core export named in `exports` (separated by spaces) is present in this core.
+bool exports_present(std::string_view exports) {
+  struct Export {
+    std::string_view name;
+    bool present;
+  };
+  static const Export kExports[] = {
+#define VREL_CORE_EXPORT(name) {#name, present(name)},
+#include "core_exports.inc"
+#undef VREL_CORE_EXPORT
+  };
+  while (!exports.empty()) {
+    const std::size_t end = std::min(exports.find(' '), exports.size());
+    const std::string_view name = exports.substr(0, end);
+    exports.remove_prefix(std::min(end + 1, exports.size()));
+    if (name.empty()) continue;
+    const auto found = std::find_if(std::begin(kExports), std::end(kExports),
+                                    [&](const Export &e) { return e.name == name; });
+    if (found == std::end(kExports) || !found->present) return false;
+  }
+  return true;
+}
 
 class Registration {
  public:
@@ -94,7 +120,7 @@ class Registration {
     for (const OperatorRow &row : kOperators) {
       if (row.keys != first && row.keys != last) continue;
       const KernelBinding *binding = find_binding(row.name);
-      if (binding == nullptr || !binding->available) continue;
+      if (binding == nullptr || !exports_present(row.exports)) continue;
       if (torch_library_impl(library, row.name, binding->kernel, kTargetVersion) !=
           AOTI_TORCH_SUCCESS) {
         failure_ = std::string("vrel: PyTorch refused the kernel of ") + row.name;

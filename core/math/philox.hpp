@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-namespace vrel::mesh {
+namespace vrel::math {
 
 using PhiloxCounter = std::array<uint32_t, 4>;
 using PhiloxKey = std::array<uint32_t, 2>;
@@ -35,4 +35,4 @@ constexpr PhiloxCounter philox4x32_10(PhiloxCounter c, PhiloxKey k) noexcept {
 // A word as a uniform number in [0, 1): x * 2^-32.
 constexpr double unit_uniform(uint32_t x) noexcept { return static_cast<double>(x) * 0x1p-32; }
 
-}  // namespace vrel::mesh
+}  // namespace vrel::math

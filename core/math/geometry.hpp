@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-namespace vrel::mesh {
+namespace vrel::math {
 
 template <typename T>
 struct Vec3 {
@@ -100,4 +100,4 @@ inline void scatter_normal_cotangent(const Triangle<T>& t, Vec3<T> g, T* grad) n
   sub3(grad, t.i0, d2 + d1);
 }
 
-}  // namespace vrel::mesh
+}  // namespace vrel::math
