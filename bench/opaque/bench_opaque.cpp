@@ -2,7 +2,8 @@
 // on a 256 x 256 image of a closed geodesic sphere of 2,000 and 20,480 triangles (20 n^2 for
 // n = 10 and 32) whose outline covers about half of the image, beside vrel_render_rasterize with
 // K = 1 on the same mesh and image. Each benchmark reports the mean number of candidate faces per
-// pixel, the quantity the opaque renderer's time should follow.
+// pixel, the quantity the opaque renderer's time should follow. The backward also runs with one
+// seeded evaluation per coordinate, the reference of the one-pass backward.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "opaque/candidates.hpp"
+#include "opaque/integrate_kernel.hpp"
 #include "vrel/vrel.h"
 
 namespace {
@@ -138,9 +140,12 @@ VrelDiagnostic diagnostic(std::vector<char>& message) {
   return d;
 }
 
+// range(1): 0 forward, 1 backward, 2 backward with one seeded evaluation per coordinate (the
+// reference the one-pass backward equals bit for bit).
 void BM_Coverage(benchmark::State& state) {
   const Sphere& s = sphere(static_cast<int>(state.range(0)));
   const bool backward = state.range(1) != 0;
+  const bool per_seed = state.range(1) == 2;
   View v(s.vertices.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64), f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
   std::vector<double> out(kSize * kSize), g(kSize * kSize, 1.0), gv(3 * s.v());
   View o(out.data(), {kSize, kSize}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT), gt(g.data(), {kSize, kSize}, VREL_DTYPE_FLOAT64);
@@ -150,6 +155,13 @@ void BM_Coverage(benchmark::State& state) {
   std::vector<char> message(512);
   VrelDiagnostic diag = diagnostic(message);
   for (auto _ : state) {
+    if (per_seed) {
+      const auto outcome = vrel::opaque::coverage_backward(
+          s.vertices.data(), s.v(), s.faces.data(), s.f(), {kSize, kSize, 0, 0}, g.data(),
+          gv.data(), vrel::opaque::coverage_workspace(ws.d.data), true, false);
+      if (outcome != vrel::opaque::Outcome::kOk) state.SkipWithError("per-seed backward failed");
+      continue;
+    }
     const VrelStatus st = backward ? vrel_render_opaque_coverage_backward(v, f, kSize, kSize, 0, 0, gt, &ctx, gvo, &ws.d, &diag)
                                    : vrel_render_opaque_coverage(v, f, kSize, kSize, 0, 0, &ctx, o, &ws.d, &diag);
     check(state, st, message);
@@ -160,6 +172,7 @@ void BM_Coverage(benchmark::State& state) {
 void BM_Integrate(benchmark::State& state) {
   const Sphere& s = sphere(static_cast<int>(state.range(0)));
   const bool backward = state.range(1) != 0;
+  const bool per_seed = state.range(1) == 2;
   View v(s.vertices.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64), f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
   View c(s.colour.data(), {s.f(), 3, 3}, VREL_DTYPE_FLOAT64);
   std::vector<double> out(4 * kSize * kSize), g(4 * kSize * kSize, 1.0), gv(3 * s.v()), gc(9 * s.f());
@@ -170,6 +183,14 @@ void BM_Integrate(benchmark::State& state) {
   std::vector<char> message(512);
   VrelDiagnostic diag = diagnostic(message);
   for (auto _ : state) {
+    if (per_seed) {
+      const auto outcome = vrel::opaque::integrate_backward(
+          s.vertices.data(), s.v(), s.faces.data(), s.colour.data(), s.f(), {kSize, kSize, 0, 0},
+          g.data(), gv.data(), gc.data(), vrel::opaque::integrate_workspace(ws.d.data), true,
+          false);
+      if (outcome != vrel::opaque::Outcome::kOk) state.SkipWithError("per-seed backward failed");
+      continue;
+    }
     const VrelStatus st = backward ? vrel_render_opaque_integrate_backward(v, f, c, kSize, kSize, 0, 0, gt, &ctx, gvo, gco, &ws.d, &diag)
                                    : vrel_render_opaque_integrate(v, f, c, kSize, kSize, 0, 0, &ctx, o, &ws.d, &diag);
     check(state, st, message);
@@ -210,5 +231,7 @@ BENCHMARK(BM_Rasterize)->Arg(10)->Arg(32)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Coverage)->Args({10, 0})->Args({32, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Integrate)->Args({10, 0})->Args({32, 0})->Unit(benchmark::kMillisecond);
 // The backward passes take seconds: one iteration each.
-BENCHMARK(BM_Coverage)->Args({10, 1})->Args({32, 1})->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_Integrate)->Args({10, 1})->Args({32, 1})->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Coverage)->Args({10, 1})->Args({32, 1})->Args({10, 2})->Args({32, 2})
+    ->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Integrate)->Args({10, 1})->Args({32, 1})->Args({10, 2})->Args({32, 2})
+    ->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -1,5 +1,6 @@
 #include "opaque/coverage_kernel.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vrel::opaque {
@@ -17,14 +18,14 @@ CoverageWorkspace coverage_workspace(void* data) noexcept {
 
 namespace {
 
-// Builds the candidates' triangles for one seed and evaluates their union.
-template <typename T>
-DualValue evaluate_pixel(const T* vertices, const int32_t* faces, const CoverageWorkspace& ws,
-                         int32_t n, double u, double o, int64_t seed, const PixelScratch& scratch,
-                         ClipBudget& budget) noexcept {
+// Builds the candidates' triangles for one seed (or set of lanes) and evaluates their union.
+template <typename D, typename T, typename Seed>
+D evaluate_pixel(const T* vertices, const int32_t* faces, const int64_t* candidates,
+                 CoverageTriangleOf<D>* triangles, int32_t n, double u, double o, const Seed& seed,
+                 const PixelScratchOf<D>& scratch, ClipBudget& budget) noexcept {
   for (int32_t k = 0; k < n; ++k)
-    ws.triangles[k] = coverage_triangle(local_face(vertices, faces, ws.candidates[k], u, o), seed);
-  return union_coverage(ws.triangles, n, scratch, budget);
+    triangles[k] = coverage_triangle<D>(local_face(vertices, faces, candidates[k], u, o), seed);
+  return union_coverage(triangles, n, scratch, budget);
 }
 
 }  // namespace
@@ -35,7 +36,7 @@ Outcome coverage(const T* vertices, const int32_t* faces, int64_t face_count, co
   const int64_t H = image.height, W = image.width;
   for (int64_t p = 0; p < H * W; ++p) out[p] = T(0);
   ClipPolygon spare[3];
-  const PixelScratch scratch{ws.bank_a, ws.bank_b, spare};
+  const PixelScratch scratch{ws.bank_a, ws.bank_b, kBankCapacity, spare};
   CandidateScan<T> scan({vertices, faces, face_count}, image, binned);
   for (int64_t j = 0; j < H; ++j) {
     const double o = image.oy + static_cast<double>(j);
@@ -45,7 +46,8 @@ Outcome coverage(const T* vertices, const int32_t* faces, int64_t face_count, co
       if (n == 0) continue;
       const double u = image.ox + static_cast<double>(i);
       ClipBudget budget;
-      const DualValue value = evaluate_pixel(vertices, faces, ws, n, u, o, kNoSeed, scratch, budget);
+      const DualValue value = evaluate_pixel<DualValue>(vertices, faces, ws.candidates, ws.triangles,
+                                                        n, u, o, kNoSeed, scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       out[j * W + i] = static_cast<T>(value.v);
     }
@@ -56,13 +58,17 @@ Outcome coverage(const T* vertices, const int32_t* faces, int64_t face_count, co
 template <typename T>
 Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t* faces,
                           int64_t face_count, const Image& image, const T* gradient, T* vertex_grad,
-                          const CoverageWorkspace& ws, bool binned) noexcept {
+                          const CoverageWorkspace& ws, bool binned, bool one_pass) noexcept {
   const int64_t H = image.height, W = image.width;
   for (int64_t q = 0; q < 3 * vertex_count; ++q) vertex_grad[q] = T(0);
   ClipPolygon spare[3];
-  const PixelScratch scratch{ws.bank_a, ws.bank_b, spare};
+  const PixelScratch scratch{ws.bank_a, ws.bank_b, kBankCapacity, spare};
+  // The banks are free once a pixel's plain evaluation is done: the tangent evaluations use them.
+  const auto lanes = tangent_scratch<CoverageTriangleOf<Bundle>>(
+      ws.bank_a, 2 * kBankCapacity * sizeof(ClipPolygon));
   CandidateScan<T> scan({vertices, faces, face_count}, image, binned);
   int64_t distinct[3 * kCandidateCapacity];
+  int64_t seeds[9 * kCandidateCapacity];
   for (int64_t j = 0; j < H; ++j) {
     const double o = image.oy + static_cast<double>(j);
     for (int64_t i = 0; i < W; ++i) {
@@ -71,19 +77,39 @@ Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t
       if (n == 0) continue;
       const double u = image.ox + static_cast<double>(i);
       ClipBudget budget;
-      evaluate_pixel(vertices, faces, ws, n, u, o, kNoSeed, scratch, budget);
+      evaluate_pixel<DualValue>(vertices, faces, ws.candidates, ws.triangles, n, u, o, kNoSeed,
+                                scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       const double g = static_cast<double>(gradient[j * W + i]);
-      const int32_t count = distinct_vertices(faces, ws.candidates, n, distinct);
-      for (int32_t q = 0; q < count; ++q)
-        for (int axis = 0; axis < 2; ++axis) {
-          const int64_t seed = 3 * distinct[q] + axis;
-          ClipBudget seeded_budget;
-          const DualValue value =
-              evaluate_pixel(vertices, faces, ws, n, u, o, seed, scratch, seeded_budget);
-          if (seeded_budget.overflow) return Outcome::kDerivative;
-          vertex_grad[seed] = static_cast<T>(static_cast<double>(vertex_grad[seed]) + value.d * g);
+      const int32_t count =
+          pixel_seeds(distinct, distinct_vertices(faces, ws.candidates, n, distinct), 2, seeds);
+      for (int32_t first = 0; first < count; first += one_pass ? kLanes : 1) {
+        if (one_pass) {
+          ClipBudget bundle_budget;
+          const Bundle value = evaluate_pixel<Bundle>(vertices, faces, ws.candidates,
+                                                      lanes.triangles, n, u, o,
+                                                      lanes_of(seeds, first, count), lanes.pixel,
+                                                      bundle_budget);
+          if (!bundle_budget.overflow) {
+            for (int32_t l = 0; l < kLanes && first + l < count; ++l) {
+              T& into = vertex_grad[seeds[first + l]];
+              into = static_cast<T>(static_cast<double>(into) + value.d[l] * g);
+            }
+            continue;
+          }
         }
+        // One seeded evaluation per coordinate: the reference, and the fallback of a pixel whose
+        // pieces overflow the smaller tangent banks.
+        const int32_t last = one_pass ? std::min(first + kLanes, count) : first + 1;
+        for (int32_t q = first; q < last; ++q) {
+          ClipBudget seeded_budget;
+          const DualValue value = evaluate_pixel<DualValue>(
+              vertices, faces, ws.candidates, ws.triangles, n, u, o, seeds[q], scratch, seeded_budget);
+          if (seeded_budget.overflow) return Outcome::kDerivative;
+          T& into = vertex_grad[seeds[q]];
+          into = static_cast<T>(static_cast<double>(into) + value.d * g);
+        }
+      }
     }
   }
   // A large cotangent can overflow the accumulated gradient (in float32 above all) although
@@ -99,9 +125,9 @@ template Outcome coverage<double>(const double*, const int32_t*, int64_t, const 
                                   const CoverageWorkspace&, bool) noexcept;
 template Outcome coverage_backward<float>(const float*, int64_t, const int32_t*, int64_t,
                                           const Image&, const float*, float*,
-                                          const CoverageWorkspace&, bool) noexcept;
+                                          const CoverageWorkspace&, bool, bool) noexcept;
 template Outcome coverage_backward<double>(const double*, int64_t, const int32_t*, int64_t,
                                            const Image&, const double*, double*,
-                                           const CoverageWorkspace&, bool) noexcept;
+                                           const CoverageWorkspace&, bool, bool) noexcept;
 
 }  // namespace vrel::opaque

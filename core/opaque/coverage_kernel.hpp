@@ -36,12 +36,60 @@ template <typename T>
 Outcome coverage(const T* vertices, const int32_t* faces, int64_t face_count, const Image& image,
                  T* out, const CoverageWorkspace& ws, bool binned = true) noexcept;
 
-// Fills `vertex_grad` [V,3] (z column zero) from the cotangent `gradient` [H,W], one seeded
-// re-evaluation per distinct vertex coordinate of each pixel's candidates.
+// Fills `vertex_grad` [V,3] (z column zero) from the cotangent `gradient` [H,W]: the derivative
+// of each pixel's coverage with respect to every distinct vertex coordinate of its candidates.
+// `one_pass` evaluates kLanes coordinates per evaluation (Tangents); otherwise, and for a pixel
+// whose pieces do not fit the tangent banks, one seeded evaluation per coordinate. Both give the
+// same bits unless two points of a pixel coincide in value.
 template <typename T>
 Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t* faces,
                           int64_t face_count, const Image& image, const T* gradient, T* vertex_grad,
-                          const CoverageWorkspace& ws, bool binned = true) noexcept;
+                          const CoverageWorkspace& ws, bool binned = true,
+                          bool one_pass = true) noexcept;
+
+// Coordinates evaluated together by the one-pass backward.
+inline constexpr int kLanes = 8;
+using Bundle = Tangents<kLanes>;
+
+// Carves, from `bytes` bytes at `base` (8-byte aligned), `triangles` records of type Triangle,
+// optional weights, three spare polygons and two banks of Tangents polygons as large as fit.
+template <typename Triangle>
+struct TangentScratch {
+  Triangle* triangles;
+  Bundle (*weights)[3];
+  PixelScratchOf<Bundle> pixel;
+};
+
+template <typename Triangle>
+inline TangentScratch<Triangle> tangent_scratch(void* base, uint64_t bytes) noexcept {
+  auto* p = static_cast<unsigned char*>(base);
+  TangentScratch<Triangle> t;
+  t.triangles = reinterpret_cast<Triangle*>(p);
+  p += kCandidateCapacity * sizeof(Triangle);
+  t.weights = reinterpret_cast<Bundle(*)[3]>(p);
+  p += kCandidateCapacity * 3 * sizeof(Bundle);
+  auto* polygons = reinterpret_cast<PolygonOf<Bundle>*>(p);
+  const uint64_t used = static_cast<uint64_t>(p - static_cast<unsigned char*>(base));
+  const uint64_t room = (bytes - used) / sizeof(PolygonOf<Bundle>);
+  const int32_t capacity = static_cast<int32_t>((room - 3) / 2);
+  t.pixel = {polygons + 3, polygons + 3 + capacity, capacity, polygons};
+  return t;
+}
+
+// The seeds of one pixel's derivatives in order: each distinct vertex, then its axes.
+inline int32_t pixel_seeds(const int64_t* distinct, int32_t count, int axes, int64_t* seeds) noexcept {
+  int32_t n = 0;
+  for (int32_t q = 0; q < count; ++q)
+    for (int axis = 0; axis < axes; ++axis) seeds[n++] = 3 * distinct[q] + axis;
+  return n;
+}
+
+// The lanes of seeds [first, first + kLanes), kNoSeed past `count`.
+inline Seeds<kLanes> lanes_of(const int64_t* seeds, int32_t first, int32_t count) noexcept {
+  Seeds<kLanes> lanes;
+  for (int l = 0; l < kLanes; ++l) lanes.lane[l] = first + l < count ? seeds[first + l] : kNoSeed;
+  return lanes;
+}
 
 // The pixel-local corners of face `f` for the pixel with lower corner (u, o).
 template <typename T>

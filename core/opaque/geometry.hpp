@@ -34,26 +34,109 @@ inline DualValue scaled(DualValue a, double k) noexcept { return {a.v * k, a.d *
 inline DualValue& operator+=(DualValue& a, DualValue b) noexcept { return a = a + b; }
 
 inline bool is_finite(DualValue a) noexcept { return std::isfinite(a.v) && std::isfinite(a.d); }
+inline bool same_value(DualValue a, DualValue b) noexcept { return a.v == b.v && a.d == b.d; }
 
-// A closed half-plane: (x, y) is inside when a*x + b*y + c >= 0.
-struct HalfPlane {
-  DualValue a, b, c;
+// A value with N derivatives, one per seeded coordinate: each lane follows exactly the operations
+// of a DualValue seeded with that coordinate, so one evaluation gives N derivatives bit for bit
+// equal to N seeded evaluations (the control flow depends on values only, except where two
+// points coincide in value).
+template <int N>
+struct Tangents {
+  double v = 0;
+  double d[N] = {};
 };
 
-// The closed outside of `h` (all six numbers negated).
-inline HalfPlane negated(const HalfPlane& h) noexcept { return {-h.a, -h.b, -h.c}; }
-
-// A polygon vertex, laid out as x, dx, y, dy.
-struct ClipPoint {
-  DualValue x, y;
-};
-
-// Equal in all four numbers.
-inline bool same_point(const ClipPoint& p, const ClipPoint& q) noexcept {
-  return p.x.v == q.x.v && p.x.d == q.x.d && p.y.v == q.y.v && p.y.d == q.y.d;
+template <int N>
+inline Tangents<N> operator+(const Tangents<N>& a, const Tangents<N>& b) noexcept {
+  Tangents<N> r;
+  r.v = a.v + b.v;
+  for (int l = 0; l < N; ++l) r.d[l] = a.d[l] + b.d[l];
+  return r;
+}
+template <int N>
+inline Tangents<N> operator-(const Tangents<N>& a, const Tangents<N>& b) noexcept {
+  Tangents<N> r;
+  r.v = a.v - b.v;
+  for (int l = 0; l < N; ++l) r.d[l] = a.d[l] - b.d[l];
+  return r;
+}
+template <int N>
+inline Tangents<N> operator-(const Tangents<N>& a) noexcept {
+  Tangents<N> r;
+  r.v = -a.v;
+  for (int l = 0; l < N; ++l) r.d[l] = -a.d[l];
+  return r;
+}
+template <int N>
+inline Tangents<N> operator*(const Tangents<N>& a, const Tangents<N>& b) noexcept {
+  Tangents<N> r;
+  r.v = a.v * b.v;
+  for (int l = 0; l < N; ++l) r.d[l] = a.d[l] * b.v + a.v * b.d[l];
+  return r;
+}
+template <int N>
+inline Tangents<N> operator/(const Tangents<N>& a, const Tangents<N>& b) noexcept {
+  Tangents<N> r;
+  r.v = a.v / b.v;
+  const double denominator = b.v * b.v;
+  for (int l = 0; l < N; ++l) r.d[l] = (a.d[l] * b.v - a.v * b.d[l]) / denominator;
+  return r;
+}
+template <int N>
+inline Tangents<N> scaled(const Tangents<N>& a, double k) noexcept {
+  Tangents<N> r;
+  r.v = a.v * k;
+  for (int l = 0; l < N; ++l) r.d[l] = a.d[l] * k;
+  return r;
+}
+template <int N>
+inline Tangents<N>& operator+=(Tangents<N>& a, const Tangents<N>& b) noexcept {
+  return a = a + b;
+}
+template <int N>
+inline bool is_finite(const Tangents<N>& a) noexcept {
+  bool finite = std::isfinite(a.v);
+  for (int l = 0; l < N; ++l) finite = finite && std::isfinite(a.d[l]);
+  return finite;
+}
+template <int N>
+inline bool same_value(const Tangents<N>& a, const Tangents<N>& b) noexcept {
+  bool same = a.v == b.v;
+  for (int l = 0; l < N; ++l) same = same && a.d[l] == b.d[l];
+  return same;
 }
 
-inline DualValue evaluate(const HalfPlane& h, const ClipPoint& p) noexcept {
+// Everything below is written once for a number type D: DualValue (the records of the workspace)
+// or Tangents<N>.
+
+// A closed half-plane: (x, y) is inside when a*x + b*y + c >= 0.
+template <typename D>
+struct HalfPlaneOf {
+  D a, b, c;
+};
+using HalfPlane = HalfPlaneOf<DualValue>;
+
+// The closed outside of `h` (all its numbers negated).
+template <typename D>
+inline HalfPlaneOf<D> negated(const HalfPlaneOf<D>& h) noexcept {
+  return {-h.a, -h.b, -h.c};
+}
+
+// A polygon vertex; as a DualValue, laid out as x, dx, y, dy.
+template <typename D>
+struct PointOf {
+  D x, y;
+};
+using ClipPoint = PointOf<DualValue>;
+
+// Equal in every number (value and derivatives).
+template <typename D>
+inline bool same_point(const PointOf<D>& p, const PointOf<D>& q) noexcept {
+  return same_value(p.x, q.x) && same_value(p.y, q.y);
+}
+
+template <typename D>
+inline D evaluate(const HalfPlaneOf<D>& h, const PointOf<D>& p) noexcept {
   return h.a * p.x + h.b * p.y + h.c;
 }
 
@@ -64,15 +147,20 @@ inline constexpr int32_t kNoLine = -1;
 
 // A convex polygon of at most 64 vertices; fewer than 3 is empty. `provenance[i]` is the clip
 // line that created vertex i (kNoLine when none).
-struct ClipPolygon {
+template <typename D>
+struct PolygonOf {
   int32_t count;
   int32_t reserved;
-  ClipPoint points[kPolygonCapacity];
+  PointOf<D> points[kPolygonCapacity];
   int32_t provenance[kPolygonCapacity];
 };
+using ClipPolygon = PolygonOf<DualValue>;
 static_assert(sizeof(ClipPolygon) == 2312, "ClipPolygon is a fixed 2,312-byte workspace record");
 
-inline bool is_empty(const ClipPolygon& p) noexcept { return p.count < 3; }
+template <typename D>
+inline bool is_empty(const PolygonOf<D>& p) noexcept {
+  return p.count < 3;
+}
 
 // The work state of one evaluation: a clip step per half-plane evaluation at a vertex (and per
 // vertex of a separation test). Running out, overfilling a polygon or a bank, or a non-finite
@@ -93,7 +181,8 @@ struct ClipBudget {
 };
 
 // Copies the used part of a polygon.
-inline void copy_polygon(ClipPolygon& to, const ClipPolygon& from) noexcept {
+template <typename D>
+inline void copy_polygon(PolygonOf<D>& to, const PolygonOf<D>& from) noexcept {
   to.count = from.count;
   for (int32_t i = 0; i < from.count; ++i) {
     to.points[i] = from.points[i];
@@ -102,12 +191,15 @@ inline void copy_polygon(ClipPolygon& to, const ClipPolygon& from) noexcept {
 }
 
 // The unit square (0,0), (1,0), (1,1), (0,1) with zero derivatives.
-inline void unit_square(ClipPolygon& p) noexcept {
+template <typename D>
+inline void unit_square(PolygonOf<D>& p) noexcept {
   p.count = 4;
   const double xs[4] = {0, 1, 1, 0};
   const double ys[4] = {0, 0, 1, 1};
   for (int i = 0; i < 4; ++i) {
-    p.points[i] = {{xs[i], 0}, {ys[i], 0}};
+    p.points[i] = {};
+    p.points[i].x.v = xs[i];
+    p.points[i].y.v = ys[i];
     p.provenance[i] = kNoLine;
   }
 }
@@ -115,13 +207,14 @@ inline void unit_square(ClipPolygon& p) noexcept {
 // `out` = `in` clipped by `h` (they must be distinct records). Crossing points interpolate from
 // the endpoint whose half-plane value is smaller in magnitude, so a vertex on the line is
 // reproduced exactly; they record `line` as their provenance.
-inline void clip(const ClipPolygon& in, const HalfPlane& h, ClipBudget& budget, ClipPolygon& out,
-                 int32_t line = kNoLine) noexcept {
+template <typename D>
+inline void clip(const PolygonOf<D>& in, const HalfPlaneOf<D>& h, ClipBudget& budget,
+                 PolygonOf<D>& out, int32_t line = kNoLine) noexcept {
   out.count = 0;
   const int32_t n = in.count;
   if (n < 3 || budget.overflow) return;
   int32_t count = 0;
-  auto emit = [&](const ClipPoint& p, int32_t provenance) -> bool {
+  auto emit = [&](const PointOf<D>& p, int32_t provenance) -> bool {
     if (count > 0 && same_point(out.points[count - 1], p)) return true;
     if (count == kPolygonCapacity) {
       budget.overflow = 1;
@@ -133,12 +226,12 @@ inline void clip(const ClipPolygon& in, const HalfPlane& h, ClipBudget& budget, 
     return true;
   };
   if (!budget.step()) return;
-  const DualValue s_last = evaluate(h, in.points[n - 1]);
-  DualValue s_prev = s_last;
+  const D s_last = evaluate(h, in.points[n - 1]);
+  D s_prev = s_last;
   for (int32_t i = 0; i < n; ++i) {
-    const ClipPoint& prev = in.points[i == 0 ? n - 1 : i - 1];
-    const ClipPoint& cur = in.points[i];
-    DualValue s_cur = s_last;
+    const PointOf<D>& prev = in.points[i == 0 ? n - 1 : i - 1];
+    const PointOf<D>& cur = in.points[i];
+    D s_cur = s_last;
     if (i != n - 1) {
       if (!budget.step()) return;
       s_cur = evaluate(h, cur);
@@ -146,12 +239,12 @@ inline void clip(const ClipPolygon& in, const HalfPlane& h, ClipBudget& budget, 
     const bool prev_in = s_prev.v >= 0;
     const bool cur_in = s_cur.v >= 0;
     if (prev_in != cur_in) {
-      ClipPoint p;
+      PointOf<D> p;
       if (std::fabs(s_cur.v) < std::fabs(s_prev.v)) {
-        const DualValue t = s_cur / (s_cur - s_prev);
+        const D t = s_cur / (s_cur - s_prev);
         p = {cur.x + (prev.x - cur.x) * t, cur.y + (prev.y - cur.y) * t};
       } else {
-        const DualValue t = s_prev / (s_prev - s_cur);
+        const D t = s_prev / (s_prev - s_cur);
         p = {prev.x + (cur.x - prev.x) * t, prev.y + (cur.y - prev.y) * t};
       }
       if (!emit(p, line)) return;
@@ -164,13 +257,14 @@ inline void clip(const ClipPolygon& in, const HalfPlane& h, ClipBudget& budget, 
 }
 
 // Unsigned area by a fan from vertex 0; (0, 0) when empty.
-inline DualValue area(const ClipPolygon& p) noexcept {
+template <typename D>
+inline D area(const PolygonOf<D>& p) noexcept {
   if (p.count < 3) return {};
-  const ClipPoint& o = p.points[0];
-  DualValue sum;
+  const PointOf<D>& o = p.points[0];
+  D sum{};
   for (int32_t i = 1; i + 1 < p.count; ++i) {
-    const DualValue ax = p.points[i].x - o.x, ay = p.points[i].y - o.y;
-    const DualValue bx = p.points[i + 1].x - o.x, by = p.points[i + 1].y - o.y;
+    const D ax = p.points[i].x - o.x, ay = p.points[i].y - o.y;
+    const D bx = p.points[i + 1].x - o.x, by = p.points[i + 1].y - o.y;
     sum += ax * by - ay * bx;
   }
   if (sum.v < 0) sum = -sum;
@@ -178,16 +272,19 @@ inline DualValue area(const ClipPolygon& p) noexcept {
 }
 
 // Area and first moments (integrals of x and y) of a polygon, by the shoelace sums.
-struct Moments {
-  DualValue area, mx, my;
+template <typename D>
+struct MomentsOf {
+  D area, mx, my;
 };
+using Moments = MomentsOf<DualValue>;
 
-inline Moments moments(const ClipPolygon& p) noexcept {
-  DualValue s, sx, sy;
+template <typename D>
+inline MomentsOf<D> moments(const PolygonOf<D>& p) noexcept {
+  D s{}, sx{}, sy{};
   for (int32_t i = 0; i < p.count; ++i) {
-    const ClipPoint& a = p.points[i];
-    const ClipPoint& b = p.points[i + 1 == p.count ? 0 : i + 1];
-    const DualValue cross = a.x * b.y - a.y * b.x;
+    const PointOf<D>& a = p.points[i];
+    const PointOf<D>& b = p.points[i + 1 == p.count ? 0 : i + 1];
+    const D cross = a.x * b.y - a.y * b.x;
     s += cross;
     sx += cross * (a.x + b.x);
     sy += cross * (a.y + b.y);
@@ -211,7 +308,9 @@ inline double next_up(double x) noexcept {
 // True when `h` certainly excludes every vertex of `p`: an upper bound of a*x + b*y + c, with
 // each product and sum rounded one step up, is below 0 at each vertex. One step per vertex
 // tested; false as soon as one vertex may be inside (or the budget runs out).
-inline bool certainly_excludes(const HalfPlane& h, const ClipPolygon& p, ClipBudget& budget) noexcept {
+template <typename D>
+inline bool certainly_excludes(const HalfPlaneOf<D>& h, const PolygonOf<D>& p,
+                               ClipBudget& budget) noexcept {
   if (p.count < 1) return false;
   for (int32_t i = 0; i < p.count; ++i) {
     if (!budget.step()) return false;
@@ -223,10 +322,13 @@ inline bool certainly_excludes(const HalfPlane& h, const ClipPolygon& p, ClipBud
   return true;
 }
 
-// A bank of pieces in caller memory (at most kBankCapacity).
-struct PieceBank {
-  ClipPolygon* pieces;
+// A bank of pieces in caller memory: kBankCapacity DualValue polygons in the workspace; a
+// Tangents bank may hold fewer (its evaluation then reports overflow and the caller falls back).
+template <typename D>
+struct BankOf {
+  PolygonOf<D>* pieces;
   int32_t count;
+  int32_t capacity;
 };
 
 }  // namespace vrel::opaque

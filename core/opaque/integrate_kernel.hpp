@@ -35,11 +35,13 @@ Outcome integrate(const T* vertices, const int32_t* faces, const T* colour, int6
                   const Image& image, T* out, const IntegrateWorkspace& ws,
                   bool binned = true) noexcept;
 
-// Fills `vertex_grad` [V,3] and `colour_grad` [F,3,3] from the cotangent `gradient` [H,W,4].
+// Fills `vertex_grad` [V,3] and `colour_grad` [F,3,3] from the cotangent `gradient` [H,W,4];
+// `one_pass` as for coverage_backward.
 template <typename T>
 Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_t* faces,
                            const T* colour, int64_t face_count, const Image& image,
                            const T* gradient, T* vertex_grad, T* colour_grad,
-                           const IntegrateWorkspace& ws, bool binned = true) noexcept;
+                           const IntegrateWorkspace& ws, bool binned = true,
+                           bool one_pass = true) noexcept;
 
 }  // namespace vrel::opaque

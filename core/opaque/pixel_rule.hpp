@@ -16,6 +16,13 @@ namespace vrel::opaque {
 // No seeded coordinate: a plain evaluation, every derivative 0.
 inline constexpr int64_t kNoSeed = -1;
 
+// The seeded coordinates of N tangent lanes (flat indices 3*vertex + axis; kNoSeed for an unused
+// lane).
+template <int N>
+struct Seeds {
+  int64_t lane[N];
+};
+
 // The corners of one face in pixel-local coordinates (widened to double) and their vertex rows.
 struct LocalFace {
   double x[3], y[3], z[3];
@@ -23,44 +30,66 @@ struct LocalFace {
 };
 
 // The three edge half-planes of a triangle (interior inside all three); inactive covers nothing.
-struct CoverageTriangle {
+template <typename D>
+struct CoverageTriangleOf {
   int32_t active;
   int32_t reserved;
-  HalfPlane edges[3];
+  HalfPlaneOf<D> edges[3];
 };
+using CoverageTriangle = CoverageTriangleOf<DualValue>;
 static_assert(sizeof(CoverageTriangle) == 152, "CoverageTriangle is a fixed 152-byte record");
 
 // A triangle with its depth plane, barycentric planes, corners and doubled signed area.
-struct ShadedTriangle {
+template <typename D>
+struct ShadedTriangleOf {
   int32_t active;
   int32_t reserved;
-  HalfPlane edges[3];
-  DualValue depth[3];    // p, q, r: depth(x, y) = p*x + q*y + r
-  DualValue bary[3][3];  // per corner: alpha, beta, gamma: lambda(x, y) = alpha*x + beta*y + gamma
-  ClipPoint corners[3];
-  DualValue doubled_area;
+  HalfPlaneOf<D> edges[3];
+  D depth[3];    // p, q, r: depth(x, y) = p*x + q*y + r
+  D bary[3][3];  // per corner: alpha, beta, gamma: lambda(x, y) = alpha*x + beta*y + gamma
+  PointOf<D> corners[3];
+  D doubled_area;
 };
+using ShadedTriangle = ShadedTriangleOf<DualValue>;
 static_assert(sizeof(ShadedTriangle) == 456, "ShadedTriangle is a fixed 456-byte record");
 
-// Seeded corner coordinate: derivative 1 when `seed` is the flat index 3*vertex + axis.
+// Seeded corner coordinate: derivative 1 where the seed is the flat index 3*vertex + axis.
 inline DualValue seeded(double value, int64_t vertex, int axis, int64_t seed) noexcept {
   return {value, seed == 3 * vertex + axis ? 1.0 : 0.0};
+}
+template <int N>
+inline Tangents<N> seeded(double value, int64_t vertex, int axis, const Seeds<N>& seeds) noexcept {
+  Tangents<N> t;
+  t.v = value;
+  for (int l = 0; l < N; ++l) t.d[l] = seeds.lane[l] == 3 * vertex + axis ? 1.0 : 0.0;
+  return t;
+}
+
+// The constant 1.
+template <typename D>
+inline D one() noexcept {
+  D r{};
+  r.v = 1;
+  return r;
 }
 
 // Edge e runs from corner e to corner e+1: a = y_e - y_e+1, b = x_e+1 - x_e,
 // c = (y_e+1 - y_e) x_e - (x_e+1 - x_e) y_e; negated for a clockwise triangle (negative_area).
-inline void edge_planes(const DualValue x[3], const DualValue y[3], bool negative_area,
-                        HalfPlane edges[3]) noexcept {
+template <typename D>
+inline void edge_planes(const D x[3], const D y[3], bool negative_area,
+                        HalfPlaneOf<D> edges[3]) noexcept {
   for (int e = 0; e < 3; ++e) {
     const int n = e == 2 ? 0 : e + 1;
-    HalfPlane h{y[e] - y[n], x[n] - x[e], (y[n] - y[e]) * x[e] - (x[n] - x[e]) * y[e]};
+    HalfPlaneOf<D> h{y[e] - y[n], x[n] - x[e], (y[n] - y[e]) * x[e] - (x[n] - x[e]) * y[e]};
     edges[e] = negative_area ? negated(h) : h;
   }
 }
 
-inline CoverageTriangle coverage_triangle(const LocalFace& face, int64_t seed) noexcept {
-  CoverageTriangle t{};
-  DualValue x[3], y[3];
+// `Seed` is an int64_t for a DualValue and Seeds<N> for Tangents<N>.
+template <typename D, typename Seed>
+inline CoverageTriangleOf<D> coverage_triangle(const LocalFace& face, const Seed& seed) noexcept {
+  CoverageTriangleOf<D> t{};
+  D x[3], y[3];
   for (int k = 0; k < 3; ++k) {
     x[k] = seeded(face.x[k], face.vertex[k], 0, seed);
     y[k] = seeded(face.y[k], face.vertex[k], 1, seed);
@@ -72,17 +101,18 @@ inline CoverageTriangle coverage_triangle(const LocalFace& face, int64_t seed) n
   return t;
 }
 
-inline ShadedTriangle shaded_triangle(const LocalFace& face, int64_t seed) noexcept {
-  ShadedTriangle t{};
-  DualValue x[3], y[3], z[3];
+template <typename D, typename Seed>
+inline ShadedTriangleOf<D> shaded_triangle(const LocalFace& face, const Seed& seed) noexcept {
+  ShadedTriangleOf<D> t{};
+  D x[3], y[3], z[3];
   for (int k = 0; k < 3; ++k) {
     x[k] = seeded(face.x[k], face.vertex[k], 0, seed);
     y[k] = seeded(face.y[k], face.vertex[k], 1, seed);
     z[k] = seeded(face.z[k], face.vertex[k], 2, seed);
   }
-  const DualValue e = (y[2] - y[0]) * (x[1] - x[0]) - (x[2] - x[0]) * (y[1] - y[0]);
+  const D e = (y[2] - y[0]) * (x[1] - x[0]) - (x[2] - x[0]) * (y[1] - y[0]);
   if (e.v == 0) return t;
-  DualValue(&b)[3][3] = t.bary;
+  D(&b)[3][3] = t.bary;
   b[1][0] = (y[2] - y[0]) / e;
   b[1][1] = -(x[2] - x[0]) / e;
   b[2][0] = -(y[1] - y[0]) / e;
@@ -91,8 +121,8 @@ inline ShadedTriangle shaded_triangle(const LocalFace& face, int64_t seed) noexc
   b[2][2] = -(x[0] * b[2][0] + y[0] * b[2][1]);
   b[0][0] = -(b[1][0] + b[2][0]);
   b[0][1] = -(b[1][1] + b[2][1]);
-  b[0][2] = DualValue{1, 0} - (b[1][2] + b[2][2]);
-  const DualValue dz1 = z[1] - z[0], dz2 = z[2] - z[0];
+  b[0][2] = one<D>() - (b[1][2] + b[2][2]);
+  const D dz1 = z[1] - z[0], dz2 = z[2] - z[0];
   t.depth[0] = b[1][0] * dz1 + b[2][0] * dz2;
   t.depth[1] = b[1][1] * dz1 + b[2][1] * dz2;
   t.depth[2] = z[0] + b[1][2] * dz1 + b[2][2] * dz2;
@@ -103,36 +133,42 @@ inline ShadedTriangle shaded_triangle(const LocalFace& face, int64_t seed) noexc
   return t;
 }
 
-// Two banks of pieces and two scratch polygons for the running remainder.
-struct PixelScratch {
-  ClipPolygon* bank_a;  // kBankCapacity polygons
-  ClipPolygon* bank_b;  // kBankCapacity polygons
-  ClipPolygon* spare;   // 3 polygons
+// Two banks of pieces and three spare polygons for the running remainder.
+template <typename D>
+struct PixelScratchOf {
+  PolygonOf<D>* bank_a;
+  PolygonOf<D>* bank_b;
+  int32_t bank_capacity;  // kBankCapacity for the workspace's DualValue banks
+  PolygonOf<D>* spare;    // 3 polygons
 };
+using PixelScratch = PixelScratchOf<DualValue>;
 
 namespace detail {
 
 // Appends the part of `piece` outside `plane` to `bank` when it has positive area, and returns
-// the part inside (in one of the two spare records, never `piece` itself), or null when that
-// part is empty or of zero area. A 129th piece sets the overflow flag.
-inline const ClipPolygon* split_off(const ClipPolygon& piece, const HalfPlane& plane, PieceBank& bank,
-                                    ClipPolygon* spare, ClipBudget& budget) noexcept {
-  ClipPolygon& outside = bank.count < kBankCapacity ? bank.pieces[bank.count] : spare[2];
+// the part inside (in one of the two first spare records, never `piece` itself), or null when
+// that part is empty or of zero area. A piece beyond the bank's capacity sets the overflow flag.
+template <typename D>
+inline const PolygonOf<D>* split_off(const PolygonOf<D>& piece, const HalfPlaneOf<D>& plane,
+                                     BankOf<D>& bank, PolygonOf<D>* spare,
+                                     ClipBudget& budget) noexcept {
+  PolygonOf<D>& outside = bank.count < bank.capacity ? bank.pieces[bank.count] : spare[2];
   clip(piece, negated(plane), budget, outside);
   if (!is_empty(outside) && area(outside).v > 0) {
-    if (bank.count == kBankCapacity) budget.overflow = 1;
+    if (bank.count == bank.capacity) budget.overflow = 1;
     else ++bank.count;
   }
-  ClipPolygon& inside = &piece == &spare[0] ? spare[1] : spare[0];
+  PolygonOf<D>& inside = &piece == &spare[0] ? spare[1] : spare[0];
   clip(piece, plane, budget, inside);
   if (is_empty(inside) || area(inside).v == 0 || budget.overflow) return nullptr;
   return &inside;
 }
 
 // Appends a whole piece of positive area to a bank.
-inline void keep_whole(const ClipPolygon& piece, PieceBank& bank, ClipBudget& budget) noexcept {
+template <typename D>
+inline void keep_whole(const PolygonOf<D>& piece, BankOf<D>& bank, ClipBudget& budget) noexcept {
   if (!(area(piece).v > 0)) return;
-  if (bank.count == kBankCapacity) {
+  if (bank.count == bank.capacity) {
     budget.overflow = 1;
     return;
   }
@@ -141,8 +177,9 @@ inline void keep_whole(const ClipPolygon& piece, PieceBank& bank, ClipBudget& bu
 
 // The unit square clipped by a triangle's three edges, into `out`; false when empty or of zero
 // area.
-inline bool clip_to_triangle(const HalfPlane edges[3], const PixelScratch& s, ClipBudget& budget,
-                             ClipPolygon& out) noexcept {
+template <typename D>
+inline bool clip_to_triangle(const HalfPlaneOf<D> edges[3], const PixelScratchOf<D>& s,
+                             ClipBudget& budget, PolygonOf<D>& out) noexcept {
   unit_square(s.spare[0]);
   clip(s.spare[0], edges[0], budget, s.spare[1]);
   clip(s.spare[1], edges[1], budget, s.spare[0]);
@@ -155,20 +192,21 @@ inline bool clip_to_triangle(const HalfPlane edges[3], const PixelScratch& s, Cl
 // Area of the union of the active triangles within the unit square: each triangle contributes
 // what no earlier triangle covers (its pieces are cut by every earlier triangle's edges). Sets
 // the budget's overflow flag on exhaustion or a non-finite result.
-inline DualValue union_coverage(const CoverageTriangle* tris, int32_t n, const PixelScratch& s,
-                                ClipBudget& budget) noexcept {
-  DualValue total;
+template <typename D>
+inline D union_coverage(const CoverageTriangleOf<D>* tris, int32_t n, const PixelScratchOf<D>& s,
+                        ClipBudget& budget) noexcept {
+  D total{};
   for (int32_t k = 0; k < n && !budget.overflow; ++k) {
     if (!tris[k].active) continue;
-    PieceBank pieces{s.bank_a, 0};
-    PieceBank next{s.bank_b, 0};
+    BankOf<D> pieces{s.bank_a, 0, s.bank_capacity};
+    BankOf<D> next{s.bank_b, 0, s.bank_capacity};
     if (!detail::clip_to_triangle(tris[k].edges, s, budget, pieces.pieces[0])) continue;
     pieces.count = 1;
     for (int32_t j = 0; j < k && pieces.count > 0 && !budget.overflow; ++j) {
       if (!tris[j].active) continue;
       next.count = 0;
       for (int32_t r = 0; r < pieces.count && !budget.overflow; ++r) {
-        const ClipPolygon* rest = &pieces.pieces[r];
+        const PolygonOf<D>* rest = &pieces.pieces[r];
         for (int e = 0; e < 3 && rest != nullptr; ++e)
           rest = detail::split_off(*rest, tris[j].edges[e], next, s.spare, budget);
       }
@@ -180,24 +218,28 @@ inline DualValue union_coverage(const CoverageTriangle* tris, int32_t n, const P
   return total;
 }
 
-// Result of the visible integration of one pixel: R[0..2] the colour integrals, R[3] the
+// Result of the visible integration of one pixel: r[0..2] the colour integrals, r[3] the
 // visible area.
-struct VisibleIntegral {
-  DualValue r[4];
+template <typename D>
+struct VisibleIntegralOf {
+  D r[4];
 };
+using VisibleIntegral = VisibleIntegralOf<DualValue>;
 
 // Replaces `piece` by the parts of it that candidate `m` does not hide, appended to `bank`.
 // `depth` (k's depth plane minus m's, inside where m is at least as near) is null when m hides
 // all of k within m's triangle.
-inline void remove_hidden(const ClipPolygon& piece, const ShadedTriangle& m, const HalfPlane* depth,
-                          PieceBank& bank, const PixelScratch& s, ClipBudget& budget) noexcept {
+template <typename D>
+inline void remove_hidden(const PolygonOf<D>& piece, const ShadedTriangleOf<D>& m,
+                          const HalfPlaneOf<D>* depth, BankOf<D>& bank, const PixelScratchOf<D>& s,
+                          ClipBudget& budget) noexcept {
   bool whole = depth != nullptr && certainly_excludes(*depth, piece, budget);
   for (int e = 0; e < 3 && !whole; ++e) whole = certainly_excludes(m.edges[e], piece, budget);
   if (whole) {
     detail::keep_whole(piece, bank, budget);
     return;
   }
-  const ClipPolygon* rest = &piece;
+  const PolygonOf<D>* rest = &piece;
   for (int e = 0; e < 3 && rest != nullptr; ++e)
     rest = detail::split_off(*rest, m.edges[e], bank, s.spare, budget);
   if (rest != nullptr && depth != nullptr) detail::split_off(*rest, *depth, bank, s.spare, budget);
@@ -206,23 +248,25 @@ inline void remove_hidden(const ClipPolygon& piece, const ShadedTriangle& m, con
 // Integrates, for every candidate k in order, the corner barycentrics over the part of the pixel
 // where k is the nearest surface (weights[k][t]) and the colour interpolated from `colour[k]`
 // (corner-major, three channels per corner) over it; ties in depth go to the earlier candidate.
-inline VisibleIntegral visible_integral(const ShadedTriangle* tris, const double (*colour)[9],
-                                        int32_t n, const PixelScratch& s, ClipBudget& budget,
-                                        DualValue (*weights)[3]) noexcept {
-  VisibleIntegral out{};
-  for (int32_t k = 0; k < n; ++k) weights[k][0] = weights[k][1] = weights[k][2] = DualValue{};
+template <typename D>
+inline VisibleIntegralOf<D> visible_integral(const ShadedTriangleOf<D>* tris,
+                                             const double (*colour)[9], int32_t n,
+                                             const PixelScratchOf<D>& s, ClipBudget& budget,
+                                             D (*weights)[3]) noexcept {
+  VisibleIntegralOf<D> out{};
+  for (int32_t k = 0; k < n; ++k) weights[k][0] = weights[k][1] = weights[k][2] = D{};
   for (int32_t k = 0; k < n && !budget.overflow; ++k) {
-    const ShadedTriangle& tk = tris[k];
+    const ShadedTriangleOf<D>& tk = tris[k];
     if (!tk.active) continue;
-    PieceBank pieces{s.bank_a, 0};
-    PieceBank next{s.bank_b, 0};
+    BankOf<D> pieces{s.bank_a, 0, s.bank_capacity};
+    BankOf<D> next{s.bank_b, 0, s.bank_capacity};
     if (!detail::clip_to_triangle(tk.edges, s, budget, pieces.pieces[0])) continue;
     pieces.count = 1;
     for (int32_t m = 0; m < n && pieces.count > 0 && !budget.overflow; ++m) {
-      const ShadedTriangle& tm = tris[m];
+      const ShadedTriangleOf<D>& tm = tris[m];
       if (m == k || !tm.active) continue;
-      const HalfPlane d{tk.depth[0] - tm.depth[0], tk.depth[1] - tm.depth[1],
-                        tk.depth[2] - tm.depth[2]};
+      const HalfPlaneOf<D> d{tk.depth[0] - tm.depth[0], tk.depth[1] - tm.depth[1],
+                             tk.depth[2] - tm.depth[2]};
       const bool coplanar = d.a.v == 0 && d.b.v == 0 && d.c.v == 0;
       if (coplanar && m > k) continue;
       next.count = 0;
@@ -230,9 +274,9 @@ inline VisibleIntegral visible_integral(const ShadedTriangle* tris, const double
         remove_hidden(pieces.pieces[r], tm, coplanar ? nullptr : &d, next, s, budget);
       std::swap(pieces, next);
     }
-    DualValue(&w)[3] = weights[k];
+    D(&w)[3] = weights[k];
     for (int32_t r = 0; r < pieces.count; ++r) {
-      const Moments mo = moments(pieces.pieces[r]);
+      const MomentsOf<D> mo = moments(pieces.pieces[r]);
       out.r[3] += mo.area;
       for (int t = 0; t < 3; ++t)
         w[t] += tk.bary[t][0] * mo.mx + tk.bary[t][1] * mo.my + tk.bary[t][2] * mo.area;
@@ -240,7 +284,7 @@ inline VisibleIntegral visible_integral(const ShadedTriangle* tris, const double
     for (int t = 0; t < 3; ++t)
       for (int c = 0; c < 3; ++c) out.r[c] += scaled(w[t], colour[k][3 * t + c]);
   }
-  for (const DualValue& r : out.r)
+  for (const D& r : out.r)
     if (!is_finite(r)) budget.overflow = 1;
   return out;
 }
