@@ -114,7 +114,7 @@ def candidate_counts(vertices, faces, h: int, w: int, ox: float = 0.0, oy: float
         last_row = torch.floor(hi[:, 1] - oy + 1e-9).clamp(-1, h - 1).long()
         keep = (first_col <= last_col) & (first_row <= last_row)
         r0, r1, c0, c1 = first_row[keep], last_row[keep] + 1, first_col[keep], last_col[keep] + 1
-        diff = torch.zeros((h + 1) * (w + 1), dtype=torch.int64)
+        diff = torch.zeros((h + 1) * (w + 1), dtype=torch.int64, device=r0.device)
         ones = torch.ones_like(r0)
         for rows, cols, sign in ((r0, c0, 1), (r0, c1, -1), (r1, c0, -1), (r1, c1, 1)):
             diff.index_add_(0, rows * (w + 1) + cols, sign * ones)
