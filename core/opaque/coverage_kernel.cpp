@@ -19,13 +19,12 @@ CoverageWorkspace coverage_workspace(void* data) noexcept {
 namespace {
 
 // Builds the candidates' triangles for one seed (or set of lanes) and evaluates their union.
-template <typename D, typename T, typename Seed>
-D evaluate_pixel(const T* vertices, const int32_t* faces, const int64_t* candidates,
-                 CoverageTriangleOf<D>* triangles, int32_t n, double u, double o, const Seed& seed,
+template <typename D, typename Seed>
+D evaluate_pixel(const PixelFaces& pixel, CoverageTriangleOf<D>* triangles, const Seed& seed,
                  const PixelScratchOf<D>& scratch, ClipBudget& budget) noexcept {
-  for (int32_t k = 0; k < n; ++k)
-    triangles[k] = coverage_triangle<D>(local_face(vertices, faces, candidates[k], u, o), seed);
-  return union_coverage(triangles, n, scratch, budget);
+  for (int32_t k = 0; k < pixel.count; ++k)
+    triangles[k] = coverage_triangle<D>(pixel.faces[k], seed);
+  return union_coverage(triangles, pixel.count, pixel.apart, scratch, budget);
 }
 
 }  // namespace
@@ -45,9 +44,9 @@ Outcome coverage(const T* vertices, const int32_t* faces, int64_t face_count, co
       if (n < 0) return Outcome::kCandidates;
       if (n == 0) continue;
       const double u = image.ox + static_cast<double>(i);
+      const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       ClipBudget budget;
-      const DualValue value = evaluate_pixel<DualValue>(vertices, faces, ws.candidates, ws.triangles,
-                                                        n, u, o, kNoSeed, scratch, budget);
+      const DualValue value = evaluate_pixel<DualValue>(pixel, ws.triangles, kNoSeed, scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       out[j * W + i] = static_cast<T>(value.v);
     }
@@ -76,9 +75,9 @@ Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t
       if (n < 0) return Outcome::kCandidates;
       if (n == 0) continue;
       const double u = image.ox + static_cast<double>(i);
+      const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       ClipBudget budget;
-      evaluate_pixel<DualValue>(vertices, faces, ws.candidates, ws.triangles, n, u, o, kNoSeed,
-                                scratch, budget);
+      evaluate_pixel<DualValue>(pixel, ws.triangles, kNoSeed, scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       const double g = static_cast<double>(gradient[j * W + i]);
       const int32_t count =
@@ -86,10 +85,8 @@ Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t
       for (int32_t first = 0; first < count; first += one_pass ? kLanes : 1) {
         if (one_pass) {
           ClipBudget bundle_budget;
-          const Bundle value = evaluate_pixel<Bundle>(vertices, faces, ws.candidates,
-                                                      lanes.triangles, n, u, o,
-                                                      lanes_of(seeds, first, count), lanes.pixel,
-                                                      bundle_budget);
+          const Bundle value = evaluate_pixel<Bundle>(pixel, lanes.triangles, lanes_of(seeds, first, count),
+                                                      lanes.pixel, bundle_budget);
           if (!bundle_budget.overflow) {
             for (int32_t l = 0; l < kLanes && first + l < count; ++l) {
               T& into = vertex_grad[seeds[first + l]];
@@ -103,8 +100,8 @@ Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t
         const int32_t last = one_pass ? std::min(first + kLanes, count) : first + 1;
         for (int32_t q = first; q < last; ++q) {
           ClipBudget seeded_budget;
-          const DualValue value = evaluate_pixel<DualValue>(
-              vertices, faces, ws.candidates, ws.triangles, n, u, o, seeds[q], scratch, seeded_budget);
+          const DualValue value = evaluate_pixel<DualValue>(pixel, ws.triangles, seeds[q], scratch,
+                                                              seeded_budget);
           if (seeded_budget.overflow) return Outcome::kDerivative;
           T& into = vertex_grad[seeds[q]];
           into = static_cast<T>(static_cast<double>(into) + value.d * g);

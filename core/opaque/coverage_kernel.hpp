@@ -106,6 +106,23 @@ inline LocalFace local_face(const T* vertices, const int32_t* faces, int64_t f, 
   return face;
 }
 
+// The candidates of one pixel in pixel-local coordinates, and which pairs cannot overlap.
+struct PixelFaces {
+  LocalFace faces[kCandidateCapacity];
+  int32_t count;
+  Separation apart;
+};
+
+template <typename T>
+inline PixelFaces pixel_faces(const T* vertices, const int32_t* faces, const int64_t* candidates,
+                              int32_t n, double u, double o) noexcept {
+  PixelFaces p;
+  p.count = n;
+  for (int32_t k = 0; k < n; ++k) p.faces[k] = local_face(vertices, faces, candidates[k], u, o);
+  p.apart = separation(p.faces, n);
+  return p;
+}
+
 // The distinct vertices of the candidates' corners in first-appearance order; their number.
 inline int32_t distinct_vertices(const int32_t* faces, const int64_t* candidates, int32_t n,
                                  int64_t* out) noexcept {

@@ -305,6 +305,40 @@ inline double next_up(double x) noexcept {
   return std::bit_cast<double>(x > 0 ? bits + 1 : bits - 1);
 }
 
+// The next representable double below x.
+inline double next_down(double x) noexcept { return -next_up(-x); }
+
+// An interval [lo, hi] of doubles.
+struct Interval {
+  double lo, hi;
+};
+
+// a - b and products, each bound rounded one step outwards.
+inline Interval difference(double a, double b) noexcept {
+  const double d = a - b;
+  return {next_down(d), next_up(d)};
+}
+inline Interval difference(Interval a, Interval b) noexcept {
+  return {next_down(a.lo - b.hi), next_up(a.hi - b.lo)};
+}
+inline Interval product(Interval a, Interval b) noexcept {
+  const double p[4] = {a.lo * b.lo, a.lo * b.hi, a.hi * b.lo, a.hi * b.hi};
+  double lo = p[0], hi = p[0];
+  for (double q : p) {
+    lo = q < lo ? q : lo;
+    hi = q > hi ? q : hi;
+  }
+  return {next_down(lo), next_up(hi)};
+}
+
+// Bounds of the orientation (xq - xp)(yr - yp) - (xr - xp)(yq - yp) of r against the line p->q;
+// the sign is certain only when the interval excludes 0.
+inline Interval orientation(double xp, double yp, double xq, double yq, double xr,
+                            double yr) noexcept {
+  return difference(product(difference(xq, xp), difference(yr, yp)),
+                    product(difference(xr, xp), difference(yq, yp)));
+}
+
 // True when `h` certainly excludes every vertex of `p`: an upper bound of a*x + b*y + c, with
 // each product and sum rounded one step up, is below 0 at each vertex. One step per vertex
 // tested; false as soon as one vertex may be inside (or the budget runs out).

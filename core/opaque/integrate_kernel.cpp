@@ -32,15 +32,12 @@ void gather_colours(const T* colour, const int64_t* candidates, int32_t n,
 
 // Builds the candidates' shaded triangles for one seed (or set of lanes) and integrates the
 // visible colour.
-template <typename D, typename T, typename Seed>
-VisibleIntegralOf<D> evaluate_pixel(const T* vertices, const int32_t* faces,
-                                    const int64_t* candidates, ShadedTriangleOf<D>* triangles,
-                                    D (*weights)[3], const double (*colours)[9], int32_t n,
-                                    double u, double o, const Seed& seed,
+template <typename D, typename Seed>
+VisibleIntegralOf<D> evaluate_pixel(const PixelFaces& pixel, ShadedTriangleOf<D>* triangles,
+                                    D (*weights)[3], const double (*colours)[9], const Seed& seed,
                                     const PixelScratchOf<D>& scratch, ClipBudget& budget) noexcept {
-  for (int32_t k = 0; k < n; ++k)
-    triangles[k] = shaded_triangle<D>(local_face(vertices, faces, candidates[k], u, o), seed);
-  return visible_integral(triangles, colours, n, scratch, budget, weights);
+  for (int32_t k = 0; k < pixel.count; ++k) triangles[k] = shaded_triangle<D>(pixel.faces[k], seed);
+  return visible_integral(triangles, colours, pixel.count, pixel.apart, scratch, budget, weights);
 }
 
 // The sum over the four channels of derivative times cotangent.
@@ -82,11 +79,12 @@ Outcome integrate(const T* vertices, const int32_t* faces, const T* colour, int6
       if (n < 0) return Outcome::kCandidates;
       if (n == 0) continue;
       const double u = image.ox + static_cast<double>(i);
+      const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       gather_colours(colour, ws.candidates, n, colours);
       ClipBudget budget;
       const VisibleIntegral r =
-          evaluate_pixel<DualValue>(vertices, faces, ws.candidates, ws.triangles, ws.weights,
-                                    colours, n, u, o, kNoSeed, scratch, budget);
+          evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours, kNoSeed,
+                                    scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       for (int c = 0; c < 4; ++c) out[4 * (j * W + i) + c] = static_cast<T>(r.r[c].v);
     }
@@ -118,10 +116,11 @@ Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_
       if (n < 0) return Outcome::kCandidates;
       if (n == 0) continue;
       const double u = image.ox + static_cast<double>(i);
+      const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       gather_colours(colour, ws.candidates, n, colours);
       ClipBudget budget;
-      evaluate_pixel<DualValue>(vertices, faces, ws.candidates, ws.triangles, ws.weights, colours,
-                                n, u, o, kNoSeed, scratch, budget);
+      evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours, kNoSeed, scratch,
+                                budget);
       if (budget.overflow) return Outcome::kCapacity;
       double g[4];
       for (int c = 0; c < 4; ++c) g[c] = static_cast<double>(gradient[4 * (j * W + i) + c]);
@@ -135,8 +134,8 @@ Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_
         if (one_pass) {
           ClipBudget bundle_budget;
           const VisibleIntegralOf<Bundle> r = evaluate_pixel<Bundle>(
-              vertices, faces, ws.candidates, lanes.triangles, lanes.weights, colours, n, u, o,
-              lanes_of(seeds, first, count), lanes.pixel, bundle_budget);
+              pixel, lanes.triangles, lanes.weights, colours, lanes_of(seeds, first, count),
+              lanes.pixel, bundle_budget);
           if (!bundle_budget.overflow) {
             for (int32_t l = 0; l < kLanes && first + l < count; ++l)
               accumulate(vertex_grad[seeds[first + l]], product(r, l, g));
@@ -149,8 +148,8 @@ Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_
         for (int32_t q = first; q < last; ++q) {
           ClipBudget seeded_budget;
           const VisibleIntegral r =
-              evaluate_pixel<DualValue>(vertices, faces, ws.candidates, ws.triangles, ws.weights,
-                                        colours, n, u, o, seeds[q], scratch, seeded_budget);
+              evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours, seeds[q],
+                                        scratch, seeded_budget);
           if (seeded_budget.overflow) return Outcome::kDerivative;
           accumulate(vertex_grad[seeds[q]], product(r, g));
         }

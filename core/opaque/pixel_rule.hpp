@@ -133,6 +133,53 @@ inline ShadedTriangleOf<D> shaded_triangle(const LocalFace& face, const Seed& se
   return t;
 }
 
+// Pairs of candidates that certainly cannot overlap: bit b of row a is set when an edge (p, q)
+// of one of them has every vertex of the other that is neither p nor q (and at least one)
+// certainly on its outer side, by the outward-rounded orientation test. Such pairs are never
+// tested against each other: their interiors are disjoint, so skipping them is exact, and faces
+// that share an edge then leave no sliver pieces along it, whose crossing points (interpolated
+// between values of the order of rounding) would carry meaningless derivatives.
+struct Separation {
+  uint32_t rows[32];
+  bool apart(int32_t a, int32_t b) const noexcept { return (rows[a] >> b) & 1u; }
+};
+
+namespace detail {
+
+// Whether an edge of `f` certainly separates `g` from it.
+inline bool edge_separates(const LocalFace& f, const LocalFace& g) noexcept {
+  for (int e = 0; e < 3; ++e) {
+    const int n = e == 2 ? 0 : e + 1, third = 3 - e - n;
+    // The side of f's own third corner, which must be certain.
+    const Interval own = orientation(f.x[e], f.y[e], f.x[n], f.y[n], f.x[third], f.y[third]);
+    if (!(own.lo > 0 || own.hi < 0)) continue;
+    const bool positive = own.lo > 0;
+    int tested = 0;
+    bool outside = true;
+    for (int k = 0; k < 3 && outside; ++k) {
+      if (g.vertex[k] == f.vertex[e] || g.vertex[k] == f.vertex[n]) continue;
+      ++tested;
+      const Interval o = orientation(f.x[e], f.y[e], f.x[n], f.y[n], g.x[k], g.y[k]);
+      outside = positive ? o.hi < 0 : o.lo > 0;
+    }
+    if (outside && tested > 0) return true;
+  }
+  return false;
+}
+
+}  // namespace detail
+
+inline Separation separation(const LocalFace* faces, int32_t n) noexcept {
+  Separation s{};
+  for (int32_t a = 0; a < n; ++a)
+    for (int32_t b = a + 1; b < n; ++b)
+      if (detail::edge_separates(faces[a], faces[b]) || detail::edge_separates(faces[b], faces[a])) {
+        s.rows[a] |= 1u << b;
+        s.rows[b] |= 1u << a;
+      }
+  return s;
+}
+
 // Two banks of pieces and three spare polygons for the running remainder.
 template <typename D>
 struct PixelScratchOf {
@@ -190,11 +237,12 @@ inline bool clip_to_triangle(const HalfPlaneOf<D> edges[3], const PixelScratchOf
 }  // namespace detail
 
 // Area of the union of the active triangles within the unit square: each triangle contributes
-// what no earlier triangle covers (its pieces are cut by every earlier triangle's edges). Sets
+// what no earlier triangle covers (its pieces are cut by the edges of every earlier triangle it
+// may overlap). Sets
 // the budget's overflow flag on exhaustion or a non-finite result.
 template <typename D>
-inline D union_coverage(const CoverageTriangleOf<D>* tris, int32_t n, const PixelScratchOf<D>& s,
-                        ClipBudget& budget) noexcept {
+inline D union_coverage(const CoverageTriangleOf<D>* tris, int32_t n, const Separation& apart,
+                        const PixelScratchOf<D>& s, ClipBudget& budget) noexcept {
   D total{};
   for (int32_t k = 0; k < n && !budget.overflow; ++k) {
     if (!tris[k].active) continue;
@@ -203,7 +251,7 @@ inline D union_coverage(const CoverageTriangleOf<D>* tris, int32_t n, const Pixe
     if (!detail::clip_to_triangle(tris[k].edges, s, budget, pieces.pieces[0])) continue;
     pieces.count = 1;
     for (int32_t j = 0; j < k && pieces.count > 0 && !budget.overflow; ++j) {
-      if (!tris[j].active) continue;
+      if (!tris[j].active || apart.apart(k, j)) continue;
       next.count = 0;
       for (int32_t r = 0; r < pieces.count && !budget.overflow; ++r) {
         const PolygonOf<D>* rest = &pieces.pieces[r];
@@ -251,8 +299,8 @@ inline void remove_hidden(const PolygonOf<D>& piece, const ShadedTriangleOf<D>& 
 template <typename D>
 inline VisibleIntegralOf<D> visible_integral(const ShadedTriangleOf<D>* tris,
                                              const double (*colour)[9], int32_t n,
-                                             const PixelScratchOf<D>& s, ClipBudget& budget,
-                                             D (*weights)[3]) noexcept {
+                                             const Separation& apart, const PixelScratchOf<D>& s,
+                                             ClipBudget& budget, D (*weights)[3]) noexcept {
   VisibleIntegralOf<D> out{};
   for (int32_t k = 0; k < n; ++k) weights[k][0] = weights[k][1] = weights[k][2] = D{};
   for (int32_t k = 0; k < n && !budget.overflow; ++k) {
@@ -264,7 +312,7 @@ inline VisibleIntegralOf<D> visible_integral(const ShadedTriangleOf<D>* tris,
     pieces.count = 1;
     for (int32_t m = 0; m < n && pieces.count > 0 && !budget.overflow; ++m) {
       const ShadedTriangleOf<D>& tm = tris[m];
-      if (m == k || !tm.active) continue;
+      if (m == k || !tm.active || apart.apart(k, m)) continue;
       const HalfPlaneOf<D> d{tk.depth[0] - tm.depth[0], tk.depth[1] - tm.depth[1],
                              tk.depth[2] - tm.depth[2]};
       const bool coplanar = d.a.v == 0 && d.b.v == 0 && d.c.v == 0;

@@ -24,8 +24,9 @@
  * 2,000,000 clip steps; exceeding one, or a non-finite intermediate result, fails with status 4.
  * A status-4 failure happens after the outputs were zeroed and partly written: discard them all.
  *
- * Gradients: the backward exports re-evaluate every pixel once per distinct vertex coordinate of
- * its candidates with that coordinate seeded (dual numbers), and add derivative x cotangent into
+ * Gradients: the backward exports differentiate every pixel with respect to each distinct vertex
+ * coordinate of its candidates by forward-mode dual numbers (eight coordinates per re-evaluation,
+ * the same bits as one seeded re-evaluation per coordinate), and add derivative x cotangent into
  * the vertex gradient, in pixel row-major order, summing in double and storing in the vertex
  * dtype at each addition.
  *

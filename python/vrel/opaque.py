@@ -27,6 +27,14 @@ CANDIDATE_CAPACITY = 32
 REFINE_DEPTH = 4
 
 
+def _dense(t: torch.Tensor) -> torch.Tensor:
+    """A copy with C-order strides: an incoming gradient may be expanded (stride 0), which
+    ``contiguous()`` keeps for dimensions of size 1 and the core refuses."""
+    out = t.new_empty(t.shape)
+    out.copy_(t)
+    return out
+
+
 def _element_size(t: torch.Tensor) -> int:
     return 4 if t.dtype == torch.float32 else 8
 
@@ -74,7 +82,7 @@ def _(ctx, grad):
         return (None,) * 7
     vertices, faces = ctx.saved_tensors
     limit = _coverage_budget(vertices, vertices.numel())
-    grad_vertices = ops.opaque_coverage_backward(vertices, faces, grad.contiguous(), *ctx.image,
+    grad_vertices = ops.opaque_coverage_backward(vertices, faces, _dense(grad), *ctx.image,
                                                  limit)
     return grad_vertices, None, None, None, None, None, None
 
@@ -92,7 +100,7 @@ def _(ctx, grad):
         return (None,) * 8
     vertices, faces, colour = ctx.saved_tensors
     h, w = ctx.image[0], ctx.image[1]
-    grads = ops.opaque_integrate_backward(vertices, faces, colour, grad.contiguous(), *ctx.image,
+    grads = ops.opaque_integrate_backward(vertices, faces, colour, _dense(grad), *ctx.image,
                                           _integrate_budget(vertices, h, w))
     return needed((grads[0], None, grads[1]), ctx.needs_input_grad[:3]) + (None,) * 5
 
@@ -122,22 +130,45 @@ def candidate_counts(vertices, faces, h: int, w: int, ox: float = 0.0, oy: float
 
 
 def _faces_meeting(vertices, faces, x0, x1, y0, y1):
-    """The rows of `faces` whose boxes meet [x0, x1] x [y0, y1] (a little widened)."""
+    """The rows of `faces` whose triangles may meet [x0, x1] x [y0, y1]: their boxes meet it and
+    no edge line of theirs has the whole square strictly outside (both tests a little widened).
+
+    A face that only touches the square, or misses it, adds no area there and no derivative, so
+    leaving it out changes the result by rounding at most; near a silhouette, where thin faces
+    have large boxes, this is what lets the sub-squares fall within capacity.
+    """
     with torch.no_grad():
-        corners = vertices.detach().to(torch.float64)[faces.long()][..., :2]
+        corners = vertices.detach().to(torch.float64)[faces.long()][..., :2]  # [F,3,2]
         lo, hi = corners.amin(dim=1), corners.amax(dim=1)
         meet = ((lo[:, 0] <= x1 + 1e-9) & (hi[:, 0] >= x0 - 1e-9) &
                 (lo[:, 1] <= y1 + 1e-9) & (hi[:, 1] >= y0 - 1e-9))
-        return meet.nonzero().flatten()
+        start, end = corners, corners.roll(-1, dims=1)
+        edge = end - start  # [F,3,2]
+        doubled = (edge[:, 0, 0] * (-edge[:, 2, 1]) - edge[:, 0, 1] * (-edge[:, 2, 0]))
+        sign = torch.sign(doubled)[:, None, None]  # 0 for a degenerate face: never separated
+        square = corners.new_tensor([[x0, y0], [x1, y0], [x1, y1], [x0, y1]])  # [4,2]
+        rel = square[None, None] - start[:, :, None]  # [F,3,4,2]
+        cross = edge[..., None, 0] * rel[..., 1] - edge[..., None, 1] * rel[..., 0]  # [F,3,4]
+        length = edge.norm(dim=-1, keepdim=True).clamp_min(1e-300)
+        outside = (sign * cross / length < -1e-9).all(dim=-1).any(dim=-1)
+        return (meet & ~outside).nonzero().flatten()
 
 
-def _render(call, vertices, faces, colour, h, w, ox, oy, channels, depth, pixel=None):
+def _render(call, vertices, faces, colour, h, w, ox, oy, channels, depth, name=None):
     """Renders an h x w window: rows without an over-capacity pixel in few core calls, the rest in
-    runs of pixels within capacity, and each pixel above capacity as 2 x 2 sub-squares."""
+    runs of pixels within capacity, and each pixel above capacity as 2 x 2 sub-squares. `name`
+    maps a pixel's lower corner to its (row, column) in the caller's image, for messages."""
+    if name is None:
+        def name(x, y, x0=ox, y0=oy):
+            return int(round(y - y0)), int(round(x - x0))
     counts = candidate_counts(vertices, faces, h, w, ox, oy)
     over = counts > CANDIDATE_CAPACITY
+
+    def window(hh, ww, x, y):
+        return _window(call, vertices, faces, colour, hh, ww, x, y, channels, depth, name)
+
     if not bool(over.any()):
-        return _render_rows(call, vertices, faces, colour, h, w, ox, oy, channels)
+        return _rows(window, vertices, h, w, ox, oy, channels)
     shape = (h, w) if channels == 1 else (h, w, channels)
     out = vertices.new_zeros(shape)
     bad_rows = over.any(dim=1).tolist()
@@ -147,7 +178,7 @@ def _render(call, vertices, faces, colour, h, w, ox, oy, channels, depth, pixel=
             k = j
             while k < h and not bad_rows[k]:
                 k += 1
-            out[j:k] = _render_rows(call, vertices, faces, colour, k - j, w, ox, oy + j, channels)
+            out[j:k] = _rows(window, vertices, k - j, w, ox, oy + j, channels)
             j = k
             continue
         row = over[j].tolist()
@@ -157,40 +188,68 @@ def _render(call, vertices, faces, colour, h, w, ox, oy, channels, depth, pixel=
             while k < w and not row[k]:
                 k += 1
             if k > i:
-                out[j:j + 1, i:k] = call(vertices, faces, colour, 1, k - i, ox + i, oy + j)
+                out[j:j + 1, i:k] = window(1, k - i, ox + i, oy + j)
                 i = k
                 continue
             out[j, i] = _refine(call, vertices, faces, colour, ox + i, oy + j, channels, depth,
-                                pixel or (j, i))
+                                name(ox + i, oy + j), "candidate capacity")
             i += 1
         j += 1
     return out
 
 
-def _render_rows(call, vertices, faces, colour, h, w, ox, oy, channels):
+def _rows(window, vertices, h, w, ox, oy, channels):
     """Rows within capacity, in bands whose output fits the largest byte budget."""
     per_row = w * channels * _element_size(vertices)
     band = max(1, (MAX_BUDGET - INTEGRATE_WORKSPACE_BYTES) // per_row)
     if band >= h:
+        return window(h, w, ox, oy)
+    return torch.cat([window(min(band, h - j), w, ox, oy + j) for j in range(0, h, band)])
+
+
+def _window(call, vertices, faces, colour, h, w, ox, oy, channels, depth, name):
+    """One core call; when it runs out of polygon, piece or step capacity (thin faces sharing
+    edges leave many sliver pieces), the window is halved until the failing pixel is alone, and
+    that pixel is rendered as sub-squares."""
+    try:
         return call(vertices, faces, colour, h, w, ox, oy)
-    return torch.cat([call(vertices, faces, colour, min(band, h - j), w, ox, oy + j)
-                      for j in range(0, h, band)])
+    except RuntimeError as error:
+        if not str(error).startswith("vrel-status:4:"):
+            raise
+        failure = str(error)
+    if h * w == 1:
+        pixel = _refine(call, vertices, faces, colour, ox, oy, channels, depth, name(ox, oy),
+                        failure)
+        return pixel.reshape((1, 1) if channels == 1 else (1, 1, channels))
+    if h >= w:
+        top = h // 2
+        return torch.cat([_window(call, vertices, faces, colour, top, w, ox, oy, channels, depth,
+                                  name),
+                          _window(call, vertices, faces, colour, h - top, w, ox, oy + top,
+                                  channels, depth, name)], 0)
+    left = w // 2
+    return torch.cat([_window(call, vertices, faces, colour, h, left, ox, oy, channels, depth,
+                              name),
+                      _window(call, vertices, faces, colour, h, w - left, ox + left, oy, channels,
+                              depth, name)], 1)
 
 
-def _refine(call, vertices, faces, colour, x, y, channels, depth, pixel):
+def _refine(call, vertices, faces, colour, x, y, channels, depth, pixel, failure):
     """The pixel [x, x+1] x [y, y+1] as the sum of its four half-size sub-squares, each rendered
     with the coordinates scaled by 2 (their integrals are a quarter of the scaled ones)."""
     if depth >= REFINE_DEPTH:
+        if failure == "candidate capacity":
+            failure = ("vrel-status:4: opaque candidate capacity 32 exceeded; no partial output is "
+                       "valid")
         raise RuntimeError(
-            "vrel-status:4: opaque candidate capacity 32 exceeded; no partial output is valid "
-            f"(pixel row {pixel[0]}, column {pixel[1]}: more than 32 faces meet it even in "
-            f"sub-squares of 1/{2 ** depth} pixel)")
+            f"{failure} (pixel row {pixel[0]}, column {pixel[1]}, still in sub-squares of "
+            f"1/{2 ** depth} pixel)")
     rows = _faces_meeting(vertices, faces, x, x + 1, y, y + 1)
     sub_faces = faces[rows]
     sub_colour = None if colour is None else colour[rows]
     scale = vertices.new_tensor([2.0, 2.0, 1.0])
     sub = _render(call, vertices * scale, sub_faces, sub_colour, 2, 2, 2 * x, 2 * y, channels,
-                  depth + 1, pixel)
+                  depth + 1, lambda _x, _y: pixel)
     return sub.sum(dim=(0, 1)) / 4
 
 

@@ -83,7 +83,7 @@ TEST(OpaqueCoverage, ThirtyTwoCandidatesPassAndThirtyThreeFail) {
   std::vector<double> out;
   std::string message;
   EXPECT_EQ(coverage(s, out, &message), VREL_STATUS_OK) << message;
-  s.triangle({0, 0, 0, 1, 0, 0, 0, 1, 0});
+  s.triangle({0, 0, 0, 0.5, 0.5, 0, 1, 1, 0});  // zero area, yet a candidate all the same
   EXPECT_EQ(coverage(s, out, &message), VREL_STATUS_OVERFLOW);
   EXPECT_EQ(message, "opaque candidate capacity 32 exceeded; no partial output is valid");
   std::vector<double> g;
