@@ -20,6 +20,10 @@
  * square (faces in index order; a zero-area face still counts). More than 32 candidates in one
  * pixel fail the call with status 4.
  *
+ * Two candidates that certainly cannot overlap (an edge of one has every vertex of the other,
+ * shared vertices aside, certainly outside, by an outward-rounded orientation test) are never
+ * cut against each other: faces that share an edge leave no sliver pieces along it.
+ *
  * Capacities of one per-pixel evaluation: 64 vertices per clipped polygon, 128 pieces per bank,
  * 2,000,000 clip steps; exceeding one, or a non-finite intermediate result, fails with status 4.
  * A status-4 failure happens after the outputs were zeroed and partly written: discard them all.

@@ -135,6 +135,24 @@ TEST(OpaqueCoverage, VertexGradientsMatchFiniteDifferences) {
   for (uint32_t seed = 1; seed <= 6; ++seed) expect_gradients_match(random_scene(seed, 3, 3, false), seed);
 }
 
+TEST(OpaqueCoverage, AFanSharingEdgesHasNoGradientWhereItCoversThePixel) {
+  // Twelve faces around a vertex inside the pixel, sharing their edges: the pixel stays covered
+  // whatever a vertex does, so every gradient vanishes (no sliver along a shared edge counts).
+  Scene s;
+  s.h = 1;
+  s.w = 1;
+  const int32_t centre = s.vertex(0.43, 0.57);
+  std::vector<int32_t> ring;
+  for (int k = 0; k < 12; ++k)
+    ring.push_back(s.vertex(0.43 + 3 * std::cos(0.1 + k * M_PI / 6), 0.57 + 3 * std::sin(0.1 + k * M_PI / 6)));
+  for (int k = 0; k < 12; ++k) s.face(centre, ring[k], ring[(k + 1) % 12]);
+  std::vector<double> out, grad;
+  ASSERT_EQ(coverage(s, out), VREL_STATUS_OK);
+  EXPECT_NEAR(out[0], 1.0, 1e-15);
+  ASSERT_EQ(coverage_backward(s, {1.0}, grad), VREL_STATUS_OK);
+  for (double g : grad) EXPECT_NEAR(g, 0.0, 1e-12);
+}
+
 TEST(OpaqueCoverage, ReversedWindingGivesTheSameCoverageAndGradients) {
   Scene s = random_scene(3, 3, 3, false), r = s;
   for (int64_t f = 0; f < r.f(); ++f) std::swap(r.faces[3 * f + 1], r.faces[3 * f + 2]);
