@@ -305,38 +305,17 @@ inline double next_up(double x) noexcept {
   return std::bit_cast<double>(x > 0 ? bits + 1 : bits - 1);
 }
 
-// The next representable double below x.
-inline double next_down(double x) noexcept { return -next_up(-x); }
-
-// An interval [lo, hi] of doubles.
-struct Interval {
-  double lo, hi;
-};
-
-// a - b and products, each bound rounded one step outwards.
-inline Interval difference(double a, double b) noexcept {
-  const double d = a - b;
-  return {next_down(d), next_up(d)};
-}
-inline Interval difference(Interval a, Interval b) noexcept {
-  return {next_down(a.lo - b.hi), next_up(a.hi - b.lo)};
-}
-inline Interval product(Interval a, Interval b) noexcept {
-  const double p[4] = {a.lo * b.lo, a.lo * b.hi, a.hi * b.lo, a.hi * b.hi};
-  double lo = p[0], hi = p[0];
-  for (double q : p) {
-    lo = q < lo ? q : lo;
-    hi = q > hi ? q : hi;
-  }
-  return {next_down(lo), next_up(hi)};
-}
-
-// Bounds of the orientation (xq - xp)(yr - yp) - (xr - xp)(yq - yp) of r against the line p->q;
-// the sign is certain only when the interval excludes 0.
-inline Interval orientation(double xp, double yp, double xq, double yq, double xr,
-                            double yr) noexcept {
-  return difference(product(difference(xq, xp), difference(yr, yp)),
-                    product(difference(xr, xp), difference(yq, yp)));
+// The sign of the orientation (xq - xp)(yr - yp) - (xr - xp)(yq - yp) of r against the line
+// p->q when rounding cannot have changed it (+1 or -1), else 0: the computed value must exceed
+// (3 + 16 eps) eps times the sum of the two products' magnitudes (eps = 2^-53), the error bound
+// of this expression in double arithmetic.
+inline int certain_orientation(double xp, double yp, double xq, double yq, double xr,
+                               double yr) noexcept {
+  const double left = (xq - xp) * (yr - yp);
+  const double right = (xr - xp) * (yq - yp);
+  const double det = left - right;
+  const double bound = 3.3306690738754716e-16 * (std::fabs(left) + std::fabs(right));
+  return det > bound ? 1 : (-det > bound ? -1 : 0);
 }
 
 // True when `h` certainly excludes every vertex of `p`: an upper bound of a*x + b*y + c, with

@@ -135,7 +135,7 @@ inline ShadedTriangleOf<D> shaded_triangle(const LocalFace& face, const Seed& se
 
 // Pairs of candidates that certainly cannot overlap: bit b of row a is set when an edge (p, q)
 // of one of them has every vertex of the other that is neither p nor q (and at least one)
-// certainly on its outer side, by the outward-rounded orientation test. Such pairs are never
+// certainly on its outer side (an orientation sign beyond its rounding error bound). Such pairs are never
 // tested against each other: their interiors are disjoint, so skipping them is exact, and faces
 // that share an edge then leave no sliver pieces along it, whose crossing points (interpolated
 // between values of the order of rounding) would carry meaningless derivatives.
@@ -151,16 +151,14 @@ inline bool edge_separates(const LocalFace& f, const LocalFace& g) noexcept {
   for (int e = 0; e < 3; ++e) {
     const int n = e == 2 ? 0 : e + 1, third = 3 - e - n;
     // The side of f's own third corner, which must be certain.
-    const Interval own = orientation(f.x[e], f.y[e], f.x[n], f.y[n], f.x[third], f.y[third]);
-    if (!(own.lo > 0 || own.hi < 0)) continue;
-    const bool positive = own.lo > 0;
+    const int own = certain_orientation(f.x[e], f.y[e], f.x[n], f.y[n], f.x[third], f.y[third]);
+    if (own == 0) continue;
     int tested = 0;
     bool outside = true;
     for (int k = 0; k < 3 && outside; ++k) {
       if (g.vertex[k] == f.vertex[e] || g.vertex[k] == f.vertex[n]) continue;
       ++tested;
-      const Interval o = orientation(f.x[e], f.y[e], f.x[n], f.y[n], g.x[k], g.y[k]);
-      outside = positive ? o.hi < 0 : o.lo > 0;
+      outside = certain_orientation(f.x[e], f.y[e], f.x[n], f.y[n], g.x[k], g.y[k]) == -own;
     }
     if (outside && tested > 0) return true;
   }

@@ -21,7 +21,7 @@
  * pixel fail the call with status 4.
  *
  * Two candidates that certainly cannot overlap (an edge of one has every vertex of the other,
- * shared vertices aside, certainly outside, by an outward-rounded orientation test) are never
+ * shared vertices aside, certainly outside: an orientation sign beyond its rounding error) are never
  * cut against each other: faces that share an edge leave no sliver pieces along it.
  *
  * Capacities of one per-pixel evaluation: 64 vertices per clipped polygon, 128 pieces per bank,

@@ -69,6 +69,10 @@ TEST(OpaqueGeometry, SeparationIsCertainOnlyStrictlyOutside) {
   p.count = 1;
   p.points[0] = {{3, 0}, {0, 0}};
   EXPECT_FALSE(certainly_excludes(plane(0.1, 0, -0.30000000000000004), p, budget));
+  // Orientation signs are reported only when rounding cannot have flipped them.
+  EXPECT_EQ(certain_orientation(0, 0, 1, 0, 0.5, 1e-3), 1);
+  EXPECT_EQ(certain_orientation(0, 0, 1, 0, 0.5, -1e-3), -1);
+  EXPECT_EQ(certain_orientation(0.1, 0.3, 0.7, 2.1, 0.4, 1.2), 0);  // collinear up to rounding
   EXPECT_EQ(next_up(0.0), std::numeric_limits<double>::denorm_min());
   EXPECT_EQ(next_up(-std::numeric_limits<double>::denorm_min()), 0.0);
   EXPECT_GT(next_up(1.0), 1.0);
