@@ -47,6 +47,12 @@ def _fragments():
     return face_index, bary, torch.rand(2, 3, 2, dtype=F64)
 
 
+def _opaque_mesh():
+    """The jittered tetrahedron in pixel units over a 3 x 3 image, its outline off pixel corners."""
+    vertices, faces = _mesh()
+    return vertices * torch.tensor([2.0, 2.0, 1.0], dtype=F64) + 0.13, faces
+
+
 def _texture():
     pyramid, offsets = torch.ops.vrel.texture_pyramid(torch.rand(4, 4, 2, dtype=F64), 0)
     empty = pyramid.new_empty((0,))
@@ -136,4 +142,7 @@ SAMPLES = {
                                             torch.tensor([[0.2, 0.3, 0.5], [0.6, 0.1, 0.3]],
                                                          dtype=F64)), (0, 3),
                                    reference=_ref_evaluate_barycentric),
+    "opaque_coverage": Sample(lambda: (*_opaque_mesh(), 3, 3, 0.0, 0.0, 1 << 20), (0,)),
+    "opaque_integrate": Sample(lambda: (*_opaque_mesh(), torch.rand(4, 3, 3, dtype=F64), 3, 3,
+                                        0.0, 0.0, 1 << 21), (0, 2)),
 }
