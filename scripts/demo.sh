@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the library and the PyTorch module, and runs the
-# demo (a render of the shipped mesh, then a sphere fitted to its silhouette). Arguments are passed
-# to the demo, e.g. `bash scripts/demo.sh --mesh my.ply --out /tmp/out`.
+# demo (a render of the shipped mesh and a sphere fitted to its silhouette, first through blurred
+# signed distances, then exactly). Arguments are passed to the demo, e.g.
+# `bash scripts/demo.sh --mesh my.ply --out /tmp/out`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

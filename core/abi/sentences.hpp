@@ -5,11 +5,14 @@ namespace vrel::sentence {
 
 inline constexpr const char* kMeshCpuOnly =
     "mesh operations implement only the CPU backend in this phase";
+inline constexpr const char* kMeshCpuWorkspace = "mesh operations accept only CPU workspace storage";
 inline constexpr const char* kEps = "eps must be finite and nonnegative";
 inline constexpr const char* kCountsNegative = "counts must be nonnegative";
 inline constexpr const char* kGradientRequired = "at least one gradient output is required";
 
 inline constexpr const char* kVerticesShape = "vertices must be a [V,3] tensor view";
+inline constexpr const char* kVerticesDtype = "vertices must use the float32 or float64 dtype";
+inline constexpr const char* kFaceRange = "face indices must lie in [0, V)";
 inline constexpr const char* kFacesShape = "faces must be a [F,3] tensor view";
 inline constexpr const char* kFacesDtype = "faces must use the int32 dtype";
 inline constexpr const char* kFaceIndexDtype = "face indices must use the int32 dtype";

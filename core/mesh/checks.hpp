@@ -12,10 +12,10 @@ using frame::check_faces;
 using frame::with_floating;
 
 inline constexpr const char* kCpuOnly = sentence::kMeshCpuOnly;
-inline constexpr const char* kCpuWorkspace = "mesh operations accept only CPU workspace storage";
+inline constexpr const char* kCpuWorkspace = sentence::kMeshCpuWorkspace;
 inline constexpr const char* kVerticesShape = sentence::kVerticesShape;
-inline constexpr const char* kVerticesDtype = "vertices must use the float32 or float64 dtype";
-inline constexpr const char* kFaceRange = "face indices must lie in [0, V)";
+inline constexpr const char* kVerticesDtype = sentence::kVerticesDtype;
+inline constexpr const char* kFaceRange = sentence::kFaceRange;
 inline constexpr const char* kVertexCounts = "vertex and face counts must be nonnegative";
 inline constexpr const char* kCotangentDtype = "cotangents must match the vertices dtype";
 inline constexpr const char* kGradShape = sentence::kVertexGradients;

@@ -304,5 +304,6 @@ VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapabilityReport
 #include "vrel/animation.h"
 #include "vrel/image.h"
 #include "vrel/shading.h"
+#include "vrel/opaque.h"
 
 #endif /* VREL_VREL_H */

@@ -49,6 +49,12 @@ def _fragments():
     return face_index, bary, torch.rand(2, 3, 2, dtype=F64)
 
 
+def _opaque_mesh():
+    """The jittered tetrahedron in pixel units over a 3 x 3 image, its outline off pixel corners."""
+    vertices, faces = _mesh()
+    return vertices * torch.tensor([2.0, 2.0, 1.0], dtype=F64) + 0.13, faces
+
+
 def _texture():
     pyramid, offsets = torch.ops.vrel.texture_pyramid(torch.rand(4, 4, 2, dtype=F64), 0)
     empty = pyramid.new_empty((0,))
@@ -199,4 +205,7 @@ SAMPLES = {
     "shading_principled_pairs": Sample(lambda: _principled(2), _PRINCIPLED),
     "shading_principled_groups": Sample(lambda: _principled(2), _PRINCIPLED),
     "shading_principled_shared_groups": Sample(lambda: _principled(1), _PRINCIPLED),
+    "opaque_coverage": Sample(lambda: (*_opaque_mesh(), 3, 3, 0.0, 0.0, 1 << 20), (0,)),
+    "opaque_integrate": Sample(lambda: (*_opaque_mesh(), torch.rand(4, 3, 3, dtype=F64), 3, 3,
+                                        0.0, 0.0, 1 << 21), (0, 2)),
 }

@@ -477,7 +477,13 @@ def _every_pair_loss():
         total = total + (vrel.gaussian_weights(s, 3) * torch.arange(7, dtype=F64)**2).sum()
         total = total + vrel.srgb_transfer(c, vrel.SRGB_TO_LINEAR).sum()
         total = total + shading(r)
-        return total + vrel.evaluate_barycentric(v[None], faces, landmark_faces, landmark).sum()
+        total = total + vrel.evaluate_barycentric(v[None], faces, landmark_faces, landmark).sum()
+        # The opaque operators themselves (their wrappers refine pixels data-dependently).
+        pixels = v * torch.tensor([2.0, 2.0, 1.0], dtype=F64)
+        total = total + torch.ops.vrel.opaque_coverage(pixels, faces, 3, 3, 0.0, 0.0, 1 << 20).sum()
+        colour = v[faces.long()]
+        return total + torch.ops.vrel.opaque_integrate(pixels, faces, colour, 3, 3, 0.0, 0.0,
+                                                       1 << 21).sum()
 
     return loss, inputs
 
@@ -488,7 +494,7 @@ def test_fake_kernels_of_the_backward_operators_agree_with_the_real_outputs(tabl
         loss(*inputs).backward()
     called = {op._schema.name.split("::")[1] for op in recorder.calls}
     paired = {vrel._registry.AUTOGRAD_PAIRS[name][0] for name in vrel.AUTOGRAD_OPERATORS}
-    assert called == paired and len(paired) == 23
+    assert called == paired and len(paired) == 25
     for op, args in recorder.calls.items():
         torch.library.opcheck(op, args, test_utils=("test_schema", "test_faketensor"))
 
