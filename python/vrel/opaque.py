@@ -273,8 +273,11 @@ def opaque_coverage(vertices: torch.Tensor, faces: torch.Tensor, height: int, wi
         and y of ``vertices`` (the z gradient is zero).
 
     Pixels whose candidates (faces whose bounding box meets the pixel) exceed 32 are rendered as
-    2 x 2 sub-squares, recursively down to 1/16 pixel; beyond that (more than 32 faces sharing a
-    vertex, say) a RuntimeError names the pixel.
+    2 x 2 sub-squares, recursively down to 1/16 pixel, each with only the faces that may meet it;
+    so is a pixel whose evaluation runs out of polygon or piece capacity (the failing window is
+    halved until the pixel is found). Beyond that depth (more than 32 faces sharing a vertex,
+    say) a RuntimeError names the pixel. The refinement depends on the data, so this function
+    does not trace under ``torch.compile``; ``torch.ops.vrel.opaque_coverage`` does.
 
     Example:
         >>> v = torch.tensor([[0.5, 0.5, 0], [3.5, 0.5, 0], [0.5, 2.5, 0]], dtype=torch.float64,
