@@ -41,7 +41,8 @@ int main(void) {
 
   const int64_t v_shape[2] = {4, 3}, f_shape[2] = {2, 3}, n_shape[2] = {2, 3}, a_shape[1] = {2};
   int64_t s0[2], s1[2], s2[2], s3[1], s4[1], s5[1], s6[2];
-  const VrelTensorView v = view(vertices, v_shape, s0, 2, VREL_DTYPE_FLOAT64, VREL_TENSOR_READ_ONLY);
+  const VrelTensorView v =
+      view(vertices, v_shape, s0, 2, VREL_DTYPE_FLOAT64, VREL_TENSOR_READ_ONLY);
   const VrelTensorView f = view(faces, f_shape, s1, 2, VREL_DTYPE_INT32, VREL_TENSOR_READ_ONLY);
   const VrelTensorView n = view(normals, n_shape, s2, 2, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
   const VrelTensorView a = view(areas, a_shape, s3, 1, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
@@ -58,8 +59,8 @@ int main(void) {
 
   /* Two-phase use: ask for the workspace, then call. Face geometry needs none on the CPU. */
   uint64_t bytes = 0, alignment = 0;
-  VrelStatus status = vrel_mesh_face_geometry_workspace(4, 2, VREL_DTYPE_FLOAT64, &cpu, &bytes,
-                                                        &alignment, &diag);
+  VrelStatus status =
+      vrel_mesh_face_geometry_workspace(4, 2, VREL_DTYPE_FLOAT64, &cpu, &bytes, &alignment, &diag);
   if (status == VREL_STATUS_OK)
     status = vrel_mesh_face_geometry(&v, &f, 0.0, &cpu, &n, &a, &ok, NULL, &diag);
   if (status != VREL_STATUS_OK) {
@@ -73,10 +74,10 @@ int main(void) {
   /* d(total area)/d(vertices): an area cotangent of ones, no normal cotangent. */
   double ones[2] = {1.0, 1.0};
   const VrelTensorView g_areas = view(ones, a_shape, s5, 1, VREL_DTYPE_FLOAT64, 0);
-  const VrelTensorView g_vertices = view(grad_vertices, v_shape, s6, 2, VREL_DTYPE_FLOAT64,
-                                         VREL_TENSOR_OUTPUT);
-  status = vrel_mesh_face_geometry_backward(&v, &f, 0.0, NULL, &g_areas, &cpu, &g_vertices, NULL,
-                                            &diag);
+  const VrelTensorView g_vertices =
+      view(grad_vertices, v_shape, s6, 2, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
+  status =
+      vrel_mesh_face_geometry_backward(&v, &f, 0.0, NULL, &g_areas, &cpu, &g_vertices, NULL, &diag);
   if (status != VREL_STATUS_OK) {
     fprintf(stderr, "face_geometry_backward failed with status %d: %s\n", status, message);
     return 1;

@@ -30,8 +30,8 @@
 
 namespace vrel::adapter {
 
-using torch::stable::Tensor;
 using torch::headeronly::ScalarType;
+using torch::stable::Tensor;
 
 // The stable-ABI version this module targets (2.10): it is passed to the dispatcher and to the
 // kernel registration, so PyTorch treats the module as built against 2.10.
@@ -82,7 +82,8 @@ Tensor empty_or_like(const Tensor &reference, const Tensor &like, bool wanted);
 std::vector<std::int64_t> sizes_of(const Tensor &tensor);
 std::int64_t size_of(const Tensor &tensor, std::int64_t dim);
 std::int64_t numel_of(const Tensor &tensor);
-// Size of a dimension, or 0 when the tensor has no such dimension (the core then reports the shape).
+// Size of a dimension, or 0 when the tensor has no such dimension (the core then reports the
+// shape).
 std::int64_t extent(const Tensor &tensor, std::int64_t dim);
 std::int64_t dim_of(const Tensor &tensor);
 bool is_cuda(const Tensor &tensor);

@@ -64,12 +64,13 @@ void CudaContextScope::enter(const ScopeTensor &tensor) {
   active_ = true;
   const DriverTable &d = driver_;
   const bool empty = tensor.element_count == 0;
-  const bool common = d.ctx_get_current && d.device_get && d.ctx_get_device &&
-                      d.ctx_push_current && d.ctx_pop_current && d.ctx_set_current;
-  const bool owner_lookup = empty ? (d.primary_ctx_get_state && d.primary_ctx_retain &&
-                                     d.primary_ctx_release)
-                                  : d.pointer_get_attribute != nullptr;
-  if (!common || !owner_lookup) throw std::runtime_error(fail_entry("CUDA context scope driver functions unavailable"));
+  const bool common = d.ctx_get_current && d.device_get && d.ctx_get_device && d.ctx_push_current &&
+                      d.ctx_pop_current && d.ctx_set_current;
+  const bool owner_lookup =
+      empty ? (d.primary_ctx_get_state && d.primary_ctx_retain && d.primary_ctx_release)
+            : d.pointer_get_attribute != nullptr;
+  if (!common || !owner_lookup)
+    throw std::runtime_error(fail_entry("CUDA context scope driver functions unavailable"));
 
   if (d.ctx_get_current(&previous_) != 0) {
     throw std::runtime_error(fail_entry("CUDA context scope cannot read previous context"));

@@ -45,7 +45,8 @@ struct ScopeTensor {
 // exit path (ignoring the result), so an exception still restores the thread's context.
 class CudaContextScope {
  public:
-  explicit CudaContextScope(const DriverTable &driver = driver_table()) noexcept : driver_(driver) {}
+  explicit CudaContextScope(const DriverTable &driver = driver_table()) noexcept
+      : driver_(driver) {}
   CudaContextScope(const CudaContextScope &) = delete;
   CudaContextScope &operator=(const CudaContextScope &) = delete;
   ~CudaContextScope() { leave(); }

@@ -11,7 +11,9 @@ namespace {
 // A non-zero result of a stable-ABI call raises PyTorch's own error for it.
 #define VREL_TORCH_CHECK(call) STABLE_TORCH_ERROR_CODE_CHECK(call)
 
-std::uint32_t device_type_of(const Tensor &tensor) { return is_cuda(tensor) ? VREL_DEVICE_CUDA : VREL_DEVICE_CPU; }
+std::uint32_t device_type_of(const Tensor &tensor) {
+  return is_cuda(tensor) ? VREL_DEVICE_CUDA : VREL_DEVICE_CPU;
+}
 
 std::int32_t device_index_of(const Tensor &tensor) {
   if (!is_cuda(tensor)) return 0;

@@ -66,7 +66,8 @@ struct Part {
     std::copy(view->shape, view->shape + view->rank, shape.begin());
     shape[0] = end - begin;
     out.shape = shape.data();
-    out.byte_offset += static_cast<std::uint64_t>(begin * view->strides[0] * element_size(view->dtype));
+    out.byte_offset +=
+        static_cast<std::uint64_t>(begin * view->strides[0] * element_size(view->dtype));
     return &out;
   }
 };
@@ -121,8 +122,8 @@ inline Workspaces workspaces(const Tensor &reference, std::int64_t n, std::uint6
 
 // Whether a borrowed view can be cut into rows: rank 1..Part::kRank, extent 0 = `rows`.
 inline bool cuttable(const VrelTensorView *view, std::int64_t rows) {
-  return view != nullptr && view->rank >= 1 && view->rank <= static_cast<std::uint32_t>(Part::kRank) &&
-         view->shape[0] == rows;
+  return view != nullptr && view->rank >= 1 &&
+         view->rank <= static_cast<std::uint32_t>(Part::kRank) && view->shape[0] == rows;
 }
 
 // Runs `call(part, i)` for parts 0..n-1 on PyTorch's pool; true when every part succeeded.
@@ -138,7 +139,8 @@ bool run(std::vector<Part> &parts, const F &call) {
     const Job &j = *static_cast<const Job *>(context);
     for (std::int64_t i = begin; i < end; ++i) (*j.parts)[i].status = (*j.call)((*j.parts)[i], i);
   };
-  STABLE_TORCH_ERROR_CODE_CHECK(torch_parallel_for(0, static_cast<std::int64_t>(parts.size()), 1, body, &job));
+  STABLE_TORCH_ERROR_CODE_CHECK(
+      torch_parallel_for(0, static_cast<std::int64_t>(parts.size()), 1, body, &job));
   return std::all_of(parts.begin(), parts.end(),
                      [](const Part &p) { return p.status == VREL_STATUS_OK; });
 }

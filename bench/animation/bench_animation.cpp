@@ -38,9 +38,13 @@ struct Tensor {
     view.flags = flags;
   }
   template <typename T>
-  T* as() { return reinterpret_cast<T*>(bytes.data()); }
+  T* as() {
+    return reinterpret_cast<T*>(bytes.data());
+  }
   template <typename T>
-  std::size_t count() const { return bytes.size() / sizeof(T); }
+  std::size_t count() const {
+    return bytes.size() / sizeof(T);
+  }
 };
 
 template <typename T>
@@ -81,8 +85,8 @@ void BM_SkinForward(benchmark::State& state) {
   Tensor out({kB, kV, 3}, dtype_of<T>(), sizeof(T), VREL_TENSOR_OUTPUT);
   VrelExecutionContext ctx = cpu();
   for (auto _ : state) {
-    if (vrel_mesh_skin_lbs(&vertices.view, &transforms.view, &weights.view, &ctx, &out.view, nullptr,
-                           nullptr) != 0)
+    if (vrel_mesh_skin_lbs(&vertices.view, &transforms.view, &weights.view, &ctx, &out.view,
+                           nullptr, nullptr) != 0)
       state.SkipWithError("skinning failed");
     benchmark::DoNotOptimize(out.bytes.data());
   }
@@ -146,7 +150,8 @@ void BM_FkForward(benchmark::State& state) {
   auto storage = fk_workspace<T>(ws);
   VrelExecutionContext ctx = cpu();
   for (auto _ : state) {
-    if (vrel_skeleton_forward_kinematics(&local.view, &parents.view, &ctx, &world.view, &ws, nullptr) != 0)
+    if (vrel_skeleton_forward_kinematics(&local.view, &parents.view, &ctx, &world.view, &ws,
+                                         nullptr) != 0)
       state.SkipWithError("forward kinematics failed");
     benchmark::DoNotOptimize(world.bytes.data());
   }
@@ -163,8 +168,8 @@ void BM_FkBackward(benchmark::State& state) {
   auto storage = fk_workspace<T>(ws);
   VrelExecutionContext ctx = cpu();
   for (auto _ : state) {
-    if (vrel_skeleton_forward_kinematics_backward(&local.view, &parents.view, &g.view, &ctx, &grad.view,
-                                                  &ws, nullptr) != 0)
+    if (vrel_skeleton_forward_kinematics_backward(&local.view, &parents.view, &g.view, &ctx,
+                                                  &grad.view, &ws, nullptr) != 0)
       state.SkipWithError("forward kinematics backward failed");
     benchmark::DoNotOptimize(grad.bytes.data());
   }

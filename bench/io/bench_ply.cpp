@@ -21,8 +21,8 @@ struct Mesh {
 
 std::string header(const char* format, int64_t v, int64_t f) {
   return std::string("ply\nformat ") + format + " 1.0\nelement vertex " + std::to_string(v) +
-         "\nproperty float x\nproperty float y\nproperty float z\nelement face " + std::to_string(f) +
-         "\nproperty list uchar int vertex_indices\nend_header\n";
+         "\nproperty float x\nproperty float y\nproperty float z\nelement face " +
+         std::to_string(f) + "\nproperty list uchar int vertex_indices\nend_header\n";
 }
 
 const Mesh& binary_mesh() {
@@ -93,7 +93,8 @@ void read_mesh(benchmark::State& state, const Mesh& mesh) {
     VrelPlyInfo info{};
     info.struct_size = sizeof info;
     if (vrel_io_ply_probe(mesh.bytes.data(), size, nullptr, &info, nullptr) != 0 ||
-        vrel_io_ply_read(mesh.bytes.data(), size, &info, nullptr, &vv, &fv, nullptr, nullptr) != 0) {
+        vrel_io_ply_read(mesh.bytes.data(), size, &info, nullptr, &vv, &fv, nullptr, nullptr) !=
+            0) {
       state.SkipWithError("the PLY read failed");
       break;
     }

@@ -13,8 +13,8 @@ namespace {
 
 constexpr int kSide = 708;  // 708 x 708 vertices, 2 * 707 * 707 = 999698 faces
 
-VrelTensorView view(void* data, std::vector<int64_t>& shape, std::vector<int64_t>& strides, uint32_t dtype,
-                    uint32_t flags) {
+VrelTensorView view(void* data, std::vector<int64_t>& shape, std::vector<int64_t>& strides,
+                    uint32_t dtype, uint32_t flags) {
   VrelTensorView v{};
   v.struct_size = sizeof v;
   v.abi_version = VREL_ABI_VERSION;
@@ -96,8 +96,8 @@ void VertexNormals(benchmark::State& state) {
   Tensor<T> normals(g.vertices.shape, dtype_code(T{}));
   const VrelExecutionContext ctx = cpu();
   for (auto _ : state) {
-    if (vrel_mesh_vertex_normals(&g.vertices.in, &g.faces.in, 0.0, VREL_MESH_WEIGHTING_AREA, &ctx, &normals.out,
-                                 nullptr, nullptr) != 0)
+    if (vrel_mesh_vertex_normals(&g.vertices.in, &g.faces.in, 0.0, VREL_MESH_WEIGHTING_AREA, &ctx,
+                                 &normals.out, nullptr, nullptr) != 0)
       state.SkipWithError("vertex normals failed");
     benchmark::DoNotOptimize(normals.values.data());
   }
@@ -115,8 +115,8 @@ void VertexNormalsBackward(benchmark::State& state) {
   const VrelExecutionContext ctx = cpu();
   const auto weighting = static_cast<uint32_t>(state.range(0));
   for (auto _ : state) {
-    if (vrel_mesh_vertex_normals_backward(&g.vertices.in, &g.faces.in, 0.0, weighting, &cotangent.in, &ctx,
-                                          &grad.out, &ws, nullptr) != 0)
+    if (vrel_mesh_vertex_normals_backward(&g.vertices.in, &g.faces.in, 0.0, weighting,
+                                          &cotangent.in, &ctx, &grad.out, &ws, nullptr) != 0)
       state.SkipWithError("vertex normals backward failed");
     benchmark::DoNotOptimize(grad.values.data());
   }
@@ -132,7 +132,8 @@ void SampleSurface(benchmark::State& state) {
   fo.values = {0, static_cast<int32_t>(g.face_count())};
   vo.in.data = vo.values.data();
   fo.in.data = fo.values.data();
-  Tensor<uint32_t> key({2}, VREL_DTYPE_UINT32), counter({2}, VREL_DTYPE_UINT32), next({2}, VREL_DTYPE_UINT32);
+  Tensor<uint32_t> key({2}, VREL_DTYPE_UINT32), counter({2}, VREL_DTYPE_UINT32),
+      next({2}, VREL_DTYPE_UINT32);
   key.values = {1, 2};
   key.in.data = key.values.data();
   Tensor<T> points({1, S, 3}, dtype_code(T{})), bary({1, S, 3}, dtype_code(T{}));
@@ -141,23 +142,28 @@ void SampleSurface(benchmark::State& state) {
   VrelBufferDescriptor ws = buffer(scratch);
   const VrelExecutionContext ctx = cpu();
   for (auto _ : state) {
-    if (vrel_mesh_sample_surface(&g.vertices.in, &g.faces.in, &vo.in, &fo.in, S, &key.in, &counter.in, 0.0, &ctx,
-                                 &points.out, &face_index.out, &bary.out, &next.out, &ws, nullptr) != 0)
+    if (vrel_mesh_sample_surface(&g.vertices.in, &g.faces.in, &vo.in, &fo.in, S, &key.in,
+                                 &counter.in, 0.0, &ctx, &points.out, &face_index.out, &bary.out,
+                                 &next.out, &ws, nullptr) != 0)
       state.SkipWithError("sampling failed");
     benchmark::DoNotOptimize(points.values.data());
   }
   state.SetItemsProcessed(state.iterations() * S);
-  state.counters["faces/s"] =
-      benchmark::Counter(static_cast<double>(g.face_count()), benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["faces/s"] = benchmark::Counter(static_cast<double>(g.face_count()),
+                                                 benchmark::Counter::kIsIterationInvariantRate);
 }
 
 }  // namespace
 
 BENCHMARK(VertexNormals<float>)->Unit(benchmark::kMillisecond);
 BENCHMARK(VertexNormals<double>)->Unit(benchmark::kMillisecond);
-BENCHMARK(VertexNormalsBackward<float>)->Arg(VREL_MESH_WEIGHTING_AREA)->Arg(VREL_MESH_WEIGHTING_UNIFORM)
+BENCHMARK(VertexNormalsBackward<float>)
+    ->Arg(VREL_MESH_WEIGHTING_AREA)
+    ->Arg(VREL_MESH_WEIGHTING_UNIFORM)
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(VertexNormalsBackward<double>)->Arg(VREL_MESH_WEIGHTING_AREA)->Arg(VREL_MESH_WEIGHTING_UNIFORM)
+BENCHMARK(VertexNormalsBackward<double>)
+    ->Arg(VREL_MESH_WEIGHTING_AREA)
+    ->Arg(VREL_MESH_WEIGHTING_UNIFORM)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(SampleSurface<float>)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 BENCHMARK(SampleSurface<double>)->Arg(1000000)->Unit(benchmark::kMillisecond);

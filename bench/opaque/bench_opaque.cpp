@@ -2,15 +2,16 @@
 // on a 256 x 256 image of a closed mesh of 1,932 and 20,160 triangles whose outline covers half of
 // the image, beside vrel_render_rasterize with K = 1 on the same mesh and image. (A closed sphere
 // of 20,000 triangles has more than 32 candidates per pixel along its outline, where its faces
-// are seen edge-on, and the core refuses it: see the Python functions' sub-square refinement.) Each benchmark reports the mean number of candidate faces per
-// pixel, the quantity the opaque renderer's time should follow. The backward also runs with one
-// seeded evaluation per coordinate, the reference of the one-pass backward.
+// are seen edge-on, and the core refuses it: see the Python functions' sub-square refinement.) Each
+// benchmark reports the mean number of candidate faces per pixel, the quantity the opaque
+// renderer's time should follow. The backward also runs with one seeded evaluation per coordinate,
+// the reference of the one-pass backward.
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <utility>
 #include <cmath>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "opaque/candidates.hpp"
@@ -45,14 +46,18 @@ Mesh make_pillow(int n) {
   for (int layer = 0; layer < 2; ++layer)
     for (int j = 0; j <= n; ++j)
       for (int i = 0; i <= n; ++i) corner(i, j, layer);
-  auto at = [&](int layer, int i, int j) { return static_cast<int32_t>(layer * (n + 1) * (n + 1) + j * (n + 1) + i); };
+  auto at = [&](int layer, int i, int j) {
+    return static_cast<int32_t>(layer * (n + 1) * (n + 1) + j * (n + 1) + i);
+  };
   for (int layer = 0; layer < 2; ++layer)
     for (int j = 0; j < n; ++j)
       for (int i = 0; i < n; ++i) {
         const int32_t a = at(layer, i, j), b = at(layer, i + 1, j), c = at(layer, i + 1, j + 1),
                       d = at(layer, i, j + 1);
-        if (layer == 0) s.faces.insert(s.faces.end(), {a, b, c, a, c, d});
-        else s.faces.insert(s.faces.end(), {a, c, b, a, d, c});
+        if (layer == 0)
+          s.faces.insert(s.faces.end(), {a, b, c, a, c, d});
+        else
+          s.faces.insert(s.faces.end(), {a, c, b, a, d, c});
       }
   // The border, walked once around.
   std::vector<std::pair<int, int>> ring;
@@ -147,9 +152,11 @@ void BM_Coverage(benchmark::State& state) {
   const Mesh& s = mesh(static_cast<int>(state.range(0)));
   const bool backward = state.range(1) != 0;
   const bool per_seed = state.range(1) == 2;
-  View v(s.vertices.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64), f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
+  View v(s.vertices.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64),
+      f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
   std::vector<double> out(kSize * kSize), g(kSize * kSize, 1.0), gv(3 * s.v());
-  View o(out.data(), {kSize, kSize}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT), gt(g.data(), {kSize, kSize}, VREL_DTYPE_FLOAT64);
+  View o(out.data(), {kSize, kSize}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT),
+      gt(g.data(), {kSize, kSize}, VREL_DTYPE_FLOAT64);
   View gvo(gv.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
   Buffer ws(596992);
   VrelExecutionContext ctx = cpu();
@@ -163,8 +170,10 @@ void BM_Coverage(benchmark::State& state) {
       if (outcome != vrel::opaque::Outcome::kOk) state.SkipWithError("per-seed backward failed");
       continue;
     }
-    const VrelStatus st = backward ? vrel_render_opaque_coverage_backward(v, f, kSize, kSize, 0, 0, gt, &ctx, gvo, &ws.d, &diag)
-                                   : vrel_render_opaque_coverage(v, f, kSize, kSize, 0, 0, &ctx, o, &ws.d, &diag);
+    const VrelStatus st =
+        backward ? vrel_render_opaque_coverage_backward(v, f, kSize, kSize, 0, 0, gt, &ctx, gvo,
+                                                        &ws.d, &diag)
+                 : vrel_render_opaque_coverage(v, f, kSize, kSize, 0, 0, &ctx, o, &ws.d, &diag);
     check(state, st, message);
   }
   count_candidates(state, s);
@@ -174,11 +183,15 @@ void BM_Integrate(benchmark::State& state) {
   const Mesh& s = mesh(static_cast<int>(state.range(0)));
   const bool backward = state.range(1) != 0;
   const bool per_seed = state.range(1) == 2;
-  View v(s.vertices.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64), f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
+  View v(s.vertices.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64),
+      f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
   View c(s.colour.data(), {s.f(), 3, 3}, VREL_DTYPE_FLOAT64);
-  std::vector<double> out(4 * kSize * kSize), g(4 * kSize * kSize, 1.0), gv(3 * s.v()), gc(9 * s.f());
-  View o(out.data(), {kSize, kSize, 4}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT), gt(g.data(), {kSize, kSize, 4}, VREL_DTYPE_FLOAT64);
-  View gvo(gv.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT), gco(gc.data(), {s.f(), 3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
+  std::vector<double> out(4 * kSize * kSize), g(4 * kSize * kSize, 1.0), gv(3 * s.v()),
+      gc(9 * s.f());
+  View o(out.data(), {kSize, kSize, 4}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT),
+      gt(g.data(), {kSize, kSize, 4}, VREL_DTYPE_FLOAT64);
+  View gvo(gv.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT),
+      gco(gc.data(), {s.f(), 3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
   Buffer ws(1047584);
   VrelExecutionContext ctx = cpu();
   std::vector<char> message(512);
@@ -192,8 +205,10 @@ void BM_Integrate(benchmark::State& state) {
       if (outcome != vrel::opaque::Outcome::kOk) state.SkipWithError("per-seed backward failed");
       continue;
     }
-    const VrelStatus st = backward ? vrel_render_opaque_integrate_backward(v, f, c, kSize, kSize, 0, 0, gt, &ctx, gvo, gco, &ws.d, &diag)
-                                   : vrel_render_opaque_integrate(v, f, c, kSize, kSize, 0, 0, &ctx, o, &ws.d, &diag);
+    const VrelStatus st =
+        backward ? vrel_render_opaque_integrate_backward(v, f, c, kSize, kSize, 0, 0, gt, &ctx, gvo,
+                                                         gco, &ws.d, &diag)
+                 : vrel_render_opaque_integrate(v, f, c, kSize, kSize, 0, 0, &ctx, o, &ws.d, &diag);
     check(state, st, message);
   }
   count_candidates(state, s);
@@ -209,7 +224,8 @@ void BM_Rasterize(benchmark::State& state) {
     ndc[3 * q + 2] = s.vertices[3 * q + 2];
   }
   std::vector<int32_t> vo{0, static_cast<int32_t>(s.v())}, fo{0, static_cast<int32_t>(s.f())};
-  View v(ndc.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64), f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
+  View v(ndc.data(), {s.v(), 3}, VREL_DTYPE_FLOAT64),
+      f(s.faces.data(), {s.f(), 3}, VREL_DTYPE_INT32);
   View vov(vo.data(), {2}, VREL_DTYPE_INT32), fov(fo.data(), {2}, VREL_DTYPE_INT32);
   std::vector<int32_t> fi(kSize * kSize);
   std::vector<double> bary(3 * kSize * kSize), depth(kSize * kSize), sd(kSize * kSize);
@@ -221,7 +237,10 @@ void BM_Rasterize(benchmark::State& state) {
   std::vector<char> message(512);
   VrelDiagnostic diag = diagnostic(message);
   for (auto _ : state) {
-    check(state, vrel_render_rasterize(v, f, vov, fov, kSize, kSize, 1, 0, VREL_RENDER_CULL_NONE, 0, &ctx, fiv, bv, dv, sv, nullptr, &diag), message);
+    check(state,
+          vrel_render_rasterize(v, f, vov, fov, kSize, kSize, 1, 0, VREL_RENDER_CULL_NONE, 0, &ctx,
+                                fiv, bv, dv, sv, nullptr, &diag),
+          message);
   }
   state.counters["faces"] = static_cast<double>(s.f());
 }
@@ -232,7 +251,17 @@ BENCHMARK(BM_Rasterize)->Arg(21)->Arg(70)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Coverage)->Args({21, 0})->Args({70, 0})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Integrate)->Args({21, 0})->Args({70, 0})->Unit(benchmark::kMillisecond);
 // The backward passes take seconds: one iteration each.
-BENCHMARK(BM_Coverage)->Args({21, 1})->Args({70, 1})->Args({21, 2})->Args({70, 2})
-    ->Unit(benchmark::kMillisecond)->Iterations(1);
-BENCHMARK(BM_Integrate)->Args({21, 1})->Args({70, 1})->Args({21, 2})->Args({70, 2})
-    ->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_Coverage)
+    ->Args({21, 1})
+    ->Args({70, 1})
+    ->Args({21, 2})
+    ->Args({70, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_Integrate)
+    ->Args({21, 1})
+    ->Args({70, 1})
+    ->Args({21, 2})
+    ->Args({70, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);

@@ -18,7 +18,8 @@ struct Array {
   std::vector<int64_t> shape, strides;
   VrelTensorView view{};
 
-  Array(std::vector<int64_t> extents, uint32_t dtype, uint32_t flags = 0) : shape(std::move(extents)) {
+  Array(std::vector<int64_t> extents, uint32_t dtype, uint32_t flags = 0)
+      : shape(std::move(extents)) {
     int64_t n = 1;
     strides.assign(shape.size(), 1);
     for (std::size_t i = shape.size(); i-- > 0;) {
@@ -72,10 +73,14 @@ void BM_Knn(benchmark::State& state) {
       state.SkipWithError("knn failed");
     benchmark::DoNotOptimize(distances.data.data());
   }
-  state.counters["distances/s"] = benchmark::Counter(static_cast<double>(p) * static_cast<double>(r),
-                                                     benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["distances/s"] =
+      benchmark::Counter(static_cast<double>(p) * static_cast<double>(r),
+                         benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_Knn)->Args({100000, 100000, 8})->Args({10000, 10000, 8})->Args({10000, 10000, 1})
+BENCHMARK(BM_Knn)
+    ->Args({100000, 100000, 8})
+    ->Args({10000, 10000, 8})
+    ->Args({10000, 10000, 1})
     ->Unit(benchmark::kMillisecond);
 
 // A wavy height-field mesh of rows x cols quads (2 faces each) and points scattered around it.
@@ -117,16 +122,19 @@ void BM_ClosestPoint(benchmark::State& state) {
   Array<uint8_t> valid({p}, VREL_DTYPE_BOOL, VREL_TENSOR_OUTPUT);
   VrelExecutionContext ctx = cpu();
   for (auto _ : state) {
-    if (vrel_points_closest_point_on_mesh(&points.view, &vertices.view, &faces.view, &po.view, &vo.view,
-                                          &fo.view, 0.0, &ctx, &dist.view, &face.view, &bary.view,
-                                          &closest.view, &valid.view, nullptr, nullptr) != 0)
+    if (vrel_points_closest_point_on_mesh(
+            &points.view, &vertices.view, &faces.view, &po.view, &vo.view, &fo.view, 0.0, &ctx,
+            &dist.view, &face.view, &bary.view, &closest.view, &valid.view, nullptr, nullptr) != 0)
       state.SkipWithError("closest point failed");
     benchmark::DoNotOptimize(dist.data.data());
   }
-  state.counters["triangles/s"] = benchmark::Counter(static_cast<double>(p) * static_cast<double>(f),
-                                                     benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["triangles/s"] =
+      benchmark::Counter(static_cast<double>(p) * static_cast<double>(f),
+                         benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_ClosestPoint)->Args({100000, 10000})->Args({10000, 10000})
+BENCHMARK(BM_ClosestPoint)
+    ->Args({100000, 10000})
+    ->Args({10000, 10000})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

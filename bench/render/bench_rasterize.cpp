@@ -70,25 +70,35 @@ void BM_Rasterize(benchmark::State& state) {
   Scene s = make_scene(faces);
   std::vector<int32_t> face_index(kSize * kSize * k);
   std::vector<float> bary(kSize * kSize * k * 3), depth(kSize * kSize * k), sd(kSize * kSize * k);
-  std::vector<int64_t> shapes[8] = {{faces * 3, 3}, {faces, 3}, {2}, {2}, {1, kSize, kSize, k},
-                                    {1, kSize, kSize, k, 3}, {1, kSize, kSize, k}, {1, kSize, kSize, k}};
+  std::vector<int64_t> shapes[8] = {{faces * 3, 3},
+                                    {faces, 3},
+                                    {2},
+                                    {2},
+                                    {1, kSize, kSize, k},
+                                    {1, kSize, kSize, k, 3},
+                                    {1, kSize, kSize, k},
+                                    {1, kSize, kSize, k}};
   std::vector<int64_t> strides[8];
   VrelTensorView v = view(s.vertices.data(), shapes[0], strides[0], VREL_DTYPE_FLOAT32, 0);
   VrelTensorView f = view(s.faces.data(), shapes[1], strides[1], VREL_DTYPE_INT32, 0);
   VrelTensorView vo = view(s.vertex_offsets.data(), shapes[2], strides[2], VREL_DTYPE_INT32, 0);
   VrelTensorView fo = view(s.face_offsets.data(), shapes[3], strides[3], VREL_DTYPE_INT32, 0);
-  VrelTensorView fi = view(face_index.data(), shapes[4], strides[4], VREL_DTYPE_INT32, VREL_TENSOR_OUTPUT);
-  VrelTensorView ba = view(bary.data(), shapes[5], strides[5], VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
-  VrelTensorView de = view(depth.data(), shapes[6], strides[6], VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
-  VrelTensorView di = view(sd.data(), shapes[7], strides[7], VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
+  VrelTensorView fi =
+      view(face_index.data(), shapes[4], strides[4], VREL_DTYPE_INT32, VREL_TENSOR_OUTPUT);
+  VrelTensorView ba =
+      view(bary.data(), shapes[5], strides[5], VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
+  VrelTensorView de =
+      view(depth.data(), shapes[6], strides[6], VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
+  VrelTensorView di =
+      view(sd.data(), shapes[7], strides[7], VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
   VrelExecutionContext ctx{};
   ctx.struct_size = sizeof ctx;
   ctx.abi_version = VREL_ABI_VERSION;
   ctx.device_type = VREL_DEVICE_CPU;
   for (auto _ : state) {
-    const VrelStatus st = vrel_render_rasterize(&v, &f, &vo, &fo, kSize, kSize, k, blur,
-                                                VREL_RENDER_CULL_NONE, 0.0, &ctx, &fi, &ba, &de,
-                                                &di, nullptr, nullptr);
+    const VrelStatus st =
+        vrel_render_rasterize(&v, &f, &vo, &fo, kSize, kSize, k, blur, VREL_RENDER_CULL_NONE, 0.0,
+                              &ctx, &fi, &ba, &de, &di, nullptr, nullptr);
     if (st != VREL_STATUS_OK) state.SkipWithError("rasterize failed");
     benchmark::DoNotOptimize(face_index.data());
   }
@@ -133,6 +143,9 @@ void BM_BruteForce(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kSize * kSize);
 }
-BENCHMARK(BM_BruteForce)->ArgsProduct({{1000}, {0, 15}})->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_BruteForce)
+    ->ArgsProduct({{1000}, {0, 15}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace

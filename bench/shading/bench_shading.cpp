@@ -20,7 +20,8 @@ struct Tensor {
   std::vector<double> data;
   std::vector<int64_t> shape, strides;
   VrelTensorView view{};
-  explicit Tensor(std::vector<int64_t> s, uint32_t flags = 0) : shape(std::move(s)), strides(shape.size()) {
+  explicit Tensor(std::vector<int64_t> s, uint32_t flags = 0)
+      : shape(std::move(s)), strides(shape.size()) {
     int64_t n = 1;
     for (std::size_t i = shape.size(); i-- > 0;) {
       strides[i] = n;
@@ -71,9 +72,9 @@ void check(VrelStatus status, const char* what) {
 // Curves for every point (four calls of 32 rows), fixed means, and random points and lights.
 struct Scene {
   Tensor cn{{kNodes}}, logs{{kNodes}}, curve{{kPoints, 10 * kNodes - 6}},
-      partial{{kPoints, 10 * kNodes - 6}}, mean{{kPoints, 4}}, width{{kPoints}}, normal{{kPoints, 3}},
-      view{{kPoints, 3}}, light{{kPoints, kLights, 3}}, albedo{{kPoints, 3}}, roughness{{kPoints}},
-      f0{{kPoints, 3}};
+      partial{{kPoints, 10 * kNodes - 6}}, mean{{kPoints, 4}}, width{{kPoints}},
+      normal{{kPoints, 3}}, view{{kPoints, 3}}, light{{kPoints, kLights, 3}}, albedo{{kPoints, 3}},
+      roughness{{kPoints}}, f0{{kPoints, 3}};
   Scene() {
     std::mt19937 rng(1);
     std::uniform_real_distribution<double> uni(0.0, 1.0);
@@ -81,7 +82,8 @@ struct Scene {
       logs.data[i] = i == kNodes - 1 ? 0.0 : -4.0 * (1.0 - static_cast<double>(i) / (kNodes - 1));
       cn.data[i] = i == kNodes - 1 ? 1.0 : std::exp(logs.data[i]);
     }
-    Tensor controls({kBatch, 2 * kNodes + 1, 4}), u({kBatch}), c({kBatch, 10 * kNodes - 6}, VREL_TENSOR_OUTPUT),
+    Tensor controls({kBatch, 2 * kNodes + 1, 4}), u({kBatch}),
+        c({kBatch, 10 * kNodes - 6}, VREL_TENSOR_OUTPUT),
         d({kBatch, 10 * kNodes - 6}, VREL_TENSOR_OUTPUT);
     for (std::size_t k = 0; k < controls.data.size(); ++k) {
       const int64_t entry = static_cast<int64_t>(k / 4) % (2 * kNodes + 1);
@@ -95,13 +97,15 @@ struct Scene {
       }
       Scratch ws((10 * kNodes - 6) * kBatch * 8 + 8);
       check(vrel_shading_loss_curve(logs.v(), controls.v(), u.v(), &g_cpu, c.v(), d.v(), &ws.desc,
-                                    nullptr), "loss curve");
+                                    nullptr),
+            "loss curve");
       std::copy(c.data.begin(), c.data.end(), curve.data.begin() + first * (10 * kNodes - 6));
       std::copy(d.data.begin(), d.data.end(), partial.data.begin() + first * (10 * kNodes - 6));
     }
     for (int64_t p = 0; p < kPoints; ++p) {
       width.data[p] = 0.8;
-      const double means[4] = {0.6, 0.3, 0.02, 0.01};  // plausible values; the speed does not depend on them
+      const double means[4] = {0.6, 0.3, 0.02,
+                               0.01};  // plausible values; the speed does not depend on them
       std::copy(means, means + 4, mean.data.begin() + p * 4);
       for (int k = 0; k < 3; ++k) {
         normal.data[p * 3 + k] = k == 2 ? 1.0 : 0.3 * (uni(rng) - 0.5);
@@ -125,15 +129,15 @@ void Groups(benchmark::State& state) {
   Scratch ws(kPoints * kLights * 8 + 8);
   const uint32_t options = derivatives ? VREL_SHADING_DERIVATIVES : 0;
   for (auto _ : state) {
-    check(vrel_shading_principled_groups(s.cn.v(), s.logs.v(), s.curve.v(), s.partial.v(), s.mean.v(),
-                                         s.width.v(), s.normal.v(), s.view.v(), s.light.v(),
-                                         s.albedo.v(), s.roughness.v(), s.f0.v(), options, &g_cpu,
-                                         out.v(), jac.v(), &ws.desc, nullptr),
+    check(vrel_shading_principled_groups(s.cn.v(), s.logs.v(), s.curve.v(), s.partial.v(),
+                                         s.mean.v(), s.width.v(), s.normal.v(), s.view.v(),
+                                         s.light.v(), s.albedo.v(), s.roughness.v(), s.f0.v(),
+                                         options, &g_cpu, out.v(), jac.v(), &ws.desc, nullptr),
           "principled groups");
     benchmark::DoNotOptimize(out.data.data());
   }
-  state.counters["pairs/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPoints * kLights),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["pairs/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kPoints * kLights), benchmark::Counter::kIsRate);
 }
 BENCHMARK(Groups)->ArgName("derivatives")->Arg(0)->Arg(1);
 
@@ -151,8 +155,8 @@ void GroupsBackward(benchmark::State& state) {
           "principled groups backward");
     benchmark::DoNotOptimize(point.data.data());
   }
-  state.counters["pairs/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPoints * kLights),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["pairs/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kPoints * kLights), benchmark::Counter::kIsRate);
 }
 BENCHMARK(GroupsBackward);
 

@@ -56,11 +56,12 @@ Scene& scene() {
 // range(0): 0 for uniformly random coordinates (cache-hostile), 1 for raster order.
 void BM_TextureForward(benchmark::State& state) {
   Scene& s = scene();
-  View p = s.pyramid.in(), o = s.offsets.in(), c = state.range(0) ? s.raster_uv.in() : s.uv.in(), d = s.derivatives.in(), out = s.samples.out();
+  View p = s.pyramid.in(), o = s.offsets.in(), c = state.range(0) ? s.raster_uv.in() : s.uv.in(),
+       d = s.derivatives.in(), out = s.samples.out();
   for (auto _ : state) {
-    const VrelStatus st = vrel_render_texture(p, o, kSize, kSize, c, d, nullptr, VREL_TEXTURE_FILTER_LINEAR,
-                                              VREL_TEXTURE_MIP_LINEAR, VREL_TEXTURE_WRAP_REPEAT,
-                                              VREL_TEXTURE_WRAP_REPEAT, nullptr, &s.ctx, out, nullptr, nullptr);
+    const VrelStatus st = vrel_render_texture(
+        p, o, kSize, kSize, c, d, nullptr, VREL_TEXTURE_FILTER_LINEAR, VREL_TEXTURE_MIP_LINEAR,
+        VREL_TEXTURE_WRAP_REPEAT, VREL_TEXTURE_WRAP_REPEAT, nullptr, &s.ctx, out, nullptr, nullptr);
     if (st != 0) state.SkipWithError("vrel_render_texture failed");
     benchmark::DoNotOptimize(s.samples.ptr());
   }
@@ -69,12 +70,14 @@ void BM_TextureForward(benchmark::State& state) {
 
 void BM_TextureBackward(benchmark::State& state) {
   Scene& s = scene();
-  View p = s.pyramid.in(), o = s.offsets.in(), c = state.range(0) ? s.raster_uv.in() : s.uv.in(), d = s.derivatives.in(), g = s.grad_samples.in();
+  View p = s.pyramid.in(), o = s.offsets.in(), c = state.range(0) ? s.raster_uv.in() : s.uv.in(),
+       d = s.derivatives.in(), g = s.grad_samples.in();
   View gp = s.grad_pyramid.out(), gc = s.grad_uv.out();
   for (auto _ : state) {
     const VrelStatus st = vrel_render_texture_backward(
         p, o, kSize, kSize, c, d, nullptr, VREL_TEXTURE_FILTER_LINEAR, VREL_TEXTURE_MIP_LINEAR,
-        VREL_TEXTURE_WRAP_REPEAT, VREL_TEXTURE_WRAP_REPEAT, nullptr, g, &s.ctx, gp, gc, nullptr, nullptr);
+        VREL_TEXTURE_WRAP_REPEAT, VREL_TEXTURE_WRAP_REPEAT, nullptr, g, &s.ctx, gp, gc, nullptr,
+        nullptr);
     if (st != 0) state.SkipWithError("vrel_render_texture_backward failed");
     benchmark::DoNotOptimize(s.grad_pyramid.ptr());
   }
@@ -96,7 +99,8 @@ void BM_PyramidBackward(benchmark::State& state) {
   Scene& s = scene();
   View o = s.offsets.in(), g = s.grad_pyramid.in(), gt = s.texture.out();
   for (auto _ : state) {
-    if (vrel_render_texture_pyramid_backward(o, kSize, kSize, kChannels, g, &s.ctx, gt, nullptr, nullptr) != 0)
+    if (vrel_render_texture_pyramid_backward(o, kSize, kSize, kChannels, g, &s.ctx, gt, nullptr,
+                                             nullptr) != 0)
       state.SkipWithError("vrel_render_texture_pyramid_backward failed");
     benchmark::DoNotOptimize(s.texture.ptr());
   }

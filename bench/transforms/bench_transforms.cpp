@@ -13,8 +13,8 @@ namespace {
 constexpr int64_t kPoints = 10'000'000;
 constexpr int64_t kBatch = 4;
 
-VrelTensorView view(void* data, std::vector<int64_t>& shape, std::vector<int64_t>& strides, uint32_t dtype,
-                    uint32_t flags) {
+VrelTensorView view(void* data, std::vector<int64_t>& shape, std::vector<int64_t>& strides,
+                    uint32_t dtype, uint32_t flags) {
   strides.assign(shape.size(), 1);
   for (std::size_t i = shape.size() - 1; i > 0; --i) strides[i - 1] = strides[i] * shape[i];
   VrelTensorView t{};
@@ -36,18 +36,26 @@ struct Problem {
   std::vector<T> points, matrices, homogeneous, grad_points, grad_matrices, ndc;
   std::vector<uint8_t> valid;
   std::vector<int32_t> offsets;
-  std::vector<int64_t> sp{kPoints, 3}, sm{kBatch, 4, 4}, so{kBatch + 1}, sh{kPoints, 4}, sv{kPoints};
+  std::vector<int64_t> sp{kPoints, 3}, sm{kBatch, 4, 4}, so{kBatch + 1}, sh{kPoints, 4},
+      sv{kPoints};
   std::vector<int64_t> tp, tm, to, th, tv, tgp, tgm, tn;
   VrelTensorView vp, vm, vo, vh, vgh, vgp, vgm, vn, vv;
   VrelExecutionContext ctx{};
 
-  Problem() : points(3 * kPoints), matrices(16 * kBatch), homogeneous(4 * kPoints), grad_points(3 * kPoints),
-              grad_matrices(16 * kBatch), ndc(3 * kPoints), valid(kPoints) {
+  Problem()
+      : points(3 * kPoints),
+        matrices(16 * kBatch),
+        homogeneous(4 * kPoints),
+        grad_points(3 * kPoints),
+        grad_matrices(16 * kBatch),
+        ndc(3 * kPoints),
+        valid(kPoints) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> u(-1, 1);
     for (T& x : points) x = static_cast<T>(u(rng));
     for (T& x : matrices) x = static_cast<T>(u(rng));
-    for (int64_t b = 0; b <= kBatch; ++b) offsets.push_back(static_cast<int32_t>(kPoints * b / kBatch));
+    for (int64_t b = 0; b <= kBatch; ++b)
+      offsets.push_back(static_cast<int32_t>(kPoints * b / kBatch));
     vp = view(points.data(), sp, tp, kDtype, 0);
     vm = view(matrices.data(), sm, tm, kDtype, 0);
     vo = view(offsets.data(), so, to, VREL_DTYPE_INT32, 0);
@@ -67,7 +75,8 @@ template <typename T>
 void BM_TransformPoints(benchmark::State& state) {
   static Problem<T> p;
   for (auto _ : state) {
-    if (vrel_transforms_transform_points(&p.vp, &p.vm, &p.vo, &p.ctx, &p.vh, nullptr, nullptr) != 0) {
+    if (vrel_transforms_transform_points(&p.vp, &p.vm, &p.vo, &p.ctx, &p.vh, nullptr, nullptr) !=
+        0) {
       state.SkipWithError("transform_points failed");
       break;
     }
@@ -81,8 +90,8 @@ template <typename T>
 void BM_TransformPointsBackward(benchmark::State& state) {
   static Problem<T> p;
   for (auto _ : state) {
-    if (vrel_transforms_transform_points_backward(&p.vp, &p.vm, &p.vo, &p.vgh, &p.ctx, &p.vgp, &p.vgm, nullptr,
-                                                  nullptr) != 0) {
+    if (vrel_transforms_transform_points_backward(&p.vp, &p.vm, &p.vo, &p.vgh, &p.ctx, &p.vgp,
+                                                  &p.vgm, nullptr, nullptr) != 0) {
       state.SkipWithError("transform_points_backward failed");
       break;
     }
@@ -96,7 +105,8 @@ void BM_PerspectiveDivide(benchmark::State& state) {
   static Problem<T> p;
   vrel_transforms_transform_points(&p.vp, &p.vm, &p.vo, &p.ctx, &p.vh, nullptr, nullptr);
   for (auto _ : state) {
-    if (vrel_transforms_perspective_divide(&p.vgh, 1e-6, &p.ctx, &p.vn, &p.vv, nullptr, nullptr) != 0) {
+    if (vrel_transforms_perspective_divide(&p.vgh, 1e-6, &p.ctx, &p.vn, &p.vv, nullptr, nullptr) !=
+        0) {
       state.SkipWithError("perspective_divide failed");
       break;
     }

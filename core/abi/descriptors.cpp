@@ -39,7 +39,8 @@ VrelStatus check_device(uint32_t device_type, int32_t device_index, VrelDiagnost
   if (device_index < 0)
     return diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, "device index must be nonnegative");
   if (device_type == VREL_DEVICE_CPU && device_index != 0)
-    return diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, "the ABI v1 CPU device index must be zero");
+    return diag_write(diag, VREL_STATUS_INVALID_ARGUMENT,
+                      "the ABI v1 CPU device index must be zero");
   return VREL_STATUS_OK;
 }
 
@@ -87,8 +88,7 @@ VrelStatus check_layout(const VrelTensorView& v, VrelDiagnostic* diag) noexcept 
           return fail(diag, VREL_STATUS_UNSUPPORTED,
                       "ABI v1 accepts only dense C-contiguous tensor views");
       }
-      if (extent != 0 &&
-          __builtin_mul_overflow(expected, static_cast<uint64_t>(extent), &expected))
+      if (extent != 0 && __builtin_mul_overflow(expected, static_cast<uint64_t>(extent), &expected))
         return fail(diag, kOverflow, "dense tensor stride arithmetic overflowed");
     }
   }
@@ -131,8 +131,8 @@ VrelStatus check_layout(const VrelTensorView& v, VrelDiagnostic* diag) noexcept 
 
 using namespace vrel::abi;
 
-extern "C" VREL_API VrelStatus vrel_validate_tensor_view(const VrelTensorView* view,
-                                                         VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_validate_tensor_view(
+    const VrelTensorView* view, VrelDiagnostic* diag) noexcept {
   VREL_TRY(diag_reset(diag));
   VREL_TRY(check_header(view, view ? view->struct_size : 0, view ? view->abi_version : 0,
                         kTensorViewSize, "tensor view pointer is null", diag));
@@ -149,8 +149,8 @@ extern "C" VREL_API VrelStatus vrel_validate_tensor_view(const VrelTensorView* v
   return check_layout(*view, diag);
 }
 
-extern "C" VREL_API VrelStatus vrel_validate_execution_context(const VrelExecutionContext* context,
-                                                               VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_validate_execution_context(
+    const VrelExecutionContext* context, VrelDiagnostic* diag) noexcept {
   VREL_TRY(diag_reset(diag));
   VREL_TRY(check_header(context, context ? context->struct_size : 0,
                         context ? context->abi_version : 0, kContextSize,
@@ -162,22 +162,25 @@ extern "C" VREL_API VrelStatus vrel_validate_execution_context(const VrelExecuti
     return fail(diag, VREL_STATUS_UNSUPPORTED, "execution context contains an unsupported flag");
   VREL_TRY(check_device(context->device_type, context->device_index, diag));
   if (context->device_type == VREL_DEVICE_CPU && context->stream != 0)
-    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "CPU execution does not accept a stream handle");
+    return fail(diag, VREL_STATUS_INVALID_ARGUMENT,
+                "CPU execution does not accept a stream handle");
   return VREL_STATUS_OK;
 }
 
-extern "C" VREL_API VrelStatus vrel_validate_buffer(const VrelBufferDescriptor* buffer,
-                                                    VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_validate_buffer(
+    const VrelBufferDescriptor* buffer, VrelDiagnostic* diag) noexcept {
   VREL_TRY(diag_reset(diag));
   VREL_TRY(check_header(buffer, buffer ? buffer->struct_size : 0, buffer ? buffer->abi_version : 0,
                         kBufferSize, "buffer descriptor pointer is null", diag));
   if (buffer->reserved_word != 0 || !reserved_zero(buffer->reserved, 2))
-    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "buffer descriptor reserved fields must be zero");
+    return fail(diag, VREL_STATUS_INVALID_ARGUMENT,
+                "buffer descriptor reserved fields must be zero");
   if (buffer->flags != 0)
     return fail(diag, VREL_STATUS_UNSUPPORTED, "buffer descriptor contains an unsupported flag");
   VREL_TRY(check_device(buffer->device_type, buffer->device_index, diag));
   if (buffer->alignment == 0 || (buffer->alignment & (buffer->alignment - 1)) != 0)
-    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "buffer alignment must be a nonzero power of two");
+    return fail(diag, VREL_STATUS_INVALID_ARGUMENT,
+                "buffer alignment must be a nonzero power of two");
   if (buffer->capacity > 0 && buffer->data == nullptr)
     return fail(diag, VREL_STATUS_INVALID_ARGUMENT,
                 "a buffer with nonzero capacity requires a data pointer");

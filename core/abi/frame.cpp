@@ -25,7 +25,8 @@ OffsetsFault packed_offsets_fault(const int32_t* offsets, int64_t entries, int64
 
 VrelStatus Frame::context(const VrelExecutionContext* ctx) const noexcept {
   VREL_TRY(vrel_validate_execution_context(ctx, diag_));
-  if (ctx->device_type != VREL_DEVICE_CPU) return fail(VREL_STATUS_UNSUPPORTED, family_.cpu_backend);
+  if (ctx->device_type != VREL_DEVICE_CPU)
+    return fail(VREL_STATUS_UNSUPPORTED, family_.cpu_backend);
   return VREL_STATUS_OK;
 }
 
@@ -51,8 +52,9 @@ VrelStatus Frame::on_cpu(const VrelTensorView* view) const noexcept {
 }
 
 VrelStatus Frame::not_output(const VrelTensorView* view) const noexcept {
-  return (view->flags & VREL_TENSOR_OUTPUT) == 0 ? VREL_STATUS_OK
-                                                 : fail(VREL_STATUS_INVALID_ARGUMENT, kInputOutputFlag);
+  return (view->flags & VREL_TENSOR_OUTPUT) == 0
+             ? VREL_STATUS_OK
+             : fail(VREL_STATUS_INVALID_ARGUMENT, kInputOutputFlag);
 }
 
 VrelStatus Frame::is_output(const VrelTensorView* view) const noexcept {

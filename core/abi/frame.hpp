@@ -30,7 +30,8 @@ namespace vrel::frame {
 // Standard sentences of the frame.
 inline constexpr const char* kNoProvider =
     "no CUDA provider is available; install the vrel CUDA plugin or run on the CPU";
-inline constexpr const char* kNotImplemented = "the CUDA provider does not implement this operation";
+inline constexpr const char* kNotImplemented =
+    "the CUDA provider does not implement this operation";
 inline constexpr const char* kNoWorkspaceProvider =
     "no CUDA provider is available to report a device workspace requirement";
 inline constexpr const char* kInputOutputFlag = "operation inputs may not carry the output flag";
@@ -42,7 +43,8 @@ inline constexpr const char* kBackwardWorkspace =
     "the backward pass requires the workspace capacity reported by the query";
 inline constexpr const char* kWorkspaceAlias = "the workspace may not alias an operand";
 inline constexpr const char* kQueryPointers = "workspace query result pointers must not be null";
-inline constexpr const char* kWorkspaceOverflow = "workspace byte requirement overflows 64-bit capacity";
+inline constexpr const char* kWorkspaceOverflow =
+    "workspace byte requirement overflows 64-bit capacity";
 inline constexpr const char* kOffsetsDtype = "offsets must use the int32 dtype";
 
 // Wildcard extent in a shape pattern.
@@ -168,16 +170,17 @@ class Frame {
   }
 
   // Step 7 for an output: shape (1), validation, CPU device (2, family), output flag (1).
-  VrelStatus output(const VrelTensorView* view, Dims dims, const char* shape_message) const noexcept;
+  VrelStatus output(const VrelTensorView* view, Dims dims,
+                    const char* shape_message) const noexcept;
 
   // A view's versioned header, before any other field of it is read: a short record or another
   // major version gets the validator's status and sentence. Null passes (the caller's own rule
   // reports it). Every rule that reads a view ahead of validate() runs this first.
   VrelStatus header(const VrelTensorView* view) const noexcept {
-    return view == nullptr ? VREL_STATUS_OK
-                           : abi::check_header(view, view->struct_size, view->abi_version,
-                                               abi::kTensorViewSize, "tensor view pointer is null",
-                                               diag_);
+    return view == nullptr
+               ? VREL_STATUS_OK
+               : abi::check_header(view, view->struct_size, view->abi_version, abi::kTensorViewSize,
+                                   "tensor view pointer is null", diag_);
   }
 
   // The parts of steps 5 and 7, for families whose order differs. The shape rule checks the

@@ -5,7 +5,8 @@ namespace vrel::sentence {
 
 inline constexpr const char* kMeshCpuOnly =
     "mesh operations implement only the CPU backend in this phase";
-inline constexpr const char* kMeshCpuWorkspace = "mesh operations accept only CPU workspace storage";
+inline constexpr const char* kMeshCpuWorkspace =
+    "mesh operations accept only CPU workspace storage";
 inline constexpr const char* kEps = "eps must be finite and nonnegative";
 inline constexpr const char* kCountsNegative = "counts must be nonnegative";
 inline constexpr const char* kGradientRequired = "at least one gradient output is required";

@@ -32,10 +32,12 @@ VrelStatus diag_write(VrelDiagnostic* diag, VrelStatus status, const char* messa
 }
 
 VrelStatus check_header(const void* record, uint32_t struct_size, uint32_t abi_version,
-                        uint32_t min_size, const char* null_message, VrelDiagnostic* diag) noexcept {
+                        uint32_t min_size, const char* null_message,
+                        VrelDiagnostic* diag) noexcept {
   if (record == nullptr) return diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, null_message);
   if (struct_size < min_size)
-    return diag_write(diag, VREL_STATUS_ABI_MISMATCH, "structure is smaller than the ABI v1 minimum");
+    return diag_write(diag, VREL_STATUS_ABI_MISMATCH,
+                      "structure is smaller than the ABI v1 minimum");
   if (!major_is_v1(abi_version))
     return diag_write(diag, VREL_STATUS_ABI_MISMATCH,
                       "structure uses an incompatible ABI major version");
@@ -44,4 +46,6 @@ VrelStatus check_header(const void* record, uint32_t struct_size, uint32_t abi_v
 
 }  // namespace vrel::abi
 
-extern "C" VREL_API uint32_t vrel_get_abi_version(void) noexcept { return VREL_ABI_VERSION; }
+extern "C" VREL_API uint32_t vrel_get_abi_version(void) noexcept {
+  return VREL_ABI_VERSION;
+}

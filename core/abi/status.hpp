@@ -8,10 +8,10 @@
 
 // Runs a check that returns a VrelStatus and returns that status from the caller when it is not
 // VREL_STATUS_OK. Every export is written as a column of these, one check per line.
-#define VREL_TRY(expr)                                                    \
-  do {                                                                    \
+#define VREL_TRY(expr)                                                     \
+  do {                                                                     \
     if (const VrelStatus vrel_try_status_ = (expr); vrel_try_status_ != 0) \
-      return vrel_try_status_;                                            \
+      return vrel_try_status_;                                             \
   } while (0)
 
 namespace vrel::abi {

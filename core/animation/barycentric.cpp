@@ -142,6 +142,6 @@ extern "C" VREL_API VrelStatus vrel_mesh_evaluate_barycentric_workspace(
     int64_t batch, int64_t vertex_count, int64_t landmark_count, uint32_t dtype,
     const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
     VrelDiagnostic* diag) noexcept {
-  return run_query(kQuery, {batch, vertex_count, landmark_count}, dtype, context, bytes,
-                   alignment, diag);
+  return run_query(kQuery, {batch, vertex_count, landmark_count}, dtype, context, bytes, alignment,
+                   diag);
 }

@@ -1,6 +1,6 @@
-// The kernel of barycentric landmark evaluation and its gradients, over typed pointers and counts. It knows
-// nothing of descriptors; the exports have checked every shape, index and alias rule before
-// calling it. Float32 data are computed in float32 and float64 data in float64.
+// The kernel of barycentric landmark evaluation and its gradients, over typed pointers and counts.
+// It knows nothing of descriptors; the exports have checked every shape, index and alias rule
+// before calling it. Float32 data are computed in float32 and float64 data in float64.
 #pragma once
 
 #include <cstdint>

@@ -55,9 +55,9 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* tmpl, const VrelT
                         const VrelTensorView* grad_template, const VrelTensorView* grad_deltas,
                         const VrelTensorView* grad_weights) noexcept {
   const Sizes n = sizes(tmpl, weights);
-  blend_backward(abi::data_of<T>(*deltas), abi::data_of<T>(*weights),
-                 abi::data_of<T>(*grad_output), n.batch, n.rows, n.shapes,
-                 data_or_null<T>(grad_template), data_or_null<T>(grad_deltas), data_or_null<T>(grad_weights));
+  blend_backward(abi::data_of<T>(*deltas), abi::data_of<T>(*weights), abi::data_of<T>(*grad_output),
+                 n.batch, n.rows, n.shapes, data_or_null<T>(grad_template),
+                 data_or_null<T>(grad_deltas), data_or_null<T>(grad_weights));
   return c.finite_outputs({grad_template, grad_deltas, grad_weights});
 }
 
@@ -66,13 +66,11 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* tmpl, const VrelT
 
 using namespace vrel::animation;
 
-extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes(const VrelTensorView* template_vertices,
-                                                      const VrelTensorView* deltas,
-                                                      const VrelTensorView* weights,
-                                                      const VrelExecutionContext* context,
-                                                      const VrelTensorView* output,
-                                                      const VrelBufferDescriptor* workspace,
-                                                      VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_mesh_blend_shapes(
+    const VrelTensorView* template_vertices, const VrelTensorView* deltas,
+    const VrelTensorView* weights, const VrelExecutionContext* context,
+    const VrelTensorView* output, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(inputs(c, template_vertices, deltas, weights, context, workspace));
   const Sizes n = sizes(template_vertices, weights);

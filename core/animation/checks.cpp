@@ -86,10 +86,10 @@ VrelStatus Checks::cpu_workspace(const VrelBufferDescriptor* workspace) const no
 }
 
 VrelStatus Checks::header(const VrelTensorView* view) const noexcept {
-  return view == nullptr ? VREL_STATUS_OK
-                         : abi::check_header(view, view->struct_size, view->abi_version,
-                                             abi::kTensorViewSize, "tensor view pointer is null",
-                                             diag());
+  return view == nullptr
+             ? VREL_STATUS_OK
+             : abi::check_header(view, view->struct_size, view->abi_version, abi::kTensorViewSize,
+                                 "tensor view pointer is null", diag());
 }
 
 VrelStatus Checks::floating(const VrelTensorView* view, const char* cpu_message,
@@ -112,8 +112,8 @@ VrelStatus Checks::tensor(const VrelTensorView* view, const Shape& shape, uint32
   const bool flag_ok = ((view->flags & VREL_TENSOR_OUTPUT) != 0) == is_output;
   if (cuda()) {
     VREL_TRY(f_.validate(view));
-    if (view->rank != shape.rank || view->dtype != dtype ||
-        view->device_type != VREL_DEVICE_CUDA || view->device_index != context_->device_index)
+    if (view->rank != shape.rank || view->dtype != dtype || view->device_type != VREL_DEVICE_CUDA ||
+        view->device_index != context_->device_index)
       return fail(VREL_STATUS_INVALID_ARGUMENT, kCudaRankDtypeDevice);
     if (!extents_match(*view, shape)) return fail(VREL_STATUS_INVALID_ARGUMENT, kCudaShape);
     if (!flag_ok) return fail(VREL_STATUS_INVALID_ARGUMENT, kCudaFlags);
@@ -223,7 +223,8 @@ VrelStatus run_query(const Query& query, const Counts& counts, uint32_t dtype,
   if (bytes == nullptr || alignment == nullptr)
     return abi::diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, kQueryInvalid);
   for (uint32_t i = 0; i < counts.number; ++i)
-    if (counts.value[i] < 0) return abi::diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, kQueryInvalid);
+    if (counts.value[i] < 0)
+      return abi::diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, kQueryInvalid);
   if (!is_floating(dtype)) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, kQueryDtype);
   uint64_t b = 0, a = 1;
   VREL_TRY(query.cpu_answer(counts, dtype, &b, &a, diag));

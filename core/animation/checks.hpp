@@ -65,9 +65,9 @@ struct Query {
   // Count rules and the CPU answer, given valid result pointers and nonnegative counts.
   VrelStatus (*cpu_answer)(const Counts& counts, uint32_t dtype, uint64_t* bytes,
                            uint64_t* alignment, VrelDiagnostic* diag) noexcept;
-  const char* missing;        // provider without the workspace-query entry (status 2)
-  bool leading_one;           // the provider receives [1, counts...] (Rodrigues)
-  bool separate_null_bytes;   // a null byte-count pointer has its own sentence (FK)
+  const char* missing;       // provider without the workspace-query entry (status 2)
+  bool leading_one;          // the provider receives [1, counts...] (Rodrigues)
+  bool separate_null_bytes;  // a null byte-count pointer has its own sentence (FK)
 };
 
 // Runs a whole workspace query: reset, context, the CUDA branch, result pointers, counts.

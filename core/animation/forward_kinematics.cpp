@@ -79,7 +79,8 @@ VrelStatus order_joints(const Checks& c, const int32_t* parents, int64_t joints,
 
 template <typename T>
 VrelStatus forward_cpu(const Checks& c, const VrelTensorView* local, const VrelTensorView* parents,
-                       const VrelTensorView* world, const VrelBufferDescriptor* workspace) noexcept {
+                       const VrelTensorView* world,
+                       const VrelBufferDescriptor* workspace) noexcept {
   const int64_t batch = dim(local, 0), joints = dim(local, 1);
   const Scratch<T> s(workspace, batch, joints);
   const int32_t* p = abi::data_of<int32_t>(*parents);
@@ -93,9 +94,8 @@ VrelStatus forward_cpu(const Checks& c, const VrelTensorView* local, const VrelT
 }
 
 template <typename T>
-VrelStatus backward_cpu(const Checks& c, const VrelTensorView* local,
-                        const VrelTensorView* parents, const VrelTensorView* grad_world,
-                        const VrelTensorView* grad_local,
+VrelStatus backward_cpu(const Checks& c, const VrelTensorView* local, const VrelTensorView* parents,
+                        const VrelTensorView* grad_world, const VrelTensorView* grad_local,
                         const VrelBufferDescriptor* workspace) noexcept {
   const int64_t batch = dim(local, 0), joints = dim(local, 1);
   const Scratch<T> s(workspace, batch, joints);

@@ -92,8 +92,8 @@ void fk_backward(const T* local, const int32_t* parents, const int32_t* order, c
       T* gp = gw + 16 * p;
       for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c) {
-          gl[16 * j + 4 * r + c] = wp[r] * g[c] + wp[4 + r] * g[4 + c] + wp[8 + r] * g[8 + c] +
-                                   wp[12 + r] * g[12 + c];
+          gl[16 * j + 4 * r + c] =
+              wp[r] * g[c] + wp[4 + r] * g[4 + c] + wp[8 + r] * g[8 + c] + wp[12 + r] * g[12 + c];
           gp[4 * r + c] += g[4 * r] * lj[4 * c] + g[4 * r + 1] * lj[4 * c + 1] +
                            g[4 * r + 2] * lj[4 * c + 2] + g[4 * r + 3] * lj[4 * c + 3];
         }

@@ -5,7 +5,8 @@
 namespace vrel::animation {
 namespace {
 
-constexpr const char* kAxisShape = "axis_angle must have shape [...,3] within the native rank limit";
+constexpr const char* kAxisShape =
+    "axis_angle must have shape [...,3] within the native rank limit";
 constexpr const char* kAxisDtype = "axis_angle must be float32 or float64";
 constexpr const char* kCudaAxisShape = "axis_angle must have shape [...,3]";
 constexpr const char* kCudaAxisDtype = "Rodrigues requires floating axis-angle";
@@ -61,7 +62,8 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* axis_angle,
   const T* v = abi::data_of<T>(*axis_angle);
   const auto n = static_cast<uint64_t>(vector_count(axis_angle));
   if (!rodrigues_angles_finite(v, n)) return c.fail(VREL_STATUS_OVERFLOW, kAngleOverflow);
-  rodrigues_backward(v, abi::data_of<T>(*grad_output), n, abi::mutable_data_of<T>(*grad_axis_angle));
+  rodrigues_backward(v, abi::data_of<T>(*grad_output), n,
+                     abi::mutable_data_of<T>(*grad_axis_angle));
   return c.finite_outputs({grad_axis_angle});
 }
 
@@ -70,11 +72,10 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* axis_angle,
 
 using namespace vrel::animation;
 
-extern "C" VREL_API VrelStatus vrel_transforms_rodrigues(const VrelTensorView* axis_angle,
-                                                         const VrelExecutionContext* context,
-                                                         const VrelTensorView* output,
-                                                         const VrelBufferDescriptor* workspace,
-                                                         VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_transforms_rodrigues(
+    const VrelTensorView* axis_angle, const VrelExecutionContext* context,
+    const VrelTensorView* output, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(c.begin(context));
   if (!c.cuda()) VREL_TRY(c.cpu_workspace(workspace));

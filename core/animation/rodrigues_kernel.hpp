@@ -24,8 +24,10 @@ template <typename T>
 RodriguesCoefficients<T> rodrigues_coefficients(T t) noexcept {
   RodriguesCoefficients<T> c;
   if (t <= T(kSeriesLimit)) {
-    c.a = T(1) + t * (T(-1.0 / 6) + t * (T(1.0 / 120) + t * (T(-1.0 / 5040) + t * T(1.0 / 362880))));
-    c.b = T(0.5) + t * (T(-1.0 / 24) + t * (T(1.0 / 720) + t * (T(-1.0 / 40320) + t * T(1.0 / 3628800))));
+    c.a =
+        T(1) + t * (T(-1.0 / 6) + t * (T(1.0 / 120) + t * (T(-1.0 / 5040) + t * T(1.0 / 362880))));
+    c.b = T(0.5) +
+          t * (T(-1.0 / 24) + t * (T(1.0 / 720) + t * (T(-1.0 / 40320) + t * T(1.0 / 3628800))));
     c.da = T(-1.0 / 6) + t * (T(1.0 / 60) + t * (T(-1.0 / 1680) + t * T(1.0 / 90720)));
     c.db = T(-1.0 / 24) + t * (T(1.0 / 360) + t * (T(-1.0 / 13440) + t * T(1.0 / 907200)));
   } else {
@@ -96,8 +98,8 @@ void rodrigues_backward(const T* axis_angle, const T* grad_out, uint64_t n, T* g
     const T gs = vgv - t * trace;
     for (int k = 0; k < 3; ++k) {
       const T two_vk = T(2) * v[k];
-      grad[3 * i + k] = c.a * s[k] + two_vk * c.da * gk +
-                        c.b * (gv[k] + gtv[k] - two_vk * trace) + two_vk * c.db * gs;
+      grad[3 * i + k] = c.a * s[k] + two_vk * c.da * gk + c.b * (gv[k] + gtv[k] - two_vk * trace) +
+                        two_vk * c.db * gs;
     }
   }
 }

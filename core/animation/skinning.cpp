@@ -63,9 +63,9 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* vertices,
                         const VrelTensorView* grad_transforms,
                         const VrelTensorView* grad_weights) noexcept {
   const Sizes n = sizes(vertices, transforms);
-  skin_backward(abi::data_of<T>(*vertices), abi::data_of<T>(*transforms),
-                abi::data_of<T>(*weights), abi::data_of<T>(*grad_output), n.batch, n.rows,
-                n.joints, data_or_null<T>(grad_vertices), data_or_null<T>(grad_transforms),
+  skin_backward(abi::data_of<T>(*vertices), abi::data_of<T>(*transforms), abi::data_of<T>(*weights),
+                abi::data_of<T>(*grad_output), n.batch, n.rows, n.joints,
+                data_or_null<T>(grad_vertices), data_or_null<T>(grad_transforms),
                 data_or_null<T>(grad_weights));
   return c.finite_outputs({grad_vertices, grad_transforms, grad_weights});
 }
@@ -75,13 +75,10 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* vertices,
 
 using namespace vrel::animation;
 
-extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs(const VrelTensorView* vertices,
-                                                  const VrelTensorView* transforms,
-                                                  const VrelTensorView* weights,
-                                                  const VrelExecutionContext* context,
-                                                  const VrelTensorView* output,
-                                                  const VrelBufferDescriptor* workspace,
-                                                  VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs(
+    const VrelTensorView* vertices, const VrelTensorView* transforms, const VrelTensorView* weights,
+    const VrelExecutionContext* context, const VrelTensorView* output,
+    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(inputs(c, vertices, transforms, weights, context, workspace));
   const Sizes n = sizes(vertices, transforms);
@@ -99,11 +96,11 @@ extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs(const VrelTensorView* vertices
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs_backward(
-    const VrelTensorView* vertices, const VrelTensorView* transforms,
-    const VrelTensorView* weights, const VrelTensorView* grad_output,
-    const VrelExecutionContext* context, const VrelTensorView* grad_vertices,
-    const VrelTensorView* grad_transforms, const VrelTensorView* grad_weights,
-    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+    const VrelTensorView* vertices, const VrelTensorView* transforms, const VrelTensorView* weights,
+    const VrelTensorView* grad_output, const VrelExecutionContext* context,
+    const VrelTensorView* grad_vertices, const VrelTensorView* grad_transforms,
+    const VrelTensorView* grad_weights, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(inputs(c, vertices, transforms, weights, context, workspace));
   const Sizes n = sizes(vertices, transforms);
@@ -126,11 +123,10 @@ extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs_backward(
   });
 }
 
-extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs_workspace(int64_t batch, int64_t vertex_count,
-                                                            int64_t joint_count, uint32_t dtype,
-                                                            const VrelExecutionContext* context,
-                                                            uint64_t* bytes, uint64_t* alignment,
-                                                            VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_mesh_skin_lbs_workspace(
+    int64_t batch, int64_t vertex_count, int64_t joint_count, uint32_t dtype,
+    const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
+    VrelDiagnostic* diag) noexcept {
   return run_query(kQuery, {batch, vertex_count, joint_count}, dtype, context, bytes, alignment,
                    diag);
 }

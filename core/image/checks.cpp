@@ -29,9 +29,9 @@ VrelStatus provider_query(const ProviderQuery& query, const uint64_t* counts, ui
   const provider::OperationTable* table = provider::operations();
   if (table == nullptr)
     return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, frame::kNoWorkspaceProvider);
-  const provider::WorkspaceQuery ask =
-      provider::covers(table, query.last_entry) ? provider::entry<&Table::workspace_query>(table)
-                                                : nullptr;
+  const provider::WorkspaceQuery ask = provider::covers(table, query.last_entry)
+                                           ? provider::entry<&Table::workspace_query>(table)
+                                           : nullptr;
   if (ask == nullptr) return abi::diag_write(diag, VREL_STATUS_UNSUPPORTED, query.lacks_family);
   return ask(query.operation_id, counts, count_number, dtype, context, bytes, alignment, diag);
 }
@@ -95,8 +95,8 @@ VrelStatus Checks::no_alias(Views outputs, Views inputs, const char* message) co
 }
 
 VrelStatus Checks::finite(const VrelTensorView* view) const noexcept {
-  const bool ok = view->dtype == VREL_DTYPE_FLOAT32 ? all_finite<float>(*view)
-                                                    : all_finite<double>(*view);
+  const bool ok =
+      view->dtype == VREL_DTYPE_FLOAT32 ? all_finite<float>(*view) : all_finite<double>(*view);
   return ok ? VREL_STATUS_OK : fail(VREL_STATUS_INVALID_ARGUMENT, kNotFinite);
 }
 

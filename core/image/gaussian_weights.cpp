@@ -30,9 +30,8 @@ constexpr const char* kCudaMissing = "CUDA provider lacks Gaussian weights famil
 
 bool radius_valid(int64_t radius) noexcept { return radius >= 0 && radius <= kMaxRadius; }
 
-VrelStatus query(int64_t count, uint32_t dtype, int64_t radius,
-                 const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
-                 VrelDiagnostic* diag) noexcept {
+VrelStatus query(int64_t count, uint32_t dtype, int64_t radius, const VrelExecutionContext* context,
+                 uint64_t* bytes, uint64_t* alignment, VrelDiagnostic* diag) noexcept {
   if (count < 0 || !radius_valid(radius) || bytes == nullptr || alignment == nullptr)
     return abi::diag_write(diag, VREL_STATUS_INVALID_ARGUMENT, kQueryInvalid);
   if (!frame::is_floating(dtype))
@@ -116,12 +115,10 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* sigma,
 using namespace vrel::image;
 namespace frame = vrel::frame;
 
-extern "C" VREL_API VrelStatus vrel_image_gaussian_weights(const VrelTensorView* sigma,
-                                                           int64_t radius,
-                                                           const VrelExecutionContext* context,
-                                                           const VrelTensorView* weights,
-                                                           const VrelBufferDescriptor* workspace,
-                                                           VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_image_gaussian_weights(
+    const VrelTensorView* sigma, int64_t radius, const VrelExecutionContext* context,
+    const VrelTensorView* weights, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(c.reset());
   if (!radius_valid(radius)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kRadiusOrGradient);
@@ -133,9 +130,8 @@ extern "C" VREL_API VrelStatus vrel_image_gaussian_weights(const VrelTensorView*
     return frame::forward_entry<&Table::gaussian_weights>(kCudaMissing, true, diag, sigma, radius,
                                                           context, weights, workspace, diag);
   }
-  return frame::with_floating(sigma->dtype, [&](auto t) {
-    return forward_cpu<decltype(t)>(c, sigma, radius, weights);
-  });
+  return frame::with_floating(
+      sigma->dtype, [&](auto t) { return forward_cpu<decltype(t)>(c, sigma, radius, weights); });
 }
 
 extern "C" VREL_API VrelStatus vrel_image_gaussian_weights_backward(
@@ -153,9 +149,9 @@ extern "C" VREL_API VrelStatus vrel_image_gaussian_weights_backward(
   VREL_TRY(gaussian_workspace(c, sigma, radius, workspace, {sigma, grad_weights, grad_sigma}));
   VREL_TRY(c.no_alias({grad_sigma}, {sigma, grad_weights}, kOutputAliasesInput));
   if (c.cuda()) {
-    return frame::forward_entry<&Table::gaussian_weights_backward>(
-        kCudaMissing, true, diag, sigma, grad_weights, radius, context, grad_sigma, workspace,
-        diag);
+    return frame::forward_entry<&Table::gaussian_weights_backward>(kCudaMissing, true, diag, sigma,
+                                                                   grad_weights, radius, context,
+                                                                   grad_sigma, workspace, diag);
   }
   return frame::with_floating(sigma->dtype, [&](auto t) {
     return backward_cpu<decltype(t)>(c, sigma, grad_weights, radius, grad_sigma);

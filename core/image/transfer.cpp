@@ -87,11 +87,10 @@ VrelStatus backward_cpu(const Checks& c, const VrelTensorView* input,
 using namespace vrel::image;
 namespace frame = vrel::frame;
 
-extern "C" VREL_API VrelStatus vrel_image_transfer(const VrelTensorView* input, uint32_t mode,
-                                                   const VrelExecutionContext* context,
-                                                   const VrelTensorView* output,
-                                                   const VrelBufferDescriptor* workspace,
-                                                   VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_image_transfer(
+    const VrelTensorView* input, uint32_t mode, const VrelExecutionContext* context,
+    const VrelTensorView* output, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(known_mode(c, mode));
@@ -106,9 +105,8 @@ extern "C" VREL_API VrelStatus vrel_image_transfer(const VrelTensorView* input, 
                                                         workspace, diag);
   }
   VREL_TRY(c.finite(input));
-  return frame::with_floating(input->dtype, [&](auto t) {
-    return forward_cpu<decltype(t)>(c, input, mode, output);
-  });
+  return frame::with_floating(
+      input->dtype, [&](auto t) { return forward_cpu<decltype(t)>(c, input, mode, output); });
 }
 
 extern "C" VREL_API VrelStatus vrel_image_transfer_backward(
@@ -138,10 +136,9 @@ extern "C" VREL_API VrelStatus vrel_image_transfer_backward(
   });
 }
 
-extern "C" VREL_API VrelStatus vrel_image_transfer_workspace(int64_t element_count, uint32_t dtype,
-                                                             const VrelExecutionContext* context,
-                                                             uint64_t* bytes, uint64_t* alignment,
-                                                             VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_image_transfer_workspace(
+    int64_t element_count, uint32_t dtype, const VrelExecutionContext* context, uint64_t* bytes,
+    uint64_t* alignment, VrelDiagnostic* diag) noexcept {
   VREL_TRY(begin(context, diag));
   return query(element_count, dtype, context, bytes, alignment, diag);
 }

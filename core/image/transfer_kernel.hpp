@@ -1,8 +1,10 @@
 // The sRGB transfer per element, in float64 whatever the tensor's dtype:
 //   mode 0 (sRGB to linear): x <= t0: y = x / 12.92,                    dy/dx = 1/12.92
-//                            x >  t0: y = c^(12/5), c = (x + 0.055) / 1.055, dy/dx = 2.4/1.055 c^(7/5)
+//                            x >  t0: y = c^(12/5), c = (x + 0.055) / 1.055, dy/dx = 2.4/1.055
+//                            c^(7/5)
 //   mode 1 (linear to sRGB): x <= t1: y = 12.92 x,                      dy/dx = 12.92
-//                            x >  t1: y = 1.055 x^(5/12) - 0.055,        dy/dx = 0.4395833333333333 x^(-7/12)
+//                            x >  t1: y = 1.055 x^(5/12) - 0.055,        dy/dx = 0.4395833333333333
+//                            x^(-7/12)
 // with the thresholds t0 = 0.04045 and t1 = 0.0031308 (their float32 roundings for float32
 // data). c and the affine step after the power are carried in double-double, so each value is
 // rounded once from about 100 correct bits; huge inputs take the same path (no overflow before
@@ -103,14 +105,14 @@ uint64_t over_blocks(const T* x, uint64_t n, Element&& element) noexcept {
 template <typename T, uint32_t Mode>
 uint64_t transfer_forward(const T* input, uint64_t n, T* output) noexcept {
   using Segment = PowerSegment<Mode>;
-  return over_blocks<T, Mode>(input, n, [&](uint64_t i, bool on_power, const math::PowerInput& in,
-                                            double root) {
-    const T y = static_cast<T>(on_power ? Segment::value(in, root)
-                                        : Segment::linear_value(static_cast<double>(input[i])));
-    if (!std::isfinite(y)) return false;
-    output[i] = y;
-    return true;
-  });
+  return over_blocks<T, Mode>(
+      input, n, [&](uint64_t i, bool on_power, const math::PowerInput& in, double root) {
+        const T y = static_cast<T>(on_power ? Segment::value(in, root)
+                                            : Segment::linear_value(static_cast<double>(input[i])));
+        if (!std::isfinite(y)) return false;
+        output[i] = y;
+        return true;
+      });
 }
 
 // Backward over n elements: grad_input = grad_output * dy/dx, the slope rounded to T and the
@@ -120,16 +122,16 @@ template <typename T, uint32_t Mode>
 uint64_t transfer_backward(const T* input, const T* grad_output, uint64_t n,
                            T* grad_input) noexcept {
   using Segment = PowerSegment<Mode>;
-  return over_blocks<T, Mode>(input, n, [&](uint64_t i, bool on_power, const math::PowerInput& in,
-                                            double root) {
-    const T y = static_cast<T>(on_power ? Segment::value(in, root)
-                                        : Segment::linear_value(static_cast<double>(input[i])));
-    const T d = static_cast<T>(on_power ? Segment::slope(in, root) : Segment::linear_slope());
-    const T product = grad_output[i] * d;
-    if (!std::isfinite(y) || !std::isfinite(d) || !std::isfinite(product)) return false;
-    grad_input[i] = product;
-    return true;
-  });
+  return over_blocks<T, Mode>(
+      input, n, [&](uint64_t i, bool on_power, const math::PowerInput& in, double root) {
+        const T y = static_cast<T>(on_power ? Segment::value(in, root)
+                                            : Segment::linear_value(static_cast<double>(input[i])));
+        const T d = static_cast<T>(on_power ? Segment::slope(in, root) : Segment::linear_slope());
+        const T product = grad_output[i] * d;
+        if (!std::isfinite(y) || !std::isfinite(d) || !std::isfinite(product)) return false;
+        grad_input[i] = product;
+        return true;
+      });
 }
 
 }  // namespace vrel::image

@@ -47,7 +47,8 @@ ParseResult read_whole_file(const char* path, FileBytes& bytes) noexcept {
   if (file == nullptr) return io_error("the file cannot be opened for reading");
   if (fseeko(file, 0, SEEK_END) != 0) return io_error("the file size cannot be determined");
   const off_t end = ftello(file);
-  if (end < 0 || fseeko(file, 0, SEEK_SET) != 0) return io_error("the file size cannot be determined");
+  if (end < 0 || fseeko(file, 0, SEEK_SET) != 0)
+    return io_error("the file size cannot be determined");
   const uint64_t size = static_cast<uint64_t>(end);
   if (size > kMaxFileSize) return io_error("files larger than 2^31 - 1 bytes cannot be read");
   char* data = static_cast<char*>(std::malloc(size + 1));

@@ -84,8 +84,10 @@ class BigInt {
 // Sign of mantissa * 10^exponent - odd * 2^binary, exactly.
 int compare_exact(uint64_t mantissa, int exponent, uint64_t odd, int binary) {
   BigInt a(mantissa), b(odd);
-  if (exponent >= 0) a.multiply_pow5(exponent);
-  else b.multiply_pow5(-exponent);
+  if (exponent >= 0)
+    a.multiply_pow5(exponent);
+  else
+    b.multiply_pow5(-exponent);
   const int low = exponent < binary ? exponent : binary;
   a.shift_left(exponent - low);
   b.shift_left(binary - low);
@@ -135,16 +137,21 @@ double scale_by_power_of_ten(uint64_t mantissa, int64_t exponent) {
   if (exponent + digits > 310) return HUGE_VAL;  // at least 10^309
   if (exponent + digits < -323) return 0.0;      // below 10^-324, under half the least denormal
   const long double m = static_cast<long double>(mantissa);
-  const uint64_t magnitude = exponent < 0 ? static_cast<uint64_t>(-exponent) : static_cast<uint64_t>(exponent);
-  const long double estimate = exponent < 0 ? m / power_of_ten(magnitude) : m * power_of_ten(magnitude);
+  const uint64_t magnitude =
+      exponent < 0 ? static_cast<uint64_t>(-exponent) : static_cast<uint64_t>(exponent);
+  const long double estimate =
+      exponent < 0 ? m / power_of_ten(magnitude) : m * power_of_ten(magnitude);
   const double x = static_cast<double>(estimate);
   if (std::isinf(x)) return x;
   // The estimate carries at most a few dozen roundings of 2^-64; far enough from both midpoints,
   // its rounding is the correct one.
   const long double margin = estimate * 0x1p-56L;
-  const long double up = (static_cast<long double>(x) + static_cast<long double>(std::nextafter(x, HUGE_VAL))) / 2;
-  const long double down = (static_cast<long double>(x) + static_cast<long double>(std::nextafter(x, 0.0))) / 2;
-  if (std::fabs(estimate - up) > margin && (x == 0.0 || std::fabs(estimate - down) > margin)) return x;
+  const long double up =
+      (static_cast<long double>(x) + static_cast<long double>(std::nextafter(x, HUGE_VAL))) / 2;
+  const long double down =
+      (static_cast<long double>(x) + static_cast<long double>(std::nextafter(x, 0.0))) / 2;
+  if (std::fabs(estimate - up) > margin && (x == 0.0 || std::fabs(estimate - down) > margin))
+    return x;
   return correct_rounding(mantissa, static_cast<int>(exponent), x);
 }
 

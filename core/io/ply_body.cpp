@@ -11,27 +11,31 @@
 namespace vrel::io {
 namespace {
 
-static_assert(std::endian::native == std::endian::little, "binary PLY decoding assumes a little-endian host");
+static_assert(std::endian::native == std::endian::little,
+              "binary PLY decoding assumes a little-endian host");
 
-constexpr ParseResult kTruncated{VREL_STATUS_INVALID_ARGUMENT, "the PLY body ends before its last element"};
+constexpr ParseResult kTruncated{VREL_STATUS_INVALID_ARGUMENT,
+                                 "the PLY body ends before its last element"};
 constexpr ParseResult kNegativeCount{VREL_STATUS_INVALID_ARGUMENT, "a PLY list count is negative"};
-constexpr ParseResult kNotTriangle{VREL_STATUS_UNSUPPORTED, "only triangular PLY faces are supported"};
+constexpr ParseResult kNotTriangle{VREL_STATUS_UNSUPPORTED,
+                                   "only triangular PLY faces are supported"};
 constexpr ParseResult kIndexRange{VREL_STATUS_INVALID_ARGUMENT,
                                   "a PLY face index lies outside [0, 2^31 - 1]"};
-constexpr ParseResult kBadInteger{VREL_STATUS_INVALID_ARGUMENT,
-                                  "a PLY ASCII value of an integer type is not a 64-bit decimal integer"};
+constexpr ParseResult kBadInteger{
+    VREL_STATUS_INVALID_ARGUMENT,
+    "a PLY ASCII value of an integer type is not a 64-bit decimal integer"};
 constexpr ParseResult kBadReal{VREL_STATUS_INVALID_ARGUMENT,
                                "a PLY ASCII value of a float type is not a decimal number"};
 constexpr ParseResult kRealRange{VREL_STATUS_INVALID_ARGUMENT,
                                  "a PLY ASCII number is NaN or its magnitude exceeds 1.7e308"};
 
-constexpr ParseResult kDtypeRange{VREL_STATUS_INVALID_ARGUMENT,
-                                  "a finite PLY vertex coordinate exceeds the range of the requested dtype"};
+constexpr ParseResult kDtypeRange{
+    VREL_STATUS_INVALID_ARGUMENT,
+    "a finite PLY vertex coordinate exceeds the range of the requested dtype"};
 
-#define VREL_TRY_PARSE(expr)                                    \
-  do {                                                          \
-    if (const ParseResult vrel_parse_ = (expr); !vrel_parse_.ok()) \
-      return vrel_parse_;                                       \
+#define VREL_TRY_PARSE(expr)                                                           \
+  do {                                                                                 \
+    if (const ParseResult vrel_parse_ = (expr); !vrel_parse_.ok()) return vrel_parse_; \
   } while (0)
 
 // One value as read: integers exactly, floats as doubles.
@@ -68,8 +72,14 @@ Scalar decode(ScalarType type, const unsigned char* p) {
     case ScalarType::kUint16: s.integer = load<uint16_t>(p); break;
     case ScalarType::kInt32: s.integer = load<int32_t>(p); break;
     case ScalarType::kUint32: s.integer = load<uint32_t>(p); break;
-    case ScalarType::kFloat32: s.real = true; s.number = load<float>(p); break;
-    case ScalarType::kFloat64: s.real = true; s.number = load<double>(p); break;
+    case ScalarType::kFloat32:
+      s.real = true;
+      s.number = load<float>(p);
+      break;
+    case ScalarType::kFloat64:
+      s.real = true;
+      s.number = load<double>(p);
+      break;
   }
   return s;
 }
@@ -123,7 +133,8 @@ class AsciiReader {
       }
     }
     value.real = false;
-    return parse_int64(begin, end, &value.integer) == NumberStatus::kOk ? ParseResult{} : kBadInteger;
+    return parse_int64(begin, end, &value.integer) == NumberStatus::kOk ? ParseResult{}
+                                                                        : kBadInteger;
   }
   ParseResult skip(ScalarType type, uint64_t count) {
     // Every token takes at least one byte, so a huge count ends at the end of the data.
@@ -205,8 +216,8 @@ int64_t triangle_records(const PlyElement& element, BinaryReader& reader, int32_
   constexpr std::size_t kRecord = 1 + 3 * 4;
   const unsigned char* p = reader.position();
   const uint64_t whole = reader.remaining() / kRecord;
-  const int64_t count = static_cast<uint64_t>(element.count) < whole ? element.count
-                                                                      : static_cast<int64_t>(whole);
+  const int64_t count =
+      static_cast<uint64_t>(element.count) < whole ? element.count : static_cast<int64_t>(whole);
   int64_t i = 0;
   for (; i < count; ++i, p += kRecord) {
     if (p[0] != 3) break;  // left to the general walk, which reports it
@@ -291,7 +302,9 @@ ParseResult walk_body(const PlyHeader& header, const char* data, int64_t size,
   return walk(header, reader, targets);
 }
 
-template ParseResult walk_body<float>(const PlyHeader&, const char*, int64_t, PlyTargets<float>) noexcept;
-template ParseResult walk_body<double>(const PlyHeader&, const char*, int64_t, PlyTargets<double>) noexcept;
+template ParseResult walk_body<float>(const PlyHeader&, const char*, int64_t,
+                                      PlyTargets<float>) noexcept;
+template ParseResult walk_body<double>(const PlyHeader&, const char*, int64_t,
+                                       PlyTargets<double>) noexcept;
 
 }  // namespace vrel::io

@@ -25,7 +25,9 @@ template <typename T>
 ParseResult walk_body(const PlyHeader& header, const char* data, int64_t size,
                       PlyTargets<T> targets) noexcept;
 
-extern template ParseResult walk_body<float>(const PlyHeader&, const char*, int64_t, PlyTargets<float>) noexcept;
-extern template ParseResult walk_body<double>(const PlyHeader&, const char*, int64_t, PlyTargets<double>) noexcept;
+extern template ParseResult walk_body<float>(const PlyHeader&, const char*, int64_t,
+                                             PlyTargets<float>) noexcept;
+extern template ParseResult walk_body<double>(const PlyHeader&, const char*, int64_t,
+                                              PlyTargets<double>) noexcept;
 
 }  // namespace vrel::io

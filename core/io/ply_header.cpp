@@ -8,13 +8,16 @@
 namespace vrel::io {
 namespace {
 
-constexpr ParseResult invalid(const char* message) { return {VREL_STATUS_INVALID_ARGUMENT, message}; }
-constexpr ParseResult unsupported(const char* message) { return {VREL_STATUS_UNSUPPORTED, message}; }
+constexpr ParseResult invalid(const char* message) {
+  return {VREL_STATUS_INVALID_ARGUMENT, message};
+}
+constexpr ParseResult unsupported(const char* message) {
+  return {VREL_STATUS_UNSUPPORTED, message};
+}
 
-#define VREL_TRY_RESULT(expr)                                    \
-  do {                                                           \
-    if (const ParseResult vrel_result_ = (expr); !vrel_result_.ok()) \
-      return vrel_result_;                                       \
+#define VREL_TRY_RESULT(expr)                                                             \
+  do {                                                                                    \
+    if (const ParseResult vrel_result_ = (expr); !vrel_result_.ok()) return vrel_result_; \
   } while (0)
 
 // The tokens of one header line; at most kMaxTokens are kept, the rest only counted.
@@ -29,11 +32,14 @@ struct Line {
       if (p == end) break;
       const char* start = p;
       while (p != end && *p != ' ' && *p != '\t' && *p != '\r') ++p;
-      if (count < kMaxTokens) tokens[count] = std::string_view(start, static_cast<std::size_t>(p - start));
+      if (count < kMaxTokens)
+        tokens[count] = std::string_view(start, static_cast<std::size_t>(p - start));
       ++count;
     }
   }
-  std::string_view operator[](int i) const { return i < count && i < kMaxTokens ? tokens[i] : std::string_view(); }
+  std::string_view operator[](int i) const {
+    return i < count && i < kMaxTokens ? tokens[i] : std::string_view();
+  }
 };
 
 bool scalar_type(std::string_view name, ScalarType* type) {
@@ -76,7 +82,8 @@ ParseResult format_line(const Line& line, PlyHeader& header) {
 }
 
 ParseResult element_line(const Line& line, PlyHeader& header) {
-  if (header.element_count == kMaxElements) return unsupported("a PLY header may declare at most 16 elements");
+  if (header.element_count == kMaxElements)
+    return unsupported("a PLY header may declare at most 16 elements");
   if (line.count < 3) return invalid("a PLY element line needs a name and a count");
   int64_t count = 0;
   const std::string_view text = line[2];
@@ -87,8 +94,10 @@ ParseResult element_line(const Line& line, PlyHeader& header) {
   element.count = count;
   if (line[1] == "vertex") element.kind = ElementKind::kVertex;
   if (line[1] == "face") element.kind = ElementKind::kFace;
-  if (element.kind == ElementKind::kVertex) header.vertex_element = static_cast<int32_t>(header.element_count);
-  if (element.kind == ElementKind::kFace) header.face_element = static_cast<int32_t>(header.element_count);
+  if (element.kind == ElementKind::kVertex)
+    header.vertex_element = static_cast<int32_t>(header.element_count);
+  if (element.kind == ElementKind::kFace)
+    header.face_element = static_cast<int32_t>(header.element_count);
   ++header.element_count;
   return {};
 }
@@ -100,7 +109,8 @@ ParseResult property_line(const Line& line, PlyElement& element) {
   if (line[1] == "list") {
     if (element.kind == ElementKind::kVertex)
       return unsupported("list properties are not supported in the PLY vertex element");
-    if (line.count < 5) return invalid("a PLY list property needs a count type, an item type and a name");
+    if (line.count < 5)
+      return invalid("a PLY list property needs a count type, an item type and a name");
     if (!scalar_type(line[2], &property.count_type) || !scalar_type(line[3], &property.type))
       return invalid("a PLY property names an unknown type");
     if (is_float(property.count_type) || is_float(property.type))
@@ -111,7 +121,8 @@ ParseResult property_line(const Line& line, PlyElement& element) {
     element.has_list = true;
   } else {
     if (line.count < 3) return invalid("a PLY property line needs a type and a name");
-    if (!scalar_type(line[1], &property.type)) return invalid("a PLY property names an unknown type");
+    if (!scalar_type(line[1], &property.type))
+      return invalid("a PLY property names an unknown type");
     if (element.kind == ElementKind::kVertex) {
       if (line[2] == "x") property.axis = 0;
       if (line[2] == "y") property.axis = 1;
@@ -184,7 +195,8 @@ ParseResult counts_fit(const PlyHeader& header, uint64_t body_bytes) {
 ParseResult parse_header(const char* data, int64_t size, PlyHeader& header) noexcept {
   if (size <= 0) return invalid("PLY data must not be empty");
   const char* const end = data + size;
-  const char* lf = static_cast<const char*>(std::memchr(data, '\n', static_cast<std::size_t>(size)));
+  const char* lf =
+      static_cast<const char*>(std::memchr(data, '\n', static_cast<std::size_t>(size)));
   if (lf == nullptr) return invalid("PLY data must begin with a \"ply\" line");
   const char* first_end = lf > data && lf[-1] == '\r' ? lf - 1 : lf;
   if (std::string_view(data, static_cast<std::size_t>(first_end - data)) != "ply")
@@ -210,7 +222,8 @@ ParseResult parse_header(const char* data, int64_t size, PlyHeader& header) noex
       if (!have_format) return invalid("a PLY element line must follow the format line");
       result = element_line(line, header);
     } else if (keyword == "property") {
-      if (header.element_count == 0) return invalid("a PLY property line must follow an element line");
+      if (header.element_count == 0)
+        return invalid("a PLY property line must follow an element line");
       result = property_line(line, header.elements[header.element_count - 1]);
     } else if (keyword == "end_header") {
       if (!have_format) return invalid("a PLY end_header line must follow the format line");

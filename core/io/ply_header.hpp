@@ -12,7 +12,16 @@ namespace vrel::io {
 inline constexpr uint32_t kMaxElements = 16;
 inline constexpr uint32_t kMaxProperties = 64;
 
-enum class ScalarType : uint8_t { kInt8, kUint8, kInt16, kUint16, kInt32, kUint32, kFloat32, kFloat64 };
+enum class ScalarType : uint8_t {
+  kInt8,
+  kUint8,
+  kInt16,
+  kUint16,
+  kInt32,
+  kUint32,
+  kFloat32,
+  kFloat64
+};
 
 constexpr std::size_t size_of(ScalarType type) {
   constexpr std::size_t sizes[] = {1, 1, 2, 2, 4, 4, 4, 8};

@@ -40,13 +40,21 @@ inline void sub3(T* data, int64_t row, Vec3<T> v) noexcept {
 }
 
 template <typename T>
-inline Vec3<T> operator+(Vec3<T> a, Vec3<T> b) noexcept { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline Vec3<T> operator+(Vec3<T> a, Vec3<T> b) noexcept {
+  return {a.x + b.x, a.y + b.y, a.z + b.z};
+}
 template <typename T>
-inline Vec3<T> operator-(Vec3<T> a, Vec3<T> b) noexcept { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline Vec3<T> operator-(Vec3<T> a, Vec3<T> b) noexcept {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
 template <typename T>
-inline Vec3<T> operator*(Vec3<T> a, T s) noexcept { return {a.x * s, a.y * s, a.z * s}; }
+inline Vec3<T> operator*(Vec3<T> a, T s) noexcept {
+  return {a.x * s, a.y * s, a.z * s};
+}
 template <typename T>
-inline Vec3<T> operator/(Vec3<T> a, T s) noexcept { return {a.x / s, a.y / s, a.z / s}; }
+inline Vec3<T> operator/(Vec3<T> a, T s) noexcept {
+  return {a.x / s, a.y / s, a.z / s};
+}
 
 template <typename T>
 inline Vec3<T> cross(Vec3<T> a, Vec3<T> b) noexcept {

@@ -28,5 +28,6 @@ inline Isa best_isa() noexcept {
 
 // Function attributes of the wider builds: their instruction sets, and no contraction of a
 // multiply and an add into one rounding.
-#define VREL_ISA_AVX512 gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::optimize("fp-contract=off")
+#define VREL_ISA_AVX512 \
+  gnu::target("avx512f,avx512vl,avx512dq,avx512bw"), gnu::optimize("fp-contract=off")
 #define VREL_ISA_AVX2 gnu::target("avx2"), gnu::optimize("fp-contract=off")

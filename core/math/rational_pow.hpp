@@ -135,7 +135,6 @@ inline ScaledPower finish_power(const PowerInput& in, double t) noexcept {
   return {p * (B == 5 ? kFifths[g] : kTwelfths[g]), q};
 }
 
-
 // x^(A/B) for a finite positive double-double x (|x.lo| at most half an ulp of x.hi).
 template <int A, int B>
 inline ScaledPower rational_pow_scaled(DoubleDouble x) noexcept {

@@ -1,8 +1,8 @@
 // vrel_mesh_build_edge_topology and its workspace query (CPU only, no backward).
 #include <climits>
 
-#include "mesh/edge_topology_kernel.hpp"
 #include "mesh/checks.hpp"
+#include "mesh/edge_topology_kernel.hpp"
 
 using namespace vrel;
 using namespace vrel::mesh;
@@ -27,7 +27,8 @@ VrelStatus topology_output(const frame::Frame& f, const VrelTensorView* view, fr
 VrelStatus check_nonnegative(const frame::Frame& f, const VrelTensorView* faces) noexcept {
   const int32_t* index = data_of<int32_t>(*faces);
   for (int64_t i = 0; i < rows(faces) * 3; ++i)
-    if (index[i] < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "face indices must be nonnegative");
+    if (index[i] < 0)
+      return f.fail(VREL_STATUS_INVALID_ARGUMENT, "face indices must be nonnegative");
   return VREL_STATUS_OK;
 }
 
@@ -48,7 +49,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_build_edge_topology(
   VREL_TRY(f.reset());
   VREL_TRY(f.context(context));
   VREL_TRY(check_faces(f, faces));
-  VREL_TRY(topology_output(f, mesh_edge_offsets, {frame::kAny}, "mesh edge offsets must be a [B+1] output view"));
+  VREL_TRY(topology_output(f, mesh_edge_offsets, {frame::kAny},
+                           "mesh edge offsets must be a [B+1] output view"));
   const int64_t entries = rows(mesh_edge_offsets);
   VREL_TRY(f.shape(face_offsets, {entries}, "face offsets must have extent B+1"));
   VREL_TRY(f.validate(face_offsets));
@@ -58,26 +60,31 @@ extern "C" VREL_API VrelStatus vrel_mesh_build_edge_topology(
   VREL_TRY(f.not_output(face_offsets));
   const int64_t F = rows(faces);
   VREL_TRY(topology_output(f, edges, {3 * F, 2}, "edges must be a [3F,2] output view"));
-  VREL_TRY(topology_output(f, edge_face_offsets, {3 * F + 1}, "edge face offsets must be a [3F+1] output view"));
+  VREL_TRY(topology_output(f, edge_face_offsets, {3 * F + 1},
+                           "edge face offsets must be a [3F+1] output view"));
   VREL_TRY(topology_output(f, edge_faces, {3 * F}, "edge faces must be a [3F] output view"));
-  VREL_TRY(f.no_alias({mesh_edge_offsets, edges, edge_face_offsets, edge_faces}, {faces, face_offsets}));
-  VREL_TRY(f.offset_rules(face_offsets, F,
-                          {"face offsets must have extent B+1", "the first face offset must be zero",
-                           "face offsets must be nondecreasing",
-                           "the final face offset must equal the face count"}));
+  VREL_TRY(
+      f.no_alias({mesh_edge_offsets, edges, edge_face_offsets, edge_faces}, {faces, face_offsets}));
+  VREL_TRY(f.offset_rules(
+      face_offsets, F,
+      {"face offsets must have extent B+1", "the first face offset must be zero",
+       "face offsets must be nondecreasing", "the final face offset must equal the face count"}));
   VREL_TRY(check_nonnegative(f, faces));
   // Edge face offsets count up to 3F face references, which must fit their int32 entries.
   if (3 * F > INT32_MAX)
-    return f.fail(VREL_STATUS_OVERFLOW, "edge face offsets of more than 715827882 faces overflow int32");
+    return f.fail(VREL_STATUS_OVERFLOW,
+                  "edge face offsets of more than 715827882 faces overflow int32");
   uint64_t required = 0;
   if (!record_bytes(F, &required)) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
-  VREL_TRY(f.workspace(workspace, required, false, alignof(EdgeRecord),
-                       "the workspace data pointer must be aligned to int32",
-                       {faces, face_offsets, mesh_edge_offsets, edges, edge_face_offsets, edge_faces}));
-  build_edge_topology(data_of<int32_t>(*faces), data_of<int32_t>(*face_offsets), entries - 1, F,
-                      F > 0 ? static_cast<EdgeRecord*>(workspace->data) : nullptr,
-                      mutable_data_of<int32_t>(*mesh_edge_offsets), mutable_data_of<int32_t>(*edges),
-                      mutable_data_of<int32_t>(*edge_face_offsets), mutable_data_of<int32_t>(*edge_faces));
+  VREL_TRY(
+      f.workspace(workspace, required, false, alignof(EdgeRecord),
+                  "the workspace data pointer must be aligned to int32",
+                  {faces, face_offsets, mesh_edge_offsets, edges, edge_face_offsets, edge_faces}));
+  build_edge_topology(
+      data_of<int32_t>(*faces), data_of<int32_t>(*face_offsets), entries - 1, F,
+      F > 0 ? static_cast<EdgeRecord*>(workspace->data) : nullptr,
+      mutable_data_of<int32_t>(*mesh_edge_offsets), mutable_data_of<int32_t>(*edges),
+      mutable_data_of<int32_t>(*edge_face_offsets), mutable_data_of<int32_t>(*edge_faces));
   return VREL_STATUS_OK;
 }
 
@@ -91,6 +98,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_build_edge_topology_workspace(
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "face and batch counts must be nonnegative");
   VREL_TRY(f.context(context));
   uint64_t bytes = 0;
-  if (!record_bytes(face_count, &bytes)) return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
+  if (!record_bytes(face_count, &bytes))
+    return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);
   return frame::store_query(workspace_bytes, workspace_alignment, bytes, alignof(EdgeRecord));
 }

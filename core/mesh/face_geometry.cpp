@@ -10,9 +10,9 @@ using frame::kAny;
 
 extern "C" VREL_API VrelStatus vrel_mesh_face_geometry(
     const VrelTensorView* vertices, const VrelTensorView* faces, double eps,
-    const VrelExecutionContext* context, const VrelTensorView* normals,
-    const VrelTensorView* areas, const VrelTensorView* valid,
-    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+    const VrelExecutionContext* context, const VrelTensorView* normals, const VrelTensorView* areas,
+    const VrelTensorView* valid, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
     return frame::forward_entry<&frame::Table::face_geometry>(
         "the CUDA provider does not implement mesh.face_geometry", false, diag, vertices, faces,

@@ -9,18 +9,17 @@ using abi::mutable_data_of;
 
 namespace {
 
-constexpr const char* kGatherCpuOnly = "mesh.gather_faces implements only the CPU backend in this phase";
+constexpr const char* kGatherCpuOnly =
+    "mesh.gather_faces implements only the CPU backend in this phase";
 // The output of the forward and the device rule of the query use the operation's own sentence.
 constexpr frame::Family kGather{kGatherCpuOnly, kGatherCpuOnly, kCpuWorkspace};
 
 }  // namespace
 
-extern "C" VREL_API VrelStatus vrel_mesh_gather_faces(const VrelTensorView* vertices,
-                                                      const VrelTensorView* faces,
-                                                      const VrelExecutionContext* context,
-                                                      const VrelTensorView* face_vertices,
-                                                      const VrelBufferDescriptor* workspace,
-                                                      VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_mesh_gather_faces(
+    const VrelTensorView* vertices, const VrelTensorView* faces,
+    const VrelExecutionContext* context, const VrelTensorView* face_vertices,
+    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   if (frame::is_cuda(context))
     return frame::forward<&frame::Table::gather_faces>(diag, vertices, faces, context,
                                                        face_vertices, workspace, diag);
@@ -30,12 +29,14 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces(const VrelTensorView* vert
   VREL_TRY(check_mesh(f, vertices, faces, 0.0, context, workspace));
   const int64_t F = rows(faces);
   VREL_TRY(gather.output(face_vertices, {F, 3, 3}, "face vertices must be a [F,3,3] output view"));
-  VREL_TRY(f.dtype_is(face_vertices, vertices->dtype, "face vertices must match the vertices dtype"));
+  VREL_TRY(
+      f.dtype_is(face_vertices, vertices->dtype, "face vertices must match the vertices dtype"));
   VREL_TRY(f.no_alias({face_vertices}, {vertices, faces}));
   if (F == 0) return VREL_STATUS_OK;
   with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
-    gather_faces(data_of<T>(*vertices), data_of<int32_t>(*faces), F, mutable_data_of<T>(*face_vertices));
+    gather_faces(data_of<T>(*vertices), data_of<int32_t>(*faces), F,
+                 mutable_data_of<T>(*face_vertices));
   });
   return VREL_STATUS_OK;
 }
@@ -55,7 +56,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_gather_faces_backward(
   const int64_t F = rows(faces);
   // The cotangent's access flags are not examined; its device is, so that device memory never
   // reaches the CPU kernel.
-  VREL_TRY(f.shape(grad_face_vertices, {F, 3, 3}, "face-vertex cotangents must be a [F,3,3] tensor view"));
+  VREL_TRY(f.shape(grad_face_vertices, {F, 3, 3},
+                   "face-vertex cotangents must be a [F,3,3] tensor view"));
   VREL_TRY(f.validate(grad_face_vertices));
   VREL_TRY(f.on_cpu(grad_face_vertices));
   VREL_TRY(f.dtype_is(grad_face_vertices, vertices->dtype, kCotangentDtype));

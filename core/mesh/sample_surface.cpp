@@ -10,19 +10,22 @@ using frame::kAny;
 
 namespace {
 
-constexpr const char* kSampleCpuOnly = "mesh.sample_surface implements only the CPU backend in this phase";
+constexpr const char* kSampleCpuOnly =
+    "mesh.sample_surface implements only the CPU backend in this phase";
 constexpr frame::Family kSample{kSampleCpuOnly, kCpuOnly, kCpuWorkspace};
 constexpr const char* kRngDtype = "generator key and counter must use the uint32 dtype";
 constexpr uint64_t kMaxFacesForBytes = 2305843009213693951ull;  // F * 8 still fits 64 bits
 
-VrelStatus rng_input(const frame::Frame& f, const VrelTensorView* view, const char* shape_message) noexcept {
+VrelStatus rng_input(const frame::Frame& f, const VrelTensorView* view,
+                     const char* shape_message) noexcept {
   VREL_TRY(f.input(view, {2}, shape_message));
   return f.dtype_is(view, VREL_DTYPE_UINT32, kRngDtype);
 }
 
 // A sampling output of the given shape and dtype.
 VrelStatus sample_output(const frame::Frame& f, const VrelTensorView* view, frame::Dims dims,
-                         const char* shape_message, uint32_t dtype, const char* dtype_message) noexcept {
+                         const char* shape_message, uint32_t dtype,
+                         const char* dtype_message) noexcept {
   VREL_TRY(f.output(view, dims, shape_message));
   return f.dtype_is(view, dtype, dtype_message);
 }
@@ -30,8 +33,8 @@ VrelStatus sample_output(const frame::Frame& f, const VrelTensorView* view, fram
 // Packed offsets over `rows`: rank 1 with extent batch + 1 (1, `message`), validation, int32 (2),
 // CPU (2), then the packed rules (1, `message`). Their access flags are not examined: only the
 // proximity family refuses offsets that carry the output flag.
-VrelStatus offsets_input(const frame::Frame& f, const VrelTensorView* view, int64_t batch, int64_t rows,
-                         const char* message) noexcept {
+VrelStatus offsets_input(const frame::Frame& f, const VrelTensorView* view, int64_t batch,
+                         int64_t rows, const char* message) noexcept {
   VREL_TRY(f.shape(view, {batch + 1}, message));
   VREL_TRY(f.validate(view));
   VREL_TRY(f.dtype_is(view, VREL_DTYPE_INT32, frame::kOffsetsDtype, VREL_STATUS_UNSUPPORTED));
@@ -52,9 +55,9 @@ VrelStatus sampled_input(const frame::Frame& f, const VrelTensorView* view, fram
 
 extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
     const VrelTensorView* vertices, const VrelTensorView* faces,
-    const VrelTensorView* vertex_offsets, const VrelTensorView* face_offsets,
-    int64_t sample_count, const VrelTensorView* rng_key, const VrelTensorView* rng_counter,
-    double eps, const VrelExecutionContext* context, const VrelTensorView* points,
+    const VrelTensorView* vertex_offsets, const VrelTensorView* face_offsets, int64_t sample_count,
+    const VrelTensorView* rng_key, const VrelTensorView* rng_counter, double eps,
+    const VrelExecutionContext* context, const VrelTensorView* points,
     const VrelTensorView* face_index, const VrelTensorView* barycentric,
     const VrelTensorView* next_counter, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
@@ -64,7 +67,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
         eps, context, points, face_index, barycentric, next_counter, workspace, diag);
   const frame::Frame f{diag, kSample};
   VREL_TRY(f.reset());
-  if (sample_count < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "the sample count must be nonnegative");
+  if (sample_count < 0)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "the sample count must be nonnegative");
   VREL_TRY(check_eps(f, eps));
   VREL_TRY(f.context(context));
   VREL_TRY(check_vertices(f, vertices));
@@ -78,7 +82,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   VREL_TRY(f.shape(vertex_offsets, {kAny}, vrel::sentence::kVertexOffsetsShape));
   const int64_t B = vertex_offsets->shape ? rows(vertex_offsets) - 1 : 0;
   if (B < 0) return f.fail(VREL_STATUS_INVALID_ARGUMENT, vrel::sentence::kVertexOffsetsShape);
-  VREL_TRY(offsets_input(f, vertex_offsets, B, rows(vertices), vrel::sentence::kVertexOffsetsRules));
+  VREL_TRY(
+      offsets_input(f, vertex_offsets, B, rows(vertices), vrel::sentence::kVertexOffsetsRules));
   VREL_TRY(offsets_input(f, face_offsets, B, rows(faces), vrel::sentence::kFaceOffsetsRules));
   // The next counter may not overlap an input it would corrupt. It may overlap the counter itself
   // (an in-place advance): key and counter are read once, before next_counter is written.
@@ -87,8 +92,13 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   const int64_t S = sample_count;
   const uint32_t* key = data_of<uint32_t>(*rng_key);
   const uint32_t* counter = data_of<uint32_t>(*rng_counter);
-  const SampleProblem problem{B, S, data_of<int32_t>(*faces), data_of<int32_t>(*face_offsets), eps,
-                              {key[0], key[1]}, {counter[0], counter[1]}};
+  const SampleProblem problem{B,
+                              S,
+                              data_of<int32_t>(*faces),
+                              data_of<int32_t>(*face_offsets),
+                              eps,
+                              {key[0], key[1]},
+                              {counter[0], counter[1]}};
   // The counter is advanced only once every check has passed, so a refused call leaves it as it
   // was and the caller can retry with the same stream.
   const std::array<uint32_t, 2> next = next_counter_of(problem.counter);
@@ -99,8 +109,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
     return VREL_STATUS_OK;
   }
 
-  VREL_TRY(sample_output(f, points, {B, S, 3}, "points must be a [B,S,3] output view", vertices->dtype,
-                         "points must match the vertices dtype"));
+  VREL_TRY(sample_output(f, points, {B, S, 3}, "points must be a [B,S,3] output view",
+                         vertices->dtype, "points must match the vertices dtype"));
   VREL_TRY(sample_output(f, barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] output view",
                          vertices->dtype, "barycentrics must match the vertices dtype"));
   VREL_TRY(sample_output(f, face_index, {B, S}, "face indices must be a [B,S] output view",
@@ -108,31 +118,36 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface(
   VREL_TRY(f.no_alias({points}, {vertices, faces}));
   VREL_TRY(f.no_alias({barycentric}, {vertices}));
   VREL_TRY(f.no_alias({points}, {barycentric, face_index}));
-  VREL_TRY(f.no_alias({points, barycentric, face_index},
-                      {next_counter, vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter}));
+  VREL_TRY(f.no_alias(
+      {points, barycentric, face_index},
+      {next_counter, vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter}));
   const int64_t F = rows(faces);
   VREL_TRY(f.workspace(workspace, static_cast<uint64_t>(F) * sizeof(double), false, alignof(double),
                        "the workspace data pointer must be aligned to double",
                        {vertices, faces, vertex_offsets, face_offsets, rng_key, rng_counter, points,
                         face_index, barycentric, next_counter}));
-  VREL_TRY(frame::check_faces_in_batches(f, problem.faces, data_of<int32_t>(*vertex_offsets), problem.face_offsets, B));
+  VREL_TRY(frame::check_faces_in_batches(f, problem.faces, data_of<int32_t>(*vertex_offsets),
+                                         problem.face_offsets, B));
   const int64_t without_area = with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return element_without_area(data_of<T>(*vertices), problem);
   });
   if (without_area >= 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "cannot sample a batch element with no positive-area face");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "cannot sample a batch element with no positive-area face");
 
   next_out[0] = next[0];
   next_out[1] = next[1];
   const int64_t empty = with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
-    return sample_surface(data_of<T>(*vertices), problem, F > 0 ? static_cast<double*>(workspace->data) : nullptr,
+    return sample_surface(data_of<T>(*vertices), problem,
+                          F > 0 ? static_cast<double*>(workspace->data) : nullptr,
                           mutable_data_of<T>(*points), mutable_data_of<int32_t>(*face_index),
                           mutable_data_of<T>(*barycentric));
   });
   if (empty >= 0)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "cannot sample a batch element with no positive-area face");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "cannot sample a batch element with no positive-area face");
   return VREL_STATUS_OK;
 }
 
@@ -153,28 +168,35 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_backward(
   const int64_t B = face_index->shape[0];
   const int64_t S = face_index->shape[1];
   VREL_TRY(sampled_input(f, barycentric, {B, S, 3}, "barycentrics must be a [B,S,3] tensor view"));
-  VREL_TRY(f.dtype_in(barycentric, frame::kFloating, "barycentrics must use the float32 or float64 dtype"));
-  VREL_TRY(sampled_input(f, grad_points, {B, S, 3}, "point cotangents must be a [B,S,3] tensor view"));
-  VREL_TRY(f.dtype_is(grad_points, barycentric->dtype, "cotangents must match the barycentric dtype"));
+  VREL_TRY(f.dtype_in(barycentric, frame::kFloating,
+                      "barycentrics must use the float32 or float64 dtype"));
+  VREL_TRY(
+      sampled_input(f, grad_points, {B, S, 3}, "point cotangents must be a [B,S,3] tensor view"));
+  VREL_TRY(
+      f.dtype_is(grad_points, barycentric->dtype, "cotangents must match the barycentric dtype"));
   VREL_TRY(f.output(grad_vertices, {kAny, 3}, vrel::sentence::kVertexGradients));
-  VREL_TRY(f.dtype_is(grad_vertices, barycentric->dtype, "vertex gradients must match the barycentric dtype"));
+  VREL_TRY(f.dtype_is(grad_vertices, barycentric->dtype,
+                      "vertex gradients must match the barycentric dtype"));
   VREL_TRY(f.no_alias({grad_vertices}, {faces, face_index, barycentric, grad_points}));
   // The backward uses no scratch: a supplied buffer is validated and never touched.
   VREL_TRY(f.given_workspace(workspace));
 
   const SampleBackwardFault fault = with_floating(barycentric->dtype, [&](auto t) {
     using T = decltype(t);
-    return sample_surface_backward(data_of<int32_t>(*faces), rows(faces), data_of<int32_t>(*face_index),
-                                   data_of<T>(*barycentric), data_of<T>(*grad_points), B * S,
-                                   rows(grad_vertices), mutable_data_of<T>(*grad_vertices));
+    return sample_surface_backward(data_of<int32_t>(*faces), rows(faces),
+                                   data_of<int32_t>(*face_index), data_of<T>(*barycentric),
+                                   data_of<T>(*grad_points), B * S, rows(grad_vertices),
+                                   mutable_data_of<T>(*grad_vertices));
   });
   switch (fault) {
     case SampleBackwardFault::kNone: return VREL_STATUS_OK;
     case SampleBackwardFault::kFaceOutOfRange:
-      return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a sampled face index lies outside the face range");
+      return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                    "a sampled face index lies outside the face range");
     case SampleBackwardFault::kVertexOutOfRange: break;
   }
-  return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a face references a vertex outside the gradient range");
+  return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                "a face references a vertex outside the gradient range");
 }
 
 extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_workspace(
@@ -192,6 +214,7 @@ extern "C" VREL_API VrelStatus vrel_mesh_sample_surface_workspace(
   // The device scratch is the area sums and one more word; F * 8 + 4 cannot wrap once F * 8 fits.
   if (context->device_type == VREL_DEVICE_CUDA)
     return frame::store_query(workspace_bytes, workspace_alignment, F * 8 + 4, 8);
-  if (context->device_type != VREL_DEVICE_CPU) return f.fail(VREL_STATUS_UNSUPPORTED, kSampleCpuOnly);
+  if (context->device_type != VREL_DEVICE_CPU)
+    return f.fail(VREL_STATUS_UNSUPPORTED, kSampleCpuOnly);
   return frame::store_query(workspace_bytes, workspace_alignment, F * 8, 8);
 }

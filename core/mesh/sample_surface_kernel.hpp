@@ -43,8 +43,8 @@ inline int64_t step_off_empty_faces(const double* sums, int64_t first, int64_t f
 // lo = mid + 1; then stepped off faces without area. `count` searches run in lock step so that
 // their memory loads overlap (the sums of a large mesh do not fit in cache); each lane takes
 // exactly the steps of the plain loop, so the result is the same.
-inline void choose_faces(const double* sums, int64_t first, int64_t last, const double* t, int count,
-                         int64_t* face) noexcept {
+inline void choose_faces(const double* sums, int64_t first, int64_t last, const double* t,
+                         int count, int64_t* face) noexcept {
   int64_t lo[kSampleLanes], hi[kSampleLanes];
   for (int i = 0; i < count; ++i) {
     lo[i] = first;
@@ -113,15 +113,17 @@ int64_t sample_surface(const T* vertices, const SampleProblem& p, double* sums, 
       double t[kSampleLanes];
       int64_t chosen[kSampleLanes];
       for (int i = 0; i < count; ++i) {
-        x[i] = philox4x32_10({p.counter[0], p.counter[1], static_cast<uint32_t>(b),
-                              static_cast<uint32_t>(s0 + i)}, p.key);
+        x[i] = philox4x32_10(
+            {p.counter[0], p.counter[1], static_cast<uint32_t>(b), static_cast<uint32_t>(s0 + i)},
+            p.key);
         t[i] = unit_uniform(x[i][0]) * total;
       }
       choose_faces(sums, first, end - 1, t, count, chosen);
       // The chosen faces and their corners are scattered over the mesh: start all the loads first.
       for (int i = 0; i < count; ++i) __builtin_prefetch(p.faces + 3 * chosen[i]);
       for (int i = 0; i < count; ++i)
-        for (int k = 0; k < 3; ++k) __builtin_prefetch(vertices + 3 * int64_t{p.faces[3 * chosen[i] + k]});
+        for (int k = 0; k < 3; ++k)
+          __builtin_prefetch(vertices + 3 * int64_t{p.faces[3 * chosen[i] + k]});
       for (int i = 0; i < count; ++i) {
         const double r = std::sqrt(unit_uniform(x[i][1]));
         const double q = unit_uniform(x[i][2]);
@@ -171,7 +173,8 @@ SampleBackwardFault sample_surface_backward(const int32_t* faces, int64_t face_c
       fault != SampleBackwardFault::kNone)
     return fault;
   // An empty gradient may have a null data pointer, which memset must not receive.
-  if (vertex_count > 0) std::memset(grad_vertices, 0, sizeof(T) * 3 * static_cast<std::size_t>(vertex_count));
+  if (vertex_count > 0)
+    std::memset(grad_vertices, 0, sizeof(T) * 3 * static_cast<std::size_t>(vertex_count));
   for (int64_t i = 0; i < sample_total; ++i) {
     const int32_t* c = faces + 3 * int64_t{face_index[i]};
     const Vec3<T> g = load3(grad_points, i);

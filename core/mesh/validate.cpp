@@ -8,7 +8,8 @@ using abi::data_of;
 
 namespace {
 
-constexpr const char* kValidateCpuOnly = "mesh.validate implements only the CPU backend in this phase";
+constexpr const char* kValidateCpuOnly =
+    "mesh.validate implements only the CPU backend in this phase";
 constexpr frame::Family kValidate{kValidateCpuOnly, kCpuOnly, kCpuWorkspace};
 constexpr uint32_t kReportSize = 80;
 
@@ -19,7 +20,8 @@ VrelStatus offsets_view(const frame::Frame& f, const VrelTensorView* view, int64
   VREL_TRY(f.header(view));
   const bool shaped = frame::Frame::has_shape(view, {extent}) &&
                       (extent != frame::kAny || view->shape == nullptr || view->shape[0] >= 1);
-  if (!shaped || view->dtype != VREL_DTYPE_INT32) return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);
+  if (!shaped || view->dtype != VREL_DTYPE_INT32)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, message);
   VREL_TRY(f.validate(view));
   return f.on_cpu(view);
 }
@@ -38,22 +40,25 @@ extern "C" VREL_API VrelStatus vrel_mesh_validate(
   if (report == nullptr)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "the validation report pointer must not be null");
   if (report->struct_size < kReportSize)
-    return f.fail(VREL_STATUS_ABI_MISMATCH, "the validation report is smaller than this ABI version requires");
+    return f.fail(VREL_STATUS_ABI_MISMATCH,
+                  "the validation report is smaller than this ABI version requires");
   if (flags >= 2) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "unknown validation flags");
   VREL_TRY(check_eps(f, eps));
   VREL_TRY(f.context(context));
   VREL_TRY(check_vertices(f, vertices));
   VREL_TRY(check_faces(f, faces));
-  VREL_TRY(offsets_view(f, vertex_offsets, frame::kAny, "vertex offsets must be a [B+1] int32 tensor view"));
+  VREL_TRY(offsets_view(f, vertex_offsets, frame::kAny,
+                        "vertex offsets must be a [B+1] int32 tensor view"));
   const int64_t entries = rows(vertex_offsets);
-  VREL_TRY(offsets_view(f, face_offsets, entries, "face offsets must be a [B+1] int32 tensor view"));
+  VREL_TRY(
+      offsets_view(f, face_offsets, entries, "face offsets must be a [B+1] int32 tensor view"));
   VREL_TRY(f.given_workspace(workspace));
 
   const ValidationFindings r = with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return validate_mesh(data_of<T>(*vertices), rows(vertices), data_of<int32_t>(*faces),
-                         data_of<int32_t>(*vertex_offsets), data_of<int32_t>(*face_offsets), entries,
-                         rows(faces), eps, (flags & VREL_MESH_VALIDATE_NONFINITE) != 0);
+                         data_of<int32_t>(*vertex_offsets), data_of<int32_t>(*face_offsets),
+                         entries, rows(faces), eps, (flags & VREL_MESH_VALIDATE_NONFINITE) != 0);
   });
   report->issues = r.issues;
   report->first_invalid_face = r.first_invalid_face;

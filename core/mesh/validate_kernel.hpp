@@ -24,7 +24,8 @@ struct ValidationFindings {
 // Position of the first broken packed-offset rule over `rows` (entries = B + 1), or -1: 0 for a
 // first entry other than 0, i for entry i + 1 below entry i, B - 1 for a wrong last entry. With
 // B = 0 the only entry is also the first, so its position is 0, never -1.
-inline int64_t broken_offset_position(const int32_t* offsets, int64_t entries, int64_t rows) noexcept {
+inline int64_t broken_offset_position(const int32_t* offsets, int64_t entries,
+                                      int64_t rows) noexcept {
   const int64_t batch = entries - 1;
   if (offsets[0] != 0) return 0;
   for (int64_t i = 0; i < batch; ++i)

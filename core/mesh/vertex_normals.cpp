@@ -76,8 +76,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals_backward(
   with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
     vertex_normals_backward(data_of<T>(*vertices), data_of<int32_t>(*faces), V, rows(faces), eps,
-                            weighting, data_of<T>(*grad_normals), mutable_data_of<T>(*grad_vertices),
-                            static_cast<T*>(workspace->data));
+                            weighting, data_of<T>(*grad_normals),
+                            mutable_data_of<T>(*grad_vertices), static_cast<T*>(workspace->data));
   });
   return VREL_STATUS_OK;
 }
@@ -91,7 +91,8 @@ extern "C" VREL_API VrelStatus vrel_mesh_vertex_normals_workspace(
                                "mesh.vertex_normals supports the float32 and float64 dtypes",
                                context, workspace_bytes, workspace_alignment));
   if (context->device_type != VREL_DEVICE_CPU && context->device_type != VREL_DEVICE_CUDA)
-    return f.fail(VREL_STATUS_UNSUPPORTED, "mesh.vertex_normals supports the CPU and CUDA backends");
+    return f.fail(VREL_STATUS_UNSUPPORTED,
+                  "mesh.vertex_normals supports the CPU and CUDA backends");
   uint64_t bytes = 0;
   if (!scratch_bytes(vertex_count, dtype, &bytes))
     return f.fail(VREL_STATUS_OVERFLOW, frame::kWorkspaceOverflow);

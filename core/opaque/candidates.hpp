@@ -67,7 +67,8 @@ class CandidateScan {
   static constexpr int64_t kSegmentColumns = 8;
 
   CandidateScan(const FaceSet<T>& faces, const Image& image, bool binned) noexcept
-      : faces_(faces), image_(image),
+      : faces_(faces),
+        image_(image),
         binned_(binned && faces.count <= std::numeric_limits<int32_t>::max()) {}
 
   // The candidates of pixel (j, i) into `out` (capacity 32); their number, or -1 when a 33rd
@@ -109,7 +110,8 @@ class CandidateScan {
   // Calls `fn(f)` for each face of `source` (or of the mesh) meeting the rectangle, in face
   // index order, until it returns false.
   template <typename Fn>
-  void scan(const List* source, double x0, double x1, double y0, double y1, Fn&& fn) const noexcept {
+  void scan(const List* source, double x0, double x1, double y0, double y1,
+            Fn&& fn) const noexcept {
     if (source == nullptr) {
       for (int64_t f = 0; f < faces_.count; ++f)
         if (meets(faces_.box(f), x0, x1, y0, y1) && !fn(f)) return;
@@ -169,8 +171,8 @@ class CandidateScan {
   int32_t band_items_[BandCapacity];
   int32_t row_items_[RowCapacity];
   int32_t segment_items_[SegmentCapacity];
-  List levels_[3] = {{band_items_, BandCapacity}, {row_items_, RowCapacity},
-                     {segment_items_, SegmentCapacity}};
+  List levels_[3] = {
+      {band_items_, BandCapacity}, {row_items_, RowCapacity}, {segment_items_, SegmentCapacity}};
 };
 
 }  // namespace vrel::opaque

@@ -15,8 +15,9 @@ constexpr const char* kOverlap = "opaque input/output/workspace overlap";
 // The argument checks of both directions, in order; the forward has no gradient.
 VrelStatus check_coverage(const frame::Frame& f, const VrelTensorView* vertices,
                           const VrelTensorView* faces, int64_t H, int64_t W, double ox, double oy,
-                          bool backward, const VrelTensorView* gradient, const VrelExecutionContext* context,
-                          const VrelTensorView* output, const VrelBufferDescriptor* workspace) noexcept {
+                          bool backward, const VrelTensorView* gradient,
+                          const VrelExecutionContext* context, const VrelTensorView* output,
+                          const VrelBufferDescriptor* workspace) noexcept {
   VREL_TRY(f.reset());
   if (!image_in_range(H, W, ox, oy))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT,
@@ -49,8 +50,7 @@ VrelStatus check_coverage(const frame::Frame& f, const VrelTensorView* vertices,
 
 VrelStatus report(const frame::Frame& f, Outcome outcome) noexcept {
   switch (outcome) {
-    case Outcome::kOk:
-      return VREL_STATUS_OK;
+    case Outcome::kOk: return VREL_STATUS_OK;
     case Outcome::kCandidates:
       return f.fail(VREL_STATUS_OVERFLOW,
                     "opaque candidate capacity 32 exceeded; no partial output is valid");
@@ -60,8 +60,7 @@ VrelStatus report(const frame::Frame& f, Outcome outcome) noexcept {
     case Outcome::kDerivative:
       return f.fail(VREL_STATUS_OVERFLOW,
                     "opaque derivative work capacity exceeded; no partial output is valid");
-    case Outcome::kAccumulation:
-      break;
+    case Outcome::kAccumulation: break;
   }
   return f.fail(VREL_STATUS_OVERFLOW,
                 "opaque coverage gradient accumulation overflow; no partial output is valid");
@@ -75,15 +74,15 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_coverage(
     const VrelTensorView* coverage, const VrelBufferDescriptor* workspace,
     VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kOpaque};
-  VREL_TRY(check_coverage(f, vertices, faces, image_height, image_width, origin_x, origin_y,
-                          false, nullptr, context, coverage, workspace));
+  VREL_TRY(check_coverage(f, vertices, faces, image_height, image_width, origin_x, origin_y, false,
+                          nullptr, context, coverage, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
   return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
-    using T = decltype(t);
-    return opaque::coverage(data_of<T>(*vertices), data_of<int32_t>(*faces), faces->shape[0],
-                            image, mutable_data_of<T>(*coverage),
-                            coverage_workspace(workspace->data));
-  }));
+                  using T = decltype(t);
+                  return opaque::coverage(data_of<T>(*vertices), data_of<int32_t>(*faces),
+                                          faces->shape[0], image, mutable_data_of<T>(*coverage),
+                                          coverage_workspace(workspace->data));
+                }));
 }
 
 extern "C" VREL_API VrelStatus vrel_render_opaque_coverage_backward(
@@ -92,16 +91,16 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_coverage_backward(
     const VrelExecutionContext* context, const VrelTensorView* vertex_gradient,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kOpaque};
-  VREL_TRY(check_coverage(f, vertices, faces, image_height, image_width, origin_x, origin_y,
-                          true, gradient, context, vertex_gradient, workspace));
+  VREL_TRY(check_coverage(f, vertices, faces, image_height, image_width, origin_x, origin_y, true,
+                          gradient, context, vertex_gradient, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
   return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
-    using T = decltype(t);
-    return opaque::coverage_backward(data_of<T>(*vertices), vertices->shape[0],
-                                     data_of<int32_t>(*faces), faces->shape[0], image,
-                                     data_of<T>(*gradient), mutable_data_of<T>(*vertex_gradient),
-                                     coverage_workspace(workspace->data));
-  }));
+                  using T = decltype(t);
+                  return opaque::coverage_backward(
+                      data_of<T>(*vertices), vertices->shape[0], data_of<int32_t>(*faces),
+                      faces->shape[0], image, data_of<T>(*gradient),
+                      mutable_data_of<T>(*vertex_gradient), coverage_workspace(workspace->data));
+                }));
 }
 
 extern "C" VREL_API VrelStatus vrel_render_opaque_coverage_workspace(

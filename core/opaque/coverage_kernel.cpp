@@ -46,7 +46,8 @@ Outcome coverage(const T* vertices, const int32_t* faces, int64_t face_count, co
       const double u = image.ox + static_cast<double>(i);
       const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       ClipBudget budget;
-      const DualValue value = evaluate_pixel<DualValue>(pixel, ws.triangles, kNoSeed, scratch, budget);
+      const DualValue value =
+          evaluate_pixel<DualValue>(pixel, ws.triangles, kNoSeed, scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       out[j * W + i] = static_cast<T>(value.v);
     }
@@ -85,8 +86,8 @@ Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t
       for (int32_t first = 0; first < count; first += one_pass ? kLanes : 1) {
         if (one_pass) {
           ClipBudget bundle_budget;
-          const Bundle value = evaluate_pixel<Bundle>(pixel, lanes.triangles, lanes_of(seeds, first, count),
-                                                      lanes.pixel, bundle_budget);
+          const Bundle value = evaluate_pixel<Bundle>(
+              pixel, lanes.triangles, lanes_of(seeds, first, count), lanes.pixel, bundle_budget);
           if (!bundle_budget.overflow) {
             for (int32_t l = 0; l < kLanes && first + l < count; ++l) {
               T& into = vertex_grad[seeds[first + l]];
@@ -100,8 +101,8 @@ Outcome coverage_backward(const T* vertices, int64_t vertex_count, const int32_t
         const int32_t last = one_pass ? std::min(first + kLanes, count) : first + 1;
         for (int32_t q = first; q < last; ++q) {
           ClipBudget seeded_budget;
-          const DualValue value = evaluate_pixel<DualValue>(pixel, ws.triangles, seeds[q], scratch,
-                                                              seeded_budget);
+          const DualValue value =
+              evaluate_pixel<DualValue>(pixel, ws.triangles, seeds[q], scratch, seeded_budget);
           if (seeded_budget.overflow) return Outcome::kDerivative;
           T& into = vertex_grad[seeds[q]];
           into = static_cast<T>(static_cast<double>(into) + value.d * g);

@@ -77,7 +77,8 @@ inline TangentScratch<Triangle> tangent_scratch(void* base, uint64_t bytes) noex
 }
 
 // The seeds of one pixel's derivatives in order: each distinct vertex, then its axes.
-inline int32_t pixel_seeds(const int64_t* distinct, int32_t count, int axes, int64_t* seeds) noexcept {
+inline int32_t pixel_seeds(const int64_t* distinct, int32_t count, int axes,
+                           int64_t* seeds) noexcept {
   int32_t n = 0;
   for (int32_t q = 0; q < count; ++q)
     for (int axis = 0; axis < axes; ++axis) seeds[n++] = 3 * distinct[q] + axis;

@@ -58,8 +58,7 @@ VrelStatus check_integrate(const frame::Frame& f, const VrelTensorView* vertices
 
 VrelStatus report(const frame::Frame& f, Outcome outcome) noexcept {
   switch (outcome) {
-    case Outcome::kOk:
-      return VREL_STATUS_OK;
+    case Outcome::kOk: return VREL_STATUS_OK;
     case Outcome::kCandidates:
       return f.fail(VREL_STATUS_OVERFLOW,
                     "opaque colour candidate capacity32 exceeded; partial outputs invalid");
@@ -67,10 +66,10 @@ VrelStatus report(const frame::Frame& f, Outcome outcome) noexcept {
       return f.fail(VREL_STATUS_OVERFLOW,
                     "opaque colour polygon/work/arithmetic overflow; partial outputs invalid");
     case Outcome::kDerivative:
-      return f.fail(VREL_STATUS_OVERFLOW,
-                    "opaque colour derivative capacity/arithmetic overflow; partial outputs invalid");
-    case Outcome::kAccumulation:
-      break;
+      return f.fail(
+          VREL_STATUS_OVERFLOW,
+          "opaque colour derivative capacity/arithmetic overflow; partial outputs invalid");
+    case Outcome::kAccumulation: break;
   }
   return f.fail(VREL_STATUS_OVERFLOW, "opaque colour output accumulation overflow");
 }
@@ -87,11 +86,12 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_integrate(
                            origin_y, false, nullptr, context, output, nullptr, nullptr, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
   return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
-    using T = decltype(t);
-    return opaque::integrate(data_of<T>(*vertices), data_of<int32_t>(*faces), data_of<T>(*colour),
-                             faces->shape[0], image, mutable_data_of<T>(*output),
-                             integrate_workspace(workspace->data));
-  }));
+                  using T = decltype(t);
+                  return opaque::integrate(data_of<T>(*vertices), data_of<int32_t>(*faces),
+                                           data_of<T>(*colour), faces->shape[0], image,
+                                           mutable_data_of<T>(*output),
+                                           integrate_workspace(workspace->data));
+                }));
 }
 
 extern "C" VREL_API VrelStatus vrel_render_opaque_integrate_backward(
@@ -106,12 +106,13 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_integrate_backward(
                            colour_gradient, workspace));
   const Image image{image_height, image_width, origin_x, origin_y};
   return report(f, frame::with_floating(vertices->dtype, [&](auto t) {
-    using T = decltype(t);
-    return opaque::integrate_backward(
-        data_of<T>(*vertices), vertices->shape[0], data_of<int32_t>(*faces), data_of<T>(*colour),
-        faces->shape[0], image, data_of<T>(*gradient), mutable_data_of<T>(*vertex_gradient),
-        mutable_data_of<T>(*colour_gradient), integrate_workspace(workspace->data));
-  }));
+                  using T = decltype(t);
+                  return opaque::integrate_backward(
+                      data_of<T>(*vertices), vertices->shape[0], data_of<int32_t>(*faces),
+                      data_of<T>(*colour), faces->shape[0], image, data_of<T>(*gradient),
+                      mutable_data_of<T>(*vertex_gradient), mutable_data_of<T>(*colour_gradient),
+                      integrate_workspace(workspace->data));
+                }));
 }
 
 extern "C" VREL_API VrelStatus vrel_render_opaque_integrate_workspace(

@@ -7,9 +7,11 @@ namespace vrel::opaque {
 
 static_assert(kIntegrateBankB - kIntegrateBankA == kBankCapacity * sizeof(ClipPolygon));
 static_assert(kIntegrateTriangles - kIntegrateBankB == kBankCapacity * sizeof(ClipPolygon));
-static_assert(kIntegrateCandidates >= kIntegrateTriangles + kCandidateCapacity * sizeof(ShadedTriangle));
+static_assert(kIntegrateCandidates >=
+              kIntegrateTriangles + kCandidateCapacity * sizeof(ShadedTriangle));
 static_assert(kIntegrateWeights >= kIntegrateCandidates + kCandidateCapacity * sizeof(int64_t));
-static_assert(kIntegrateWeights + kCandidateCapacity * 3 * sizeof(DualValue) <= kIntegrateWorkspaceBytes);
+static_assert(kIntegrateWeights + kCandidateCapacity * 3 * sizeof(DualValue) <=
+              kIntegrateWorkspaceBytes);
 
 IntegrateWorkspace integrate_workspace(void* data) noexcept {
   auto* bytes = static_cast<unsigned char*>(data);
@@ -82,9 +84,8 @@ Outcome integrate(const T* vertices, const int32_t* faces, const T* colour, int6
       const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       gather_colours(colour, ws.candidates, n, colours);
       ClipBudget budget;
-      const VisibleIntegral r =
-          evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours, kNoSeed,
-                                    scratch, budget);
+      const VisibleIntegral r = evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours,
+                                                          kNoSeed, scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       for (int c = 0; c < 4; ++c) out[4 * (j * W + i) + c] = static_cast<T>(r.r[c].v);
     }
@@ -103,8 +104,8 @@ Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_
   ClipPolygon spare[3];
   const PixelScratch scratch{ws.bank_a, ws.bank_b, kBankCapacity, spare};
   // The banks are free once a pixel's plain evaluation is done: the tangent evaluations use them.
-  const auto lanes = tangent_scratch<ShadedTriangleOf<Bundle>>(
-      ws.bank_a, 2 * kBankCapacity * sizeof(ClipPolygon));
+  const auto lanes =
+      tangent_scratch<ShadedTriangleOf<Bundle>>(ws.bank_a, 2 * kBankCapacity * sizeof(ClipPolygon));
   CandidateScan<T> scan({vertices, faces, face_count}, image, binned);
   double colours[kCandidateCapacity][9];
   int64_t distinct[3 * kCandidateCapacity];
@@ -119,8 +120,7 @@ Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_
       const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       gather_colours(colour, ws.candidates, n, colours);
       ClipBudget budget;
-      evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours, kNoSeed, scratch,
-                                budget);
+      evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours, kNoSeed, scratch, budget);
       if (budget.overflow) return Outcome::kCapacity;
       double g[4];
       for (int c = 0; c < 4; ++c) g[c] = static_cast<double>(gradient[4 * (j * W + i) + c]);
@@ -133,9 +133,9 @@ Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_
       for (int32_t first = 0; first < count; first += one_pass ? kLanes : 1) {
         if (one_pass) {
           ClipBudget bundle_budget;
-          const VisibleIntegralOf<Bundle> r = evaluate_pixel<Bundle>(
-              pixel, lanes.triangles, lanes.weights, colours, lanes_of(seeds, first, count),
-              lanes.pixel, bundle_budget);
+          const VisibleIntegralOf<Bundle> r =
+              evaluate_pixel<Bundle>(pixel, lanes.triangles, lanes.weights, colours,
+                                     lanes_of(seeds, first, count), lanes.pixel, bundle_budget);
           if (!bundle_budget.overflow) {
             for (int32_t l = 0; l < kLanes && first + l < count; ++l)
               accumulate(vertex_grad[seeds[first + l]], product(r, l, g));
@@ -147,9 +147,8 @@ Outcome integrate_backward(const T* vertices, int64_t vertex_count, const int32_
         const int32_t last = one_pass ? std::min(first + kLanes, count) : first + 1;
         for (int32_t q = first; q < last; ++q) {
           ClipBudget seeded_budget;
-          const VisibleIntegral r =
-              evaluate_pixel<DualValue>(pixel, ws.triangles, ws.weights, colours, seeds[q],
-                                        scratch, seeded_budget);
+          const VisibleIntegral r = evaluate_pixel<DualValue>(
+              pixel, ws.triangles, ws.weights, colours, seeds[q], scratch, seeded_budget);
           if (seeded_budget.overflow) return Outcome::kDerivative;
           accumulate(vertex_grad[seeds[q]], product(r, g));
         }

@@ -94,7 +94,8 @@ inline CoverageTriangleOf<D> coverage_triangle(const LocalFace& face, const Seed
     x[k] = seeded(face.x[k], face.vertex[k], 0, seed);
     y[k] = seeded(face.y[k], face.vertex[k], 1, seed);
   }
-  const double doubled = (x[1].v - x[0].v) * (y[2].v - y[0].v) - (y[1].v - y[0].v) * (x[2].v - x[0].v);
+  const double doubled =
+      (x[1].v - x[0].v) * (y[2].v - y[0].v) - (y[1].v - y[0].v) * (x[2].v - x[0].v);
   if (doubled == 0) return t;
   edge_planes(x, y, doubled < 0, t.edges);
   t.active = 1;
@@ -135,10 +136,10 @@ inline ShadedTriangleOf<D> shaded_triangle(const LocalFace& face, const Seed& se
 
 // Pairs of candidates that certainly cannot overlap: bit b of row a is set when an edge (p, q)
 // of one of them has every vertex of the other that is neither p nor q (and at least one)
-// certainly on its outer side (an orientation sign beyond its rounding error bound). Such pairs are never
-// tested against each other: their interiors are disjoint, so skipping them is exact, and faces
-// that share an edge then leave no sliver pieces along it, whose crossing points (interpolated
-// between values of the order of rounding) would carry meaningless derivatives.
+// certainly on its outer side (an orientation sign beyond its rounding error bound). Such pairs are
+// never tested against each other: their interiors are disjoint, so skipping them is exact, and
+// faces that share an edge then leave no sliver pieces along it, whose crossing points
+// (interpolated between values of the order of rounding) would carry meaningless derivatives.
 struct Separation {
   uint32_t rows[32];
   bool apart(int32_t a, int32_t b) const noexcept { return (rows[a] >> b) & 1u; }
@@ -171,7 +172,8 @@ inline Separation separation(const LocalFace* faces, int32_t n) noexcept {
   Separation s{};
   for (int32_t a = 0; a < n; ++a)
     for (int32_t b = a + 1; b < n; ++b)
-      if (detail::edge_separates(faces[a], faces[b]) || detail::edge_separates(faces[b], faces[a])) {
+      if (detail::edge_separates(faces[a], faces[b]) ||
+          detail::edge_separates(faces[b], faces[a])) {
         s.rows[a] |= 1u << b;
         s.rows[b] |= 1u << a;
       }
@@ -200,8 +202,10 @@ inline const PolygonOf<D>* split_off(const PolygonOf<D>& piece, const HalfPlaneO
   PolygonOf<D>& outside = bank.count < bank.capacity ? bank.pieces[bank.count] : spare[2];
   clip(piece, negated(plane), budget, outside);
   if (!is_empty(outside) && area(outside).v > 0) {
-    if (bank.count == bank.capacity) budget.overflow = 1;
-    else ++bank.count;
+    if (bank.count == bank.capacity)
+      budget.overflow = 1;
+    else
+      ++bank.count;
   }
   PolygonOf<D>& inside = &piece == &spare[0] ? spare[1] : spare[0];
   clip(piece, plane, budget, inside);

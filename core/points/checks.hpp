@@ -10,7 +10,8 @@
 namespace vrel::points {
 
 inline constexpr const char* kCpuView = sentence::kMeshCpuOnly;
-inline constexpr const char* kCpuWorkspace = "proximity operations accept only CPU workspace storage";
+inline constexpr const char* kCpuWorkspace =
+    "proximity operations accept only CPU workspace storage";
 
 inline constexpr frame::Family kKnnFamily{
     "points.knn implements only the CPU backend in this phase", kCpuView, kCpuWorkspace};
@@ -22,7 +23,8 @@ inline constexpr frame::Family kQueryFamily{
 
 inline constexpr const char* kCountsNegative = sentence::kCountsNegative;
 inline constexpr const char* kNeighborCount = "the neighbor count must be positive";
-inline constexpr const char* kQueryDtype = "proximity operations support the float32 and float64 dtypes";
+inline constexpr const char* kQueryDtype =
+    "proximity operations support the float32 and float64 dtypes";
 inline constexpr const char* kGradientRequired = sentence::kGradientRequired;
 
 // The spatial index lives in the caller's workspace when it can: a validated CPU buffer of at

@@ -16,13 +16,15 @@ namespace {
 
 // A view of the operation with its shape, access rule and dtype.
 VrelStatus typed_input(const frame::Frame& f, const VrelTensorView* view, frame::Dims dims,
-                       const char* shape_message, uint32_t dtype, const char* dtype_message) noexcept {
+                       const char* shape_message, uint32_t dtype,
+                       const char* dtype_message) noexcept {
   VREL_TRY(f.input(view, dims, shape_message));
   return f.dtype_is(view, dtype, dtype_message);
 }
 
 VrelStatus typed_output(const frame::Frame& f, const VrelTensorView* view, frame::Dims dims,
-                        const char* shape_message, uint32_t dtype, const char* dtype_message) noexcept {
+                        const char* shape_message, uint32_t dtype,
+                        const char* dtype_message) noexcept {
   VREL_TRY(f.output(view, dims, shape_message));
   return f.dtype_is(view, dtype, dtype_message);
 }
@@ -34,8 +36,8 @@ VrelStatus check_mesh(const frame::Frame& f, const VrelExecutionContext* context
   VREL_TRY(f.context(context));
   VREL_TRY(f.input(points, {kAny, 3}, "points must be a [P,3] tensor view"));
   VREL_TRY(f.dtype_in(points, frame::kFloating, "points must use the float32 or float64 dtype"));
-  VREL_TRY(typed_input(f, vertices, {kAny, 3}, "vertices must be a [V,3] tensor view", points->dtype,
-                       "vertices must match the points dtype"));
+  VREL_TRY(typed_input(f, vertices, {kAny, 3}, "vertices must be a [V,3] tensor view",
+                       points->dtype, "vertices must match the points dtype"));
   return frame::check_faces(f, faces);
 }
 
@@ -46,12 +48,18 @@ void run_search(const VrelTensorView* points, const VrelTensorView* vertices,
                 const VrelTensorView* distance_squared, const VrelTensorView* face_index,
                 const VrelTensorView* barycentric, const VrelTensorView* closest,
                 const VrelTensorView* valid, void* index) noexcept {
-  const ClosestProblem<T> problem{
-      data_of<T>(*points), data_of<T>(*vertices), data_of<int32_t>(*faces),
-      data_of<int32_t>(*point_offsets), data_of<int32_t>(*face_offsets),
-      point_offsets->shape[0] - 1, eps, mutable_data_of<T>(*distance_squared),
-      mutable_data_of<int32_t>(*face_index), mutable_data_of<T>(*barycentric),
-      mutable_data_of<T>(*closest), mutable_data_of<uint8_t>(*valid)};
+  const ClosestProblem<T> problem{data_of<T>(*points),
+                                  data_of<T>(*vertices),
+                                  data_of<int32_t>(*faces),
+                                  data_of<int32_t>(*point_offsets),
+                                  data_of<int32_t>(*face_offsets),
+                                  point_offsets->shape[0] - 1,
+                                  eps,
+                                  mutable_data_of<T>(*distance_squared),
+                                  mutable_data_of<int32_t>(*face_index),
+                                  mutable_data_of<T>(*barycentric),
+                                  mutable_data_of<T>(*closest),
+                                  mutable_data_of<uint8_t>(*valid)};
   if (index != nullptr)
     closest_point_search_indexed(problem, points->shape[0], faces->shape[0], index);
   else
@@ -98,11 +106,11 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh(
       (point_offsets->shape != nullptr && point_offsets->shape[0] < 1))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "point offsets must be a [B+1] tensor view");
   const int64_t batch = point_offsets->shape != nullptr ? point_offsets->shape[0] - 1 : 0;
-  VREL_TRY(f.offsets(point_offsets, batch, p, "point offsets must satisfy the packed-offset rules"));
-  VREL_TRY(f.offsets(vertex_offsets, batch, vertices->shape[0],
-                     vrel::sentence::kVertexOffsetsRules));
-  VREL_TRY(f.offsets(face_offsets, batch, faces->shape[0],
-                     vrel::sentence::kFaceOffsetsRules));
+  VREL_TRY(
+      f.offsets(point_offsets, batch, p, "point offsets must satisfy the packed-offset rules"));
+  VREL_TRY(
+      f.offsets(vertex_offsets, batch, vertices->shape[0], vrel::sentence::kVertexOffsetsRules));
+  VREL_TRY(f.offsets(face_offsets, batch, faces->shape[0], vrel::sentence::kFaceOffsetsRules));
 
   VREL_TRY(typed_output(f, distance_squared, {p}, "distances must be a [P] output view", dtype,
                         "distances must match the points dtype"));
@@ -160,8 +168,9 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
                        "closest points must match the points dtype"));
   VREL_TRY(typed_input(f, valid, {p}, "valid must be a [P] tensor view", VREL_DTYPE_BOOL,
                        vrel::sentence::kValidDtype));
-  VREL_TRY(typed_input(f, grad_distance_squared, {p}, "distance cotangents must be a [P] tensor view",
-                       dtype, "cotangents must match the points dtype"));
+  VREL_TRY(typed_input(f, grad_distance_squared, {p},
+                       "distance cotangents must be a [P] tensor view", dtype,
+                       "cotangents must match the points dtype"));
   if (grad_points != nullptr)
     VREL_TRY(typed_output(f, grad_points, {p, 3}, "point gradients must be a [P,3] output view",
                           dtype, "point gradients must match the points dtype"));
@@ -170,9 +179,9 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
                           vrel::sentence::kVertexGradients, dtype,
                           "vertex gradients must match the points dtype"));
   // Clearing a gradient that shares bytes with an input would corrupt the pass.
-  VREL_TRY(f.no_alias({grad_points, grad_vertices},
-                      {points, vertices, faces, face_index, barycentric, closest, valid,
-                       grad_distance_squared}));
+  VREL_TRY(f.no_alias(
+      {grad_points, grad_vertices},
+      {points, vertices, faces, face_index, barycentric, closest, valid, grad_distance_squared}));
   VREL_TRY(f.given_workspace(workspace));
 
   const ClosestGradientFault fault = frame::with_floating(dtype, [&](auto t) {
@@ -182,7 +191,8 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_backward(
   if (fault == ClosestGradientFault::kFace)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid face index lies outside the face range");
   if (fault == ClosestGradientFault::kVertex)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a face references a vertex outside the vertex range");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "a face references a vertex outside the vertex range");
   return VREL_STATUS_OK;
 }
 
@@ -197,6 +207,7 @@ extern "C" VREL_API VrelStatus vrel_points_closest_point_on_mesh_workspace(
   const uint64_t bytes = closest_index_bytes(std::clamp<int64_t>(point_count, 0, INT32_MAX),
                                              std::clamp<int64_t>(face_count, 0, INT32_MAX));
   return frame::workspace_query(
-      kQueryFamily, kQuery, {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}},
-      dtype, context, workspace_bytes, workspace_alignment, diag, bytes, bytes == 0 ? 1 : 8);
+      kQueryFamily, kQuery,
+      {{point_count >= 0 && vertex_count >= 0 && face_count >= 0, kCountsNegative}}, dtype, context,
+      workspace_bytes, workspace_alignment, diag, bytes, bytes == 0 ? 1 : 8);
 }

@@ -55,7 +55,8 @@ struct Candidate {
   double at[3];
   double d;
 };
-Candidate candidate(const double q[3], const double a[3], const double b[3], const double c[3]) noexcept {
+Candidate candidate(const double q[3], const double a[3], const double b[3],
+                    const double c[3]) noexcept {
   Candidate out;
   out.hit = closest_on_triangle(q, a, b, c);
   for (int k = 0; k < 3; ++k) out.at[k] = out.hit.wb * b[k] + out.hit.wa * a[k] + out.hit.wc * c[k];
@@ -172,7 +173,8 @@ template <typename T>
             const double b[3] = {block.bx[i], block.by[i], block.bz[i]};
             const double c[3] = {block.cx[i], block.cy[i], block.cz[i]};
             const Candidate k = candidate(pts[t], a, b, c);
-            mine = Best{k.d, block.row[i], {k.hit.wa, k.hit.wb, k.hit.wc}, {k.at[0], k.at[1], k.at[2]}};
+            mine = Best{
+                k.d, block.row[i], {k.hit.wa, k.hit.wb, k.hit.wc}, {k.at[0], k.at[1], k.at[2]}};
           }
         }
       }
@@ -192,11 +194,17 @@ template <typename T>
 }
 
 template <typename T>
-[[VREL_POINTS_AVX512]] void search_avx512(const ClosestProblem<T>& p) noexcept { search(p); }
+[[VREL_POINTS_AVX512]] void search_avx512(const ClosestProblem<T>& p) noexcept {
+  search(p);
+}
 template <typename T>
-[[VREL_POINTS_AVX2]] void search_avx2(const ClosestProblem<T>& p) noexcept { search(p); }
+[[VREL_POINTS_AVX2]] void search_avx2(const ClosestProblem<T>& p) noexcept {
+  search(p);
+}
 template <typename T>
-void search_baseline(const ClosestProblem<T>& p) noexcept { search(p); }
+void search_baseline(const ClosestProblem<T>& p) noexcept {
+  search(p);
+}
 
 // ---- Indexed search ----------------------------------------------------------------------
 
@@ -237,8 +245,8 @@ struct FaceColumns {
   double *ax, *ay, *az, *bx, *by, *bz, *cx, *cy, *cz, *abx, *aby, *abz, *acx, *acy, *acz;
 
   FaceColumns(double* base, int64_t n) noexcept {
-    double** columns[] = {&ax, &ay, &az, &bx, &by, &bz, &cx, &cy, &cz,
-                          &abx, &aby, &abz, &acx, &acy, &acz};
+    double** columns[] = {&ax, &ay,  &az,  &bx,  &by,  &bz,  &cx, &cy,
+                          &cz, &abx, &aby, &abz, &acx, &acy, &acz};
     for (int c = 0; c < 15; ++c) *columns[c] = base + c * n;
   }
   void store(int64_t j, const double a[3], const double b[3], const double c[3]) const noexcept {
@@ -357,7 +365,8 @@ template <typename T>
     bool finite = f_end - f_begin >= std::max<int64_t>(min_indexed, 1) &&
                   finite_rows(p.points, p_begin, p_end);
     for (int64_t f = f_begin; finite && f < f_end; ++f)
-      for (int k = 0; k < 3; ++k) finite &= finite_rows(p.vertices, p.faces[3 * f + k], p.faces[3 * f + k] + 1);
+      for (int k = 0; k < 3; ++k)
+        finite &= finite_rows(p.vertices, p.faces[3 * f + k], p.faces[3 * f + k] + 1);
     if (!finite) {
       search_element(p, e);
       continue;
@@ -415,9 +424,11 @@ template <typename T>
       columns.store(j, a, b, c);
       rows[j] = f;
     }
-    if (front > 0) morton_order(p.points + 3 * p_begin, p_end - p_begin, nodes[0].lo, nodes[0].hi, keys);
+    if (front > 0)
+      morton_order(p.points + 3 * p_begin, p_end - p_begin, nodes[0].lo, nodes[0].hi, keys);
     for (int64_t visit = 0; visit < p_end - p_begin; ++visit) {
-      const int64_t i = p_begin + (front > 0 ? static_cast<int64_t>(keys[visit] & 0x7FFFFFFFu) : visit);
+      const int64_t i =
+          p_begin + (front > 0 ? static_cast<int64_t>(keys[visit] & 0x7FFFFFFFu) : visit);
       double q[3];
       load(p.points, i, q);
       Ranked mine;
@@ -531,7 +542,8 @@ void closest_point_search(const ClosestProblem<T>& problem) noexcept {
   closest_point_search(problem, best_isa());
 }
 
-uint64_t closest_index_bytes(int64_t point_count, int64_t face_count, int64_t min_indexed) noexcept {
+uint64_t closest_index_bytes(int64_t point_count, int64_t face_count,
+                             int64_t min_indexed) noexcept {
   if (face_count < std::max<int64_t>(min_indexed, 1)) return 0;
   const ClosestLayout layout(point_count, face_count);
   return layout.overflow ? std::numeric_limits<uint64_t>::max() : layout.total;
@@ -558,7 +570,8 @@ ClosestGradientFault closest_point_gradients(const ClosestGradients<T>& p) noexc
     const int64_t j = p.face_index[i];
     if (j < 0 || j >= p.face_count) return ClosestGradientFault::kFace;
     for (int k = 0; k < 3; ++k)
-      if (p.faces[3 * j + k] < 0 || p.faces[3 * j + k] >= p.vertex_count) return ClosestGradientFault::kVertex;
+      if (p.faces[3 * j + k] < 0 || p.faces[3 * j + k] >= p.vertex_count)
+        return ClosestGradientFault::kVertex;
   }
   if (p.grad_points) std::fill(p.grad_points, p.grad_points + 3 * p.point_count, T(0));
   if (p.grad_vertices) std::fill(p.grad_vertices, p.grad_vertices + 3 * p.vertex_count, T(0));
@@ -583,9 +596,13 @@ template void closest_point_search<float>(const ClosestProblem<float>&) noexcept
 template void closest_point_search<double>(const ClosestProblem<double>&) noexcept;
 template void closest_point_search<float>(const ClosestProblem<float>&, Isa) noexcept;
 template void closest_point_search<double>(const ClosestProblem<double>&, Isa) noexcept;
-template void closest_point_search_indexed<float>(const ClosestProblem<float>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
-template void closest_point_search_indexed<double>(const ClosestProblem<double>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
-template ClosestGradientFault closest_point_gradients<float>(const ClosestGradients<float>&) noexcept;
-template ClosestGradientFault closest_point_gradients<double>(const ClosestGradients<double>&) noexcept;
+template void closest_point_search_indexed<float>(const ClosestProblem<float>&, int64_t, int64_t,
+                                                  void*, int64_t, Isa) noexcept;
+template void closest_point_search_indexed<double>(const ClosestProblem<double>&, int64_t, int64_t,
+                                                   void*, int64_t, Isa) noexcept;
+template ClosestGradientFault closest_point_gradients<float>(
+    const ClosestGradients<float>&) noexcept;
+template ClosestGradientFault closest_point_gradients<double>(
+    const ClosestGradients<double>&) noexcept;
 
 }  // namespace vrel::points

@@ -24,12 +24,12 @@ struct ClosestProblem {
   const int32_t* point_offsets;  // [B+1]
   const int32_t* face_offsets;   // [B+1]
   int64_t batch;
-  double eps;                    // faces with doubled area <= eps are skipped
-  T* distance_squared;           // [P]
-  int32_t* face_index;           // [P]
-  T* barycentric;                // [P,3]
-  T* closest;                    // [P,3]
-  uint8_t* valid;                // [P]
+  double eps;           // faces with doubled area <= eps are skipped
+  T* distance_squared;  // [P]
+  int32_t* face_index;  // [P]
+  T* barycentric;       // [P,3]
+  T* closest;           // [P,3]
+  uint8_t* valid;       // [P]
 };
 
 // Exhaustive search over the faces of each point's batch element in ascending row order; a
@@ -70,16 +70,16 @@ enum class ClosestGradientFault { kNone, kFace, kVertex };
 
 template <typename T>
 struct ClosestGradients {
-  const T* points;         // [P,3]
-  const int32_t* faces;    // [F,3]
+  const T* points;            // [P,3]
+  const int32_t* faces;       // [F,3]
   const int32_t* face_index;  // [P]
-  const T* barycentric;    // [P,3]
-  const T* closest;        // [P,3]
-  const uint8_t* valid;    // [P]
-  const T* grad_distance;  // [P]
+  const T* barycentric;       // [P,3]
+  const T* closest;           // [P,3]
+  const uint8_t* valid;       // [P]
+  const T* grad_distance;     // [P]
   int64_t point_count, vertex_count, face_count;
-  T* grad_points;          // [P,3] or null
-  T* grad_vertices;        // [V,3] or null
+  T* grad_points;    // [P,3] or null
+  T* grad_vertices;  // [V,3] or null
 };
 
 // Clears the given outputs and accumulates e = 2 g (p - closest) into the point and -e w_k into

@@ -17,20 +17,23 @@ namespace {
 VrelStatus check_points(const frame::Frame& f, const VrelTensorView* query,
                         const VrelTensorView* reference) noexcept {
   VREL_TRY(f.input(query, {kAny, 3}, "query must be a [P,3] tensor view"));
-  VREL_TRY(f.dtype_in(query, frame::kFloating, "query points must use the float32 or float64 dtype"));
+  VREL_TRY(
+      f.dtype_in(query, frame::kFloating, "query points must use the float32 or float64 dtype"));
   VREL_TRY(f.input(reference, {kAny, 3}, "reference must be a [R,3] tensor view"));
   return f.dtype_is(reference, query->dtype, "reference points must match the query dtype");
 }
 
 // An input view of the backward pass with a [P,K] shape.
 VrelStatus slot_input(const frame::Frame& f, const VrelTensorView* view, int64_t p, int64_t k,
-                      const char* shape_message, uint32_t dtype, const char* dtype_message) noexcept {
+                      const char* shape_message, uint32_t dtype,
+                      const char* dtype_message) noexcept {
   VREL_TRY(f.input(view, {p, k}, shape_message));
   return f.dtype_is(view, dtype, dtype_message);
 }
 
 VrelStatus slot_output(const frame::Frame& f, const VrelTensorView* view, int64_t p, int64_t k,
-                       const char* shape_message, uint32_t dtype, const char* dtype_message) noexcept {
+                       const char* shape_message, uint32_t dtype,
+                       const char* dtype_message) noexcept {
   VREL_TRY(f.output(view, {p, k}, shape_message));
   return f.dtype_is(view, dtype, dtype_message);
 }
@@ -48,10 +51,15 @@ void run_search(const VrelTensorView* query, const VrelTensorView* reference,
                 const VrelTensorView* query_offsets, const VrelTensorView* reference_offsets,
                 int64_t k, const VrelTensorView* distances, const VrelTensorView* indices,
                 const VrelTensorView* valid, void* index) noexcept {
-  const KnnProblem<T> problem{data_of<T>(*query), data_of<T>(*reference),
-                              data_of<int32_t>(*query_offsets), data_of<int32_t>(*reference_offsets),
-                              query_offsets->shape[0] - 1, k, mutable_data_of<T>(*distances),
-                              mutable_data_of<int32_t>(*indices), mutable_data_of<uint8_t>(*valid)};
+  const KnnProblem<T> problem{data_of<T>(*query),
+                              data_of<T>(*reference),
+                              data_of<int32_t>(*query_offsets),
+                              data_of<int32_t>(*reference_offsets),
+                              query_offsets->shape[0] - 1,
+                              k,
+                              mutable_data_of<T>(*distances),
+                              mutable_data_of<int32_t>(*indices),
+                              mutable_data_of<uint8_t>(*valid)};
   if (index != nullptr)
     knn_search_indexed(problem, query->shape[0], reference->shape[0], index);
   else
@@ -98,7 +106,8 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
       (query_offsets->shape != nullptr && query_offsets->shape[0] < 1))
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kQueryOffsetsShape);
   const int64_t batch = query_offsets->shape != nullptr ? query_offsets->shape[0] - 1 : 0;
-  VREL_TRY(f.offsets(query_offsets, batch, p, "query offsets must satisfy the packed-offset rules"));
+  VREL_TRY(
+      f.offsets(query_offsets, batch, p, "query offsets must satisfy the packed-offset rules"));
   VREL_TRY(f.offsets(reference_offsets, batch, r,
                      "reference offsets must satisfy the packed-offset rules"));
 
@@ -116,9 +125,9 @@ extern "C" VREL_API VrelStatus vrel_points_knn(
 
   frame::with_floating(dtype, [&](auto t) {
     using T = decltype(t);
-    void* index = index_memory(workspace, knn_index_bytes<T>(p, r),
-                               {query, reference, query_offsets, reference_offsets, distances,
-                                indices, valid});
+    void* index = index_memory(
+        workspace, knn_index_bytes<T>(p, r),
+        {query, reference, query_offsets, reference_offsets, distances, indices, valid});
     run_search<T>(query, reference, query_offsets, reference_offsets, k, distances, indices, valid,
                   index);
   });
@@ -159,8 +168,9 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
   const int64_t k = indices->shape[1];
   VREL_TRY(slot_input(f, valid, p, k, "valid must be a [P,K] tensor view", VREL_DTYPE_BOOL,
                       vrel::sentence::kValidDtype));
-  VREL_TRY(slot_input(f, grad_distance_squared, p, k, "distance cotangents must be a [P,K] tensor view",
-                      dtype, "cotangents must match the query dtype"));
+  VREL_TRY(slot_input(f, grad_distance_squared, p, k,
+                      "distance cotangents must be a [P,K] tensor view", dtype,
+                      "cotangents must match the query dtype"));
   VREL_TRY(gradient_output(f, grad_query, p, dtype, "query gradients must be a [P,3] output view",
                            "query gradients must match the query dtype"));
   VREL_TRY(gradient_output(f, grad_reference, r, dtype,
@@ -176,7 +186,8 @@ extern "C" VREL_API VrelStatus vrel_points_knn_backward(
                                       grad_query, grad_reference);
   });
   if (!in_range)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a valid neighbor index lies outside the reference range");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "a valid neighbor index lies outside the reference range");
   return VREL_STATUS_OK;
 }
 

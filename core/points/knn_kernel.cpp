@@ -154,9 +154,13 @@ template <typename T>
   search(p);
 }
 template <typename T>
-[[VREL_POINTS_AVX2]] void search_avx2(const KnnProblem<T>& p) noexcept { search(p); }
+[[VREL_POINTS_AVX2]] void search_avx2(const KnnProblem<T>& p) noexcept {
+  search(p);
+}
 template <typename T>
-void search_baseline(const KnnProblem<T>& p) noexcept { search(p); }
+void search_baseline(const KnnProblem<T>& p) noexcept {
+  search(p);
+}
 
 // ---- Indexed search ----------------------------------------------------------------------
 
@@ -384,7 +388,8 @@ void knn_search(const KnnProblem<T>& problem) noexcept {
 }
 
 template <typename T>
-uint64_t knn_index_bytes(int64_t query_count, int64_t reference_count, int64_t min_indexed) noexcept {
+uint64_t knn_index_bytes(int64_t query_count, int64_t reference_count,
+                         int64_t min_indexed) noexcept {
   if (reference_count < std::max<int64_t>(min_indexed, 1)) return 0;
   const KnnLayout<T> layout(reference_count, query_count);
   return layout.overflow ? std::numeric_limits<uint64_t>::max() : layout.total;
@@ -394,7 +399,8 @@ template <typename T>
 void knn_search_indexed(const KnnProblem<T>& p, int64_t query_count, int64_t reference_count,
                         void* workspace, int64_t min_indexed, Isa isa) noexcept {
   switch (isa) {
-    case Isa::kAvx512: return indexed_avx512(p, query_count, reference_count, workspace, min_indexed);
+    case Isa::kAvx512:
+      return indexed_avx512(p, query_count, reference_count, workspace, min_indexed);
     case Isa::kAvx2: return indexed_avx2(p, query_count, reference_count, workspace, min_indexed);
     case Isa::kBaseline:
       return indexed_baseline(p, query_count, reference_count, workspace, min_indexed);
@@ -431,8 +437,10 @@ template void knn_search<float>(const KnnProblem<float>&, Isa) noexcept;
 template void knn_search<double>(const KnnProblem<double>&, Isa) noexcept;
 template uint64_t knn_index_bytes<float>(int64_t, int64_t, int64_t) noexcept;
 template uint64_t knn_index_bytes<double>(int64_t, int64_t, int64_t) noexcept;
-template void knn_search_indexed<float>(const KnnProblem<float>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
-template void knn_search_indexed<double>(const KnnProblem<double>&, int64_t, int64_t, void*, int64_t, Isa) noexcept;
+template void knn_search_indexed<float>(const KnnProblem<float>&, int64_t, int64_t, void*, int64_t,
+                                        Isa) noexcept;
+template void knn_search_indexed<double>(const KnnProblem<double>&, int64_t, int64_t, void*,
+                                         int64_t, Isa) noexcept;
 template bool knn_gradients<float>(const KnnGradients<float>&) noexcept;
 template bool knn_gradients<double>(const KnnGradients<double>&) noexcept;
 

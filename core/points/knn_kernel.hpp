@@ -9,15 +9,15 @@ namespace vrel::points {
 
 template <typename T>
 struct KnnProblem {
-  const T* query;                 // [P,3]
-  const T* reference;             // [R,3]
-  const int32_t* query_offsets;   // [B+1], packed over P
+  const T* query;                    // [P,3]
+  const T* reference;                // [R,3]
+  const int32_t* query_offsets;      // [B+1], packed over P
   const int32_t* reference_offsets;  // [B+1], packed over R
-  int64_t batch;                  // B
-  int64_t k;                      // slots per query, >= 1
-  T* distances;                   // [P,K]
-  int32_t* indices;               // [P,K]
-  uint8_t* valid;                 // [P,K]
+  int64_t batch;                     // B
+  int64_t k;                         // slots per query, >= 1
+  T* distances;                      // [P,K]
+  int32_t* indices;                  // [P,K]
+  uint8_t* valid;                    // [P,K]
 };
 
 // Exhaustive search: every query of batch element b visits the reference points of b in
@@ -55,16 +55,16 @@ void knn_search_indexed(const KnnProblem<T>& problem, int64_t query_count, int64
 
 template <typename T>
 struct KnnGradients {
-  const T* query;            // [P,3]
-  const T* reference;        // [R,3]
-  const int32_t* indices;    // [P,K]
-  const uint8_t* valid;      // [P,K]
-  const T* grad_distance;    // [P,K]
-  int64_t query_count;       // P
-  int64_t reference_count;   // R
+  const T* query;           // [P,3]
+  const T* reference;       // [R,3]
+  const int32_t* indices;   // [P,K]
+  const uint8_t* valid;     // [P,K]
+  const T* grad_distance;   // [P,K]
+  int64_t query_count;      // P
+  int64_t reference_count;  // R
   int64_t k;
-  T* grad_query;             // [P,3] or null
-  T* grad_reference;         // [R,3] or null
+  T* grad_query;      // [P,3] or null
+  T* grad_reference;  // [R,3] or null
 };
 
 // Clears the given outputs and accumulates 2 * g * (q - r) into them. Returns false (with the

@@ -51,9 +51,11 @@ constexpr uint32_t kStr = VREL_CAPABILITY_STRING;
 constexpr uint32_t kBool = VREL_CAPABILITY_BOOLEAN;
 
 const CoreRecord kCoreRecords[] = {
-    {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_ABI_VERSION, kInt, VREL_ABI_VERSION, nullptr},
+    {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_ABI_VERSION, kInt, VREL_ABI_VERSION,
+     nullptr},
     {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_LIBRARY_VERSION, kStr, 0, "0.2.0"},
-    {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_MAX_RANK, kInt, VREL_MAX_TENSOR_RANK, nullptr},
+    {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_MAX_RANK, kInt, VREL_MAX_TENSOR_RANK,
+     nullptr},
     {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_OS, kStr, 0, "linux"},
     {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_PROCESSOR, kStr, 0, kProcessor},
     {VREL_CAPABILITY_CATEGORY_BUILD, VREL_CAPABILITY_KEY_COMPILER, kStr, 0, kCompiler},
@@ -110,11 +112,14 @@ VrelStatus check_report(const VrelCapabilityReport* report, VrelDiagnostic* diag
                              report ? report->abi_version : 0, sizeof(VrelCapabilityReport),
                              "capability report pointer is null", diag));
   if (!abi::reserved_zero(report->reserved, 4))
-    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "capability report reserved fields must be zero");
+    return fail(diag, VREL_STATUS_INVALID_ARGUMENT,
+                "capability report reserved fields must be zero");
   if (report->record_capacity > 0 && report->records == nullptr)
-    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "nonzero record capacity requires a record buffer");
+    return fail(diag, VREL_STATUS_INVALID_ARGUMENT,
+                "nonzero record capacity requires a record buffer");
   if (report->string_capacity > 0 && report->strings == nullptr)
-    return fail(diag, VREL_STATUS_INVALID_ARGUMENT, "nonzero string capacity requires a string buffer");
+    return fail(diag, VREL_STATUS_INVALID_ARGUMENT,
+                "nonzero string capacity requires a string buffer");
   return VREL_STATUS_OK;
 }
 
@@ -185,8 +190,8 @@ struct LoadedPlugin {
 
 using namespace vrel::provider;
 
-extern "C" VREL_API VrelStatus vrel_capabilities_query(VrelCapabilityReport* report,
-                                                       VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_capabilities_query(
+    VrelCapabilityReport* report, VrelDiagnostic* diag) noexcept {
   VREL_TRY(vrel::abi::diag_reset(diag));
   VREL_TRY(check_report(report, diag));
   write_sizes(report, kCoreRecordCount, core_string_bytes(), 0, 1);
@@ -198,8 +203,8 @@ extern "C" VREL_API VrelStatus vrel_capabilities_query(VrelCapabilityReport* rep
   return VREL_STATUS_OK;
 }
 
-extern "C" VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapabilityReport* report,
-                                                       VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_capabilities_probe(
+    uint32_t flags, VrelCapabilityReport* report, VrelDiagnostic* diag) noexcept {
   VREL_TRY(vrel::abi::diag_reset(diag));
   // Unknown bits are looked at first, so flags 4 is an unsupported flag (2) rather than a
   // missing full-probe bit (1), as with the unsupported-flag test of a tensor view.
@@ -219,8 +224,8 @@ extern "C" VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapab
   uint64_t plugin_strings = 0;
   uint32_t probe_bits = d.state == VREL_PROBE_STATE_NOT_FOUND ? 6u : 10u;
   char message[kMessageCapacity] = {};
-  VrelDiagnostic plugin_diag{vrel::abi::kDiagnosticSize, VREL_ABI_VERSION, message, sizeof message,
-                             0, {}};
+  VrelDiagnostic plugin_diag{
+      vrel::abi::kDiagnosticSize, VREL_ABI_VERSION, message, sizeof message, 0, {}};
   if (d.state == VREL_PROBE_STATE_LOADED) {
     VrelCapabilityReport sizing = plugin_report(nullptr, 0, nullptr, 0);
     const VrelStatus st = d.api.capability_provider(flags, &sizing, &plugin_diag);
@@ -267,9 +272,10 @@ extern "C" VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapab
       report->strings_required = used_strings + rest.strings_required;
       message[sizeof message - 1] = '\0';
       if (message[0] != '\0') return fail(diag, st, message);
-      return fail(diag, st, st == VREL_STATUS_INSUFFICIENT_CAPACITY
-                                ? "capability report buffers are too small"
-                                : "the CUDA provider could not fill its capability records");
+      return fail(diag, st,
+                  st == VREL_STATUS_INSUFFICIENT_CAPACITY
+                      ? "capability report buffers are too small"
+                      : "the CUDA provider could not fill its capability records");
     }
     // The plug-in is unloaded when the probe returns, so nothing it reports may point outside
     // the caller's arrays: a text in its own memory would dangle.

@@ -54,7 +54,8 @@ bool locate(Discovery& d) noexcept {
   if (name_length == 0 || name_length >= kPathCapacity || slash == nullptr ||
       directory + std::strlen(kPluginFileName) + 1 > kPathCapacity) {
     copy_text(d.path, sizeof d.path, "<unresolved>");
-    fail(d, VREL_PROBE_STATE_FAILED, "discovery failed: could not resolve the core library directory");
+    fail(d, VREL_PROBE_STATE_FAILED,
+         "discovery failed: could not resolve the core library directory");
     return false;
   }
   std::memcpy(d.path, info.dli_fname, directory);
@@ -64,7 +65,7 @@ bool locate(Discovery& d) noexcept {
 
 // Steps 3 and 4: an existing regular file that starts with the ELF magic.
 bool check_file(Discovery& d) noexcept {
-  struct stat st {};
+  struct stat st{};
   if (::stat(d.path, &st) != 0 || !S_ISREG(st.st_mode)) {
     fail(d, VREL_PROBE_STATE_NOT_FOUND, "not found");
     return false;
@@ -98,9 +99,11 @@ const char* check_api(const CudaPluginApi& api) noexcept {
   if (api.build_identity == nullptr || api.build_identity[0] == '\0')
     return "plugin build identity is empty";
   if ((api.flags & 2u) != 0) {
-    if (api.struct_size < 48) return "plugin advertises operations but its API struct predates the field";
+    if (api.struct_size < 48)
+      return "plugin advertises operations but its API struct predates the field";
     if (api.operations == nullptr) return "plugin advertises operations but published no table";
-    if (api.operations->size < kMinTableSize) return "plugin operation table is smaller than this host reads";
+    if (api.operations->size < kMinTableSize)
+      return "plugin operation table is smaller than this host reads";
   }
   if (api.struct_size >= 88 && !abi::reserved_zero(api.reserved, 5))
     return "plugin API reserved fields are nonzero";
@@ -109,7 +112,8 @@ const char* check_api(const CudaPluginApi& api) noexcept {
 
 }  // namespace
 
-void compose_status(char* out, std::size_t capacity, const char* main, const char* detail) noexcept {
+void compose_status(char* out, std::size_t capacity, const char* main,
+                    const char* detail) noexcept {
   if (detail != nullptr && detail[0] != '\0')
     std::snprintf(out, capacity, "%s: %s", main, detail);
   else

@@ -18,9 +18,11 @@ inline constexpr frame::Family kInterpolateFamily{
 inline constexpr frame::Family kQueryFamily{
     "render operations implement only the CPU backend in this phase", kCpuView, kCpuWorkspace};
 
-inline constexpr const char* kQueryDtype = "render operations support the float32 and float64 dtypes";
+inline constexpr const char* kQueryDtype =
+    "render operations support the float32 and float64 dtypes";
 inline constexpr const char* kVerticesShape = "ndc vertices must be a [V,3] tensor view";
 inline constexpr const char* kVerticesDtype = "ndc vertices must use the float32 or float64 dtype";
-inline constexpr const char* kFragmentIndices = "face indices must be a [B,H,W,K] int32 tensor view";
+inline constexpr const char* kFragmentIndices =
+    "face indices must be a [B,H,W,K] int32 tensor view";
 
 }  // namespace vrel::render

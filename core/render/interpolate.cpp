@@ -152,8 +152,9 @@ extern "C" VREL_API VrelStatus vrel_render_interpolate_backward(
                   "attribute cotangents must be a [B,H,W,K,C] view matching the dtype");
   VREL_TRY(checked_input(f, grad_attributes));
   if (grad_barycentric != nullptr)
-    VREL_TRY(shaped_output(f, grad_barycentric, {e.b, e.h, e.w, e.k, 3}, dtype,
-                           "barycentric gradients must be a [B,H,W,K,3] output view matching the dtype"));
+    VREL_TRY(shaped_output(
+        f, grad_barycentric, {e.b, e.h, e.w, e.k, 3}, dtype,
+        "barycentric gradients must be a [B,H,W,K,3] output view matching the dtype"));
   if (grad_face_attributes != nullptr)
     VREL_TRY(shaped_output(f, grad_face_attributes, {e.faces, 3, e.channels}, dtype,
                            "attribute gradients must be a [F,3,C] output view matching the dtype"));

@@ -53,7 +53,8 @@ bool interpolate_gradients(const InterpolationGradients<T>& p) noexcept {
         double sum = 0;
         for (int64_t c = 0; c < c_count; ++c)
           sum += static_cast<double>(g[c]) * static_cast<double>(a[c]);
-        p.grad_barycentric[3 * i + j] = static_cast<T>(static_cast<double>(p.grad_barycentric[3 * i + j]) + sum);
+        p.grad_barycentric[3 * i + j] =
+            static_cast<T>(static_cast<double>(p.grad_barycentric[3 * i + j]) + sum);
       }
     }
   }

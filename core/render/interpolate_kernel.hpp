@@ -29,8 +29,8 @@ struct InterpolationGradients {
   const T* face_attributes;   // [F,3,C]
   const T* grad_attributes;   // [N,C]
   int64_t fragments, face_count, channels;
-  T* grad_barycentric;        // [N,3] or null
-  T* grad_face_attributes;    // [F,3,C] or null
+  T* grad_barycentric;      // [N,3] or null
+  T* grad_face_attributes;  // [F,3,C] or null
 };
 
 // Clears the given outputs and accumulates fragment by fragment; false at the first face index

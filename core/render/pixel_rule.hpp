@@ -156,8 +156,7 @@ inline bool pixel_fragment(const ScreenFace& s, const RuleParams& rule, double p
     // sign of the area. This spares the divisions for the pixels that are rejected.
     const bool positive = area > 0;
     inside = true;
-    for (int k = 0; k < 3; ++k)
-      inside = inside && (e.w[k] == 0 || (e.w[k] > 0) == positive);
+    for (int k = 0; k < 3; ++k) inside = inside && (e.w[k] == 0 || (e.w[k] > 0) == positive);
     if (!inside && gap_rejects(box_gap(s, px, py), rule.blur2)) return false;
   }
   const double b0 = e.w[0] / area;

@@ -33,9 +33,9 @@ VrelStatus fragment_output(const frame::Frame& f, const VrelTensorView* view, fr
 template <typename T>
 void run(const VrelTensorView* vertices, const VrelTensorView* faces,
          const VrelTensorView* face_offsets, int64_t gh, int64_t gw, int64_t r0, int64_t c0,
-         int64_t h, int64_t w, int64_t k, const RuleParams& rule,
-         const VrelTensorView* face_index, const VrelTensorView* barycentric,
-         const VrelTensorView* depth, const VrelTensorView* signed_distance) noexcept {
+         int64_t h, int64_t w, int64_t k, const RuleParams& rule, const VrelTensorView* face_index,
+         const VrelTensorView* barycentric, const VrelTensorView* depth,
+         const VrelTensorView* signed_distance) noexcept {
   rasterize<T>({data_of<T>(*vertices), data_of<int32_t>(*faces), data_of<int32_t>(*face_offsets),
                 face_offsets->shape[0] - 1, gh, gw, r0, c0, h, w, k, rule,
                 mutable_data_of<int32_t>(*face_index), mutable_data_of<T>(*barycentric),
@@ -46,13 +46,13 @@ void run(const VrelTensorView* vertices, const VrelTensorView* faces,
 
 extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
     const VrelTensorView* ndc_vertices, const VrelTensorView* faces,
-    const VrelTensorView* vertex_offsets, const VrelTensorView* face_offsets,
-    int64_t global_height, int64_t global_width, int64_t row_offset, int64_t column_offset,
-    int64_t image_height, int64_t image_width, int64_t faces_per_pixel, double blur_radius_px,
-    uint32_t cull_mode, double eps, const VrelExecutionContext* context,
-    const VrelTensorView* face_index, const VrelTensorView* barycentric,
-    const VrelTensorView* depth, const VrelTensorView* signed_distance,
-    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+    const VrelTensorView* vertex_offsets, const VrelTensorView* face_offsets, int64_t global_height,
+    int64_t global_width, int64_t row_offset, int64_t column_offset, int64_t image_height,
+    int64_t image_width, int64_t faces_per_pixel, double blur_radius_px, uint32_t cull_mode,
+    double eps, const VrelExecutionContext* context, const VrelTensorView* face_index,
+    const VrelTensorView* barycentric, const VrelTensorView* depth,
+    const VrelTensorView* signed_distance, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   const int64_t gh = global_height, gw = global_width, r0 = row_offset, c0 = column_offset;
   const int64_t h = image_height, w = image_width, k = faces_per_pixel;
   if (!window_valid(gh, gw, r0, c0, h, w))
@@ -104,10 +104,12 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kIndexOutput);
   VREL_TRY(fragment_output(f, depth, {batch, h, w, k}, dtype,
                            "depth must be a [B,H,W,K] output view matching the vertex dtype"));
-  VREL_TRY(fragment_output(f, signed_distance, {batch, h, w, k}, dtype,
-                           "signed distance must be a [B,H,W,K] output view matching the vertex dtype"));
-  VREL_TRY(fragment_output(f, barycentric, {batch, h, w, k, 3}, dtype,
-                           "barycentrics must be a [B,H,W,K,3] output view matching the vertex dtype"));
+  VREL_TRY(
+      fragment_output(f, signed_distance, {batch, h, w, k}, dtype,
+                      "signed distance must be a [B,H,W,K] output view matching the vertex dtype"));
+  VREL_TRY(
+      fragment_output(f, barycentric, {batch, h, w, k, 3}, dtype,
+                      "barycentrics must be a [B,H,W,K,3] output view matching the vertex dtype"));
   // The faces and both offset arrays are read while the outputs are written, so every output is
   // kept apart from every operand, not only from the pairs that share a dtype.
   VREL_TRY(f.no_alias({face_index, barycentric, depth, signed_distance},
@@ -128,18 +130,17 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_window(
 
 extern "C" VREL_API VrelStatus vrel_render_rasterize(
     const VrelTensorView* ndc_vertices, const VrelTensorView* faces,
-    const VrelTensorView* vertex_offsets, const VrelTensorView* face_offsets,
-    int64_t image_height, int64_t image_width, int64_t faces_per_pixel, double blur_radius_px,
-    uint32_t cull_mode, double eps, const VrelExecutionContext* context,
-    const VrelTensorView* face_index, const VrelTensorView* barycentric,
-    const VrelTensorView* depth, const VrelTensorView* signed_distance,
-    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+    const VrelTensorView* vertex_offsets, const VrelTensorView* face_offsets, int64_t image_height,
+    int64_t image_width, int64_t faces_per_pixel, double blur_radius_px, uint32_t cull_mode,
+    double eps, const VrelExecutionContext* context, const VrelTensorView* face_index,
+    const VrelTensorView* barycentric, const VrelTensorView* depth,
+    const VrelTensorView* signed_distance, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   // The whole image as its own window; a CUDA request reaches the rasterize entry unchanged.
-  return vrel_render_rasterize_window(ndc_vertices, faces, vertex_offsets, face_offsets,
-                                      image_height, image_width, 0, 0, image_height, image_width,
-                                      faces_per_pixel, blur_radius_px, cull_mode, eps, context,
-                                      face_index, barycentric, depth, signed_distance, workspace,
-                                      diag);
+  return vrel_render_rasterize_window(
+      ndc_vertices, faces, vertex_offsets, face_offsets, image_height, image_width, 0, 0,
+      image_height, image_width, faces_per_pixel, blur_radius_px, cull_mode, eps, context,
+      face_index, barycentric, depth, signed_distance, workspace, diag);
 }
 
 extern "C" VREL_API VrelStatus vrel_render_rasterize_workspace(

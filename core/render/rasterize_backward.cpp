@@ -24,8 +24,8 @@ VrelStatus cotangent(const frame::Frame& f, const VrelTensorView* view, frame::D
 }
 
 template <typename T>
-GradientFault run(const VrelTensorView* vertices, const VrelTensorView* faces, int64_t h,
-                  int64_t w, const VrelTensorView* face_index, const VrelTensorView* grad_bary,
+GradientFault run(const VrelTensorView* vertices, const VrelTensorView* faces, int64_t h, int64_t w,
+                  const VrelTensorView* face_index, const VrelTensorView* grad_bary,
                   const VrelTensorView* grad_depth, const VrelTensorView* grad_sd,
                   const VrelTensorView* grad_vertices) noexcept {
   const int64_t b = face_index->shape[0];
@@ -52,7 +52,8 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   const frame::Frame f{diag, kRasterFamily};
   VREL_TRY(f.reset());
   const int64_t h = image_height, w = image_width;
-  if (h < 1 || w < 1) return f.fail(VREL_STATUS_INVALID_ARGUMENT, "image dimensions must be positive");
+  if (h < 1 || w < 1)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "image dimensions must be positive");
   VREL_TRY(f.context(context));
 
   VREL_TRY(f.input(ndc_vertices, {kAny, 3}, kVerticesShape));
@@ -69,18 +70,21 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   VREL_TRY(f.on_cpu(face_index));
   VREL_TRY(f.not_output(face_index));
   if (face_index->shape[1] != h || face_index->shape[2] != w)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "face indices must agree with the image dimensions");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "face indices must agree with the image dimensions");
   const int64_t b = face_index->shape[0];
   const int64_t k = face_index->shape[3];
 
   if (grad_barycentric == nullptr && grad_depth == nullptr && grad_signed_distance == nullptr)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "at least one cotangent is required");
-  VREL_TRY(cotangent(f, grad_barycentric, {b, h, w, k, 3}, dtype,
-                     "barycentric cotangents must be a [B,H,W,K,3] view matching the vertex dtype"));
+  VREL_TRY(
+      cotangent(f, grad_barycentric, {b, h, w, k, 3}, dtype,
+                "barycentric cotangents must be a [B,H,W,K,3] view matching the vertex dtype"));
   VREL_TRY(cotangent(f, grad_depth, {b, h, w, k}, dtype,
                      "depth cotangents must be a [B,H,W,K] view matching the vertex dtype"));
-  VREL_TRY(cotangent(f, grad_signed_distance, {b, h, w, k}, dtype,
-                     "signed distance cotangents must be a [B,H,W,K] view matching the vertex dtype"));
+  VREL_TRY(
+      cotangent(f, grad_signed_distance, {b, h, w, k}, dtype,
+                "signed distance cotangents must be a [B,H,W,K] view matching the vertex dtype"));
 
   VREL_TRY(f.output(grad_vertices, {v, 3}, vrel::sentence::kVertexGradients));
   VREL_TRY(f.dtype_is(grad_vertices, dtype, "vertex gradients must match the vertex dtype"));
@@ -96,6 +100,7 @@ extern "C" VREL_API VrelStatus vrel_render_rasterize_backward(
   if (fault == GradientFault::kFaceRange)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a fragment names a face outside the face range");
   if (fault == GradientFault::kVertexRange)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "a face references a vertex outside the vertex range");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "a face references a vertex outside the vertex range");
   return VREL_STATUS_OK;
 }

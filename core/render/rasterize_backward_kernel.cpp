@@ -79,8 +79,8 @@ GradientFault rasterize_gradients(const RasterGradients<T>& p) noexcept {
       y[k] = static_cast<double>(p.vertices[3 * corner[k] + 1]);
       z[k] = static_cast<double>(p.vertices[3 * corner[k] + 2]);
     }
-    const ScreenFace s = screen_face(x, y, z, static_cast<double>(p.width),
-                                     static_cast<double>(p.height));
+    const ScreenFace s =
+        screen_face(x, y, z, static_cast<double>(p.width), static_cast<double>(p.height));
     const int64_t pixel_row = (n / per_row) % p.height;
     const int64_t pixel_column = (n / p.layers) % p.width;
     const double px = static_cast<double>(pixel_column) + 0.5;

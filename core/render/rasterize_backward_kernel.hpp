@@ -13,11 +13,11 @@ struct RasterGradients {
   int64_t face_count;    // F
   int64_t fragments;     // B*H*W*K
   int64_t height, width, layers;
-  const int32_t* face_index;        // [B,H,W,K]
-  const T* grad_barycentric;        // [B,H,W,K,3] or null
-  const T* grad_depth;              // [B,H,W,K] or null
-  const T* grad_signed_distance;    // [B,H,W,K] or null
-  T* grad_vertices;                 // [V,3]
+  const int32_t* face_index;      // [B,H,W,K]
+  const T* grad_barycentric;      // [B,H,W,K,3] or null
+  const T* grad_depth;            // [B,H,W,K] or null
+  const T* grad_signed_distance;  // [B,H,W,K] or null
+  T* grad_vertices;               // [V,3]
 };
 
 enum class GradientFault { kNone, kFaceRange, kVertexRange };

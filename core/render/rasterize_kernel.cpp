@@ -1,8 +1,8 @@
 #include "render/rasterize_kernel.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace vrel::render {
@@ -153,7 +153,8 @@ class FaceRaster {
       return static_cast<int64_t>(std::fmin(std::fmax(std::ceil(v), 0.0), static_cast<double>(n)));
     };
     const auto upper = [](double v, int64_t n) {
-      return static_cast<int64_t>(std::fmin(std::fmax(std::floor(v), -1.0), static_cast<double>(n - 1)));
+      return static_cast<int64_t>(
+          std::fmin(std::fmax(std::floor(v), -1.0), static_cast<double>(n - 1)));
     };
     const double r0 = static_cast<double>(p_.row_offset) + 0.5;
     const double c0 = static_cast<double>(p_.column_offset) + 0.5;
@@ -195,8 +196,8 @@ class FaceRaster {
       for (int64_t j = first[r]; j <= last[r]; ++j) {
         const double px = static_cast<double>(p_.column_offset + j) + 0.5;
         const int64_t pixel = (row + j) * K;
-        const Target<T> target{p_.face_index + pixel, p_.barycentric + 3 * pixel,
-                               p_.depth + pixel, p_.signed_distance + pixel, K};
+        const Target<T> target{p_.face_index + pixel, p_.barycentric + 3 * pixel, p_.depth + pixel,
+                               p_.signed_distance + pixel, K};
         int64_t slot = K;
         T stored = 0;
         const auto admits = [&](double z) {
@@ -224,14 +225,20 @@ class FaceRaster {
         int64_t a = *lo, b = *hi + 1;
         while (a < b) {
           const int64_t mid = a + (b - a) / 2;
-          if (keeps(mid)) b = mid; else a = mid + 1;
+          if (keeps(mid))
+            b = mid;
+          else
+            a = mid + 1;
         }
         *lo = a;
       } else if (l.x[k] < 0) {  // kept up to some column: the last kept one, or *lo - 1
         int64_t a = *lo - 1, b = *hi;
         while (a < b) {
           const int64_t mid = b - (b - a) / 2;
-          if (keeps(mid)) a = mid; else b = mid - 1;
+          if (keeps(mid))
+            a = mid;
+          else
+            b = mid - 1;
         }
         *hi = a;
       } else if (!keeps(*lo)) {  // the same value across the row

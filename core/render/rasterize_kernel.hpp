@@ -10,10 +10,10 @@ namespace vrel::render {
 
 template <typename T>
 struct RasterProblem {
-  const T* vertices;             // [V,3] NDC
-  const int32_t* faces;          // [F,3] global vertex rows
-  const int32_t* face_offsets;   // [B+1]
-  int64_t batch;                 // B
+  const T* vertices;                                               // [V,3] NDC
+  const int32_t* faces;                                            // [F,3] global vertex rows
+  const int32_t* face_offsets;                                     // [B+1]
+  int64_t batch;                                                   // B
   int64_t global_height, global_width, row_offset, column_offset;  // GH, GW, R0, C0
   int64_t height, width, layers;                                   // H, W, K
   RuleParams rule;
@@ -63,7 +63,8 @@ bool edges_separate(const ScreenFace& face, const CentreRect& rect, double toler
 // as for the stray bound).
 struct EdgeLimits {
   bool enabled;
-  double c[3], x[3], y[3];  // sign * cross(q_a, q_b), sign * (q_a.y - q_b.y), sign * (q_b.x - q_a.x)
+  double c[3], x[3],
+      y[3];  // sign * cross(q_a, q_b), sign * (q_a.y - q_b.y), sign * (q_b.x - q_a.x)
   double limit[3];
 };
 

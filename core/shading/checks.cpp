@@ -34,8 +34,8 @@ VrelStatus Checks::tensor(const VrelTensorView* view, Dims dims, bool output, ui
   VREL_TRY(validate(view));
   const bool flagged = (view->flags & VREL_TENSOR_OUTPUT) != 0;
   if (view->dtype != dtype || view->rank != dims.size() ||
-      view->device_type != context_->device_type ||
-      view->device_index != context_->device_index || flagged != output)
+      view->device_type != context_->device_type || view->device_index != context_->device_index ||
+      flagged != output)
     return fail(VREL_STATUS_INVALID_ARGUMENT, rules);
   uint32_t i = 0;
   for (const int64_t extent : dims) {
@@ -74,8 +74,8 @@ VrelStatus Checks::scratch(const VrelBufferDescriptor* workspace, uint64_t requi
 }
 
 VrelStatus provider_query(uint64_t operation, const uint64_t* counts, uint64_t count_number,
-                          const VrelExecutionContext* context, uint64_t* bytes,
-                          uint64_t* alignment, const char* missing, VrelDiagnostic* diag) noexcept {
+                          const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
+                          const char* missing, VrelDiagnostic* diag) noexcept {
   return frame::forward_query(operation, counts, count_number, VREL_DTYPE_FLOAT64, context, bytes,
                               alignment, diag, missing);
 }

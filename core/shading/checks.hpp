@@ -8,8 +8,8 @@
 #include <initializer_list>
 
 #include "abi/descriptors.hpp"
-#include "abi/status.hpp"
 #include "abi/provider_table.hpp"
+#include "abi/status.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::shading {
@@ -85,8 +85,8 @@ inline constexpr int64_t kAny = -1;
 // The provider's generic workspace-query entry for `operation` with float64 data; a missing
 // provider or entry is status 2 `missing`.
 VrelStatus provider_query(uint64_t operation, const uint64_t* counts, uint64_t count_number,
-                          const VrelExecutionContext* context, uint64_t* bytes,
-                          uint64_t* alignment, const char* missing, VrelDiagnostic* diag) noexcept;
+                          const VrelExecutionContext* context, uint64_t* bytes, uint64_t* alignment,
+                          const char* missing, VrelDiagnostic* diag) noexcept;
 
 // Every element of a checked float64 view is finite.
 bool all_finite(const VrelTensorView* view) noexcept;

@@ -57,7 +57,10 @@ CurveSample sample_curve(const CosineAxis& axis, const double* curve, const doub
   int64_t lo = 0, hi = n - 1;
   while (hi - lo > 1) {
     const int64_t mid = lo + (hi - lo) / 2;
-    if (axis.cn[mid] <= mu) lo = mid; else hi = mid;
+    if (axis.cn[mid] <= mu)
+      lo = mid;
+    else
+      hi = mid;
   }
   const int64_t c = lo;
   const double width = axis.logs[c + 1] - axis.logs[c];
@@ -75,9 +78,9 @@ CurveSample sample_curve(const CosineAxis& axis, const double* curve, const doub
     out.partial[k] = bezier(partial, k);
     const double p0 = curve[control_entry(n, c, 0, k)], p1 = curve[control_entry(n, c, 1, k)];
     const double p2 = curve[control_entry(n, c, 2, k)], p3 = curve[control_entry(n, c, 3, k)];
-    out.slope[k] =
-        3.0 * (((p1 - p0) * s + (p2 - p1) * t) * s + ((p2 - p1) * s + (p3 - p2) * t) * t) /
-        width / mu;
+    out.slope[k] = 3.0 *
+                   (((p1 - p0) * s + (p2 - p1) * t) * s + ((p2 - p1) * s + (p3 - p2) * t) * t) /
+                   width / mu;
   }
   return out;
 }

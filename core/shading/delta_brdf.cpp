@@ -69,9 +69,8 @@ extern "C" VREL_API VrelStatus vrel_shading_delta_brdf(
   VREL_TRY(c.scratch(
       workspace, {normal, brdf, direction, incoming, cotangent, radiance, incoming_gradient}, 2));
   if (c.cuda())
-    return c.forward<&Table::delta_brdf>(kDeltaBrdf, normal, brdf, direction, incoming,
-                                              cotangent, context, radiance, incoming_gradient,
-                                              workspace, diag);
+    return c.forward<&Table::delta_brdf>(kDeltaBrdf, normal, brdf, direction, incoming, cotangent,
+                                         context, radiance, incoming_gradient, workspace, diag);
   if (!in_domain(data_of<double>(*normal), data_of<double>(*brdf), data_of<double>(*direction),
                  data_of<double>(*incoming), data_of<double>(*cotangent), points, directions))
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, "delta BRDF input domain");

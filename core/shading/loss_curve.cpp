@@ -27,7 +27,8 @@ constexpr int64_t kMaxNodes = 512;
 // The workspace rule after begin(): limits, then the CPU size or the provider's answer.
 VrelStatus rule(const Checks& c, uint64_t batch, uint64_t nodes, uint64_t* bytes,
                 uint64_t* alignment) noexcept {
-  if (batch > kMaxBatch || nodes < 1 || nodes > kMaxNodes || bytes == nullptr || alignment == nullptr)
+  if (batch > kMaxBatch || nodes < 1 || nodes > kMaxNodes || bytes == nullptr ||
+      alignment == nullptr)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kLimits);
   const uint64_t per_row = nodes * 4 > nodes * 10 - 6 ? nodes * 4 : nodes * 10 - 6;
   *bytes = per_row * batch * 8 + 8;
@@ -69,9 +70,8 @@ extern "C" VREL_API VrelStatus vrel_shading_loss_curve_workspace(
 
 extern "C" VREL_API VrelStatus vrel_shading_loss_curve(
     const VrelTensorView* axis, const VrelTensorView* controls, const VrelTensorView* u,
-    const VrelExecutionContext* context, const VrelTensorView* curve,
-    const VrelTensorView* partial, const VrelBufferDescriptor* workspace,
-    VrelDiagnostic* diag) noexcept {
+    const VrelExecutionContext* context, const VrelTensorView* curve, const VrelTensorView* partial,
+    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(c.validate_all({axis, controls, u, curve, partial}));

@@ -57,10 +57,12 @@ bool loss_curve_rows(const double* axis, int64_t nodes, const double* controls, 
       const double* c = controls + (b * (2 * nodes + 1) + q) * 4;
       const double q0 = c[0], q1 = c[1], q2 = c[2], q3 = c[3];
       const double m = q1 * s + q2 * x;
-      const double log_value = (m * s + (q2 * s + q3 * x) * x) * x + ((q0 * s + q1 * x) * s + m * x) * s;
+      const double log_value =
+          (m * s + (q2 * s + q3 * x) * x) * x + ((q0 * s + q1 * x) * s + m * x) * s;
       const double e = math::exp_curve(log_value);
       row[q] = e;
-      drow[q] = 3.0 * (((q1 - q0) * s + (q2 - q1) * x) * s + ((q3 - q2) * x + (q2 - q1) * s) * x) * e;
+      drow[q] =
+          3.0 * (((q1 - q0) * s + (q2 - q1) * x) * s + ((q3 - q2) * x + (q2 - q1) * s) * x) * e;
     }
     row[2 * nodes + 1] = 0.0;
     drow[2 * nodes + 1] = 0.0;

@@ -12,8 +12,8 @@ inline constexpr int64_t loss_curve_scratch(int64_t nodes) noexcept { return 2 *
 
 // For each of `batch` coordinates u[b]: curve row b (10N - 6 entries) and its exact u-derivative,
 // partial row b. axis [N] is the log-cosine axis, controls [B, 2N+1, 4] the log-domain Bezier
-// quadruples over u. `scratch` holds loss_curve_scratch(N) doubles. False when an entry is not finite (rows up to
-// and including the failing one may be written).
+// quadruples over u. `scratch` holds loss_curve_scratch(N) doubles. False when an entry is not
+// finite (rows up to and including the failing one may be written).
 bool loss_curve_rows(const double* axis, int64_t nodes, const double* controls, const double* u,
                      int64_t batch, double* curve, double* partial, double* scratch) noexcept;
 

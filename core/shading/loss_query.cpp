@@ -72,9 +72,10 @@ VrelStatus backward_rule(const Checks& c, uint64_t batch, uint64_t queries, uint
 // cn in (0, 1] strictly increasing; logs at most 0, strictly increasing, finite differences.
 bool axes_valid(const double* cn, const double* logs, int64_t n) noexcept {
   for (int64_t i = 0; i < n; ++i) {
-    if (!(cn[i] > 0.0 && cn[i] <= 1.0) || !(logs[i] <= 0.0) || !std::isfinite(logs[i])) return false;
-    if (i > 0 && !(cn[i] > cn[i - 1] && logs[i] > logs[i - 1] &&
-                   std::isfinite(logs[i] - logs[i - 1])))
+    if (!(cn[i] > 0.0 && cn[i] <= 1.0) || !(logs[i] <= 0.0) || !std::isfinite(logs[i]))
+      return false;
+    if (i > 0 &&
+        !(cn[i] > cn[i - 1] && logs[i] > logs[i - 1] && std::isfinite(logs[i] - logs[i - 1])))
       return false;
   }
   return true;
@@ -162,13 +163,15 @@ extern "C" VREL_API VrelStatus vrel_shading_loss_query_backward(
     VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(c.begin(context));
-  VREL_TRY(c.validate_all({query, mean, owners, gradient, mean_gradient, cosine_gradient, u_gradient}));
+  VREL_TRY(
+      c.validate_all({query, mean, owners, gradient, mean_gradient, cosine_gradient, u_gradient}));
   if (query->rank != 2 || mean->rank != 2 || owners->rank != 1 || gradient->rank != 2 ||
       mean_gradient->rank != 2)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kBackwardRanks);
   const int64_t q = dim(query, 0), b = dim(mean, 0);
   uint64_t bytes = 0, alignment = 0;
-  VREL_TRY(backward_rule(c, static_cast<uint64_t>(b), static_cast<uint64_t>(q), &bytes, &alignment));
+  VREL_TRY(
+      backward_rule(c, static_cast<uint64_t>(b), static_cast<uint64_t>(q), &bytes, &alignment));
   VREL_TRY(c.input(query, {q, 6}));
   VREL_TRY(c.input(mean, {b, 4}));
   VREL_TRY(c.tensor(owners, {q}, false, VREL_DTYPE_INT32, kOwners, kOwners));
@@ -180,8 +183,8 @@ extern "C" VREL_API VrelStatus vrel_shading_loss_query_backward(
                      {cosine_gradient, u_gradient}));
   if (c.cuda())
     return forward<&Table::loss_query_backward>(kMissing, diag, query, mean, owners, gradient,
-                                                mean_gradient, context, cosine_gradient,
-                                                u_gradient, workspace, diag);
+                                                mean_gradient, context, cosine_gradient, u_gradient,
+                                                workspace, diag);
   if (!all_finite(query)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kQueryPartial);
   if (!all_finite(mean)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kMeanPartial);
   if (!all_finite(gradient)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kQueryGradient);

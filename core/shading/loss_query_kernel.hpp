@@ -18,8 +18,8 @@ enum class QueryFault { kNone, kQuery, kMean };
 // linear start segment, cn[0]^2 (2 R[ch] + R[2N+ch]) / 3. `scratch` holds 4(N-1) doubles.
 QueryFault loss_query_rows(const CosineAxis& axis, const double* weights, const double* curve,
                            const double* partial, int64_t batch, const double* cosine,
-                           const int32_t* owners, int64_t queries, double* scratch,
-                           double* query, double* mean) noexcept;
+                           const int32_t* owners, int64_t queries, double* scratch, double* query,
+                           double* mean) noexcept;
 
 enum class QueryVjpFault { kNone, kCosine, kCoordinate };
 

@@ -23,12 +23,10 @@ bool all_finite(const double* v, int64_t n) noexcept {
 
 using namespace vrel::shading;
 
-extern "C" VREL_API VrelStatus vrel_shading_ordered_rgba(const VrelTensorView* carry,
-                                                         const VrelTensorView* values,
-                                                         const VrelExecutionContext* context,
-                                                         const VrelTensorView* output,
-                                                         const VrelBufferDescriptor* workspace,
-                                                         VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_shading_ordered_rgba(
+    const VrelTensorView* carry, const VrelTensorView* values, const VrelExecutionContext* context,
+    const VrelTensorView* output, const VrelBufferDescriptor* workspace,
+    VrelDiagnostic* diag) noexcept {
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(c.validate({carry, values, output}));
@@ -42,8 +40,8 @@ extern "C" VREL_API VrelStatus vrel_shading_ordered_rgba(const VrelTensorView* c
   VREL_TRY(c.tensor(output, {4}, true));
   VREL_TRY(c.scratch(workspace, {carry, values, output}, 1));
   if (c.cuda())
-    return c.forward<&Table::ordered_rgba>(kOrderedRgba, carry, values, context, output,
-                                                workspace, diag);
+    return c.forward<&Table::ordered_rgba>(kOrderedRgba, carry, values, context, output, workspace,
+                                           diag);
   const double* start = vrel::abi::data_of<double>(*carry);
   const double* rows = vrel::abi::data_of<double>(*values);
   if (!all_finite(start, 4))

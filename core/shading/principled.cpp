@@ -40,7 +40,7 @@ struct Variant {
   int64_t point_limit;           // P without the Jacobian
   int64_t point_limit_jacobian;  // P with the Jacobian
   const char* missing;
-  bool shared;                   // one curve row for every point
+  bool shared;  // one curve row for every point
 };
 
 using Table = provider::OperationTable;
@@ -80,16 +80,16 @@ bool within_unit(const double* x, int64_t n) noexcept {
 }
 
 // The CPU domain checks, in order, over checked views.
-VrelStatus domain(const Checks& c, const VrelTensorView* const* inputs, int64_t nodes,
-                  int64_t rows, int64_t points, int64_t lights) noexcept {
+VrelStatus domain(const Checks& c, const VrelTensorView* const* inputs, int64_t nodes, int64_t rows,
+                  int64_t points, int64_t lights) noexcept {
   for (int i = 0; i < 12; ++i)
     if (!all_finite(inputs[i])) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kFinite);
   const double* cn = doubles(inputs[0]);
   const double* logs = doubles(inputs[1]);
   for (int64_t i = 0; i < nodes; ++i) {
     if (!(cn[i] > 0.0 && cn[i] <= 1.0) || !(logs[i] <= 0.0) ||
-        (i > 0 && !(cn[i] > cn[i - 1] && logs[i] > logs[i - 1] &&
-                    std::isfinite(logs[i] - logs[i - 1]))))
+        (i > 0 &&
+         !(cn[i] > cn[i - 1] && logs[i] > logs[i - 1] && std::isfinite(logs[i] - logs[i - 1]))))
       return c.fail(VREL_STATUS_INVALID_ARGUMENT, kAxesDomain);
   }
   if (cn[nodes - 1] != 1.0) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kEndpoint);
@@ -162,10 +162,10 @@ VrelStatus principled(const Variant& variant, const VrelTensorView* cn, const Vr
   } else {
     VREL_TRY(c.output(jacobian, {0}));
   }
-  VREL_TRY(c.scratch(workspace, bytes,
-                     {cn, logs, curve, partial, mean, width, normal, view, light, albedo,
-                      roughness, f0},
-                     {output, jacobian}));
+  VREL_TRY(
+      c.scratch(workspace, bytes,
+                {cn, logs, curve, partial, mean, width, normal, view, light, albedo, roughness, f0},
+                {output, jacobian}));
   if (c.cuda())
     return forward<Entry>(variant.missing, diag, cn, logs, curve, partial, mean, width, normal,
                           view, light, albedo, roughness, f0, options, context, output, jacobian,
@@ -173,10 +173,20 @@ VrelStatus principled(const Variant& variant, const VrelTensorView* cn, const Vr
   const VrelTensorView* inputs[12] = {cn,     logs, curve, partial, mean,      width,
                                       normal, view, light, albedo,  roughness, f0};
   VREL_TRY(domain(c, inputs, n, rows, p, l));
-  const PrincipledCurves curves{{doubles(cn), doubles(logs), n}, doubles(curve), doubles(partial),
-                                doubles(mean), doubles(width), variant.shared};
-  const PrincipledPoints points{doubles(normal), doubles(view), doubles(light), doubles(albedo),
-                                doubles(roughness), doubles(f0), p, l};
+  const PrincipledCurves curves{{doubles(cn), doubles(logs), n},
+                                doubles(curve),
+                                doubles(partial),
+                                doubles(mean),
+                                doubles(width),
+                                variant.shared};
+  const PrincipledPoints points{doubles(normal),
+                                doubles(view),
+                                doubles(light),
+                                doubles(albedo),
+                                doubles(roughness),
+                                doubles(f0),
+                                p,
+                                l};
   if (!principled_forward(curves, points, (options & kTwoSided) != 0, out_doubles(output),
                           derivatives ? out_doubles(jacobian) : nullptr))
     return c.fail(VREL_STATUS_OVERFLOW, kOverflow);
@@ -188,7 +198,8 @@ VrelStatus principled_backward(const Variant& variant, const VrelTensorView* jac
                                const VrelTensorView* gradient, const VrelExecutionContext* context,
                                const VrelTensorView* point_gradient,
                                const VrelTensorView* light_gradient,
-                               const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+                               const VrelBufferDescriptor* workspace,
+                               VrelDiagnostic* diag) noexcept {
   Checks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(c.validate(jacobian));
@@ -229,22 +240,24 @@ VrelStatus query(const Variant& variant, int64_t points, int64_t lights, int32_t
 
 using namespace vrel::shading;
 
-#define VREL_PRINCIPLED_PARAMETERS                                                               \
-  const VrelTensorView *cn, const VrelTensorView *logs, const VrelTensorView *curve,              \
-      const VrelTensorView *partial, const VrelTensorView *mean, const VrelTensorView *width,     \
-      const VrelTensorView *normal, const VrelTensorView *view, const VrelTensorView *light,      \
-      const VrelTensorView *albedo, const VrelTensorView *roughness, const VrelTensorView *f0,    \
-      uint32_t options, const VrelExecutionContext *context, const VrelTensorView *output,        \
+#define VREL_PRINCIPLED_PARAMETERS                                                             \
+  const VrelTensorView *cn, const VrelTensorView *logs, const VrelTensorView *curve,           \
+      const VrelTensorView *partial, const VrelTensorView *mean, const VrelTensorView *width,  \
+      const VrelTensorView *normal, const VrelTensorView *view, const VrelTensorView *light,   \
+      const VrelTensorView *albedo, const VrelTensorView *roughness, const VrelTensorView *f0, \
+      uint32_t options, const VrelExecutionContext *context, const VrelTensorView *output,     \
       const VrelTensorView *jacobian, const VrelBufferDescriptor *workspace, VrelDiagnostic *diag
-#define VREL_PRINCIPLED_ARGUMENTS                                                                \
-  cn, logs, curve, partial, mean, width, normal, view, light, albedo, roughness, f0, options,    \
+#define VREL_PRINCIPLED_ARGUMENTS                                                             \
+  cn, logs, curve, partial, mean, width, normal, view, light, albedo, roughness, f0, options, \
       context, output, jacobian, workspace, diag
 
-extern "C" VREL_API VrelStatus vrel_shading_principled_pairs(VREL_PRINCIPLED_PARAMETERS) noexcept {
+extern "C" VREL_API VrelStatus vrel_shading_principled_pairs(
+    VREL_PRINCIPLED_PARAMETERS) noexcept {
   return principled<&Table::principled_pairs>(kPairs, VREL_PRINCIPLED_ARGUMENTS);
 }
 
-extern "C" VREL_API VrelStatus vrel_shading_principled_groups(VREL_PRINCIPLED_PARAMETERS) noexcept {
+extern "C" VREL_API VrelStatus vrel_shading_principled_groups(
+    VREL_PRINCIPLED_PARAMETERS) noexcept {
   return principled<&Table::principled_groups>(kGroups, VREL_PRINCIPLED_ARGUMENTS);
 }
 

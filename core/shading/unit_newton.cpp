@@ -16,11 +16,9 @@ bool count_valid(int64_t n) noexcept { return n >= 0 && n <= kLimit; }
 
 using namespace vrel::shading;
 
-extern "C" VREL_API VrelStatus vrel_shading_unit_newton(const VrelTensorView* input,
-                                                        const VrelExecutionContext* context,
-                                                        const VrelTensorView* output,
-                                                        const VrelBufferDescriptor* workspace,
-                                                        VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_shading_unit_newton(
+    const VrelTensorView* input, const VrelExecutionContext* context, const VrelTensorView* output,
+    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(c.validate({input, output}));

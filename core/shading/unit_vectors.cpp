@@ -24,11 +24,9 @@ bool usable(const double* v) noexcept {
 
 using namespace vrel::shading;
 
-extern "C" VREL_API VrelStatus vrel_shading_unit_vectors(const VrelTensorView* input,
-                                                         const VrelExecutionContext* context,
-                                                         const VrelTensorView* output,
-                                                         const VrelBufferDescriptor* workspace,
-                                                         VrelDiagnostic* diag) noexcept {
+extern "C" VREL_API VrelStatus vrel_shading_unit_vectors(
+    const VrelTensorView* input, const VrelExecutionContext* context, const VrelTensorView* output,
+    const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(c.validate({input, output}));
@@ -41,8 +39,7 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_vectors(const VrelTensorView* i
   VREL_TRY(c.tensor(output, {n, 3}, true));
   VREL_TRY(c.scratch(workspace, {input, output}, 1));
   if (c.cuda())
-    return c.forward<&Table::unit_vectors>(kUnitVectors, input, context, output, workspace,
-                                                diag);
+    return c.forward<&Table::unit_vectors>(kUnitVectors, input, context, output, workspace, diag);
   const double* rows = vrel::abi::data_of<double>(*input);
   for (int64_t i = 0; i < n; ++i)
     if (!usable(rows + 3 * i))

@@ -9,7 +9,8 @@
 
 namespace vrel::texture {
 
-inline constexpr const char* kLevelCountTooLarge = "level count exceeds the full chain for this texture";
+inline constexpr const char* kLevelCountTooLarge =
+    "level count exceeds the full chain for this texture";
 inline constexpr const char* kChainMismatch =
     "level offsets do not follow the level chain of the texture extents";
 inline constexpr const char* kOffsetsInt32 = "level offsets must be an int32 view";

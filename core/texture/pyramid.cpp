@@ -9,7 +9,8 @@ using frame::kAny;
 
 namespace {
 
-constexpr const char* kCpuOnly = "render.texture_pyramid implements only the CPU backend in this phase";
+constexpr const char* kCpuOnly =
+    "render.texture_pyramid implements only the CPU backend in this phase";
 constexpr const char* kDtypes = "render.texture_pyramid supports the float32 and float64 dtypes";
 constexpr const char* kExtents = "texture extents and channel count must be positive";
 const frame::Family kFamily{kCpuOnly, kCpuOnly, kCpuOnly};
@@ -74,16 +75,19 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid(
   offsets[0] = 0;
   int64_t total = 0, lh = h, lw = w;
   for (int64_t k = 0; k < count; ++k) {
-    const uint64_t size = static_cast<uint64_t>(lh) * static_cast<uint64_t>(lw) * static_cast<uint64_t>(c);
+    const uint64_t size =
+        static_cast<uint64_t>(lh) * static_cast<uint64_t>(lw) * static_cast<uint64_t>(c);
     if (size > static_cast<uint64_t>(kMaxPyramidElements - total))
-      return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid element count exceeds the int32 offset range");
+      return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                    "pyramid element count exceeds the int32 offset range");
     total += static_cast<int64_t>(size);
     offsets[k + 1] = static_cast<int32_t>(total);
     lh = halve(lh);
     lw = halve(lw);
   }
   if (pyramid->shape[0] < total)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid view is smaller than the level chain requires");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "pyramid view is smaller than the level chain requires");
 
   frame::with_floating(texture->dtype,
                        [&](auto t) { run_forward<decltype(t)>(texture, count, pyramid, offsets); });
@@ -124,7 +128,8 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_backward(
   VREL_TRY(level_chain(f, level_offsets, h, w, c));
   const int32_t total = abi::data_of<int32_t>(*level_offsets)[level_count(level_offsets)];
   if (grad_pyramid->shape[0] < total)
-    return f.fail(VREL_STATUS_INVALID_ARGUMENT, "pyramid gradient is smaller than the level offsets describe");
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT,
+                  "pyramid gradient is smaller than the level offsets describe");
 
   frame::with_floating(grad_pyramid->dtype, [&](auto t) {
     run_backward<decltype(t)>(level_offsets, grad_pyramid, h, w, c, grad_texture);
@@ -138,10 +143,10 @@ extern "C" VREL_API VrelStatus vrel_render_texture_pyramid_workspace(
     VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kFamily};
   VREL_TRY(f.reset());
-  VREL_TRY(frame::query_checks(
-      f, {{texture_height >= 0 && texture_width >= 0 && channel_count >= 0,
-           "texture extents and channel count must be nonnegative"}},
-      dtype, kDtypes, ctx, bytes, alignment));
+  VREL_TRY(frame::query_checks(f,
+                               {{texture_height >= 0 && texture_width >= 0 && channel_count >= 0,
+                                 "texture extents and channel count must be nonnegative"}},
+                               dtype, kDtypes, ctx, bytes, alignment));
   if (ctx->device_type != VREL_DEVICE_CPU)
     return f.fail(VREL_STATUS_UNSUPPORTED,
                   "render.texture_pyramid workspace queries are answered for the CPU; the CUDA "

@@ -149,14 +149,16 @@ extern "C" VREL_API VrelStatus vrel_render_texture(
   VREL_TRY(f.shape(samples, {n, kAny}, "samples must be an [N,C] output view"));
   VREL_TRY(f.validate(samples));
   const int64_t channels = samples->shape[1];
-  if (channels < 1 || channels > kMaxChannels) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kChannels);
+  if (channels < 1 || channels > kMaxChannels)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, kChannels);
   VREL_TRY(f.dtype_is(samples, pyramid->dtype, "samples must match the pyramid dtype"));
   VREL_TRY(f.is_output(samples));
   VREL_TRY(f.on_cpu(samples));
   VREL_TRY(f.no_alias({samples}, {pyramid, level_offsets, coordinates, derivatives, lod, border}));
   if (border != nullptr && border->shape[0] != channels)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kBorderChannels);
-  VREL_TRY(level_checks(f, a, channels, pyramid, "pyramid is smaller than the level offsets describe"));
+  VREL_TRY(
+      level_checks(f, a, channels, pyramid, "pyramid is smaller than the level offsets describe"));
   if (n == 0) return VREL_STATUS_OK;
 
   frame::with_floating(pyramid->dtype, [&](auto t) {
@@ -194,7 +196,8 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
   VREL_TRY(f.shape(grad_samples, {n, kAny}, "sample gradient must be an [N,C] view"));
   VREL_TRY(f.validate(grad_samples));
   const int64_t channels = grad_samples->shape[1];
-  if (channels < 1 || channels > kMaxChannels) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kChannels);
+  if (channels < 1 || channels > kMaxChannels)
+    return f.fail(VREL_STATUS_INVALID_ARGUMENT, kChannels);
   VREL_TRY(cpu_input(f, grad_samples));
 
   constexpr const char* kGradShapes =
@@ -207,18 +210,20 @@ extern "C" VREL_API VrelStatus vrel_render_texture_backward(
   VREL_TRY(f.validate(grad_pyramid));
   VREL_TRY(f.validate(grad_coordinates));
   const uint32_t dtype = pyramid->dtype;
-  if (grad_pyramid->dtype != dtype || grad_coordinates->dtype != dtype || grad_samples->dtype != dtype)
+  if (grad_pyramid->dtype != dtype || grad_coordinates->dtype != dtype ||
+      grad_samples->dtype != dtype)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "gradients must match the pyramid dtype");
   VREL_TRY(f.is_output(grad_pyramid));
   VREL_TRY(f.is_output(grad_coordinates));
   VREL_TRY(f.on_cpu(grad_pyramid));
   VREL_TRY(f.on_cpu(grad_coordinates));
-  VREL_TRY(f.no_alias({grad_pyramid, grad_coordinates},
-                      {pyramid, level_offsets, coordinates, derivatives, lod, border, grad_samples}));
+  VREL_TRY(f.no_alias({grad_pyramid, grad_coordinates}, {pyramid, level_offsets, coordinates,
+                                                         derivatives, lod, border, grad_samples}));
   // The kernel reads the border and the pyramid as the forward does, so they get its checks.
   if (border != nullptr && border->shape[0] != channels)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, kBorderChannels);
-  VREL_TRY(level_checks(f, a, channels, pyramid, "pyramid is smaller than the level offsets describe"));
+  VREL_TRY(
+      level_checks(f, a, channels, pyramid, "pyramid is smaller than the level offsets describe"));
   if (grad_pyramid->shape[0] < abi::data_of<int32_t>(*level_offsets)[level_count(level_offsets)])
     return f.fail(VREL_STATUS_INVALID_ARGUMENT,
                   "pyramid gradient is smaller than the level offsets describe");

@@ -112,8 +112,8 @@ template <bool kBackward>
 }
 void forward_baseline(const SampleProblem<float>& p, float* s) noexcept { forward(p, s); }
 
-[[VREL_ISA_AVX512]] void backward_avx512(const SampleProblem<float>& p, const float* g,
-                                         float* gp, float* gc) noexcept {
+[[VREL_ISA_AVX512]] void backward_avx512(const SampleProblem<float>& p, const float* g, float* gp,
+                                         float* gc) noexcept {
   backward(p, g, gp, gc);
 }
 [[VREL_ISA_AVX2]] void backward_avx2(const SampleProblem<float>& p, const float* g, float* gp,
@@ -145,7 +145,8 @@ void sample_texture_fast(const SampleProblem<float>& p, float* samples, math::Is
 void texture_backward_fast(const SampleProblem<float>& p, const float* grad_samples,
                            float* grad_pyramid, float* grad_coordinates, math::Isa isa) noexcept {
   switch (isa) {
-    case math::Isa::kAvx512: return backward_avx512(p, grad_samples, grad_pyramid, grad_coordinates);
+    case math::Isa::kAvx512:
+      return backward_avx512(p, grad_samples, grad_pyramid, grad_coordinates);
     case math::Isa::kAvx2: return backward_avx2(p, grad_samples, grad_pyramid, grad_coordinates);
     case math::Isa::kBaseline:
       return backward_baseline(p, grad_samples, grad_pyramid, grad_coordinates);

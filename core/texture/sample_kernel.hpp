@@ -32,12 +32,12 @@ struct SampleProblem {
   int64_t levels;
   int64_t height;
   int64_t width;
-  int64_t channels;        // 1 .. kMaxChannels
-  int64_t count;           // N
-  const T* coordinates;    // [N,2] (u, v)
-  const T* derivatives;    // [N,4] or null
-  const T* lod;            // [N] or null
-  const T* border;         // [channels] or null
+  int64_t channels;      // 1 .. kMaxChannels
+  int64_t count;         // N
+  const T* coordinates;  // [N,2] (u, v)
+  const T* derivatives;  // [N,4] or null
+  const T* lod;          // [N] or null
+  const T* border;       // [channels] or null
   uint32_t filter;
   uint32_t mip_filter;
   uint32_t wrap_u;
@@ -278,8 +278,8 @@ void level_backward(const SampleProblem<T>& p, const LevelGeometry& g, T u, T v,
     for (int c = 0; c < C; ++c) gt[c] += a * cotangent[c];
     return;
   }
-  taps_backward<T, C>(p.pyramid + g.offset, grad_level, g, bilinear_taps(u, v, g, p.wrap_u, p.wrap_v),
-                      p.border, a, cotangent, grad_uv);
+  taps_backward<T, C>(p.pyramid + g.offset, grad_level, g,
+                      bilinear_taps(u, v, g, p.wrap_u, p.wrap_v), p.border, a, cotangent, grad_uv);
 }
 
 template <typename T, int C>
@@ -295,8 +295,8 @@ void backward_channels(const SampleProblem<T>& p, const T* grad_samples, T* grad
     const MipChoice<T> mip = choose_levels(level_of_detail(p, i), p.levels, p.mip_filter);
     const T* g = grad_samples + i * C;
     T* grad_uv = grad_coordinates + 2 * i;
-    level_backward<T, C>(p, levels[mip.n], u, v, mip.blend ? T(1) - mip.f : T(1), g,
-                         grad_pyramid, grad_uv);
+    level_backward<T, C>(p, levels[mip.n], u, v, mip.blend ? T(1) - mip.f : T(1), g, grad_pyramid,
+                         grad_uv);
     if (mip.blend) level_backward<T, C>(p, levels[mip.m], u, v, mip.f, g, grad_pyramid, grad_uv);
   }
 }

@@ -14,7 +14,8 @@ bool divides(T w, double eps) {
 }  // namespace
 
 template <typename T>
-void perspective_divide(const T* homogeneous, int64_t count, double eps, T* ndc, uint8_t* valid) noexcept {
+void perspective_divide(const T* homogeneous, int64_t count, double eps, T* ndc,
+                        uint8_t* valid) noexcept {
   for (int64_t i = 0; i < count; ++i) {
     const T* h = homogeneous + 4 * i;
     T* out = ndc + 3 * i;
@@ -51,8 +52,10 @@ void perspective_divide_backward(const T* homogeneous, int64_t count, double eps
 }
 
 template void perspective_divide<float>(const float*, int64_t, double, float*, uint8_t*) noexcept;
-template void perspective_divide<double>(const double*, int64_t, double, double*, uint8_t*) noexcept;
-template void perspective_divide_backward<float>(const float*, int64_t, double, const float*, float*) noexcept;
+template void perspective_divide<double>(const double*, int64_t, double, double*,
+                                         uint8_t*) noexcept;
+template void perspective_divide_backward<float>(const float*, int64_t, double, const float*,
+                                                 float*) noexcept;
 template void perspective_divide_backward<double>(const double*, int64_t, double, const double*,
                                                   double*) noexcept;
 

@@ -10,7 +10,8 @@ void transform_points(const T* points, const T* matrices, const int32_t* offsets
     for (int64_t j = offsets[b]; j < offsets[b + 1]; ++j) {
       const T x = points[3 * j], y = points[3 * j + 1], z = points[3 * j + 2];
       T* out = homogeneous + 4 * j;
-      for (int r = 0; r < 4; ++r) out[r] = m[4 * r] * x + m[4 * r + 1] * y + m[4 * r + 2] * z + m[4 * r + 3];
+      for (int r = 0; r < 4; ++r)
+        out[r] = m[4 * r] * x + m[4 * r + 1] * y + m[4 * r + 2] * z + m[4 * r + 3];
     }
   }
 }
@@ -30,7 +31,8 @@ void transform_points_backward(const T* points, const T* matrices, const int32_t
       for (int64_t j = offsets[b]; j < offsets[b + 1]; ++j) {
         const T* g = grad_homogeneous + 4 * j;
         for (int c = 0; c < 3; ++c)
-          grad_points[3 * j + c] = m[c] * g[0] + m[4 + c] * g[1] + m[8 + c] * g[2] + m[12 + c] * g[3];
+          grad_points[3 * j + c] =
+              m[c] * g[0] + m[4 + c] * g[1] + m[8 + c] * g[2] + m[12 + c] * g[3];
       }
     }
     if (grad_matrices != nullptr) {
@@ -47,11 +49,13 @@ void transform_points_backward(const T* points, const T* matrices, const int32_t
   }
 }
 
-template void transform_points<float>(const float*, const float*, const int32_t*, int64_t, float*) noexcept;
-template void transform_points<double>(const double*, const double*, const int32_t*, int64_t, double*) noexcept;
+template void transform_points<float>(const float*, const float*, const int32_t*, int64_t,
+                                      float*) noexcept;
+template void transform_points<double>(const double*, const double*, const int32_t*, int64_t,
+                                       double*) noexcept;
 template void transform_points_backward<float>(const float*, const float*, const int32_t*, int64_t,
                                                const float*, float*, float*) noexcept;
-template void transform_points_backward<double>(const double*, const double*, const int32_t*, int64_t,
-                                                const double*, double*, double*) noexcept;
+template void transform_points_backward<double>(const double*, const double*, const int32_t*,
+                                                int64_t, const double*, double*, double*) noexcept;
 
 }  // namespace vrel::transforms

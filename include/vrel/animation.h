@@ -86,11 +86,10 @@ extern "C" {
  * Statuses: as above; a squared angle that overflows is status 4 "Rodrigues squared angle
  * overflow" (tested for every vector before anything is written).
  */
-VREL_API VrelStatus vrel_transforms_rodrigues(const VrelTensorView *axis_angle,
-                                              const VrelExecutionContext *context,
-                                              const VrelTensorView *output,
-                                              const VrelBufferDescriptor *workspace,
-                                              VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_transforms_rodrigues(
+    const VrelTensorView *axis_angle, const VrelExecutionContext *context,
+    const VrelTensorView *output, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of the Rodrigues map: grad_axis_angle[k] = sum over the nine entries of
@@ -101,18 +100,15 @@ VREL_API VrelStatus vrel_transforms_rodrigues(const VrelTensorView *axis_angle,
  *                         cotangent")
  *   grad_axis_angle (out) [..., 3] the axis_angle dtype
  */
-VREL_API VrelStatus vrel_transforms_rodrigues_backward(const VrelTensorView *axis_angle,
-                                                       const VrelTensorView *grad_output,
-                                                       const VrelExecutionContext *context,
-                                                       const VrelTensorView *grad_axis_angle,
-                                                       const VrelBufferDescriptor *workspace,
-                                                       VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_transforms_rodrigues_backward(
+    const VrelTensorView *axis_angle, const VrelTensorView *grad_output,
+    const VrelExecutionContext *context, const VrelTensorView *grad_axis_angle,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* Scratch of either Rodrigues export for N vectors: 0 bytes, alignment 1 on the CPU. */
-VREL_API VrelStatus vrel_transforms_rodrigues_workspace(int64_t vector_count, uint32_t dtype,
-                                                        const VrelExecutionContext *context,
-                                                        uint64_t *bytes, uint64_t *alignment,
-                                                        VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_transforms_rodrigues_workspace(
+    int64_t vector_count, uint32_t dtype, const VrelExecutionContext *context, uint64_t *bytes,
+    uint64_t *alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Forward kinematics                                                                         */
@@ -135,12 +131,10 @@ VREL_API VrelStatus vrel_transforms_rodrigues_workspace(int64_t vector_count, ui
  * J = 0 succeeds and writes nothing. A product that is not finite is status 4 "FK matrix product
  * overflow" (the world matrices are built in the workspace, so the output is then untouched).
  */
-VREL_API VrelStatus vrel_skeleton_forward_kinematics(const VrelTensorView *local,
-                                                     const VrelTensorView *parents,
-                                                     const VrelExecutionContext *context,
-                                                     const VrelTensorView *world,
-                                                     const VrelBufferDescriptor *workspace,
-                                                     VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_skeleton_forward_kinematics(
+    const VrelTensorView *local, const VrelTensorView *parents, const VrelExecutionContext *context,
+    const VrelTensorView *world, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of forward kinematics. The world transforms are recomputed in the
@@ -164,11 +158,9 @@ VREL_API VrelStatus vrel_skeleton_forward_kinematics_backward(
  * B x J above 3074457345618258602 is status 4 "animation counts overflow"; a byte count beyond
  * 64 bits is status 4 "FK workspace extent overflow".
  */
-VREL_API VrelStatus vrel_skeleton_forward_kinematics_workspace(int64_t batch, int64_t joints,
-                                                               uint32_t dtype,
-                                                               const VrelExecutionContext *context,
-                                                               uint64_t *bytes, uint64_t *alignment,
-                                                               VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_skeleton_forward_kinematics_workspace(
+    int64_t batch, int64_t joints, uint32_t dtype, const VrelExecutionContext *context,
+    uint64_t *bytes, uint64_t *alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Blend shapes                                                                               */
@@ -183,13 +175,11 @@ VREL_API VrelStatus vrel_skeleton_forward_kinematics_workspace(int64_t batch, in
  *   output (out)  [B, V, 3] the template dtype
  * K = 0 copies the template into every batch element.
  */
-VREL_API VrelStatus vrel_mesh_blend_shapes(const VrelTensorView *template_vertices,
-                                           const VrelTensorView *deltas,
-                                           const VrelTensorView *weights,
-                                           const VrelExecutionContext *context,
-                                           const VrelTensorView *output,
-                                           const VrelBufferDescriptor *workspace,
-                                           VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_blend_shapes(
+    const VrelTensorView *template_vertices, const VrelTensorView *deltas,
+    const VrelTensorView *weights, const VrelExecutionContext *context,
+    const VrelTensorView *output, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of blend shapes: grad_template = sum over b of G[b];
@@ -212,11 +202,10 @@ VREL_API VrelStatus vrel_mesh_blend_shapes_backward(
  * above 9223372036854775807 / K. The skinning and barycentric queries share this rule with their
  * counts in the same positions.
  */
-VREL_API VrelStatus vrel_mesh_blend_shapes_workspace(int64_t batch, int64_t vertex_count,
-                                                     int64_t shape_count, uint32_t dtype,
-                                                     const VrelExecutionContext *context,
-                                                     uint64_t *bytes, uint64_t *alignment,
-                                                     VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_blend_shapes_workspace(
+    int64_t batch, int64_t vertex_count, int64_t shape_count, uint32_t dtype,
+    const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Linear blend skinning                                                                      */
@@ -232,13 +221,10 @@ VREL_API VrelStatus vrel_mesh_blend_shapes_workspace(int64_t batch, int64_t vert
  *   output (out)  [B, V, 3] the vertex dtype
  * V > 0 with J = 0 fails with "nonempty skinning vertices require at least one joint".
  */
-VREL_API VrelStatus vrel_mesh_skin_lbs(const VrelTensorView *vertices,
-                                       const VrelTensorView *transforms,
-                                       const VrelTensorView *weights,
-                                       const VrelExecutionContext *context,
-                                       const VrelTensorView *output,
-                                       const VrelBufferDescriptor *workspace,
-                                       VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_skin_lbs(
+    const VrelTensorView *vertices, const VrelTensorView *transforms, const VrelTensorView *weights,
+    const VrelExecutionContext *context, const VrelTensorView *output,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of skinning: grad_vertices[b][v] = sum over j of weights[v][j] T^T G
@@ -250,19 +236,18 @@ VREL_API VrelStatus vrel_mesh_skin_lbs(const VrelTensorView *vertices,
  *   grad_weights (out or null)     [V, J]; all null: "at least one animation gradient is required"
  */
 VREL_API VrelStatus vrel_mesh_skin_lbs_backward(
-    const VrelTensorView *vertices, const VrelTensorView *transforms,
-    const VrelTensorView *weights, const VrelTensorView *grad_output,
-    const VrelExecutionContext *context, const VrelTensorView *grad_vertices,
-    const VrelTensorView *grad_transforms, const VrelTensorView *grad_weights,
-    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+    const VrelTensorView *vertices, const VrelTensorView *transforms, const VrelTensorView *weights,
+    const VrelTensorView *grad_output, const VrelExecutionContext *context,
+    const VrelTensorView *grad_vertices, const VrelTensorView *grad_transforms,
+    const VrelTensorView *grad_weights, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* Scratch of either skinning export (B, V, J): 0 bytes, alignment 1 on the CPU; V > 0 with J = 0
  * is status 1 "nonempty skinning vertices require at least one joint". */
-VREL_API VrelStatus vrel_mesh_skin_lbs_workspace(int64_t batch, int64_t vertex_count,
-                                                 int64_t joint_count, uint32_t dtype,
-                                                 const VrelExecutionContext *context,
-                                                 uint64_t *bytes, uint64_t *alignment,
-                                                 VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_skin_lbs_workspace(
+    int64_t batch, int64_t vertex_count, int64_t joint_count, uint32_t dtype,
+    const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Barycentric evaluation                                                                     */
@@ -280,14 +265,11 @@ VREL_API VrelStatus vrel_mesh_skin_lbs_workspace(int64_t batch, int64_t vertex_c
  *   output (out)  [B, L, 3] the vertex dtype
  * Both index arrays are checked in full before anything is written.
  */
-VREL_API VrelStatus vrel_mesh_evaluate_barycentric(const VrelTensorView *vertices,
-                                                   const VrelTensorView *faces,
-                                                   const VrelTensorView *face_index,
-                                                   const VrelTensorView *barycentric,
-                                                   const VrelExecutionContext *context,
-                                                   const VrelTensorView *output,
-                                                   const VrelBufferDescriptor *workspace,
-                                                   VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_evaluate_barycentric(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *face_index,
+    const VrelTensorView *barycentric, const VrelExecutionContext *context,
+    const VrelTensorView *output, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of barycentric evaluation: grad_vertices[b][v] = sum over landmarks l
@@ -307,11 +289,10 @@ VREL_API VrelStatus vrel_mesh_evaluate_barycentric_backward(
     VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* Scratch of either barycentric export (B, V, L): 0 bytes, alignment 1 on the CPU. */
-VREL_API VrelStatus vrel_mesh_evaluate_barycentric_workspace(int64_t batch, int64_t vertex_count,
-                                                             int64_t landmark_count, uint32_t dtype,
-                                                             const VrelExecutionContext *context,
-                                                             uint64_t *bytes, uint64_t *alignment,
-                                                             VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_evaluate_barycentric_workspace(
+    int64_t batch, int64_t vertex_count, int64_t landmark_count, uint32_t dtype,
+    const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -60,7 +60,8 @@ extern "C" {
  *   workspace  none needed on the CPU (may be null)
  *
  * Checks in order after the Diagnostic reset (status 1 unless stated): radius outside [0, 32]
- * ("Gaussian radius or gradient descriptor invalid"); the context; sigma's view rules; sigma of rank 2 or more
+ * ("Gaussian radius or gradient descriptor invalid"); the context; sigma's view rules; sigma of
+ * rank 2 or more
  * ("Gaussian sigma must be scalar or rank one"); the weights' view rules; weights not
  * [sigma sizes..., n] of sigma's dtype ("Gaussian tap tensor shape or dtype mismatch"); a given
  * workspace fails vrel_validate_buffer (its status), is on another device ("Gaussian workspace
@@ -71,11 +72,11 @@ extern "C" {
  * forwarded; a sigma value non-finite or outside the range ("Gaussian sigma outside represented
  * [.1,32]").
  */
-VREL_API VrelStatus vrel_image_gaussian_weights(const VrelTensorView *sigma, int64_t radius,
-                                                const VrelExecutionContext *context,
-                                                const VrelTensorView *weights,
-                                                const VrelBufferDescriptor *workspace,
-                                                VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus
+vrel_image_gaussian_weights(const VrelTensorView *sigma, int64_t radius,
+                            const VrelExecutionContext *context, const VrelTensorView *weights,
+                            const VrelBufferDescriptor *workspace, VrelDiagnostic *diag)
+    VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product in sigma: grad_sigma = sum over k of grad_weights[k] * dw_k/ds with
@@ -94,13 +95,10 @@ VREL_API VrelStatus vrel_image_gaussian_weights(const VrelTensorView *sigma, int
  * finite". A non-finite product is status 4 "Gaussian VJP product overflow", a non-finite sum
  * status 4 "Gaussian VJP sum overflow" (earlier sigma values are written then).
  */
-VREL_API VrelStatus vrel_image_gaussian_weights_backward(const VrelTensorView *sigma,
-                                                         const VrelTensorView *grad_weights,
-                                                         int64_t radius,
-                                                         const VrelExecutionContext *context,
-                                                         const VrelTensorView *grad_sigma,
-                                                         const VrelBufferDescriptor *workspace,
-                                                         VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_image_gaussian_weights_backward(
+    const VrelTensorView *sigma, const VrelTensorView *grad_weights, int64_t radius,
+    const VrelExecutionContext *context, const VrelTensorView *grad_sigma,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Workspace of the Gaussian operations for N sigma values of `dtype` and radius r. After the
@@ -110,11 +108,9 @@ VREL_API VrelStatus vrel_image_gaussian_weights_backward(const VrelTensorView *s
  * their byte count above 2^64 - 1, status 4 "Gaussian byte count overflow". CPU: 0 bytes,
  * alignment 1. CUDA: the provider's answer.
  */
-VREL_API VrelStatus vrel_image_gaussian_weights_workspace(int64_t sigma_count, uint32_t dtype,
-                                                          int64_t radius,
-                                                          const VrelExecutionContext *context,
-                                                          uint64_t *bytes, uint64_t *alignment,
-                                                          VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_image_gaussian_weights_workspace(
+    int64_t sigma_count, uint32_t dtype, int64_t radius, const VrelExecutionContext *context,
+    uint64_t *bytes, uint64_t *alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* sRGB transfer                                                                              */
@@ -142,11 +138,12 @@ VREL_API VrelStatus vrel_image_gaussian_weights_workspace(int64_t sigma_count, u
  * dtype (mode 0 beyond about 2^426.7, mode 1 below about -1.39e307, or float32 overflow) is
  * status 4 "image transfer arithmetic is not representable"; the elements before it are written.
  */
-VREL_API VrelStatus vrel_image_transfer(const VrelTensorView *input, uint32_t mode,
-                                        const VrelExecutionContext *context,
-                                        const VrelTensorView *output,
-                                        const VrelBufferDescriptor *workspace,
-                                        VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_image_transfer(const VrelTensorView *input,
+                                                              uint32_t mode,
+                                                              const VrelExecutionContext *context,
+                                                              const VrelTensorView *output,
+                                                              const VrelBufferDescriptor *workspace,
+                                                              VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product: grad_input = grad_output * dy/dx with
@@ -163,12 +160,10 @@ VREL_API VrelStatus vrel_image_transfer(const VrelTensorView *input, uint32_t mo
  * unavailable"). A non-finite y, slope or product is status 4 "image transfer arithmetic is not
  * representable"; the elements before it are written.
  */
-VREL_API VrelStatus vrel_image_transfer_backward(const VrelTensorView *input,
-                                                 const VrelTensorView *grad_output, uint32_t mode,
-                                                 const VrelExecutionContext *context,
-                                                 const VrelTensorView *grad_input,
-                                                 const VrelBufferDescriptor *workspace,
-                                                 VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_image_transfer_backward(
+    const VrelTensorView *input, const VrelTensorView *grad_output, uint32_t mode,
+    const VrelExecutionContext *context, const VrelTensorView *grad_input,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Workspace of the transfer for `element_count` elements of `dtype`. After the context: a
@@ -177,10 +172,9 @@ VREL_API VrelStatus vrel_image_transfer_backward(const VrelTensorView *input,
  * byte count above 2^64 - 1, status 4 "image element byte count overflow". CPU: 0 bytes,
  * alignment 1. CUDA: the provider's answer.
  */
-VREL_API VrelStatus vrel_image_transfer_workspace(int64_t element_count, uint32_t dtype,
-                                                  const VrelExecutionContext *context,
-                                                  uint64_t *bytes, uint64_t *alignment,
-                                                  VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_image_transfer_workspace(
+    int64_t element_count, uint32_t dtype, const VrelExecutionContext *context, uint64_t *bytes,
+    uint64_t *alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -75,15 +75,17 @@ typedef struct VrelPlyInfo {
  * directory, a device such as /dev/zero, a FIFO or socket), judged without blocking and before
  * anything is read. The buffer is untouched on failure.
  */
-VREL_API VrelStatus vrel_io_file_read_all(const char *path, const VrelExecutionContext *context,
-                                          VrelBufferDescriptor *buffer,
-                                          VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_io_file_read_all(const char *path,
+                                                                const VrelExecutionContext *context,
+                                                                VrelBufferDescriptor *buffer,
+                                                                VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Frees the data of a buffer filled by vrel_io_file_read_all (null data is fine) and sets data to
  * null and capacity to 0. Statuses: 1 null buffer or struct_size not 64.
  */
-VREL_API VrelStatus vrel_io_file_release(VrelBufferDescriptor *buffer) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_io_file_release(
+    VrelBufferDescriptor *buffer) VREL_NOEXCEPT;
 
 /*
  * Parses the PLY header in [data, data + size) and fills info's format, reserved_word (0),
@@ -99,8 +101,9 @@ VREL_API VrelStatus vrel_io_file_release(VrelBufferDescriptor *buffer) VREL_NOEX
  * failure.
  */
 VREL_API VrelStatus vrel_io_ply_probe(const char *data, int64_t size,
-                                      const VrelExecutionContext *context, VrelPlyInfo *info,
-                                      VrelDiagnostic *diag) VREL_NOEXCEPT;
+                                                            const VrelExecutionContext *context,
+                                                            VrelPlyInfo *info,
+                                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Parses the PLY data in [data, data + size) and stores the positions and triangles.
@@ -119,11 +122,10 @@ VREL_API VrelStatus vrel_io_ply_probe(const char *data, int64_t size,
  * 6 a view of another ABI major version (checked before its other fields are read); 2 a face
  * that is not a triangle.
  */
-VREL_API VrelStatus vrel_io_ply_read(const char *data, int64_t size, const VrelPlyInfo *info,
-                                     const VrelExecutionContext *context,
-                                     const VrelTensorView *vertices, const VrelTensorView *faces,
-                                     const VrelBufferDescriptor *workspace,
-                                     VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_io_ply_read(
+    const char *data, int64_t size, const VrelPlyInfo *info, const VrelExecutionContext *context,
+    const VrelTensorView *vertices, const VrelTensorView *faces,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Scratch requirement of vrel_io_ply_read: always 0 bytes at alignment 1.
@@ -131,16 +133,17 @@ VREL_API VrelStatus vrel_io_ply_read(const char *data, int64_t size, const VrelP
  *   context   ignored
  * Statuses: 1 null info, struct_size not 40, or a null result pointer.
  */
-VREL_API VrelStatus vrel_io_ply_read_workspace(const VrelPlyInfo *info,
-                                               const VrelExecutionContext *context,
-                                               uint64_t *bytes, uint64_t *alignment) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_io_ply_read_workspace(
+    const VrelPlyInfo *info, const VrelExecutionContext *context, uint64_t *bytes,
+    uint64_t *alignment) VREL_NOEXCEPT;
 
 /*
  * vrel_io_file_read_all followed by vrel_io_ply_probe on the file's bytes; the file's memory is
  * freed before returning. Statuses: those of the two.
  */
-VREL_API VrelStatus vrel_io_ply_probe_file(const char *path, const VrelExecutionContext *context,
-                                           VrelPlyInfo *info, VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_io_ply_probe_file(
+    const char *path, const VrelExecutionContext *context, VrelPlyInfo *info,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Reads the file at `path` and runs the probe and the read on its bytes. On success `info`
@@ -148,10 +151,10 @@ VREL_API VrelStatus vrel_io_ply_probe_file(const char *path, const VrelExecution
  * examined beforehand and are untouched on failure. The views are as for vrel_io_ply_read.
  * Statuses: those of vrel_io_file_read_all, the probe and the read; 1 null info.
  */
-VREL_API VrelStatus vrel_io_ply_read_file(const char *path, const VrelExecutionContext *context,
-                                          VrelPlyInfo *info, const VrelTensorView *vertices,
-                                          const VrelTensorView *faces,
-                                          VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_io_ply_read_file(
+    const char *path, const VrelExecutionContext *context, VrelPlyInfo *info,
+    const VrelTensorView *vertices, const VrelTensorView *faces, VrelDiagnostic *diag)
+    VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

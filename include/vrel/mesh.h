@@ -58,14 +58,11 @@ extern "C" {
  * A CUDA provider without this entry gives 2 "the CUDA provider does not implement
  * mesh.face_geometry".
  */
-VREL_API VrelStatus vrel_mesh_face_geometry(const VrelTensorView *vertices,
-                                            const VrelTensorView *faces, double eps,
-                                            const VrelExecutionContext *context,
-                                            const VrelTensorView *normals,
-                                            const VrelTensorView *areas,
-                                            const VrelTensorView *valid,
-                                            const VrelBufferDescriptor *workspace,
-                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_face_geometry(
+    const VrelTensorView *vertices, const VrelTensorView *faces, double eps,
+    const VrelExecutionContext *context, const VrelTensorView *normals, const VrelTensorView *areas,
+    const VrelTensorView *valid, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of vrel_mesh_face_geometry with respect to the vertices.
@@ -93,12 +90,9 @@ VREL_API VrelStatus vrel_mesh_face_geometry_backward(
  * CUDA provider is available to report a device workspace requirement". Statuses: null result
  * pointers (1), negative counts (1), dtype not float32/float64 (2), the context.
  */
-VREL_API VrelStatus vrel_mesh_face_geometry_workspace(int64_t vertex_count, int64_t face_count,
-                                                      uint32_t dtype,
-                                                      const VrelExecutionContext *context,
-                                                      uint64_t *workspace_bytes,
-                                                      uint64_t *workspace_alignment,
-                                                      VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_face_geometry_workspace(
+    int64_t vertex_count, int64_t face_count, uint32_t dtype, const VrelExecutionContext *context,
+    uint64_t *workspace_bytes, uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Face gathering                                                                             */
@@ -113,12 +107,10 @@ VREL_API VrelStatus vrel_mesh_face_geometry_workspace(int64_t vertex_count, int6
  *
  * Every output element is written. F = 0 succeeds without writing.
  */
-VREL_API VrelStatus vrel_mesh_gather_faces(const VrelTensorView *vertices,
-                                           const VrelTensorView *faces,
-                                           const VrelExecutionContext *context,
-                                           const VrelTensorView *face_vertices,
-                                           const VrelBufferDescriptor *workspace,
-                                           VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_gather_faces(
+    const VrelTensorView *vertices, const VrelTensorView *faces,
+    const VrelExecutionContext *context, const VrelTensorView *face_vertices,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Scatters per-corner cotangents onto the vertices: grad_vertices is cleared, then for each face
@@ -133,13 +125,11 @@ VREL_API VrelStatus vrel_mesh_gather_faces(const VrelTensorView *vertices,
  * live on the CPU is refused with 2 "mesh operations implement only the CPU backend in this
  * phase". V = 0 succeeds without writing.
  */
-VREL_API VrelStatus vrel_mesh_gather_faces_backward(const VrelTensorView *vertices,
-                                                    const VrelTensorView *faces,
-                                                    const VrelTensorView *grad_face_vertices,
-                                                    const VrelExecutionContext *context,
-                                                    const VrelTensorView *grad_vertices,
-                                                    const VrelBufferDescriptor *workspace,
-                                                    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_gather_faces_backward(
+    const VrelTensorView *vertices, const VrelTensorView *faces,
+    const VrelTensorView *grad_face_vertices, const VrelExecutionContext *context,
+    const VrelTensorView *grad_vertices, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Workspace of face gathering and its backward: 0 bytes at alignment 1 on the CPU. A CUDA
@@ -147,12 +137,9 @@ VREL_API VrelStatus vrel_mesh_gather_faces_backward(const VrelTensorView *vertic
  * id 3, no counts). Statuses: null result pointers (1), negative counts (1), dtype (2), the
  * context.
  */
-VREL_API VrelStatus vrel_mesh_gather_faces_workspace(int64_t vertex_count, int64_t face_count,
-                                                     uint32_t dtype,
-                                                     const VrelExecutionContext *context,
-                                                     uint64_t *workspace_bytes,
-                                                     uint64_t *workspace_alignment,
-                                                     VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_gather_faces_workspace(
+    int64_t vertex_count, int64_t face_count, uint32_t dtype, const VrelExecutionContext *context,
+    uint64_t *workspace_bytes, uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Vertex normals                                                                             */
@@ -174,13 +161,10 @@ VREL_API VrelStatus vrel_mesh_gather_faces_workspace(int64_t vertex_count, int64
  *
  * Every output element is written. V = 0 succeeds without writing.
  */
-VREL_API VrelStatus vrel_mesh_vertex_normals(const VrelTensorView *vertices,
-                                             const VrelTensorView *faces, double eps,
-                                             uint32_t weighting,
-                                             const VrelExecutionContext *context,
-                                             const VrelTensorView *normals,
-                                             const VrelBufferDescriptor *workspace,
-                                             VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_vertex_normals(
+    const VrelTensorView *vertices, const VrelTensorView *faces, double eps, uint32_t weighting,
+    const VrelExecutionContext *context, const VrelTensorView *normals,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of vrel_mesh_vertex_normals with respect to the vertices.
@@ -209,12 +193,9 @@ VREL_API VrelStatus vrel_mesh_vertex_normals_backward(
  * pointers (1), negative counts (1), dtype (2), the context, a device other than CPU or CUDA (2),
  * a byte count above 2^64 - 1 (4).
  */
-VREL_API VrelStatus vrel_mesh_vertex_normals_workspace(int64_t vertex_count, int64_t face_count,
-                                                       uint32_t dtype,
-                                                       const VrelExecutionContext *context,
-                                                       uint64_t *workspace_bytes,
-                                                       uint64_t *workspace_alignment,
-                                                       VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_vertex_normals_workspace(
+    int64_t vertex_count, int64_t face_count, uint32_t dtype, const VrelExecutionContext *context,
+    uint64_t *workspace_bytes, uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Edge topology (CPU only)                                                                   */
@@ -240,38 +221,32 @@ VREL_API VrelStatus vrel_mesh_vertex_normals_workspace(int64_t vertex_count, int
  * (v, v) and lists itself twice for its repeated edge. Outputs that are not int32 are 1. More
  * than 715827882 faces (3F face references would overflow the int32 edge face offsets) is 4.
  */
-VREL_API VrelStatus vrel_mesh_build_edge_topology(const VrelTensorView *faces,
-                                                  const VrelTensorView *face_offsets,
-                                                  const VrelExecutionContext *context,
-                                                  const VrelTensorView *mesh_edge_offsets,
-                                                  const VrelTensorView *edges,
-                                                  const VrelTensorView *edge_face_offsets,
-                                                  const VrelTensorView *edge_faces,
-                                                  const VrelBufferDescriptor *workspace,
-                                                  VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_build_edge_topology(
+    const VrelTensorView *faces, const VrelTensorView *face_offsets,
+    const VrelExecutionContext *context, const VrelTensorView *mesh_edge_offsets,
+    const VrelTensorView *edges, const VrelTensorView *edge_face_offsets,
+    const VrelTensorView *edge_faces, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Workspace of edge topology: 36*F bytes at alignment 4. Statuses: null result pointers (1),
  * negative counts (1), the context, a non-CPU context (2), 36*F above 2^64 - 1 (4).
  */
-VREL_API VrelStatus vrel_mesh_build_edge_topology_workspace(int64_t face_count,
-                                                            int64_t batch_count,
-                                                            const VrelExecutionContext *context,
-                                                            uint64_t *workspace_bytes,
-                                                            uint64_t *workspace_alignment,
-                                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_build_edge_topology_workspace(
+    int64_t face_count, int64_t batch_count, const VrelExecutionContext *context,
+    uint64_t *workspace_bytes, uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Mesh validation (CPU only)                                                                 */
 /* ------------------------------------------------------------------------------------------ */
 
 /* Issue bits of VrelMeshValidationReport.issues. */
-#define VREL_MESH_ISSUE_OFFSETS 1u         /* the packed offsets are broken */
-#define VREL_MESH_ISSUE_INDEX_RANGE 2u     /* a face index lies outside [0, V) */
-#define VREL_MESH_ISSUE_BATCH_RANGE 4u     /* an index lies outside its element's vertex range */
-#define VREL_MESH_ISSUE_DEGENERATE 8u      /* a face has L <= eps (or a NaN L) */
-#define VREL_MESH_ISSUE_NONFINITE 16u      /* a vertex has a NaN or infinite coordinate */
-#define VREL_MESH_ISSUE_UNREFERENCED 32u   /* a vertex is used by no face of its element */
+#define VREL_MESH_ISSUE_OFFSETS 1u       /* the packed offsets are broken */
+#define VREL_MESH_ISSUE_INDEX_RANGE 2u   /* a face index lies outside [0, V) */
+#define VREL_MESH_ISSUE_BATCH_RANGE 4u   /* an index lies outside its element's vertex range */
+#define VREL_MESH_ISSUE_DEGENERATE 8u    /* a face has L <= eps (or a NaN L) */
+#define VREL_MESH_ISSUE_NONFINITE 16u    /* a vertex has a NaN or infinite coordinate */
+#define VREL_MESH_ISSUE_UNREFERENCED 32u /* a vertex is used by no face of its element */
 
 /* Validation flags. */
 #define VREL_MESH_VALIDATE_NONFINITE 1u /* also count non-finite vertices */
@@ -304,27 +279,23 @@ typedef struct VrelMeshValidationReport {
  * Broken offsets (vertex offsets first) set VREL_MESH_ISSUE_OFFSETS and the position (0 for a
  * first entry other than 0, i for a decrease after entry i, B - 1 for a wrong last entry; 0 when
  * B = 0, so a broken report never carries -1) and stop the inspection. Degenerate faces are
- * judged on corners widened to double. Index issues skip the degenerate and unreferenced counts. Counting
- * unreferenced vertices costs (vertices x faces) per batch element.
+ * judged on corners widened to double. Index issues skip the degenerate and unreferenced counts.
+ * Counting unreferenced vertices costs (vertices x faces) per batch element.
  */
-VREL_API VrelStatus vrel_mesh_validate(const VrelTensorView *vertices,
-                                       const VrelTensorView *faces,
-                                       const VrelTensorView *vertex_offsets,
-                                       const VrelTensorView *face_offsets, double eps,
-                                       uint32_t flags, const VrelExecutionContext *context,
-                                       VrelMeshValidationReport *report,
-                                       const VrelBufferDescriptor *workspace,
-                                       VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus
+vrel_mesh_validate(const VrelTensorView *vertices, const VrelTensorView *faces,
+                   const VrelTensorView *vertex_offsets, const VrelTensorView *face_offsets,
+                   double eps, uint32_t flags, const VrelExecutionContext *context,
+                   VrelMeshValidationReport *report, const VrelBufferDescriptor *workspace,
+                   VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Workspace of mesh validation: 0 bytes at alignment 1. Statuses: null result pointers (1),
  * negative counts (1), the context, a non-CPU context (2).
  */
-VREL_API VrelStatus vrel_mesh_validate_workspace(int64_t vertex_count, int64_t face_count,
-                                                 const VrelExecutionContext *context,
-                                                 uint64_t *workspace_bytes,
-                                                 uint64_t *workspace_alignment,
-                                                 VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_validate_workspace(
+    int64_t vertex_count, int64_t face_count, const VrelExecutionContext *context,
+    uint64_t *workspace_bytes, uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Surface sampling                                                                           */
@@ -362,9 +333,9 @@ VREL_API VrelStatus vrel_mesh_validate_workspace(int64_t vertex_count, int64_t f
  */
 VREL_API VrelStatus vrel_mesh_sample_surface(
     const VrelTensorView *vertices, const VrelTensorView *faces,
-    const VrelTensorView *vertex_offsets, const VrelTensorView *face_offsets,
-    int64_t sample_count, const VrelTensorView *rng_key, const VrelTensorView *rng_counter,
-    double eps, const VrelExecutionContext *context, const VrelTensorView *points,
+    const VrelTensorView *vertex_offsets, const VrelTensorView *face_offsets, int64_t sample_count,
+    const VrelTensorView *rng_key, const VrelTensorView *rng_counter, double eps,
+    const VrelExecutionContext *context, const VrelTensorView *points,
     const VrelTensorView *face_index, const VrelTensorView *barycentric,
     const VrelTensorView *next_counter, const VrelBufferDescriptor *workspace,
     VrelDiagnostic *diag) VREL_NOEXCEPT;
@@ -400,12 +371,10 @@ VREL_API VrelStatus vrel_mesh_sample_surface_backward(
  * Statuses: null result pointers (1), negative counts (1), dtype (2), the context, another
  * device (2), F above 2^61 - 1 so that F*8 overflows (4, for both devices).
  */
-VREL_API VrelStatus vrel_mesh_sample_surface_workspace(int64_t vertex_count, int64_t face_count,
-                                                       int64_t sample_count, uint32_t dtype,
-                                                       const VrelExecutionContext *context,
-                                                       uint64_t *workspace_bytes,
-                                                       uint64_t *workspace_alignment,
-                                                       VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_mesh_sample_surface_workspace(
+    int64_t vertex_count, int64_t face_count, int64_t sample_count, uint32_t dtype,
+    const VrelExecutionContext *context, uint64_t *workspace_bytes, uint64_t *workspace_alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -21,8 +21,8 @@
  * pixel fail the call with status 4.
  *
  * Two candidates that certainly cannot overlap (an edge of one has every vertex of the other,
- * shared vertices aside, certainly outside: an orientation sign beyond its rounding error) are never
- * cut against each other: faces that share an edge leave no sliver pieces along it.
+ * shared vertices aside, certainly outside: an orientation sign beyond its rounding error) are
+ * never cut against each other: faces that share an edge leave no sliver pieces along it.
  *
  * Capacities of one per-pixel evaluation: 64 vertices per clipped polygon, 128 pieces per bank,
  * 2,000,000 clip steps; exceeding one, or a non-finite intermediate result, fails with status 4.
@@ -105,11 +105,9 @@ VREL_API VrelStatus vrel_render_opaque_coverage_backward(
  * (its status); a context that is not the CPU or a dtype other than float32 (1) / float64 (2):
  * 2 "opaque coverage currently supports CPU float32/float64 only".
  */
-VREL_API VrelStatus vrel_render_opaque_coverage_workspace(uint32_t dtype,
-                                                          const VrelExecutionContext *context,
-                                                          uint64_t *workspace_bytes,
-                                                          uint64_t *workspace_alignment,
-                                                          VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_coverage_workspace(
+    uint32_t dtype, const VrelExecutionContext *context, uint64_t *workspace_bytes,
+    uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Colour integration                                                                         */
@@ -171,11 +169,9 @@ VREL_API VrelStatus vrel_render_opaque_integrate_backward(
  * not the CPU or a dtype other than float32/float64: 2 "opaque colour currently supports CPU
  * float32/float64 only".
  */
-VREL_API VrelStatus vrel_render_opaque_integrate_workspace(uint32_t dtype,
-                                                           const VrelExecutionContext *context,
-                                                           uint64_t *workspace_bytes,
-                                                           uint64_t *workspace_alignment,
-                                                           VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_integrate_workspace(
+    uint32_t dtype, const VrelExecutionContext *context, uint64_t *workspace_bytes,
+    uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -59,14 +59,12 @@ extern "C" {
  * A batch element with fewer than K reference points leaves its trailing slots empty. P = 0
  * succeeds without writing.
  */
-VREL_API VrelStatus vrel_points_knn(const VrelTensorView *query, const VrelTensorView *reference,
-                                    const VrelTensorView *query_offsets,
-                                    const VrelTensorView *reference_offsets,
-                                    int64_t neighbor_count, const VrelExecutionContext *context,
-                                    const VrelTensorView *distances, const VrelTensorView *indices,
-                                    const VrelTensorView *valid,
-                                    const VrelBufferDescriptor *workspace,
-                                    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_points_knn(
+    const VrelTensorView *query, const VrelTensorView *reference,
+    const VrelTensorView *query_offsets, const VrelTensorView *reference_offsets,
+    int64_t neighbor_count, const VrelExecutionContext *context, const VrelTensorView *distances,
+    const VrelTensorView *indices, const VrelTensorView *valid,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of the squared distances of vrel_points_knn. K is taken from indices.
@@ -104,12 +102,10 @@ VREL_API VrelStatus vrel_points_knn_backward(
  * (1), null result pointers (1), dtype not float32/float64 (2), the context (its validation
  * status; non-CPU 2).
  */
-VREL_API VrelStatus vrel_points_knn_workspace(int64_t query_count, int64_t reference_count,
-                                              int64_t neighbor_count, uint32_t dtype,
-                                              const VrelExecutionContext *context,
-                                              uint64_t *workspace_bytes,
-                                              uint64_t *workspace_alignment,
-                                              VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_points_knn_workspace(
+    int64_t query_count, int64_t reference_count, int64_t neighbor_count, uint32_t dtype,
+    const VrelExecutionContext *context, uint64_t *workspace_bytes, uint64_t *workspace_alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Closest point on a mesh                                                                    */

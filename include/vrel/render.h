@@ -92,12 +92,12 @@ extern "C" {
  */
 VREL_API VrelStatus vrel_render_rasterize(
     const VrelTensorView *ndc_vertices, const VrelTensorView *faces,
-    const VrelTensorView *vertex_offsets, const VrelTensorView *face_offsets,
-    int64_t image_height, int64_t image_width, int64_t faces_per_pixel, double blur_radius_px,
-    uint32_t cull_mode, double eps, const VrelExecutionContext *context,
-    const VrelTensorView *face_index, const VrelTensorView *barycentric,
-    const VrelTensorView *depth, const VrelTensorView *signed_distance,
-    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+    const VrelTensorView *vertex_offsets, const VrelTensorView *face_offsets, int64_t image_height,
+    int64_t image_width, int64_t faces_per_pixel, double blur_radius_px, uint32_t cull_mode,
+    double eps, const VrelExecutionContext *context, const VrelTensorView *face_index,
+    const VrelTensorView *barycentric, const VrelTensorView *depth,
+    const VrelTensorView *signed_distance, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Rasterizes the H x W window at (row_offset, column_offset) of a global_height x global_width
@@ -115,13 +115,13 @@ VREL_API VrelStatus vrel_render_rasterize(
  */
 VREL_API VrelStatus vrel_render_rasterize_window(
     const VrelTensorView *ndc_vertices, const VrelTensorView *faces,
-    const VrelTensorView *vertex_offsets, const VrelTensorView *face_offsets,
-    int64_t global_height, int64_t global_width, int64_t row_offset, int64_t column_offset,
-    int64_t image_height, int64_t image_width, int64_t faces_per_pixel, double blur_radius_px,
-    uint32_t cull_mode, double eps, const VrelExecutionContext *context,
-    const VrelTensorView *face_index, const VrelTensorView *barycentric,
-    const VrelTensorView *depth, const VrelTensorView *signed_distance,
-    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+    const VrelTensorView *vertex_offsets, const VrelTensorView *face_offsets, int64_t global_height,
+    int64_t global_width, int64_t row_offset, int64_t column_offset, int64_t image_height,
+    int64_t image_width, int64_t faces_per_pixel, double blur_radius_px, uint32_t cull_mode,
+    double eps, const VrelExecutionContext *context, const VrelTensorView *face_index,
+    const VrelTensorView *barycentric, const VrelTensorView *depth,
+    const VrelTensorView *signed_distance, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Workspace of the rasterization exports and their backward: 0 bytes at alignment 1 on the CPU.
@@ -130,13 +130,10 @@ VREL_API VrelStatus vrel_render_rasterize_window(
  * dimensions must be nonnegative"), null result pointers (1), dtype not float32/float64 (2), the
  * context (its status; not the CPU: 2).
  */
-VREL_API VrelStatus vrel_render_rasterize_workspace(int64_t vertex_count, int64_t face_count,
-                                                    int64_t image_height, int64_t image_width,
-                                                    int64_t faces_per_pixel, uint32_t dtype,
-                                                    const VrelExecutionContext *context,
-                                                    uint64_t *workspace_bytes,
-                                                    uint64_t *workspace_alignment,
-                                                    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_rasterize_workspace(
+    int64_t vertex_count, int64_t face_count, int64_t image_height, int64_t image_width,
+    int64_t faces_per_pixel, uint32_t dtype, const VrelExecutionContext *context,
+    uint64_t *workspace_bytes, uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of a full-image rasterization with respect to the NDC vertices. The
@@ -187,13 +184,11 @@ VREL_API VrelStatus vrel_render_rasterize_backward(
  * A face index >= F is 1, "a fragment names a face outside the attribute range"; every index is
  * checked before any fragment is written, so a refused call writes nothing.
  */
-VREL_API VrelStatus vrel_render_interpolate(const VrelTensorView *face_index,
-                                            const VrelTensorView *barycentric,
-                                            const VrelTensorView *face_attributes,
-                                            const VrelExecutionContext *context,
-                                            const VrelTensorView *attributes,
-                                            const VrelBufferDescriptor *workspace,
-                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_interpolate(
+    const VrelTensorView *face_index, const VrelTensorView *barycentric,
+    const VrelTensorView *face_attributes, const VrelExecutionContext *context,
+    const VrelTensorView *attributes, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of vrel_render_interpolate.
@@ -224,12 +219,10 @@ VREL_API VrelStatus vrel_render_interpolate_backward(
  * statuses, in order: a negative count (1, "counts must be nonnegative"), null result pointers
  * (1), dtype not float32/float64 (2), the context (its status; not the CPU: 2).
  */
-VREL_API VrelStatus vrel_render_interpolate_workspace(int64_t fragment_count,
-                                                      int64_t channel_count, uint32_t dtype,
-                                                      const VrelExecutionContext *context,
-                                                      uint64_t *workspace_bytes,
-                                                      uint64_t *workspace_alignment,
-                                                      VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_interpolate_workspace(
+    int64_t fragment_count, int64_t channel_count, uint32_t dtype,
+    const VrelExecutionContext *context, uint64_t *workspace_bytes, uint64_t *workspace_alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -60,15 +60,12 @@ extern "C" {
  * Sentences: "unit Newton input rank invalid" (input not rank 1), "unit Newton input must be
  * finite in (0,4]".
  */
-VREL_API VrelStatus vrel_shading_unit_newton(const VrelTensorView *input,
-                                             const VrelExecutionContext *context,
-                                             const VrelTensorView *output,
-                                             const VrelBufferDescriptor *workspace,
-                                             VrelDiagnostic *diag) VREL_NOEXCEPT;
-VREL_API VrelStatus vrel_shading_unit_newton_workspace(int64_t count,
-                                                       const VrelExecutionContext *context,
-                                                       uint64_t *bytes, uint64_t *alignment,
-                                                       VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_unit_newton(
+    const VrelTensorView *input, const VrelExecutionContext *context, const VrelTensorView *output,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_unit_newton_workspace(
+    int64_t count, const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * The robust unit vector of every row: m = largest absolute component, (a, b, c) = row / m,
@@ -78,15 +75,12 @@ VREL_API VrelStatus vrel_shading_unit_newton_workspace(int64_t count,
  * Sentences: "unit vectors input shape invalid" (not rank 2 with extent 3), "unit vectors
  * require finite nonzero vectors".
  */
-VREL_API VrelStatus vrel_shading_unit_vectors(const VrelTensorView *input,
-                                              const VrelExecutionContext *context,
-                                              const VrelTensorView *output,
-                                              const VrelBufferDescriptor *workspace,
-                                              VrelDiagnostic *diag) VREL_NOEXCEPT;
-VREL_API VrelStatus vrel_shading_unit_vectors_workspace(int64_t count,
-                                                        const VrelExecutionContext *context,
-                                                        uint64_t *bytes, uint64_t *alignment,
-                                                        VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_unit_vectors(
+    const VrelTensorView *input, const VrelExecutionContext *context, const VrelTensorView *output,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_unit_vectors_workspace(
+    int64_t count, const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * output[c] = carry[c] + values[0][c] + values[1][c] + ..., one addition at a time in row order.
@@ -96,16 +90,13 @@ VREL_API VrelStatus vrel_shading_unit_vectors_workspace(int64_t count,
  * Sentences: "ordered RGBA values rank invalid", "ordered RGBA carry must be finite", "ordered
  * RGBA values must be finite"; a non-finite sum is status 4 "ordered RGBA overflow" (written).
  */
-VREL_API VrelStatus vrel_shading_ordered_rgba(const VrelTensorView *carry,
-                                              const VrelTensorView *values,
-                                              const VrelExecutionContext *context,
-                                              const VrelTensorView *output,
-                                              const VrelBufferDescriptor *workspace,
-                                              VrelDiagnostic *diag) VREL_NOEXCEPT;
-VREL_API VrelStatus vrel_shading_ordered_rgba_workspace(int64_t count,
-                                                        const VrelExecutionContext *context,
-                                                        uint64_t *bytes, uint64_t *alignment,
-                                                        VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_ordered_rgba(
+    const VrelTensorView *carry, const VrelTensorView *values, const VrelExecutionContext *context,
+    const VrelTensorView *output, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_ordered_rgba_workspace(
+    int64_t count, const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Delta lights through a BRDF. For each point b, n = the robust unit vector of normal[b]; for
@@ -130,10 +121,9 @@ VREL_API VrelStatus vrel_shading_delta_brdf(
     const VrelExecutionContext *context, const VrelTensorView *radiance,
     const VrelTensorView *incoming_gradient, const VrelBufferDescriptor *workspace,
     VrelDiagnostic *diag) VREL_NOEXCEPT;
-VREL_API VrelStatus vrel_shading_delta_brdf_workspace(int64_t points, int64_t directions,
-                                                      const VrelExecutionContext *context,
-                                                      uint64_t *bytes, uint64_t *alignment,
-                                                      VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_delta_brdf_workspace(
+    int64_t points, int64_t directions, const VrelExecutionContext *context, uint64_t *bytes,
+    uint64_t *alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ========================================================================================== */
 /* End of the shading utilities                                                               */
@@ -230,14 +220,14 @@ VREL_API VrelStatus vrel_shading_delta_brdf_workspace(int64_t points, int64_t di
  *
  * The Jacobian is computed in forward-mode dual numbers with sixteen tangents seeded in the
  * column order, so it is exact to rounding, not an estimate (the values are the same bits with
- * and without it; a clamped cosine contributes no derivative). The roughness column also carries the dependence of the curves and
- * the means on roughness, derived from how the loss-curve export makes them: a row is the curve
- * at u, its partial row dC/du exactly (the lookup and the means are linear in the row, so the
- * lookup of the partial row is dE/du and mean columns 2, 3 are d mean0/du, d mean1/du), and the
- * roughness maps to u affinely, u = (roughness - roughness_0) / width, so that
- *   dE/droughness = partial lookup / width,  d mean_k/droughness = mean[2 + k] / width.
- * A caller whose u is another function of roughness passes width = 1 / (du/droughness) at the
- * point. For shared groups the shared row's derivative is applied to every point's roughness.
+ * and without it; a clamped cosine contributes no derivative). The roughness column also carries
+ * the dependence of the curves and the means on roughness, derived from how the loss-curve export
+ * makes them: a row is the curve at u, its partial row dC/du exactly (the lookup and the means are
+ * linear in the row, so the lookup of the partial row is dE/du and mean columns 2, 3 are d
+ * mean0/du, d mean1/du), and the roughness maps to u affinely, u = (roughness - roughness_0) /
+ * width, so that dE/droughness = partial lookup / width,  d mean_k/droughness = mean[2 + k] /
+ * width. A caller whose u is another function of roughness passes width = 1 / (du/droughness) at
+ * the point. For shared groups the shared row's derivative is applied to every point's roughness.
  * The cosines move E through the slope of the curve (the lookup's derivative in mu).
  *
  * Statuses, in order (1 unless stated): the shared rules; options of 4 or more; the fourteen
@@ -254,14 +244,17 @@ VREL_API VrelStatus vrel_shading_delta_brdf_workspace(int64_t points, int64_t di
  * domain"). A pair whose half vector cannot be formed or whose values or Jacobian entries are
  * not finite is status 4 "Principled arithmetic overflow"; the pairs before it stay written.
  */
-VREL_API VrelStatus vrel_shading_principled_pairs(
-    const VrelTensorView *cn, const VrelTensorView *logs, const VrelTensorView *curve,
-    const VrelTensorView *partial, const VrelTensorView *mean, const VrelTensorView *width,
-    const VrelTensorView *normal, const VrelTensorView *view, const VrelTensorView *light,
-    const VrelTensorView *albedo, const VrelTensorView *roughness, const VrelTensorView *f0,
-    uint32_t options, const VrelExecutionContext *context, const VrelTensorView *output,
-    const VrelTensorView *jacobian, const VrelBufferDescriptor *workspace,
-    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus
+vrel_shading_principled_pairs(const VrelTensorView *cn, const VrelTensorView *logs,
+                              const VrelTensorView *curve, const VrelTensorView *partial,
+                              const VrelTensorView *mean, const VrelTensorView *width,
+                              const VrelTensorView *normal, const VrelTensorView *view,
+                              const VrelTensorView *light, const VrelTensorView *albedo,
+                              const VrelTensorView *roughness, const VrelTensorView *f0,
+                              uint32_t options, const VrelExecutionContext *context,
+                              const VrelTensorView *output, const VrelTensorView *jacobian,
+                              const VrelBufferDescriptor *workspace, VrelDiagnostic *diag)
+    VREL_NOEXCEPT;
 
 /* As vrel_shading_principled_pairs with P <= 128 (with or without the Jacobian). */
 VREL_API VrelStatus vrel_shading_principled_groups(
@@ -354,14 +347,10 @@ VREL_API VrelStatus vrel_shading_principled_groups_workspace(
  * the scratch check; CUDA ("CUDA provider lacks native loss curve family"); the domains; a
  * non-finite entry, status 4 "curve arithmetic overflow".
  */
-VREL_API VrelStatus vrel_shading_loss_curve(const VrelTensorView *axis,
-                                            const VrelTensorView *controls,
-                                            const VrelTensorView *u,
-                                            const VrelExecutionContext *context,
-                                            const VrelTensorView *curve,
-                                            const VrelTensorView *partial,
-                                            const VrelBufferDescriptor *workspace,
-                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_loss_curve(
+    const VrelTensorView *axis, const VrelTensorView *controls, const VrelTensorView *u,
+    const VrelExecutionContext *context, const VrelTensorView *curve, const VrelTensorView *partial,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * u gradient of the loss curve: u_gradient[b] = pairwise sum over k of partial[b,k] *
@@ -375,21 +364,18 @@ VREL_API VrelStatus vrel_shading_loss_curve(const VrelTensorView *axis,
  * Statuses: the shared rules and the loss-curve limits; non-finite partial or gradient ("curve
  * VJP inputs must be finite"); status 4 "curve VJP product overflow" or "curve VJP sum overflow".
  */
-VREL_API VrelStatus vrel_shading_loss_curve_backward(const VrelTensorView *partial,
-                                                     const VrelTensorView *gradient,
-                                                     const VrelExecutionContext *context,
-                                                     const VrelTensorView *u_gradient,
-                                                     const VrelBufferDescriptor *workspace,
-                                                     VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_loss_curve_backward(
+    const VrelTensorView *partial, const VrelTensorView *gradient,
+    const VrelExecutionContext *context, const VrelTensorView *u_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* Scratch of the loss curve and its backward: B above 32, N outside 1..512 or a null result is
  * status 1 "curve batch/nodes/results invalid"; CPU max(4N, 10N-6) * B * 8 + 8 bytes, alignment
  * 8; CUDA the provider's answer for (B, N), status 2 "CUDA provider lacks native loss curve
  * family" without one. */
-VREL_API VrelStatus vrel_shading_loss_curve_workspace(uint64_t batch, uint64_t nodes,
-                                                      const VrelExecutionContext *context,
-                                                      uint64_t *bytes, uint64_t *alignment,
-                                                      VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_loss_curve_workspace(
+    uint64_t batch, uint64_t nodes, const VrelExecutionContext *context, uint64_t *bytes,
+    uint64_t *alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Lookups of loss curves at Q cosines (Q <= 1056) and the cosine-weighted means of B rows.
@@ -415,17 +401,12 @@ VREL_API VrelStatus vrel_shading_loss_curve_workspace(uint64_t batch, uint64_t n
  * ("CUDA provider lacks query family"); the domains; status 4 "query arithmetic overflow" or
  * "mean arithmetic overflow".
  */
-VREL_API VrelStatus vrel_shading_loss_query(const VrelTensorView *cn, const VrelTensorView *logs,
-                                            const VrelTensorView *weights,
-                                            const VrelTensorView *curve,
-                                            const VrelTensorView *partial,
-                                            const VrelTensorView *cosine,
-                                            const VrelTensorView *owners,
-                                            const VrelExecutionContext *context,
-                                            const VrelTensorView *query,
-                                            const VrelTensorView *mean,
-                                            const VrelBufferDescriptor *workspace,
-                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_loss_query(
+    const VrelTensorView *cn, const VrelTensorView *logs, const VrelTensorView *weights,
+    const VrelTensorView *curve, const VrelTensorView *partial, const VrelTensorView *cosine,
+    const VrelTensorView *owners, const VrelExecutionContext *context, const VrelTensorView *query,
+    const VrelTensorView *mean, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Gradients of the query's values (columns 0, 1) and means (columns 0, 1) in the cosines and in
@@ -458,11 +439,9 @@ VREL_API VrelStatus vrel_shading_loss_query_backward(
  * null result is status 1 "query extent invalid"; CPU B * max(4N, Q) * 8 + 8 bytes, alignment 8;
  * CUDA the provider's answer for (B, N, Q), status 2 "CUDA provider lacks query family" without
  * one. */
-VREL_API VrelStatus vrel_shading_loss_query_workspace(uint64_t batch, uint64_t nodes,
-                                                      uint64_t queries,
-                                                      const VrelExecutionContext *context,
-                                                      uint64_t *bytes, uint64_t *alignment,
-                                                      VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_shading_loss_query_workspace(
+    uint64_t batch, uint64_t nodes, uint64_t queries, const VrelExecutionContext *context,
+    uint64_t *bytes, uint64_t *alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ========================================================================================== */
 /* End of principled shading and loss curves                                                  */

@@ -57,12 +57,10 @@ extern "C" {
  * offset range") and a pyramid extent below the total (1, "pyramid view is smaller than the
  * level chain requires"). A CUDA context is forwarded to the provider unchanged.
  */
-VREL_API VrelStatus vrel_render_texture_pyramid(const VrelTensorView *texture, int64_t levels,
-                                                const VrelExecutionContext *context,
-                                                const VrelTensorView *pyramid,
-                                                const VrelTensorView *level_offsets,
-                                                const VrelBufferDescriptor *workspace,
-                                                VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_texture_pyramid(
+    const VrelTensorView *texture, int64_t levels, const VrelExecutionContext *context,
+    const VrelTensorView *pyramid, const VrelTensorView *level_offsets,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Gradient of the texture from a gradient of its packed pyramid: the exact adjoint of the box
@@ -106,9 +104,9 @@ VREL_API VrelStatus vrel_render_texture_pyramid_workspace(
  *                 With neither, level 0 is sampled. The level of detail is clamped to [0, L-1];
  *                 a NaN lod or derivative gives 0, an infinite derivative or a lod of +inf the
  *                 last level.
- *  filter, mip_filter, wrap_u, wrap_v  VREL_TEXTURE_FILTER_*, VREL_TEXTURE_MIP_*, VREL_TEXTURE_WRAP_*.
- *  border         [C] or null, pyramid dtype; required when either wrap mode is border.
- *  samples        [N,C] output, pyramid dtype, 1 <= C <= 4. A sample whose u or v is NaN or
+ *  filter, mip_filter, wrap_u, wrap_v  VREL_TEXTURE_FILTER_*, VREL_TEXTURE_MIP_*,
+ * VREL_TEXTURE_WRAP_*. border         [C] or null, pyramid dtype; required when either wrap mode is
+ * border. samples        [N,C] output, pyramid dtype, 1 <= C <= 4. A sample whose u or v is NaN or
  *                 infinite is a quiet NaN in every channel.
  *  workspace      none needed; may be null, validated when given.
  * Every input view must live on the CPU (status 2) and samples may alias none of them (1).
@@ -120,13 +118,14 @@ VREL_API VrelStatus vrel_render_texture_pyramid_workspace(
  * Statuses: 1 shape, enum, flags, alias, extents, level table; 2 dtype or a non-CPU context or
  * view; 6 ABI mismatch. A CUDA context is forwarded to the provider unchanged.
  */
-VREL_API VrelStatus vrel_render_texture(
-    const VrelTensorView *pyramid, const VrelTensorView *level_offsets, int64_t texture_height,
-    int64_t texture_width, const VrelTensorView *coordinates, const VrelTensorView *derivatives,
-    const VrelTensorView *lod, uint32_t filter, uint32_t mip_filter, uint32_t wrap_u,
-    uint32_t wrap_v, const VrelTensorView *border, const VrelExecutionContext *context,
-    const VrelTensorView *samples, const VrelBufferDescriptor *workspace,
-    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus
+vrel_render_texture(const VrelTensorView *pyramid, const VrelTensorView *level_offsets,
+                    int64_t texture_height, int64_t texture_width,
+                    const VrelTensorView *coordinates, const VrelTensorView *derivatives,
+                    const VrelTensorView *lod, uint32_t filter, uint32_t mip_filter,
+                    uint32_t wrap_u, uint32_t wrap_v, const VrelTensorView *border,
+                    const VrelExecutionContext *context, const VrelTensorView *samples,
+                    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Gradients of vrel_render_texture for the cotangent grad_samples ([N,C], the pyramid dtype).
@@ -155,11 +154,10 @@ VREL_API VrelStatus vrel_render_texture_backward(
  * pointer or a negative count, 2 dtype other than float32/float64 or a non-CPU context (the query
  * is not forwarded).
  */
-VREL_API VrelStatus vrel_render_texture_workspace(int64_t sample_count, int64_t channel_count,
-                                                  uint32_t dtype,
-                                                  const VrelExecutionContext *context,
-                                                  uint64_t *bytes, uint64_t *alignment,
-                                                  VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_texture_workspace(
+    int64_t sample_count, int64_t channel_count, uint32_t dtype,
+    const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -41,13 +41,11 @@ extern "C" {
  *   homogeneous (out)  [P,4] points dtype: (X, Y, Z, W)
  * P = 0 succeeds without writing. CUDA workspace-query operation id 4.
  */
-VREL_API VrelStatus vrel_transforms_transform_points(const VrelTensorView *points,
-                                                    const VrelTensorView *matrices,
-                                                    const VrelTensorView *point_offsets,
-                                                    const VrelExecutionContext *context,
-                                                    const VrelTensorView *homogeneous,
-                                                    const VrelBufferDescriptor *workspace,
-                                                    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_transforms_transform_points(
+    const VrelTensorView *points, const VrelTensorView *matrices,
+    const VrelTensorView *point_offsets, const VrelExecutionContext *context,
+    const VrelTensorView *homogeneous, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of vrel_transforms_transform_points.
@@ -85,13 +83,10 @@ VREL_API VrelStatus vrel_transforms_transform_points_workspace(
  *   valid (out)   [P] bool: 1 where the divide was performed, else 0
  * P = 0 succeeds without writing. CUDA workspace-query operation id 5.
  */
-VREL_API VrelStatus vrel_transforms_perspective_divide(const VrelTensorView *homogeneous,
-                                                      double eps,
-                                                      const VrelExecutionContext *context,
-                                                      const VrelTensorView *ndc,
-                                                      const VrelTensorView *valid,
-                                                      const VrelBufferDescriptor *workspace,
-                                                      VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_transforms_perspective_divide(
+    const VrelTensorView *homogeneous, double eps, const VrelExecutionContext *context,
+    const VrelTensorView *ndc, const VrelTensorView *valid, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * Vector-Jacobian product of vrel_transforms_perspective_divide. Where |W| > eps, with g the ndc

@@ -56,13 +56,15 @@ extern "C" {
 /* Result of every export (32-bit signed). */
 typedef int32_t VrelStatus;
 
-#define VREL_STATUS_OK 0                    /* success */
-#define VREL_STATUS_INVALID_ARGUMENT 1      /* null pointer, bad shape/index/offset/scalar/flag, alias */
-#define VREL_STATUS_UNSUPPORTED 2           /* dtype, device, backend or flag not supported; no provider */
+#define VREL_STATUS_OK 0               /* success */
+#define VREL_STATUS_INVALID_ARGUMENT 1 /* null pointer, bad shape/index/offset/scalar/flag, alias \
+                                        */
+#define VREL_STATUS_UNSUPPORTED 2 /* dtype, device, backend or flag not supported; no provider */
 #define VREL_STATUS_INSUFFICIENT_CAPACITY 3 /* caller storage missing or too small */
-#define VREL_STATUS_OVERFLOW 4              /* size arithmetic or a kernel's fixed capacity exceeded */
-#define VREL_STATUS_IO_ERROR 5              /* a file cannot be opened, sized or read in full */
-#define VREL_STATUS_ABI_MISMATCH 6          /* record too small, other major version, unusable Diagnostic */
+#define VREL_STATUS_OVERFLOW 4     /* size arithmetic or a kernel's fixed capacity exceeded */
+#define VREL_STATUS_IO_ERROR 5     /* a file cannot be opened, sized or read in full */
+#define VREL_STATUS_ABI_MISMATCH 6 /* record too small, other major version, unusable Diagnostic \
+                                    */
 
 /* ------------------------------------------------------------------------------------------ */
 /* Diagnostic (64 bytes)                                                                      */
@@ -176,11 +178,11 @@ VREL_API uint32_t vrel_get_abi_version(void) VREL_NOEXCEPT;
  *    power of two (1), capacity without data (1), misaligned data (1).
  */
 VREL_API VrelStatus vrel_validate_tensor_view(const VrelTensorView *view,
-                                              VrelDiagnostic *diag) VREL_NOEXCEPT;
-VREL_API VrelStatus vrel_validate_execution_context(const VrelExecutionContext *context,
-                                                    VrelDiagnostic *diag) VREL_NOEXCEPT;
+                                                                    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_validate_execution_context(
+    const VrelExecutionContext *context, VrelDiagnostic *diag) VREL_NOEXCEPT;
 VREL_API VrelStatus vrel_validate_buffer(const VrelBufferDescriptor *buffer,
-                                         VrelDiagnostic *diag) VREL_NOEXCEPT;
+                                                               VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /* ------------------------------------------------------------------------------------------ */
 /* Capability report                                                                          */
@@ -275,7 +277,7 @@ typedef struct VrelCapabilityReport {
  * (null report, reserved fields, capacity without buffer), 6 (report header), 3.
  */
 VREL_API VrelStatus vrel_capabilities_query(VrelCapabilityReport *report,
-                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
+                                                                  VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
  * As the query, and also runs a fresh discovery of the CUDA provider (load, handshake,
@@ -287,23 +289,24 @@ VREL_API VrelStatus vrel_capabilities_query(VrelCapabilityReport *report,
  * in the used pool, gives 6 "the CUDA provider reported capability records outside the report
  * buffers" (the plug-in is unloaded before the probe returns, so its own memory cannot be kept).
  */
-VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags, VrelCapabilityReport *report,
-                                            VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_capabilities_probe(uint32_t flags,
+                                                                  VrelCapabilityReport *report,
+                                                                  VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
 
 /* The operator families. Each header documents its exports. */
-#include "vrel/mesh.h"
-#include "vrel/io.h"
-#include "vrel/transforms.h"
-#include "vrel/render.h"
-#include "vrel/texture.h"
-#include "vrel/points.h"
 #include "vrel/animation.h"
 #include "vrel/image.h"
-#include "vrel/shading.h"
+#include "vrel/io.h"
+#include "vrel/mesh.h"
 #include "vrel/opaque.h"
+#include "vrel/points.h"
+#include "vrel/render.h"
+#include "vrel/shading.h"
+#include "vrel/texture.h"
+#include "vrel/transforms.h"
 
 #endif /* VREL_VREL_H */

@@ -33,11 +33,17 @@ TEST(Frame, InputAndOutputRules) {
   Tensor<float> t({4, 3});
   View in = t.in();
   View out = t.out();
-  EXPECT_EQ(run([&](auto& f) { return f.input(in, {frame::kAny, 3}, "x must be a [N,3] tensor view"); }).status, 0);
-  EXPECT_EQ(run([&](auto& f) { return f.input(in, {frame::kAny, 4}, "x must be a [N,4] tensor view"); }).message,
+  EXPECT_EQ(run([&](auto& f) {
+              return f.input(in, {frame::kAny, 3}, "x must be a [N,3] tensor view");
+            }).status,
+            0);
+  EXPECT_EQ(run([&](auto& f) {
+              return f.input(in, {frame::kAny, 4}, "x must be a [N,4] tensor view");
+            }).message,
             "x must be a [N,4] tensor view");
-  EXPECT_EQ(run([&](auto& f) { return f.input(nullptr, {3}, "x must be a [3] tensor view"); }).message,
-            "x must be a [3] tensor view");
+  EXPECT_EQ(
+      run([&](auto& f) { return f.input(nullptr, {3}, "x must be a [3] tensor view"); }).message,
+      "x must be a [3] tensor view");
   EXPECT_EQ(run([&](auto& f) { return f.input(out, {4, 3}, "shape"); }).message,
             frame::kInputOutputFlag);
   EXPECT_EQ(run([&](auto& f) { return f.output(in, {4, 3}, "shape"); }).message,
@@ -118,26 +124,30 @@ TEST(Frame, PackedOffsets) {
 TEST(Frame, WorkspaceCapacityComesBeforeValidation) {
   Workspace small(8);
   small->reserved[0] = 1;  // malformed, but undersized first
-  Checked c = run([&](auto& f) {
-    return f.workspace(small.get(), 16, false, 4, "aligned to int32", {});
-  });
+  Checked c =
+      run([&](auto& f) { return f.workspace(small.get(), 16, false, 4, "aligned to int32", {}); });
   EXPECT_EQ(c.status, VREL_STATUS_INSUFFICIENT_CAPACITY);
   EXPECT_EQ(c.message, frame::kForwardWorkspace);
   c = run([&](auto& f) { return f.workspace(nullptr, 16, true, 4, "aligned", {}); });
   EXPECT_EQ(c.message, frame::kBackwardWorkspace);
-  EXPECT_EQ(run([&](auto& f) { return f.workspace(nullptr, 0, true, 4, "aligned", {}); }).status, 0);
+  EXPECT_EQ(run([&](auto& f) { return f.workspace(nullptr, 0, true, 4, "aligned", {}); }).status,
+            0);
 
   Workspace ws(64, 16);
-  EXPECT_EQ(run([&](auto& f) { return f.workspace(ws.get(), 64, false, 8, "aligned", {}); }).status, 0);
+  EXPECT_EQ(run([&](auto& f) { return f.workspace(ws.get(), 64, false, 8, "aligned", {}); }).status,
+            0);
   VrelBufferDescriptor shifted = *ws.get();
   shifted.data = static_cast<char*>(shifted.data) + 4;
   shifted.alignment = 4;
   shifted.capacity = 32;
-  EXPECT_EQ(run([&](auto& f) { return f.workspace(&shifted, 32, false, 8, "must be aligned to double", {}); }).message,
+  EXPECT_EQ(run([&](auto& f) {
+              return f.workspace(&shifted, 32, false, 8, "must be aligned to double", {});
+            }).message,
             "must be aligned to double");
   View over(ws->data, {4}, VREL_DTYPE_FLOAT32);
-  EXPECT_EQ(run([&](auto& f) { return f.workspace(ws.get(), 64, false, 8, "aligned", {over}); }).message,
-            frame::kWorkspaceAlias);
+  EXPECT_EQ(
+      run([&](auto& f) { return f.workspace(ws.get(), 64, false, 8, "aligned", {over}); }).message,
+      frame::kWorkspaceAlias);
   VrelBufferDescriptor gpu = *ws.get();
   gpu.device_type = VREL_DEVICE_CUDA;
   EXPECT_EQ(run([&](auto& f) { return f.workspace(&gpu, 64, false, 8, "aligned", {}); }).message,

@@ -7,7 +7,8 @@
 
 extern "C" unsigned vrel_test_c_abi_version(void);
 
-#define EXPECT_FIELD(type, field, offset) EXPECT_EQ(offsetof(type, field), offset) << #type "." #field
+#define EXPECT_FIELD(type, field, offset) \
+  EXPECT_EQ(offsetof(type, field), offset) << #type "." #field
 
 TEST(Layout, Diagnostic) {
   EXPECT_EQ(sizeof(VrelDiagnostic), 64u);

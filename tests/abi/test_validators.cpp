@@ -86,8 +86,8 @@ TEST(TensorView, ShapesAndStrides) {
   // Count and byte overflow.
   EXPECT_EQ(validate(ViewCase{{int64_t(1) << 32, int64_t(1) << 32}, {int64_t(1) << 32, 1}}),
             R(4, "tensor element count overflows 64-bit capacity"));
-  EXPECT_EQ(validate(ViewCase{{int64_t(1) << 31, int64_t(1) << 31}, {int64_t(1) << 31, 1},
-                              VREL_DTYPE_FLOAT64}),
+  EXPECT_EQ(validate(ViewCase{
+                {int64_t(1) << 31, int64_t(1) << 31}, {int64_t(1) << 31, 1}, VREL_DTYPE_FLOAT64}),
             R(4, "tensor byte count overflows 64-bit capacity"));
   // Offsets.
   EXPECT_EQ(validate(ViewCase{{2}, {1}, VREL_DTYPE_FLOAT64, 4}),
@@ -102,7 +102,8 @@ TEST(TensorView, RankLimits) {
   v.rank = 65;
   v.shape = nullptr;  // must not be read: the rank test comes first
   v.strides = nullptr;
-  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{2}, std::string("tensor rank exceeds the ABI v1 maximum")));
+  EXPECT_EQ(validate(v),
+            std::make_pair(VrelStatus{2}, std::string("tensor rank exceeds the ABI v1 maximum")));
   v = base_view();
   v.rank = 0;
   EXPECT_EQ(validate(v).second, "rank-zero tensors require null shape and stride pointers");
@@ -116,7 +117,8 @@ TEST(TensorView, FlagsDtypeDeviceAndReserved) {
   v.flags = 3;
   EXPECT_EQ(validate(v).first, VREL_STATUS_INVALID_ARGUMENT);
   v.flags = 4;
-  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{2}, std::string("tensor view contains an unsupported flag")));
+  EXPECT_EQ(validate(v),
+            std::make_pair(VrelStatus{2}, std::string("tensor view contains an unsupported flag")));
   v = base_view();
   v.dtype = 0;
   EXPECT_EQ(validate(v).second, "tensor dtype is not supported by ABI v1");
@@ -125,7 +127,8 @@ TEST(TensorView, FlagsDtypeDeviceAndReserved) {
   v = base_view();
   v.device_type = 3;
   v.device_index = -1;  // the type is looked at first
-  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{2}, std::string("device type is not supported by ABI v1")));
+  EXPECT_EQ(validate(v),
+            std::make_pair(VrelStatus{2}, std::string("device type is not supported by ABI v1")));
   v.device_type = VREL_DEVICE_CUDA;
   EXPECT_EQ(validate(v).second, "device index must be nonnegative");
   v.device_type = VREL_DEVICE_CPU;
@@ -140,7 +143,9 @@ TEST(TensorView, AddressOverflow) {
   VrelTensorView v = base_view();
   v.data = reinterpret_cast<void*>(UINT64_MAX - 15);
   v.byte_offset = 32;
-  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{4}, std::string("tensor data pointer plus byte offset overflows")));
+  EXPECT_EQ(
+      validate(v),
+      std::make_pair(VrelStatus{4}, std::string("tensor data pointer plus byte offset overflows")));
   v.byte_offset = 8;
   EXPECT_EQ(validate(v).second, "tensor addressable byte range overflows");
   v.byte_offset = UINT64_MAX - 3;
@@ -150,7 +155,9 @@ TEST(TensorView, AddressOverflow) {
   v = base_view();
   v.data = storage;
   v.byte_offset = (uint64_t{1} << 63) + 8;
-  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{4}, std::string("tensor data pointer plus byte offset overflows")));
+  EXPECT_EQ(
+      validate(v),
+      std::make_pair(VrelStatus{4}, std::string("tensor data pointer plus byte offset overflows")));
   v.data = reinterpret_cast<void*>(uint64_t{INT64_MAX} - 3);
   v.byte_offset = 0;
   v.dtype = VREL_DTYPE_BOOL;
@@ -163,7 +170,9 @@ TEST(TensorView, ElementAddressAlignment) {
   v.dtype = VREL_DTYPE_FLOAT64;
   v.data = bytes + 4;  // the offset is a multiple of 8, the element address is not
   v.byte_offset = 8;
-  EXPECT_EQ(validate(v), std::make_pair(VrelStatus{1}, std::string("tensor data pointer is not aligned to its dtype")));
+  EXPECT_EQ(validate(v),
+            std::make_pair(VrelStatus{1},
+                           std::string("tensor data pointer is not aligned to its dtype")));
   v.data = bytes + 8;
   EXPECT_EQ(validate(v).first, VREL_STATUS_OK);
   v.dtype = VREL_DTYPE_BOOL;  // one-byte elements may start anywhere
@@ -182,7 +191,9 @@ TEST(ExecutionContext, Rules) {
   c.flags = 1;
   EXPECT_EQ(check(c).first, VREL_STATUS_OK);
   c.flags = 2;
-  EXPECT_EQ(check(c), std::make_pair(VrelStatus{2}, std::string("execution context contains an unsupported flag")));
+  EXPECT_EQ(
+      check(c),
+      std::make_pair(VrelStatus{2}, std::string("execution context contains an unsupported flag")));
   c = cpu_context();
   c.device_index = 1;
   EXPECT_EQ(check(c).second, "the ABI v1 CPU device index must be zero");
@@ -224,7 +235,9 @@ TEST(Buffer, Rules) {
   b.data = storage;
   EXPECT_EQ(check(b).first, VREL_STATUS_OK);
   b.flags = 1;
-  EXPECT_EQ(check(b), std::make_pair(VrelStatus{2}, std::string("buffer descriptor contains an unsupported flag")));
+  EXPECT_EQ(
+      check(b),
+      std::make_pair(VrelStatus{2}, std::string("buffer descriptor contains an unsupported flag")));
   b.flags = 0;
   b.reserved[1] = 1;
   EXPECT_EQ(check(b).second, "buffer descriptor reserved fields must be zero");

@@ -43,18 +43,24 @@ struct Operands {
   VrelExecutionContext ctx = cuda_context(kDevice, 0x5151);
   VrelBufferDescriptor ws = device_buffer(4096);
   View axis = device_view(1, {4, 3}, kF32), rotation = device_view(2, {4, 3, 3}, kF32, true);
-  View rotation_grad = device_view(3, {4, 3, 3}, kF32), axis_grad = device_view(4, {4, 3}, kF32, true);
+  View rotation_grad = device_view(3, {4, 3, 3}, kF32),
+       axis_grad = device_view(4, {4, 3}, kF32, true);
   View local = device_view(5, {2, 3, 4, 4}, kF32), parents = device_view(6, {3}, kI32);
-  View world = device_view(7, {2, 3, 4, 4}, kF32, true), world_grad = device_view(8, {2, 3, 4, 4}, kF32);
+  View world = device_view(7, {2, 3, 4, 4}, kF32, true),
+       world_grad = device_view(8, {2, 3, 4, 4}, kF32);
   View local_grad = device_view(9, {2, 3, 4, 4}, kF32, true);
   View tmpl = device_view(10, {5, 3}, kF32), deltas = device_view(11, {4, 5, 3}, kF32);
   View blend_weights = device_view(12, {2, 4}, kF32), mesh = device_view(13, {2, 5, 3}, kF32, true);
-  View mesh_grad = device_view(14, {2, 5, 3}, kF32), tmpl_grad = device_view(15, {5, 3}, kF32, true);
-  View vertices = device_view(16, {2, 5, 3}, kF32), transforms = device_view(17, {2, 3, 4, 4}, kF32);
-  View skin_weights = device_view(18, {5, 3}, kF32), transforms_grad = device_view(19, {2, 3, 4, 4}, kF32, true);
+  View mesh_grad = device_view(14, {2, 5, 3}, kF32),
+       tmpl_grad = device_view(15, {5, 3}, kF32, true);
+  View vertices = device_view(16, {2, 5, 3}, kF32),
+       transforms = device_view(17, {2, 3, 4, 4}, kF32);
+  View skin_weights = device_view(18, {5, 3}, kF32),
+       transforms_grad = device_view(19, {2, 3, 4, 4}, kF32, true);
   View faces = device_view(20, {6, 3}, kI32), face_index = device_view(21, {7}, kI32);
   View bary = device_view(22, {7, 3}, kF32), landmarks = device_view(23, {2, 7, 3}, kF32, true);
-  View landmarks_grad = device_view(24, {2, 7, 3}, kF32), bary_grad = device_view(25, {7, 3}, kF32, true);
+  View landmarks_grad = device_view(24, {2, 7, 3}, kF32),
+       bary_grad = device_view(25, {7, 3}, kF32, true);
 };
 
 // Calls one operator export: its table offset, its status and message, and the arguments it
@@ -84,9 +90,10 @@ void call_all(Operands& o, const std::function<void(const Forwarded&)>& check) {
   add(264, vrel_transforms_rodrigues, o.axis.get(), &o.ctx, o.rotation.get(), &o.ws);
   add(272, vrel_transforms_rodrigues_backward, o.axis.get(), o.rotation_grad.get(), &o.ctx,
       o.axis_grad.get(), &o.ws);
-  add(280, vrel_skeleton_forward_kinematics, o.local.get(), o.parents.get(), &o.ctx, o.world.get(), &o.ws);
-  add(288, vrel_skeleton_forward_kinematics_backward, o.local.get(), o.parents.get(), o.world_grad.get(),
-      &o.ctx, o.local_grad.get(), &o.ws);
+  add(280, vrel_skeleton_forward_kinematics, o.local.get(), o.parents.get(), &o.ctx, o.world.get(),
+      &o.ws);
+  add(288, vrel_skeleton_forward_kinematics_backward, o.local.get(), o.parents.get(),
+      o.world_grad.get(), &o.ctx, o.local_grad.get(), &o.ws);
   add(248, vrel_mesh_blend_shapes, o.tmpl.get(), o.deltas.get(), o.blend_weights.get(), &o.ctx,
       o.mesh.get(), &o.ws);
   add(256, vrel_mesh_blend_shapes_backward, o.tmpl.get(), o.deltas.get(), o.blend_weights.get(),
@@ -97,16 +104,17 @@ void call_all(Operands& o, const std::function<void(const Forwarded&)>& check) {
       o.mesh_grad.get(), &o.ctx, none, o.transforms_grad.get(), none, &o.ws);
   add(312, vrel_mesh_evaluate_barycentric, o.vertices.get(), o.faces.get(), o.face_index.get(),
       o.bary.get(), &o.ctx, o.landmarks.get(), &o.ws);
-  add(320, vrel_mesh_evaluate_barycentric_backward, o.vertices.get(), o.faces.get(), o.face_index.get(),
-      o.bary.get(), o.landmarks_grad.get(), &o.ctx, none, o.bary_grad.get(), &o.ws);
+  add(320, vrel_mesh_evaluate_barycentric_backward, o.vertices.get(), o.faces.get(),
+      o.face_index.get(), o.bary.get(), o.landmarks_grad.get(), &o.ctx, none, o.bary_grad.get(),
+      &o.ws);
 }
 
 const std::map<std::size_t, std::string> kUnavailable = {
-    {248, "CUDA blend unavailable"},         {256, "CUDA blend backward unavailable"},
-    {264, "CUDA Rodrigues unavailable"},     {272, "CUDA Rodrigues backward unavailable"},
-    {280, "CUDA FK unavailable"},            {288, "CUDA FK backward unavailable"},
-    {296, "CUDA skinning unavailable"},      {304, "CUDA skinning backward unavailable"},
-    {312, "CUDA barycentric unavailable"},   {320, "CUDA barycentric backward unavailable"},
+    {248, "CUDA blend unavailable"},       {256, "CUDA blend backward unavailable"},
+    {264, "CUDA Rodrigues unavailable"},   {272, "CUDA Rodrigues backward unavailable"},
+    {280, "CUDA FK unavailable"},          {288, "CUDA FK backward unavailable"},
+    {296, "CUDA skinning unavailable"},    {304, "CUDA skinning backward unavailable"},
+    {312, "CUDA barycentric unavailable"}, {320, "CUDA barycentric backward unavailable"},
 };
 
 // The sentence each operation gives when the provider cannot answer the workspace query.
@@ -124,16 +132,37 @@ struct QueryCall {
 };
 
 const QueryCall kQueries[] = {
-    {14, 3, [](auto c, auto b, auto a, auto d) { return vrel_mesh_blend_shapes_workspace(2, 5, 4, kF32, c, b, a, d); }, 0, 1, 248},
-    {15, 2, [](auto c, auto b, auto a, auto d) { return vrel_transforms_rodrigues_workspace(4, kF32, c, b, a, d); }, 0, 1, 264},
-    {16, 2, [](auto c, auto b, auto a, auto d) { return vrel_skeleton_forward_kinematics_workspace(2, 3, kF32, c, b, a, d); }, 792, 8, 280},
-    {17, 3, [](auto c, auto b, auto a, auto d) { return vrel_mesh_skin_lbs_workspace(2, 5, 3, kF32, c, b, a, d); }, 0, 1, 296},
-    {18, 3, [](auto c, auto b, auto a, auto d) { return vrel_mesh_evaluate_barycentric_workspace(2, 5, 7, kF32, c, b, a, d); }, 0, 1, 312},
+    {14, 3,
+     [](auto c, auto b, auto a, auto d) {
+       return vrel_mesh_blend_shapes_workspace(2, 5, 4, kF32, c, b, a, d);
+     },
+     0, 1, 248},
+    {15, 2,
+     [](auto c, auto b, auto a, auto d) {
+       return vrel_transforms_rodrigues_workspace(4, kF32, c, b, a, d);
+     },
+     0, 1, 264},
+    {16, 2,
+     [](auto c, auto b, auto a, auto d) {
+       return vrel_skeleton_forward_kinematics_workspace(2, 3, kF32, c, b, a, d);
+     },
+     792, 8, 280},
+    {17, 3,
+     [](auto c, auto b, auto a, auto d) {
+       return vrel_mesh_skin_lbs_workspace(2, 5, 3, kF32, c, b, a, d);
+     },
+     0, 1, 296},
+    {18, 3,
+     [](auto c, auto b, auto a, auto d) {
+       return vrel_mesh_evaluate_barycentric_workspace(2, 5, 7, kF32, c, b, a, d);
+     },
+     0, 1, 312},
 };
 
 Result fk_with(Operands& o, const VrelBufferDescriptor* ws) {
   Diag diag;
-  const VrelStatus st = vrel_skeleton_forward_kinematics(o.local, o.parents, &o.ctx, o.world, ws, diag);
+  const VrelStatus st =
+      vrel_skeleton_forward_kinematics(o.local, o.parents, &o.ctx, o.world, ws, diag);
   return {st, diag.text()};
 }
 
@@ -219,8 +248,9 @@ TEST(CudaForwarding, ViewChecksUseTheCombinedSentences) {
   };
   auto skin = [](Operands& o, const VrelTensorView* grad_weights = nullptr) {
     Diag diag;
-    const VrelStatus st = vrel_mesh_skin_lbs_backward(o.vertices, o.transforms, o.skin_weights, o.mesh_grad,
-                                                      &o.ctx, nullptr, nullptr, grad_weights, &o.ws, diag);
+    const VrelStatus st =
+        vrel_mesh_skin_lbs_backward(o.vertices, o.transforms, o.skin_weights, o.mesh_grad, &o.ctx,
+                                    nullptr, nullptr, grad_weights, &o.ws, diag);
     return Result{st, diag.text()};
   };
   const std::string kMismatch = "animation tensor rank, dtype or device mismatch";
@@ -254,7 +284,8 @@ TEST(CudaForwarding, ViewChecksUseTheCombinedSentences) {
     Operands o;
     const View wrong = device_view(2, {4, 3, 2}, kF32, true);
     Diag diag;
-    EXPECT_EQ(vrel_transforms_rodrigues(o.axis, &o.ctx, wrong, &o.ws, diag), VREL_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(vrel_transforms_rodrigues(o.axis, &o.ctx, wrong, &o.ws, diag),
+              VREL_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(diag.text(), "animation tensor shape mismatch");
   }
   {
@@ -274,16 +305,19 @@ TEST(CudaForwarding, ViewChecksUseTheCombinedSentences) {
     Operands o;
     o.tmpl->dtype = kI32;
     Diag diag;
-    EXPECT_EQ(vrel_mesh_blend_shapes(o.tmpl, o.deltas, o.blend_weights, &o.ctx, o.mesh, &o.ws, diag), 1);
+    EXPECT_EQ(
+        vrel_mesh_blend_shapes(o.tmpl, o.deltas, o.blend_weights, &o.ctx, o.mesh, &o.ws, diag), 1);
     EXPECT_EQ(diag.text(), "animation requires floating template");
     o.local->dtype = kI32;
     EXPECT_EQ(fk_with(o, &o.ws).message, "FK requires floating local transforms");
-    EXPECT_EQ(vrel_skeleton_forward_kinematics_backward(o.local, o.parents, nullptr, &o.ctx, o.local_grad,
-                                                        &o.ws, diag), 1);
+    EXPECT_EQ(vrel_skeleton_forward_kinematics_backward(o.local, o.parents, nullptr, &o.ctx,
+                                                        o.local_grad, &o.ws, diag),
+              1);
     EXPECT_EQ(diag.text(), "FK requires floating local transforms");
     o.local->dtype = kF32;
-    EXPECT_EQ(vrel_skeleton_forward_kinematics_backward(o.local, o.parents, nullptr, &o.ctx, o.local_grad,
-                                                        &o.ws, diag), 1);
+    EXPECT_EQ(vrel_skeleton_forward_kinematics_backward(o.local, o.parents, nullptr, &o.ctx,
+                                                        o.local_grad, &o.ws, diag),
+              1);
     EXPECT_EQ(diag.text(), "FK backward requires cotangent");
   }
 }
@@ -291,7 +325,9 @@ TEST(CudaForwarding, ViewChecksUseTheCombinedSentences) {
 TEST(CudaProviderStatus, ProviderStatusIsReturnedUnchanged) {
   Operands o;
   uint64_t bytes = 0, alignment = 0;
-  EXPECT_EQ(vrel_skeleton_forward_kinematics_workspace(2, 3, kF32, &o.ctx, &bytes, &alignment, nullptr), 77);
+  EXPECT_EQ(
+      vrel_skeleton_forward_kinematics_workspace(2, 3, kF32, &o.ctx, &bytes, &alignment, nullptr),
+      77);
   // The scratch answer comes first, so a failing query ends the call.
   EXPECT_EQ(fk_with(o, &o.ws).status, 77);
   EXPECT_EQ(recorded_call().offset, 8u);
@@ -309,8 +345,8 @@ TEST(CudaNullEntries, EmptyEntriesAreUnavailable) {
   // The CTest entry empties 256, 272, 288, 304 and 312.
   Operands o;
   call_all(o, [](const Forwarded& f) {
-    const bool empty = f.offset == 256 || f.offset == 272 || f.offset == 288 || f.offset == 304 ||
-                       f.offset == 312;
+    const bool empty =
+        f.offset == 256 || f.offset == 272 || f.offset == 288 || f.offset == 304 || f.offset == 312;
     if (empty) {
       EXPECT_EQ(f.status, VREL_STATUS_UNSUPPORTED) << f.offset;
       EXPECT_EQ(f.message, kUnavailable.at(f.offset));

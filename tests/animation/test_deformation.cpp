@@ -47,14 +47,18 @@ TEST(BlendShapes, WorkedExampleAndNoShapes) {
   Tensor<float> deltas({1, 2, 3}, {1, 1, 1, -2, 0, 2});
   Tensor<float> weights({2, 1}, {0.5f, -1});
   Tensor<float> out({2, 2, 3});
-  ASSERT_EQ(vrel_mesh_blend_shapes(tmpl.in(), deltas.in(), weights.in(), &g_ctx, out.out(), nullptr, nullptr), 0);
+  ASSERT_EQ(vrel_mesh_blend_shapes(tmpl.in(), deltas.in(), weights.in(), &g_ctx, out.out(), nullptr,
+                                   nullptr),
+            0);
   EXPECT_EQ(out.values(), (std::vector<float>{0.5f, 1.5f, 2.5f, 2, 4, 6, -1, 0, 1, 5, 4, 3}));
 
   // K = 0 copies the template into every batch element.
   Tensor<float> none({0, 2, 3});
   Tensor<float> no_weights({3, 0});
   Tensor<float> copies({3, 2, 3});
-  ASSERT_EQ(vrel_mesh_blend_shapes(tmpl.in(), none.in(), no_weights.in(), &g_ctx, copies.out(), nullptr, nullptr), 0);
+  ASSERT_EQ(vrel_mesh_blend_shapes(tmpl.in(), none.in(), no_weights.in(), &g_ctx, copies.out(),
+                                   nullptr, nullptr),
+            0);
   for (int b = 0; b < 3; ++b)
     for (int i = 0; i < 6; ++i) EXPECT_EQ(copies[6 * b + i], tmpl[i]);
 }
@@ -94,7 +98,8 @@ TEST(BlendShapes, UnrepresentableResultIsReported) {
   Tensor<float> weights({1, 1}, {1});
   Tensor<float> out({1, 1, 3});
   Diag diag;
-  EXPECT_EQ(vrel_mesh_blend_shapes(tmpl.in(), deltas.in(), weights.in(), &g_ctx, out.out(), nullptr, diag),
+  EXPECT_EQ(vrel_mesh_blend_shapes(tmpl.in(), deltas.in(), weights.in(), &g_ctx, out.out(), nullptr,
+                                   diag),
             VREL_STATUS_OVERFLOW);
   EXPECT_EQ(diag.text(), "animation arithmetic is not representable");
 }
@@ -126,11 +131,13 @@ struct Skin {
 TEST(Skinning, BlendsAffineTransformsAndIgnoresTheLastRow) {
   // Joint 0 is the identity, joint 1 a translation by (2, 0, -4); a vertex split 3:1.
   Tensor<float> vertices({1, 2, 3}, {1, 2, 3, -1, 0, 1});
-  Tensor<float> transforms({1, 2, 4, 4}, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 9, 9, 9, 9,
+  Tensor<float> transforms({1, 2, 4, 4}, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0,  9, 9, 9, 9,
                                           1, 0, 0, 2, 0, 1, 0, 0, 0, 0, 1, -4, 7, 7, 7, 7});
   Tensor<float> weights({2, 2}, {0.75f, 0.25f, 0, 1});
   Tensor<float> out({1, 2, 3});
-  ASSERT_EQ(vrel_mesh_skin_lbs(vertices.in(), transforms.in(), weights.in(), &g_ctx, out.out(), nullptr, nullptr), 0);
+  ASSERT_EQ(vrel_mesh_skin_lbs(vertices.in(), transforms.in(), weights.in(), &g_ctx, out.out(),
+                               nullptr, nullptr),
+            0);
   EXPECT_EQ(out.values(), (std::vector<float>{1.5f, 2, 2, 1, 0, -3}));
 }
 
@@ -138,12 +145,14 @@ TEST(Skinning, JointCountRules) {
   Tensor<float> no_vertices({2, 0, 3}), no_transforms({2, 0, 4, 4}), no_weights({0, 0});
   Tensor<float> no_out({2, 0, 3});
   EXPECT_EQ(vrel_mesh_skin_lbs(no_vertices.in(), no_transforms.in(), no_weights.in(), &g_ctx,
-                               no_out.out(), nullptr, nullptr), 0);
+                               no_out.out(), nullptr, nullptr),
+            0);
   Tensor<float> vertices({1, 3, 3}), weights({3, 0}), out({1, 3, 3});
   Tensor<float> transforms({1, 0, 4, 4});
   poison(out);
   Diag diag;
-  EXPECT_EQ(vrel_mesh_skin_lbs(vertices.in(), transforms.in(), weights.in(), &g_ctx, out.out(), nullptr, diag),
+  EXPECT_EQ(vrel_mesh_skin_lbs(vertices.in(), transforms.in(), weights.in(), &g_ctx, out.out(),
+                               nullptr, diag),
             VREL_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(diag.text(), "nonempty skinning vertices require at least one joint");
   EXPECT_TRUE(poisoned(out));
@@ -206,8 +215,8 @@ TEST(Skinning, BlockedWeightGradientEqualsThePlainSumBitForBit) {
   for (int64_t e = 0; e < V * J; e += 3) weights[e] = 0;
   Tensor<float> g = random_tensor<float>({B, V, 3}, rng), gw({V, J});
   Diag diag;
-  ASSERT_EQ(vrel_mesh_skin_lbs_backward(vertices.in(), transforms.in(), weights.in(), g.in(), &g_ctx,
-                                        nullptr, nullptr, gw.out(), nullptr, diag),
+  ASSERT_EQ(vrel_mesh_skin_lbs_backward(vertices.in(), transforms.in(), weights.in(), g.in(),
+                                        &g_ctx, nullptr, nullptr, gw.out(), nullptr, diag),
             0);
   for (int64_t v = 0; v < V; ++v)
     for (int64_t j = 0; j < J; ++j) {
@@ -217,10 +226,12 @@ TEST(Skinning, BlockedWeightGradientEqualsThePlainSumBitForBit) {
         const float* p = &vertices[(b * V + v) * 3];
         const float* c = &g[(b * V + v) * 3];
         float row[3];
-        for (int r = 0; r < 3; ++r) row[r] = m[4 * r] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] + m[4 * r + 3];
+        for (int r = 0; r < 3; ++r)
+          row[r] = m[4 * r] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] + m[4 * r + 3];
         sum += c[0] * row[0] + c[1] * row[1] + c[2] * row[2];
       }
-      ASSERT_EQ(std::memcmp(&sum, &gw[v * J + j], sizeof sum), 0) << "vertex " << v << " joint " << j;
+      ASSERT_EQ(std::memcmp(&sum, &gw[v * J + j], sizeof sum), 0)
+          << "vertex " << v << " joint " << j;
     }
 }
 
@@ -232,8 +243,8 @@ struct Landmarks {
   Tensor<double> bary;
   Result forward(Tensor<double>& out) {
     Diag diag;
-    const VrelStatus st = vrel_mesh_evaluate_barycentric(vertices.in(), faces.in(), face_index.in(),
-                                                         bary.in(), &g_ctx, out.out(), nullptr, diag);
+    const VrelStatus st = vrel_mesh_evaluate_barycentric(
+        vertices.in(), faces.in(), face_index.in(), bary.in(), &g_ctx, out.out(), nullptr, diag);
     return {st, diag.text()};
   }
   Result backward(Tensor<double>& g, Tensor<double>* gv, Tensor<double>* gb) {
@@ -248,8 +259,8 @@ struct Landmarks {
 
 // Faces with repeated corners and landmarks that share faces.
 Landmarks random_landmarks(int64_t b, int64_t v, int64_t f, int64_t l, std::mt19937& rng) {
-  Landmarks m{random_tensor<double>({b, v, 3}, rng), Tensor<int32_t>({f, 3}),
-              Tensor<int32_t>({l}), random_tensor<double>({l, 3}, rng)};
+  Landmarks m{random_tensor<double>({b, v, 3}, rng), Tensor<int32_t>({f, 3}), Tensor<int32_t>({l}),
+              random_tensor<double>({l, 3}, rng)};
   std::uniform_int_distribution<int32_t> vertex(0, static_cast<int32_t>(v - 1));
   std::uniform_int_distribution<int32_t> face(0, static_cast<int32_t>(f - 1));
   for (auto& i : m.faces.values()) i = vertex(rng);
@@ -272,7 +283,8 @@ std::vector<T> gather_vertex_gradient(const std::vector<int32_t>& faces,
         T sum = 0;
         for (int64_t l = 0; l < landmarks; ++l)
           for (int k = 0; k < 3; ++k)
-            if (faces[3 * face_index[l] + k] == v) sum += bary[3 * l + k] * g[(b * landmarks + l) * 3 + c];
+            if (faces[3 * face_index[l] + k] == v)
+              sum += bary[3 * l + k] * g[(b * landmarks + l) * 3 + c];
         out[(b * rows + v) * 3 + c] = sum;
       }
   return out;
@@ -296,8 +308,10 @@ TYPED_TEST(ScatterTyped, ScatterEqualsGatherBitForBit) {
     Tensor<int32_t> f = m.faces, fi = m.face_index;
     Tensor<T> grad({batch, rows, 3});
     poison(grad);
-    ASSERT_EQ(vrel_mesh_evaluate_barycentric_backward(vertices.in(), f.in(), fi.in(), bary.in(), g.in(),
-                                                      &g_ctx, grad.out(), nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(
+        vrel_mesh_evaluate_barycentric_backward(vertices.in(), f.in(), fi.in(), bary.in(), g.in(),
+                                                &g_ctx, grad.out(), nullptr, nullptr, nullptr),
+        0);
     const std::vector<T> expected = gather_vertex_gradient(f.values(), fi.values(), bary.values(),
                                                            g.values(), batch, rows, landmarks);
     ASSERT_EQ(std::memcmp(expected.data(), grad.ptr(), grad.bytes()), 0) << "trial " << trial;
@@ -312,8 +326,8 @@ TEST(Barycentric, CornerWeightsAndRangeRules) {
   Tensor<float> out({1, 2, 3});
   auto call = [&] {
     Diag diag;
-    const VrelStatus st = vrel_mesh_evaluate_barycentric(vertices.in(), faces.in(), face_index.in(),
-                                                         bary.in(), &g_ctx, out.out(), nullptr, diag);
+    const VrelStatus st = vrel_mesh_evaluate_barycentric(
+        vertices.in(), faces.in(), face_index.in(), bary.in(), &g_ctx, out.out(), nullptr, diag);
     return Result{st, diag.text()};
   };
   ASSERT_EQ(call().status, 0);

@@ -66,7 +66,8 @@ TYPED_TEST(RodriguesTyped, OrthonormalAndAgreesWithTheDirectFormula) {
     const T* r = &out[9 * n];
     const double v[3] = {axis[3 * n], axis[3 * n + 1], axis[3 * n + 2]};
     const std::vector<long double> ref = direct_rotation(v);
-    for (int i = 0; i < 9; ++i) EXPECT_NEAR(r[i], static_cast<double>(ref[i]), tol) << n << ":" << i;
+    for (int i = 0; i < 9; ++i)
+      EXPECT_NEAR(r[i], static_cast<double>(ref[i]), tol) << n << ":" << i;
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) {
         const double rrt = double(r[3 * i]) * r[3 * j] + double(r[3 * i + 1]) * r[3 * j + 1] +
@@ -104,7 +105,9 @@ TYPED_TEST(RodriguesTyped, SeriesAndClosedFormAgreeAtTheSwitch) {
   for (int i = 0; i < 9; ++i) g[9 + i] = g[i];
   Tensor<T> grad({2, 3});
   VrelExecutionContext ctx = cpu_context();
-  ASSERT_EQ(vrel_transforms_rodrigues_backward(tilted.in(), g.in(), &ctx, grad.out(), nullptr, nullptr), 0);
+  ASSERT_EQ(
+      vrel_transforms_rodrigues_backward(tilted.in(), g.in(), &ctx, grad.out(), nullptr, nullptr),
+      0);
   for (int k = 0; k < 3; ++k) EXPECT_NEAR(grad[k], grad[3 + k], single ? 2e-5 : 1e-9) << k;
 }
 
@@ -142,14 +145,16 @@ TEST(Rodrigues, BackwardMatchesCentralDifferences) {
   std::mt19937 rng(11);
   Tensor<double> axis = random_tensor<double>({12, 3}, rng, -2.0, 2.0);
   for (int c = 0; c < 3; ++c) {
-    axis[c] *= 0.02;      // series branch
-    axis[3 + c] = 0;      // the zero vector
+    axis[c] *= 0.02;  // series branch
+    axis[3 + c] = 0;  // the zero vector
   }
   const Tensor<double> g = random_tensor<double>({12, 3, 3}, rng);
   Tensor<double> grad({12, 3});
   Tensor<double> g_copy = g;
   VrelExecutionContext ctx = cpu_context();
-  ASSERT_EQ(vrel_transforms_rodrigues_backward(axis.in(), g_copy.in(), &ctx, grad.out(), nullptr, nullptr), 0);
+  ASSERT_EQ(vrel_transforms_rodrigues_backward(axis.in(), g_copy.in(), &ctx, grad.out(), nullptr,
+                                               nullptr),
+            0);
   Tensor<double> out({12, 3, 3});
   expect_gradient("axis_angle", axis, grad, [&] {
     EXPECT_EQ(rodrigues(axis, out).status, 0);
@@ -183,7 +188,9 @@ struct Fk {
   static uint64_t required(int64_t b, int64_t j, uint32_t dtype) {
     VrelExecutionContext ctx = cpu_context();
     uint64_t bytes = 0, alignment = 0;
-    EXPECT_EQ(vrel_skeleton_forward_kinematics_workspace(b, j, dtype, &ctx, &bytes, &alignment, nullptr), 0);
+    EXPECT_EQ(
+        vrel_skeleton_forward_kinematics_workspace(b, j, dtype, &ctx, &bytes, &alignment, nullptr),
+        0);
     EXPECT_EQ(alignment, 8u);
     return bytes;
   }
@@ -206,8 +213,8 @@ struct Fk {
 };
 
 // W[j] by recursion on the parent chain, in long double.
-std::vector<long double> naive_world(const Tensor<double>& local, const std::vector<int32_t>& parents,
-                                     int64_t b, int32_t j) {
+std::vector<long double> naive_world(const Tensor<double>& local,
+                                     const std::vector<int32_t>& parents, int64_t b, int32_t j) {
   const int64_t joints = static_cast<int64_t>(parents.size());
   const double* l = &local[static_cast<std::size_t>((b * joints + j) * 16)];
   std::vector<long double> own(l, l + 16);
@@ -316,8 +323,8 @@ TEST(ForwardKinematics, WorkspaceSizeAndRules) {
   VrelExecutionContext ctx = cpu_context();
   auto call = [&](VrelBufferDescriptor* ws) {
     Diag diag;
-    const VrelStatus st = vrel_skeleton_forward_kinematics(local.in(), parents.in(), &ctx,
-                                                           world.out(), ws, diag);
+    const VrelStatus st =
+        vrel_skeleton_forward_kinematics(local.in(), parents.in(), &ctx, world.out(), ws, diag);
     return Result{st, diag.text()};
   };
   EXPECT_EQ(call(nullptr).message, "FK workspace is too small");
@@ -339,13 +346,15 @@ TEST(ForwardKinematics, WorkspaceSizeAndRules) {
   over.capacity = 792;
   View world_view(shared.data() + 80, {2, 3, 4, 4}, VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
   Diag diag;
-  EXPECT_EQ(vrel_skeleton_forward_kinematics(local.in(), parents.in(), &ctx, world_view, &over, diag),
-            VREL_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(
+      vrel_skeleton_forward_kinematics(local.in(), parents.in(), &ctx, world_view, &over, diag),
+      VREL_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(diag.text(), "animation workspace overlaps output");
   View local_view(shared.data() + 40, {2, 3, 4, 4}, VREL_DTYPE_FLOAT32);
   std::memcpy(shared.data() + 40, local.ptr(), local.bytes());
-  EXPECT_EQ(vrel_skeleton_forward_kinematics(local_view, parents.in(), &ctx, world.out(), &over, diag),
-            VREL_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(
+      vrel_skeleton_forward_kinematics(local_view, parents.in(), &ctx, world.out(), &over, diag),
+      VREL_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(diag.text(), "animation workspace overlaps input");
 }
 
@@ -358,8 +367,9 @@ TEST(ForwardKinematics, BackwardMatchesCentralDifferences) {
   Tensor<double> grad({2, 6, 4, 4});
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  ASSERT_EQ(vrel_skeleton_forward_kinematics_backward(local.in(), fk.parents.in(), g_copy.in(), &ctx,
-                                                      grad.out(), fk.workspace.get(), diag), 0)
+  ASSERT_EQ(vrel_skeleton_forward_kinematics_backward(local.in(), fk.parents.in(), g_copy.in(),
+                                                      &ctx, grad.out(), fk.workspace.get(), diag),
+            0)
       << diag.text();
   Tensor<double> world({2, 6, 4, 4});
   expect_gradient("local", local, grad, [&] {

@@ -55,10 +55,16 @@ struct Operand {
     for (std::size_t i = 0; i < size; ++i) {
       const double v = spec.values.empty() ? 0.0 : spec.values[i % spec.values.size()];
       switch (spec.dtype) {
-        case VREL_DTYPE_FLOAT32: reinterpret_cast<float*>(storage)[i] = static_cast<float>(v); break;
+        case VREL_DTYPE_FLOAT32:
+          reinterpret_cast<float*>(storage)[i] = static_cast<float>(v);
+          break;
         case VREL_DTYPE_FLOAT64: reinterpret_cast<double*>(storage)[i] = v; break;
-        case VREL_DTYPE_INT32: reinterpret_cast<int32_t*>(storage)[i] = static_cast<int32_t>(v); break;
-        case VREL_DTYPE_UINT32: reinterpret_cast<uint32_t*>(storage)[i] = static_cast<uint32_t>(v); break;
+        case VREL_DTYPE_INT32:
+          reinterpret_cast<int32_t*>(storage)[i] = static_cast<int32_t>(v);
+          break;
+        case VREL_DTYPE_UINT32:
+          reinterpret_cast<uint32_t*>(storage)[i] = static_cast<uint32_t>(v);
+          break;
         default: storage[i] = v != 0; break;
       }
     }
@@ -86,19 +92,24 @@ struct Operand {
   // memory and the input is skipped.
   bool honest() const {
     if (record.struct_size < sizeof(VrelTensorView)) return true;
-    if (vrel_validate_tensor_view(&record, nullptr) != VREL_STATUS_OK || record.data == nullptr) return true;
+    if (vrel_validate_tensor_view(&record, nullptr) != VREL_STATUS_OK || record.data == nullptr)
+      return true;
     uint64_t count = 1;
     for (uint32_t i = 0; i < record.rank; ++i) count *= static_cast<uint64_t>(record.shape[i]);
-    const uint64_t element = record.dtype == VREL_DTYPE_FLOAT64 ? 8 : record.dtype == VREL_DTYPE_BOOL ? 1 : 4;
+    const uint64_t element = record.dtype == VREL_DTYPE_FLOAT64 ? 8
+                             : record.dtype == VREL_DTYPE_BOOL  ? 1
+                                                                : 4;
     const auto begin = reinterpret_cast<uintptr_t>(record.data) + record.byte_offset;
     const auto base = reinterpret_cast<uintptr_t>(storage);
-    return begin >= base && begin - base <= kStorage && count * element <= kStorage - (begin - base);
+    return begin >= base && begin - base <= kStorage &&
+           count * element <= kStorage - (begin - base);
   }
 };
 
 // Applies one edit to a record of `size` bytes whose pointer fields are at `pointers`.
 template <typename Record>
-void edit_record(Record& record, uint8_t position, uint8_t value, std::initializer_list<std::pair<std::size_t, void*>> pointers) {
+void edit_record(Record& record, uint8_t position, uint8_t value,
+                 std::initializer_list<std::pair<std::size_t, void*>> pointers) {
   for (const auto& [offset, valid] : pointers) {
     if (position >= offset && position < offset + 8) {
       void* chosen = (value & 1) != 0 ? nullptr : valid;
@@ -143,19 +154,30 @@ struct Call {
 
 // The sampled calls: one export per family and the three validators.
 enum Operation : uint8_t {
-  kValidateView, kValidateContext, kValidateBuffer, kGatherFaces, kTransformPoints, kInterpolate,
-  kKnn, kTexturePyramid, kSkinning, kPlyRead, kOperationCount
+  kValidateView,
+  kValidateContext,
+  kValidateBuffer,
+  kGatherFaces,
+  kTransformPoints,
+  kInterpolate,
+  kKnn,
+  kTexturePyramid,
+  kSkinning,
+  kPlyRead,
+  kOperationCount
 };
 
-constexpr char kPly[] = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
-                        "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
-                        "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+constexpr char kPly[] =
+    "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+    "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
+    "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
 
 void setup(Operation op, Call& c) {
   const uint32_t f32 = VREL_DTYPE_FLOAT32, i32 = VREL_DTYPE_INT32;
   switch (op) {
     case kValidateView: c.add({f32, {2, 3}, false, {1}}); break;
-    case kValidateContext: case kValidateBuffer: break;
+    case kValidateContext:
+    case kValidateBuffer: break;
     case kGatherFaces:
       c.add({f32, {4, 3}, false, {0.5, 1, 2}});
       c.add({i32, {2, 3}, false, {0, 1, 2, 3, 2, 1}});
@@ -215,30 +237,36 @@ VrelStatus run(Operation op, Call& c, VrelDiagnostic* d) {
     case kValidateView: return vrel_validate_tensor_view(c.view(0), d);
     case kValidateContext: return vrel_validate_execution_context(c.ctx(), d);
     case kValidateBuffer: return vrel_validate_buffer(c.ws(), d);
-    case kGatherFaces: return vrel_mesh_gather_faces(c.view(0), c.view(1), c.ctx(), c.view(2), c.ws(), d);
+    case kGatherFaces:
+      return vrel_mesh_gather_faces(c.view(0), c.view(1), c.ctx(), c.view(2), c.ws(), d);
     case kTransformPoints:
-      return vrel_transforms_transform_points(c.view(0), c.view(1), c.view(2), c.ctx(), c.view(3), c.ws(), d);
+      return vrel_transforms_transform_points(c.view(0), c.view(1), c.view(2), c.ctx(), c.view(3),
+                                              c.ws(), d);
     case kInterpolate:
-      return vrel_render_interpolate(c.view(0), c.view(1), c.view(2), c.ctx(), c.view(3), c.ws(), d);
+      return vrel_render_interpolate(c.view(0), c.view(1), c.view(2), c.ctx(), c.view(3), c.ws(),
+                                     d);
     case kKnn:
-      return vrel_points_knn(c.view(0), c.view(1), c.view(2), c.view(3), 2, c.ctx(), c.view(4), c.view(5),
-                             c.view(6), c.ws(), d);
+      return vrel_points_knn(c.view(0), c.view(1), c.view(2), c.view(3), 2, c.ctx(), c.view(4),
+                             c.view(5), c.view(6), c.ws(), d);
     case kTexturePyramid:
       return vrel_render_texture_pyramid(c.view(0), 0, c.ctx(), c.view(1), c.view(2), c.ws(), d);
-    case kSkinning: return vrel_mesh_skin_lbs(c.view(0), c.view(1), c.view(2), c.ctx(), c.view(3), c.ws(), d);
+    case kSkinning:
+      return vrel_mesh_skin_lbs(c.view(0), c.view(1), c.view(2), c.ctx(), c.view(3), c.ws(), d);
     case kPlyRead: {
       VrelPlyInfo info{};
       info.struct_size = sizeof info;
-      if (vrel_io_ply_probe(kPly, sizeof kPly - 1, nullptr, &info, nullptr) != VREL_STATUS_OK) std::abort();
-      return vrel_io_ply_read(kPly, sizeof kPly - 1, &info, c.ctx(), c.view(0), c.view(1), nullptr, d);
+      if (vrel_io_ply_probe(kPly, sizeof kPly - 1, nullptr, &info, nullptr) != VREL_STATUS_OK)
+        std::abort();
+      return vrel_io_ply_read(kPly, sizeof kPly - 1, &info, c.ctx(), c.view(0), c.view(1), nullptr,
+                              d);
     }
     default: return VREL_STATUS_OK;
   }
 }
 
 [[noreturn]] void broken(const char* what, Operation op, VrelStatus status, const char* message) {
-  std::fprintf(stderr, "invariant broken (operation %d, status %d, \"%s\"): %s\n", static_cast<int>(op),
-               static_cast<int>(status), message, what);
+  std::fprintf(stderr, "invariant broken (operation %d, status %d, \"%s\"): %s\n",
+               static_cast<int>(op), static_cast<int>(status), message, what);
   std::abort();
 }
 
@@ -274,7 +302,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<std::vector<unsigned char>> before;
   for (const auto& v : c.views) before.emplace_back(v->storage, v->storage + kStorage);
-  const std::vector<unsigned char> workspace_before(c.workspace_bytes, c.workspace_bytes + kWorkspace);
+  const std::vector<unsigned char> workspace_before(c.workspace_bytes,
+                                                    c.workspace_bytes + kWorkspace);
 
   char text[256] = {};
   VrelDiagnostic diag{};
@@ -284,25 +313,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   diag.message_capacity = sizeof text;
   const VrelStatus status = run(op, c, &diag);
 
-  if (op == kValidateView && header_broken(c.views[0]->record.struct_size, c.views[0]->record.abi_version, 96) &&
+  if (op == kValidateView &&
+      header_broken(c.views[0]->record.struct_size, c.views[0]->record.abi_version, 96) &&
       status != VREL_STATUS_ABI_MISMATCH)
     broken("a view with a broken header was not refused with status 6", op, status, text);
   if (op == kValidateContext && header_broken(c.context.struct_size, c.context.abi_version, 64) &&
       status != VREL_STATUS_ABI_MISMATCH)
     broken("a context with a broken header was not refused with status 6", op, status, text);
-  if (op == kValidateBuffer && header_broken(c.workspace.struct_size, c.workspace.abi_version, 64) &&
+  if (op == kValidateBuffer &&
+      header_broken(c.workspace.struct_size, c.workspace.abi_version, 64) &&
       status != VREL_STATUS_ABI_MISMATCH)
     broken("a buffer with a broken header was not refused with status 6", op, status, text);
   for (std::size_t i = 0; i < c.views.size(); ++i)
-    if (!c.views[i]->spec.output && std::memcmp(before[i].data(), c.views[i]->storage, kStorage) != 0)
+    if (!c.views[i]->spec.output &&
+        std::memcmp(before[i].data(), c.views[i]->storage, kStorage) != 0)
       broken("an input was written", op, status, text);
   if (status == VREL_STATUS_OK) return 0;
   if (diag.message_required == 0) broken("a refusal without a message", op, status, text);
   // The pyramid's level table records how far the chain got before its two size refusals.
-  const bool partial = status == VREL_STATUS_OVERFLOW ||
-                       (op == kTexturePyramid && status == VREL_STATUS_INVALID_ARGUMENT &&
-                        (std::strcmp(text, "pyramid element count exceeds the int32 offset range") == 0 ||
-                         std::strcmp(text, "pyramid view is smaller than the level chain requires") == 0));
+  const bool partial =
+      status == VREL_STATUS_OVERFLOW ||
+      (op == kTexturePyramid && status == VREL_STATUS_INVALID_ARGUMENT &&
+       (std::strcmp(text, "pyramid element count exceeds the int32 offset range") == 0 ||
+        std::strcmp(text, "pyramid view is smaller than the level chain requires") == 0));
   for (std::size_t i = 0; i < c.views.size(); ++i)
     if (c.views[i]->spec.output && !partial &&
         std::memcmp(before[i].data(), c.views[i]->storage, kStorage) != 0)

@@ -15,7 +15,8 @@ namespace vrel::fuzz {
 
 namespace detail {
 
-inline VrelTensorView view_of(void* data, const int64_t* shape, const int64_t* strides, uint32_t dtype) {
+inline VrelTensorView view_of(void* data, const int64_t* shape, const int64_t* strides,
+                              uint32_t dtype) {
   VrelTensorView v{};
   v.struct_size = sizeof v;
   v.abi_version = VREL_ABI_VERSION;
@@ -61,16 +62,20 @@ inline const char* exercise_ply(const char* data, std::size_t size) {
   std::memset(&info, kSentinel, sizeof info);
   info.struct_size = sizeof info;
   const VrelPlyInfo before = info;
-  const VrelStatus probed = vrel_io_ply_probe(data, static_cast<int64_t>(size), nullptr, &info, &diag);
-  if (probed != VREL_STATUS_OK && probed != VREL_STATUS_INVALID_ARGUMENT && probed != VREL_STATUS_UNSUPPORTED)
+  const VrelStatus probed =
+      vrel_io_ply_probe(data, static_cast<int64_t>(size), nullptr, &info, &diag);
+  if (probed != VREL_STATUS_OK && probed != VREL_STATUS_INVALID_ARGUMENT &&
+      probed != VREL_STATUS_UNSUPPORTED)
     return "the probe returned a status outside 0, 1 and 2";
   if (probed != VREL_STATUS_OK) {
     if (std::memcmp(&before, &info, sizeof info) != 0) return "a failing probe wrote its record";
     if (message[0] == '\0') return "a failing probe gave no message";
     return nullptr;
   }
-  if (info.header_size == 0 || info.header_size > size) return "the probe reported a header beyond the data";
-  if (info.format > VREL_PLY_FORMAT_BINARY_LITTLE_ENDIAN) return "the probe reported an unknown format";
+  if (info.header_size == 0 || info.header_size > size)
+    return "the probe reported a header beyond the data";
+  if (info.format > VREL_PLY_FORMAT_BINARY_LITTLE_ENDIAN)
+    return "the probe reported an unknown format";
   if (info.vertex_count > max_rows(size) || info.face_count > max_rows(size)) return nullptr;
 
   const std::size_t v = static_cast<std::size_t>(info.vertex_count);
@@ -85,16 +90,24 @@ inline const char* exercise_ply(const char* data, std::size_t size) {
   detail::fill(v64, kSentinel);
   detail::fill(f32, kSentinel);
   detail::fill(f64, kSentinel);
-  const VrelTensorView vv32 = detail::view_of(v ? v32.data() : nullptr, vshape, strides, VREL_DTYPE_FLOAT32);
-  const VrelTensorView vv64 = detail::view_of(v ? v64.data() : nullptr, vshape, strides, VREL_DTYPE_FLOAT64);
-  const VrelTensorView fv32 = detail::view_of(f ? f32.data() : nullptr, fshape, strides, VREL_DTYPE_INT32);
-  const VrelTensorView fv64 = detail::view_of(f ? f64.data() : nullptr, fshape, strides, VREL_DTYPE_INT32);
+  const VrelTensorView vv32 =
+      detail::view_of(v ? v32.data() : nullptr, vshape, strides, VREL_DTYPE_FLOAT32);
+  const VrelTensorView vv64 =
+      detail::view_of(v ? v64.data() : nullptr, vshape, strides, VREL_DTYPE_FLOAT64);
+  const VrelTensorView fv32 =
+      detail::view_of(f ? f32.data() : nullptr, fshape, strides, VREL_DTYPE_INT32);
+  const VrelTensorView fv64 =
+      detail::view_of(f ? f64.data() : nullptr, fshape, strides, VREL_DTYPE_INT32);
 
-  const VrelStatus r32 = vrel_io_ply_read(data, static_cast<int64_t>(size), &info, nullptr, &vv32, &fv32, nullptr, &diag);
+  const VrelStatus r32 = vrel_io_ply_read(data, static_cast<int64_t>(size), &info, nullptr, &vv32,
+                                          &fv32, nullptr, &diag);
   // A finite value beyond the float32 range is refused for float32 views only.
-  const bool narrowing = r32 == VREL_STATUS_INVALID_ARGUMENT &&
-                         std::strcmp(message, "a finite PLY vertex coordinate exceeds the range of the requested dtype") == 0;
-  const VrelStatus r64 = vrel_io_ply_read(data, static_cast<int64_t>(size), &info, nullptr, &vv64, &fv64, nullptr, &diag);
+  const bool narrowing =
+      r32 == VREL_STATUS_INVALID_ARGUMENT &&
+      std::strcmp(message,
+                  "a finite PLY vertex coordinate exceeds the range of the requested dtype") == 0;
+  const VrelStatus r64 = vrel_io_ply_read(data, static_cast<int64_t>(size), &info, nullptr, &vv64,
+                                          &fv64, nullptr, &diag);
   // (The float64 read may then succeed, or stop later in the body with another refusal.)
   if (narrowing) {
     if (!detail::all_bytes(v32.data(), v32.size() * sizeof(float), kSentinel) ||
@@ -106,7 +119,8 @@ inline const char* exercise_ply(const char* data, std::size_t size) {
     return "a float32 read was refused for a value that fits float32";
   }
   if (r32 != r64) return "the float32 and float64 reads disagree on the status";
-  if (r32 != VREL_STATUS_OK && r32 != VREL_STATUS_INVALID_ARGUMENT && r32 != VREL_STATUS_UNSUPPORTED)
+  if (r32 != VREL_STATUS_OK && r32 != VREL_STATUS_INVALID_ARGUMENT &&
+      r32 != VREL_STATUS_UNSUPPORTED)
     return "the read returned a status outside 0, 1 and 2";
   if (r32 != VREL_STATUS_OK) {
     if (!detail::all_bytes(v32.data(), v32.size() * sizeof(float), kSentinel) ||

@@ -29,7 +29,8 @@ struct Probed {
 inline Probed probe(const std::string& bytes) {
   Diag diag;
   VrelPlyInfo info = ply_info();
-  const VrelStatus status = vrel_io_ply_probe(bytes.data(), static_cast<int64_t>(bytes.size()), nullptr, &info, diag);
+  const VrelStatus status =
+      vrel_io_ply_probe(bytes.data(), static_cast<int64_t>(bytes.size()), nullptr, &info, diag);
   return {status, diag.text(), info};
 }
 
@@ -75,8 +76,8 @@ ReadResult<T> read_ply(const std::string& bytes) {
 // The usual header of a triangle mesh with float positions.
 inline std::string triangle_header(const char* format, int vertices, int faces) {
   return std::string("ply\nformat ") + format + " 1.0\nelement vertex " + std::to_string(vertices) +
-         "\nproperty float x\nproperty float y\nproperty float z\nelement face " + std::to_string(faces) +
-         "\nproperty list uchar int vertex_indices\nend_header\n";
+         "\nproperty float x\nproperty float y\nproperty float z\nelement face " +
+         std::to_string(faces) + "\nproperty list uchar int vertex_indices\nend_header\n";
 }
 
 }  // namespace vrel::test

@@ -14,7 +14,7 @@
 namespace vrel::test::ply {
 
 struct Property {
-  std::string type;        // value type, or the item type of a list
+  std::string type;  // value type, or the item type of a list
   std::string name;
   std::string count_type;  // non-empty for a list
   bool is_list() const { return !count_type.empty(); }
@@ -47,11 +47,11 @@ struct TypeInfo {
 
 inline TypeInfo type_info(const std::string& name) {
   static const TypeInfo kTypes[] = {
-      {"char", 1, true, false},    {"int8", 1, true, false},     {"uchar", 1, false, false},
-      {"uint8", 1, false, false},  {"short", 2, true, false},    {"int16", 2, true, false},
-      {"ushort", 2, false, false}, {"uint16", 2, false, false},  {"int", 4, true, false},
-      {"int32", 4, true, false},   {"uint", 4, false, false},    {"uint32", 4, false, false},
-      {"float", 4, true, true},    {"float32", 4, true, true},   {"double", 8, true, true},
+      {"char", 1, true, false},    {"int8", 1, true, false},    {"uchar", 1, false, false},
+      {"uint8", 1, false, false},  {"short", 2, true, false},   {"int16", 2, true, false},
+      {"ushort", 2, false, false}, {"uint16", 2, false, false}, {"int", 4, true, false},
+      {"int32", 4, true, false},   {"uint", 4, false, false},   {"uint32", 4, false, false},
+      {"float", 4, true, true},    {"float32", 4, true, true},  {"double", 8, true, true},
       {"float64", 8, true, true}};
   for (const TypeInfo& t : kTypes)
     if (name == t.name) return t;
@@ -61,7 +61,8 @@ inline TypeInfo type_info(const std::string& name) {
 inline void append_value(std::string& out, const std::string& type, double value, bool binary) {
   const TypeInfo t = type_info(type);
   if (t.is_float) {
-    if (t.size == 4 && static_cast<double>(static_cast<float>(value)) != value && !std::isnan(value))
+    if (t.size == 4 && static_cast<double>(static_cast<float>(value)) != value &&
+        !std::isnan(value))
       throw std::invalid_argument("value is not a float32");
     char text[40];
     if (binary) {
@@ -78,7 +79,8 @@ inline void append_value(std::string& out, const std::string& type, double value
     return;
   }
   const double low = t.is_signed ? -std::ldexp(1.0, 8 * t.size - 1) : 0.0;
-  const double high = t.is_signed ? std::ldexp(1.0, 8 * t.size - 1) - 1 : std::ldexp(1.0, 8 * t.size) - 1;
+  const double high =
+      t.is_signed ? std::ldexp(1.0, 8 * t.size - 1) - 1 : std::ldexp(1.0, 8 * t.size) - 1;
   if (value != std::floor(value) || value < low || value > high)
     throw std::invalid_argument("value does not fit its integer type");
   if (binary) {
@@ -112,7 +114,8 @@ inline std::string write(const Document& doc) {
       for (std::size_t k = 0; k < e.properties.size(); ++k) {
         const Property& p = e.properties[k];
         const std::vector<double>& values = instance[k];
-        if (!p.is_list() && values.size() != 1) throw std::invalid_argument("scalar needs one value");
+        if (!p.is_list() && values.size() != 1)
+          throw std::invalid_argument("scalar needs one value");
         if (p.is_list()) {
           detail::append_value(out, p.count_type, static_cast<double>(values.size()), doc.binary);
           if (!doc.binary) out += ' ';
@@ -130,14 +133,17 @@ inline std::string write(const Document& doc) {
 
 // A triangle mesh document: vertex positions of `coordinate_type` plus `extra` vertex properties
 // (filled with the vertex row number), faces as a `count_type`/`index_type` list.
-inline Document mesh_document(const std::vector<double>& vertices, const std::vector<int32_t>& faces,
-                              bool binary, const std::string& coordinate_type = "float",
+inline Document mesh_document(const std::vector<double>& vertices,
+                              const std::vector<int32_t>& faces, bool binary,
+                              const std::string& coordinate_type = "float",
                               const std::string& count_type = "uchar",
                               const std::string& index_type = "int",
                               const std::vector<Property>& extra = {}) {
   Document doc;
   doc.binary = binary;
-  Element v{"vertex", {{coordinate_type, "x", ""}, {coordinate_type, "y", ""}, {coordinate_type, "z", ""}}, {}};
+  Element v{"vertex",
+            {{coordinate_type, "x", ""}, {coordinate_type, "y", ""}, {coordinate_type, "z", ""}},
+            {}};
   for (const Property& p : extra) v.properties.push_back(p);
   for (std::size_t i = 0; i < vertices.size() / 3; ++i) {
     Instance row{{vertices[3 * i]}, {vertices[3 * i + 1]}, {vertices[3 * i + 2]}};
@@ -146,8 +152,9 @@ inline Document mesh_document(const std::vector<double>& vertices, const std::ve
   }
   Element f{"face", {{index_type, "vertex_indices", count_type}}, {}};
   for (std::size_t i = 0; i < faces.size() / 3; ++i)
-    f.instances.push_back({{static_cast<double>(faces[3 * i]), static_cast<double>(faces[3 * i + 1]),
-                            static_cast<double>(faces[3 * i + 2])}});
+    f.instances.push_back(
+        {{static_cast<double>(faces[3 * i]), static_cast<double>(faces[3 * i + 1]),
+          static_cast<double>(faces[3 * i + 2])}});
   doc.elements = {v, f};
   return doc;
 }

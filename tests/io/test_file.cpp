@@ -60,7 +60,8 @@ TEST(FileRead, ReadsTheWholeFileAndReleasesIt) {
   const std::string bytes("a\0b\r\nc", 6);
   VrelBufferDescriptor buffer = empty_buffer();
   Diag diag;
-  ASSERT_EQ(vrel_io_file_read_all(dir.file("data.bin", bytes).c_str(), nullptr, &buffer, diag), 0) << diag.text();
+  ASSERT_EQ(vrel_io_file_read_all(dir.file("data.bin", bytes).c_str(), nullptr, &buffer, diag), 0)
+      << diag.text();
   ASSERT_NE(buffer.data, nullptr);
   EXPECT_EQ(buffer.capacity, 6u);
   EXPECT_EQ(buffer.alignment, 1u);
@@ -97,7 +98,8 @@ TEST(FileRead, FailuresLeaveTheBufferUntouched) {
   VrelExecutionContext context = cpu_context();
   context.stream = 1;
   EXPECT_EQ(vrel_io_file_read_all(nullptr, &context, &buffer, diag), 1);
-  EXPECT_EQ(diag.text(), "CPU execution does not accept a stream handle") << "the context is checked first";
+  EXPECT_EQ(diag.text(), "CPU execution does not accept a stream handle")
+      << "the context is checked first";
 }
 
 TEST(FileRead, OnlyRegularFilesAreRead) {
@@ -146,7 +148,9 @@ TEST(FileRead, ProbeAndReadFromAFile) {
   Tensor<int32_t> faces({1, 3});
   VrelPlyInfo out;
   std::memset(&out, 0, sizeof out);  // its fields are not examined
-  ASSERT_EQ(vrel_io_ply_read_file(path.c_str(), nullptr, &out, vertices.out(), faces.out(), diag), 0) << diag.text();
+  ASSERT_EQ(vrel_io_ply_read_file(path.c_str(), nullptr, &out, vertices.out(), faces.out(), diag),
+            0)
+      << diag.text();
   EXPECT_EQ(out.struct_size, 40u);
   EXPECT_EQ(out.abi_version, VREL_ABI_VERSION);
   EXPECT_EQ(out.header_size, info.header_size);
@@ -158,9 +162,12 @@ TEST(FileRead, ProbeAndReadFromAFile) {
   const VrelPlyInfo before = out;
   Tensor<float> wrong({4, 3});
   EXPECT_EQ(vrel_io_ply_read_file(path.c_str(), nullptr, &out, wrong.out(), faces.out(), diag), 1);
-  EXPECT_EQ(vrel_io_ply_read_file((dir.path() + "/none.ply").c_str(), nullptr, &out, vertices.out(), faces.out(), diag), 5);
+  EXPECT_EQ(vrel_io_ply_read_file((dir.path() + "/none.ply").c_str(), nullptr, &out, vertices.out(),
+                                  faces.out(), diag),
+            5);
   EXPECT_EQ(std::memcmp(&before, &out, sizeof out), 0);
-  EXPECT_EQ(vrel_io_ply_read_file(path.c_str(), nullptr, nullptr, vertices.out(), faces.out(), diag), 1);
+  EXPECT_EQ(
+      vrel_io_ply_read_file(path.c_str(), nullptr, nullptr, vertices.out(), faces.out(), diag), 1);
   info.struct_size = 39;
   EXPECT_EQ(vrel_io_ply_probe_file(path.c_str(), nullptr, &info, diag), 1);
 }

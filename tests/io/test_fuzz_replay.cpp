@@ -18,7 +18,8 @@ TEST(PlyFuzzReplay, SeedsAndCrashersKeepTheInvariants) {
     if (!std::filesystem::exists(dir)) continue;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
       std::ifstream in(entry.path(), std::ios::binary);
-      const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
       const char* broken = vrel::fuzz::exercise_ply(bytes.data(), bytes.size());
       EXPECT_EQ(broken, nullptr) << entry.path() << ": " << (broken ? broken : "");
       ++replayed;

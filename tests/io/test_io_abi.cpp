@@ -53,7 +53,8 @@ TEST(PlyReadWorkspace, AlwaysZeroBytes) {
   VrelPlyInfo info = ply_info();
   uint64_t bytes = 9, alignment = 9;
   const VrelExecutionContext cuda = cuda_context();
-  EXPECT_EQ(vrel_io_ply_read_workspace(&info, &cuda, &bytes, &alignment), 0) << "the context is ignored";
+  EXPECT_EQ(vrel_io_ply_read_workspace(&info, &cuda, &bytes, &alignment), 0)
+      << "the context is ignored";
   EXPECT_EQ(bytes, 0u);
   EXPECT_EQ(alignment, 1u);
   info.struct_size = 48;
@@ -84,7 +85,9 @@ class IoBadInput : public ::testing::Test {
   View vertex_view = vertices.out();
   View face_view = faces.out();
   Diag diag;
-  std::vector<Region> views() { return {{vertices.ptr(), vertices.bytes()}, {faces.ptr(), faces.bytes()}}; }
+  std::vector<Region> views() {
+    return {{vertices.ptr(), vertices.bytes()}, {faces.ptr(), faces.bytes()}};
+  }
 };
 
 TEST_F(IoBadInput, FileReadAll) {
@@ -92,27 +95,31 @@ TEST_F(IoBadInput, FileReadAll) {
   buffer.struct_size = sizeof buffer;
   buffer.abi_version = VREL_ABI_VERSION;
   // Successful calls hand out memory: give it back so that every call is balanced.
-  auto read_all = [](const char* p, const VrelExecutionContext* c, VrelBufferDescriptor* b, VrelDiagnostic* d) {
+  auto read_all = [](const char* p, const VrelExecutionContext* c, VrelBufferDescriptor* b,
+                     VrelDiagnostic* d) {
     const VrelStatus status = vrel_io_file_read_all(p, c, b, d);
     if (status == VREL_STATUS_OK) vrel_io_file_release(b);
     return status;
   };
   // The buffer is an output record: only its size word is examined.
-  check_bad_inputs("io.file_read_all", read_all, std::make_tuple(path.c_str(), &context, &buffer, diag.get()),
+  check_bad_inputs("io.file_read_all", read_all,
+                   std::make_tuple(path.c_str(), &context, &buffer, diag.get()),
                    BadInputPlan{{}, {{1, VREL_STATUS_OK}}, {2}});
 }
 
 TEST_F(IoBadInput, FileRelease) {
   VrelBufferDescriptor buffer{};
   buffer.struct_size = sizeof buffer;
-  check_bad_inputs("io.file_release", vrel_io_file_release, std::make_tuple(&buffer), BadInputPlan{{}, {}, {0}});
+  check_bad_inputs("io.file_release", vrel_io_file_release, std::make_tuple(&buffer),
+                   BadInputPlan{{}, {}, {0}});
 }
 
 TEST_F(IoBadInput, PlyProbe) {
   VrelPlyInfo out = ply_info();
-  check_bad_inputs("io.ply_probe", vrel_io_ply_probe,
-                   std::make_tuple(text.data(), static_cast<int64_t>(text.size()), &context, &out, diag.get()),
-                   BadInputPlan{{{&out.abi_version, sizeof out - 4}}, {{2, VREL_STATUS_OK}}, {}});
+  check_bad_inputs(
+      "io.ply_probe", vrel_io_ply_probe,
+      std::make_tuple(text.data(), static_cast<int64_t>(text.size()), &context, &out, diag.get()),
+      BadInputPlan{{{&out.abi_version, sizeof out - 4}}, {{2, VREL_STATUS_OK}}, {}});
 }
 
 TEST_F(IoBadInput, PlyRead) {
@@ -141,9 +148,10 @@ TEST_F(IoBadInput, PlyReadFile) {
   VrelPlyInfo out{};
   std::vector<Region> watched = views();
   watched.push_back({&out, sizeof out});
-  check_bad_inputs("io.ply_read_file", vrel_io_ply_read_file,
-                   std::make_tuple(path.c_str(), &context, &out, vertex_view.get(), face_view.get(), diag.get()),
-                   BadInputPlan{watched, {{1, VREL_STATUS_OK}}, {}}, {3, 4});
+  check_bad_inputs(
+      "io.ply_read_file", vrel_io_ply_read_file,
+      std::make_tuple(path.c_str(), &context, &out, vertex_view.get(), face_view.get(), diag.get()),
+      BadInputPlan{watched, {{1, VREL_STATUS_OK}}, {}}, {3, 4});
 }
 
 }  // namespace

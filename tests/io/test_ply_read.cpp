@@ -14,7 +14,8 @@
 namespace vrel::test {
 namespace {
 
-const std::string kTriangle = triangle_header("ascii", 3, 1) + "0 0 0\n1.5 -2 3e2\n0.1 1 -0\n3 0 1 2\n";
+const std::string kTriangle =
+    triangle_header("ascii", 3, 1) + "0 0 0\n1.5 -2 3e2\n0.1 1 -0\n3 0 1 2\n";
 
 TEST(PlyRead, AsciiTriangleInBothDtypes) {
   const ReadResult<double> d = read_ply<double>(kTriangle);
@@ -40,10 +41,12 @@ TEST(PlyRead, CrlfFileReadsLikeLf) {
 TEST(PlyRead, ExtraVertexPropertiesAndElementsAreSkipped) {
   const std::string text =
       "ply\nformat ascii 1.0\nelement camera 1\nproperty list int short view\nproperty double f\n"
-      "element vertex 2\nproperty uchar red\nproperty float nx\nproperty float z\nproperty float ny\n"
+      "element vertex 2\nproperty uchar red\nproperty float nx\nproperty float z\nproperty float "
+      "ny\n"
       "property float y\nproperty float nz\nproperty float x\nproperty uchar alpha\n"
       "element face 1\nproperty uchar flags\nproperty list uchar int vertex_indices\n"
-      "property list int uint texcoord\nelement edge 1\nproperty int a\nproperty int b\nend_header\n"
+      "property list int uint texcoord\nelement edge 1\nproperty int a\nproperty int "
+      "b\nend_header\n"
       "3 1 2 3 9.5\n"
       "255 0.5 3 0.25 2 1 1 7\n"
       "0 9 6 8 5 9 4 255\n"
@@ -67,10 +70,18 @@ TEST(PlyRead, BinaryAxesAreFoundAmongOtherPropertiesInAnyOrder) {
     std::vector<ply::Instance> instances;
   };
   const Case cases[] = {
-      {{{"float", "nx", ""}, {"float", "z", ""}, {"uchar", "red", ""}, {"float", "x", ""}, {"double", "w", ""},
+      {{{"float", "nx", ""},
+        {"float", "z", ""},
+        {"uchar", "red", ""},
+        {"float", "x", ""},
+        {"double", "w", ""},
         {"float", "y", ""}},
        {{{9}, {3}, {200}, {1}, {-1e300}, {2}}, {{-9}, {6}, {0}, {4}, {0.25}, {5}}}},
-      {{{"uchar", "red", ""}, {"double", "z", ""}, {"short", "ny", ""}, {"float", "y", ""}, {"char", "q", ""},
+      {{{"uchar", "red", ""},
+        {"double", "z", ""},
+        {"short", "ny", ""},
+        {"float", "y", ""},
+        {"char", "q", ""},
         {"int", "x", ""}},
        {{{1}, {3}, {-300}, {2}, {-5}, {1}}, {{255}, {6}, {300}, {5}, {5}, {4}}}},
   };
@@ -81,10 +92,12 @@ TEST(PlyRead, BinaryAxesAreFoundAmongOtherPropertiesInAnyOrder) {
       doc.elements = {lists ? list_before : before, {"vertex", c.properties, c.instances}, after};
       const ReadResult<double> d = read_ply<double>(ply::write(doc));
       ASSERT_EQ(d.status, 0) << d.message;
-      EXPECT_EQ(d.vertices, (std::vector<double>{1, 2, 3, 4, 5, 6})) << c.properties[0].name << lists;
+      EXPECT_EQ(d.vertices, (std::vector<double>{1, 2, 3, 4, 5, 6}))
+          << c.properties[0].name << lists;
       const ReadResult<float> f = read_ply<float>(ply::write(doc));
       ASSERT_EQ(f.status, 0) << f.message;
-      EXPECT_EQ(f.vertices, (std::vector<float>{1, 2, 3, 4, 5, 6})) << c.properties[0].name << lists;
+      EXPECT_EQ(f.vertices, (std::vector<float>{1, 2, 3, 4, 5, 6}))
+          << c.properties[0].name << lists;
     }
   }
 }
@@ -96,10 +109,14 @@ TEST(PlyRead, BinaryCoordinatesOfEveryScalarType) {
     std::vector<double> values;
   };
   const Case cases[] = {
-      {"char", {-128, 127, 0, -1, 5, 100}},     {"int8", {-3, 4, -5, 6, -7, 8}},
-      {"uchar", {0, 255, 128, 1, 2, 3}},        {"uint8", {9, 8, 7, 6, 5, 4}},
-      {"short", {-32768, 32767, -1, 0, 2, 3}},  {"int16", {1, -2, 3, -4, 5, -6}},
-      {"ushort", {0, 65535, 40000, 1, 2, 3}},   {"uint16", {65535, 1, 2, 3, 4, 5}},
+      {"char", {-128, 127, 0, -1, 5, 100}},
+      {"int8", {-3, 4, -5, 6, -7, 8}},
+      {"uchar", {0, 255, 128, 1, 2, 3}},
+      {"uint8", {9, 8, 7, 6, 5, 4}},
+      {"short", {-32768, 32767, -1, 0, 2, 3}},
+      {"int16", {1, -2, 3, -4, 5, -6}},
+      {"ushort", {0, 65535, 40000, 1, 2, 3}},
+      {"uint16", {65535, 1, 2, 3, 4, 5}},
       {"int", {-2147483648.0, 2147483647, -1, 0, 16777217, 3}},
       {"int32", {1, 2, 3, 4, 5, 6}},
       {"uint", {0, 4294967295.0, 3000000000.0, 1, 2, 3}},
@@ -129,16 +146,18 @@ TEST(PlyRead, BinaryCoordinatesOfEveryScalarType) {
 }
 
 TEST(PlyRead, BinaryListCountsAndItemsOfEveryIntegerType) {
-  const char* types[] = {"char", "int8", "uchar", "uint8", "short", "int16", "ushort", "uint16",
-                         "int", "int32", "uint", "uint32"};
+  const char* types[] = {"char",   "int8",   "uchar", "uint8", "short", "int16",
+                         "ushort", "uint16", "int",   "int32", "uint",  "uint32"};
   const std::vector<double> vertices(3 * 128, 0.25);
   const std::vector<int32_t> faces = {0, 127, 64, 5, 6, 7};
   for (const char* count : types) {
     for (const char* item : types) {
       for (bool binary : {true, false}) {
-        const std::string bytes = ply::write(ply::mesh_document(vertices, faces, binary, "float", count, item));
+        const std::string bytes =
+            ply::write(ply::mesh_document(vertices, faces, binary, "float", count, item));
         const ReadResult<float> r = read_ply<float>(bytes);
-        ASSERT_EQ(r.status, 0) << count << "/" << item << (binary ? " binary" : " ascii") << ": " << r.message;
+        ASSERT_EQ(r.status, 0) << count << "/" << item << (binary ? " binary" : " ascii") << ": "
+                               << r.message;
         EXPECT_EQ(r.faces, faces) << count << "/" << item;
       }
     }
@@ -151,14 +170,19 @@ TEST(PlyRead, IndicesOutsideTheInt32RangeAreRefused) {
     double index;
     VrelStatus status;
   };
-  const Case cases[] = {{"int", -1, 1},          {"char", -128, 1},        {"short", -2, 1},
-                        {"uint", 2147483648.0, 1}, {"uint", 4294967295.0, 1}, {"uint", 2147483647.0, 0},
+  const Case cases[] = {{"int", -1, 1},
+                        {"char", -128, 1},
+                        {"short", -2, 1},
+                        {"uint", 2147483648.0, 1},
+                        {"uint", 4294967295.0, 1},
+                        {"uint", 2147483647.0, 0},
                         {"int", 2147483647.0, 0}};
   const std::vector<double> vertices(9, 1.0);
   for (const Case& c : cases) {
     for (bool binary : {true, false}) {
       const std::vector<int32_t> placeholder = {0, 1, 2};
-      ply::Document doc = ply::mesh_document(vertices, placeholder, binary, "float", "uchar", c.type);
+      ply::Document doc =
+          ply::mesh_document(vertices, placeholder, binary, "float", "uchar", c.type);
       doc.elements[1].instances[0][0][1] = c.index;
       const ReadResult<double> r = read_ply<double>(ply::write(doc));
       EXPECT_EQ(r.status, c.status) << c.type << " " << c.index;
@@ -171,14 +195,16 @@ TEST(PlyRead, IndicesOutsideTheInt32RangeAreRefused) {
     }
   }
   // Indices are not compared with the vertex count.
-  const ReadResult<double> r = read_ply<double>(triangle_header("ascii", 1, 1) + "0 0 0\n3 0 5 1000\n");
+  const ReadResult<double> r =
+      read_ply<double>(triangle_header("ascii", 1, 1) + "0 0 0\n3 0 5 1000\n");
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.faces, (std::vector<int32_t>{0, 5, 1000}));
 }
 
 TEST(PlyRead, NonTriangularFacesAreRefusedWithoutWriting) {
   for (bool binary : {false, true}) {
-    ply::Document doc = ply::mesh_document({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0}, {0, 1, 2, 0, 2, 3}, binary);
+    ply::Document doc =
+        ply::mesh_document({0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0}, {0, 1, 2, 0, 2, 3}, binary);
     doc.elements[1].instances[1][0] = {0, 1, 2, 3};  // the second face is a quad
     const ReadResult<float> quad = read_ply<float>(ply::write(doc));
     EXPECT_EQ(quad.status, 2);
@@ -192,8 +218,9 @@ TEST(PlyRead, NonTriangularFacesAreRefusedWithoutWriting) {
 }
 
 TEST(PlyRead, TruncatedBodiesAreRefusedAtEveryLength) {
-  const ply::Document doc = ply::mesh_document({1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 2, 2, 1, 0}, true, "double",
-                                               "ushort", "uint", {{"uchar", "red", ""}});
+  const ply::Document doc =
+      ply::mesh_document({1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 2, 2, 1, 0}, true, "double", "ushort",
+                         "uint", {{"uchar", "red", ""}});
   const std::string full = ply::write(doc);
   const std::size_t body = static_cast<std::size_t>(probe(full).info.header_size);
   ASSERT_EQ(read_ply<double>(full).status, 0);
@@ -244,7 +271,8 @@ TEST(PlyRead, ValuesOutsideTheRequestedDtypeAreRefused) {
   EXPECT_EQ(read_ply<float>(triangle_header("ascii", 1, 0) + "3.4e38 0 0\n").status, 0);
   // Binary doubles: 1e300 is refused for float32; NaN and infinities are read as stored.
   const double inf = std::numeric_limits<double>::infinity();
-  const ply::Document big = ply::mesh_document({0, 1e300, 0}, {}, true, "double", "uchar", "int", {});
+  const ply::Document big =
+      ply::mesh_document({0, 1e300, 0}, {}, true, "double", "uchar", "int", {});
   const ReadResult<float> binary = read_ply<float>(ply::write(big));
   EXPECT_EQ(binary.status, 1);
   EXPECT_EQ(binary.message, kMessage);
@@ -268,7 +296,8 @@ TEST(PlyRead, CommonTriangleRecordsReadLikeTheGeneralWalk) {
   const std::vector<double> vertices(3 * 300, 0.5);
   std::vector<int32_t> faces(3 * 500);
   for (auto& f : faces) f = pick(rng);
-  const ReadResult<float> general = read_ply<float>(ply::write(ply::mesh_document(vertices, faces, true, "float", "ushort", "int")));
+  const ReadResult<float> general = read_ply<float>(
+      ply::write(ply::mesh_document(vertices, faces, true, "float", "ushort", "int")));
   ASSERT_EQ(general.status, 0);
   for (const char* item : {"int", "uint"}) {
     ply::Document doc = ply::mesh_document(vertices, faces, true, "float", "uchar", item);
@@ -276,7 +305,8 @@ TEST(PlyRead, CommonTriangleRecordsReadLikeTheGeneralWalk) {
     const ReadResult<float> r = read_ply<float>(full);
     ASSERT_EQ(r.status, 0) << r.message;
     EXPECT_EQ(r.faces, general.faces);
-    for (std::size_t cut : {std::size_t{1}, std::size_t{5}, std::size_t{13}, std::size_t{13 * 200 + 7}}) {
+    for (std::size_t cut :
+         {std::size_t{1}, std::size_t{5}, std::size_t{13}, std::size_t{13 * 200 + 7}}) {
       const ReadResult<float> t = read_ply<float>(full.substr(0, full.size() - cut));
       EXPECT_EQ(t.message, "the PLY body ends before its last element") << cut;
       EXPECT_TRUE(t.untouched);
@@ -306,10 +336,10 @@ TEST(PlyRead, AsciiValueRules) {
     VrelStatus status;
   };
   const Case cases[] = {
-      {"1e400 0 0", 1},     {"-1e400 0 0", 1},    {"1.7e308 0 0", 0}, {"1.71e308 0 0", 1},
-      {"0e400 0 0", 0},     {"1e-400 0 0", 0},    {"1e4097 0 0", 1},  {"nan 0 0", 1},
-      {"inf 0 0", 1},       {"0x10 0 0", 1},      {"1.2.3 0 0", 1},   {"1e 0 0", 1},
-      {". 0 0", 1},         {"+.5 -5. 5", 0},     {"1,5 0 0", 1},     {"1\v 0 0", 1},
+      {"1e400 0 0", 1}, {"-1e400 0 0", 1}, {"1.7e308 0 0", 0}, {"1.71e308 0 0", 1},
+      {"0e400 0 0", 0}, {"1e-400 0 0", 0}, {"1e4097 0 0", 1},  {"nan 0 0", 1},
+      {"inf 0 0", 1},   {"0x10 0 0", 1},   {"1.2.3 0 0", 1},   {"1e 0 0", 1},
+      {". 0 0", 1},     {"+.5 -5. 5", 0},  {"1,5 0 0", 1},     {"1\v 0 0", 1},
   };
   for (const Case& c : cases) {
     const ReadResult<double> r = read_ply<double>(h + c.body + "\n");
@@ -318,11 +348,13 @@ TEST(PlyRead, AsciiValueRules) {
       EXPECT_TRUE(r.untouched) << c.body;
     }
   }
-  EXPECT_EQ(read_ply<double>(h + "1e400 0 0").message, "a PLY ASCII number is NaN or its magnitude exceeds 1.7e308");
+  EXPECT_EQ(read_ply<double>(h + "1e400 0 0").message,
+            "a PLY ASCII number is NaN or its magnitude exceeds 1.7e308");
 
   // Integer-typed values are signed 64-bit decimal integers, whatever their declared width.
-  const std::string ih = "ply\nformat ascii 1.0\nelement vertex 1\nproperty uchar x\nproperty short y\n"
-                         "property int z\nend_header\n";
+  const std::string ih =
+      "ply\nformat ascii 1.0\nelement vertex 1\nproperty uchar x\nproperty short y\n"
+      "property int z\nend_header\n";
   const ReadResult<double> wide = read_ply<double>(ih + "-5 100000 9223372036854775807\n");
   ASSERT_EQ(wide.status, 0) << wide.message;
   EXPECT_EQ(wide.vertices, (std::vector<double>{-5, 100000, 9223372036854775807.0}));
@@ -331,15 +363,17 @@ TEST(PlyRead, AsciiValueRules) {
   EXPECT_EQ(read_ply<double>(ih + "1 2 3x\n").status, 1);
   EXPECT_EQ(read_ply<double>(ih + "1 2 +3\n").status, 0);
   // Tokens need no line structure.
-  const ReadResult<double> loose = read_ply<double>(triangle_header("ascii", 2, 1) + "1\n2\t\t3 4\r5\n6 3\n0\n1 1");
+  const ReadResult<double> loose =
+      read_ply<double>(triangle_header("ascii", 2, 1) + "1\n2\t\t3 4\r5\n6 3\n0\n1 1");
   ASSERT_EQ(loose.status, 0) << loose.message;
   EXPECT_EQ(loose.vertices, (std::vector<double>{1, 2, 3, 4, 5, 6}));
 }
 
 TEST(PlyRead, NegativeListCountsAreRefused) {
-  const std::string text = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
-                           "property float z\nelement extra 1\nproperty list int int values\nend_header\n"
-                           "0 0 0\n-1\n";
+  const std::string text =
+      "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+      "property float z\nelement extra 1\nproperty list int int values\nend_header\n"
+      "0 0 0\n-1\n";
   const ReadResult<double> r = read_ply<double>(text);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.message, "a PLY list count is negative");
@@ -351,8 +385,9 @@ TEST(PlyRead, NegativeListCountsAreRefused) {
 }
 
 TEST(PlyRead, HeaderWithoutFacesNeedsAnEmptyFacesView) {
-  const std::string text = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
-                           "property float z\nend_header\n1 2 3\n";
+  const std::string text =
+      "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+      "property float z\nend_header\n1 2 3\n";
   const ReadResult<float> r = read_ply<float>(text);
   ASSERT_EQ(r.status, 0) << r.message;
   EXPECT_EQ(r.vertices, (std::vector<float>{1, 2, 3}));
@@ -360,21 +395,22 @@ TEST(PlyRead, HeaderWithoutFacesNeedsAnEmptyFacesView) {
   Tensor<float> v({1, 3});
   Tensor<int32_t> f({1, 3});
   Diag diag;
-  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, nullptr, v.out(), f.out(),
-                             nullptr, diag),
+  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, nullptr,
+                             v.out(), f.out(), nullptr, diag),
             1);
   EXPECT_EQ(diag.text(), "faces must have one row per PLY face");
   Tensor<int32_t> none({0, 3});
-  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, nullptr, v.out(),
-                             none.out(), nullptr, diag),
+  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, nullptr,
+                             v.out(), none.out(), nullptr, diag),
             0);
 }
 
 TEST(PlyRead, SeveralVertexElementsStoreOnlyTheLast) {
   // The first vertex element has more instances than the views the probe sizes.
-  const std::string text = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
-                           "property float z\nelement vertex 1\nproperty float x\nproperty float y\n"
-                           "property float z\nend_header\n1 1 1 2 2 2 3 3 3\n7 8 9\n";
+  const std::string text =
+      "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+      "property float z\nelement vertex 1\nproperty float x\nproperty float y\n"
+      "property float z\nend_header\n1 1 1 2 2 2 3 3 3\n7 8 9\n";
   const ReadResult<double> r = read_ply<double>(text);
   ASSERT_EQ(r.status, 0) << r.message;
   EXPECT_EQ(r.info.vertex_count, 1u);
@@ -383,16 +419,18 @@ TEST(PlyRead, SeveralVertexElementsStoreOnlyTheLast) {
 
 TEST(PlyRead, ElementsWithoutPropertiesTakeNoBytes) {
   // A huge element count with nothing to read must neither loop nor fail.
-  const std::string text = "ply\nformat binary_little_endian 1.0\nelement nothing 9223372036854775807\n"
-                           "element vertex 1\nproperty uchar x\nproperty uchar y\nproperty uchar z\n"
-                           "end_header\n\x01\x02\x03";
+  const std::string text =
+      "ply\nformat binary_little_endian 1.0\nelement nothing 9223372036854775807\n"
+      "element vertex 1\nproperty uchar x\nproperty uchar y\nproperty uchar z\n"
+      "end_header\n\x01\x02\x03";
   const ReadResult<float> r = read_ply<float>(text);
   ASSERT_EQ(r.status, 0) << r.message;
   EXPECT_EQ(r.vertices, (std::vector<float>{1, 2, 3}));
   // With one property, the count bounds the walk by the data instead.
-  const std::string huge = "ply\nformat binary_little_endian 1.0\nelement vertex 1\nproperty uchar x\n"
-                           "property uchar y\nproperty uchar z\nelement big 4611686018427387904\n"
-                           "property list uint uchar v\nend_header\n\x01\x02\x03\xff\xff\xff\xff";
+  const std::string huge =
+      "ply\nformat binary_little_endian 1.0\nelement vertex 1\nproperty uchar x\n"
+      "property uchar y\nproperty uchar z\nelement big 4611686018427387904\n"
+      "property list uint uchar v\nend_header\n\x01\x02\x03\xff\xff\xff\xff";
   EXPECT_EQ(read_ply<float>(huge).status, 1);
 }
 
@@ -404,9 +442,10 @@ class PlyReadArguments : public ::testing::Test {
   Tensor<int32_t> faces{{1, 3}};
   Diag diag;
 
-  VrelStatus read(const VrelTensorView* v, const VrelTensorView* f, const VrelPlyInfo* i = nullptr) {
-    return vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), i ? i : &info, nullptr, v, f,
-                            nullptr, diag);
+  VrelStatus read(const VrelTensorView* v, const VrelTensorView* f,
+                  const VrelPlyInfo* i = nullptr) {
+    return vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), i ? i : &info, nullptr,
+                            v, f, nullptr, diag);
   }
 };
 
@@ -437,8 +476,8 @@ TEST_F(PlyReadArguments, ViewShapesDtypesAndCounts) {
   EXPECT_EQ(diag.text(), "vertices must be a [V,3] float32 or float64 tensor view");
   VrelExecutionContext bad_context = cpu_context();
   bad_context.stream = 1;
-  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, &bad_context, wide.out(),
-                             faces.out(), nullptr, diag),
+  EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, &bad_context,
+                             wide.out(), faces.out(), nullptr, diag),
             1);
   EXPECT_EQ(diag.text(), "vertices must be a [V,3] float32 or float64 tensor view");
   EXPECT_EQ(vrel_io_ply_read(text.data(), static_cast<int64_t>(text.size()), &info, &bad_context,
@@ -470,20 +509,21 @@ TEST_F(PlyReadArguments, ViewsMustBeWritableCpuStorageApartFromTheData) {
   EXPECT_EQ(diag.text(), "nonempty tensor view has a null data pointer");
   std::string big_endian = text;
   big_endian.replace(big_endian.find("ascii"), 5, "binary_big_endian");
-  EXPECT_EQ(vrel_io_ply_read(big_endian.data(), static_cast<int64_t>(big_endian.size()), &info, nullptr, no_data,
-                             faces.out(), nullptr, diag),
+  EXPECT_EQ(vrel_io_ply_read(big_endian.data(), static_cast<int64_t>(big_endian.size()), &info,
+                             nullptr, no_data, faces.out(), nullptr, diag),
             2);
   EXPECT_EQ(vertices.values(), before);
 
   // Storage inside the PLY data itself.
   std::string copy = text + std::string(128, '\0');
-  View inside(copy.data() + text.size() + 8 - (reinterpret_cast<uintptr_t>(copy.data() + text.size()) % 8),
-              {3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
-  EXPECT_EQ(vrel_io_ply_read(copy.data(), static_cast<int64_t>(copy.size()), &info, nullptr, inside, faces.out(),
-                             nullptr, diag),
+  View inside(
+      copy.data() + text.size() + 8 - (reinterpret_cast<uintptr_t>(copy.data() + text.size()) % 8),
+      {3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
+  EXPECT_EQ(vrel_io_ply_read(copy.data(), static_cast<int64_t>(copy.size()), &info, nullptr, inside,
+                             faces.out(), nullptr, diag),
             1);
-  EXPECT_EQ(vrel_io_ply_read(copy.data(), static_cast<int64_t>(text.size()), &info, nullptr, inside, faces.out(),
-                             nullptr, diag),
+  EXPECT_EQ(vrel_io_ply_read(copy.data(), static_cast<int64_t>(text.size()), &info, nullptr, inside,
+                             faces.out(), nullptr, diag),
             0)
       << "views after the data's last byte do not overlap it";
 }

@@ -79,9 +79,9 @@ inline std::vector<double> random_values(std::size_t n, uint32_t seed) {
 }
 
 // Central differences of a scalar function of `x`, element by element.
-inline std::vector<double> numeric_gradient(std::vector<double> x,
-                                            const std::function<double(const std::vector<double>&)>& f,
-                                            double h = 1e-6) {
+inline std::vector<double> numeric_gradient(
+    std::vector<double> x, const std::function<double(const std::vector<double>&)>& f,
+    double h = 1e-6) {
   std::vector<double> g(x.size());
   for (std::size_t i = 0; i < x.size(); ++i) {
     const double keep = x[i];
@@ -102,8 +102,8 @@ inline double dot(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 // Element-wise agreement within an absolute-plus-relative tolerance.
-inline void expect_close(const std::vector<double>& got, const std::vector<double>& want, double tol,
-                         const std::string& what) {
+inline void expect_close(const std::vector<double>& got, const std::vector<double>& want,
+                         double tol, const std::string& what) {
   ASSERT_EQ(got.size(), want.size()) << what;
   for (std::size_t i = 0; i < got.size(); ++i)
     EXPECT_NEAR(got[i], want[i], tol * (1 + std::fabs(want[i]))) << what << " element " << i;

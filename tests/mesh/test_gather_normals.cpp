@@ -19,7 +19,8 @@ Tensor<T> vertex_normals(Tensor<T>& v, Tensor<int32_t>& f, uint32_t weighting, d
   Tensor<T> out = Tensor<T>::filled(v.shape(), T(7));
   VrelExecutionContext ctx = cpu_context();
   Diag d;
-  EXPECT_EQ(vrel_mesh_vertex_normals(v.in(), f.in(), eps, weighting, &ctx, out.out(), nullptr, d), 0)
+  EXPECT_EQ(vrel_mesh_vertex_normals(v.in(), f.in(), eps, weighting, &ctx, out.out(), nullptr, d),
+            0)
       << d.text();
   return out;
 }
@@ -31,12 +32,15 @@ Tensor<T> vertex_normals_backward(Tensor<T>& v, Tensor<int32_t>& f, uint32_t wei
   uint64_t bytes = 0, alignment = 0;
   VrelExecutionContext ctx = cpu_context();
   Diag d;
-  EXPECT_EQ(vrel_mesh_vertex_normals_workspace(v.shape()[0], f.shape()[0], dtype_of<T>(), &ctx, &bytes,
-                                               &alignment, d), 0);
+  EXPECT_EQ(vrel_mesh_vertex_normals_workspace(v.shape()[0], f.shape()[0], dtype_of<T>(), &ctx,
+                                               &bytes, &alignment, d),
+            0);
   Workspace ws(bytes, alignment);
   std::memset(ws->data, 0x7f, bytes);  // stale scratch must not leak into the result
   EXPECT_EQ(vrel_mesh_vertex_normals_backward(v.in(), f.in(), eps, weighting, cotangent.in(), &ctx,
-                                              grad.out(), ws.get(), d), 0) << d.text();
+                                              grad.out(), ws.get(), d),
+            0)
+      << d.text();
   return grad;
 }
 
@@ -53,17 +57,20 @@ TYPED_TEST(GatherAndNormals, GatherCopiesCornersAndScattersBack) {
   EXPECT_EQ(out.values(), (std::vector<T>{1, 2, 3, 4, 5, 6, 7, 8, 9, 7, 8, 9, 4, 5, 6, 1, 2, 3}));
   Tensor<T> ones = Tensor<T>::filled({2, 3, 3}, T(1));
   Tensor<T> grad = Tensor<T>::filled({3, 3}, T(9));
-  ASSERT_EQ(vrel_mesh_gather_faces_backward(v.in(), f.in(), ones.in(), &ctx, grad.out(), nullptr, d), 0);
+  ASSERT_EQ(
+      vrel_mesh_gather_faces_backward(v.in(), f.in(), ones.in(), &ctx, grad.out(), nullptr, d), 0);
   EXPECT_EQ(grad.values(), std::vector<T>(9, T(2)));
   // Distinct cotangents land on the right rows and add up.
   Tensor<T> g({2, 3, 3});
   for (std::size_t i = 0; i < g.size(); ++i) g[i] = T(i);
-  ASSERT_EQ(vrel_mesh_gather_faces_backward(v.in(), f.in(), g.in(), &ctx, grad.out(), nullptr, d), 0);
+  ASSERT_EQ(vrel_mesh_gather_faces_backward(v.in(), f.in(), g.in(), &ctx, grad.out(), nullptr, d),
+            0);
   EXPECT_EQ(grad.values(), (std::vector<T>{15, 17, 19, 15, 17, 19, 15, 17, 19}));
   // No faces: the gradient is cleared.
   Tensor<int32_t> none({0, 3});
   View g0(nullptr, {0, 3, 3}, dtype_of<T>());
-  ASSERT_EQ(vrel_mesh_gather_faces_backward(v.in(), none.in(), g0, &ctx, grad.out(), nullptr, d), 0);
+  ASSERT_EQ(vrel_mesh_gather_faces_backward(v.in(), none.in(), g0, &ctx, grad.out(), nullptr, d),
+            0);
   EXPECT_EQ(grad.values(), std::vector<T>(9, T(0)));
 }
 
@@ -73,8 +80,10 @@ TEST(GatherFaces, GradientMatchesFiniteDifferences) {
   Tensor<double> cot({9, 3, 3}, g), grad({7, 3});
   VrelExecutionContext ctx = cpu_context();
   Diag d;
-  ASSERT_EQ(vrel_mesh_gather_faces_backward(m.vertices.in(), m.faces.in(), cot.in(), &ctx, grad.out(),
-                                            nullptr, d), 0) << d.text();
+  ASSERT_EQ(vrel_mesh_gather_faces_backward(m.vertices.in(), m.faces.in(), cot.in(), &ctx,
+                                            grad.out(), nullptr, d),
+            0)
+      << d.text();
   auto loss = [&](const std::vector<double>& x) {
     Tensor<double> v({7, 3}, x), out({9, 3, 3});
     EXPECT_EQ(vrel_mesh_gather_faces(v.in(), m.faces.in(), &ctx, out.out(), nullptr, nullptr), 0);
@@ -105,21 +114,26 @@ TEST(GatherFaces, Checks) {
   View over(v.ptr(), {1, 3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
   EXPECT_FAILS(vrel_mesh_gather_faces(v.in(), f.in(), &ctx, over, nullptr, d), d, 1,
                "outputs may not alias an input or another output");
-  EXPECT_FAILS(vrel_mesh_gather_faces_backward(v.in(), f.in(), g32.in(), &ctx, grad.out(), nullptr, d), d, 1,
-               "cotangents must match the vertices dtype");
+  EXPECT_FAILS(
+      vrel_mesh_gather_faces_backward(v.in(), f.in(), g32.in(), &ctx, grad.out(), nullptr, d), d, 1,
+      "cotangents must match the vertices dtype");
   // The cotangent's flags are not examined, its device is.
   Tensor<double> g({1, 3, 3});
-  EXPECT_EQ(vrel_mesh_gather_faces_backward(v.in(), f.in(), g.out(), &ctx, grad.out(), nullptr, d), 0);
+  EXPECT_EQ(vrel_mesh_gather_faces_backward(v.in(), f.in(), g.out(), &ctx, grad.out(), nullptr, d),
+            0);
   View cuda_g = g.in();
   cuda_g->device_type = VREL_DEVICE_CUDA;
-  EXPECT_FAILS(vrel_mesh_gather_faces_backward(v.in(), f.in(), cuda_g, &ctx, grad.out(), nullptr, d), d, 2,
-               "mesh operations implement only the CPU backend in this phase");
+  EXPECT_FAILS(
+      vrel_mesh_gather_faces_backward(v.in(), f.in(), cuda_g, &ctx, grad.out(), nullptr, d), d, 2,
+      "mesh operations implement only the CPU backend in this phase");
   View grad_over_g(g.ptr(), {3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
-  EXPECT_FAILS(vrel_mesh_gather_faces_backward(v.in(), f.in(), g.in(), &ctx, grad_over_g, nullptr, d), d, 1,
-               "outputs may not alias an input or another output");
+  EXPECT_FAILS(
+      vrel_mesh_gather_faces_backward(v.in(), f.in(), g.in(), &ctx, grad_over_g, nullptr, d), d, 1,
+      "outputs may not alias an input or another output");
   // Queries.
   uint64_t bytes = 9, alignment = 9;
-  EXPECT_EQ(vrel_mesh_gather_faces_workspace(3, 1, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d), 0);
+  EXPECT_EQ(vrel_mesh_gather_faces_workspace(3, 1, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d),
+            0);
   EXPECT_EQ(bytes, 0u);
   EXPECT_EQ(alignment, 1u);
   EXPECT_FAILS(vrel_mesh_gather_faces_workspace(3, -1, 1, &ctx, &bytes, &alignment, d), d, 1,
@@ -133,7 +147,8 @@ TYPED_TEST(GatherAndNormals, SingleTriangleAndIsolatedVertex) {
   Tensor<T> v({4, 3}, {0, 0, 0, 1, 0, 0, 0, 1, 0, 5, 5, 5});
   Tensor<int32_t> f({1, 3}, {0, 1, 2});
   for (uint32_t w : {VREL_MESH_WEIGHTING_AREA, VREL_MESH_WEIGHTING_UNIFORM})
-    EXPECT_EQ(vertex_normals(v, f, w).values(), (std::vector<T>{0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(vertex_normals(v, f, w).values(),
+              (std::vector<T>{0, 0, 1, 0, 0, 1, 0, 0, 1, 0, 0, 0}));
 }
 
 TYPED_TEST(GatherAndNormals, WeightingsOfTwoTriangles) {
@@ -190,10 +205,11 @@ TEST(VertexNormals, Float32BackwardAgreesWithFloat64) {
 TEST(VertexNormals, WeightingComesFirst) {
   Diag d;
   for (uint32_t w : {0u, 3u}) {
-    EXPECT_FAILS(vrel_mesh_vertex_normals(nullptr, nullptr, std::nan(""), w, nullptr, nullptr, nullptr, d),
-                 d, 1, "weighting must be VREL_MESH_WEIGHTING_AREA or VREL_MESH_WEIGHTING_UNIFORM");
-    EXPECT_FAILS(vrel_mesh_vertex_normals_backward(nullptr, nullptr, 0, w, nullptr, nullptr, nullptr,
-                                                   nullptr, d),
+    EXPECT_FAILS(
+        vrel_mesh_vertex_normals(nullptr, nullptr, std::nan(""), w, nullptr, nullptr, nullptr, d),
+        d, 1, "weighting must be VREL_MESH_WEIGHTING_AREA or VREL_MESH_WEIGHTING_UNIFORM");
+    EXPECT_FAILS(vrel_mesh_vertex_normals_backward(nullptr, nullptr, 0, w, nullptr, nullptr,
+                                                   nullptr, nullptr, d),
                  d, 1, "weighting must be VREL_MESH_WEIGHTING_AREA or VREL_MESH_WEIGHTING_UNIFORM");
   }
 }
@@ -205,7 +221,8 @@ TEST(VertexNormals, BackwardWorkspaceRules) {
   VrelExecutionContext ctx = cpu_context();
   Diag d;
   const uint32_t area = VREL_MESH_WEIGHTING_AREA;
-  EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, area, g.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, area, g.in(), &ctx, grad.out(),
+                                                 nullptr, d),
                d, 3, "the backward pass requires the workspace capacity reported by the query");
   Workspace small(71, 8);
   EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, area, g.in(), &ctx, grad.out(),
@@ -215,7 +232,8 @@ TEST(VertexNormals, BackwardWorkspaceRules) {
   VrelBufferDescriptor shifted = *big.get();
   shifted.data = static_cast<char*>(shifted.data) + 4;
   shifted.capacity = 72;
-  if (reinterpret_cast<uintptr_t>(shifted.data) % 8 == 0) shifted.data = static_cast<char*>(shifted.data) + 4;
+  if (reinterpret_cast<uintptr_t>(shifted.data) % 8 == 0)
+    shifted.data = static_cast<char*>(shifted.data) + 4;
   EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, area, g.in(), &ctx, grad.out(),
                                                  &shifted, d),
                d, 1, "the workspace data pointer must be aligned to the dtype");
@@ -236,7 +254,8 @@ TEST(VertexNormals, BackwardWorkspaceRules) {
   View v0(nullptr, {0, 3}, VREL_DTYPE_FLOAT64), g0(nullptr, {0, 3}, VREL_DTYPE_FLOAT64);
   View grad0(nullptr, {0, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
   Tensor<int32_t> none({0, 3});
-  EXPECT_EQ(vrel_mesh_vertex_normals_backward(v0, none.in(), 0, area, g0, &ctx, grad0, nullptr, d), 0);
+  EXPECT_EQ(vrel_mesh_vertex_normals_backward(v0, none.in(), 0, area, g0, &ctx, grad0, nullptr, d),
+            0);
 }
 
 TEST(VertexNormals, ChecksAndQuery) {
@@ -255,25 +274,35 @@ TEST(VertexNormals, ChecksAndQuery) {
                "outputs may not alias an input or another output");
   Tensor<double> g({3, 3}), grad({3, 3});
   Tensor<float> g32({3, 3});
-  EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, 1, g32.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, 1, g32.in(), &ctx, grad.out(),
+                                                 nullptr, d),
                d, 1, "cotangents must match the vertices dtype");
-  EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, 1, nullptr, &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_vertex_normals_backward(v.in(), f.in(), 0, 1, nullptr, &ctx, grad.out(),
+                                                 nullptr, d),
                d, 1, "normal cotangents must be a [V,3] tensor view");
 
   uint64_t bytes = 0, alignment = 0;
-  EXPECT_EQ(vrel_mesh_vertex_normals_workspace(10, 4, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, d), 0);
+  EXPECT_EQ(
+      vrel_mesh_vertex_normals_workspace(10, 4, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, d),
+      0);
   EXPECT_EQ(bytes, 240u);
   EXPECT_EQ(alignment, 8u);
-  EXPECT_EQ(vrel_mesh_vertex_normals_workspace(10, 4, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d), 0);
+  EXPECT_EQ(
+      vrel_mesh_vertex_normals_workspace(10, 4, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d),
+      0);
   EXPECT_EQ(bytes, 120u);
   EXPECT_EQ(alignment, 4u);
-  EXPECT_EQ(vrel_mesh_vertex_normals_workspace(0, 0, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d), 0);
+  EXPECT_EQ(
+      vrel_mesh_vertex_normals_workspace(0, 0, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d), 0);
   EXPECT_EQ(bytes, 0u);
   // The core answers CUDA contexts itself (no provider is reachable in this process).
   VrelExecutionContext cuda = cuda_context();
-  EXPECT_EQ(vrel_mesh_vertex_normals_workspace(10, 4, VREL_DTYPE_FLOAT64, &cuda, &bytes, &alignment, d), 0);
+  EXPECT_EQ(
+      vrel_mesh_vertex_normals_workspace(10, 4, VREL_DTYPE_FLOAT64, &cuda, &bytes, &alignment, d),
+      0);
   EXPECT_EQ(bytes, 240u);
-  EXPECT_FAILS(vrel_mesh_vertex_normals_workspace(INT64_MAX, 0, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, d),
+  EXPECT_FAILS(vrel_mesh_vertex_normals_workspace(INT64_MAX, 0, VREL_DTYPE_FLOAT64, &ctx, &bytes,
+                                                  &alignment, d),
                d, 4, "workspace byte requirement overflows 64-bit capacity");
   EXPECT_FAILS(vrel_mesh_vertex_normals_workspace(1, 0, 3, &ctx, &bytes, &alignment, d), d, 2,
                "mesh.vertex_normals supports the float32 and float64 dtypes");
@@ -286,12 +315,17 @@ TEST(GatherAndNormals, EmptyForwardsSucceedWithoutData) {
   Tensor<int32_t> none({0, 3});
   View gathered(nullptr, {0, 3, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
   EXPECT_EQ(vrel_mesh_gather_faces(v.in(), none.in(), &ctx, gathered, nullptr, d), 0) << d.text();
-  View v0(nullptr, {0, 3}, VREL_DTYPE_FLOAT32), n0(nullptr, {0, 3}, VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
-  EXPECT_EQ(vrel_mesh_vertex_normals(v0, none.in(), 0, VREL_MESH_WEIGHTING_UNIFORM, &ctx, n0, nullptr, d), 0)
+  View v0(nullptr, {0, 3}, VREL_DTYPE_FLOAT32),
+      n0(nullptr, {0, 3}, VREL_DTYPE_FLOAT32, VREL_TENSOR_OUTPUT);
+  EXPECT_EQ(
+      vrel_mesh_vertex_normals(v0, none.in(), 0, VREL_MESH_WEIGHTING_UNIFORM, &ctx, n0, nullptr, d),
+      0)
       << d.text();
   // No faces over three vertices: every normal is written as zero.
   Tensor<double> n = Tensor<double>::filled({3, 3}, 7.0);
-  ASSERT_EQ(vrel_mesh_vertex_normals(v.in(), none.in(), 0, VREL_MESH_WEIGHTING_AREA, &ctx, n.out(), nullptr, d), 0);
+  ASSERT_EQ(vrel_mesh_vertex_normals(v.in(), none.in(), 0, VREL_MESH_WEIGHTING_AREA, &ctx, n.out(),
+                                     nullptr, d),
+            0);
   EXPECT_EQ(n.values(), std::vector<double>(9, 0.0));
 }
 
@@ -313,18 +347,20 @@ TEST(GatherAndNormals, BadInputs) {
                    std::make_tuple(vv.get(), fv.get(), cv.get(), &ctx, gv.get(), none.get(), nd),
                    bad_input_plan({region(grad)}, {{5, VREL_STATUS_OK}}));
   check_bad_inputs("vrel_mesh_vertex_normals", vrel_mesh_vertex_normals,
-                   std::make_tuple(vv.get(), fv.get(), 0.0, VREL_MESH_WEIGHTING_AREA, &ctx, nv.get(),
-                                   none.get(), nd),
+                   std::make_tuple(vv.get(), fv.get(), 0.0, VREL_MESH_WEIGHTING_AREA, &ctx,
+                                   nv.get(), none.get(), nd),
                    bad_input_plan({region(normals)}, {{6, VREL_STATUS_OK}}));
   check_bad_inputs("vrel_mesh_vertex_normals_backward", vrel_mesh_vertex_normals_backward,
-                   std::make_tuple(vv.get(), fv.get(), 0.0, VREL_MESH_WEIGHTING_UNIFORM, gnv.get(), &ctx,
-                                   gv.get(), scratch.get(), nd),
+                   std::make_tuple(vv.get(), fv.get(), 0.0, VREL_MESH_WEIGHTING_UNIFORM, gnv.get(),
+                                   &ctx, gv.get(), scratch.get(), nd),
                    bad_input_plan({region(grad)}, {{7, VREL_STATUS_INSUFFICIENT_CAPACITY}}));
   uint64_t bytes = 0, alignment = 0;
-  check_bad_inputs("vrel_mesh_gather_faces_workspace", vrel_mesh_gather_faces_workspace,
-                   std::make_tuple(int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
-                   BadInputPlan{});
-  check_bad_inputs("vrel_mesh_vertex_normals_workspace", vrel_mesh_vertex_normals_workspace,
-                   std::make_tuple(int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
-                   BadInputPlan{});
+  check_bad_inputs(
+      "vrel_mesh_gather_faces_workspace", vrel_mesh_gather_faces_workspace,
+      std::make_tuple(int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
+      BadInputPlan{});
+  check_bad_inputs(
+      "vrel_mesh_vertex_normals_workspace", vrel_mesh_vertex_normals_workspace,
+      std::make_tuple(int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
+      BadInputPlan{});
 }

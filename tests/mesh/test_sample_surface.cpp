@@ -34,17 +34,23 @@ struct Problem {
 
   Sampled<T> sample(int64_t S) {
     const int64_t B = batch();
-    Sampled<T> s{Tensor<T>::filled({B, S, 3}, T(-7)), Tensor<T>::filled({B, S, 3}, T(-7)),
-                 Tensor<int32_t>::filled({B, S}, -7), Tensor<uint32_t>::filled({2}, 77u), 0, ""};
+    Sampled<T> s{Tensor<T>::filled({B, S, 3}, T(-7)),
+                 Tensor<T>::filled({B, S, 3}, T(-7)),
+                 Tensor<int32_t>::filled({B, S}, -7),
+                 Tensor<uint32_t>::filled({2}, 77u),
+                 0,
+                 ""};
     VrelExecutionContext ctx = cpu_context();
     uint64_t bytes = 0, alignment = 0;
     Diag d;
-    EXPECT_EQ(vrel_mesh_sample_surface_workspace(vertices.shape()[0], faces.shape()[0], S, dtype_of<T>(), &ctx,
-                                                 &bytes, &alignment, d), 0);
+    EXPECT_EQ(vrel_mesh_sample_surface_workspace(vertices.shape()[0], faces.shape()[0], S,
+                                                 dtype_of<T>(), &ctx, &bytes, &alignment, d),
+              0);
     Workspace ws(bytes, alignment);
-    s.status = vrel_mesh_sample_surface(vertices.in(), faces.in(), vertex_offsets.in(), face_offsets.in(), S,
-                                        key.in(), counter.in(), eps, &ctx, s.points.out(), s.face_index.out(),
-                                        s.barycentric.out(), s.next_counter.out(), ws.get(), d);
+    s.status = vrel_mesh_sample_surface(vertices.in(), faces.in(), vertex_offsets.in(),
+                                        face_offsets.in(), S, key.in(), counter.in(), eps, &ctx,
+                                        s.points.out(), s.face_index.out(), s.barycentric.out(),
+                                        s.next_counter.out(), ws.get(), d);
     s.message = d.text();
     return s;
   }
@@ -55,8 +61,8 @@ struct Problem {
 template <typename T>
 Problem<T> two_elements() {
   Problem<T> p;
-  p.vertices = Tensor<T>({8, 3}, {0, 0, 0, 1, 0, 0, 0, 1, 0,
-                                  0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 4, 0, 0});
+  p.vertices =
+      Tensor<T>({8, 3}, {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 3, 4, 0, 0});
   p.faces = Tensor<int32_t>({5, 3}, {0, 1, 2, 3, 4, 5, 3, 4, 7, 3, 4, 6, 3, 3, 6});
   p.vertex_offsets = Tensor<int32_t>({3}, {0, 3, 8});
   p.face_offsets = Tensor<int32_t>({3}, {0, 1, 5});
@@ -73,9 +79,11 @@ TYPED_TEST_SUITE(SampleSurface, Floating);
 TEST(Philox, KnownAnswerVectors) {
   EXPECT_EQ(philox4x32_10({0, 0, 0, 0}, {0, 0}),
             (PhiloxCounter{0x6627e8d5u, 0xe169c58du, 0xbc57ac4cu, 0x9b00dbd8u}));
-  EXPECT_EQ(philox4x32_10({0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu}, {0xffffffffu, 0xffffffffu}),
+  EXPECT_EQ(philox4x32_10({0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu},
+                          {0xffffffffu, 0xffffffffu}),
             (PhiloxCounter{0x408f276du, 0x41c83b0eu, 0xa20bc7c6u, 0x6d5451fdu}));
-  EXPECT_EQ(philox4x32_10({0x243f6a88u, 0x85a308d3u, 0x13198a2eu, 0x03707344u}, {0xa4093822u, 0x299f31d0u}),
+  EXPECT_EQ(philox4x32_10({0x243f6a88u, 0x85a308d3u, 0x13198a2eu, 0x03707344u},
+                          {0xa4093822u, 0x299f31d0u}),
             (PhiloxCounter{0xd16cfe09u, 0x94fdccebu, 0x5001e420u, 0x24126ea1u}));
 }
 
@@ -84,8 +92,10 @@ int64_t reference_choice(const std::vector<double>& sums, int64_t first, int64_t
   int64_t lo = first, hi = last;
   while (lo < hi) {
     const int64_t mid = lo + (hi - lo) / 2;
-    if (t < sums[mid]) hi = mid;
-    else lo = mid + 1;
+    if (t < sums[mid])
+      hi = mid;
+    else
+      lo = mid + 1;
   }
   while (lo > first && sums[lo - 1] >= sums[lo]) --lo;
   return lo;
@@ -98,7 +108,8 @@ TEST(SampleSurfaceChoice, LockStepSearchMatchesThePlainSearch) {
     std::vector<double> sums(first + n, -1.0);
     double total = 0;
     for (int64_t k = first; k < first + n; ++k) {
-      if (rng() % 3 != 0 || k == first + n / 2) total += 0.5 + (rng() % 100) / 10.0;  // some faces stay empty
+      if (rng() % 3 != 0 || k == first + n / 2)
+        total += 0.5 + (rng() % 100) / 10.0;  // some faces stay empty
       sums[k] = total;
     }
     double t[vrel::mesh::kSampleLanes];
@@ -107,12 +118,15 @@ TEST(SampleSurfaceChoice, LockStepSearchMatchesThePlainSearch) {
     for (int i = 0; i < count; ++i) {
       // Uniform points, the exact running sums and zero.
       const uint32_t pick = rng();
-      t[i] = i % 4 == 0 ? sums[first + pick % n] : i % 4 == 1 ? 0.0 : vrel::mesh::unit_uniform(pick) * total;
+      t[i] = i % 4 == 0   ? sums[first + pick % n]
+             : i % 4 == 1 ? 0.0
+                          : vrel::mesh::unit_uniform(pick) * total;
       if (t[i] >= total) t[i] = std::nextafter(total, 0.0);
     }
     vrel::mesh::choose_faces(sums.data(), first, first + n - 1, t, count, got);
     for (int i = 0; i < count; ++i) {
-      ASSERT_EQ(got[i], reference_choice(sums, first, first + n - 1, t[i])) << "trial " << trial << " lane " << i;
+      ASSERT_EQ(got[i], reference_choice(sums, first, first + n - 1, t[i]))
+          << "trial " << trial << " lane " << i;
       const double before = got[i] == first ? 0.0 : sums[got[i] - 1];
       ASSERT_GT(sums[got[i]], before) << "an empty face was chosen";
     }
@@ -142,7 +156,8 @@ TYPED_TEST(SampleSurface, SamplesFollowTheGeneratorAddressing) {
     for (uint32_t i = 0; i < 64; ++i) {
       const std::size_t row = b * 64 + i;
       // Sample i of element b draws from counter (counter[0], counter[1], b, i).
-      const PhiloxCounter x = philox4x32_10({p.counter[0], p.counter[1], b, i}, {p.key[0], p.key[1]});
+      const PhiloxCounter x =
+          philox4x32_10({p.counter[0], p.counter[1], b, i}, {p.key[0], p.key[1]});
       const double r = std::sqrt(x[1] * 0x1p-32), q = x[2] * 0x1p-32;
       EXPECT_EQ(s.barycentric[3 * row], static_cast<T>(1 - r));
       EXPECT_EQ(s.barycentric[3 * row + 1], static_cast<T>((1 - q) * r));
@@ -161,7 +176,8 @@ TYPED_TEST(SampleSurface, SamplesFollowTheGeneratorAddressing) {
       for (int c = 0; c < 3; ++c) {
         double want = 0;
         for (int k = 0; k < 3; ++k)
-          want += double(s.barycentric[3 * row + k]) * double(p.vertices[3 * p.faces[3 * face + k] + c]);
+          want += double(s.barycentric[3 * row + k]) *
+                  double(p.vertices[3 * p.faces[3 * face + k] + c]);
         EXPECT_NEAR(s.points[3 * row + c], want, 1e-5);
       }
     }
@@ -188,9 +204,11 @@ TEST(SampleSurface, CounterAdvancesInPlace) {
   VrelExecutionContext ctx = cpu_context();
   Diag d;
   View counter_out(p.counter.ptr(), {2}, VREL_DTYPE_UINT32, VREL_TENSOR_OUTPUT);
-  ASSERT_EQ(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(), p.face_offsets.in(), 8,
-                                     p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(),
-                                     counter_out, ws.get(), d), 0) << d.text();
+  ASSERT_EQ(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(),
+                                     p.face_offsets.in(), 8, p.key.in(), p.counter.in(), 0, &ctx,
+                                     pts.out(), fi.out(), bary.out(), counter_out, ws.get(), d),
+            0)
+      << d.text();
   EXPECT_EQ(p.counter.values(), (std::vector<uint32_t>{4u, 0u}));
   EXPECT_EQ(pts.values(), reference.points.values());  // drawn with the counter before the advance
 }
@@ -233,17 +251,22 @@ TEST(SampleSurface, ForwardChecks) {
   auto run = [&](int64_t S, const VrelTensorView* points, const VrelTensorView* counter_out,
                  const VrelBufferDescriptor* w, double eps = 0) {
     std::fill(next.values().begin(), next.values().end(), 77u);
-    return vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(), p.face_offsets.in(), S,
-                                    p.key.in(), p.counter.in(), eps, &ctx, points, fi.out(), bary.out(),
-                                    counter_out, w, d);
+    return vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(),
+                                    p.face_offsets.in(), S, p.key.in(), p.counter.in(), eps, &ctx,
+                                    points, fi.out(), bary.out(), counter_out, w, d);
   };
-  EXPECT_FAILS(run(-1, pts.out(), next.out(), ws.get()), d, 1, "the sample count must be nonnegative");
-  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get(), -1), d, 1, "eps must be finite and nonnegative");
-  EXPECT_FAILS(run(4, pts.out(), next.in(), ws.get()), d, 1, "operation outputs must carry the output flag");
+  EXPECT_FAILS(run(-1, pts.out(), next.out(), ws.get()), d, 1,
+               "the sample count must be nonnegative");
+  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get(), -1), d, 1,
+               "eps must be finite and nonnegative");
+  EXPECT_FAILS(run(4, pts.out(), next.in(), ws.get()), d, 1,
+               "operation outputs must carry the output flag");
   Tensor<int32_t> next_int({2});
-  EXPECT_FAILS(run(4, pts.out(), next_int.out(), ws.get()), d, 1, "generator key and counter must use the uint32 dtype");
+  EXPECT_FAILS(run(4, pts.out(), next_int.out(), ws.get()), d, 1,
+               "generator key and counter must use the uint32 dtype");
   // A refused call does not advance the counter.
-  EXPECT_FAILS(run(5, pts.out(), next.out(), ws.get()), d, 1, "points must be a [B,S,3] output view");
+  EXPECT_FAILS(run(5, pts.out(), next.out(), ws.get()), d, 1,
+               "points must be a [B,S,3] output view");
   EXPECT_EQ(next.values(), (std::vector<uint32_t>{77u, 77u}));
   // Workspace: capacity before validation, then the double alignment.
   Workspace small(32, 8);
@@ -256,46 +279,54 @@ TEST(SampleSurface, ForwardChecks) {
   VrelBufferDescriptor odd = *wide.get();
   odd.capacity = 40;
   if (reinterpret_cast<uintptr_t>(odd.data) % 8 == 0) odd.data = static_cast<char*>(odd.data) + 4;
-  EXPECT_FAILS(run(4, pts.out(), next.out(), &odd), d, 1, "the workspace data pointer must be aligned to double");
+  EXPECT_FAILS(run(4, pts.out(), next.out(), &odd), d, 1,
+               "the workspace data pointer must be aligned to double");
   Problem<double> q = two_elements<double>();
   // A next counter that overlaps an input it would corrupt is refused before it is written.
   View next_over_key(p.key.ptr(), {2}, VREL_DTYPE_UINT32, VREL_TENSOR_OUTPUT);
-  EXPECT_FAILS(run(4, pts.out(), next_over_key, ws.get()), d, 1, "outputs may not alias an input or another output");
+  EXPECT_FAILS(run(4, pts.out(), next_over_key, ws.get()), d, 1,
+               "outputs may not alias an input or another output");
   EXPECT_EQ(p.key.values(), (std::vector<uint32_t>{0x12345678u, 0x9abcdef0u}));
   // Offsets.
-  EXPECT_FAILS(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), nullptr, p.face_offsets.in(), 4,
-                                        p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(),
-                                        next.out(), ws.get(), d),
+  EXPECT_FAILS(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), nullptr, p.face_offsets.in(),
+                                        4, p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(),
+                                        bary.out(), next.out(), ws.get(), d),
                d, 1, "required arguments must not be null");
   p.face_offsets[1] = 2;
-  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1, "each face must reference vertices of its own batch element");
+  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1,
+               "each face must reference vertices of its own batch element");
   p.face_offsets[1] = 6;
-  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1, "face offsets must satisfy the packed-offset rules");
+  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1,
+               "face offsets must satisfy the packed-offset rules");
   p.face_offsets[1] = 1;
   p.vertex_offsets[2] = 7;
-  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1, "vertex offsets must satisfy the packed-offset rules");
+  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1,
+               "vertex offsets must satisfy the packed-offset rules");
   p.vertex_offsets[2] = 8;
   p.key = Tensor<uint32_t>({3});
-  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1, "the generator key must be a [2] uint32 view");
+  EXPECT_FAILS(run(4, pts.out(), next.out(), ws.get()), d, 1,
+               "the generator key must be a [2] uint32 view");
   Tensor<float> float_counter({2});
-  EXPECT_FAILS(vrel_mesh_sample_surface(q.vertices.in(), q.faces.in(), q.vertex_offsets.in(), q.face_offsets.in(),
-                                        4, q.key.in(), float_counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(),
-                                        next.out(), ws.get(), d),
-               d, 1, "generator key and counter must use the uint32 dtype");
+  EXPECT_FAILS(
+      vrel_mesh_sample_surface(q.vertices.in(), q.faces.in(), q.vertex_offsets.in(),
+                               q.face_offsets.in(), 4, q.key.in(), float_counter.in(), 0, &ctx,
+                               pts.out(), fi.out(), bary.out(), next.out(), ws.get(), d),
+      d, 1, "generator key and counter must use the uint32 dtype");
   // Points over the vertices.
   View pts1(q.vertices.ptr(), {2, 1, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
   Tensor<double> bary1({2, 1, 3});
   Tensor<int32_t> fi1({2, 1});
-  EXPECT_FAILS(vrel_mesh_sample_surface(q.vertices.in(), q.faces.in(), q.vertex_offsets.in(), q.face_offsets.in(),
-                                        1, q.key.in(), q.counter.in(), 0, &ctx, pts1, fi1.out(), bary1.out(),
-                                        next.out(), ws.get(), d),
+  EXPECT_FAILS(vrel_mesh_sample_surface(q.vertices.in(), q.faces.in(), q.vertex_offsets.in(),
+                                        q.face_offsets.in(), 1, q.key.in(), q.counter.in(), 0, &ctx,
+                                        pts1, fi1.out(), bary1.out(), next.out(), ws.get(), d),
                d, 1, "outputs may not alias an input or another output");
   VrelExecutionContext streamed = cpu_context();
   streamed.stream = 1;
-  EXPECT_FAILS(vrel_mesh_sample_surface(q.vertices.in(), q.faces.in(), q.vertex_offsets.in(), q.face_offsets.in(),
-                                        1, q.key.in(), q.counter.in(), 0, &streamed, pts1, fi1.out(), bary1.out(),
-                                        next.out(), ws.get(), d),
-               d, 1, "CPU execution does not accept a stream handle");
+  EXPECT_FAILS(
+      vrel_mesh_sample_surface(q.vertices.in(), q.faces.in(), q.vertex_offsets.in(),
+                               q.face_offsets.in(), 1, q.key.in(), q.counter.in(), 0, &streamed,
+                               pts1, fi1.out(), bary1.out(), next.out(), ws.get(), d),
+      d, 1, "CPU execution does not accept a stream handle");
 }
 
 TYPED_TEST(SampleSurface, BackwardIsTheAdjointOfTheForward) {
@@ -310,8 +341,10 @@ TYPED_TEST(SampleSurface, BackwardIsTheAdjointOfTheForward) {
   Tensor<T> grad = Tensor<T>::filled({8, 3}, T(3));
   VrelExecutionContext ctx = cpu_context();
   Diag d;
-  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), s.face_index.in(), s.barycentric.in(), grad_points.in(),
-                                              &ctx, grad.out(), nullptr, d), 0) << d.text();
+  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), s.face_index.in(), s.barycentric.in(),
+                                              grad_points.in(), &ctx, grad.out(), nullptr, d),
+            0)
+      << d.text();
   // points are linear in the vertices for fixed faces and weights: <grad, V> = <g, points>.
   double lhs = 0, rhs = 0;
   for (std::size_t i = 0; i < grad.size(); ++i) lhs += double(grad[i]) * double(p.vertices[i]);
@@ -324,41 +357,53 @@ TYPED_TEST(SampleSurface, BackwardIsTheAdjointOfTheForward) {
 TEST(SampleSurface, BackwardChecksAndRangeErrors) {
   Tensor<int32_t> faces({1, 3}, {0, 1, 2});
   Tensor<int32_t> fi({1, 2}, {0, 0});
-  Tensor<double> bary({1, 2, 3}, {1, 0, 0, 0, 0.5, 0.5}), g({1, 2, 3}, {1, 2, 3, 4, 5, 6}), grad({3, 3});
+  Tensor<double> bary({1, 2, 3}, {1, 0, 0, 0, 0.5, 0.5}), g({1, 2, 3}, {1, 2, 3, 4, 5, 6}),
+      grad({3, 3});
   VrelExecutionContext ctx = cpu_context();
   Diag d;
-  ASSERT_EQ(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx, grad.out(), nullptr, d), 0);
+  ASSERT_EQ(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx,
+                                              grad.out(), nullptr, d),
+            0);
   EXPECT_EQ(grad.values(), (std::vector<double>{1, 2, 3, 2, 2.5, 3, 2, 2.5, 3}));
   Tensor<float> g32({1, 2, 3});
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g32.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g32.in(), &ctx,
+                                                 grad.out(), nullptr, d),
                d, 1, "cotangents must match the barycentric dtype");
   Tensor<float> grad32({3, 3});
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx, grad32.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx,
+                                                 grad32.out(), nullptr, d),
                d, 1, "vertex gradients must match the barycentric dtype");
   Tensor<double> bary_short({1, 1, 3});
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary_short.in(), g.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary_short.in(), g.in(), &ctx,
+                                                 grad.out(), nullptr, d),
                d, 1, "barycentrics must be a [B,S,3] tensor view");
   Tensor<int32_t> bary_int({1, 2, 3});
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary_int.in(), g.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary_int.in(), g.in(), &ctx,
+                                                 grad.out(), nullptr, d),
                d, 2, "barycentrics must use the float32 or float64 dtype");
   Tensor<double> faces_double({1, 3});
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces_double.in(), fi.in(), bary.in(), g.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces_double.in(), fi.in(), bary.in(), g.in(),
+                                                 &ctx, grad.out(), nullptr, d),
                d, 1, "faces must use the int32 dtype");
   View grad_over_g(g.ptr(), {2, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx, grad_over_g, nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx,
+                                                 grad_over_g, nullptr, d),
                d, 1, "outputs may not alias an input or another output");
   Tensor<int32_t> fi_bad({1, 2}, {0, 1});
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi_bad.in(), bary.in(), g.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi_bad.in(), bary.in(), g.in(), &ctx,
+                                                 grad.out(), nullptr, d),
                d, 1, "a sampled face index lies outside the face range");
   // V comes from the gradient: a two-row gradient cannot take corner 2.
   Tensor<double> grad2 = Tensor<double>::filled({2, 3}, 5.0);
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx, grad2.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi.in(), bary.in(), g.in(), &ctx,
+                                                 grad2.out(), nullptr, d),
                d, 1, "a face references a vertex outside the gradient range");
   // The range faults are found before the gradient is cleared: it is left as it was.
   for (const double x : grad2.values()) EXPECT_EQ(x, 5.0);
   Tensor<int32_t> fi_late({1, 2}, {0, 3});
   grad = Tensor<double>::filled({3, 3}, 5.0);
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi_late.in(), bary.in(), g.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(faces.in(), fi_late.in(), bary.in(), g.in(), &ctx,
+                                                 grad.out(), nullptr, d),
                d, 1, "a sampled face index lies outside the face range");
   for (const double x : grad.values()) EXPECT_EQ(x, 5.0);
 }
@@ -374,54 +419,74 @@ TEST(SampleSurface, AccessFlagsOfOffsetsAndSampledInputsAreNotExamined) {
   VrelExecutionContext ctx = cpu_context();
   Diag d;
   // Offsets flagged as outputs are accepted like any other offsets.
-  ASSERT_EQ(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.out(), p.face_offsets.out(), 4,
-                                     p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(), next.out(),
-                                     ws.get(), d), 0) << d.text();
+  ASSERT_EQ(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.out(),
+                                     p.face_offsets.out(), 4, p.key.in(), p.counter.in(), 0, &ctx,
+                                     pts.out(), fi.out(), bary.out(), next.out(), ws.get(), d),
+            0)
+      << d.text();
   EXPECT_EQ(pts.values(), reference.points.values());
   // The forward's output views go back into the backward as they are.
   Tensor<double> g = Tensor<double>::filled({2, 4, 3}, 1.0), grad({8, 3}), want({8, 3});
-  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi.in(), bary.in(), g.in(), &ctx, want.out(), nullptr, d),
-            0) << d.text();
+  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi.in(), bary.in(), g.in(), &ctx,
+                                              want.out(), nullptr, d),
+            0)
+      << d.text();
   Workspace gpu(16, 8);
   gpu->device_type = VREL_DEVICE_CUDA;  // unused scratch: validated, never touched
-  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi.out(), bary.out(), g.out(), &ctx, grad.out(),
-                                              gpu.get(), d), 0) << d.text();
+  ASSERT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi.out(), bary.out(), g.out(), &ctx,
+                                              grad.out(), gpu.get(), d),
+            0)
+      << d.text();
   EXPECT_EQ(grad.values(), want.values());
   // Their device still is examined: device memory never reaches the kernel.
   View cuda_fi = fi.in();
   cuda_fi->device_type = VREL_DEVICE_CUDA;
-  EXPECT_FAILS(vrel_mesh_sample_surface_backward(p.faces.in(), cuda_fi, bary.in(), g.in(), &ctx, grad.out(), nullptr, d),
+  EXPECT_FAILS(vrel_mesh_sample_surface_backward(p.faces.in(), cuda_fi, bary.in(), g.in(), &ctx,
+                                                 grad.out(), nullptr, d),
                d, 2, "mesh operations implement only the CPU backend in this phase");
   View cuda_offsets = p.face_offsets.in();
   cuda_offsets->device_type = VREL_DEVICE_CUDA;
-  EXPECT_FAILS(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(), cuda_offsets, 4,
-                                        p.key.in(), p.counter.in(), 0, &ctx, pts.out(), fi.out(), bary.out(),
-                                        next.out(), ws.get(), d),
+  EXPECT_FAILS(vrel_mesh_sample_surface(p.vertices.in(), p.faces.in(), p.vertex_offsets.in(),
+                                        cuda_offsets, 4, p.key.in(), p.counter.in(), 0, &ctx,
+                                        pts.out(), fi.out(), bary.out(), next.out(), ws.get(), d),
                d, 2, "mesh operations implement only the CPU backend in this phase");
   // No samples and no vertices: the empty gradient (null data) is accepted.
   View fi0(nullptr, {0, 4}, VREL_DTYPE_INT32), b0(nullptr, {0, 4, 3}, VREL_DTYPE_FLOAT64),
-      g0(nullptr, {0, 4, 3}, VREL_DTYPE_FLOAT64), grad0(nullptr, {0, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
-  EXPECT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi0, b0, g0, &ctx, grad0, nullptr, d), 0) << d.text();
+      g0(nullptr, {0, 4, 3}, VREL_DTYPE_FLOAT64),
+      grad0(nullptr, {0, 3}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
+  EXPECT_EQ(vrel_mesh_sample_surface_backward(p.faces.in(), fi0, b0, g0, &ctx, grad0, nullptr, d),
+            0)
+      << d.text();
 }
 
 TEST(SampleSurface, WorkspaceQuery) {
   VrelExecutionContext ctx = cpu_context(), cuda = cuda_context();
   uint64_t bytes = 0, alignment = 0;
   Diag d;
-  EXPECT_EQ(vrel_mesh_sample_surface_workspace(4, 5, 10, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d), 0);
+  EXPECT_EQ(
+      vrel_mesh_sample_surface_workspace(4, 5, 10, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, d),
+      0);
   EXPECT_EQ(bytes, 40u);
   EXPECT_EQ(alignment, 8u);
-  EXPECT_EQ(vrel_mesh_sample_surface_workspace(4, 5, 10, VREL_DTYPE_FLOAT32, &cuda, &bytes, &alignment, d), 0);
+  EXPECT_EQ(vrel_mesh_sample_surface_workspace(4, 5, 10, VREL_DTYPE_FLOAT32, &cuda, &bytes,
+                                               &alignment, d),
+            0);
   EXPECT_EQ(bytes, 44u);
   EXPECT_EQ(alignment, 8u);
-  EXPECT_EQ(vrel_mesh_sample_surface_workspace(0, 2305843009213693951, 0, 1, &ctx, &bytes, &alignment, d), 0);
+  EXPECT_EQ(
+      vrel_mesh_sample_surface_workspace(0, 2305843009213693951, 0, 1, &ctx, &bytes, &alignment, d),
+      0);
   EXPECT_EQ(bytes, 2305843009213693951ull * 8);
-  EXPECT_FAILS(vrel_mesh_sample_surface_workspace(0, 2305843009213693952, 0, 1, &ctx, &bytes, &alignment, d), d, 4,
-               "workspace byte requirement overflows 64-bit capacity");
+  EXPECT_FAILS(
+      vrel_mesh_sample_surface_workspace(0, 2305843009213693952, 0, 1, &ctx, &bytes, &alignment, d),
+      d, 4, "workspace byte requirement overflows 64-bit capacity");
   // The overflow rule applies to the CUDA answer too.
-  EXPECT_FAILS(vrel_mesh_sample_surface_workspace(0, 2305843009213693952, 0, 1, &cuda, &bytes, &alignment, d), d, 4,
-               "workspace byte requirement overflows 64-bit capacity");
-  EXPECT_EQ(vrel_mesh_sample_surface_workspace(0, 2305843009213693951, 0, 1, &cuda, &bytes, &alignment, d), 0);
+  EXPECT_FAILS(vrel_mesh_sample_surface_workspace(0, 2305843009213693952, 0, 1, &cuda, &bytes,
+                                                  &alignment, d),
+               d, 4, "workspace byte requirement overflows 64-bit capacity");
+  EXPECT_EQ(vrel_mesh_sample_surface_workspace(0, 2305843009213693951, 0, 1, &cuda, &bytes,
+                                               &alignment, d),
+            0);
   EXPECT_EQ(bytes, 2305843009213693951ull * 8 + 4);
   EXPECT_FAILS(vrel_mesh_sample_surface_workspace(0, 1, -1, 1, &ctx, &bytes, &alignment, d), d, 1,
                "counts must be nonnegative");
@@ -440,10 +505,12 @@ TEST(SampleSurface, BadInputs) {
   View v = p.vertices.in(), f = p.faces.in(), vo = p.vertex_offsets.in(), fo = p.face_offsets.in(),
        key = p.key.in(), counter = p.counter.in(), pv = pts.out(), fiv = fi.out(), bv = bary.out(),
        nv = next.out();
-  check_bad_inputs("vrel_mesh_sample_surface", vrel_mesh_sample_surface,
-                   std::make_tuple(v.get(), f.get(), vo.get(), fo.get(), int64_t{4}, key.get(), counter.get(), 0.0,
-                                   &ctx, pv.get(), fiv.get(), bv.get(), nv.get(), ws.get(), nd),
-                   bad_input_plan({region(pts), region(fi), region(bary)}, {{13, VREL_STATUS_INSUFFICIENT_CAPACITY}}));
+  check_bad_inputs(
+      "vrel_mesh_sample_surface", vrel_mesh_sample_surface,
+      std::make_tuple(v.get(), f.get(), vo.get(), fo.get(), int64_t{4}, key.get(), counter.get(),
+                      0.0, &ctx, pv.get(), fiv.get(), bv.get(), nv.get(), ws.get(), nd),
+      bad_input_plan({region(pts), region(fi), region(bary)},
+                     {{13, VREL_STATUS_INSUFFICIENT_CAPACITY}}));
   Tensor<double> grad({8, 3});
   Workspace none(0);
   View fiin = fi.in(), bin = bary.in(), gp = pts.in(), gv = grad.out();
@@ -451,11 +518,13 @@ TEST(SampleSurface, BadInputs) {
   const Sampled<double> s = p.sample(4);
   std::copy(s.face_index.values().begin(), s.face_index.values().end(), fi.values().begin());
   std::copy(s.barycentric.values().begin(), s.barycentric.values().end(), bary.values().begin());
-  check_bad_inputs("vrel_mesh_sample_surface_backward", vrel_mesh_sample_surface_backward,
-                   std::make_tuple(f.get(), fiin.get(), bin.get(), gp.get(), &ctx, gv.get(), none.get(), nd),
-                   bad_input_plan({region(grad)}, {{6, VREL_STATUS_OK}}));
+  check_bad_inputs(
+      "vrel_mesh_sample_surface_backward", vrel_mesh_sample_surface_backward,
+      std::make_tuple(f.get(), fiin.get(), bin.get(), gp.get(), &ctx, gv.get(), none.get(), nd),
+      bad_input_plan({region(grad)}, {{6, VREL_STATUS_OK}}));
   uint64_t bytes = 0, alignment = 0;
   check_bad_inputs("vrel_mesh_sample_surface_workspace", vrel_mesh_sample_surface_workspace,
-                   std::make_tuple(int64_t{8}, int64_t{5}, int64_t{4}, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nd),
+                   std::make_tuple(int64_t{8}, int64_t{5}, int64_t{4}, VREL_DTYPE_FLOAT64, &ctx,
+                                   &bytes, &alignment, nd),
                    BadInputPlan{});
 }

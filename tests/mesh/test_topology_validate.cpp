@@ -19,13 +19,18 @@ struct Topology {
 
 Topology build(Tensor<int32_t>& faces, Tensor<int32_t>& face_offsets) {
   const int64_t F = faces.shape()[0];
-  Topology t{Tensor<int32_t>::filled(face_offsets.shape(), 99), Tensor<int32_t>::filled({3 * F, 2}, 99),
-             Tensor<int32_t>::filled({3 * F + 1}, 99), Tensor<int32_t>::filled({3 * F}, 99), 0, ""};
+  Topology t{Tensor<int32_t>::filled(face_offsets.shape(), 99),
+             Tensor<int32_t>::filled({3 * F, 2}, 99),
+             Tensor<int32_t>::filled({3 * F + 1}, 99),
+             Tensor<int32_t>::filled({3 * F}, 99),
+             0,
+             ""};
   VrelExecutionContext ctx = cpu_context();
   uint64_t bytes = 0, alignment = 0;
   Diag d;
   EXPECT_EQ(vrel_mesh_build_edge_topology_workspace(F, face_offsets.shape()[0] - 1, &ctx, &bytes,
-                                                    &alignment, d), 0);
+                                                    &alignment, d),
+            0);
   Workspace ws(bytes, alignment);
   View meo = t.mesh_edge_offsets.out(), e = t.edges.out(), efo = t.edge_face_offsets.out(),
        ef = t.edge_faces.out();
@@ -50,9 +55,10 @@ struct Validated {
 };
 
 template <typename T>
-Validated validate(Tensor<T>& v, Tensor<int32_t>& f, std::vector<int32_t> vo, std::vector<int32_t> fo,
-                   uint32_t flags = 0, double eps = 0) {
-  Tensor<int32_t> vot({static_cast<int64_t>(vo.size())}, vo), fot({static_cast<int64_t>(fo.size())}, fo);
+Validated validate(Tensor<T>& v, Tensor<int32_t>& f, std::vector<int32_t> vo,
+                   std::vector<int32_t> fo, uint32_t flags = 0, double eps = 0) {
+  Tensor<int32_t> vot({static_cast<int64_t>(vo.size())}, vo),
+      fot({static_cast<int64_t>(fo.size())}, fo);
   VrelExecutionContext ctx = cpu_context();
   Validated out{0, "", fresh_report()};
   Diag d;
@@ -137,17 +143,21 @@ TEST(EdgeTopology, Checks) {
   Tensor<int32_t> f({3, 3}, {0, 1, 2, 0, 2, 3, 0, 3, 1});
   Tensor<int32_t> meo({2}), e({9, 2}), efo({10}), ef({9});
   Workspace ws(108, 4);
-  auto run = [&](const VrelTensorView* faces, const VrelTensorView* offsets, const VrelBufferDescriptor* w) {
-    return vrel_mesh_build_edge_topology(faces, offsets, &ctx, meo.out(), e.out(), efo.out(), ef.out(), w, d);
+  auto run = [&](const VrelTensorView* faces, const VrelTensorView* offsets,
+                 const VrelBufferDescriptor* w) {
+    return vrel_mesh_build_edge_topology(faces, offsets, &ctx, meo.out(), e.out(), efo.out(),
+                                         ef.out(), w, d);
   };
   Tensor<int32_t> short_offsets({2}, {0, 2});
-  EXPECT_FAILS(run(f.in(), short_offsets.in(), ws.get()), d, 1, "the final face offset must equal the face count");
+  EXPECT_FAILS(run(f.in(), short_offsets.in(), ws.get()), d, 1,
+               "the final face offset must equal the face count");
   Tensor<int32_t> first({2}, {1, 3});
   EXPECT_FAILS(run(f.in(), first.in(), ws.get()), d, 1, "the first face offset must be zero");
   Tensor<int32_t> three({3}, {0, 2, 3});
   EXPECT_FAILS(run(f.in(), three.in(), ws.get()), d, 1, "face offsets must have extent B+1");
   Tensor<float> float_offsets({2});
-  EXPECT_FAILS(run(f.in(), float_offsets.in(), ws.get()), d, 2, "face offsets must use the int32 dtype");
+  EXPECT_FAILS(run(f.in(), float_offsets.in(), ws.get()), d, 2,
+               "face offsets must use the int32 dtype");
   Tensor<int32_t> fo({2}, {0, 3});
   Tensor<int32_t> negative({3, 3}, {0, 1, 2, 0, -2, 3, 0, 3, 1});
   // A negative index is reported before the workspace is looked at.
@@ -164,30 +174,35 @@ TEST(EdgeTopology, Checks) {
   odd.data = static_cast<char*>(odd.data) + 2;
   odd.capacity = 108;
   if (reinterpret_cast<uintptr_t>(odd.data) % 4 == 0) odd.data = static_cast<char*>(odd.data) + 2;
-  EXPECT_FAILS(run(f.in(), fo.in(), &odd), d, 1, "the workspace data pointer must be aligned to int32");
+  EXPECT_FAILS(run(f.in(), fo.in(), &odd), d, 1,
+               "the workspace data pointer must be aligned to int32");
   VrelBufferDescriptor on_edges = *ws.get();
   on_edges.data = e.ptr();
   on_edges.alignment = 4;
   EXPECT_FAILS(run(f.in(), fo.in(), &on_edges), d, 1, "the workspace may not alias an operand");
   VrelBufferDescriptor gpu = *ws.get();
   gpu.device_type = VREL_DEVICE_CUDA;
-  EXPECT_FAILS(run(f.in(), fo.in(), &gpu), d, 2, "mesh.build_edge_topology accepts only CPU workspace storage");
+  EXPECT_FAILS(run(f.in(), fo.in(), &gpu), d, 2,
+               "mesh.build_edge_topology accepts only CPU workspace storage");
   // Outputs.
   Tensor<float> e32({9, 2});
-  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &ctx, meo.out(), e32.out(), efo.out(), ef.out(),
-                                             ws.get(), d), d, 1, "topology outputs must use the int32 dtype");
-  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &ctx, meo.out(), e.out(), ef.out(), ef.out(),
-                                             ws.get(), d), d, 1, "edge face offsets must be a [3F+1] output view");
+  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &ctx, meo.out(), e32.out(), efo.out(),
+                                             ef.out(), ws.get(), d),
+               d, 1, "topology outputs must use the int32 dtype");
+  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &ctx, meo.out(), e.out(), ef.out(),
+                                             ef.out(), ws.get(), d),
+               d, 1, "edge face offsets must be a [3F+1] output view");
   Tensor<int32_t> big({10});
   View ef_in_big(big.ptr(), {9}, VREL_DTYPE_INT32, VREL_TENSOR_OUTPUT);
   View efo_in_big(big.ptr(), {10}, VREL_DTYPE_INT32, VREL_TENSOR_OUTPUT);
-  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &ctx, meo.out(), e.out(), efo_in_big, ef_in_big,
-                                             ws.get(), d), d, 1, "outputs may not alias an input or another output");
+  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &ctx, meo.out(), e.out(), efo_in_big,
+                                             ef_in_big, ws.get(), d),
+               d, 1, "outputs may not alias an input or another output");
   EXPECT_EQ(run(f.in(), fo.in(), ws.get()), 0) << d.text();
   // No CUDA branch: a CUDA context fails the CPU-only rule.
   VrelExecutionContext cuda = cuda_context();
-  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &cuda, meo.out(), e.out(), efo.out(), ef.out(),
-                                             ws.get(), d),
+  EXPECT_FAILS(vrel_mesh_build_edge_topology(f.in(), fo.in(), &cuda, meo.out(), e.out(), efo.out(),
+                                             ef.out(), ws.get(), d),
                d, 2, "mesh.build_edge_topology implements only the CPU backend in this phase");
 }
 
@@ -198,10 +213,13 @@ TEST(EdgeTopology, WorkspaceQuery) {
   EXPECT_EQ(vrel_mesh_build_edge_topology_workspace(5, 2, &ctx, &bytes, &alignment, d), 0);
   EXPECT_EQ(bytes, 180u);
   EXPECT_EQ(alignment, 4u);
-  EXPECT_EQ(vrel_mesh_build_edge_topology_workspace(512409557603043100, 1, &ctx, &bytes, &alignment, d), 0);
+  EXPECT_EQ(
+      vrel_mesh_build_edge_topology_workspace(512409557603043100, 1, &ctx, &bytes, &alignment, d),
+      0);
   EXPECT_EQ(bytes, 36u * 512409557603043100u);
-  EXPECT_FAILS(vrel_mesh_build_edge_topology_workspace(512409557603043101, 1, &ctx, &bytes, &alignment, d),
-               d, 4, "workspace byte requirement overflows 64-bit capacity");
+  EXPECT_FAILS(
+      vrel_mesh_build_edge_topology_workspace(512409557603043101, 1, &ctx, &bytes, &alignment, d),
+      d, 4, "workspace byte requirement overflows 64-bit capacity");
   EXPECT_FAILS(vrel_mesh_build_edge_topology_workspace(1, -1, &ctx, &bytes, &alignment, d), d, 1,
                "face and batch counts must be nonnegative");
   VrelExecutionContext cuda = cuda_context();
@@ -286,7 +304,8 @@ TEST(MeshValidate, DegenerateUnreferencedAndNonfinite) {
   EXPECT_EQ(r.report.unreferenced_vertices, 2u);
   EXPECT_EQ(r.report.nonfinite_vertices, -1);  // not requested
   r = validate(v, f, {0, 5}, {0, 2}, VREL_MESH_VALIDATE_NONFINITE);
-  EXPECT_EQ(r.report.issues, VREL_MESH_ISSUE_DEGENERATE | VREL_MESH_ISSUE_UNREFERENCED | VREL_MESH_ISSUE_NONFINITE);
+  EXPECT_EQ(r.report.issues,
+            VREL_MESH_ISSUE_DEGENERATE | VREL_MESH_ISSUE_UNREFERENCED | VREL_MESH_ISSUE_NONFINITE);
   EXPECT_EQ(r.report.nonfinite_vertices, 1);
   // The degenerate test is strict: with eps = 1 the unit triangle (L = 1) counts too.
   r = validate(v, f, {0, 5}, {0, 2}, 0, 1.0);
@@ -303,26 +322,30 @@ TEST(MeshValidate, ArgumentChecks) {
   VrelExecutionContext ctx = cpu_context();
   VrelMeshValidationReport r = fresh_report();
   Diag d;
-  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &ctx, nullptr, nullptr, d), d, 1,
-               "the validation report pointer must not be null");
+  EXPECT_FAILS(
+      vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &ctx, nullptr, nullptr, d), d, 1,
+      "the validation report pointer must not be null");
   r.struct_size = 72;
-  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &ctx, &r, nullptr, d), d, 6,
-               "the validation report is smaller than this ABI version requires");
+  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &ctx, &r, nullptr, d), d,
+               6, "the validation report is smaller than this ABI version requires");
   r = fresh_report();
-  EXPECT_FAILS(vrel_mesh_validate(nullptr, nullptr, nullptr, nullptr, -1, 2, nullptr, &r, nullptr, d), d, 1,
-               "unknown validation flags");
-  EXPECT_FAILS(vrel_mesh_validate(nullptr, nullptr, nullptr, nullptr, -1, 1, nullptr, &r, nullptr, d), d, 1,
-               "eps must be finite and nonnegative");
+  EXPECT_FAILS(
+      vrel_mesh_validate(nullptr, nullptr, nullptr, nullptr, -1, 2, nullptr, &r, nullptr, d), d, 1,
+      "unknown validation flags");
+  EXPECT_FAILS(
+      vrel_mesh_validate(nullptr, nullptr, nullptr, nullptr, -1, 1, nullptr, &r, nullptr, d), d, 1,
+      "eps must be finite and nonnegative");
   VrelExecutionContext cuda = cuda_context();
-  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &cuda, &r, nullptr, d), d, 2,
-               "mesh.validate implements only the CPU backend in this phase");
-  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo32.in(), fo.in(), 0, 0, &ctx, &r, nullptr, d), d, 1,
-               "vertex offsets must be a [B+1] int32 tensor view");
-  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo3.in(), 0, 0, &ctx, &r, nullptr, d), d, 1,
-               "face offsets must be a [B+1] int32 tensor view");
+  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &cuda, &r, nullptr, d), d,
+               2, "mesh.validate implements only the CPU backend in this phase");
+  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo32.in(), fo.in(), 0, 0, &ctx, &r, nullptr, d),
+               d, 1, "vertex offsets must be a [B+1] int32 tensor view");
+  EXPECT_FAILS(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo3.in(), 0, 0, &ctx, &r, nullptr, d), d,
+               1, "face offsets must be a [B+1] int32 tensor view");
   Workspace broken(0);
   broken->abi_version = 0x20000;
-  EXPECT_EQ(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &ctx, &r, broken.get(), d), 6);
+  EXPECT_EQ(vrel_mesh_validate(v.in(), f.in(), vo.in(), fo.in(), 0, 0, &ctx, &r, broken.get(), d),
+            6);
   // Argument failures leave the report untouched.
   const VrelMeshValidationReport untouched = fresh_report();
   EXPECT_EQ(std::memcmp(&r, &untouched, sizeof r), 0);
@@ -330,7 +353,8 @@ TEST(MeshValidate, ArgumentChecks) {
   EXPECT_EQ(vrel_mesh_validate_workspace(3, 1, &ctx, &bytes, &alignment, d), 0);
   EXPECT_EQ(bytes, 0u);
   EXPECT_EQ(alignment, 1u);
-  EXPECT_FAILS(vrel_mesh_validate_workspace(-3, 1, &ctx, &bytes, &alignment, d), d, 1, "counts must be nonnegative");
+  EXPECT_FAILS(vrel_mesh_validate_workspace(-3, 1, &ctx, &bytes, &alignment, d), d, 1,
+               "counts must be nonnegative");
   EXPECT_FAILS(vrel_mesh_validate_workspace(3, 1, &cuda, &bytes, &alignment, d), d, 2,
                "mesh.validate implements only the CPU backend in this phase");
 }
@@ -338,12 +362,13 @@ TEST(MeshValidate, ArgumentChecks) {
 TEST(TopologyAndValidate, BadInputs) {
   VrelExecutionContext ctx = cpu_context();
   VrelDiagnostic* nd = nullptr;
-  Tensor<int32_t> f({2, 3}, {0, 1, 2, 2, 1, 3}), fo({2}, {0, 2}), meo({2}), e({6, 2}), efo({7}), ef({6});
+  Tensor<int32_t> f({2, 3}, {0, 1, 2, 2, 1, 3}), fo({2}, {0, 2}), meo({2}), e({6, 2}), efo({7}),
+      ef({6});
   Workspace ws(72, 4);
   View fv = f.in(), fov = fo.in(), meov = meo.out(), ev = e.out(), efov = efo.out(), efv = ef.out();
   check_bad_inputs("vrel_mesh_build_edge_topology", vrel_mesh_build_edge_topology,
-                   std::make_tuple(fv.get(), fov.get(), &ctx, meov.get(), ev.get(), efov.get(), efv.get(),
-                                   ws.get(), nd),
+                   std::make_tuple(fv.get(), fov.get(), &ctx, meov.get(), ev.get(), efov.get(),
+                                   efv.get(), ws.get(), nd),
                    bad_input_plan({region(meo), region(e), region(efo), region(ef)}));
   Tensor<double> v({4, 3}, {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0});
   Tensor<int32_t> vo({2}, {0, 4});
@@ -355,8 +380,10 @@ TEST(TopologyAndValidate, BadInputs) {
                                    none.get(), nd),
                    bad_input_plan({{&report.issues, sizeof report - 8}}, {{8, VREL_STATUS_OK}}));
   uint64_t bytes = 0, alignment = 0;
-  check_bad_inputs("vrel_mesh_build_edge_topology_workspace", vrel_mesh_build_edge_topology_workspace,
-                   std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd), BadInputPlan{});
+  check_bad_inputs(
+      "vrel_mesh_build_edge_topology_workspace", vrel_mesh_build_edge_topology_workspace,
+      std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd), BadInputPlan{});
   check_bad_inputs("vrel_mesh_validate_workspace", vrel_mesh_validate_workspace,
-                   std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd), BadInputPlan{});
+                   std::make_tuple(int64_t{2}, int64_t{1}, &ctx, &bytes, &alignment, nd),
+                   BadInputPlan{});
 }

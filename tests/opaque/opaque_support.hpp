@@ -95,8 +95,8 @@ VrelStatus integrate(const Scene& s, std::vector<double>& out, std::string* mess
   Workspace ws(kIntegrateBytes, 8);
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  const VrelStatus st = vrel_render_opaque_integrate(v.in(), f.in(), col.in(), s.h, s.w, s.ox,
-                                                     s.oy, &ctx, o.out(), ws.get(), diag);
+  const VrelStatus st = vrel_render_opaque_integrate(v.in(), f.in(), col.in(), s.h, s.w, s.ox, s.oy,
+                                                     &ctx, o.out(), ws.get(), diag);
   out.assign(o.values().begin(), o.values().end());
   if (message) *message = diag.text();
   return st;
@@ -114,9 +114,9 @@ VrelStatus integrate_backward(const Scene& s, const std::vector<double>& g,
   Workspace ws(kIntegrateBytes, 8);
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  const VrelStatus st = vrel_render_opaque_integrate_backward(
-      v.in(), f.in(), col.in(), s.h, s.w, s.ox, s.oy, gt.in(), &ctx, gv.out(), gc.out(), ws.get(),
-      diag);
+  const VrelStatus st =
+      vrel_render_opaque_integrate_backward(v.in(), f.in(), col.in(), s.h, s.w, s.ox, s.oy, gt.in(),
+                                            &ctx, gv.out(), gc.out(), ws.get(), diag);
   grad_vertices.assign(gv.values().begin(), gv.values().end());
   grad_colour.assign(gc.values().begin(), gc.values().end());
   if (message) *message = diag.text();
@@ -202,7 +202,8 @@ inline std::array<double, 4> reference_pixel(const Scene& s, int64_t j, int64_t 
   if (depth)
     for (std::size_t a = 0; a < faces.size(); ++a)
       for (std::size_t b = a + 1; b < faces.size(); ++b)
-        lines.push_back({faces[a].p - faces[b].p, faces[a].q - faces[b].q, faces[a].r - faces[b].r});
+        lines.push_back(
+            {faces[a].p - faces[b].p, faces[a].q - faces[b].q, faces[a].r - faces[b].r});
   std::vector<double> xs{u, u + 1};
   for (const RefFace& r : faces)
     for (int k = 0; k < 3; ++k) xs.push_back(r.x[k]);
@@ -249,7 +250,8 @@ inline std::array<double, 4> reference_pixel(const Scene& s, int64_t j, int64_t 
         const double weight = (xb - xa) * 0.5 * (yb - ya);
         const auto l = best->bary(x, ym);
         for (int c = 0; c < 3; ++c)
-          total[c] += weight * (l[0] * best->rgb[c] + l[1] * best->rgb[3 + c] + l[2] * best->rgb[6 + c]);
+          total[c] +=
+              weight * (l[0] * best->rgb[c] + l[1] * best->rgb[3 + c] + l[2] * best->rgb[6 + c]);
         total[3] += weight;
       }
     }
@@ -274,7 +276,8 @@ inline Scene random_scene(uint32_t seed, int64_t h = 3, int64_t w = 3, bool on_g
   s.h = h;
   s.w = w;
   // A strip of four triangles sharing edges.
-  int32_t a = s.vertex(pos(rng), pos(rng), depth(rng)), b = s.vertex(pos(rng), pos(rng), depth(rng));
+  int32_t a = s.vertex(pos(rng), pos(rng), depth(rng)),
+          b = s.vertex(pos(rng), pos(rng), depth(rng));
   for (int k = 0; k < 4; ++k) {
     const int32_t c = s.vertex(pos(rng), pos(rng), depth(rng));
     s.face(a, b, c, rgb());
@@ -283,12 +286,16 @@ inline Scene random_scene(uint32_t seed, int64_t h = 3, int64_t w = 3, bool on_g
   }
   // A sliver of height about `sliver`.
   const double sx = pos(rng), sy = pos(rng);
-  s.triangle({sx, sy, depth(rng), sx + 2.5, sy + 1.0, depth(rng), sx + 1.25, sy + 0.5 + sliver, depth(rng)}, rgb());
+  s.triangle({sx, sy, depth(rng), sx + 2.5, sy + 1.0, depth(rng), sx + 1.25, sy + 0.5 + sliver,
+              depth(rng)},
+             rgb());
   // Corners on pixel boundaries.
   if (on_grid) {
     std::uniform_int_distribution<int> grid(0, 3);
-    s.triangle({double(grid(rng)), double(grid(rng)), depth(rng), double(grid(rng)), double(grid(rng)),
-                depth(rng), double(grid(rng)) + 0.5, double(grid(rng)), depth(rng)}, rgb());
+    s.triangle(
+        {double(grid(rng)), double(grid(rng)), depth(rng), double(grid(rng)), double(grid(rng)),
+         depth(rng), double(grid(rng)) + 0.5, double(grid(rng)), depth(rng)},
+        rgb());
   }
   // Larger than the image.
   s.triangle({-7, -5, depth(rng) + 0.5, 11, -4, depth(rng) + 0.5, 1, 12, depth(rng) + 0.5}, rgb());

@@ -126,13 +126,16 @@ void expect_gradients_match(const Scene& s, uint32_t seed) {
     ASSERT_EQ(coverage(minus, b), VREL_STATUS_OK);
     double fd = 0;
     for (std::size_t p = 0; p < g.size(); ++p) fd += g[p] * (a[p] - b[p]) / (2 * step);
-    if (q % 3 == 2) EXPECT_EQ(grad[q], 0.0) << "z gradient of vertex " << q / 3;
-    else EXPECT_NEAR(grad[q], fd, 1e-6) << "seed " << seed << " coordinate " << q;
+    if (q % 3 == 2)
+      EXPECT_EQ(grad[q], 0.0) << "z gradient of vertex " << q / 3;
+    else
+      EXPECT_NEAR(grad[q], fd, 1e-6) << "seed " << seed << " coordinate " << q;
   }
 }
 
 TEST(OpaqueCoverage, VertexGradientsMatchFiniteDifferences) {
-  for (uint32_t seed = 1; seed <= 6; ++seed) expect_gradients_match(random_scene(seed, 3, 3, false), seed);
+  for (uint32_t seed = 1; seed <= 6; ++seed)
+    expect_gradients_match(random_scene(seed, 3, 3, false), seed);
 }
 
 TEST(OpaqueCoverage, AFanSharingEdgesHasNoGradientWhereItCoversThePixel) {
@@ -144,7 +147,8 @@ TEST(OpaqueCoverage, AFanSharingEdgesHasNoGradientWhereItCoversThePixel) {
   const int32_t centre = s.vertex(0.43, 0.57);
   std::vector<int32_t> ring;
   for (int k = 0; k < 12; ++k)
-    ring.push_back(s.vertex(0.43 + 3 * std::cos(0.1 + k * M_PI / 6), 0.57 + 3 * std::sin(0.1 + k * M_PI / 6)));
+    ring.push_back(
+        s.vertex(0.43 + 3 * std::cos(0.1 + k * M_PI / 6), 0.57 + 3 * std::sin(0.1 + k * M_PI / 6)));
   for (int k = 0; k < 12; ++k) s.face(centre, ring[k], ring[(k + 1) % 12]);
   std::vector<double> out, grad;
   ASSERT_EQ(coverage(s, out), VREL_STATUS_OK);
@@ -180,8 +184,10 @@ TEST(OpaqueCoverage, HugeCotangentOverflowIsReportedNotReturned) {
   s.triangle({0.5, 0, 0, 0.9, 4, 0, 0.1, 4, 0});
   std::vector<double> grad;
   std::string message;
-  EXPECT_EQ(coverage_backward<double>(s, std::vector<double>(4, 3e38), grad, &message), VREL_STATUS_OK);
-  EXPECT_EQ(coverage_backward<float>(s, std::vector<double>(4, 3e38), grad, &message), VREL_STATUS_OVERFLOW);
+  EXPECT_EQ(coverage_backward<double>(s, std::vector<double>(4, 3e38), grad, &message),
+            VREL_STATUS_OK);
+  EXPECT_EQ(coverage_backward<float>(s, std::vector<double>(4, 3e38), grad, &message),
+            VREL_STATUS_OVERFLOW);
   EXPECT_EQ(message, "opaque coverage gradient accumulation overflow; no partial output is valid");
 }
 
@@ -211,7 +217,8 @@ TEST(OpaqueCoverage, BinnedCandidatesEqualTheLinearScan) {
   void* aligned = block.data() + (8 - reinterpret_cast<uintptr_t>(block.data()) % 8) % 8;
   const auto ws = coverage_workspace(aligned);
   // Candidate lists, pixel by pixel, with list capacities small enough for every fallback.
-  CandidateScan<double, 600, 120, 24> binned({s.vertices.data(), s.faces.data(), s.f()}, image, true);
+  CandidateScan<double, 600, 120, 24> binned({s.vertices.data(), s.faces.data(), s.f()}, image,
+                                             true);
   CandidateScan<double> linear({s.vertices.data(), s.faces.data(), s.f()}, image, false);
   int64_t a[32], b[32];
   int overflowing = 0;
@@ -225,12 +232,19 @@ TEST(OpaqueCoverage, BinnedCandidatesEqualTheLinearScan) {
   EXPECT_GT(overflowing, 0);
   // Whole outputs, bit for bit, on a sparser mesh that passes.
   s.faces.resize(3 * 1500);
-  std::vector<double> fa(s.h * s.w), fb(s.h * s.w), g(s.h * s.w, 0.75), ga(3 * s.v()), gb(3 * s.v());
-  ASSERT_EQ(opaque::coverage(s.vertices.data(), s.faces.data(), s.f(), image, fa.data(), ws, true), Outcome::kOk);
-  ASSERT_EQ(opaque::coverage(s.vertices.data(), s.faces.data(), s.f(), image, fb.data(), ws, false), Outcome::kOk);
+  std::vector<double> fa(s.h * s.w), fb(s.h * s.w), g(s.h * s.w, 0.75), ga(3 * s.v()),
+      gb(3 * s.v());
+  ASSERT_EQ(opaque::coverage(s.vertices.data(), s.faces.data(), s.f(), image, fa.data(), ws, true),
+            Outcome::kOk);
+  ASSERT_EQ(opaque::coverage(s.vertices.data(), s.faces.data(), s.f(), image, fb.data(), ws, false),
+            Outcome::kOk);
   EXPECT_EQ(std::memcmp(fa.data(), fb.data(), fa.size() * 8), 0);
-  ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(), ga.data(), ws, true), Outcome::kOk);
-  ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(), gb.data(), ws, false), Outcome::kOk);
+  ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(),
+                              ga.data(), ws, true),
+            Outcome::kOk);
+  ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(),
+                              gb.data(), ws, false),
+            Outcome::kOk);
   EXPECT_EQ(std::memcmp(ga.data(), gb.data(), ga.size() * 8), 0);
 }
 
@@ -243,9 +257,10 @@ Scene scattered_scene(uint32_t seed, int count) {
   s.w = 6;
   for (int k = 0; k < count; ++k) {
     const double x = pos(rng), y = pos(rng);
-    s.triangle({x, y, depth(rng), x + size(rng), y + size(rng), depth(rng), x + size(rng),
-                y + size(rng), depth(rng)},
-               {col(rng), col(rng), col(rng), col(rng), col(rng), col(rng), col(rng), col(rng), col(rng)});
+    s.triangle(
+        {x, y, depth(rng), x + size(rng), y + size(rng), depth(rng), x + size(rng), y + size(rng),
+         depth(rng)},
+        {col(rng), col(rng), col(rng), col(rng), col(rng), col(rng), col(rng), col(rng), col(rng)});
   }
   return s;
 }
@@ -262,14 +277,23 @@ TEST(OpaqueBackward, OnePassEqualsPerSeedBitForBit) {
     for (double& x : g) x = std::uniform_real_distribution<double>(-1, 1)(rng);
     std::vector<double> a(3 * s.v()), b(3 * s.v()), ca(9 * s.f()), cb(9 * s.f());
     const auto cws = coverage_workspace(aligned);
-    ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(), a.data(), cws, true, true), Outcome::kOk);
-    ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(), b.data(), cws, true, false), Outcome::kOk);
+    ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(),
+                                a.data(), cws, true, true),
+              Outcome::kOk);
+    ASSERT_EQ(coverage_backward(s.vertices.data(), s.v(), s.faces.data(), s.f(), image, g.data(),
+                                b.data(), cws, true, false),
+              Outcome::kOk);
     EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * 8), 0) << "coverage, seed " << seed;
     const auto iws = integrate_workspace(aligned);
-    ASSERT_EQ(integrate_backward(s.vertices.data(), s.v(), s.faces.data(), s.colour.data(), s.f(), image, g.data(), a.data(), ca.data(), iws, true, true), Outcome::kOk);
-    ASSERT_EQ(integrate_backward(s.vertices.data(), s.v(), s.faces.data(), s.colour.data(), s.f(), image, g.data(), b.data(), cb.data(), iws, true, false), Outcome::kOk);
+    ASSERT_EQ(integrate_backward(s.vertices.data(), s.v(), s.faces.data(), s.colour.data(), s.f(),
+                                 image, g.data(), a.data(), ca.data(), iws, true, true),
+              Outcome::kOk);
+    ASSERT_EQ(integrate_backward(s.vertices.data(), s.v(), s.faces.data(), s.colour.data(), s.f(),
+                                 image, g.data(), b.data(), cb.data(), iws, true, false),
+              Outcome::kOk);
     EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * 8), 0) << "colour, seed " << seed;
-    EXPECT_EQ(std::memcmp(ca.data(), cb.data(), ca.size() * 8), 0) << "colour gradient, seed " << seed;
+    EXPECT_EQ(std::memcmp(ca.data(), cb.data(), ca.size() * 8), 0)
+        << "colour gradient, seed " << seed;
   }
 }
 

@@ -8,9 +8,7 @@
 namespace vrel::opaque {
 namespace {
 
-HalfPlane plane(double a, double b, double c, double dc = 0) {
-  return {{a, 0}, {b, 0}, {c, dc}};
-}
+HalfPlane plane(double a, double b, double c, double dc = 0) { return {{a, 0}, {b, 0}, {c, dc}}; }
 
 TEST(OpaqueGeometry, ClipKeepsVerticesOnTheLineAndRecordsCrossings) {
   ClipPolygon square, out;

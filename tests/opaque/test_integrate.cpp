@@ -114,7 +114,7 @@ TEST(OpaqueIntegrate, GradientsMatchFiniteDifferences) {
     std::vector<double> gv, gc;
     std::string message;
     ASSERT_EQ(integrate_backward(s, g, gv, gc, &message), VREL_STATUS_OK) << message;
-    auto directional = [&](std::vector<double> Scene::*field, int64_t q) {
+    auto directional = [&](std::vector<double> Scene::* field, int64_t q) {
       const double step = 1e-6;
       Scene plus = s, minus = s;
       (plus.*field)[q] += step;
@@ -127,9 +127,11 @@ TEST(OpaqueIntegrate, GradientsMatchFiniteDifferences) {
       return fd;
     };
     for (int64_t q = 0; q < 3 * s.v(); ++q)
-      EXPECT_NEAR(gv[q], directional(&Scene::vertices, q), 2e-6) << "seed " << seed << " vertex coordinate " << q;
+      EXPECT_NEAR(gv[q], directional(&Scene::vertices, q), 2e-6)
+          << "seed " << seed << " vertex coordinate " << q;
     for (int64_t q = 0; q < 9 * s.f(); ++q)
-      EXPECT_NEAR(gc[q], directional(&Scene::colour, q), 1e-8) << "seed " << seed << " colour " << q;
+      EXPECT_NEAR(gc[q], directional(&Scene::colour, q), 1e-8)
+          << "seed " << seed << " colour " << q;
   }
 }
 
@@ -141,7 +143,8 @@ TEST(OpaqueIntegrate, FloatThirtyTwoAgreesWithDouble) {
   for (std::size_t p = 0; p < a.size(); ++p) EXPECT_NEAR(a[p], b[p], 1e-5);
   ASSERT_EQ(integrate_backward<double>(s, g, ga, ca), VREL_STATUS_OK);
   ASSERT_EQ(integrate_backward<float>(s, g, gb, cb), VREL_STATUS_OK);
-  for (std::size_t q = 0; q < ga.size(); ++q) EXPECT_NEAR(ga[q], gb[q], 1e-3 * (1 + std::fabs(ga[q])));
+  for (std::size_t q = 0; q < ga.size(); ++q)
+    EXPECT_NEAR(ga[q], gb[q], 1e-3 * (1 + std::fabs(ga[q])));
 }
 
 TEST(OpaqueIntegrate, OverflowingAccumulationIsReported) {

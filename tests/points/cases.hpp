@@ -26,8 +26,8 @@ struct KnnCase {
   Tensor<int32_t> indices;
   Tensor<uint8_t> valid;
 
-  KnnCase(std::vector<T> q, std::vector<T> r, std::vector<int32_t> q_off, std::vector<int32_t> r_off,
-          int64_t k_)
+  KnnCase(std::vector<T> q, std::vector<T> r, std::vector<int32_t> q_off,
+          std::vector<int32_t> r_off, int64_t k_)
       : query({static_cast<int64_t>(q.size() / 3), 3}, q),
         reference({static_cast<int64_t>(r.size() / 3), 3}, r),
         query_offsets({static_cast<int64_t>(q_off.size())}, q_off),
@@ -62,8 +62,8 @@ struct ClosestCase {
   Tensor<int32_t> face;
   Tensor<uint8_t> valid;
 
-  ClosestCase(std::vector<T> p, std::vector<T> v, std::vector<int32_t> f, std::vector<int32_t> p_off,
-              std::vector<int32_t> v_off, std::vector<int32_t> f_off)
+  ClosestCase(std::vector<T> p, std::vector<T> v, std::vector<int32_t> f,
+              std::vector<int32_t> p_off, std::vector<int32_t> v_off, std::vector<int32_t> f_off)
       : points({static_cast<int64_t>(p.size() / 3), 3}, p),
         vertices({static_cast<int64_t>(v.size() / 3), 3}, v),
         faces({static_cast<int64_t>(f.size() / 3), 3}, f),
@@ -79,7 +79,8 @@ struct ClosestCase {
   // One batch element holding everything.
   ClosestCase(std::vector<T> p, std::vector<T> v, std::vector<int32_t> f)
       : ClosestCase(p, v, f, {0, static_cast<int32_t>(p.size() / 3)},
-                    {0, static_cast<int32_t>(v.size() / 3)}, {0, static_cast<int32_t>(f.size() / 3)}) {}
+                    {0, static_cast<int32_t>(v.size() / 3)},
+                    {0, static_cast<int32_t>(f.size() / 3)}) {}
 
   int64_t rows() const { return points.shape()[0]; }
 
@@ -97,7 +98,8 @@ struct ClosestCase {
 // Uniform coordinates in [lo, hi); with `grid` > 0 they are rounded to multiples of 1/grid, which
 // makes equal distances common.
 template <typename T>
-std::vector<T> random_coordinates(std::mt19937& rng, int64_t rows, double lo, double hi, int grid = 0) {
+std::vector<T> random_coordinates(std::mt19937& rng, int64_t rows, double lo, double hi,
+                                  int grid = 0) {
   std::uniform_real_distribution<double> u(lo, hi);
   std::vector<T> out(static_cast<std::size_t>(3 * rows));
   for (T& x : out) {

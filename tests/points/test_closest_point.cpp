@@ -58,8 +58,9 @@ TEST(ClosestPointSearch, CornersEdgesAndInsideThroughTheExport) {
   ClosestCase<double> c({3, -1, 0, 2, 1, 0, 0.5, 0.5, 3}, kTriangle, {0, 1, 2});
   ASSERT_EQ(c.run().status, VREL_STATUS_OK);
   EXPECT_EQ(c.distance[0], 2.0);
-  EXPECT_EQ((std::vector<double>(c.barycentric.values().begin(), c.barycentric.values().begin() + 3)),
-            (std::vector<double>{0, 1, 0}));
+  EXPECT_EQ(
+      (std::vector<double>(c.barycentric.values().begin(), c.barycentric.values().begin() + 3)),
+      (std::vector<double>{0, 1, 0}));
   EXPECT_EQ(c.closest[0], 2.0);
   EXPECT_DOUBLE_EQ(c.distance[1], 0.5);  // to (1.5, 0.5, 0)
   EXPECT_DOUBLE_EQ(c.closest[3], 1.5);
@@ -146,7 +147,8 @@ TEST(ClosestPointSearch, PointsOnlySeeTheFacesOfTheirBatchElement) {
 TEST(ClosestPointSearch, AgreesWithAFineSamplingOfEachTriangle) {
   std::mt19937 rng(11);
   const std::vector<int32_t> point_sizes{25, 0, 20}, vertex_sizes{12, 4, 9}, face_sizes{15, 3, 0};
-  const auto p_off = offsets_of(point_sizes), v_off = offsets_of(vertex_sizes), f_off = offsets_of(face_sizes);
+  const auto p_off = offsets_of(point_sizes), v_off = offsets_of(vertex_sizes),
+             f_off = offsets_of(face_sizes);
   std::vector<int32_t> faces;
   for (std::size_t b = 0; b < face_sizes.size(); ++b) {
     // Three distinct corners per face, so that no face is degenerate.
@@ -158,7 +160,8 @@ TEST(ClosestPointSearch, AgreesWithAFineSamplingOfEachTriangle) {
     }
   }
   ClosestCase<double> c(random_coordinates<double>(rng, p_off.back(), -1.5, 1.5),
-                        random_coordinates<double>(rng, v_off.back(), -1, 1), faces, p_off, v_off, f_off);
+                        random_coordinates<double>(rng, v_off.back(), -1, 1), faces, p_off, v_off,
+                        f_off);
   ASSERT_EQ(c.run().status, VREL_STATUS_OK);
 
   const int n = 120;  // samples per edge
@@ -171,7 +174,8 @@ TEST(ClosestPointSearch, AgreesWithAFineSamplingOfEachTriangle) {
         const double* B = &c.vertices[3 * faces[3 * f + 1]];
         const double* C = &c.vertices[3 * faces[3 * f + 2]];
         double edge = 0;
-        for (const double* e : {B, C}) edge = std::max(edge, std::hypot(e[0] - A[0], e[1] - A[1], e[2] - A[2]));
+        for (const double* e : {B, C})
+          edge = std::max(edge, std::hypot(e[0] - A[0], e[1] - A[1], e[2] - A[2]));
         edge = std::max(edge, std::hypot(C[0] - B[0], C[1] - B[1], C[2] - B[2]));
         for (int u = 0; u <= n; ++u) {
           for (int w = 0; u + w <= n; ++w) {
@@ -253,8 +257,9 @@ TEST(ClosestPointSearch, EveryInstructionSetBuildMatchesTheScalarRegionTest) {
     ++builds;
     ClosestCase<double> c(p, v, faces);
     vrel::points::closest_point_search<double>(
-        {c.points.ptr(), c.vertices.ptr(), c.faces.ptr(), c.point_offsets.ptr(), c.face_offsets.ptr(),
-         1, 0.0, c.distance.ptr(), c.face.ptr(), c.barycentric.ptr(), c.closest.ptr(), c.valid.ptr()},
+        {c.points.ptr(), c.vertices.ptr(), c.faces.ptr(), c.point_offsets.ptr(),
+         c.face_offsets.ptr(), 1, 0.0, c.distance.ptr(), c.face.ptr(), c.barycentric.ptr(),
+         c.closest.ptr(), c.valid.ptr()},
         isa);
     for (int64_t i = 0; i < c.rows(); ++i) {
       const double* q = &p[3 * i];
@@ -272,7 +277,8 @@ TEST(ClosestPointSearch, EveryInstructionSetBuildMatchesTheScalarRegionTest) {
         const auto hit = closest_on_triangle(q, A, B, C);
         double d = 0, at[3];
         for (int k = 0; k < 3; ++k) at[k] = hit.wb * B[k] + hit.wa * A[k] + hit.wc * C[k];
-        d = (q[1] - at[1]) * (q[1] - at[1]) + (q[0] - at[0]) * (q[0] - at[0]) + (q[2] - at[2]) * (q[2] - at[2]);
+        d = (q[1] - at[1]) * (q[1] - at[1]) + (q[0] - at[0]) * (q[0] - at[0]) +
+            (q[2] - at[2]) * (q[2] - at[2]);
         if (d < best) best = d, chosen = f, w[0] = hit.wa, w[1] = hit.wb, w[2] = hit.wc;
       }
       ASSERT_EQ(c.face[i], chosen) << "point " << i;
@@ -292,8 +298,8 @@ struct ClosestGrad {
   std::vector<double> grad_points, grad_vertices;
 };
 
-ClosestGrad closest_backward(ClosestCase<double>& c, Tensor<double>& cotangent, bool want_points = true,
-                             bool want_vertices = true) {
+ClosestGrad closest_backward(ClosestCase<double>& c, Tensor<double>& cotangent,
+                             bool want_points = true, bool want_vertices = true) {
   Tensor<double> gp({c.rows(), 3}), gv({c.vertices.shape()[0], 3});
   View gpv = gp.out(), gvv = gv.out();
   VrelExecutionContext ctx = cpu_context();
@@ -315,8 +321,8 @@ TEST(ClosestPointBackward, MatchesCentralDifferencesOfTheForward) {
   std::vector<double> points = random_coordinates<double>(rng, 16, -2, 2);
   for (double x : {0.4, 0.4, 0.3, 0.5, 0.3, -0.4}) points.push_back(x);  // above and below face 0
   ClosestCase<double> c(points,
-                        {0, 0, 0, 1.1, 0.1, -0.2, 0.2, 1.3, 0.1, 2, 2, 2, 2.5, 1.2, 2.2, 1.8, 2.9, 1.6,
-                         -2, 0.5, 1, -1.2, -0.4, 1.5, -1.9, 1.1, -0.7},
+                        {0,   0,   0,   1.1, 0.1, -0.2, 0.2, 1.3,  0.1,  2,   2,    2,   2.5, 1.2,
+                         2.2, 1.8, 2.9, 1.6, -2,  0.5,  1,   -1.2, -0.4, 1.5, -1.9, 1.1, -0.7},
                         faces);
   std::vector<int> regions(7, 0);
   for (int64_t i = 0; i < c.rows(); ++i) {
@@ -375,7 +381,8 @@ TEST(ClosestPointBackward, OutOfRangeRowsStopThePass) {
   Tensor<double> g({1}, {1});
   for (int32_t bad : {1, -1}) {
     c.face[0] = bad;
-    expect_refused(closest_backward(c, g).outcome, 1, "a valid face index lies outside the face range");
+    expect_refused(closest_backward(c, g).outcome, 1,
+                   "a valid face index lies outside the face range");
   }
   c.face[0] = 0;
   c.faces[2] = 3;
@@ -392,9 +399,10 @@ namespace {
 struct ClosestCall {
   ClosestCase<float> c{{0.5f, 0.5f, 1, 3, 3, 3}, {0, 0, 0, 2, 0, 0, 0, 2, 0}, {0, 1, 2}};
   VrelExecutionContext ctx = cpu_context();
-  View views[11] = {c.points.in(),         c.vertices.in(),  c.faces.in(),   c.point_offsets.in(),
-                    c.vertex_offsets.in(), c.face_offsets.in(), c.distance.out(), c.face.out(),
-                    c.barycentric.out(),   c.closest.out(),  c.valid.out()};
+  View views[11] = {c.points.in(),        c.vertices.in(),       c.faces.in(),
+                    c.point_offsets.in(), c.vertex_offsets.in(), c.face_offsets.in(),
+                    c.distance.out(),     c.face.out(),          c.barycentric.out(),
+                    c.closest.out(),      c.valid.out()};
   VrelTensorView* v[11] = {views[0].get(), views[1].get(), views[2].get(), views[3].get(),
                            views[4].get(), views[5].get(), views[6].get(), views[7].get(),
                            views[8].get(), views[9].get(), views[10].get()};
@@ -402,8 +410,9 @@ struct ClosestCall {
 
   Outcome run() {
     Diag diag;
-    const VrelStatus st = vrel_points_closest_point_on_mesh(v[0], v[1], v[2], v[3], v[4], v[5], eps, &ctx,
-                                                            v[6], v[7], v[8], v[9], v[10], nullptr, diag);
+    const VrelStatus st =
+        vrel_points_closest_point_on_mesh(v[0], v[1], v[2], v[3], v[4], v[5], eps, &ctx, v[6], v[7],
+                                          v[8], v[9], v[10], nullptr, diag);
     return {st, diag.text()};
   }
 };
@@ -433,25 +442,41 @@ TEST(ClosestPointChecks, ForwardRefusesInTheDocumentedOrder) {
       {0, [](VrelTensorView* x) { x->rank = 1; }, 1, "points must be a [P,3] tensor view"},
       {0, [](VrelTensorView* x) { x->device_type = VREL_DEVICE_CUDA; }, 2,
        "mesh operations implement only the CPU backend in this phase"},
-      {0, [](VrelTensorView* x) { x->flags = VREL_TENSOR_OUTPUT; }, 1, "operation inputs may not carry the output flag"},
-      {0, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 2, "points must use the float32 or float64 dtype"},
+      {0, [](VrelTensorView* x) { x->flags = VREL_TENSOR_OUTPUT; }, 1,
+       "operation inputs may not carry the output flag"},
+      {0, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 2,
+       "points must use the float32 or float64 dtype"},
       {1, [](VrelTensorView* x) { x->rank = 3; }, 1, "vertices must be a [V,3] tensor view"},
-      {1, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 1, "vertices must match the points dtype"},
+      {1, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 1,
+       "vertices must match the points dtype"},
       {2, [](VrelTensorView* x) { x->rank = 1; }, 1, "faces must be a [F,3] tensor view"},
-      {2, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_UINT32; }, 2, "faces must use the int32 dtype"},
+      {2, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_UINT32; }, 2,
+       "faces must use the int32 dtype"},
       {3, [](VrelTensorView* x) { x->rank = 2; }, 1, "point offsets must be a [B+1] tensor view"},
-      {3, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, 2, "offsets must use the int32 dtype"},
-      {4, [](VrelTensorView* x) { x->flags = VREL_TENSOR_OUTPUT; }, 1, "operation inputs may not carry the output flag"},
+      {3, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, 2,
+       "offsets must use the int32 dtype"},
+      {4, [](VrelTensorView* x) { x->flags = VREL_TENSOR_OUTPUT; }, 1,
+       "operation inputs may not carry the output flag"},
       {6, [](VrelTensorView* x) { x->rank = 2; }, 1, "distances must be a [P] output view"},
-      {6, [](VrelTensorView* x) { x->flags = 0; }, 1, "operation outputs must carry the output flag"},
-      {6, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 1, "distances must match the points dtype"},
-      {7, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, 1, "face indices must use the int32 dtype"},
-      {7, [](VrelTensorView* x) { x->rank = 0; x->shape = nullptr; x->strides = nullptr; }, 1,
-       "face indices must be a [P] output view"},
+      {6, [](VrelTensorView* x) { x->flags = 0; }, 1,
+       "operation outputs must carry the output flag"},
+      {6, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 1,
+       "distances must match the points dtype"},
+      {7, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, 1,
+       "face indices must use the int32 dtype"},
+      {7,
+       [](VrelTensorView* x) {
+         x->rank = 0;
+         x->shape = nullptr;
+         x->strides = nullptr;
+       },
+       1, "face indices must be a [P] output view"},
       {8, [](VrelTensorView* x) { x->rank = 1; }, 1, "barycentrics must be a [P,3] output view"},
-      {8, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_UINT32; }, 1, "barycentrics must match the points dtype"},
+      {8, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_UINT32; }, 1,
+       "barycentrics must match the points dtype"},
       {9, [](VrelTensorView* x) { x->rank = 1; }, 1, "closest points must be a [P,3] output view"},
-      {9, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 1, "closest points must match the points dtype"},
+      {9, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; }, 1,
+       "closest points must match the points dtype"},
       {10, [](VrelTensorView* x) { x->rank = 2; }, 1, "valid must be a [P] output view"},
       {10, [](VrelTensorView* x) { x->device_type = VREL_DEVICE_CUDA; }, 2,
        "mesh operations implement only the CPU backend in this phase"},
@@ -519,10 +544,8 @@ TEST(ClosestPointChecks, BackwardRefusesInTheDocumentedOrder) {
   ASSERT_EQ(c.run().status, VREL_STATUS_OK);
   Tensor<double> g({2}, {1, 1}), gp({2, 3}), gv({3, 3});
   VrelExecutionContext ctx = cpu_context();
-  View views[10] = {c.points.in(),  c.vertices.in(),    c.faces.in(),
-                    c.face.in(),    c.barycentric.in(), c.closest.in(),
-                    c.valid.in(),   g.in(),             gp.out(),
-                    gv.out()};
+  View views[10] = {c.points.in(),  c.vertices.in(), c.faces.in(), c.face.in(), c.barycentric.in(),
+                    c.closest.in(), c.valid.in(),    g.in(),       gp.out(),    gv.out()};
   auto run = [&](VrelTensorView* const* v) {
     Diag diag;
     const VrelStatus st = vrel_points_closest_point_on_mesh_backward(
@@ -537,20 +560,30 @@ TEST(ClosestPointChecks, BackwardRefusesInTheDocumentedOrder) {
   const Mutation mutations[] = {
       {0, [](VrelTensorView* x) { x->rank = 1; }, "points must be a [P,3] tensor view"},
       {3, [](VrelTensorView* x) { x->rank = 2; }, "face indices must be a [P] tensor view"},
-      {3, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_UINT32; }, "face indices must use the int32 dtype"},
-      {3, [](VrelTensorView* x) { x->flags = VREL_TENSOR_OUTPUT; }, "operation inputs may not carry the output flag"},
+      {3, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_UINT32; },
+       "face indices must use the int32 dtype"},
+      {3, [](VrelTensorView* x) { x->flags = VREL_TENSOR_OUTPUT; },
+       "operation inputs may not carry the output flag"},
       {4, [](VrelTensorView* x) { x->rank = 1; }, "barycentrics must be a [P,3] tensor view"},
-      {4, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_INT32; x->byte_offset = 0; },
+      {4,
+       [](VrelTensorView* x) {
+         x->dtype = VREL_DTYPE_INT32;
+         x->byte_offset = 0;
+       },
        "barycentrics must match the points dtype"},
       {5, [](VrelTensorView* x) { x->rank = 1; }, "closest points must be a [P,3] tensor view"},
-      {5, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, "closest points must match the points dtype"},
+      {5, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; },
+       "closest points must match the points dtype"},
       {6, [](VrelTensorView* x) { x->rank = 2; }, "valid must be a [P] tensor view"},
       {7, [](VrelTensorView* x) { x->rank = 2; }, "distance cotangents must be a [P] tensor view"},
-      {7, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, "cotangents must match the points dtype"},
+      {7, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; },
+       "cotangents must match the points dtype"},
       {8, [](VrelTensorView* x) { x->rank = 1; }, "point gradients must be a [P,3] output view"},
-      {8, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, "point gradients must match the points dtype"},
+      {8, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; },
+       "point gradients must match the points dtype"},
       {9, [](VrelTensorView* x) { x->flags = 0; }, "operation outputs must carry the output flag"},
-      {9, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; }, "vertex gradients must match the points dtype"},
+      {9, [](VrelTensorView* x) { x->dtype = VREL_DTYPE_FLOAT32; },
+       "vertex gradients must match the points dtype"},
   };
   for (const Mutation& m : mutations) {
     View copies[10] = {views[0], views[1], views[2], views[3], views[4],
@@ -607,18 +640,22 @@ TEST(ClosestPointChecks, BackwardRefusesInTheDocumentedOrder) {
 TEST(ClosestPointChecks, WorkspaceQuery) {
   VrelExecutionContext ctx = cpu_context();
   uint64_t bytes = 99, align = 99;
-  auto query = [&](int64_t p, int64_t v, int64_t f, uint32_t dtype, VrelExecutionContext* c, uint64_t* b) {
+  auto query = [&](int64_t p, int64_t v, int64_t f, uint32_t dtype, VrelExecutionContext* c,
+                   uint64_t* b) {
     Diag diag;
-    const VrelStatus st = vrel_points_closest_point_on_mesh_workspace(p, v, f, dtype, c, b, &align, diag);
+    const VrelStatus st =
+        vrel_points_closest_point_on_mesh_workspace(p, v, f, dtype, c, b, &align, diag);
     return Outcome{st, diag.text()};
   };
   expect_refused(query(0, 0, -1, 0, nullptr, nullptr), 1, "counts must be nonnegative");
-  expect_refused(query(0, 0, 0, 0, nullptr, nullptr), 1, "workspace query result pointers must not be null");
+  expect_refused(query(0, 0, 0, 0, nullptr, nullptr), 1,
+                 "workspace query result pointers must not be null");
   expect_refused(query(0, 0, 0, VREL_DTYPE_BOOL, nullptr, &bytes), 2,
                  "proximity operations support the float32 and float64 dtypes");
   VrelExecutionContext other = cpu_context();
   other.device_type = 3;
-  expect_refused(query(0, 0, 0, VREL_DTYPE_FLOAT64, &other, &bytes), 2, "device type is not supported by ABI v1");
+  expect_refused(query(0, 0, 0, VREL_DTYPE_FLOAT64, &other, &bytes), 2,
+                 "device type is not supported by ABI v1");
   ASSERT_EQ(query(10, 20, 20, VREL_DTYPE_FLOAT32, &ctx, &bytes).status, VREL_STATUS_OK);
   EXPECT_EQ(bytes, 0u);  // too few faces for an index
   EXPECT_EQ(align, 1u);
@@ -651,27 +688,31 @@ TEST(ClosestPointChecks, BadInputsOfEveryExport) {
                         {c.valid.ptr(), c.valid.bytes()}},
                        {{13, VREL_STATUS_OK}},
                        {}};
-  check_bad_inputs("points_closest_point_on_mesh", vrel_points_closest_point_on_mesh,
-                   std::make_tuple(p.get(), v.get(), f.get(), po.get(), vo.get(), fo.get(), 0.0, &ctx,
-                                   d.get(), fi.get(), b.get(), cl.get(), va.get(), ws.get(), diag.get()),
-                   forward);
+  check_bad_inputs(
+      "points_closest_point_on_mesh", vrel_points_closest_point_on_mesh,
+      std::make_tuple(p.get(), v.get(), f.get(), po.get(), vo.get(), fo.get(), 0.0, &ctx, d.get(),
+                      fi.get(), b.get(), cl.get(), va.get(), ws.get(), diag.get()),
+      forward);
 
   ASSERT_EQ(c.run().status, VREL_STATUS_OK);
   Tensor<float> g({2}, {1, 1}), gp({2, 3}), gv({3, 3});
-  View fii = c.face.in(), bi = c.barycentric.in(), ci = c.closest.in(), vi = c.valid.in(), gi = g.in();
+  View fii = c.face.in(), bi = c.barycentric.in(), ci = c.closest.in(), vi = c.valid.in(),
+       gi = g.in();
   View gpo = gp.out(), gvo = gv.out();
   BadInputPlan backward{{{gp.ptr(), gp.bytes()}, {gv.ptr(), gv.bytes()}},
                         {{9, VREL_STATUS_OK}, {10, VREL_STATUS_OK}, {11, VREL_STATUS_OK}},
                         {}};
-  check_bad_inputs("points_closest_point_on_mesh_backward", vrel_points_closest_point_on_mesh_backward,
-                   std::make_tuple(p.get(), v.get(), f.get(), fii.get(), bi.get(), ci.get(), vi.get(),
-                                   gi.get(), &ctx, gpo.get(), gvo.get(), ws.get(), diag.get()),
-                   backward);
+  check_bad_inputs(
+      "points_closest_point_on_mesh_backward", vrel_points_closest_point_on_mesh_backward,
+      std::make_tuple(p.get(), v.get(), f.get(), fii.get(), bi.get(), ci.get(), vi.get(), gi.get(),
+                      &ctx, gpo.get(), gvo.get(), ws.get(), diag.get()),
+      backward);
 
   uint64_t bytes = 7, align = 7;
   BadInputPlan query{{{&bytes, sizeof bytes}, {&align, sizeof align}}, {}, {}};
-  check_bad_inputs("points_closest_point_on_mesh_workspace", vrel_points_closest_point_on_mesh_workspace,
-                   std::make_tuple(int64_t{2}, int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT32, &ctx, &bytes,
-                                   &align, diag.get()),
+  check_bad_inputs("points_closest_point_on_mesh_workspace",
+                   vrel_points_closest_point_on_mesh_workspace,
+                   std::make_tuple(int64_t{2}, int64_t{3}, int64_t{1}, VREL_DTYPE_FLOAT32, &ctx,
+                                   &bytes, &align, diag.get()),
                    query);
 }

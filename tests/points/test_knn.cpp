@@ -63,8 +63,8 @@ KnnCase<T> random_case(std::mt19937& rng, const std::vector<int32_t>& query_size
 
 TEST(KnnSearch, SlotsHoldAscendingDistancesAndGlobalRows) {
   // Batch 0: one query against rows 0-2; batch 1: one query against rows 3-4.
-  KnnCase<double> c({0, 0, 0, 10, 0, 0}, {3, 0, 0, 1, 0, 0, 0, 2, 0, 10, 0, 1, 10, 3, 0},
-                    {0, 1, 2}, {0, 3, 5}, 2);
+  KnnCase<double> c({0, 0, 0, 10, 0, 0}, {3, 0, 0, 1, 0, 0, 0, 2, 0, 10, 0, 1, 10, 3, 0}, {0, 1, 2},
+                    {0, 3, 5}, 2);
   ASSERT_EQ(c.run().status, VREL_STATUS_OK);
   EXPECT_EQ(c.dist(0, 0), 1.0);
   EXPECT_EQ(c.index(0, 0), 1);
@@ -79,7 +79,8 @@ TEST(KnnSearch, SlotsHoldAscendingDistancesAndGlobalRows) {
 
 TEST(KnnSearch, EqualDistancesKeepTheLowerRowFirst) {
   // Six points at distance 1 in rows 2..7 after two far ones; K = 4 keeps rows 2, 3, 4, 5.
-  KnnCase<float> c({0, 0, 0}, {5, 5, 5, 6, 6, 6, 1, 0, 0, -1, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 1, 0, 0, -1},
+  KnnCase<float> c({0, 0, 0},
+                   {5, 5, 5, 6, 6, 6, 1, 0, 0, -1, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 1, 0, 0, -1},
                    {0, 1}, {0, 8}, 4);
   ASSERT_EQ(c.run().status, VREL_STATUS_OK);
   for (int s = 0; s < 4; ++s) {
@@ -159,16 +160,16 @@ TEST(KnnSearch, EveryInstructionSetBuildGivesTheSameSlots) {
     ++builds;
     for (int grid : {0, 8}) {
       auto c = random_case<float>(rng, {70, 3}, {1100, 40}, 6, grid);
-      vrel::points::knn_search<float>({c.query.ptr(), c.reference.ptr(), c.query_offsets.ptr(),
-                                       c.reference_offsets.ptr(), 2, c.k, c.distances.ptr(),
-                                       c.indices.ptr(), c.valid.ptr()},
-                                      isa);
+      vrel::points::knn_search<float>(
+          {c.query.ptr(), c.reference.ptr(), c.query_offsets.ptr(), c.reference_offsets.ptr(), 2,
+           c.k, c.distances.ptr(), c.indices.ptr(), c.valid.ptr()},
+          isa);
       expect_matches_sorted_search(c);
       auto d = random_case<double>(rng, {70, 3}, {1100, 40}, 6, grid);
-      vrel::points::knn_search<double>({d.query.ptr(), d.reference.ptr(), d.query_offsets.ptr(),
-                                        d.reference_offsets.ptr(), 2, d.k, d.distances.ptr(),
-                                        d.indices.ptr(), d.valid.ptr()},
-                                       isa);
+      vrel::points::knn_search<double>(
+          {d.query.ptr(), d.reference.ptr(), d.query_offsets.ptr(), d.reference_offsets.ptr(), 2,
+           d.k, d.distances.ptr(), d.indices.ptr(), d.valid.ptr()},
+          isa);
       expect_matches_sorted_search(d);
     }
   }
@@ -203,9 +204,10 @@ KnnGrad knn_backward(KnnCase<double>& c, Tensor<double>& cotangent, bool want_qu
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
   View gq_view = gq.out(), gr_view = gr.out();
-  const VrelStatus st = vrel_points_knn_backward(
-      c.query.in(), c.reference.in(), c.indices.in(), c.valid.in(), cotangent.in(), &ctx,
-      want_query ? gq_view.get() : nullptr, want_reference ? gr_view.get() : nullptr, nullptr, diag);
+  const VrelStatus st =
+      vrel_points_knn_backward(c.query.in(), c.reference.in(), c.indices.in(), c.valid.in(),
+                               cotangent.in(), &ctx, want_query ? gq_view.get() : nullptr,
+                               want_reference ? gr_view.get() : nullptr, nullptr, diag);
   return {{st, diag.text()}, gq.values(), gr.values()};
 }
 
@@ -288,9 +290,9 @@ namespace {
 struct KnnCall {
   KnnCase<float> c{{0, 0, 0, 1, 1, 1}, {0, 0, 1, 2, 2, 2, 5, 5, 5}, {0, 2}, {0, 3}, 2};
   VrelExecutionContext ctx = cpu_context();
-  View views[7] = {c.query.in(),         c.reference.in(), c.query_offsets.in(),
-                   c.reference_offsets.in(), c.distances.out(), c.indices.out(),
-                   c.valid.out()};
+  View views[7] = {
+      c.query.in(),      c.reference.in(), c.query_offsets.in(), c.reference_offsets.in(),
+      c.distances.out(), c.indices.out(),  c.valid.out()};
   VrelTensorView *query = views[0].get(), *reference = views[1].get(), *q_off = views[2].get(),
                  *r_off = views[3].get(), *distances = views[4].get(), *indices = views[5].get(),
                  *valid = views[6].get();
@@ -465,8 +467,8 @@ TEST(KnnChecks, BackwardRefusesInTheDocumentedOrder) {
   Tensor<double> g({2, 2}, {1, 2, 3, 4});
   Tensor<double> gq({2, 3}), gr({3, 3});
   VrelExecutionContext ctx = cpu_context();
-  auto call = [&](View indices, View valid, View cot, const VrelTensorView* q, const VrelTensorView* r,
-                  VrelExecutionContext* context) {
+  auto call = [&](View indices, View valid, View cot, const VrelTensorView* q,
+                  const VrelTensorView* r, VrelExecutionContext* context) {
     Diag diag;
     const VrelStatus st = vrel_points_knn_backward(c.query.in(), c.reference.in(), indices, valid,
                                                    cot, context, q, r, nullptr, diag);
@@ -549,10 +551,12 @@ TEST(KnnChecks, WorkspaceQuery) {
   };
   expect_refused(query(-1, 0, 0, 0, nullptr, nullptr), 1, "counts must be nonnegative");
   expect_refused(query(0, 0, 0, 0, nullptr, nullptr), 1, "the neighbor count must be positive");
-  expect_refused(query(0, 0, 1, 0, nullptr, nullptr), 1, "workspace query result pointers must not be null");
+  expect_refused(query(0, 0, 1, 0, nullptr, nullptr), 1,
+                 "workspace query result pointers must not be null");
   expect_refused(query(0, 0, 1, VREL_DTYPE_INT32, nullptr, &bytes), 2,
                  "proximity operations support the float32 and float64 dtypes");
-  expect_refused(query(0, 0, 1, VREL_DTYPE_FLOAT32, nullptr, &bytes), 1, "execution context pointer is null");
+  expect_refused(query(0, 0, 1, VREL_DTYPE_FLOAT32, nullptr, &bytes), 1,
+                 "execution context pointer is null");
   VrelExecutionContext small = cuda_context();
   small.struct_size = 63;  // not forwarded: the CPU path validates it
   expect_refused(query(0, 0, 1, VREL_DTYPE_FLOAT32, &small, &bytes), 6,
@@ -566,7 +570,8 @@ TEST(KnnChecks, WorkspaceQuery) {
   EXPECT_EQ(align, 8u);
   uint64_t most = 0;  // counts beyond int32 cannot be called: the size stays bounded
   ASSERT_EQ(query(INT64_MAX, INT64_MAX, 1, VREL_DTYPE_FLOAT64, &ctx, &most).status, VREL_STATUS_OK);
-  ASSERT_EQ(query(INT32_MAX, INT32_MAX, 1, VREL_DTYPE_FLOAT64, &ctx, &bytes).status, VREL_STATUS_OK);
+  ASSERT_EQ(query(INT32_MAX, INT32_MAX, 1, VREL_DTYPE_FLOAT64, &ctx, &bytes).status,
+            VREL_STATUS_OK);
   EXPECT_EQ(most, bytes);
 }
 
@@ -587,7 +592,8 @@ TEST(KnnChecks, BadInputsOfEveryExport) {
   VrelExecutionContext ctx = cpu_context();
   Workspace ws(0);
   Diag diag;
-  View q = c.query.in(), r = c.reference.in(), qo = c.query_offsets.in(), ro = c.reference_offsets.in();
+  View q = c.query.in(), r = c.reference.in(), qo = c.query_offsets.in(),
+       ro = c.reference_offsets.in();
   View d = c.distances.out(), i = c.indices.out(), v = c.valid.out();
   BadInputPlan forward{{{c.distances.ptr(), c.distances.bytes()},
                         {c.indices.ptr(), c.indices.bytes()},

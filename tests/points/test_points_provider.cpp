@@ -27,10 +27,10 @@ TEST(PointsProvider, KnnForwardsEveryArgument) {
             77);
   RecordedCall call = recorded_call();
   EXPECT_EQ(call.offset, 104u);
-  const uint64_t knn_words[] = {as_word(u.at(0)), as_word(u.at(1)), as_word(u.at(2)),
+  const uint64_t knn_words[] = {as_word(u.at(0)), as_word(u.at(1)),          as_word(u.at(2)),
                                 as_word(u.at(3)), static_cast<uint64_t>(-5), as_word(&u.ctx),
-                                as_word(u.at(4)), as_word(u.at(5)), as_word(u.at(6)),
-                                as_word(ws), as_word(u.diag.get())};
+                                as_word(u.at(4)), as_word(u.at(5)),          as_word(u.at(6)),
+                                as_word(ws),      as_word(u.diag.get())};
   for (int i = 0; i < 11; ++i) EXPECT_EQ(call.words[i], knn_words[i]) << i;
 
   ASSERT_EQ(vrel_points_knn_backward(u.at(0), u.at(1), u.at(2), u.at(3), u.at(4), &u.ctx, nullptr,
@@ -38,17 +38,24 @@ TEST(PointsProvider, KnnForwardsEveryArgument) {
             77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 112u);
-  const uint64_t backward_words[] = {as_word(u.at(0)), as_word(u.at(1)), as_word(u.at(2)),
-                                     as_word(u.at(3)), as_word(u.at(4)), as_word(&u.ctx), 0,
-                                     as_word(u.at(5)), as_word(ws), as_word(u.diag.get())};
+  const uint64_t backward_words[] = {as_word(u.at(0)),
+                                     as_word(u.at(1)),
+                                     as_word(u.at(2)),
+                                     as_word(u.at(3)),
+                                     as_word(u.at(4)),
+                                     as_word(&u.ctx),
+                                     0,
+                                     as_word(u.at(5)),
+                                     as_word(ws),
+                                     as_word(u.diag.get())};
   for (int i = 0; i < 10; ++i) EXPECT_EQ(call.words[i], backward_words[i]) << i;
 
   uint64_t bytes = 0, align = 0;
   ASSERT_EQ(vrel_points_knn_workspace(-1, 2, 0, 9, &u.ctx, &bytes, &align, u.diag), 77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 8u);
-  const uint64_t query_words[] = {7, 0, 0, 9, as_word(&u.ctx), as_word(&bytes), as_word(&align),
-                                  as_word(u.diag.get())};
+  const uint64_t query_words[] = {
+      7, 0, 0, 9, as_word(&u.ctx), as_word(&bytes), as_word(&align), as_word(u.diag.get())};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(call.words[i], query_words[i]) << i;
 }
 
@@ -113,6 +120,7 @@ TEST(PointsProviderMissingEntries, AreRefused) {
   uint64_t bytes = 0, align = 0;
   EXPECT_EQ(vrel_points_knn_workspace(1, 1, 1, VREL_DTYPE_FLOAT32, &u.ctx, &bytes, &align, u.diag),
             VREL_STATUS_UNSUPPORTED);
-  EXPECT_EQ(u.diag.text(), "no CUDA provider is available to report a device workspace requirement");
+  EXPECT_EQ(u.diag.text(),
+            "no CUDA provider is available to report a device workspace requirement");
   EXPECT_EQ(recorded_call_count(), 0u);
 }

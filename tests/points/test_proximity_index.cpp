@@ -26,9 +26,15 @@ bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
 
 template <typename T>
 vrel::points::KnnProblem<T> knn_problem(KnnCase<T>& c) {
-  return {c.query.ptr(), c.reference.ptr(), c.query_offsets.ptr(), c.reference_offsets.ptr(),
-          static_cast<int64_t>(c.query_offsets.size()) - 1, c.k, c.distances.ptr(),
-          c.indices.ptr(), c.valid.ptr()};
+  return {c.query.ptr(),
+          c.reference.ptr(),
+          c.query_offsets.ptr(),
+          c.reference_offsets.ptr(),
+          static_cast<int64_t>(c.query_offsets.size()) - 1,
+          c.k,
+          c.distances.ptr(),
+          c.indices.ptr(),
+          c.valid.ptr()};
 }
 
 // Runs both searches on `c` (every batch element indexed) and compares all three outputs.
@@ -37,8 +43,8 @@ void expect_knn_index_exact(KnnCase<T> c) {
   vrel::points::knn_search(knn_problem(c));
   const int64_t p = c.rows(), r = c.reference.shape()[0];
   std::vector<uint64_t> memory(knn_index_bytes<T>(p, r, 1) / 8 + 1);
-  for (vrel::points::Isa isa : {vrel::points::Isa::kBaseline, vrel::points::Isa::kAvx2,
-                                vrel::points::Isa::kAvx512}) {
+  for (vrel::points::Isa isa :
+       {vrel::points::Isa::kBaseline, vrel::points::Isa::kAvx2, vrel::points::Isa::kAvx512}) {
     if (!vrel::points::isa_supported(isa)) continue;
     KnnCase<T> indexed = c;  // outputs poisoned: every slot must be written
     std::fill(indexed.distances.values().begin(), indexed.distances.values().end(), T(-3));
@@ -102,8 +108,9 @@ TEST(KnnIndex, ExportUsesAQueriedWorkspaceAndFallsBackWithoutOne) {
   VrelExecutionContext ctx = cpu_context();
   uint64_t bytes = 0, align = 0;
   Diag query;
-  ASSERT_EQ(vrel_points_knn_workspace(400, 3000, 8, VREL_DTYPE_FLOAT32, &ctx, &bytes, &align, query),
-            VREL_STATUS_OK);
+  ASSERT_EQ(
+      vrel_points_knn_workspace(400, 3000, 8, VREL_DTYPE_FLOAT32, &ctx, &bytes, &align, query),
+      VREL_STATUS_OK);
   EXPECT_EQ(bytes, knn_index_bytes<float>(400, 3000));
   EXPECT_EQ(align, 8u);
   for (uint64_t capacity : {bytes, bytes - 1}) {
@@ -119,7 +126,8 @@ TEST(KnnIndex, ExportUsesAQueriedWorkspaceAndFallsBackWithoutOne) {
     EXPECT_TRUE(same_bits(c.indices.values(), reference.indices.values()));
     // A smaller buffer is left untouched.
     const auto* data = static_cast<const unsigned char*>(ws->data);
-    EXPECT_EQ(capacity == bytes, std::any_of(data, data + capacity, [](unsigned char x) { return x != 0xA5; }));
+    EXPECT_EQ(capacity == bytes,
+              std::any_of(data, data + capacity, [](unsigned char x) { return x != 0xA5; }));
   }
   // Small reference sets need no index.
   ASSERT_EQ(vrel_points_knn_workspace(400, 10, 8, VREL_DTYPE_FLOAT64, &ctx, &bytes, &align, query),
@@ -133,9 +141,18 @@ namespace {
 
 template <typename T>
 vrel::points::ClosestProblem<T> closest_problem(ClosestCase<T>& c) {
-  return {c.points.ptr(), c.vertices.ptr(), c.faces.ptr(), c.point_offsets.ptr(),
-          c.face_offsets.ptr(), static_cast<int64_t>(c.point_offsets.size()) - 1, c.eps,
-          c.distance.ptr(), c.face.ptr(), c.barycentric.ptr(), c.closest.ptr(), c.valid.ptr()};
+  return {c.points.ptr(),
+          c.vertices.ptr(),
+          c.faces.ptr(),
+          c.point_offsets.ptr(),
+          c.face_offsets.ptr(),
+          static_cast<int64_t>(c.point_offsets.size()) - 1,
+          c.eps,
+          c.distance.ptr(),
+          c.face.ptr(),
+          c.barycentric.ptr(),
+          c.closest.ptr(),
+          c.valid.ptr()};
 }
 
 template <typename T>
@@ -143,8 +160,8 @@ void expect_closest_index_exact(ClosestCase<T> c) {
   vrel::points::closest_point_search(closest_problem(c));
   const int64_t f = c.faces.shape()[0];
   std::vector<double> memory(closest_index_bytes(c.rows(), f, 1) / sizeof(double) + 1);
-  for (vrel::points::Isa isa : {vrel::points::Isa::kBaseline, vrel::points::Isa::kAvx2,
-                                vrel::points::Isa::kAvx512}) {
+  for (vrel::points::Isa isa :
+       {vrel::points::Isa::kBaseline, vrel::points::Isa::kAvx2, vrel::points::Isa::kAvx512}) {
     if (!vrel::points::isa_supported(isa)) continue;
     ClosestCase<T> indexed = c;  // outputs poisoned: every row must be written
     std::fill(indexed.distance.values().begin(), indexed.distance.values().end(), T(-3));
@@ -152,7 +169,8 @@ void expect_closest_index_exact(ClosestCase<T> c) {
     std::fill(indexed.barycentric.values().begin(), indexed.barycentric.values().end(), T(-3));
     std::fill(indexed.closest.values().begin(), indexed.closest.values().end(), T(-3));
     std::fill(indexed.valid.values().begin(), indexed.valid.values().end(), 7);
-    vrel::points::closest_point_search_indexed(closest_problem(indexed), c.rows(), f, memory.data(), 1, isa);
+    vrel::points::closest_point_search_indexed(closest_problem(indexed), c.rows(), f, memory.data(),
+                                               1, isa);
     EXPECT_TRUE(same_bits(c.distance.values(), indexed.distance.values()));
     EXPECT_TRUE(same_bits(c.face.values(), indexed.face.values()));
     EXPECT_TRUE(same_bits(c.barycentric.values(), indexed.barycentric.values()));
@@ -164,7 +182,8 @@ void expect_closest_index_exact(ClosestCase<T> c) {
 // An n x n grid of squares split into triangles on the plane z = 0, each square's two faces
 // sharing its diagonal; `jitter` lifts the vertices.
 template <typename T>
-void add_grid_mesh(std::mt19937& rng, int n, double jitter, std::vector<T>* v, std::vector<int32_t>* f) {
+void add_grid_mesh(std::mt19937& rng, int n, double jitter, std::vector<T>* v,
+                   std::vector<int32_t>* f) {
   std::uniform_real_distribution<double> u(-jitter, jitter);
   const int32_t base = static_cast<int32_t>(v->size() / 3);
   for (int i = 0; i <= n; ++i)
@@ -212,8 +231,8 @@ TEST(ClosestIndex, EqualsTheExhaustiveSearchBitForBit) {
     for (int i = 0; i < 150; ++i) f.insert(f.end(), {pick(rng), pick(rng), pick(rng)});
     f.insert(f.end(), {f[0], f[1], f[2], f[3], f[4], f[5]});  // duplicates of faces 0 and 1
     const int32_t line = static_cast<int32_t>(v.size() / 3);
-    v.insert(v.end(), {0, 0, 0, 1, 1, 1, 2, 2, 2});              // collinear corners
-    v.insert(v.end(), {0, 0, 0, 1, 0, 0, 0.5, 1e-13, 0});       // a needle
+    v.insert(v.end(), {0, 0, 0, 1, 1, 1, 2, 2, 2});        // collinear corners
+    v.insert(v.end(), {0, 0, 0, 1, 0, 0, 0.5, 1e-13, 0});  // a needle
     f.insert(f.end(), {line, line + 1, line + 2, line + 3, line + 4, line + 5});
     ClosestCase<double> c(random_coordinates<double>(rng, 400, -1.5, 1.5), v, f);
     c.eps = eps;
@@ -255,8 +274,8 @@ TEST(ClosestIndex, ExportUsesAQueriedWorkspace) {
   Diag diag;
   ASSERT_EQ(vrel_points_closest_point_on_mesh(
                 c.points.in(), c.vertices.in(), c.faces.in(), c.point_offsets.in(),
-                c.vertex_offsets.in(), c.face_offsets.in(), 0, &ctx, c.distance.out(),
-                c.face.out(), c.barycentric.out(), c.closest.out(), c.valid.out(), ws.get(), diag),
+                c.vertex_offsets.in(), c.face_offsets.in(), 0, &ctx, c.distance.out(), c.face.out(),
+                c.barycentric.out(), c.closest.out(), c.valid.out(), ws.get(), diag),
             VREL_STATUS_OK);
   EXPECT_TRUE(same_bits(c.distance.values(), reference.distance.values()));
   EXPECT_TRUE(same_bits(c.face.values(), reference.face.values()));

@@ -139,7 +139,8 @@ TEST(BadInput, CapabilityExports) {
   Diag diag;
   BadInputPlan plan;
   plan.outputs = {{records.data(), records.size() * sizeof records[0]}, {pool.data(), pool.size()}};
-  check_bad_inputs("capabilities_query", vrel_capabilities_query, std::make_tuple(&r, diag.get()), plan);
+  check_bad_inputs("capabilities_query", vrel_capabilities_query, std::make_tuple(&r, diag.get()),
+                   plan);
   check_bad_inputs("capabilities_probe", vrel_capabilities_probe,
                    std::make_tuple(uint32_t{1}, &r, diag.get()), plan);
 }

@@ -182,7 +182,8 @@ TEST(ProviderFlagsOne, AcceptedButWithoutOperations) {
 TEST(ProviderCapabilityFails, StatusAndMessageAreReturned) {
   const Probe p = probe();
   EXPECT_EQ(p.status, VREL_STATUS_IO_ERROR);
-  EXPECT_EQ(p.message, "loaded; capability probe failed: the test provider cannot list its devices");
+  EXPECT_EQ(p.message,
+            "loaded; capability probe failed: the test provider cannot list its devices");
   EXPECT_TRUE(p.records.empty());
   EXPECT_NE(provider::operations(), nullptr);
 }
@@ -199,7 +200,8 @@ TEST(ProviderCapabilityFailsLater, FreshMessageAndUpdatedCounts) {
   sizing.struct_size = sizeof sizing;
   sizing.abi_version = VREL_ABI_VERSION;
   ASSERT_EQ(vrel_capabilities_query(&sizing, nullptr), VREL_STATUS_INSUFFICIENT_CAPACITY);
-  const std::size_t probe_texts = std::strlen(VREL_TEST_PROVIDER_PATH) + 1 + std::strlen("loaded") + 1;
+  const std::size_t probe_texts =
+      std::strlen(VREL_TEST_PROVIDER_PATH) + 1 + std::strlen("loaded") + 1;
   EXPECT_EQ(p.strings_required, sizing.strings_required + probe_texts + sizeof "test-provider");
 }
 
@@ -239,7 +241,9 @@ TEST(ProviderGood, ForwardsArgumentsUnchangedAndReturnsTheStatus) {
 
   uint64_t bytes = 0, alignment = 0;
   const uint64_t counts[2] = {5, 9};
-  EXPECT_EQ(frame::forward_query(10, counts, 2, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nullptr), 77);
+  EXPECT_EQ(
+      frame::forward_query(10, counts, 2, VREL_DTYPE_FLOAT64, &ctx, &bytes, &alignment, nullptr),
+      77);
   call = provider_symbol<LastCallFn>("vrel_test_provider_last_call")();
   EXPECT_EQ(call->offset, 8u);
   EXPECT_EQ(call->words[0], 10u);

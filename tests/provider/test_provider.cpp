@@ -54,7 +54,6 @@ void fill_entries(std::integer_sequence<int, Slot...>) {
   ((g_table.entries[Slot] = reinterpret_cast<void*>(&record<Slot>)), ...);
 }
 
-
 std::string g_mode = "good";
 
 void write_message(VrelDiagnostic* diag, const char* text) {

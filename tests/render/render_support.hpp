@@ -26,8 +26,8 @@ inline void replace(View& slot, const View& with) {
 // A packed batch of meshes in NDC.
 template <typename T>
 struct Mesh {
-  std::vector<T> vertices;  // [V,3]
-  std::vector<int32_t> faces;  // [F,3]
+  std::vector<T> vertices;                    // [V,3]
+  std::vector<int32_t> faces;                 // [F,3]
   std::vector<int32_t> vertex_offsets{0, 0};  // one (empty) element to start
   std::vector<int32_t> face_offsets{0, 0};
 
@@ -77,7 +77,9 @@ struct Fragments {
   Tensor<T> depth;
   Tensor<T> signed_distance;
   Fragments(int64_t b, int64_t h, int64_t w, int64_t k)
-      : face_index({b, h, w, k}), barycentric({b, h, w, k, 3}), depth({b, h, w, k}),
+      : face_index({b, h, w, k}),
+        barycentric({b, h, w, k, 3}),
+        depth({b, h, w, k}),
         signed_distance({b, h, w, k}) {}
 };
 
@@ -88,8 +90,8 @@ template <typename T>
     if (x.size() != y.size()) return ::testing::AssertionFailure() << name << " sizes differ";
     for (std::size_t i = 0; i < x.size(); ++i)
       if (std::memcmp(&x[i], &y[i], sizeof x[i]) != 0)
-        return ::testing::AssertionFailure() << name << " differs at element " << i << ": "
-                                             << +x[i] << " vs " << +y[i];
+        return ::testing::AssertionFailure()
+               << name << " differs at element " << i << ": " << +x[i] << " vs " << +y[i];
     return ::testing::AssertionSuccess();
   };
   if (auto r = compare(a.face_index.values(), b.face_index.values(), "face_index"); !r) return r;
@@ -130,7 +132,8 @@ struct RefScreen {
   double cx[3], cy[3], z[3];
 };
 
-inline RefScreen ref_screen(const double* x, const double* y, const double* z, double gw, double gh) {
+inline RefScreen ref_screen(const double* x, const double* y, const double* z, double gw,
+                            double gh) {
   RefScreen s;
   for (int i = 0; i < 3; ++i) {
     s.cx[i] = (x[i] + 1) * gw / 2;
@@ -171,7 +174,8 @@ inline bool ref_rule(const RefScreen& s, double gw, double gh, double px, double
                      uint32_t cull, double eps, RefFragment* out) {
   const double lim = 1048576.0;
   bool guard = std::fabs(gw) <= lim && std::fabs(gh) <= lim;
-  for (int i = 0; i < 3; ++i) guard = guard && std::fabs(s.cx[i]) <= lim && std::fabs(s.cy[i]) <= lim;
+  for (int i = 0; i < 3; ++i)
+    guard = guard && std::fabs(s.cx[i]) <= lim && std::fabs(s.cy[i]) <= lim;
   double ax[3], ay[3];
   for (int i = 0; i < 3; ++i) {
     ax[i] = s.cx[i] - px;
@@ -186,8 +190,10 @@ inline bool ref_rule(const RefScreen& s, double gw, double gh, double px, double
   const double b0 = w0 / area, b1 = w1 / area, b2 = w2 / area;
   const bool inside = b0 >= 0 && b1 >= 0 && b2 >= 0;
   if (!inside && guard) {
-    double minx = std::min({s.cx[0], s.cx[1], s.cx[2]}), maxx = std::max({s.cx[0], s.cx[1], s.cx[2]});
-    double miny = std::min({s.cy[0], s.cy[1], s.cy[2]}), maxy = std::max({s.cy[0], s.cy[1], s.cy[2]});
+    double minx = std::min({s.cx[0], s.cx[1], s.cx[2]}),
+           maxx = std::max({s.cx[0], s.cx[1], s.cx[2]});
+    double miny = std::min({s.cy[0], s.cy[1], s.cy[2]}),
+           maxy = std::max({s.cy[0], s.cy[1], s.cy[2]});
     const double g = std::max({0.0, px - maxx, minx - px, py - maxy, miny - py});
     const double margin = std::ldexp(1.0, -20);
     if (g > margin && (g - margin) * (g - margin) > blur * blur) return false;

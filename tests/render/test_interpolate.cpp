@@ -58,7 +58,8 @@ TYPED_TEST(InterpolateTyped, ValuesAreTheBarycentricCombinationRoundedOnce) {
       double want = 0;
       if (f >= 0)
         for (int j = 0; j < 3; ++j)
-          want += static_cast<double>(p.bary[3 * i + j]) * static_cast<double>(p.attrs[(f * 3 + j) * p.c + c]);
+          want += static_cast<double>(p.bary[3 * i + j]) *
+                  static_cast<double>(p.attrs[(f * 3 + j) * p.c + c]);
       EXPECT_EQ(p.out[i * p.c + c], static_cast<T>(want)) << i << "," << c;
     }
   }
@@ -180,7 +181,8 @@ TEST(Interpolate, Float32GradientRounding) {
         if (f >= 0) {
           float& acc = want_a[(f * 3 + j) * 3 + c];
           acc = acc + static_cast<float>(grad[i * 3 + c] * p.bary[3 * i + j]);
-          s += static_cast<double>(grad[i * 3 + c]) * static_cast<double>(p.attrs[(f * 3 + j) * 3 + c]);
+          s += static_cast<double>(grad[i * 3 + c]) *
+               static_cast<double>(p.attrs[(f * 3 + j) * 3 + c]);
         }
       }
       EXPECT_EQ(gb[3 * i + j], static_cast<float>(s));

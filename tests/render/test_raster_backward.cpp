@@ -76,10 +76,10 @@ TEST(RasterizeBackward, GradientsMatchCentralDifferences) {
     if (!(mask & 4)) std::fill(used.sd.values().begin(), used.sd.values().end(), 0.0);
 
     Tensor<double> grad({mesh.v(), 3});
-    ASSERT_EQ(backward(mesh.vertices, mesh.faces, h, w, frags.face_index,
-                       mask & 1 ? &used.bary : nullptr, mask & 2 ? &used.depth : nullptr,
-                       mask & 4 ? &used.sd : nullptr, grad, diag),
-              VREL_STATUS_OK)
+    ASSERT_EQ(
+        backward(mesh.vertices, mesh.faces, h, w, frags.face_index, mask & 1 ? &used.bary : nullptr,
+                 mask & 2 ? &used.depth : nullptr, mask & 4 ? &used.sd : nullptr, grad, diag),
+        VREL_STATUS_OK)
         << diag.text();
     const double step = 1e-6;
     for (std::size_t i = 0; i < mesh.vertices.size(); ++i) {
@@ -112,7 +112,8 @@ TEST(RasterizeBackward, RecomputedGeometryIsTheForwardOutput) {
     if (frags.face_index[n] < 0) continue;
     const int64_t row = (static_cast<int64_t>(n) / (c.w * c.k)) % c.h;
     const int64_t col = (static_cast<int64_t>(n) / c.k) % c.w;
-    const Recomputed r = recompute(mesh.vertices, &mesh.faces[3 * frags.face_index[n]], c.h, c.w, row, col);
+    const Recomputed r =
+        recompute(mesh.vertices, &mesh.faces[3 * frags.face_index[n]], c.h, c.w, row, col);
     for (int q = 0; q < 3; ++q) EXPECT_EQ(r.b[q], frags.barycentric[3 * n + q]);
     EXPECT_EQ(r.z, frags.depth[n]);
     EXPECT_EQ(r.sd, frags.signed_distance[n]);
@@ -193,7 +194,8 @@ TEST(RasterizeBackward, EmptyFragmentsContributeNothing) {
   Tensor<double> gs = Tensor<double>::filled({1, 10, 10, 1}, 3.0);
   s.grad = Tensor<double>::filled({3, 3}, 9.0);
   Diag diag;
-  ASSERT_EQ(backward(s.vertices, s.faces, 10, 10, s.fi, &gb, &gd, &gs, s.grad, diag), VREL_STATUS_OK);
+  ASSERT_EQ(backward(s.vertices, s.faces, 10, 10, s.fi, &gb, &gd, &gs, s.grad, diag),
+            VREL_STATUS_OK);
   for (double g : s.grad.values()) EXPECT_EQ(g, 0.0);
 }
 
@@ -232,16 +234,18 @@ TEST(RasterizeBackward, Float32FollowsFloat64) {
   ASSERT_EQ(rasterize(md, c, frags, diag), VREL_STATUS_OK);
   Tensor<double> gd = Tensor<double>::filled({1, c.h, c.w, c.k}, 0.25);
   Tensor<double> grad({md.v(), 3});
-  ASSERT_EQ(backward(md.vertices, md.faces, c.h, c.w, frags.face_index, nullptr, &gd, &gd, grad, diag),
-            VREL_STATUS_OK);
+  ASSERT_EQ(
+      backward(md.vertices, md.faces, c.h, c.w, frags.face_index, nullptr, &gd, &gd, grad, diag),
+      VREL_STATUS_OK);
   Tensor<float> gdf = Tensor<float>::filled({1, c.h, c.w, c.k}, 0.25f);
   Tensor<float> gradf({mf.v(), 3});
   View vv(mf.vertices.data(), {mf.v(), 3}, VREL_DTYPE_FLOAT32);
   View fv(mf.faces.data(), {mf.f(), 3}, VREL_DTYPE_INT32);
   View fi = frags.face_index.in(), g = gdf.in(), out = gradf.out();
   VrelExecutionContext ctx = cpu_context();
-  ASSERT_EQ(vrel_render_rasterize_backward(vv, fv, c.h, c.w, fi, nullptr, g, g, &ctx, out, nullptr, diag),
-            VREL_STATUS_OK)
+  ASSERT_EQ(
+      vrel_render_rasterize_backward(vv, fv, c.h, c.w, fi, nullptr, g, g, &ctx, out, nullptr, diag),
+      VREL_STATUS_OK)
       << diag.text();
   for (std::size_t i = 0; i < grad.size(); ++i)
     EXPECT_NEAR(gradf[i], grad[i], 1e-4 * (1 + std::fabs(grad[i]))) << i;

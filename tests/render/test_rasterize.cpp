@@ -39,8 +39,8 @@ TYPED_TEST(RasterizeTyped, RandomMeshesMatchTheBruteForceReference) {
     c.cull = static_cast<uint32_t>(1 + trial % 3);
     c.eps = epsilons[(trial / 7) % 3];
     Mesh<T> mesh = random_mesh<T>(rng, 1 + trial % 3, 12 + trial % 20, true);
-    SCOPED_TRACE(::testing::Message() << "trial " << trial << " H " << c.h << " W " << c.w
-                                      << " K " << c.k << " blur " << c.blur << " cull " << c.cull);
+    SCOPED_TRACE(::testing::Message() << "trial " << trial << " H " << c.h << " W " << c.w << " K "
+                                      << c.k << " blur " << c.blur << " cull " << c.cull);
     Fragments<T> got(mesh.b(), c.h, c.w, c.k);
     Diag diag;
     ASSERT_EQ(rasterize(mesh, c, got, diag, trial % 2 == 0), VREL_STATUS_OK) << diag.text();
@@ -62,16 +62,17 @@ TYPED_TEST(RasterizeTyped, WindowsEqualCropsOfTheFullRender) {
   Diag diag;
   ASSERT_EQ(rasterize(mesh, full, whole, diag), VREL_STATUS_OK) << diag.text();
 
-  const int64_t windows[][4] = {{0, 0, 75, 110}, {0, 0, 10, 17},  {65, 100, 10, 10},
-                                {0, 77, 40, 33},  {30, 0, 45, 1}, {20, 31, 33, 47},
-                                {74, 0, 1, 110},  {37, 55, 1, 1}, {5, 60, 70, 50}};
+  const int64_t windows[][4] = {{0, 0, 75, 110}, {0, 0, 10, 17}, {65, 100, 10, 10},
+                                {0, 77, 40, 33}, {30, 0, 45, 1}, {20, 31, 33, 47},
+                                {74, 0, 1, 110}, {37, 55, 1, 1}, {5, 60, 70, 50}};
   for (const auto& wnd : windows) {
     RasterCall c = full;
     c.r0 = wnd[0];
     c.c0 = wnd[1];
     c.h = wnd[2];
     c.w = wnd[3];
-    SCOPED_TRACE(::testing::Message() << "window " << c.r0 << "," << c.c0 << " " << c.h << "x" << c.w);
+    SCOPED_TRACE(::testing::Message()
+                 << "window " << c.r0 << "," << c.c0 << " " << c.h << "x" << c.w);
     Fragments<T> part(mesh.b(), c.h, c.w, c.k);
     ASSERT_EQ(rasterize(mesh, c, part, diag), VREL_STATUS_OK) << diag.text();
     Fragments<T> crop(mesh.b(), c.h, c.w, c.k);
@@ -84,7 +85,8 @@ TYPED_TEST(RasterizeTyped, WindowsEqualCropsOfTheFullRender) {
             crop.face_index[dst] = whole.face_index[src];
             crop.depth[dst] = whole.depth[src];
             crop.signed_distance[dst] = whole.signed_distance[src];
-            for (int q = 0; q < 3; ++q) crop.barycentric[3 * dst + q] = whole.barycentric[3 * src + q];
+            for (int q = 0; q < 3; ++q)
+              crop.barycentric[3 * dst + q] = whole.barycentric[3 * src + q];
           }
     EXPECT_TRUE(same_fragments(part, crop));
   }
@@ -97,8 +99,8 @@ TYPED_TEST(RasterizeTyped, WindowsOfLargeImagesMatchTheBruteForceReference) {
   using T = TypeParam;
   std::mt19937 rng(31);
   std::uniform_real_distribution<double> unit(0, 1);
-  const int64_t globals[][2] = {{1 << 20, 1 << 20}, {(1 << 20) + 1, 3000}, {3000, 1 << 20},
-                                {777, 1234}, {1 << 20, 1 << 19}};
+  const int64_t globals[][2] = {
+      {1 << 20, 1 << 20}, {(1 << 20) + 1, 3000}, {3000, 1 << 20}, {777, 1234}, {1 << 20, 1 << 19}};
   for (int trial = 0; trial < 60; ++trial) {
     RasterCall c;
     c.gh = globals[trial % 5][0];
@@ -131,9 +133,9 @@ TYPED_TEST(RasterizeTyped, WindowsOfLargeImagesMatchTheBruteForceReference) {
       m.triangle(sx[0] / hw - 1, 1 - sy[0] / hh, unit(rng), sx[1] / hw - 1, 1 - sy[1] / hh,
                  unit(rng), sx[2] / hw - 1, 1 - sy[2] / hh, f % 3 == 0 ? 0.5 : unit(rng));
     }
-    SCOPED_TRACE(::testing::Message() << "trial " << trial << " global " << c.gh << "x" << c.gw
-                                      << " window " << c.r0 << "," << c.c0 << " " << c.h << "x"
-                                      << c.w);
+    SCOPED_TRACE(::testing::Message()
+                 << "trial " << trial << " global " << c.gh << "x" << c.gw << " window " << c.r0
+                 << "," << c.c0 << " " << c.h << "x" << c.w);
     Fragments<T> got(m.b(), c.h, c.w, c.k);
     Diag diag;
     ASSERT_EQ(rasterize(m, c, got, diag), VREL_STATUS_OK) << diag.text();
@@ -203,7 +205,8 @@ TEST(RasterizeRule, RejectedRectanglesHoldNoFragment) {
     const RefScreen r = ref_screen(x, y, z, gw, gh);
     const double tol = render::rejection_tolerance(s, gw, gh);
     const double blur = (n % 4) * 0.7;
-    const int64_t j0 = static_cast<int64_t>(unit(rng) * gw), i0 = static_cast<int64_t>(unit(rng) * gh);
+    const int64_t j0 = static_cast<int64_t>(unit(rng) * gw),
+                  i0 = static_cast<int64_t>(unit(rng) * gh);
     const int64_t j1 = std::min<int64_t>(gw - 1, j0 + static_cast<int64_t>(unit(rng) * 40));
     const int64_t i1 = std::min<int64_t>(gh - 1, i0 + static_cast<int64_t>(unit(rng) * 40));
     const render::CentreRect rect{j0 + 0.5, j1 + 0.5, i0 + 0.5, i1 + 0.5};
@@ -298,7 +301,8 @@ TEST(RasterizeRule, NeedlesAtTheGuardLimitMatchTheReference) {
     const double dx = std::cos(angle), dy = std::sin(angle);
     const double gap = std::ldexp(1.0, -static_cast<int>(unit(rng) * 21)) * (n % 2 ? 1 : 3);
     const double length = std::ldexp(1.0, 17 + static_cast<int>(unit(rng) * 2.9));
-    const double spread = n % 3 == 0 ? 0.0 : std::ldexp(unit(rng), -static_cast<int>(20 + unit(rng) * 30));
+    const double spread =
+        n % 3 == 0 ? 0.0 : std::ldexp(unit(rng), -static_cast<int>(20 + unit(rng) * 30));
     // Three corners spread along the ray, each off it by at most `spread`.
     const double t[3] = {n % 2 ? gap : length * (0.1 + 0.2 * unit(rng)),
                          length * (0.4 + 0.2 * unit(rng)), length};
@@ -310,7 +314,8 @@ TEST(RasterizeRule, NeedlesAtTheGuardLimitMatchTheReference) {
     }
     Mesh<double> m;
     m.triangle(sx[0] / (size / 2.0) - 1, 1 - sy[0] / (size / 2.0), 0.1, sx[1] / (size / 2.0) - 1,
-               1 - sy[1] / (size / 2.0), 0.2, sx[2] / (size / 2.0) - 1, 1 - sy[2] / (size / 2.0), 0.3);
+               1 - sy[1] / (size / 2.0), 0.2, sx[2] / (size / 2.0) - 1, 1 - sy[2] / (size / 2.0),
+               0.3);
     RasterCall c = {size, size, 0, 0, size, size, 1 + n % 3, (n % 4) * 0.3, 1 + n % 3 + 0u, 0.0};
     c.cull = static_cast<uint32_t>(1 + (n / 3) % 3);
     Fragments<double> got(1, size, size, c.k);

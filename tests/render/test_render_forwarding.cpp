@@ -42,9 +42,18 @@ struct Unchecked {
 // The rasterize entry's integer and pointer arguments for the image (6, 8).
 void expect_rasterize_words(Unchecked& u, const RecordedCall& call) {
   EXPECT_EQ(call.offset, 152u);
-  const uint64_t words[] = {as_word(u.at(0)), as_word(u.at(1)), as_word(u.at(2)), as_word(u.at(3)),
-                            6, 8, static_cast<uint64_t>(-3), 9, as_word(&u.ctx), as_word(u.at(4)),
-                            as_word(u.at(5)), as_word(u.at(6))};
+  const uint64_t words[] = {as_word(u.at(0)),
+                            as_word(u.at(1)),
+                            as_word(u.at(2)),
+                            as_word(u.at(3)),
+                            6,
+                            8,
+                            static_cast<uint64_t>(-3),
+                            9,
+                            as_word(&u.ctx),
+                            as_word(u.at(4)),
+                            as_word(u.at(5)),
+                            as_word(u.at(6))};
   // The cull mode travels as a 32-bit value; the upper half of its register is not defined.
   for (int i = 0; i < 12; ++i)
     EXPECT_EQ(i == 7 ? call.words[i] & 0xFFFFFFFFu : call.words[i], words[i]) << i;
@@ -67,8 +76,18 @@ TEST(RenderForwarding, TrueWindowsReachTheRasterWindowEntry) {
   ASSERT_EQ(u.window(10, 12, 3, 4, 6, 8), 77);
   const RecordedCall call = recorded_call();
   EXPECT_EQ(call.offset, 424u);
-  const uint64_t words[] = {as_word(u.at(0)), as_word(u.at(1)), as_word(u.at(2)), as_word(u.at(3)),
-                            10, 12, 3, 4, 6, 8, static_cast<uint64_t>(-3), 9};
+  const uint64_t words[] = {as_word(u.at(0)),
+                            as_word(u.at(1)),
+                            as_word(u.at(2)),
+                            as_word(u.at(3)),
+                            10,
+                            12,
+                            3,
+                            4,
+                            6,
+                            8,
+                            static_cast<uint64_t>(-3),
+                            9};
   for (int i = 0; i < 12; ++i)
     EXPECT_EQ(i == 11 ? call.words[i] & 0xFFFFFFFFu : call.words[i], words[i]) << i;
   EXPECT_EQ(call.reals[0], -1.5);
@@ -89,17 +108,19 @@ TEST(RenderForwarding, BackwardInterpolationAndQueries) {
   ASSERT_EQ(u.backward(), 77);
   RecordedCall call = recorded_call();
   EXPECT_EQ(call.offset, 160u);
-  const uint64_t backward_words[] = {as_word(u.at(0)), as_word(u.at(1)), static_cast<uint64_t>(-4),
-                                     0, as_word(u.at(2)), 0, as_word(u.at(3)), as_word(u.at(4)),
-                                     as_word(&u.ctx), as_word(u.at(5)), as_word(u.ws()),
-                                     as_word(u.diag.get())};
+  const uint64_t backward_words[] = {as_word(u.at(0)),          as_word(u.at(1)),
+                                     static_cast<uint64_t>(-4), 0,
+                                     as_word(u.at(2)),          0,
+                                     as_word(u.at(3)),          as_word(u.at(4)),
+                                     as_word(&u.ctx),           as_word(u.at(5)),
+                                     as_word(u.ws()),           as_word(u.diag.get())};
   for (int i = 0; i < 12; ++i) EXPECT_EQ(call.words[i], backward_words[i]) << i;
 
   ASSERT_EQ(u.interpolate(), 77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 168u);
-  const uint64_t interp_words[] = {as_word(u.at(0)), as_word(u.at(1)), as_word(u.at(2)),
-                                   as_word(&u.ctx), as_word(u.at(3)), as_word(u.ws()),
+  const uint64_t interp_words[] = {as_word(u.at(0)),     as_word(u.at(1)), as_word(u.at(2)),
+                                   as_word(&u.ctx),      as_word(u.at(3)), as_word(u.ws()),
                                    as_word(u.diag.get())};
   for (int i = 0; i < 7; ++i) EXPECT_EQ(call.words[i], interp_words[i]) << i;
 
@@ -107,16 +128,16 @@ TEST(RenderForwarding, BackwardInterpolationAndQueries) {
   call = recorded_call();
   EXPECT_EQ(call.offset, 176u);
   const uint64_t interp_back_words[] = {as_word(u.at(0)), as_word(u.at(1)), as_word(u.at(2)),
-                                        as_word(u.at(3)), as_word(&u.ctx), 0, as_word(u.at(4)),
-                                        as_word(u.ws()), as_word(u.diag.get())};
+                                        as_word(u.at(3)), as_word(&u.ctx),  0,
+                                        as_word(u.at(4)), as_word(u.ws()),  as_word(u.diag.get())};
   for (int i = 0; i < 9; ++i) EXPECT_EQ(call.words[i], interp_back_words[i]) << i;
 
   uint64_t bytes = 0, align = 0;
   ASSERT_EQ(vrel_render_rasterize_workspace(-1, 2, 3, 4, 5, 7, &u.ctx, &bytes, &align, u.diag), 77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 8u);
-  const uint64_t query_words[] = {10, 0, 0, 7, as_word(&u.ctx), as_word(&bytes), as_word(&align),
-                                  as_word(u.diag.get())};
+  const uint64_t query_words[] = {
+      10, 0, 0, 7, as_word(&u.ctx), as_word(&bytes), as_word(&align), as_word(u.diag.get())};
   for (int i = 0; i < 8; ++i) EXPECT_EQ(call.words[i], query_words[i]) << i;
   ASSERT_EQ(vrel_render_interpolate_workspace(-1, -2, 9, &u.ctx, &bytes, &align, u.diag), 77);
   call = recorded_call();
@@ -150,12 +171,14 @@ TEST(RenderNullEntries, MissingEntriesAreRefused) {
   EXPECT_EQ(u.diag.text(), missing);
   uint64_t bytes = 0, align = 0;
   EXPECT_EQ(vrel_render_rasterize_workspace(1, 1, 1, 1, 1, 1, &u.ctx, &bytes, &align, u.diag), 2);
-  EXPECT_EQ(u.diag.text(), "no CUDA provider is available to report a device workspace requirement");
+  EXPECT_EQ(u.diag.text(),
+            "no CUDA provider is available to report a device workspace requirement");
 }
 
 TEST(RenderNoProvider, EveryExportIsRefused) {
   Unchecked u;
-  const std::string none = "no CUDA provider is available; install the vrel CUDA plugin or run on the CPU";
+  const std::string none =
+      "no CUDA provider is available; install the vrel CUDA plugin or run on the CPU";
   EXPECT_EQ(u.whole(), VREL_STATUS_UNSUPPORTED);
   EXPECT_EQ(u.diag.text(), none);
   EXPECT_EQ(u.window(10, 12, 3, 4, 6, 8), VREL_STATUS_UNSUPPORTED);
@@ -168,7 +191,8 @@ TEST(RenderNoProvider, EveryExportIsRefused) {
   EXPECT_EQ(u.diag.text(), none);
   uint64_t bytes = 0, align = 0;
   EXPECT_EQ(vrel_render_interpolate_workspace(1, 1, 1, &u.ctx, &bytes, &align, u.diag), 2);
-  EXPECT_EQ(u.diag.text(), "no CUDA provider is available to report a device workspace requirement");
+  EXPECT_EQ(u.diag.text(),
+            "no CUDA provider is available to report a device workspace requirement");
   // The window bounds still come first, and a null Diagnostic is fine on this path.
   EXPECT_EQ(u.window(10, 12, 0, 0, 11, 8), VREL_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(vrel_render_interpolate(u.at(0), u.at(1), u.at(2), &u.ctx, u.at(3), nullptr, nullptr),

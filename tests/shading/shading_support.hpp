@@ -113,7 +113,8 @@ inline CurveProblem make_curves(int64_t nodes, int64_t batch, uint32_t seed = 1)
       const double base = q == 2 * nodes ? -1.8 : -0.1 - 1.2 * (1.0 - x) * (1.0 - x);
       for (int k = 0; k < 4; ++k) {
         double v = base + wiggle(rng) * (1 + k) * 0.5;
-        if (q % 2 == 1 && q < 2 * nodes) v = p.controls[((b * (2 * nodes + 1)) + q - 1) * 4 + k] - M_LN2;
+        if (q % 2 == 1 && q < 2 * nodes)
+          v = p.controls[((b * (2 * nodes + 1)) + q - 1) * 4 + k] - M_LN2;
         p.controls[((b * (2 * nodes + 1)) + q) * 4 + k] = v;
       }
     }
@@ -157,7 +158,8 @@ inline Result loss_query(const CurveProblem& p, Curves& c, const std::vector<dou
   out.query = Tensor<double>({q, 6});
   out.mean = Tensor<double>({b, 4});
   uint64_t bytes = 0, alignment = 0;
-  EXPECT_EQ(vrel_shading_loss_query_workspace(b, p.nodes, q, &g_cpu, &bytes, &alignment, nullptr), 0);
+  EXPECT_EQ(vrel_shading_loss_query_workspace(b, p.nodes, q, &g_cpu, &bytes, &alignment, nullptr),
+            0);
   Workspace ws(bytes, alignment);
   Diag diag;
   const VrelStatus st = vrel_shading_loss_query(cn.in(), logs.in(), weights.in(), c.curve.in(),
@@ -219,15 +221,12 @@ inline Scene make_scene(const CurveProblem& p, const Curves& c, const Tensor<dou
   return s;
 }
 
-using PrincipledFn = VrelStatus (*)(const VrelTensorView*, const VrelTensorView*,
-                                    const VrelTensorView*, const VrelTensorView*,
-                                    const VrelTensorView*, const VrelTensorView*,
-                                    const VrelTensorView*, const VrelTensorView*,
-                                    const VrelTensorView*, const VrelTensorView*,
-                                    const VrelTensorView*, const VrelTensorView*, uint32_t,
-                                    const VrelExecutionContext*, const VrelTensorView*,
-                                    const VrelTensorView*, const VrelBufferDescriptor*,
-                                    VrelDiagnostic*);
+using PrincipledFn = VrelStatus (*)(
+    const VrelTensorView*, const VrelTensorView*, const VrelTensorView*, const VrelTensorView*,
+    const VrelTensorView*, const VrelTensorView*, const VrelTensorView*, const VrelTensorView*,
+    const VrelTensorView*, const VrelTensorView*, const VrelTensorView*, const VrelTensorView*,
+    uint32_t, const VrelExecutionContext*, const VrelTensorView*, const VrelTensorView*,
+    const VrelBufferDescriptor*, VrelDiagnostic*);
 
 // The tensors of a principled call, built from a scene.
 struct PrincipledCall {
@@ -236,11 +235,23 @@ struct PrincipledCall {
   Tensor<double> output, jacobian;
   Workspace ws;
   PrincipledCall(const Scene& s, bool derivatives)
-      : n(s.nodes()), g(s.rows()), p(s.points), l(s.lights), cn({n}, s.cn), logs({n}, s.logs),
-        curve({g, 10 * n - 6}, s.curve), partial({g, 10 * n - 6}, s.partial),
-        mean({g, 4}, s.mean), width({g}, s.width), normal({p, 3}, s.normal),
-        view({p, 3}, s.view), light({p, l, 3}, s.light), albedo({p, 3}, s.albedo),
-        roughness({p}, s.roughness), f0({p, 3}, s.f0), output({p, l, 3}),
+      : n(s.nodes()),
+        g(s.rows()),
+        p(s.points),
+        l(s.lights),
+        cn({n}, s.cn),
+        logs({n}, s.logs),
+        curve({g, 10 * n - 6}, s.curve),
+        partial({g, 10 * n - 6}, s.partial),
+        mean({g, 4}, s.mean),
+        width({g}, s.width),
+        normal({p, 3}, s.normal),
+        view({p, 3}, s.view),
+        light({p, l, 3}, s.light),
+        albedo({p, 3}, s.albedo),
+        roughness({p}, s.roughness),
+        f0({p, 3}, s.f0),
+        output({p, l, 3}),
         jacobian(derivatives ? Tensor<double>({p, l, 3, 16}) : Tensor<double>({0})),
         ws(static_cast<uint64_t>(p * (l > 1 ? l : 1)) * 8 + 8, 8) {}
 

@@ -30,11 +30,21 @@ struct PrincipledViews {
     return make_scene(p, c, means, 3, 2, rows);
   }
   explicit PrincipledViews(bool derivatives = true, int64_t rows = 3)
-      : call(scene(rows), derivatives), cn(call.cn.in()), logs(call.logs.in()),
-        curve(call.curve.in()), partial(call.partial.in()), mean(call.mean.in()),
-        width(call.width.in()), normal(call.normal.in()), view(call.view.in()),
-        light(call.light.in()), albedo(call.albedo.in()), roughness(call.roughness.in()),
-        f0(call.f0.in()), output(call.output.out()), jacobian(call.jacobian.out()),
+      : call(scene(rows), derivatives),
+        cn(call.cn.in()),
+        logs(call.logs.in()),
+        curve(call.curve.in()),
+        partial(call.partial.in()),
+        mean(call.mean.in()),
+        width(call.width.in()),
+        normal(call.normal.in()),
+        view(call.view.in()),
+        light(call.light.in()),
+        albedo(call.albedo.in()),
+        roughness(call.roughness.in()),
+        f0(call.f0.in()),
+        output(call.output.out()),
+        jacobian(call.jacobian.out()),
         options(derivatives ? VREL_SHADING_DERIVATIVES : 0) {}
 
   auto args(VrelDiagnostic* diag = nullptr) {
@@ -59,7 +69,8 @@ struct PrincipledViews {
 
 // A principled backward call on a Jacobian of P = 3, L = 2.
 struct PrincipledBackwardViews {
-  Tensor<double> j = Tensor<double>::filled({3, 2, 3, 16}, 0.25), g = Tensor<double>::filled({3, 2, 3}, 2.0);
+  Tensor<double> j = Tensor<double>::filled({3, 2, 3, 16}, 0.25),
+                 g = Tensor<double>::filled({3, 2, 3}, 2.0);
   Tensor<double> point = Tensor<double>({3, 16}), light = Tensor<double>({3, 2, 3});
   Workspace ws{3 * 2 * 8 + 8, 8};
   View jv = j.in(), gv = g.in(), pv = point.out(), lv = light.out();
@@ -109,7 +120,8 @@ struct LossCurveViews {
   }
   void cuda() {
     ctx = cuda_context();
-    for (View* v : {&av, &cv, &uv, &curve_out, &partial_out, &partial_in, &gv, &ug}) to_cuda(v->get());
+    for (View* v : {&av, &cv, &uv, &curve_out, &partial_out, &partial_in, &gv, &ug})
+      to_cuda(v->get());
     ws->device_type = VREL_DEVICE_CUDA;
   }
 };
@@ -118,16 +130,19 @@ struct LossCurveViews {
 struct LossQueryViews {
   CurveProblem p = make_curves(3, 2, 6);
   Curves c;
-  Tensor<double> cn = Tensor<double>({3}, p.cn), logs = Tensor<double>({3}, p.logs), weights = p.weights();
+  Tensor<double> cn = Tensor<double>({3}, p.cn), logs = Tensor<double>({3}, p.logs),
+                 weights = p.weights();
   Tensor<double> cosine = Tensor<double>({3}, {0.01, 0.5, 1.0});
   Tensor<int32_t> owners = Tensor<int32_t>({3}, {1, 0, 1});
   Tensor<double> query = Tensor<double>({3, 6}), mean = Tensor<double>({2, 4});
-  Tensor<double> gradient = Tensor<double>::filled({3, 2}, 0.5), mean_gradient = Tensor<double>::filled({2, 2}, 0.25);
+  Tensor<double> gradient = Tensor<double>::filled({3, 2}, 0.5),
+                 mean_gradient = Tensor<double>::filled({2, 2}, 0.25);
   Tensor<double> cosine_gradient = Tensor<double>({3}), u_gradient = Tensor<double>({2});
   Workspace ws{2 * 12 * 8 + 8, 8};
   View cnv = cn.in(), lv = logs.in(), wv = weights.in(), curve, partial, mu = cosine.in(),
        own = owners.in(), qv = query.out(), mv = mean.out(), q_in = query.in(), m_in = mean.in(),
-       gv = gradient.in(), mg = mean_gradient.in(), cg = cosine_gradient.out(), ug = u_gradient.out();
+       gv = gradient.in(), mg = mean_gradient.in(), cg = cosine_gradient.out(),
+       ug = u_gradient.out();
   VrelExecutionContext ctx = cpu_context();
 
   static Curves make(CurveProblem& p) {
@@ -157,7 +172,8 @@ struct LossQueryViews {
   }
   void cuda() {
     ctx = cuda_context();
-    for (View* v : {&cnv, &lv, &wv, &curve, &partial, &mu, &own, &qv, &mv, &q_in, &m_in, &gv, &mg, &cg, &ug})
+    for (View* v :
+         {&cnv, &lv, &wv, &curve, &partial, &mu, &own, &qv, &mv, &q_in, &m_in, &gv, &mg, &cg, &ug})
       to_cuda(v->get());
     ws->device_type = VREL_DEVICE_CUDA;
   }

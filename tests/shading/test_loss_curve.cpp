@@ -96,14 +96,17 @@ TEST(LossCurve, ChannelsAreMonotoneBetweenMonotoneNodes) {
       std::vector<double> levels(n);
       double level = -8.0;
       for (int64_t i = 0; i < n; ++i) {
-        if (b == 2) level = i < 4 ? -6.0 : -6.0 + (i - 3) * step(rng) * 2.0;
-        else level += step(rng) * step(rng);
+        if (b == 2)
+          level = i < 4 ? -6.0 : -6.0 + (i - 3) * step(rng) * 2.0;
+        else
+          level += step(rng) * step(rng);
         levels[i] = b == 1 ? -8.0 - level : level;
       }
       for (int64_t i = 0; i < n; ++i)
         for (int ch = 0; ch < 2; ++ch)
           for (int k = 0; k < 4; ++k)
-            p.controls[((b * (2 * n + 1)) + 2 * i + ch) * 4 + k] = std::min(0.0, levels[i] - ch * 0.5 + 0.0);
+            p.controls[((b * (2 * n + 1)) + 2 * i + ch) * 4 + k] =
+                std::min(0.0, levels[i] - ch * 0.5 + 0.0);
     }
     Curves c;
     ASSERT_EQ(loss_curve(p.logs, p.controls, {0.5, 0.5, 0.5}, c).status, 0);
@@ -150,7 +153,8 @@ TEST(LossCurve, BackwardIsThePairwiseSumOfPartialTimesCotangent) {
   ASSERT_EQ(vrel_shading_loss_curve_workspace(3, 5, &g_cpu, &bytes, &alignment, nullptr), 0);
   Workspace ws(bytes, alignment);
   ASSERT_EQ(vrel_shading_loss_curve_backward(c.partial.in(), g.in(), &g_cpu, grad.out(), ws.get(),
-                                             nullptr), 0);
+                                             nullptr),
+            0);
   const double h = 1e-6;
   for (int b = 0; b < 3; ++b) {
     std::vector<double> terms;
@@ -195,8 +199,9 @@ TEST(LossQuery, LookupsMatchAnIndependentEvaluation) {
       EXPECT_NEAR(q.query[i * 6 + 2 + ch], reference_lookup(p, prow, ch, mu[i]), 1e-13) << i;
       if (mu[i] > 0.02 && mu[i] < 0.98 && mu[i] != p.cn[5] && mu[i] != p.cn[0]) {
         const double h = 1e-7 * mu[i];
-        const double fd = (reference_lookup(p, row, ch, mu[i] + h) -
-                           reference_lookup(p, row, ch, mu[i] - h)) / (2 * h);
+        const double fd =
+            (reference_lookup(p, row, ch, mu[i] + h) - reference_lookup(p, row, ch, mu[i] - h)) /
+            (2 * h);
         EXPECT_NEAR(q.query[i * 6 + 4 + ch], fd, 1e-6 * (1 + std::fabs(fd))) << i;
       }
     }
@@ -222,7 +227,8 @@ TEST(LossQuery, MeansAreTheIntegralOfTwoMuE) {
       for (std::size_t e = 0; e + 1 < edges.size(); ++e)
         for (std::size_t i = 0; i < x.size(); ++i) {
           const double mu = edges[e] + (edges[e + 1] - edges[e]) * x[i];
-          integral += (edges[e + 1] - edges[e]) * w[i] * 2 * mu * reference_lookup(p, row, column % 2, mu);
+          integral +=
+              (edges[e + 1] - edges[e]) * w[i] * 2 * mu * reference_lookup(p, row, column % 2, mu);
         }
       EXPECT_NEAR(q.mean[b * 4 + column], integral, 1e-12) << b << " " << column;
     }
@@ -267,7 +273,8 @@ TEST(LossQuery, BackwardMatchesFiniteDifferencesInUAndCosine) {
   Workspace ws(bytes, alignment);
   ASSERT_EQ(vrel_shading_loss_query_backward(q.query.in(), q.mean.in(), own.in(), grad.in(),
                                              mean_grad.in(), &g_cpu, cosine_grad.out(),
-                                             u_grad.out(), ws.get(), nullptr), 0);
+                                             u_grad.out(), ws.get(), nullptr),
+            0);
   const double h = 1e-6;
   for (int b = 0; b < 3; ++b) {
     std::vector<double> up = u, down = u;
@@ -279,8 +286,12 @@ TEST(LossQuery, BackwardMatchesFiniteDifferencesInUAndCosine) {
   // owns queries 1 and 3.
   for (int i = 0; i < 5; ++i)
     EXPECT_EQ(cosine_grad[i], g[i * 2] * q.query[i * 6 + 4] + g[i * 2 + 1] * q.query[i * 6 + 5]);
-  auto query_term = [&](int i) { return g[i * 2 + 1] * q.query[i * 6 + 3] + g[i * 2] * q.query[i * 6 + 2]; };
-  auto mean_terms = [&](int b) { return mg[b * 2 + 1] * q.mean[b * 4 + 3] + q.mean[b * 4 + 2] * mg[b * 2]; };
+  auto query_term = [&](int i) {
+    return g[i * 2 + 1] * q.query[i * 6 + 3] + g[i * 2] * q.query[i * 6 + 2];
+  };
+  auto mean_terms = [&](int b) {
+    return mg[b * 2 + 1] * q.mean[b * 4 + 3] + q.mean[b * 4 + 2] * mg[b * 2];
+  };
   EXPECT_EQ(u_grad[2], mean_terms(2) + 0.0);
   EXPECT_EQ(u_grad[1], mean_terms(1) + (query_term(1) + query_term(3)));
   EXPECT_EQ(u_grad[0], mean_terms(0) + ((query_term(0) + query_term(2)) + query_term(4)));

@@ -24,9 +24,11 @@ struct Chain {
     for (int64_t first = 0; first < s.points; first += 32) {
       const int64_t rows = std::min<int64_t>(32, s.points - first);
       std::vector<double> u;
-      for (int64_t p = first; p < first + rows; ++p) u.push_back((s.roughness[p] - kRoughness0) / kWidth);
-      problem.controls = Tensor<double>({rows, 15, 4}, std::vector<double>(
-          base.controls.values().begin(), base.controls.values().begin() + rows * 60));
+      for (int64_t p = first; p < first + rows; ++p)
+        u.push_back((s.roughness[p] - kRoughness0) / kWidth);
+      problem.controls = Tensor<double>(
+          {rows, 15, 4}, std::vector<double>(base.controls.values().begin(),
+                                             base.controls.values().begin() + rows * 60));
       Curves c;
       Queries q;
       EXPECT_EQ(loss_curve(problem.logs, problem.controls, u, c).status, 0);
@@ -74,7 +76,8 @@ std::array<double, 3> reference(const Scene& s, int64_t p, int64_t l, int64_t g,
   const double* mean = &s.mean[g * 4];
   const double a2 = std::pow(s.roughness[p], 4);
   const double d = a2 / (M_PI * std::pow(nh * nh * (a2 - 1) + 1, 2));
-  const double vis = 0.5 / (nl * std::sqrt(nv * nv * (1 - a2) + a2) + nv * std::sqrt(nl * nl * (1 - a2) + a2));
+  const double vis =
+      0.5 / (nl * std::sqrt(nv * nv * (1 - a2) + a2) + nv * std::sqrt(nl * nl * (1 - a2) + a2));
   std::array<double, 3> out;
   for (int i = 0; i < 3; ++i) {
     const double f = s.f0[p * 3 + i];
@@ -114,7 +117,9 @@ TEST(Principled, MatchesTheTextbookFormAndIsReciprocal) {
   for (int64_t p = 0; p < s.points; ++p)
     for (int k = 0; k < 3; ++k) swapped.view[p * 3 + k] = s.light[p * s.lights * 3 + k];
   for (int64_t p = 0; p < s.points; ++p)
-    for (int k = 0; k < 3; ++k) straight.light[p * 3 + k] = swapped.view[p * 3 + k], straight.view[p * 3 + k] = swapped.light[p * 3 + k];
+    for (int k = 0; k < 3; ++k)
+      straight.light[p * 3 + k] = swapped.view[p * 3 + k],
+                             straight.view[p * 3 + k] = swapped.light[p * 3 + k];
   Tensor<double> a, b;
   ASSERT_EQ(principled(vrel_shading_principled_groups, swapped, 0, a).status, 0);
   ASSERT_EQ(principled(vrel_shading_principled_groups, straight, 0, b).status, 0);
@@ -129,11 +134,17 @@ TEST(Principled, BelowTheSurfaceIsExactlyZeroAndTwoSidedFlipsTheNormal) {
   for (int k = 6; k < 12; ++k) s.light[k] = -s.light[k];
   for (bool two_sided : {false, true}) {
     Tensor<double> out, jac;
-    ASSERT_EQ(principled(vrel_shading_principled_groups, s, two_sided | VREL_SHADING_DERIVATIVES, out, &jac).status, 0);
+    ASSERT_EQ(principled(vrel_shading_principled_groups, s, two_sided | VREL_SHADING_DERIVATIVES,
+                         out, &jac)
+                  .status,
+              0);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(out[i], 0.0);
     for (int j = 0; j < 48; ++j) EXPECT_EQ(jac[j], 0.0);
     for (int i = 6; i < 12; ++i) {
-      if (two_sided) EXPECT_GT(out[i], 0.0); else EXPECT_EQ(out[i], 0.0);
+      if (two_sided)
+        EXPECT_GT(out[i], 0.0);
+      else
+        EXPECT_EQ(out[i], 0.0);
     }
   }
   // Two-sided shading with a view from below is one-sided shading with the normal negated.
@@ -159,7 +170,8 @@ TEST(Principled, HeadOnViewAndLightAreValid) {
   Tensor<double> values, jacobian, plain;
   Diag diag;
   ASSERT_EQ(principled(vrel_shading_principled_groups, s, 0, plain).status, 0);
-  const Result r = principled(vrel_shading_principled_groups, s, VREL_SHADING_DERIVATIVES, values, &jacobian);
+  const Result r =
+      principled(vrel_shading_principled_groups, s, VREL_SHADING_DERIVATIVES, values, &jacobian);
   ASSERT_EQ(r.status, 0) << r.message;
   for (std::size_t i = 0; i < values.size(); ++i) {
     EXPECT_GT(values[i], 0.0);
@@ -176,7 +188,8 @@ TEST(Principled, DomainsAndLimits) {
   s.roughness[2] = 1e-3;
   EXPECT_EQ(principled(vrel_shading_principled_groups, s, 2, out).status, 0);
   s.roughness[2] = 0.0;
-  EXPECT_EQ(principled(vrel_shading_principled_groups, s, 0, out).message, "Principled roughness domain");
+  EXPECT_EQ(principled(vrel_shading_principled_groups, s, 0, out).message,
+            "Principled roughness domain");
   s.roughness[2] = 0.5;
   Scene short_axis = s;
   short_axis.cn.back() = 0.999;
@@ -188,12 +201,17 @@ TEST(Principled, DomainsAndLimits) {
   EXPECT_EQ(limited.status, VREL_STATUS_INVALID_ARGUMENT);
   EXPECT_EQ(limited.message, "Principled point/light limits invalid");
   uint64_t bytes = 0, alignment = 0;
-  EXPECT_EQ(vrel_shading_principled_pairs_workspace(9, 1, 0, &g_cpu, &bytes, &alignment, nullptr), 1);
-  EXPECT_EQ(vrel_shading_principled_groups_workspace(128, 8, 1, &g_cpu, &bytes, &alignment, nullptr), 0);
+  EXPECT_EQ(vrel_shading_principled_pairs_workspace(9, 1, 0, &g_cpu, &bytes, &alignment, nullptr),
+            1);
+  EXPECT_EQ(
+      vrel_shading_principled_groups_workspace(128, 8, 1, &g_cpu, &bytes, &alignment, nullptr), 0);
   EXPECT_EQ(bytes, 128u * 8 * 8 + 8);
-  EXPECT_EQ(vrel_shading_principled_groups_workspace(2, 513, 0, &g_cpu, &bytes, &alignment, nullptr), 1);
-  EXPECT_EQ(vrel_shading_principled_groups_workspace(1, -1, 0, &g_cpu, &bytes, &alignment, nullptr), 1);
-  EXPECT_EQ(vrel_shading_principled_groups_workspace(3, 0, 0, &g_cpu, &bytes, &alignment, nullptr), 0);
+  EXPECT_EQ(
+      vrel_shading_principled_groups_workspace(2, 513, 0, &g_cpu, &bytes, &alignment, nullptr), 1);
+  EXPECT_EQ(vrel_shading_principled_groups_workspace(1, -1, 0, &g_cpu, &bytes, &alignment, nullptr),
+            1);
+  EXPECT_EQ(vrel_shading_principled_groups_workspace(3, 0, 0, &g_cpu, &bytes, &alignment, nullptr),
+            0);
   EXPECT_EQ(bytes, 3u * 8 + 8);
   // A single cosine node: every lookup is the line from cosine 0 to the node at 1.
   CurveProblem single = make_curves(1, 1);
@@ -223,12 +241,14 @@ TEST(Principled, VariantsAgreeBitForBit) {
     std::copy_n(s.mean.begin(), 4, s.mean.begin() + p * 4);
   }
   Scene shared = s;
-  shared.curve.resize(length), shared.partial.resize(length), shared.mean.resize(4), shared.width.resize(1);
+  shared.curve.resize(length), shared.partial.resize(length), shared.mean.resize(4),
+      shared.width.resize(1);
   for (uint32_t options : {0u, 2u, 3u}) {
     Tensor<double> o1, o2, o3, j1, j2, j3;
     ASSERT_EQ(principled(vrel_shading_principled_pairs, s, options, o1, &j1).status, 0);
     ASSERT_EQ(principled(vrel_shading_principled_groups, s, options, o2, &j2).status, 0);
-    ASSERT_EQ(principled(vrel_shading_principled_shared_groups, shared, options, o3, &j3).status, 0);
+    ASSERT_EQ(principled(vrel_shading_principled_shared_groups, shared, options, o3, &j3).status,
+              0);
     EXPECT_EQ(std::memcmp(o1.ptr(), o2.ptr(), o1.bytes()), 0);
     EXPECT_EQ(std::memcmp(o1.ptr(), o3.ptr(), o1.bytes()), 0);
     if (options & 2) {
@@ -295,12 +315,15 @@ TEST(Principled, BackwardIsTheCotangentTimesTheJacobianInPairwiseOrder) {
   std::uniform_real_distribution<double> uni(-1, 1);
   for (double& x : g.values()) x = uni(rng);
   uint64_t bytes = 0, alignment = 0;
-  ASSERT_EQ(vrel_shading_principled_groups_workspace(5, 7, 1, &g_cpu, &bytes, &alignment, nullptr), 0);
+  ASSERT_EQ(vrel_shading_principled_groups_workspace(5, 7, 1, &g_cpu, &bytes, &alignment, nullptr),
+            0);
   Workspace ws(bytes, alignment);
   ASSERT_EQ(vrel_shading_principled_groups_backward(jac.in(), g.in(), &g_cpu, point.out(),
-                                                    light.out(), ws.get(), nullptr), 0);
+                                                    light.out(), ws.get(), nullptr),
+            0);
   auto term = [&](int64_t pair, int column) {
-    return (jac[(pair * 3) * 16 + column] * g[pair * 3] + jac[(pair * 3 + 1) * 16 + column] * g[pair * 3 + 1]) +
+    return (jac[(pair * 3) * 16 + column] * g[pair * 3] +
+            jac[(pair * 3 + 1) * 16 + column] * g[pair * 3 + 1]) +
            jac[(pair * 3 + 2) * 16 + column] * g[pair * 3 + 2];
   };
   for (int64_t p = 0; p < 5; ++p) {

@@ -31,7 +31,8 @@ TEST(ShadingCuda, ForwardsEveryExportToItsEntry) {
     v.cuda();
     record(v.run(vrel_shading_principled_shared_groups), word(v.cn.get()));
   }
-  for (auto fn : {vrel_shading_principled_pairs_backward, vrel_shading_principled_groups_backward}) {
+  for (auto fn :
+       {vrel_shading_principled_pairs_backward, vrel_shading_principled_groups_backward}) {
     PrincipledBackwardViews v;
     v.cuda();
     Diag diag;
@@ -77,7 +78,8 @@ TEST(ShadingCuda, QueriesTheProviderWithOperationIdsAndCounts) {
   check(vrel_shading_loss_curve_workspace(2, 3, &ctx, &bytes, &alignment, nullptr), 21, 2);
   check(vrel_shading_loss_query_workspace(2, 3, 4, &ctx, &bytes, &alignment, nullptr), 22, 3);
   check(vrel_shading_principled_pairs_workspace(2, 3, 1, &ctx, &bytes, &alignment, nullptr), 23, 3);
-  check(vrel_shading_principled_groups_workspace(2, 3, 0, &ctx, &bytes, &alignment, nullptr), 24, 3);
+  check(vrel_shading_principled_groups_workspace(2, 3, 0, &ctx, &bytes, &alignment, nullptr), 24,
+        3);
   // The limits hold on CUDA too.
   EXPECT_EQ(vrel_shading_principled_pairs_workspace(5, 3, 1, &ctx, &bytes, &alignment, nullptr), 1);
 }

@@ -44,14 +44,20 @@ TEST(ShadingRules, PrincipledChecksInOrder) {
       {{"Principled options invalid", [](PV& v) { v.options = 4; }},
        {"Principled extent ranks invalid", [](PV& v) { reshape(v.light, {3, 6}); }},
        {"Principled point/light limits invalid", [](PV& v) { reshape(v.normal, {129, 3}); }},
-       {"curve tensor dtype/rank/device/flags invalid", [](PV& v) { v.width->flags = VREL_TENSOR_OUTPUT; }},
+       {"curve tensor dtype/rank/device/flags invalid",
+        [](PV& v) { v.width->flags = VREL_TENSOR_OUTPUT; }},
        {"curve tensor dtype/rank/device/flags invalid", [](PV& v) { v.output->flags = 0; }},
        {"curve tensor dtype/rank/device/flags invalid", [](PV& v) { reshape(v.mean, {12}); }},
        {"curve tensor shape invalid", [](PV& v) { reshape(v.width, {2}); }},
-       {"curve tensor dtype/rank/device/flags invalid", [](PV& v) { v.options = 0; }},  // Jacobian [0]
+       {"curve tensor dtype/rank/device/flags invalid",
+        [](PV& v) { v.options = 0; }},  // Jacobian [0]
        {"curve requires caller scratch", [](PV& v) { v.no_workspace = true; }},
        {"curve scratch device/alignment invalid", [](PV& v) { v.call.ws->alignment = 4; }},
-       {"curve scratch device/alignment invalid", [](PV& v) { v.call.ws->data = static_cast<char*>(v.call.ws->data) + 4; v.call.ws->alignment = 4; }},
+       {"curve scratch device/alignment invalid",
+        [](PV& v) {
+          v.call.ws->data = static_cast<char*>(v.call.ws->data) + 4;
+          v.call.ws->alignment = 4;
+        }},
        {"curve scratch too small", [](PV& v) { v.call.ws->capacity -= 1; }},
        {"curve scratch aliases tensor", [](PV& v) { v.call.ws->data = v.call.albedo.ptr(); }},
        {"curve output aliases tensor", [](PV& v) { v.output->data = v.jacobian->data; }},
@@ -61,10 +67,17 @@ TEST(ShadingRules, PrincipledChecksInOrder) {
        {"Principled width/mean domain", [](PV& v) { v.call.mean[5] = v.call.mean[4] * 1.01; }},
        {"Principled width/mean domain", [](PV& v) { v.call.width[2] = 0.0; }},
        {"Principled roughness domain", [](PV& v) { v.call.roughness[2] = 1.01; }},
-       {"Principled zero point direction", [](PV& v) { for (int k = 3; k < 6; ++k) v.call.view[k] = 0.0; }},
-       {"Principled zero light direction", [](PV& v) { for (int k = 15; k < 18; ++k) v.call.light[k] = 0.0; }},
+       {"Principled zero point direction",
+        [](PV& v) {
+          for (int k = 3; k < 6; ++k) v.call.view[k] = 0.0;
+        }},
+       {"Principled zero light direction",
+        [](PV& v) {
+          for (int k = 15; k < 18; ++k) v.call.light[k] = 0.0;
+        }},
        {"Principled albedo/F0 domain", [](PV& v) { v.call.albedo[1] = 1.5; }},
-       {"Principled curve domain", [](PV& v) { v.call.curve[34 + 21] = v.call.curve[34 + 20] * 1.5; }}},
+       {"Principled curve domain",
+        [](PV& v) { v.call.curve[34 + 21] = v.call.curve[34 + 20] * 1.5; }}},
       [](PV& v) { return v.run(); });
 }
 
@@ -74,7 +87,8 @@ TEST(ShadingRules, PrincipledBackwardChecksInOrder) {
       {{"Principled Jacobian rank invalid", [](BV& v) { reshape(v.jv, {3, 2, 48}); }},
        {"Principled point/light limits invalid", [](BV& v) { reshape(v.jv, {3, 1025, 3, 16}); }},
        {"curve tensor shape invalid", [](BV& v) { reshape(v.pv, {3, 15}); }},
-       {"curve tensor dtype/rank/device/flags invalid", [](BV& v) { v.gv->flags = VREL_TENSOR_OUTPUT; }},
+       {"curve tensor dtype/rank/device/flags invalid",
+        [](BV& v) { v.gv->flags = VREL_TENSOR_OUTPUT; }},
        {"curve output aliases tensor", [](BV& v) { v.lv->data = v.g.ptr(); }},
        {"Principled Jacobian must be finite", [](BV& v) { v.j[17] = kNan; }},
        {"Principled cotangent must be finite", [](BV& v) { v.g[5] = -kNan; }},
@@ -85,22 +99,23 @@ TEST(ShadingRules, PrincipledBackwardChecksInOrder) {
 
 TEST(ShadingRules, LossCurveChecksInOrder) {
   using LV = LossCurveViews;
-  expect_cases<LV>(
-      {{"curve axis/u must be rank one", [](LV& v) { reshape(v.uv, {2, 1}); }},
-       {"curve tensor shape invalid", [](LV& v) { reshape(v.cv, {2, 6, 4}); }},
-       {"curve tensor dtype/rank/device/flags invalid", [](LV& v) { v.partial_out->dtype = VREL_DTYPE_FLOAT32; }},
-       {"curve scratch too small", [](LV& v) { v.ws->capacity = 100; }},
-       {"curve axis domain", [](LV& v) { v.axis[2] = 0.5; }},
-       {"curve axis domain", [](LV& v) { v.axis[1] = v.axis[0]; }},
-       {"curve control domain", [](LV& v) { v.p.controls[7] = kNan; }},
-       {"curve coordinate domain", [](LV& v) { v.u[1] = 1.0000001; }}},
-      [](LV& v) { return v.run(); });
+  expect_cases<LV>({{"curve axis/u must be rank one", [](LV& v) { reshape(v.uv, {2, 1}); }},
+                    {"curve tensor shape invalid", [](LV& v) { reshape(v.cv, {2, 6, 4}); }},
+                    {"curve tensor dtype/rank/device/flags invalid",
+                     [](LV& v) { v.partial_out->dtype = VREL_DTYPE_FLOAT32; }},
+                    {"curve scratch too small", [](LV& v) { v.ws->capacity = 100; }},
+                    {"curve axis domain", [](LV& v) { v.axis[2] = 0.5; }},
+                    {"curve axis domain", [](LV& v) { v.axis[1] = v.axis[0]; }},
+                    {"curve control domain", [](LV& v) { v.p.controls[7] = kNan; }},
+                    {"curve coordinate domain", [](LV& v) { v.u[1] = 1.0000001; }}},
+                   [](LV& v) { return v.run(); });
   expect_cases<LV>(
       {{"curve partial shape invalid", [](LV& v) { reshape(v.partial_in, {2, 25}); }},
        {"curve tensor shape invalid", [](LV& v) { reshape(v.ug, {3}); }},
        {"curve VJP inputs must be finite", [](LV& v) { v.gradient[3] = kNan; }},
        {"curve VJP product overflow", [](LV& v) { v.partial[0] = 1e300, v.gradient[0] = 1e300; }},
-       {"curve VJP sum overflow", [](LV& v) { v.partial[0] = v.partial[1] = 1e300, v.gradient[0] = v.gradient[1] = 1e8; }}},
+       {"curve VJP sum overflow",
+        [](LV& v) { v.partial[0] = v.partial[1] = 1e300, v.gradient[0] = v.gradient[1] = 1e8; }}},
       [](LV& v) { return v.run_backward(); });
   Diag diag;
   uint64_t bytes = 0, alignment = 0;
@@ -112,19 +127,19 @@ TEST(ShadingRules, LossCurveChecksInOrder) {
 
 TEST(ShadingRules, LossQueryChecksInOrder) {
   using QV = LossQueryViews;
-  expect_cases<QV>(
-      {{"query extent ranks invalid", [](QV& v) { reshape(v.curve, {48}); }},
-       {"query extent invalid", [](QV& v) { reshape(v.mu, {1057}); }},
-       {"curve tensor shape invalid", [](QV& v) { reshape(v.wv, {3, 4}); }},
-       {"query owners dtype/shape/device/flags invalid", [](QV& v) { v.own->dtype = VREL_DTYPE_UINT32; }},
-       {"curve output aliases tensor", [](QV& v) { v.mv->data = v.qv->data; }},
-       {"query axes domain", [](QV& v) { v.cn[0] = 0.0; }},
-       {"query cosine axis must end at one", [](QV& v) { v.cn[2] = 0.999; }},
-       {"query weights domain", [](QV& v) { v.weights[5] = -1e-300; }},
-       {"query curve must be finite", [](QV& v) { v.c.partial[30] = kNan; }},
-       {"query coordinate/owner domain", [](QV& v) { v.cosine[0] = -0.0001; }},
-       {"query coordinate/owner domain", [](QV& v) { v.owners[2] = 2; }}},
-      [](QV& v) { return v.run(); });
+  expect_cases<QV>({{"query extent ranks invalid", [](QV& v) { reshape(v.curve, {48}); }},
+                    {"query extent invalid", [](QV& v) { reshape(v.mu, {1057}); }},
+                    {"curve tensor shape invalid", [](QV& v) { reshape(v.wv, {3, 4}); }},
+                    {"query owners dtype/shape/device/flags invalid",
+                     [](QV& v) { v.own->dtype = VREL_DTYPE_UINT32; }},
+                    {"curve output aliases tensor", [](QV& v) { v.mv->data = v.qv->data; }},
+                    {"query axes domain", [](QV& v) { v.cn[0] = 0.0; }},
+                    {"query cosine axis must end at one", [](QV& v) { v.cn[2] = 0.999; }},
+                    {"query weights domain", [](QV& v) { v.weights[5] = -1e-300; }},
+                    {"query curve must be finite", [](QV& v) { v.c.partial[30] = kNan; }},
+                    {"query coordinate/owner domain", [](QV& v) { v.cosine[0] = -0.0001; }},
+                    {"query coordinate/owner domain", [](QV& v) { v.owners[2] = 2; }}},
+                   [](QV& v) { return v.run(); });
   expect_cases<QV>(
       {{"query backward ranks invalid", [](QV& v) { reshape(v.mg, {4}); }},
        {"query extent invalid", [](QV& v) { reshape(v.m_in, {33, 4}); }},
@@ -156,27 +171,34 @@ TEST(ShadingRules, BadInputsOverEveryExport) {
     PrincipledViews v;
     check_bad_inputs("principled", fn, v.args(),
                      BadInputPlan{{{v.call.output.ptr(), v.call.output.bytes()},
-                                   {v.call.jacobian.ptr(), v.call.jacobian.bytes()}}, {}, {}});
+                                   {v.call.jacobian.ptr(), v.call.jacobian.bytes()}},
+                                  {},
+                                  {}});
   }
   {
     PrincipledViews v(false, 1);
     check_bad_inputs("principled_shared_groups", vrel_shading_principled_shared_groups, v.args(),
                      BadInputPlan{{{v.call.output.ptr(), v.call.output.bytes()}}, {}, {}});
   }
-  for (auto fn : {vrel_shading_principled_pairs_backward, vrel_shading_principled_groups_backward}) {
+  for (auto fn :
+       {vrel_shading_principled_pairs_backward, vrel_shading_principled_groups_backward}) {
     PrincipledBackwardViews v;
-    check_bad_inputs("principled_backward", fn, v.args(),
-                     BadInputPlan{{{v.point.ptr(), v.point.bytes()}, {v.light.ptr(), v.light.bytes()}}, {}, {}});
+    check_bad_inputs(
+        "principled_backward", fn, v.args(),
+        BadInputPlan{{{v.point.ptr(), v.point.bytes()}, {v.light.ptr(), v.light.bytes()}}, {}, {}});
   }
-  for (auto fn : {vrel_shading_principled_pairs_workspace, vrel_shading_principled_groups_workspace})
+  for (auto fn :
+       {vrel_shading_principled_pairs_workspace, vrel_shading_principled_groups_workspace})
     check_bad_inputs("principled_workspace", fn,
                      std::make_tuple(int64_t{3}, int64_t{2}, int32_t{1}, &ctx, &bytes, &alignment,
                                      (VrelDiagnostic*)nullptr),
                      query_plan);
   {
     LossCurveViews v;
-    check_bad_inputs("loss_curve", vrel_shading_loss_curve, v.args(),
-                     BadInputPlan{{{v.curve.ptr(), v.curve.bytes()}, {v.partial.ptr(), v.partial.bytes()}}, {}, {}});
+    check_bad_inputs(
+        "loss_curve", vrel_shading_loss_curve, v.args(),
+        BadInputPlan{
+            {{v.curve.ptr(), v.curve.bytes()}, {v.partial.ptr(), v.partial.bytes()}}, {}, {}});
     check_bad_inputs("loss_curve_backward", vrel_shading_loss_curve_backward, v.backward_args(),
                      BadInputPlan{{{v.u_gradient.ptr(), v.u_gradient.bytes()}}, {}, {}});
     check_bad_inputs("loss_curve_workspace", vrel_shading_loss_curve_workspace,
@@ -189,9 +211,12 @@ TEST(ShadingRules, BadInputsOverEveryExport) {
     ASSERT_EQ(v.run().status, 0);  // the backward reads the query's outputs
     check_bad_inputs("loss_query_backward", vrel_shading_loss_query_backward, v.backward_args(),
                      BadInputPlan{{{v.cosine_gradient.ptr(), v.cosine_gradient.bytes()},
-                                   {v.u_gradient.ptr(), v.u_gradient.bytes()}}, {}, {}});
-    check_bad_inputs("loss_query", vrel_shading_loss_query, v.args(),
-                     BadInputPlan{{{v.query.ptr(), v.query.bytes()}, {v.mean.ptr(), v.mean.bytes()}}, {}, {}});
+                                   {v.u_gradient.ptr(), v.u_gradient.bytes()}},
+                                  {},
+                                  {}});
+    check_bad_inputs(
+        "loss_query", vrel_shading_loss_query, v.args(),
+        BadInputPlan{{{v.query.ptr(), v.query.bytes()}, {v.mean.ptr(), v.mean.bytes()}}, {}, {}});
     check_bad_inputs("loss_query_workspace", vrel_shading_loss_query_workspace,
                      std::make_tuple(uint64_t{2}, uint64_t{3}, uint64_t{3}, &ctx, &bytes,
                                      &alignment, (VrelDiagnostic*)nullptr),

@@ -115,9 +115,8 @@ std::vector<BrokenRecord> broken_copies(const D& original) {
   // Views, contexts and reports give the header check's status. A workspace's capacity may be
   // judged first (status 3) and a family may fold a malformed workspace into its own sentence:
   // for a workspace only the refusal is known.
-  constexpr VrelStatus kHeader = std::is_same_v<D, VrelBufferDescriptor>
-                                     ? VrelStatus{0}
-                                     : VREL_STATUS_ABI_MISMATCH;
+  constexpr VrelStatus kHeader =
+      std::is_same_v<D, VrelBufferDescriptor> ? VrelStatus{0} : VREL_STATUS_ABI_MISMATCH;
   std::vector<BrokenRecord> out;
   D d = original;
   d.struct_size = static_cast<uint32_t>(sizeof(D) - 1);
@@ -219,7 +218,8 @@ void check_bad_inputs(const char* name, Fn fn, std::tuple<Args...> args, const B
                  auto trial = args;
                  std::get<I>(trial) = reinterpret_cast<D*>(r.bytes.get());
                  const bool own = r.short_record && own_size_rule.count(I) != 0;
-                 expect_failure(label + " " + r.what, trial, own ? VREL_STATUS_INVALID_ARGUMENT : r.status);
+                 expect_failure(label + " " + r.what, trial,
+                                own ? VREL_STATUS_INVALID_ARGUMENT : r.status);
                  // A refused record is left as the caller built it.
                  EXPECT_EQ(std::memcmp(r.bytes.get(), copy.data(), r.size), 0)
                      << name << ": " << label << " " << r.what << " was written";

@@ -1,7 +1,7 @@
 // Access to the recording test provider from a family's tests. Such a test runs in a CTest entry
 // made with vrel_add_provider_test(NAME TARGET FILTER [ENV...]), which points
-// VREL_CUDA_PLUGIN_PATH at the test provider (optionally with VREL_TEST_PROVIDER_NULL=<entry names>,
-// VREL_TEST_PROVIDER_STATUS=<status>, VREL_TEST_PROVIDER_ENDS_BEFORE=<entry name>).
+// VREL_CUDA_PLUGIN_PATH at the test provider (optionally with VREL_TEST_PROVIDER_NULL=<entry
+// names>, VREL_TEST_PROVIDER_STATUS=<status>, VREL_TEST_PROVIDER_ENDS_BEFORE=<entry name>).
 //
 //   VrelExecutionContext ctx = cuda_context(0, 0x1234);
 //   EXPECT_EQ(vrel_mesh_gather_faces(v, f, &ctx, out, nullptr, diag), 77);

@@ -15,12 +15,18 @@ namespace vrel::test {
 
 template <typename T>
 constexpr uint32_t dtype_of() {
-  if constexpr (std::is_same_v<T, float>) return VREL_DTYPE_FLOAT32;
-  else if constexpr (std::is_same_v<T, double>) return VREL_DTYPE_FLOAT64;
-  else if constexpr (std::is_same_v<T, int32_t>) return VREL_DTYPE_INT32;
-  else if constexpr (std::is_same_v<T, uint32_t>) return VREL_DTYPE_UINT32;
-  else if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, uint8_t>) return VREL_DTYPE_BOOL;
-  else static_assert(sizeof(T) == 0, "no dtype for this type");
+  if constexpr (std::is_same_v<T, float>)
+    return VREL_DTYPE_FLOAT32;
+  else if constexpr (std::is_same_v<T, double>)
+    return VREL_DTYPE_FLOAT64;
+  else if constexpr (std::is_same_v<T, int32_t>)
+    return VREL_DTYPE_INT32;
+  else if constexpr (std::is_same_v<T, uint32_t>)
+    return VREL_DTYPE_UINT32;
+  else if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, uint8_t>)
+    return VREL_DTYPE_BOOL;
+  else
+    static_assert(sizeof(T) == 0, "no dtype for this type");
 }
 
 // Dense C-contiguous strides of a shape.
@@ -50,7 +56,8 @@ class View {
     view_.device_type = VREL_DEVICE_CPU;
     view_.flags = flags;
   }
-  View(const View& other) : View(other.view_.data, other.shape_, other.view_.dtype, other.view_.flags) {
+  View(const View& other)
+      : View(other.view_.data, other.shape_, other.view_.dtype, other.view_.flags) {
     view_ = other.view_;
     view_.shape = shape_.empty() ? nullptr : shape_.data();
     view_.strides = strides_.empty() ? nullptr : strides_.data();
@@ -123,8 +130,7 @@ inline VrelExecutionContext cuda_context(int32_t device = 0, uint64_t stream = 0
 // An aligned, owned workspace buffer and its descriptor.
 class Workspace {
  public:
-  explicit Workspace(uint64_t bytes, uint64_t alignment = 16)
-      : storage_(bytes + alignment + 1) {
+  explicit Workspace(uint64_t bytes, uint64_t alignment = 16) : storage_(bytes + alignment + 1) {
     auto base = reinterpret_cast<uintptr_t>(storage_.data());
     base = (base + alignment - 1) / alignment * alignment;
     desc_ = {};
@@ -159,7 +165,9 @@ class Diag {
   operator VrelDiagnostic*() { return &diag_; }
   VrelDiagnostic* operator->() { return &diag_; }
   // The message as written, bounded by the buffer (an unwritten buffer holds no terminator).
-  std::string text() const { return std::string(buffer_.data(), strnlen(buffer_.data(), buffer_.size())); }
+  std::string text() const {
+    return std::string(buffer_.data(), strnlen(buffer_.data(), buffer_.size()));
+  }
 
  private:
   std::vector<char> buffer_;

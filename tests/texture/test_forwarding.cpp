@@ -42,18 +42,20 @@ TEST(TextureForwarding, ComputeExportsCallTheirEntries) {
   const uint64_t expected[12] = {0x1000, 0x2000, 5, 8, 0x3000, 0x4000, 0, 2, 1, 3, 4, 0x5000};
   for (int i = 0; i < 12; ++i) EXPECT_EQ(call.words[i], expected[i]) << i;
 
-  EXPECT_EQ(vrel_render_texture_backward(fake(1), fake(2), 5, 8, fake(3), kNoView, fake(4), 1, 2,
-                                         1, 2, kNoView, fake(5), &ctx, fake(6), fake(7), ws, diag),
+  EXPECT_EQ(vrel_render_texture_backward(fake(1), fake(2), 5, 8, fake(3), kNoView, fake(4), 1, 2, 1,
+                                         2, kNoView, fake(5), &ctx, fake(6), fake(7), ws, diag),
             77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 200u);
   EXPECT_EQ(call.words[6], 0x4000u);
   EXPECT_EQ(call.words[11], 0u);
 
-  EXPECT_EQ(vrel_render_texture_pyramid_backward(fake(1), 5, 8, 3, fake(2), &ctx, fake(3), ws, diag), 77);
+  EXPECT_EQ(
+      vrel_render_texture_pyramid_backward(fake(1), 5, 8, 3, fake(2), &ctx, fake(3), ws, diag), 77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 208u);
-  const uint64_t backward[9] = {0x1000, 5, 8, 3, 0x2000, as_word(&ctx), 0x3000, as_word(ws), as_word(diag)};
+  const uint64_t backward[9] = {0x1000,       5, 8, 3, 0x2000, as_word(&ctx), 0x3000, as_word(ws),
+                                as_word(diag)};
   for (int i = 0; i < 9; ++i) EXPECT_EQ(call.words[i], backward[i]) << i;
 }
 
@@ -62,8 +64,11 @@ TEST(TextureForwarding, WorkspaceQueriesAreNotForwarded) {
   uint64_t bytes = 0, alignment = 0;
   Diag diag;
   const uint64_t calls = recorded_call_count();
-  EXPECT_EQ(vrel_render_texture_workspace(4, 4, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, diag), 2);
-  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 4, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, diag), 2);
+  EXPECT_EQ(vrel_render_texture_workspace(4, 4, VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, diag),
+            2);
+  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 4, VREL_DTYPE_FLOAT32, &ctx, &bytes,
+                                                  &alignment, diag),
+            2);
   EXPECT_EQ(recorded_call_count(), calls);
 }
 
@@ -73,7 +78,9 @@ TEST(TextureSmallTable, EntriesPastTheSizeWordAreMissing) {
   Diag diag;
   EXPECT_EQ(vrel_render_texture_pyramid(fake(1), 0, &ctx, fake(2), fake(3), nullptr, diag), 2);
   EXPECT_EQ(diag.text(), "the CUDA provider does not implement this operation");
-  EXPECT_EQ(vrel_render_texture_pyramid_backward(fake(1), 1, 1, 1, fake(2), &ctx, fake(3), nullptr, diag), 2);
+  EXPECT_EQ(
+      vrel_render_texture_pyramid_backward(fake(1), 1, 1, 1, fake(2), &ctx, fake(3), nullptr, diag),
+      2);
   EXPECT_EQ(diag.text(), "the CUDA provider does not implement this operation");
 }
 
@@ -81,13 +88,14 @@ TEST(TextureSmallTable, EntriesPastTheSizeWordAreMissing) {
 TEST(TextureNullEntries, NullEntriesAreRefused) {
   VrelExecutionContext ctx = cuda_context();
   Diag diag;
-  EXPECT_EQ(vrel_render_texture(fake(1), fake(2), 1, 1, fake(3), kNoView, kNoView, 1, 1, 1, 1, kNoView,
-                                &ctx, fake(4), nullptr, diag),
+  EXPECT_EQ(vrel_render_texture(fake(1), fake(2), 1, 1, fake(3), kNoView, kNoView, 1, 1, 1, 1,
+                                kNoView, &ctx, fake(4), nullptr, diag),
             2);
   EXPECT_EQ(diag.text(), "the CUDA provider does not implement this operation");
-  EXPECT_EQ(vrel_render_texture_backward(fake(1), fake(2), 1, 1, fake(3), kNoView, kNoView, 1, 1, 1, 1,
-                                         kNoView, fake(4), &ctx, fake(5), fake(6), nullptr, diag),
-            2);
+  EXPECT_EQ(
+      vrel_render_texture_backward(fake(1), fake(2), 1, 1, fake(3), kNoView, kNoView, 1, 1, 1, 1,
+                                   kNoView, fake(4), &ctx, fake(5), fake(6), nullptr, diag),
+      2);
   // The pyramid entry is still there.
   EXPECT_EQ(vrel_render_texture_pyramid(fake(1), 0, &ctx, fake(2), fake(3), nullptr, diag), 77);
 }
@@ -97,8 +105,9 @@ TEST(TextureNoProvider, CudaRequestsAreRefused) {
   VrelExecutionContext ctx = cuda_context();
   Diag diag;
   EXPECT_EQ(vrel_render_texture_pyramid(fake(1), 0, &ctx, fake(2), fake(3), nullptr, diag), 2);
-  EXPECT_EQ(diag.text(), "no CUDA provider is available; install the vrel CUDA plugin or run on the CPU");
-  EXPECT_EQ(vrel_render_texture(fake(1), fake(2), 1, 1, fake(3), kNoView, kNoView, 1, 1, 1, 1, kNoView,
-                                &ctx, fake(4), nullptr, nullptr),
+  EXPECT_EQ(diag.text(),
+            "no CUDA provider is available; install the vrel CUDA plugin or run on the CPU");
+  EXPECT_EQ(vrel_render_texture(fake(1), fake(2), 1, 1, fake(3), kNoView, kNoView, 1, 1, 1, 1,
+                                kNoView, &ctx, fake(4), nullptr, nullptr),
             2);
 }

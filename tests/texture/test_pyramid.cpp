@@ -113,7 +113,9 @@ TEST(TexturePyramid, FourTapsSumInTheDocumentedOrder) {
     Tensor<float> t = random_tensor<float>(shape, rng, 0.0, 1000.0);
     Pyramid<float> p = make_pyramid(t, 2);
     const int64_t w = shape[1], c = shape[2];
-    auto s = [&](int64_t r, int64_t j, int64_t ch) { return t[static_cast<std::size_t>((r * w + j) * c + ch)]; };
+    auto s = [&](int64_t r, int64_t j, int64_t ch) {
+      return t[static_cast<std::size_t>((r * w + j) * c + ch)];
+    };
     bool order_matters = false;
     for (int64_t i = 0; i < shape[0] / 2; ++i)
       for (int64_t j = 0; j < w / 2; ++j)
@@ -122,7 +124,8 @@ TEST(TexturePyramid, FourTapsSumInTheDocumentedOrder) {
                       s10 = s(2 * i + 1, 2 * j, ch), s11 = s(2 * i + 1, 2 * j + 1, ch);
           const float expected = (((s01 + s00) + s10) + s11) / 4.f;
           order_matters |= ((s00 + s01) + (s10 + s11)) / 4.f != expected;
-          EXPECT_EQ(p.at(1, w / 2, i, j, ch), expected) << shape[0] << "x" << w << " " << i << "," << j;
+          EXPECT_EQ(p.at(1, w / 2, i, j, ch), expected)
+              << shape[0] << "x" << w << " " << i << "," << j;
         }
     EXPECT_TRUE(order_matters) << "the data does not distinguish summation orders";
   }
@@ -140,8 +143,8 @@ TEST(TexturePyramidBackward, OnesGiveTheGeometricSum) {
 
 TEST(TexturePyramidBackward, IsTheAdjointOfTheForward) {
   std::mt19937 rng(11);
-  const std::vector<std::vector<int64_t>> shapes = {
-      {8, 8, 1}, {6, 10, 3}, {5, 7, 2}, {13, 6, 1}, {1, 9, 1}, {9, 1, 4}, {3, 3, 2}};
+  const std::vector<std::vector<int64_t>> shapes = {{8, 8, 1}, {6, 10, 3}, {5, 7, 2}, {13, 6, 1},
+                                                    {1, 9, 1}, {9, 1, 4},  {3, 3, 2}};
   for (const auto& shape : shapes) {
     Tensor<double> t = random_tensor<double>(shape, rng);
     Pyramid<double> p = make_pyramid(t);
@@ -234,7 +237,8 @@ TEST(TexturePyramidBackward, RefusesTablesOffTheChain) {
   // One level more than the full chain, even with consistent 1x1 entries.
   Tensor<int32_t> longer({6}, {0, 40, 48, 50, 51, 52});
   View lv = longer.in();
-  EXPECT_EQ(backward(lv, 5, 8, 1, gv, tv).message, "level count exceeds the full chain for this texture");
+  EXPECT_EQ(backward(lv, 5, 8, 1, gv, tv).message,
+            "level count exceeds the full chain for this texture");
   // Entries that would put level 2 past the storage.
   Tensor<int32_t> shifted({5}, {0, 40, 48, 1000, 1001});
   View sv = shifted.in();
@@ -242,8 +246,10 @@ TEST(TexturePyramidBackward, RefusesTablesOffTheChain) {
             "level offsets do not follow the level chain of the texture extents");
   // A table written for another texture size.
   View ov = p.offsets.in();
-  EXPECT_EQ(backward(ov, 10, 4, 1, gv, View(gt.ptr(), {10, 4, 1}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT)).message,
-            "level offsets do not follow the level chain of the texture extents");
+  EXPECT_EQ(
+      backward(ov, 10, 4, 1, gv, View(gt.ptr(), {10, 4, 1}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT))
+          .message,
+      "level offsets do not follow the level chain of the texture extents");
   Tensor<int32_t> negative({5}, {-8, 32, 40, 42, 43});
   View nv = negative.in();
   EXPECT_EQ(backward(nv, 5, 8, 1, gv, tv).status, VREL_STATUS_INVALID_ARGUMENT);
@@ -256,13 +262,17 @@ TEST(TexturePyramidBackward, RefusesTablesOffTheChain) {
   Tensor<int32_t> one({1});
   View onev = one.in();
   EXPECT_EQ(backward(onev, 5, 8, 1, gv, tv).message, "level offsets must be an [L+1] view");
-  EXPECT_EQ(backward(ov, 5, 8, 0, gv, tv).message, "texture extents and channel count must be positive");
-  EXPECT_EQ(backward(ov, 5, 8, 2, gv, tv).message, "texture gradient must be an [H,W,C] output view");
+  EXPECT_EQ(backward(ov, 5, 8, 0, gv, tv).message,
+            "texture extents and channel count must be positive");
+  EXPECT_EQ(backward(ov, 5, 8, 2, gv, tv).message,
+            "texture gradient must be an [H,W,C] output view");
   Tensor<float> gt32({5, 8, 1});
   View t32 = gt32.out();
-  EXPECT_EQ(backward(ov, 5, 8, 1, gv, t32).message, "texture gradient must match the pyramid gradient dtype");
+  EXPECT_EQ(backward(ov, 5, 8, 1, gv, t32).message,
+            "texture gradient must match the pyramid gradient dtype");
   View alias(g.ptr(), {5, 8, 1}, VREL_DTYPE_FLOAT64, VREL_TENSOR_OUTPUT);
-  EXPECT_EQ(backward(ov, 5, 8, 1, gv, alias).message, "outputs may not alias an input or another output");
+  EXPECT_EQ(backward(ov, 5, 8, 1, gv, alias).message,
+            "outputs may not alias an input or another output");
   EXPECT_EQ(backward(ov, 5, 8, 1, gv, tv).status, 0);
 }
 
@@ -290,16 +300,27 @@ TEST(TexturePyramidWorkspace, AnswersZeroForTheCpu) {
   VrelExecutionContext cpu = cpu_context(), cuda = cuda_context();
   uint64_t bytes = 5, alignment = 5;
   Diag diag;
-  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 3, VREL_DTYPE_FLOAT32, &cpu, &bytes, &alignment, diag), 0);
+  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 3, VREL_DTYPE_FLOAT32, &cpu, &bytes,
+                                                  &alignment, diag),
+            0);
   EXPECT_EQ(bytes, 0u);
   EXPECT_EQ(alignment, 1u);
-  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 3, VREL_DTYPE_FLOAT64, &cpu, nullptr, &alignment, diag), 1);
+  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 3, VREL_DTYPE_FLOAT64, &cpu, nullptr,
+                                                  &alignment, diag),
+            1);
   EXPECT_EQ(diag.text(), "workspace query result pointers must not be null");
-  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, -1, 3, VREL_DTYPE_FLOAT64, &cpu, &bytes, &alignment, diag), 1);
+  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, -1, 3, VREL_DTYPE_FLOAT64, &cpu, &bytes,
+                                                  &alignment, diag),
+            1);
   EXPECT_EQ(diag.text(), "texture extents and channel count must be nonnegative");
-  EXPECT_EQ(vrel_render_texture_pyramid_workspace(0, 0, 0, VREL_DTYPE_INT32, &cpu, &bytes, &alignment, diag), 2);
+  EXPECT_EQ(vrel_render_texture_pyramid_workspace(0, 0, 0, VREL_DTYPE_INT32, &cpu, &bytes,
+                                                  &alignment, diag),
+            2);
   EXPECT_EQ(diag.text(), "render.texture_pyramid supports the float32 and float64 dtypes");
-  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 3, VREL_DTYPE_FLOAT32, &cuda, &bytes, &alignment, diag), 2);
+  EXPECT_EQ(vrel_render_texture_pyramid_workspace(4, 4, 3, VREL_DTYPE_FLOAT32, &cuda, &bytes,
+                                                  &alignment, diag),
+            2);
   EXPECT_EQ(diag.text(),
-            "render.texture_pyramid workspace queries are answered for the CPU; the CUDA path requires none");
+            "render.texture_pyramid workspace queries are answered for the CPU; the CUDA path "
+            "requires none");
 }

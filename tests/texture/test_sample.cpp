@@ -38,7 +38,10 @@ Pyramid<double> ramp() {
 }
 
 double at_lod(Pyramid<double>& p, double lod, uint32_t mip) {
-  Lookup<double> q{{0.1, 0.1}, std::nullopt, std::vector<double>{lod}, std::nullopt,
+  Lookup<double> q{{0.1, 0.1},
+                   std::nullopt,
+                   std::vector<double>{lod},
+                   std::nullopt,
                    {kNearest, mip, kClamp, kClamp}};
   return sample(p, q)[0];
 }
@@ -64,7 +67,7 @@ TEST(TextureSample, NearestFilterAtUEqualsOne) {
   EXPECT_EQ(one(p, 1, 0.25, {kNearest, kMipNearest, kClamp, kClamp}), 40);
   EXPECT_EQ(one(p, 1, 0.25, {kNearest, kMipNearest, kBorder, kClamp}), 99);
   EXPECT_EQ(one(p, 1, 0.25, {kNearest, kMipNearest, kRepeat, kClamp}), 10);
-  EXPECT_EQ(one(p, 1, 0.25, {kNearest, kMipNearest, kMirror, kClamp}), 40);   // s -> s - 1
+  EXPECT_EQ(one(p, 1, 0.25, {kNearest, kMipNearest, kMirror, kClamp}), 40);     // s -> s - 1
   EXPECT_EQ(one(p, -0.1, 0.25, {kNearest, kMipNearest, kMirror, kClamp}), 10);  // -1 -> 0
   EXPECT_EQ(one(p, -0.1, 0.25, {kNearest, kMipNearest, kRepeat, kClamp}), 40);
   EXPECT_EQ(one(p, 1.3, 0.25, {kNearest, kMipNearest, kMirror, kClamp}), 30);  // 5 -> 2
@@ -86,7 +89,10 @@ TEST(TextureSample, CoordinatesFarOutsideWrapExactly) {
   Pyramid<float> p32 = make_pyramid(t32, 1);
   const float big = std::numeric_limits<float>::max();
   for (uint32_t wrap : {kRepeat, kMirror, kClamp}) {
-    Lookup<float> q{{big, 0.5f, -big, 0.5f}, std::nullopt, std::nullopt, std::nullopt,
+    Lookup<float> q{{big, 0.5f, -big, 0.5f},
+                    std::nullopt,
+                    std::nullopt,
+                    std::nullopt,
                     {kLinear, kMipNearest, wrap, kClamp}};
     for (float x : sample(p32, q)) {
       EXPECT_GE(x, 0.f);
@@ -128,8 +134,11 @@ TEST(TextureSample, NonFiniteCoordinatesGiveNaNAndNoGradient) {
   Tensor<double> t = random_tensor<double>({4, 4, 3}, rng);
   Pyramid<double> p = make_pyramid(t);
   const double inf = std::numeric_limits<double>::infinity();
-  Lookup<double> q{{0.3, 0.4, std::nan(""), 0.5, 0.5, inf}, std::nullopt,
-                   std::vector<double>{0.5, 0.5, 0.5}, std::nullopt, {kLinear, kMipLinear, kClamp, kClamp}};
+  Lookup<double> q{{0.3, 0.4, std::nan(""), 0.5, 0.5, inf},
+                   std::nullopt,
+                   std::vector<double>{0.5, 0.5, 0.5},
+                   std::nullopt,
+                   {kLinear, kMipLinear, kClamp, kClamp}};
   const std::vector<double> s = sample(p, q);
   for (int c = 0; c < 3; ++c) {
     EXPECT_FALSE(std::isnan(s[c]));
@@ -193,11 +202,14 @@ TEST(TextureSample, BilinearAndMipBlendSumInTheDocumentedOrder) {
     const float x = u * float(size) - 0.5f, y = v * float(size) - 0.5f;
     const float j0 = std::floor(x), r0 = std::floor(y), fx = x - j0, fy = y - r0;
     auto at = [&](float r, float j) {
-      const auto clamp = [&](float i) { return std::min<int64_t>(std::max<int64_t>(int64_t(i), 0), size - 1); };
+      const auto clamp = [&](float i) {
+        return std::min<int64_t>(std::max<int64_t>(int64_t(i), 0), size - 1);
+      };
       return p.at(k, size, clamp(r), clamp(j), c);
     };
     const float w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy;
-    const float t00 = at(r0, j0), t01 = at(r0, j0 + 1), t10 = at(r0 + 1, j0), t11 = at(r0 + 1, j0 + 1);
+    const float t00 = at(r0, j0), t01 = at(r0, j0 + 1), t10 = at(r0 + 1, j0),
+                t11 = at(r0 + 1, j0 + 1);
     *alternative = (w00 * t00 + w10 * t10) + (w01 * t01 + w11 * t11);
     return ((w00 * t00 + w01 * t01) + w10 * t10) + w11 * t11;
   };
@@ -208,7 +220,8 @@ TEST(TextureSample, BilinearAndMipBlendSumInTheDocumentedOrder) {
       const float s0 = level(0, 8, u, v, c, &alt0), s1 = level(1, 4, u, v, c, &alt1);
       const float expected = f * s1 + (1 - f) * s0;
       order_matters |= alt0 != s0 || alt1 != s1 || s0 + f * (s1 - s0) != expected;
-      EXPECT_EQ(got[static_cast<std::size_t>(4 * i + c)], expected) << "sample " << i << " channel " << c;
+      EXPECT_EQ(got[static_cast<std::size_t>(4 * i + c)], expected)
+          << "sample " << i << " channel " << c;
     }
   }
   EXPECT_TRUE(order_matters) << "the data does not distinguish summation orders";
@@ -223,7 +236,10 @@ TEST(TextureSampleBackward, Float32AgreesWithFloat64) {
   Pyramid<double> p64 = make_pyramid(t64);
   Pyramid<float> p32 = make_pyramid(t32);
   std::uniform_real_distribution<double> uv(-0.5, 1.5), d(-0.3, 0.3), unit(-1, 1);
-  Lookup<double> q64{{}, std::vector<double>{}, std::nullopt, std::vector<double>{0.5, -1, 2, 0.25},
+  Lookup<double> q64{{},
+                     std::vector<double>{},
+                     std::nullopt,
+                     std::vector<double>{0.5, -1, 2, 0.25},
                      {kLinear, kMipLinear, kRepeat, kBorder}};
   std::vector<double> g64(4 * 48);
   for (int i = 0; i < 48; ++i) {
@@ -232,16 +248,19 @@ TEST(TextureSampleBackward, Float32AgreesWithFloat64) {
   }
   for (double& x : g64) x = unit(rng);
   // Both dtypes see the same (float-representable) inputs.
-  Lookup<float> q32{{}, std::vector<float>{}, std::nullopt, std::vector<float>{0.5f, -1, 2, 0.25f}, q64.mode};
+  Lookup<float> q32{
+      {}, std::vector<float>{}, std::nullopt, std::vector<float>{0.5f, -1, 2, 0.25f}, q64.mode};
   for (double& x : q64.uv) q32.uv.push_back(static_cast<float>(x)), x = q32.uv.back();
-  for (double& x : *q64.derivatives) q32.derivatives->push_back(static_cast<float>(x)), x = q32.derivatives->back();
+  for (double& x : *q64.derivatives)
+    q32.derivatives->push_back(static_cast<float>(x)), x = q32.derivatives->back();
   std::vector<float> g32;
   for (double& x : g64) g32.push_back(static_cast<float>(x)), x = g32.back();
   const Gradients<double> r64 = sample_backward(p64, q64, g64);
   const Gradients<float> r32 = sample_backward(p32, q32, g32);
   for (int64_t e = 0; e < p64.total(); ++e) EXPECT_NEAR(r32.pyramid[e], r64.pyramid[e], 1e-5) << e;
   for (std::size_t e = 0; e < r64.coordinates.size(); ++e)
-    EXPECT_NEAR(r32.coordinates[e], r64.coordinates[e], 1e-3 * (1 + std::abs(r64.coordinates[e]))) << e;
+    EXPECT_NEAR(r32.coordinates[e], r64.coordinates[e], 1e-3 * (1 + std::abs(r64.coordinates[e])))
+        << e;
 }
 
 // Central differences of <samples, g> in u and v against grad_coordinates, for every pair of
@@ -264,8 +283,11 @@ TEST(TextureSampleBackward, CoordinateGradientMatchesFiniteDifferences) {
   for (uint32_t mip : {kMipNearest, kMipLinear}) {
     for (uint32_t wu : {kRepeat, kClamp, kMirror, kBorder}) {
       for (uint32_t wv : {kRepeat, kClamp, kMirror, kBorder}) {
-        Lookup<double> q{{}, std::vector<double>{}, std::nullopt,
-                         std::vector<double>{0.25, -0.5, 2.0}, {kLinear, mip, wu, wv}};
+        Lookup<double> q{{},
+                         std::vector<double>{},
+                         std::nullopt,
+                         std::vector<double>{0.25, -0.5, 2.0},
+                         {kLinear, mip, wu, wv}};
         while (q.uv.size() < 24) {
           const double u = coord(rng), v = coord(rng);
           if (near_boundary(u, v)) continue;
@@ -284,9 +306,11 @@ TEST(TextureSampleBackward, CoordinateGradientMatchesFiniteDifferences) {
           const std::vector<double> sp = sample(p, plus), sm = sample(p, minus);
           for (std::size_t i = 0; i < q.uv.size() / 2; ++i) {
             double fd = 0;
-            for (int c = 0; c < 3; ++c) fd += g[i * 3 + c] * (sp[i * 3 + c] - sm[i * 3 + c]) / (2 * h);
+            for (int c = 0; c < 3; ++c)
+              fd += g[i * 3 + c] * (sp[i * 3 + c] - sm[i * 3 + c]) / (2 * h);
             EXPECT_NEAR(grad.coordinates[i * 2 + axis], fd, 1e-6 * (1 + std::abs(fd)))
-                << "mip " << mip << " wrap " << wu << "/" << wv << " sample " << i << " axis " << axis;
+                << "mip " << mip << " wrap " << wu << "/" << wv << " sample " << i << " axis "
+                << axis;
           }
         }
       }
@@ -301,12 +325,16 @@ TEST(TextureSampleBackward, PyramidGradientIsTheAdjoint) {
   Tensor<double> t({7, 9, 2});
   Pyramid<double> p = make_pyramid(t);
   Pyramid<double> zero = make_pyramid(t);
-  for (int64_t e = 0; e < p.total(); ++e) p.data[e] = std::uniform_real_distribution<double>(-1, 1)(rng);
+  for (int64_t e = 0; e < p.total(); ++e)
+    p.data[e] = std::uniform_real_distribution<double>(-1, 1)(rng);
   std::uniform_real_distribution<double> coord(-0.7, 1.7), lod(-0.5, 4.5), unit(-1, 1);
   for (uint32_t filter : {kNearest, kLinear}) {
     for (uint32_t mip : {kMipNearest, kMipLinear}) {
       for (uint32_t wrap : {kRepeat, kClamp, kMirror, kBorder}) {
-        Lookup<double> q{{}, std::nullopt, std::vector<double>{}, std::vector<double>{0.5, -2.0},
+        Lookup<double> q{{},
+                         std::nullopt,
+                         std::vector<double>{},
+                         std::vector<double>{0.5, -2.0},
                          {filter, mip, wrap, wrap == kBorder ? kRepeat : kBorder}};
         for (int i = 0; i < 50; ++i) {
           q.uv.insert(q.uv.end(), {coord(rng), coord(rng)});
@@ -350,8 +378,9 @@ struct ForwardCall {
   VrelStatus run() {
     VrelExecutionContext ctx = cpu_context();
     Diag diag;
-    const VrelStatus st = vrel_render_texture(pyramid, offsets, h, w, coords, derivatives, lod, filter,
-                                              mip, wrap_u, wrap_v, border, &ctx, samples, nullptr, diag);
+    const VrelStatus st =
+        vrel_render_texture(pyramid, offsets, h, w, coords, derivatives, lod, filter, mip, wrap_u,
+                            wrap_v, border, &ctx, samples, nullptr, diag);
     message = diag.text();
     return st;
   }
@@ -404,8 +433,12 @@ TEST(TextureSample, RefusesBadArgumentsInOrder) {
     c.lod = l3v;
     EXPECT_EQ(c.fails(), "lod must be an [N] view");
   }
-  for (auto [filter, mip, wu, wv] : {std::array<uint32_t, 4>{0, 1, 1, 1}, {3, 1, 1, 1}, {1, 0, 1, 1},
-                                     {1, 3, 1, 1}, {1, 1, 5, 1}, {1, 1, 1, 0}}) {
+  for (auto [filter, mip, wu, wv] : {std::array<uint32_t, 4>{0, 1, 1, 1},
+                                     {3, 1, 1, 1},
+                                     {1, 0, 1, 1},
+                                     {1, 3, 1, 1},
+                                     {1, 1, 5, 1},
+                                     {1, 1, 1, 0}}) {
     ForwardCall c;
     c.filter = filter;
     c.mip = mip;
@@ -551,9 +584,10 @@ TEST(TextureSampleBackward, RefusesBadArgumentsAndClearsTheGradient) {
   Tensor<double> none({0, 2}), gs0({0, 1}), gc0({0, 2});
   View nv = none.in(), gs0v = gs0.in(), gc0v = gc0.out();
   VrelExecutionContext ctx = cpu_context();
-  EXPECT_EQ(vrel_render_texture_backward(pv, ov, 2, 4, nv, nullptr, nullptr, kLinear, kMipNearest,
-                                         kClamp, kClamp, nullptr, gs0v, &ctx, gpv, gc0v, nullptr, nullptr),
-            0);
+  EXPECT_EQ(
+      vrel_render_texture_backward(pv, ov, 2, 4, nv, nullptr, nullptr, kLinear, kMipNearest, kClamp,
+                                   kClamp, nullptr, gs0v, &ctx, gpv, gc0v, nullptr, nullptr),
+      0);
   for (int e = 0; e < 8; ++e) EXPECT_EQ(gp[e], 0.0);
   for (int e = 8; e < 12; ++e) EXPECT_EQ(gp[e], 5.0);
 }
@@ -563,7 +597,10 @@ TEST(TextureSampleBackward, BorderTapsEnterTheCoordinateGradient) {
   // the texel, so d/du = (1 - 3) * w = -2; the pyramid gradient gets only the in-range tap.
   Tensor<double> t({1, 1, 1}, {1});
   Pyramid<double> p = make_pyramid(t);
-  Lookup<double> q{{0.25, 0.5}, std::nullopt, std::nullopt, std::vector<double>{3},
+  Lookup<double> q{{0.25, 0.5},
+                   std::nullopt,
+                   std::nullopt,
+                   std::vector<double>{3},
                    {kLinear, kMipNearest, kBorder, kClamp}};
   EXPECT_EQ(sample(p, q)[0], 0.25 * 3 + 0.75 * 1);
   const Gradients<double> g = sample_backward(p, q, {1.0});
@@ -576,15 +613,20 @@ TEST(TextureWorkspace, AnswersZeroForTheCpu) {
   VrelExecutionContext cpu = cpu_context(), cuda = cuda_context();
   uint64_t bytes = 5, alignment = 5;
   Diag diag;
-  EXPECT_EQ(vrel_render_texture_workspace(100, 4, VREL_DTYPE_FLOAT64, &cpu, &bytes, &alignment, diag), 0);
+  EXPECT_EQ(
+      vrel_render_texture_workspace(100, 4, VREL_DTYPE_FLOAT64, &cpu, &bytes, &alignment, diag), 0);
   EXPECT_EQ(bytes, 0u);
   EXPECT_EQ(alignment, 1u);
-  EXPECT_EQ(vrel_render_texture_workspace(100, 4, VREL_DTYPE_FLOAT64, &cpu, &bytes, nullptr, diag), 1);
+  EXPECT_EQ(vrel_render_texture_workspace(100, 4, VREL_DTYPE_FLOAT64, &cpu, &bytes, nullptr, diag),
+            1);
   EXPECT_EQ(diag.text(), "workspace query result pointers must not be null");
-  EXPECT_EQ(vrel_render_texture_workspace(-1, 4, VREL_DTYPE_FLOAT64, &cpu, &bytes, &alignment, diag), 1);
+  EXPECT_EQ(
+      vrel_render_texture_workspace(-1, 4, VREL_DTYPE_FLOAT64, &cpu, &bytes, &alignment, diag), 1);
   EXPECT_EQ(diag.text(), "sample and channel counts must be nonnegative");
-  EXPECT_EQ(vrel_render_texture_workspace(1, 4, VREL_DTYPE_BOOL, &cpu, &bytes, &alignment, diag), 2);
+  EXPECT_EQ(vrel_render_texture_workspace(1, 4, VREL_DTYPE_BOOL, &cpu, &bytes, &alignment, diag),
+            2);
   EXPECT_EQ(diag.text(), "render.texture supports the float32 and float64 dtypes");
-  EXPECT_EQ(vrel_render_texture_workspace(1, 4, VREL_DTYPE_FLOAT32, &cuda, &bytes, &alignment, diag), 2);
+  EXPECT_EQ(
+      vrel_render_texture_workspace(1, 4, VREL_DTYPE_FLOAT32, &cuda, &bytes, &alignment, diag), 2);
   EXPECT_EQ(diag.text(), "render.texture implements only the CPU backend in this phase");
 }

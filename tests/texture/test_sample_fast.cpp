@@ -64,13 +64,24 @@ TEST(TextureFastPath, EqualsTheGenericKernelsBitForBit) {
       for (uint32_t mip : {kMipNearest, kMipLinear}) {
         for (uint32_t wrap_u : {kWrapRepeat, kWrapClamp}) {
           for (uint32_t wrap_v : {kWrapRepeat, kWrapClamp}) {
-            const SampleProblem<float> p{pyramid.data.ptr(), pyramid.offsets.ptr(), levels,
-                                         pyramid.height, pyramid.width, 4, n, uv.data(),
+            const SampleProblem<float> p{pyramid.data.ptr(),
+                                         pyramid.offsets.ptr(),
+                                         levels,
+                                         pyramid.height,
+                                         pyramid.width,
+                                         4,
+                                         n,
+                                         uv.data(),
                                          source == 2 ? derivatives.data() : nullptr,
-                                         source == 1 ? lod.data() : nullptr, nullptr,
-                                         kFilterLinear, mip, wrap_u, wrap_v};
+                                         source == 1 ? lod.data() : nullptr,
+                                         nullptr,
+                                         kFilterLinear,
+                                         mip,
+                                         wrap_u,
+                                         wrap_v};
             ASSERT_TRUE(fast_path_applies(p));
-            std::vector<float> expected(4 * n, -1), grad_pyramid(pyramid.total(), -1), grad_uv(2 * n, -1);
+            std::vector<float> expected(4 * n, -1), grad_pyramid(pyramid.total(), -1),
+                grad_uv(2 * n, -1);
             sample_texture(p, expected.data());
             texture_backward(p, cotangent.data(), grad_pyramid.data(), grad_uv.data());
             for (Isa isa : {Isa::kBaseline, Isa::kAvx2, Isa::kAvx512}) {

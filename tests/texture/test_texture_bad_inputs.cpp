@@ -16,11 +16,12 @@ TEST(TextureBadInputs, Pyramid) {
   VrelExecutionContext ctx = cpu_context();
   Workspace ws(0);
   Diag diag;
-  check_bad_inputs("render.texture_pyramid", vrel_render_texture_pyramid,
-                   std::make_tuple(t.get(), int64_t{0}, &ctx, p.get(), o.get(), ws.get(), diag.get()),
-                   BadInputPlan{{{pyramid.ptr(), pyramid.bytes()}, {offsets.ptr(), offsets.bytes()}},
-                                {{5, VREL_STATUS_OK}},
-                                {}});
+  check_bad_inputs(
+      "render.texture_pyramid", vrel_render_texture_pyramid,
+      std::make_tuple(t.get(), int64_t{0}, &ctx, p.get(), o.get(), ws.get(), diag.get()),
+      BadInputPlan{{{pyramid.ptr(), pyramid.bytes()}, {offsets.ptr(), offsets.bytes()}},
+                   {{5, VREL_STATUS_OK}},
+                   {}});
 }
 
 TEST(TextureBadInputs, PyramidBackward) {
@@ -33,8 +34,8 @@ TEST(TextureBadInputs, PyramidBackward) {
   Workspace ws(0);
   Diag diag;
   check_bad_inputs("render.texture_pyramid_backward", vrel_render_texture_pyramid_backward,
-                   std::make_tuple(o.get(), int64_t{4}, int64_t{6}, int64_t{2}, g.get(), &ctx, out.get(),
-                                   ws.get(), diag.get()),
+                   std::make_tuple(o.get(), int64_t{4}, int64_t{6}, int64_t{2}, g.get(), &ctx,
+                                   out.get(), ws.get(), diag.get()),
                    BadInputPlan{{{gt.ptr(), gt.bytes()}}, {{7, VREL_STATUS_OK}}, {}});
 }
 
@@ -64,14 +65,14 @@ TEST(TextureBadInputs, Sample) {
   Diag diag;
   const uint32_t linear = VREL_TEXTURE_FILTER_LINEAR, mip = VREL_TEXTURE_MIP_LINEAR;
   // Border wrap on u: a null border is then refused; null derivatives fall back to level 0.
-  check_bad_inputs("render.texture", vrel_render_texture,
-                   std::make_tuple(a.p.get(), a.o.get(), int64_t{4}, int64_t{6}, a.c.get(), a.d.get(),
-                                   static_cast<const VrelTensorView*>(nullptr), linear, mip,
-                                   uint32_t{VREL_TEXTURE_WRAP_BORDER}, uint32_t{VREL_TEXTURE_WRAP_REPEAT},
-                                   a.b.get(), &ctx, a.s.get(), ws.get(), diag.get()),
-                   BadInputPlan{{{a.samples.ptr(), a.samples.bytes()}},
-                                {{5, VREL_STATUS_OK}, {14, VREL_STATUS_OK}},
-                                {}});
+  check_bad_inputs(
+      "render.texture", vrel_render_texture,
+      std::make_tuple(a.p.get(), a.o.get(), int64_t{4}, int64_t{6}, a.c.get(), a.d.get(),
+                      static_cast<const VrelTensorView*>(nullptr), linear, mip,
+                      uint32_t{VREL_TEXTURE_WRAP_BORDER}, uint32_t{VREL_TEXTURE_WRAP_REPEAT},
+                      a.b.get(), &ctx, a.s.get(), ws.get(), diag.get()),
+      BadInputPlan{
+          {{a.samples.ptr(), a.samples.bytes()}}, {{5, VREL_STATUS_OK}, {14, VREL_STATUS_OK}}, {}});
 }
 
 TEST(TextureBadInputs, SampleBackward) {
@@ -80,16 +81,16 @@ TEST(TextureBadInputs, SampleBackward) {
   Workspace ws(0);
   Diag diag;
   const uint32_t linear = VREL_TEXTURE_FILTER_LINEAR, mip = VREL_TEXTURE_MIP_LINEAR;
-  check_bad_inputs("render.texture_backward", vrel_render_texture_backward,
-                   std::make_tuple(a.p.get(), a.o.get(), int64_t{4}, int64_t{6}, a.c.get(), a.d.get(),
-                                   static_cast<const VrelTensorView*>(nullptr), linear, mip,
-                                   uint32_t{VREL_TEXTURE_WRAP_MIRROR}, uint32_t{VREL_TEXTURE_WRAP_BORDER},
-                                   a.b.get(), a.gs.get(), &ctx, a.gp.get(), a.gc.get(), ws.get(),
-                                   diag.get()),
-                   BadInputPlan{{{a.grad_pyramid.ptr(), a.grad_pyramid.bytes()},
-                                 {a.grad_uv.ptr(), a.grad_uv.bytes()}},
-                                {{5, VREL_STATUS_OK}, {16, VREL_STATUS_OK}},
-                                {}});
+  check_bad_inputs(
+      "render.texture_backward", vrel_render_texture_backward,
+      std::make_tuple(a.p.get(), a.o.get(), int64_t{4}, int64_t{6}, a.c.get(), a.d.get(),
+                      static_cast<const VrelTensorView*>(nullptr), linear, mip,
+                      uint32_t{VREL_TEXTURE_WRAP_MIRROR}, uint32_t{VREL_TEXTURE_WRAP_BORDER},
+                      a.b.get(), a.gs.get(), &ctx, a.gp.get(), a.gc.get(), ws.get(), diag.get()),
+      BadInputPlan{
+          {{a.grad_pyramid.ptr(), a.grad_pyramid.bytes()}, {a.grad_uv.ptr(), a.grad_uv.bytes()}},
+          {{5, VREL_STATUS_OK}, {16, VREL_STATUS_OK}},
+          {}});
 }
 
 TEST(TextureBadInputs, WorkspaceQueries) {
@@ -97,11 +98,11 @@ TEST(TextureBadInputs, WorkspaceQueries) {
   uint64_t bytes = 0, alignment = 0;
   Diag diag;
   check_bad_inputs("render.texture_pyramid_workspace", vrel_render_texture_pyramid_workspace,
-                   std::make_tuple(int64_t{4}, int64_t{4}, int64_t{3}, uint32_t{VREL_DTYPE_FLOAT32}, &ctx,
-                                   &bytes, &alignment, diag.get()),
+                   std::make_tuple(int64_t{4}, int64_t{4}, int64_t{3}, uint32_t{VREL_DTYPE_FLOAT32},
+                                   &ctx, &bytes, &alignment, diag.get()),
                    BadInputPlan{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}});
   check_bad_inputs("render.texture_workspace", vrel_render_texture_workspace,
-                   std::make_tuple(int64_t{10}, int64_t{4}, uint32_t{VREL_DTYPE_FLOAT64}, &ctx, &bytes,
-                                   &alignment, diag.get()),
+                   std::make_tuple(int64_t{10}, int64_t{4}, uint32_t{VREL_DTYPE_FLOAT64}, &ctx,
+                                   &bytes, &alignment, diag.get()),
                    BadInputPlan{{{&bytes, sizeof bytes}, {&alignment, sizeof alignment}}, {}, {}});
 }

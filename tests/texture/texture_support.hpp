@@ -48,12 +48,14 @@ Pyramid<T> make_pyramid(Tensor<T>& texture, int64_t levels = 0) {
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
   View in = texture.in(), out = p.data.out(), off = p.offsets.out();
-  EXPECT_EQ(vrel_render_texture_pyramid(in, levels, &ctx, out, off, nullptr, diag), 0) << diag.text();
+  EXPECT_EQ(vrel_render_texture_pyramid(in, levels, &ctx, out, off, nullptr, diag), 0)
+      << diag.text();
   return p;
 }
 
 template <typename T>
-Tensor<T> random_tensor(std::vector<int64_t> shape, std::mt19937& rng, double lo = -1, double hi = 1) {
+Tensor<T> random_tensor(std::vector<int64_t> shape, std::mt19937& rng, double lo = -1,
+                        double hi = 1) {
   Tensor<T> t(std::move(shape));
   std::uniform_real_distribution<double> dist(lo, hi);
   for (auto& x : t.values()) x = static_cast<T>(dist(rng));
@@ -86,10 +88,15 @@ struct Args {
   const VrelTensorView* border_ptr;
   explicit Args(const Lookup<T>& q)
       : uv({static_cast<int64_t>(q.uv.size() / 2), 2}, q.uv),
-        derivatives({static_cast<int64_t>(q.uv.size() / 2), 4}, q.derivatives.value_or(std::vector<T>{})),
+        derivatives({static_cast<int64_t>(q.uv.size() / 2), 4},
+                    q.derivatives.value_or(std::vector<T>{})),
         lod({static_cast<int64_t>(q.uv.size() / 2)}, q.lod.value_or(std::vector<T>{})),
-        border({static_cast<int64_t>(q.border ? q.border->size() : 0)}, q.border.value_or(std::vector<T>{})),
-        uv_view(uv.in()), deriv_view(derivatives.in()), lod_view(lod.in()), border_view(border.in()),
+        border({static_cast<int64_t>(q.border ? q.border->size() : 0)},
+               q.border.value_or(std::vector<T>{})),
+        uv_view(uv.in()),
+        deriv_view(derivatives.in()),
+        lod_view(lod.in()),
+        border_view(border.in()),
         deriv_ptr(q.derivatives ? deriv_view.get() : nullptr),
         lod_ptr(q.lod ? lod_view.get() : nullptr),
         border_ptr(q.border ? border_view.get() : nullptr) {}
@@ -128,11 +135,11 @@ Gradients<T> sample_backward(Pyramid<T>& p, const Lookup<T>& q, const std::vecto
   View pv = p.data.in(), ov = p.offsets.in(), gsv = gs.in(), gpv = gp.out(), gcv = gc.out();
   VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  EXPECT_EQ(vrel_render_texture_backward(pv, ov, p.height, p.width, a.uv_view, a.deriv_ptr,
-                                         a.lod_ptr, q.mode.filter, q.mode.mip, q.mode.wrap_u,
-                                         q.mode.wrap_v, a.border_ptr, gsv, &ctx, gpv, gcv, nullptr,
-                                         diag),
-            0)
+  EXPECT_EQ(
+      vrel_render_texture_backward(pv, ov, p.height, p.width, a.uv_view, a.deriv_ptr, a.lod_ptr,
+                                   q.mode.filter, q.mode.mip, q.mode.wrap_u, q.mode.wrap_v,
+                                   a.border_ptr, gsv, &ctx, gpv, gcv, nullptr, diag),
+      0)
       << diag.text();
   return {gp.values(), gc.values()};
 }

@@ -31,7 +31,8 @@ Divided<T> divide(const std::vector<T>& rows, double eps) {
   Tensor<T> ndc = Tensor<T>::filled({n, 3}, T(7));
   Tensor<uint8_t> valid = Tensor<uint8_t>::filled({n}, 7);
   const VrelExecutionContext ctx = cpu_context();
-  const VrelStatus s = vrel_transforms_perspective_divide(h.in(), eps, &ctx, ndc.out(), valid.out(), nullptr, nullptr);
+  const VrelStatus s = vrel_transforms_perspective_divide(h.in(), eps, &ctx, ndc.out(), valid.out(),
+                                                          nullptr, nullptr);
   return {s, ndc.values(), valid.values()};
 }
 
@@ -41,7 +42,8 @@ std::vector<T> divide_backward(const std::vector<T>& rows, double eps, const std
   Tensor<T> h({n, 4}, rows), grad_ndc({n, 3}, g);
   Tensor<T> out = Tensor<T>::filled({n, 4}, T(7));
   const VrelExecutionContext ctx = cpu_context();
-  EXPECT_EQ(vrel_transforms_perspective_divide_backward(h.in(), eps, grad_ndc.in(), &ctx, out.out(), nullptr, nullptr),
+  EXPECT_EQ(vrel_transforms_perspective_divide_backward(h.in(), eps, grad_ndc.in(), &ctx, out.out(),
+                                                        nullptr, nullptr),
             0);
   return out.values();
 }
@@ -49,11 +51,11 @@ std::vector<T> divide_backward(const std::vector<T>& rows, double eps, const std
 TYPED_TEST(PerspectiveDivide, DividesWhereWExceedsEps) {
   using T = TypeParam;
   const T nan = std::numeric_limits<T>::quiet_NaN();
-  const Divided<T> d = divide<T>({2, 4, 6, 2,      // ordinary
-                                  2, 4, 6, -2,     // negative W beyond eps: divided, sign flipped
-                                  3, 3, 3, 1,      // W equal to eps: not divided
-                                  3, 3, 3, -0.5,   // |W| below eps
-                                  1, 1, 1, nan},   // NaN W
+  const Divided<T> d = divide<T>({2, 4, 6, 2,     // ordinary
+                                  2, 4, 6, -2,    // negative W beyond eps: divided, sign flipped
+                                  3, 3, 3, 1,     // W equal to eps: not divided
+                                  3, 3, 3, -0.5,  // |W| below eps
+                                  1, 1, 1, nan},  // NaN W
                                  1.0);
   ASSERT_EQ(d.status, 0);
   EXPECT_EQ(d.ndc, (std::vector<T>{1, 2, 3, -1, -2, -3, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -86,17 +88,22 @@ TEST(PerspectiveDivideFloat32, WIsComparedInDoublePrecision) {
 }
 
 TEST(PerspectiveDivide, EpsMustBeFiniteAndNonnegative) {
-  for (const double eps : {-1e-300, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
-                           std::numeric_limits<double>::quiet_NaN()}) {
+  for (const double eps :
+       {-1e-300, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+        std::numeric_limits<double>::quiet_NaN()}) {
     Tensor<double> h({1, 4}, {1, 1, 1, 1});
     Tensor<double> ndc({1, 3}), grad({1, 3}), grad_h({1, 4});
     Tensor<uint8_t> valid({1});
     VrelExecutionContext bad = cpu_context();
     bad.stream = 3;  // eps is checked before the context
     Diag diag;
-    EXPECT_EQ(vrel_transforms_perspective_divide(h.in(), eps, &bad, ndc.out(), valid.out(), nullptr, diag), 1);
+    EXPECT_EQ(vrel_transforms_perspective_divide(h.in(), eps, &bad, ndc.out(), valid.out(), nullptr,
+                                                 diag),
+              1);
     EXPECT_EQ(diag.text(), "eps must be finite and nonnegative");
-    EXPECT_EQ(vrel_transforms_perspective_divide_backward(h.in(), eps, grad.in(), &bad, grad_h.out(), nullptr, diag), 1);
+    EXPECT_EQ(vrel_transforms_perspective_divide_backward(h.in(), eps, grad.in(), &bad,
+                                                          grad_h.out(), nullptr, diag),
+              1);
     EXPECT_EQ(diag.text(), "eps must be finite and nonnegative");
   }
 }
@@ -129,8 +136,12 @@ TEST(PerspectiveDivide, EmptyInputSucceedsWithoutWriting) {
   Tensor<double> h({0, 4}), ndc({0, 3}), grad({0, 3}), grad_h({0, 4});
   Tensor<uint8_t> valid({0});
   const VrelExecutionContext ctx = cpu_context();
-  EXPECT_EQ(vrel_transforms_perspective_divide(h.in(), 0.0, &ctx, ndc.out(), valid.out(), nullptr, nullptr), 0);
-  EXPECT_EQ(vrel_transforms_perspective_divide_backward(h.in(), 0.0, grad.in(), &ctx, grad_h.out(), nullptr, nullptr), 0);
+  EXPECT_EQ(vrel_transforms_perspective_divide(h.in(), 0.0, &ctx, ndc.out(), valid.out(), nullptr,
+                                               nullptr),
+            0);
+  EXPECT_EQ(vrel_transforms_perspective_divide_backward(h.in(), 0.0, grad.in(), &ctx, grad_h.out(),
+                                                        nullptr, nullptr),
+            0);
 }
 
 }  // namespace

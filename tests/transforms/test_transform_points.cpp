@@ -19,8 +19,8 @@ TYPED_TEST_SUITE(TransformPoints, Dtypes);
 // matrix whose last row copies -z into W.
 template <typename T>
 Tensor<T> two_matrices() {
-  return Tensor<T>({2, 4, 4}, {2, 0, 0, 1, 0, 3, 0, -1, 0, 0, 4, 0.5, 0, 0, 0, 1,
-                               1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, -2, 0, 0, -1, 0});
+  return Tensor<T>({2, 4, 4}, {2, 0, 0, 1, 0, 3, 0, -1, 0, 0, 4, 0.5, 0, 0, 0,  1,
+                               1, 0, 0, 0, 0, 1, 0, 0,  0, 0, 1, -2,  0, 0, -1, 0});
 }
 
 TYPED_TEST(TransformPoints, EachBatchElementUsesItsMatrix) {
@@ -31,8 +31,8 @@ TYPED_TEST(TransformPoints, EachBatchElementUsesItsMatrix) {
   Tensor<T> homogeneous({3, 4});
   const VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  ASSERT_EQ(vrel_transforms_transform_points(points.in(), matrices.in(), offsets.in(), &ctx, homogeneous.out(),
-                                             nullptr, diag),
+  ASSERT_EQ(vrel_transforms_transform_points(points.in(), matrices.in(), offsets.in(), &ctx,
+                                             homogeneous.out(), nullptr, diag),
             0)
       << diag.text();
   EXPECT_EQ(homogeneous.values(), (std::vector<T>{3, 5, 12.5, 1, -1, 0.5, 1.5, 1, 4, 5, 4, -6}));
@@ -55,8 +55,9 @@ TYPED_TEST(TransformPoints, BackwardAccumulatesMatrixGradientsPerBatchElement) {
   Tensor<T> grad_matrices = Tensor<T>::filled({3, 4, 4}, T(9));
   const VrelExecutionContext ctx = cpu_context();
   Diag diag;
-  ASSERT_EQ(vrel_transforms_transform_points_backward(points.in(), three.in(), offsets.in(), grad.in(), &ctx,
-                                                      grad_points.out(), grad_matrices.out(), nullptr, diag),
+  ASSERT_EQ(vrel_transforms_transform_points_backward(points.in(), three.in(), offsets.in(),
+                                                      grad.in(), &ctx, grad_points.out(),
+                                                      grad_matrices.out(), nullptr, diag),
             0)
       << diag.text();
   // grad_points[j] = M^T g (first three components).
@@ -72,15 +73,17 @@ TYPED_TEST(TransformPoints, BackwardAccumulatesMatrixGradientsPerBatchElement) {
 
   // Only the matrix gradient: the points are still read.
   Tensor<T> only = Tensor<T>::filled({3, 4, 4}, T(9));
-  ASSERT_EQ(vrel_transforms_transform_points_backward(points.in(), three.in(), offsets.in(), grad.in(), &ctx,
-                                                      nullptr, only.out(), nullptr, diag),
-            0);
+  ASSERT_EQ(
+      vrel_transforms_transform_points_backward(points.in(), three.in(), offsets.in(), grad.in(),
+                                                &ctx, nullptr, only.out(), nullptr, diag),
+      0);
   EXPECT_EQ(only.values(), grad_matrices.values());
   // Only the point gradient.
   Tensor<T> only_points = Tensor<T>::filled({3, 3}, T(9));
-  ASSERT_EQ(vrel_transforms_transform_points_backward(points.in(), three.in(), offsets.in(), grad.in(), &ctx,
-                                                      only_points.out(), nullptr, nullptr, diag),
-            0);
+  ASSERT_EQ(
+      vrel_transforms_transform_points_backward(points.in(), three.in(), offsets.in(), grad.in(),
+                                                &ctx, only_points.out(), nullptr, nullptr, diag),
+      0);
   EXPECT_EQ(only_points.values(), grad_points.values());
 }
 
@@ -93,24 +96,26 @@ TYPED_TEST(TransformPoints, EmptyProblems) {
   Tensor<T> no_matrices({0, 4, 4});
   Tensor<int32_t> zero({1}, {0});
   Tensor<T> no_output({0, 4});
-  EXPECT_EQ(vrel_transforms_transform_points(no_points.in(), no_matrices.in(), zero.in(), &ctx, no_output.out(),
-                                             nullptr, diag),
+  EXPECT_EQ(vrel_transforms_transform_points(no_points.in(), no_matrices.in(), zero.in(), &ctx,
+                                             no_output.out(), nullptr, diag),
             0);
   Tensor<int32_t> one({1}, {1});
-  EXPECT_EQ(vrel_transforms_transform_points(no_points.in(), no_matrices.in(), one.in(), &ctx, no_output.out(),
-                                             nullptr, diag),
+  EXPECT_EQ(vrel_transforms_transform_points(no_points.in(), no_matrices.in(), one.in(), &ctx,
+                                             no_output.out(), nullptr, diag),
             1);
   EXPECT_EQ(diag.text(), "the first point offset must be zero");
-  // P = 0 with batch elements: the forward writes nothing, the backward clears the matrix gradients.
+  // P = 0 with batch elements: the forward writes nothing, the backward clears the matrix
+  // gradients.
   Tensor<T> matrices = two_matrices<T>();
   Tensor<int32_t> offsets({3}, {0, 0, 0});
-  EXPECT_EQ(vrel_transforms_transform_points(no_points.in(), matrices.in(), offsets.in(), &ctx, no_output.out(),
-                                             nullptr, diag),
+  EXPECT_EQ(vrel_transforms_transform_points(no_points.in(), matrices.in(), offsets.in(), &ctx,
+                                             no_output.out(), nullptr, diag),
             0);
   Tensor<T> grad_matrices = Tensor<T>::filled({2, 4, 4}, T(3));
   Tensor<T> no_grad({0, 4});
-  EXPECT_EQ(vrel_transforms_transform_points_backward(no_points.in(), matrices.in(), offsets.in(), no_grad.in(),
-                                                      &ctx, nullptr, grad_matrices.out(), nullptr, diag),
+  EXPECT_EQ(vrel_transforms_transform_points_backward(no_points.in(), matrices.in(), offsets.in(),
+                                                      no_grad.in(), &ctx, nullptr,
+                                                      grad_matrices.out(), nullptr, diag),
             0);
   EXPECT_EQ(grad_matrices.values(), std::vector<T>(32, T(0)));
 }
@@ -122,8 +127,8 @@ TEST(TransformPointsFloat32, ComputesInFloat32) {
   Tensor<int32_t> offsets({2}, {0, 1});
   Tensor<float> out({1, 4});
   const VrelExecutionContext ctx = cpu_context();
-  ASSERT_EQ(vrel_transforms_transform_points(points.in(), matrix.in(), offsets.in(), &ctx, out.out(), nullptr,
-                                             nullptr),
+  ASSERT_EQ(vrel_transforms_transform_points(points.in(), matrix.in(), offsets.in(), &ctx,
+                                             out.out(), nullptr, nullptr),
             0);
   EXPECT_EQ(out[0], 1.0f);
 }
@@ -140,17 +145,21 @@ TEST(TransformPointsFloat64, GradientsMatchFiniteDifferences) {
   // L = <cotangent, transform(points, matrices)>.
   auto loss = [&](Tensor<double>& p, Tensor<double>& m) {
     Tensor<double> h({P, 4});
-    EXPECT_EQ(vrel_transforms_transform_points(p.in(), m.in(), offsets.in(), &ctx, h.out(), nullptr, nullptr), 0);
+    EXPECT_EQ(vrel_transforms_transform_points(p.in(), m.in(), offsets.in(), &ctx, h.out(), nullptr,
+                                               nullptr),
+              0);
     double sum = 0;
     for (std::size_t i = 0; i < h.size(); ++i) sum += h[i] * cotangent[i];
     return sum;
   };
   Tensor<double> grad_points({P, 3}), grad_matrices({B, 4, 4});
-  ASSERT_EQ(vrel_transforms_transform_points_backward(points.in(), matrices.in(), offsets.in(), cotangent.in(), &ctx,
-                                                      grad_points.out(), grad_matrices.out(), nullptr, nullptr),
+  ASSERT_EQ(vrel_transforms_transform_points_backward(points.in(), matrices.in(), offsets.in(),
+                                                      cotangent.in(), &ctx, grad_points.out(),
+                                                      grad_matrices.out(), nullptr, nullptr),
             0);
   const double h = 1e-6;
-  for (auto [input, grad] : {std::pair{&points, &grad_points}, std::pair{&matrices, &grad_matrices}}) {
+  for (auto [input, grad] :
+       {std::pair{&points, &grad_points}, std::pair{&matrices, &grad_matrices}}) {
     for (std::size_t i = 0; i < input->size(); ++i) {
       const double saved = (*input)[i];
       (*input)[i] = saved + h;

@@ -20,23 +20,34 @@ TEST(TransformsForwarding, ComputeExportsPassTheirArgumentsUnchanged) {
   Operands o;
   Diag broken;
   broken->struct_size = 1;  // not reset or examined on this path
-  EXPECT_EQ(vrel_transforms_transform_points(o.va, o.vb, o.vo, &o.ctx, o.vc, o.ws.get(), broken), 77);
+  EXPECT_EQ(vrel_transforms_transform_points(o.va, o.vb, o.vo, &o.ctx, o.vc, o.ws.get(), broken),
+            77);
   RecordedCall call = recorded_call();
   EXPECT_EQ(call.offset, 64u);
-  const uint64_t forward_words[] = {as_word(o.va.get()), as_word(o.vb.get()), as_word(o.vo.get()), as_word(&o.ctx),
-                                    as_word(o.vc.get()), as_word(o.ws.get()), as_word(broken.get())};
+  const uint64_t forward_words[] = {as_word(o.va.get()),  as_word(o.vb.get()), as_word(o.vo.get()),
+                                    as_word(&o.ctx),      as_word(o.vc.get()), as_word(o.ws.get()),
+                                    as_word(broken.get())};
   for (int i = 0; i < 7; ++i) EXPECT_EQ(call.words[i], forward_words[i]) << i;
 
-  EXPECT_EQ(vrel_transforms_transform_points_backward(o.va, o.vb, o.vo, o.vc, &o.ctx, o.vd, nullptr, nullptr, o.diag),
+  EXPECT_EQ(vrel_transforms_transform_points_backward(o.va, o.vb, o.vo, o.vc, &o.ctx, o.vd, nullptr,
+                                                      nullptr, o.diag),
             77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 72u);
-  const uint64_t backward_words[] = {as_word(o.va.get()), as_word(o.vb.get()), as_word(o.vo.get()), as_word(o.vc.get()),
-                                     as_word(&o.ctx), as_word(o.vd.get()), 0, 0, as_word(o.diag.get())};
+  const uint64_t backward_words[] = {as_word(o.va.get()),
+                                     as_word(o.vb.get()),
+                                     as_word(o.vo.get()),
+                                     as_word(o.vc.get()),
+                                     as_word(&o.ctx),
+                                     as_word(o.vd.get()),
+                                     0,
+                                     0,
+                                     as_word(o.diag.get())};
   for (int i = 0; i < 9; ++i) EXPECT_EQ(call.words[i], backward_words[i]) << i;
 
   // eps is forwarded without the finite check.
-  EXPECT_EQ(vrel_transforms_perspective_divide(o.vc, -2.5, &o.ctx, o.vd, o.va, nullptr, o.diag), 77);
+  EXPECT_EQ(vrel_transforms_perspective_divide(o.vc, -2.5, &o.ctx, o.vd, o.va, nullptr, o.diag),
+            77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 80u);
   EXPECT_EQ(call.reals[0], -2.5);
@@ -44,7 +55,9 @@ TEST(TransformsForwarding, ComputeExportsPassTheirArgumentsUnchanged) {
   EXPECT_EQ(call.words[1], as_word(&o.ctx));
   EXPECT_EQ(call.words[3], as_word(o.va.get()));
 
-  EXPECT_EQ(vrel_transforms_perspective_divide_backward(o.vc, 0.25, o.vd, &o.ctx, o.vc, nullptr, o.diag), 77);
+  EXPECT_EQ(
+      vrel_transforms_perspective_divide_backward(o.vc, 0.25, o.vd, &o.ctx, o.vc, nullptr, o.diag),
+      77);
   call = recorded_call();
   EXPECT_EQ(call.offset, 88u);
   EXPECT_EQ(call.reals[0], 0.25);
@@ -54,7 +67,9 @@ TEST(TransformsForwarding, ComputeExportsPassTheirArgumentsUnchanged) {
 TEST(TransformsForwarding, WorkspaceQueriesNameTheirOperation) {
   Operands o;
   uint64_t bytes = 0, alignment = 0;
-  EXPECT_EQ(vrel_transforms_transform_points_workspace(5, 2, VREL_DTYPE_FLOAT64, &o.ctx, &bytes, &alignment, o.diag), 77);
+  EXPECT_EQ(vrel_transforms_transform_points_workspace(5, 2, VREL_DTYPE_FLOAT64, &o.ctx, &bytes,
+                                                       &alignment, o.diag),
+            77);
   RecordedCall call = recorded_call();
   EXPECT_EQ(call.offset, 8u);
   EXPECT_EQ(call.words[0], 4u);
@@ -64,7 +79,8 @@ TEST(TransformsForwarding, WorkspaceQueriesNameTheirOperation) {
   EXPECT_EQ(call.words[4], as_word(&o.ctx));
   EXPECT_EQ(call.words[5], as_word(&bytes));
   // Forwarded before the negative-count check.
-  EXPECT_EQ(vrel_transforms_perspective_divide_workspace(-1, 9, &o.ctx, &bytes, &alignment, o.diag), 77);
+  EXPECT_EQ(vrel_transforms_perspective_divide_workspace(-1, 9, &o.ctx, &bytes, &alignment, o.diag),
+            77);
   call = recorded_call();
   EXPECT_EQ(call.words[0], 5u);
   EXPECT_EQ(call.words[3], 9u);
@@ -75,15 +91,20 @@ TEST(TransformsForwardingMissing, MissingEntriesAreRefused) {
   const char* missing = "the CUDA provider does not implement this operation";
   EXPECT_EQ(vrel_transforms_transform_points(o.va, o.vb, o.vo, &o.ctx, o.vc, nullptr, o.diag), 2);
   EXPECT_EQ(o.diag.text(), missing);
-  EXPECT_EQ(vrel_transforms_transform_points_backward(o.va, o.vb, o.vo, o.vc, &o.ctx, o.vd, nullptr, nullptr, o.diag), 2);
+  EXPECT_EQ(vrel_transforms_transform_points_backward(o.va, o.vb, o.vo, o.vc, &o.ctx, o.vd, nullptr,
+                                                      nullptr, o.diag),
+            2);
   EXPECT_EQ(o.diag.text(), missing);
   EXPECT_EQ(vrel_transforms_perspective_divide(o.vc, 0, &o.ctx, o.vd, o.va, nullptr, o.diag), 2);
   EXPECT_EQ(o.diag.text(), missing);
-  EXPECT_EQ(vrel_transforms_perspective_divide_backward(o.vc, 0, o.vd, &o.ctx, o.vc, nullptr, o.diag), 2);
+  EXPECT_EQ(
+      vrel_transforms_perspective_divide_backward(o.vc, 0, o.vd, &o.ctx, o.vc, nullptr, o.diag), 2);
   EXPECT_EQ(o.diag.text(), missing);
   uint64_t bytes = 0, alignment = 0;
-  EXPECT_EQ(vrel_transforms_perspective_divide_workspace(1, 1, &o.ctx, &bytes, &alignment, o.diag), 2);
-  EXPECT_EQ(o.diag.text(), "no CUDA provider is available to report a device workspace requirement");
+  EXPECT_EQ(vrel_transforms_perspective_divide_workspace(1, 1, &o.ctx, &bytes, &alignment, o.diag),
+            2);
+  EXPECT_EQ(o.diag.text(),
+            "no CUDA provider is available to report a device workspace requirement");
 }
 
 }  // namespace

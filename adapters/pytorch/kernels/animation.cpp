@@ -120,8 +120,8 @@ std::uint64_t blend_bytes(Call &call, const Tensor &template_vertices, const Ten
 Tensor blend_shapes(Tensor template_vertices, Tensor deltas, Tensor weights) {
   return scoped(template_vertices, [&] {
     Call call(template_vertices);
-    Workspace ws = make_workspace(template_vertices,
-                                  blend_bytes(call, template_vertices, deltas, weights));
+    Workspace ws =
+        make_workspace(template_vertices, blend_bytes(call, template_vertices, deltas, weights));
     Tensor output =
         new_empty(template_vertices, {extent(weights, 0), extent(template_vertices, 0), 3});
     call.check(
@@ -141,8 +141,8 @@ Tensors3 blend_shapes_backward(Tensor template_vertices, Tensor deltas, Tensor w
                                bool need_weights) {
   return scoped(template_vertices, [&] {
     Call call(template_vertices);
-    Workspace ws = make_workspace(template_vertices,
-                                  blend_bytes(call, template_vertices, deltas, weights));
+    Workspace ws =
+        make_workspace(template_vertices, blend_bytes(call, template_vertices, deltas, weights));
     Tensor grad_template = empty_or_like(template_vertices, need_template);
     Tensor grad_deltas = empty_or_like(template_vertices, deltas, need_deltas);
     Tensor grad_weights = empty_or_like(template_vertices, weights, need_weights);
@@ -195,7 +195,8 @@ Tensor skin_lbs(Tensor vertices, Tensor transforms, Tensor weights) {
     Workspace ws = make_workspace(vertices, bytes);
     const std::int64_t B = extent(vertices, 0);
     Tensor output = new_empty(vertices, {B, extent(vertices, 1), 3});
-    const VrelTensorView *v = call.in(vertices, "vertices"), *t = call.in(transforms, "transforms"), *w = call.in(weights, "weights");
+    const VrelTensorView *v = call.in(vertices, "vertices"), *t = call.in(transforms, "transforms"),
+                         *w = call.in(weights, "weights");
     VrelTensorView *out = call.out(output, "output");
     // Batch elements are independent: one range of them per thread (no scratch is shared).
     const std::int64_t n = extent(vertices, 1) * B >= 32768 ? split::parts_for(vertices, B, 1) : 1;
@@ -319,8 +320,8 @@ Tensors2 evaluate_barycentric_backward(Tensor vertices, Tensor faces, Tensor fac
   });
 }
 
-void evaluate_barycentric_out(Tensor vertices, Tensor faces, Tensor face_index,
-                              Tensor barycentric, Tensor output, Tensor workspace) {
+void evaluate_barycentric_out(Tensor vertices, Tensor faces, Tensor face_index, Tensor barycentric,
+                              Tensor output, Tensor workspace) {
   scoped(vertices, [&] {
     Call call(vertices);
     VrelBufferDescriptor ws = caller_workspace(workspace);

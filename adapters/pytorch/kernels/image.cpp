@@ -22,9 +22,8 @@ void check_mode(std::int64_t transfer) {
 
 std::uint64_t gaussian_bytes(Call &call, const Tensor &sigma, std::int64_t radius) {
   std::uint64_t bytes = 0, alignment = 0;
-  call.check(vrel_image_gaussian_weights_workspace(numel_of(sigma), dtype_code(sigma), radius,
-                                                   call.context(), &bytes, &alignment,
-                                                   call.diag()));
+  call.check(vrel_image_gaussian_weights_workspace(
+      numel_of(sigma), dtype_code(sigma), radius, call.context(), &bytes, &alignment, call.diag()));
   return bytes;
 }
 

@@ -172,10 +172,10 @@ std::uint64_t sample_surface_bytes(Call &call, const Tensor &vertices, const Ten
 }
 
 Tensors4 sample_surface(Tensor vertices, Tensor faces, Tensor vertex_offsets, Tensor face_offsets,
-                        std::int64_t sample_count, Tensor rng_key, Tensor rng_counter,
-                        double eps) {
+                        std::int64_t sample_count, Tensor rng_key, Tensor rng_counter, double eps) {
   Call call(vertices);
-  Workspace ws = make_workspace(vertices, sample_surface_bytes(call, vertices, faces, sample_count));
+  Workspace ws =
+      make_workspace(vertices, sample_surface_bytes(call, vertices, faces, sample_count));
   const std::int64_t B = dim_of(vertex_offsets) >= 1 ? extent(vertex_offsets, 0) - 1 : 0;
   const std::int64_t S = sample_count < 0 ? 0 : sample_count;
   Tensor points = new_empty(vertices, {B, S, 3});
@@ -192,8 +192,8 @@ Tensors4 sample_surface(Tensor vertices, Tensor faces, Tensor vertex_offsets, Te
   return {points, face_index, barycentric, next_counter};
 }
 
-Tensor sample_surface_backward(Tensor vertices, Tensor faces, Tensor face_index,
-                               Tensor barycentric, Tensor grad_points) {
+Tensor sample_surface_backward(Tensor vertices, Tensor faces, Tensor face_index, Tensor barycentric,
+                               Tensor grad_points) {
   Call call(vertices);
   const std::int64_t S = dim_of(face_index) == 2 ? extent(face_index, 1) : 0;
   Workspace ws = make_workspace(vertices, sample_surface_bytes(call, vertices, faces, S));

@@ -59,13 +59,13 @@ Tensor opaque_coverage_backward(Tensor vertices, Tensor faces, Tensor gradient, 
   check_geometry(vertices, faces, h, w, limit);
   Call call(vertices);
   const std::uint64_t bytes = coverage_bytes(call, vertices);
-  require_budget(bytes, static_cast<std::uint64_t>(numel_of(vertices)), dtype_code(vertices),
-                 limit, "opaque workspace and output exceed workspace budget");
+  require_budget(bytes, static_cast<std::uint64_t>(numel_of(vertices)), dtype_code(vertices), limit,
+                 "opaque workspace and output exceed workspace budget");
   Workspace ws = make_workspace(vertices, bytes);
   Tensor grad_vertices = new_empty(vertices, sizes_of(vertices));
-  call.check(vrel_render_opaque_coverage_backward(
-      call.in(vertices), call.in(faces), h, w, ox, oy, call.in(gradient), call.context(),
-      call.out(grad_vertices), ws.get(), call.diag()));
+  call.check(vrel_render_opaque_coverage_backward(call.in(vertices), call.in(faces), h, w, ox, oy,
+                                                  call.in(gradient), call.context(),
+                                                  call.out(grad_vertices), ws.get(), call.diag()));
   return grad_vertices;
 }
 
@@ -87,10 +87,11 @@ std::uint64_t integrate_bytes(Call &call, const Tensor &vertices, const Tensor &
 Tensor opaque_integrate(Tensor vertices, Tensor faces, Tensor colour, std::int64_t h,
                         std::int64_t w, double ox, double oy, std::int64_t limit) {
   Call call(vertices);
-  Workspace ws = make_workspace(vertices, integrate_bytes(call, vertices, faces, colour, h, w, limit));
+  Workspace ws =
+      make_workspace(vertices, integrate_bytes(call, vertices, faces, colour, h, w, limit));
   Tensor output = new_empty(vertices, {h, w, 4});
-  call.check(vrel_render_opaque_integrate(call.in(vertices), call.in(faces), call.in(colour), h,
-                                          w, ox, oy, call.context(), call.out(output), ws.get(),
+  call.check(vrel_render_opaque_integrate(call.in(vertices), call.in(faces), call.in(colour), h, w,
+                                          ox, oy, call.context(), call.out(output), ws.get(),
                                           call.diag()));
   return output;
 }
@@ -100,7 +101,8 @@ std::tuple<Tensor, Tensor> opaque_integrate_backward(Tensor vertices, Tensor fac
                                                      std::int64_t w, double ox, double oy,
                                                      std::int64_t limit) {
   Call call(vertices);
-  Workspace ws = make_workspace(vertices, integrate_bytes(call, vertices, faces, colour, h, w, limit));
+  Workspace ws =
+      make_workspace(vertices, integrate_bytes(call, vertices, faces, colour, h, w, limit));
   Tensor grad_vertices = new_empty(vertices, sizes_of(vertices));
   Tensor grad_colour = new_empty(vertices, sizes_of(colour));
   call.check(vrel_render_opaque_integrate_backward(

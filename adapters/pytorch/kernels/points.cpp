@@ -32,24 +32,26 @@ Tensors3 knn(Tensor query, Tensor reference, Tensor query_offsets, Tensor refere
              std::int64_t neighbor_count) {
   Call call(query);
   const std::int64_t P = extent(query, 0), R = extent(reference, 0);
-  const std::uint64_t bytes =
-      query_bytes(call, vrel_points_knn_workspace, dtype_code(query, "query"), P, R, neighbor_count);
+  const std::uint64_t bytes = query_bytes(call, vrel_points_knn_workspace,
+                                          dtype_code(query, "query"), P, R, neighbor_count);
   const std::int64_t K = neighbor_count < 0 ? 0 : neighbor_count;
   Tensor distance_squared = new_empty(query, {P, K});
   Tensor reference_index = new_empty(query, {P, K}, ScalarType::Int);
   Tensor valid = new_empty(query, {P, K}, ScalarType::Bool);
   const VrelTensorView *q = call.in(query, "query"), *r = call.in(reference, "reference");
-  const VrelTensorView *q_off = call.in(query_offsets, "query_offsets"), *r_off = call.in(reference_offsets, "reference_offsets");
-  VrelTensorView *d = call.out(distance_squared, "distance_squared"), *i = call.out(reference_index, "reference_index");
+  const VrelTensorView *q_off = call.in(query_offsets, "query_offsets"),
+                       *r_off = call.in(reference_offsets, "reference_offsets");
+  VrelTensorView *d = call.out(distance_squared, "distance_squared"),
+                 *i = call.out(reference_index, "reference_index");
   VrelTensorView *v = call.out(valid, "valid");
   // Queries are independent: one range of them per thread, each with its own index.
   const std::int64_t n = split::parts_for(query, P, kRowsPerThread);
   if (n > 1 && split::cuttable(q, P) && split::cuttable(d, P) && split::cuttable(i, P) &&
       split::cuttable(v, P)) {
-    split::Workspaces ws = split::workspaces(
-        query, n,
-        query_bytes(call, vrel_points_knn_workspace, dtype_code(query, "query"),
-                    split::first_row(1, n, P), R, neighbor_count));
+    split::Workspaces ws =
+        split::workspaces(query, n,
+                          query_bytes(call, vrel_points_knn_workspace, dtype_code(query, "query"),
+                                      split::first_row(1, n, P), R, neighbor_count));
     std::vector<split::Part> parts(n);
     bool ready = true;
     for (std::int64_t k = 0; k < n; ++k) {
@@ -87,10 +89,12 @@ Tensors2 knn_backward(Tensor query, Tensor reference, Tensor reference_index, Te
   query_bytes(call, vrel_points_knn_workspace, dtype_code(query, "query"), P, R, K);
   Tensor grad_query = new_empty(query, sizes_of(query));
   Tensor grad_reference = new_empty(query, sizes_of(reference));
-  call.check(vrel_points_knn_backward(call.in(query, "query"), call.in(reference, "reference"), call.in(reference_index, "reference_index"),
-                                      call.in(valid, "valid"), call.in(grad_distance_squared, "grad_distance_squared"),
-                                      call.context(), call.out(grad_query, "grad_query"),
-                                      call.out(grad_reference, "grad_reference"), nullptr, call.diag()));
+  call.check(
+      vrel_points_knn_backward(call.in(query, "query"), call.in(reference, "reference"),
+                               call.in(reference_index, "reference_index"), call.in(valid, "valid"),
+                               call.in(grad_distance_squared, "grad_distance_squared"),
+                               call.context(), call.out(grad_query, "grad_query"),
+                               call.out(grad_reference, "grad_reference"), nullptr, call.diag()));
   return {grad_query, grad_reference};
 }
 
@@ -127,11 +131,14 @@ Tensors5 closest_point_on_mesh(Tensor points, Tensor vertices, Tensor faces, Ten
   Tensor barycentric = new_empty(points, {P, 3});
   Tensor closest = new_empty(points, {P, 3});
   Tensor valid = new_empty(points, {P}, ScalarType::Bool);
-  const VrelTensorView *p = call.in(points, "points"), *v = call.in(vertices, "vertices"), *f = call.in(faces, "faces");
-  const VrelTensorView *p_off = call.in(point_offsets, "point_offsets"), *v_off = call.in(vertex_offsets, "vertex_offsets");
+  const VrelTensorView *p = call.in(points, "points"), *v = call.in(vertices, "vertices"),
+                       *f = call.in(faces, "faces");
+  const VrelTensorView *p_off = call.in(point_offsets, "point_offsets"),
+                       *v_off = call.in(vertex_offsets, "vertex_offsets");
   const VrelTensorView *f_off = call.in(face_offsets, "face_offsets");
-  VrelTensorView *outputs[] = {call.out(distance_squared, "distance_squared"), call.out(face_index, "face_index"),
-                               call.out(barycentric, "barycentric"), call.out(closest, "closest"), call.out(valid, "valid")};
+  VrelTensorView *outputs[] = {
+      call.out(distance_squared, "distance_squared"), call.out(face_index, "face_index"),
+      call.out(barycentric, "barycentric"), call.out(closest, "closest"), call.out(valid, "valid")};
   // Points are independent: one range of them per thread, each with its own hierarchy.
   const std::int64_t n = split::parts_for(points, P, kRowsPerThread);
   bool cuttable = split::cuttable(p, P);

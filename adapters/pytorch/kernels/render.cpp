@@ -48,8 +48,8 @@ struct Fragments {
 };
 
 // The four [B,H,W,K] fragment buffers, after the workspace query for the image (or window).
-Fragments fragment_buffers(const Tensor &ndc_vertices, const Tensor &vertex_offsets,
-                           std::int64_t H, std::int64_t W, std::int64_t K) {
+Fragments fragment_buffers(const Tensor &ndc_vertices, const Tensor &vertex_offsets, std::int64_t H,
+                           std::int64_t W, std::int64_t K) {
   const auto clamp = [](std::int64_t v) { return v < 0 ? 0 : v; };
   const std::int64_t B = clamp(extent(vertex_offsets, 0) - 1);
   H = clamp(H);
@@ -179,12 +179,8 @@ void interpolate_out(Tensor face_index, Tensor barycentric, Tensor face_attribut
 
 std::span<const KernelBinding> render_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(rasterize),
-      VREL_BIND(rasterize_window),
-      VREL_BIND(rasterize_backward),
-      VREL_BIND(rasterize_out),
-      VREL_BIND(interpolate),
-      VREL_BIND(interpolate_backward),
+      VREL_BIND(rasterize),       VREL_BIND(rasterize_window), VREL_BIND(rasterize_backward),
+      VREL_BIND(rasterize_out),   VREL_BIND(interpolate),      VREL_BIND(interpolate_backward),
       VREL_BIND(interpolate_out),
   };
   return bindings;

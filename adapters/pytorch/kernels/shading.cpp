@@ -43,18 +43,18 @@ Tensors2 principled(PrincipledExport forward, PrincipledQuery query, const Tenso
     for (int i = 0; i < 12; ++i) in[i] = call.in(*inputs[i]);
     VrelTensorView *out = call.out(output);
     VrelTensorView *jac = call.out(jacobian);
-    const std::uint32_t options = (two_sided ? VREL_SHADING_TWO_SIDED : 0u) |
-                                  (derivatives ? VREL_SHADING_DERIVATIVES : 0u);
-    call.check(forward(in[0], in[1], in[2], in[3], in[4], in[5], in[6], in[7], in[8], in[9],
-                       in[10], in[11], options, call.context(), out, jac, ws.get(), call.diag()));
+    const std::uint32_t options =
+        (two_sided ? VREL_SHADING_TWO_SIDED : 0u) | (derivatives ? VREL_SHADING_DERIVATIVES : 0u);
+    call.check(forward(in[0], in[1], in[2], in[3], in[4], in[5], in[6], in[7], in[8], in[9], in[10],
+                       in[11], options, call.context(), out, jac, ws.get(), call.diag()));
     return Tensors2{output, jacobian};
   });
 }
 
-Tensors2 shading_principled_pairs(Tensor cn, Tensor logs, Tensor curve, Tensor partial,
-                                  Tensor mean, Tensor width, Tensor normal, Tensor view,
-                                  Tensor light, Tensor albedo, Tensor roughness, Tensor f0,
-                                  bool two_sided, bool derivatives) {
+Tensors2 shading_principled_pairs(Tensor cn, Tensor logs, Tensor curve, Tensor partial, Tensor mean,
+                                  Tensor width, Tensor normal, Tensor view, Tensor light,
+                                  Tensor albedo, Tensor roughness, Tensor f0, bool two_sided,
+                                  bool derivatives) {
   return principled(vrel_shading_principled_pairs, vrel_shading_principled_pairs_workspace, cn,
                     logs, curve, partial, mean, width, normal, view, light, albedo, roughness, f0,
                     two_sided, derivatives);
@@ -71,11 +71,11 @@ Tensors2 shading_principled_groups(Tensor cn, Tensor logs, Tensor curve, Tensor 
 
 Tensors2 shading_principled_shared_groups(Tensor cn, Tensor logs, Tensor curve, Tensor partial,
                                           Tensor mean, Tensor width, Tensor normal, Tensor view,
-                                          Tensor light, Tensor albedo, Tensor roughness,
-                                          Tensor f0, bool two_sided, bool derivatives) {
-  return principled(vrel_shading_principled_shared_groups,
-                    vrel_shading_principled_groups_workspace, cn, logs, curve, partial, mean,
-                    width, normal, view, light, albedo, roughness, f0, two_sided, derivatives);
+                                          Tensor light, Tensor albedo, Tensor roughness, Tensor f0,
+                                          bool two_sided, bool derivatives) {
+  return principled(vrel_shading_principled_shared_groups, vrel_shading_principled_groups_workspace,
+                    cn, logs, curve, partial, mean, width, normal, view, light, albedo, roughness,
+                    f0, two_sided, derivatives);
 }
 
 Tensors2 principled_backward(PrincipledBackward backward, PrincipledQuery query,
@@ -110,8 +110,8 @@ Tensors2 shading_principled_groups_backward(Tensor jacobian, Tensor gradient) {
 
 Tensors2 shading_loss_curve(Tensor axis, Tensor controls, Tensor u) {
   return scoped(axis, [&] {
-    require(dim_of(axis) == 1 && dim_of(u) == 1 && extent(axis, 0) >= 1 &&
-                extent(axis, 0) <= 512 && extent(u, 0) <= 32,
+    require(dim_of(axis) == 1 && dim_of(u) == 1 && extent(axis, 0) >= 1 && extent(axis, 0) <= 512 &&
+                extent(u, 0) <= 32,
             "curve axis/u shape invalid");
     Call call(axis);
     const std::int64_t n = extent(axis, 0), b = extent(u, 0);
@@ -170,8 +170,7 @@ Tensors2 shading_loss_query(Tensor cn, Tensor logs, Tensor weights, Tensor curve
     VrelTensorView *out_query = call.out(query);
     VrelTensorView *out_mean = call.out(mean);
     call.check(vrel_shading_loss_query(in[0], in[1], in[2], in[3], in[4], in[5], in[6],
-                                       call.context(), out_query, out_mean, ws.get(),
-                                       call.diag()));
+                                       call.context(), out_query, out_mean, ws.get(), call.diag()));
     return Tensors2{query, mean};
   });
 }
@@ -203,14 +202,10 @@ Tensors2 shading_loss_query_backward(Tensor query, Tensor mean, Tensor owners, T
 
 std::span<const KernelBinding> shading_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(shading_principled_pairs),
-      VREL_BIND(shading_principled_groups),
-      VREL_BIND(shading_principled_shared_groups),
-      VREL_BIND(shading_principled_pairs_backward),
-      VREL_BIND(shading_principled_groups_backward),
-      VREL_BIND(shading_loss_curve),
-      VREL_BIND(shading_loss_curve_backward),
-      VREL_BIND(shading_loss_query),
+      VREL_BIND(shading_principled_pairs),           VREL_BIND(shading_principled_groups),
+      VREL_BIND(shading_principled_shared_groups),   VREL_BIND(shading_principled_pairs_backward),
+      VREL_BIND(shading_principled_groups_backward), VREL_BIND(shading_loss_curve),
+      VREL_BIND(shading_loss_curve_backward),        VREL_BIND(shading_loss_query),
       VREL_BIND(shading_loss_query_backward),
   };
   return bindings;

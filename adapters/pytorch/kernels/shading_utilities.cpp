@@ -22,8 +22,8 @@ bool shaped(const Tensor &tensor, std::initializer_list<std::int64_t> extents) {
 template <typename Query, typename... Counts>
 Workspace scratch(Call &call, const Tensor &reference, Query query, Counts... counts) {
   std::uint64_t bytes = 0, alignment = 0;
-  call.check(query(static_cast<std::int64_t>(counts)..., call.context(), &bytes, &alignment,
-                   call.diag()));
+  call.check(
+      query(static_cast<std::int64_t>(counts)..., call.context(), &bytes, &alignment, call.diag()));
   return make_workspace(reference, bytes);
 }
 
@@ -45,8 +45,8 @@ Tensor shading_unit_vectors(Tensor input) {
     Call call(input);
     Workspace ws = scratch(call, input, vrel_shading_unit_vectors_workspace, extent(input, 0));
     Tensor output = new_empty(input, sizes_of(input));
-    call.check(vrel_shading_unit_vectors(call.in(input), call.context(), call.out(output),
-                                         ws.get(), call.diag()));
+    call.check(vrel_shading_unit_vectors(call.in(input), call.context(), call.out(output), ws.get(),
+                                         call.diag()));
     return output;
   });
 }
@@ -59,8 +59,8 @@ Tensor shading_ordered_rgba(Tensor carry, Tensor values) {
     Tensor output = new_empty(carry, {4});
     const VrelTensorView *c = call.in(carry);
     const VrelTensorView *v = call.in(values);
-    call.check(vrel_shading_ordered_rgba(c, v, call.context(), call.out(output), ws.get(),
-                                         call.diag()));
+    call.check(
+        vrel_shading_ordered_rgba(c, v, call.context(), call.out(output), ws.get(), call.diag()));
     return output;
   });
 }

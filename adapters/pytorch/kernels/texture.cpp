@@ -55,8 +55,8 @@ Tensor texture_pyramid_backward(Tensor level_offsets, std::int64_t texture_heigh
                                                dtype_code(grad_pyramid, "grad_pyramid"),
                                                texture_height, texture_width, channel_count));
   const auto clamp = [](std::int64_t v) { return v < 0 ? 0 : v; };
-  Tensor grad_texture = new_empty(
-      grad_pyramid, {clamp(texture_height), clamp(texture_width), clamp(channel_count)});
+  Tensor grad_texture =
+      new_empty(grad_pyramid, {clamp(texture_height), clamp(texture_width), clamp(channel_count)});
   call.check(vrel_render_texture_pyramid_backward(
       call.in(level_offsets, "level_offsets"), texture_height, texture_width, channel_count,
       call.in(grad_pyramid, "grad_pyramid"), call.context(), call.out(grad_texture, "grad_texture"),
@@ -75,10 +75,12 @@ Tensor texture(Tensor pyramid, Tensor level_offsets, std::int64_t texture_height
       make_workspace(pyramid, query_bytes(call, vrel_render_texture_workspace,
                                           dtype_code(pyramid, "pyramid"), N, channel_count));
   Tensor samples = new_empty(pyramid, {N, channel_count < 0 ? 0 : channel_count});
-  const VrelTensorView *py = call.in(pyramid, "pyramid"), *levels = call.in(level_offsets, "level_offsets");
+  const VrelTensorView *py = call.in(pyramid, "pyramid"),
+                       *levels = call.in(level_offsets, "level_offsets");
   const VrelTensorView *uv = call.in(coordinates, "coordinates");
   const VrelTensorView *du = call.in_if(derivatives, has_derivatives, "derivatives");
-  const VrelTensorView *l = call.in_if(lod, has_lod, "lod"), *b = call.in_if(border, has_border, "border");
+  const VrelTensorView *l = call.in_if(lod, has_lod, "lod"),
+                       *b = call.in_if(border, has_border, "border");
   VrelTensorView *out = call.out(samples, "samples");
   // Samples are independent: one range of them per thread (the operation uses no workspace).
   const std::int64_t n = split::parts_for(pyramid, N, 16384);
@@ -95,25 +97,23 @@ Tensor texture(Tensor pyramid, Tensor level_offsets, std::int64_t texture_height
     }
     if (split::run(parts, [&](split::Part &part, std::int64_t) {
           const auto &w = part.views;
-          return vrel_render_texture(py, levels, texture_height, texture_width, &w[0],
-                                     du != nullptr ? &w[2] : nullptr, l != nullptr ? &w[3] : nullptr,
-                                     as_u32(filter), as_u32(mip_filter), as_u32(wrap_u),
-                                     as_u32(wrap_v), b, call.context(), &w[1], nullptr, &part.diag);
+          return vrel_render_texture(
+              py, levels, texture_height, texture_width, &w[0], du != nullptr ? &w[2] : nullptr,
+              l != nullptr ? &w[3] : nullptr, as_u32(filter), as_u32(mip_filter), as_u32(wrap_u),
+              as_u32(wrap_v), b, call.context(), &w[1], nullptr, &part.diag);
         }))
       return samples;
   }
   call.check(vrel_render_texture(py, levels, texture_height, texture_width, uv, du, l,
-                                 as_u32(filter), as_u32(mip_filter), as_u32(wrap_u),
-                                 as_u32(wrap_v), b, call.context(), out, ws.or_null(),
-                                 call.diag()));
+                                 as_u32(filter), as_u32(mip_filter), as_u32(wrap_u), as_u32(wrap_v),
+                                 b, call.context(), out, ws.or_null(), call.diag()));
   return samples;
 }
 
 std::tuple<Tensor, Tensor> texture_backward(Tensor pyramid, Tensor level_offsets,
-                                            std::int64_t texture_height,
-                                            std::int64_t texture_width, Tensor coordinates,
-                                            Tensor derivatives, Tensor lod, bool has_derivatives,
-                                            bool has_lod, std::int64_t filter,
+                                            std::int64_t texture_height, std::int64_t texture_width,
+                                            Tensor coordinates, Tensor derivatives, Tensor lod,
+                                            bool has_derivatives, bool has_lod, std::int64_t filter,
                                             std::int64_t mip_filter, std::int64_t wrap_u,
                                             std::int64_t wrap_v, Tensor border, bool has_border,
                                             Tensor grad_samples) {

@@ -35,8 +35,8 @@ std::tuple<Tensor, Tensor> transform_points_backward(Tensor points, Tensor matri
   return {grad_points, grad_matrices};
 }
 
-void transform_points_out(Tensor points, Tensor matrices, Tensor point_offsets,
-                          Tensor homogeneous, Tensor workspace) {
+void transform_points_out(Tensor points, Tensor matrices, Tensor point_offsets, Tensor homogeneous,
+                          Tensor workspace) {
   Call call(points);
   VrelBufferDescriptor ws = caller_workspace(workspace);
   call.check(

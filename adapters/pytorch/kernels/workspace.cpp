@@ -4,15 +4,14 @@
 namespace vrel::adapter {
 namespace {
 
-using Sizes = std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t,
-                         std::int64_t>;
+using Sizes =
+    std::tuple<std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t>;
 
 // neighbor_count is accepted and not used: the six answers do not include k nearest neighbours,
 // whose _out operator runs its exhaustive search, with the same results, on an empty workspace.
-Sizes workspace_sizes(std::int64_t vertex_count, std::int64_t face_count,
-                      std::int64_t point_count, std::int64_t neighbor_count,
-                      std::int64_t sample_count, std::int64_t batch_count,
-                      std::int64_t image_height, std::int64_t image_width,
+Sizes workspace_sizes(std::int64_t vertex_count, std::int64_t face_count, std::int64_t point_count,
+                      std::int64_t neighbor_count, std::int64_t sample_count,
+                      std::int64_t batch_count, std::int64_t image_height, std::int64_t image_width,
                       std::int64_t faces_per_pixel, bool double_precision) {
   (void)neighbor_count;
   VrelExecutionContext context{};
@@ -38,8 +37,8 @@ Sizes workspace_sizes(std::int64_t vertex_count, std::int64_t face_count,
                                                      &alignment, &diag));
   check(vrel_points_closest_point_on_mesh_workspace(point_count, vertex_count, face_count, dtype,
                                                     &context, &bytes[3], &alignment, &diag));
-  check(vrel_mesh_sample_surface_workspace(vertex_count, face_count, sample_count, dtype,
-                                           &context, &bytes[4], &alignment, &diag));
+  check(vrel_mesh_sample_surface_workspace(vertex_count, face_count, sample_count, dtype, &context,
+                                           &bytes[4], &alignment, &diag));
   check(vrel_render_rasterize_workspace(vertex_count, face_count, image_height, image_width,
                                         faces_per_pixel, dtype, &context, &bytes[5], &alignment,
                                         &diag));

@@ -43,13 +43,19 @@ struct FakeDriver {
       *static_cast<void **>(data) = owner_of_data;
       return 0;
     };
-    t.ctx_get_current = [](void **c) { *c = current(); return 0; };
+    t.ctx_get_current = [](void **c) {
+      *c = current();
+      return 0;
+    };
     t.device_get = [](int *device, int ordinal) {
       if (ordinal != 0) return 101;  // CUDA_ERROR_INVALID_DEVICE
       *device = 0;
       return 0;
     };
-    t.ctx_get_device = [](int *device) { *device = context_device; return 0; };
+    t.ctx_get_device = [](int *device) {
+      *device = context_device;
+      return 0;
+    };
     t.ctx_push_current = [](void *c) {
       if (fail_push) return 1;
       stack.push_back(c);
@@ -81,7 +87,10 @@ struct FakeDriver {
       *c = kPrimary;
       return 0;
     };
-    t.primary_ctx_release = [](int) { --retained; return 0; };
+    t.primary_ctx_release = [](int) {
+      --retained;
+      return 0;
+    };
     return t;
   }
   static inline void *const kPrimary = reinterpret_cast<void *>(0x1000);
@@ -176,7 +185,8 @@ TEST_F(ScopeTest, EntryFailuresNameTheirStepAndLeaveNothingBehind) {
   {
     DriverTable none;
     CudaContextScope scope(none);
-    EXPECT_EQ(entry_error(scope, cuda_tensor(0)), "CUDA context scope driver functions unavailable");
+    EXPECT_EQ(entry_error(scope, cuda_tensor(0)),
+              "CUDA context scope driver functions unavailable");
   }
   {
     CudaContextScope scope(driver);

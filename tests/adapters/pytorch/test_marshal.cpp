@@ -17,9 +17,9 @@ Tensor cpu_tensor(std::vector<std::int64_t> sizes, std::int32_t dtype) {
   std::vector<std::int64_t> strides(sizes.size(), 1);
   for (std::size_t d = sizes.size(); d-- > 1;) strides[d - 1] = strides[d] * sizes[d];
   AtenTensorHandle handle = nullptr;
-  STABLE_TORCH_ERROR_CODE_CHECK(aoti_torch_empty_strided(
-      static_cast<std::int64_t>(sizes.size()), sizes.data(), strides.data(), dtype,
-      aoti_torch_device_type_cpu(), 0, &handle));
+  STABLE_TORCH_ERROR_CODE_CHECK(aoti_torch_empty_strided(static_cast<std::int64_t>(sizes.size()),
+                                                         sizes.data(), strides.data(), dtype,
+                                                         aoti_torch_device_type_cpu(), 0, &handle));
   return Tensor(handle);
 }
 
