@@ -258,7 +258,9 @@ TEST(OpaqueChecks, IntegrateRulesInOrder) {
        "operation outputs must carry the output flag"},
       {"gradient NaN", [](Args& a) { a.rgba_grad[0] = std::nan(""); }, 1,
        "opaque colour inputs must be finite and coordinates bounded"},
-      {"gradient outputs overlap", [](Args& a) { a.gc->data = a.grad_vertices.ptr(); }, 1,
+      // The vertex gradient (12 doubles) inside the colour gradient's storage (18): the outputs
+      // overlap each other and nothing else.
+      {"gradient outputs overlap", [](Args& a) { a.gv->data = a.grad_colour.ptr(); }, 1,
        "opaque colour gradient outputs overlap"},
   };
   for (const Case& c : backward) {
