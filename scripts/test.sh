@@ -11,6 +11,11 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 status=0
+# Compiles go through ccache when it is installed (a rerun then rebuilds only what changed).
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 summary=()
 started=$SECONDS
 
@@ -28,13 +33,13 @@ stage() {
 
 # Each stage chains its steps with &&: errexit does not apply inside a tested function.
 release() {
-  cmake --preset release -DVREL_BUILD_TORCH=ON >/dev/null &&
+  cmake --preset release -DVREL_BUILD_TORCH=ON "${launcher[@]}" >/dev/null &&
   cmake --build --preset release -j "$jobs" &&
   ctest --test-dir build/release --output-on-failure -j "$jobs"
 }
 
 sanitizer() {
-  cmake --preset asan-ubsan >/dev/null &&
+  cmake --preset asan-ubsan "${launcher[@]}" >/dev/null &&
   cmake --build --preset asan-ubsan -j "$jobs" &&
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j "$jobs"
@@ -42,7 +47,7 @@ sanitizer() {
 
 # The concurrency tests only.
 thread_sanitizer() {
-  cmake --preset tsan >/dev/null &&
+  cmake --preset tsan "${launcher[@]}" >/dev/null &&
   cmake --build --preset tsan -j "$jobs" --target test_provider_discovery vrel_test_provider \
     vrel_test_no_handshake test_torch_cuda_scope &&
   TSAN_OPTIONS=halt_on_error=1 \
