@@ -11,10 +11,12 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 status=0
-# Compiles go through ccache when it is installed (a rerun then rebuilds only what changed).
+# Compiles go through ccache when it is installed (a rerun then rebuilds only what changed);
+# paths are taken relative to the checkout, so clones in other folders share the cache.
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 fi
 summary=()
 started=$SECONDS
