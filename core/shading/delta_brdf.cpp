@@ -53,7 +53,7 @@ extern "C" VREL_API VrelStatus vrel_shading_delta_brdf(
     VrelDiagnostic* diag) noexcept {
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
-  VREL_TRY(c.validate({normal, brdf, direction, incoming, cotangent, radiance, incoming_gradient}));
+  VREL_TRY(c.validate_all({normal, brdf, direction, incoming, cotangent, radiance, incoming_gradient}));
   if (brdf->rank != 3 || brdf->shape[2] != 3)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, "delta BRDF shape invalid");
   const int64_t points = brdf->shape[0], directions = brdf->shape[1];
@@ -66,8 +66,8 @@ extern "C" VREL_API VrelStatus vrel_shading_delta_brdf(
   VREL_TRY(c.tensor(cotangent, {points, 3}, false));
   VREL_TRY(c.tensor(radiance, {points, 3}, true));
   VREL_TRY(c.tensor(incoming_gradient, {points, directions, 3}, true));
-  VREL_TRY(c.scratch(
-      workspace, {normal, brdf, direction, incoming, cotangent, radiance, incoming_gradient}, 2));
+  VREL_TRY(c.scratch(workspace, {normal, brdf, direction, incoming, cotangent},
+                     {radiance, incoming_gradient}));
   if (c.cuda())
     return c.forward<&Table::delta_brdf>(kDeltaBrdf, normal, brdf, direction, incoming, cotangent,
                                          context, radiance, incoming_gradient, workspace, diag);

@@ -29,7 +29,7 @@ extern "C" VREL_API VrelStatus vrel_shading_ordered_rgba(
     VrelDiagnostic* diag) noexcept {
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
-  VREL_TRY(c.validate({carry, values, output}));
+  VREL_TRY(c.validate_all({carry, values, output}));
   if (values->rank != 2)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, "ordered RGBA values rank invalid");
   const int64_t n = values->shape[0];
@@ -38,7 +38,7 @@ extern "C" VREL_API VrelStatus vrel_shading_ordered_rgba(
   VREL_TRY(c.tensor(carry, {4}, false));
   VREL_TRY(c.tensor(values, {n, 4}, false));
   VREL_TRY(c.tensor(output, {4}, true));
-  VREL_TRY(c.scratch(workspace, {carry, values, output}, 1));
+  VREL_TRY(c.scratch(workspace, {carry, values}, {output}));
   if (c.cuda())
     return c.forward<&Table::ordered_rgba>(kOrderedRgba, carry, values, context, output, workspace,
                                            diag);

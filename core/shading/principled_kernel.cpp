@@ -134,7 +134,7 @@ bool shade(const PrincipledCurves& curves, const PointState<T>& p, const double*
   const T lambda_l = sqrt(ndotl * ndotl * (1.0 - a2) + a2);
   const T lambda_v = sqrt(ndotv * ndotv * (1.0 - a2) + a2);
   const T dn = (1.0 - ndoth) * (1.0 + ndoth) + ndoth * ndoth * a2;
-  const T spec = 0.5 / (lambda_v * ndotl + lambda_l * ndotv) * (a2 / (dn * dn) / kPi);
+  const T specular = 0.5 / (lambda_v * ndotl + lambda_l * ndotv) * (a2 / (dn * dn) / kPi);
   const T f = 1.0 - vdoth;
   const T f5 = f * f * (f * f) * f;
   for (int i = 0; i < 3; ++i) {
@@ -143,7 +143,7 @@ bool shade(const PrincipledCurves& curves, const PointState<T>& p, const double*
     const T fresnel = f5 * q + f0;
     const T diffuse = p.albedo[i] * (q * e0v + f0 * e1v) * (q * e0l + f0 * e1l) /
                       ((q * p.mean0 + f0 * p.mean1) * kPi);
-    out[i] = diffuse + spec * fresnel;
+    out[i] = diffuse + specular * fresnel;
   }
   return all_finite(out);
 }

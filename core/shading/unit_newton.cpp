@@ -21,7 +21,7 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_newton(
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
-  VREL_TRY(c.validate({input, output}));
+  VREL_TRY(c.validate_all({input, output}));
   if (input->rank != 1)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, "unit Newton input rank invalid");
   const int64_t n = input->shape[0];
@@ -29,7 +29,7 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_newton(
   VREL_TRY(c.workspace_rule(kUnitNewton, count_valid(n), &bytes, &alignment));
   VREL_TRY(c.tensor(input, {n}, false));
   VREL_TRY(c.tensor(output, {n}, true));
-  VREL_TRY(c.scratch(workspace, {input, output}, 1));
+  VREL_TRY(c.scratch(workspace, {input}, {output}));
   if (c.cuda())
     return c.forward<&Table::unit_newton>(kUnitNewton, input, context, output, workspace, diag);
   const double* x = vrel::abi::data_of<double>(*input);

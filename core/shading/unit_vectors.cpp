@@ -29,7 +29,7 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_vectors(
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   UtilityChecks c{diag};
   VREL_TRY(c.begin(context));
-  VREL_TRY(c.validate({input, output}));
+  VREL_TRY(c.validate_all({input, output}));
   if (input->rank != 2 || input->shape[1] != 3)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, "unit vectors input shape invalid");
   const int64_t n = input->shape[0];
@@ -37,7 +37,7 @@ extern "C" VREL_API VrelStatus vrel_shading_unit_vectors(
   VREL_TRY(c.workspace_rule(kUnitVectors, count_valid(n), &bytes, &alignment));
   VREL_TRY(c.tensor(input, {n, 3}, false));
   VREL_TRY(c.tensor(output, {n, 3}, true));
-  VREL_TRY(c.scratch(workspace, {input, output}, 1));
+  VREL_TRY(c.scratch(workspace, {input}, {output}));
   if (c.cuda())
     return c.forward<&Table::unit_vectors>(kUnitVectors, input, context, output, workspace, diag);
   const double* rows = vrel::abi::data_of<double>(*input);

@@ -1,6 +1,5 @@
-// Checks shared by the shading utilities (unit Newton, unit vectors, ordered RGBA, delta BRDF):
-// the curve-family device rule, the workspace rule with its 8-byte scratch, the float64 tensor
-// rule and the scratch check, with their sentences.
+// Checks of the shading utilities (unit Newton, unit vectors, ordered RGBA, delta BRDF): the
+// family's checks with the utilities' fixed 8-byte workspace rule.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +9,7 @@
 #include "abi/descriptors.hpp"
 #include "abi/frame.hpp"
 #include "abi/status.hpp"
+#include "shading/checks.hpp"
 #include "vrel/vrel.h"
 
 namespace vrel::shading {
@@ -32,23 +32,12 @@ struct Utility {
   const char* provider_message;  // CUDA: the provider lacks the entry (2)
 };
 
-using Views = std::initializer_list<const VrelTensorView*>;
-using Dims = std::initializer_list<int64_t>;
-
-class UtilityChecks {
+// The utilities' checks are the family's (device rule, float64 tensors, the scratch check with
+// kUtilityScratch bytes) plus the fixed 8-byte workspace rule and forwarding with each utility's
+// provider sentence.
+class UtilityChecks : public Checks {
  public:
-  explicit UtilityChecks(VrelDiagnostic* diag) noexcept : diag_(diag) {}
-
-  VrelStatus fail(VrelStatus status, const char* message) const noexcept {
-    return abi::diag_write(diag_, status, message);
-  }
-  bool cuda() const noexcept { return context_->device_type == VREL_DEVICE_CUDA; }
-
-  // Reset, context validation, then CPU or CUDA (1, "curve device unsupported").
-  VrelStatus begin(const VrelExecutionContext* context) noexcept;
-
-  // vrel_validate_tensor_view over every view, in order.
-  VrelStatus validate(Views views) const noexcept;
+  using Checks::Checks;
 
   // The workspace rule: counts within the operation's limits and both result pointers present
   // (1, count message); on CUDA the provider must have the operation's entry (2, provider
@@ -56,24 +45,17 @@ class UtilityChecks {
   VrelStatus workspace_rule(const Utility& utility, bool counts_valid, uint64_t* bytes,
                             uint64_t* alignment) const noexcept;
 
-  // float64, the rank of `dims`, the context's device type and index, the output flag exactly
-  // on outputs (1, "curve tensor dtype/rank/device/flags invalid"); then the extents (1, "curve
-  // tensor shape invalid").
-  VrelStatus tensor(const VrelTensorView* view, Dims dims, bool is_output) const noexcept;
-
-  // The scratch check over `views`, of which the last `outputs` are outputs.
-  VrelStatus scratch(const VrelBufferDescriptor* workspace, Views views,
-                     std::size_t outputs) const noexcept;
+  // The scratch check of the family over kUtilityScratch bytes.
+  VrelStatus scratch(const VrelBufferDescriptor* workspace, Views inputs,
+                     Views outputs) const noexcept {
+    return Checks::scratch(workspace, kUtilityScratch, inputs, outputs);
+  }
 
   // Forwards to the provider's entry `Field` (2, provider message, when it lacks it).
   template <auto Field, typename... Args>
   VrelStatus forward(const Utility& utility, Args... args) const noexcept {
-    return frame::forward_entry<Field>(utility.provider_message, true, diag_, args...);
+    return frame::forward_entry<Field>(utility.provider_message, true, diag(), args...);
   }
-
- private:
-  VrelDiagnostic* diag_;
-  const VrelExecutionContext* context_ = nullptr;
 };
 
 }  // namespace vrel::shading

@@ -214,9 +214,10 @@ VREL_API VrelStatus vrel_shading_delta_brdf_workspace(
  * than 1, so a view or light along the normal is valid). With E0, E1 the curve looked up at n.v
  * (V) and n.l (L), a = roughness^2, a2 = a^2:
  *   LambdaX = sqrt(NdotX^2 (1 - a2) + a2), Dn = (1 - NdotH)(1 + NdotH) + NdotH^2 a2,
- *   spec = 0.5 / (LambdaV NdotL + LambdaL NdotV) * (a2 / Dn^2 / pi),
+ *   specular = 0.5 / (LambdaV NdotL + LambdaL NdotV) * (a2 / Dn^2 / pi),
  *   per channel with f = f0, q = 1 - f, F = 1 - VdotH:
- *   output = albedo (q E0V + f E1V)(q E0L + f E1L) / ((q mean0 + f mean1) pi) + spec (F^5 q + f).
+ *   output = albedo (q E0V + f E1V)(q E0L + f E1L) / ((q mean0 + f mean1) pi)
+ *            + specular (F^5 q + f).
  *
  * The Jacobian is computed in forward-mode dual numbers with sixteen tangents seeded in the
  * column order, so it is exact to rounding, not an estimate (the values are the same bits with

@@ -27,7 +27,7 @@ constexpr std::size_t kStorage = 128;  // bytes of each view's storage block
 constexpr std::size_t kWorkspace = 4096;
 constexpr int kMaxRank = VREL_MAX_TENSOR_RANK;
 
-struct Spec {
+struct TensorPlan {
   uint32_t dtype;
   std::vector<int64_t> shape;
   bool output;
@@ -36,7 +36,7 @@ struct Spec {
 
 // A view and everything it points to.
 struct Operand {
-  Spec spec;
+  TensorPlan plan;
   alignas(64) unsigned char storage[kStorage] = {};
   int64_t shape[kMaxRank] = {};
   int64_t strides[kMaxRank] = {};
@@ -45,16 +45,16 @@ struct Operand {
 
   void build() {
     std::size_t size = 1;
-    for (std::size_t i = 0; i < spec.shape.size(); ++i) shape[i] = spec.shape[i];
+    for (std::size_t i = 0; i < plan.shape.size(); ++i) shape[i] = plan.shape[i];
     int64_t stride = 1;
-    for (std::size_t i = spec.shape.size(); i-- > 0;) {
+    for (std::size_t i = plan.shape.size(); i-- > 0;) {
       strides[i] = stride;
-      stride *= spec.shape[i] > 0 ? spec.shape[i] : 1;
+      stride *= plan.shape[i] > 0 ? plan.shape[i] : 1;
     }
-    for (const int64_t e : spec.shape) size *= static_cast<std::size_t>(e);
+    for (const int64_t e : plan.shape) size *= static_cast<std::size_t>(e);
     for (std::size_t i = 0; i < size; ++i) {
-      const double v = spec.values.empty() ? 0.0 : spec.values[i % spec.values.size()];
-      switch (spec.dtype) {
+      const double v = plan.values.empty() ? 0.0 : plan.values[i % plan.values.size()];
+      switch (plan.dtype) {
         case VREL_DTYPE_FLOAT32:
           reinterpret_cast<float*>(storage)[i] = static_cast<float>(v);
           break;
@@ -71,12 +71,12 @@ struct Operand {
     record.struct_size = sizeof(VrelTensorView);
     record.abi_version = VREL_ABI_VERSION;
     record.data = storage;
-    record.shape = spec.shape.empty() ? nullptr : shape;
-    record.strides = spec.shape.empty() ? nullptr : strides;
-    record.rank = static_cast<uint32_t>(spec.shape.size());
-    record.dtype = spec.dtype;
+    record.shape = plan.shape.empty() ? nullptr : shape;
+    record.strides = plan.shape.empty() ? nullptr : strides;
+    record.rank = static_cast<uint32_t>(plan.shape.size());
+    record.dtype = plan.dtype;
     record.device_type = VREL_DEVICE_CPU;
-    record.flags = spec.output ? VREL_TENSOR_OUTPUT : VREL_TENSOR_READ_ONLY;
+    record.flags = plan.output ? VREL_TENSOR_OUTPUT : VREL_TENSOR_READ_ONLY;
   }
 
   // The pointer the export receives.
@@ -131,9 +131,9 @@ struct Call {
   alignas(64) unsigned char workspace_bytes[kWorkspace] = {};
   std::unique_ptr<unsigned char[]> short_context, short_workspace;
 
-  Operand& add(Spec spec) {
+  Operand& add(TensorPlan plan) {
     views.push_back(std::make_unique<Operand>());
-    views.back()->spec = std::move(spec);
+    views.back()->plan = std::move(plan);
     views.back()->build();
     return *views.back();
   }
@@ -325,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       status != VREL_STATUS_ABI_MISMATCH)
     broken("a buffer with a broken header was not refused with status 6", op, status, text);
   for (std::size_t i = 0; i < c.views.size(); ++i)
-    if (!c.views[i]->spec.output &&
+    if (!c.views[i]->plan.output &&
         std::memcmp(before[i].data(), c.views[i]->storage, kStorage) != 0)
       broken("an input was written", op, status, text);
   if (status == VREL_STATUS_OK) return 0;
@@ -337,7 +337,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
        (std::strcmp(text, "pyramid element count exceeds the int32 offset range") == 0 ||
         std::strcmp(text, "pyramid view is smaller than the level chain requires") == 0));
   for (std::size_t i = 0; i < c.views.size(); ++i)
-    if (c.views[i]->spec.output && !partial &&
+    if (c.views[i]->plan.output && !partial &&
         std::memcmp(before[i].data(), c.views[i]->storage, kStorage) != 0)
       broken("a refused call wrote an output", op, status, text);
   if (!partial && std::memcmp(workspace_before.data(), c.workspace_bytes, kWorkspace) != 0)
