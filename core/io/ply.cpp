@@ -1,7 +1,5 @@
 // The PLY exports: probing and reading from memory or from a file. Each export runs its argument
 // checks in order, then the header parse and, for a read, a checking and a writing body walk.
-#include <cstdlib>
-
 #include "abi/descriptors.hpp"
 #include "abi/frame.hpp"
 #include "io/checks.hpp"
@@ -115,14 +113,12 @@ VrelStatus read(const char* data, int64_t size, const VrelPlyInfo* info,
   });
 }
 
-// Runs `use(bytes)` on the whole file at `path` and frees the bytes afterwards.
+// Runs `use(bytes)` on the whole file at `path`, lent for the call.
 template <typename Use>
 VrelStatus with_file(const char* path, VrelDiagnostic* diag, Use use) {
-  FileBytes bytes;
-  VREL_TRY(report(diag, read_whole_file(path, bytes)));
-  const VrelStatus status = use(bytes);
-  std::free(bytes.data);
-  return status;
+  FileView bytes;
+  VREL_TRY(report(diag, view_whole_file(path, bytes)));
+  return use(bytes);
 }
 
 }  // namespace
@@ -161,8 +157,8 @@ extern "C" VREL_API VrelStatus vrel_io_ply_probe_file(
   if (path == nullptr) return invalid(diag, kNullPath);
   if (info == nullptr) return invalid(diag, kNullInfo);
   if (info->struct_size != kPlyInfoSize) return invalid(diag, kInfoSize);
-  return with_file(path, diag, [&](const FileBytes& bytes) {
-    return probe(bytes.data, static_cast<int64_t>(bytes.size), nullptr, info, diag);
+  return with_file(path, diag, [&](const FileView& bytes) {
+    return probe(bytes.data(), static_cast<int64_t>(bytes.size()), nullptr, info, diag);
   });
 }
 
@@ -173,12 +169,12 @@ extern "C" VREL_API VrelStatus vrel_io_ply_read_file(
   VREL_TRY(optional_context(context, diag));
   if (path == nullptr) return invalid(diag, kNullPath);
   if (info == nullptr) return invalid(diag, kNullInfo);
-  return with_file(path, diag, [&](const FileBytes& bytes) {
+  return with_file(path, diag, [&](const FileView& bytes) {
     VrelPlyInfo probed{};
     probed.struct_size = kPlyInfoSize;
-    const int64_t size = static_cast<int64_t>(bytes.size);
-    VREL_TRY(probe(bytes.data, size, nullptr, &probed, diag));
-    VREL_TRY(read(bytes.data, size, &probed, nullptr, vertices, faces, diag));
+    const int64_t size = static_cast<int64_t>(bytes.size());
+    VREL_TRY(probe(bytes.data(), size, nullptr, &probed, diag));
+    VREL_TRY(read(bytes.data(), size, &probed, nullptr, vertices, faces, diag));
     probed.abi_version = VREL_ABI_VERSION;
     *info = probed;
     return VREL_STATUS_OK;

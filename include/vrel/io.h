@@ -138,15 +138,19 @@ VREL_API VrelStatus vrel_io_ply_read_workspace(
     uint64_t *alignment) VREL_NOEXCEPT;
 
 /*
- * vrel_io_file_read_all followed by vrel_io_ply_probe on the file's bytes; the file's memory is
- * freed before returning. Statuses: those of the two.
+ * vrel_io_ply_probe on the bytes of the file at `path`, opened with the checks of
+ * vrel_io_file_read_all. The file is mapped read-only for the call (read into memory instead
+ * where it cannot be mapped) and let go before returning; a file that another process truncates
+ * during the call stops the process (SIGBUS), as any mapped read does.
+ * Statuses: those of vrel_io_file_read_all and the probe.
  */
 VREL_API VrelStatus vrel_io_ply_probe_file(
     const char *path, const VrelExecutionContext *context, VrelPlyInfo *info,
     VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 /*
- * Reads the file at `path` and runs the probe and the read on its bytes. On success `info`
+ * Runs the probe and the read on the bytes of the file at `path`, lent as for
+ * vrel_io_ply_probe_file (the body is read straight from the file's cached pages). On success `info`
  * receives the probe's fields with struct_size 40 and abi_version 0x10000; its fields are not
  * examined beforehand and are untouched on failure. The views are as for vrel_io_ply_read.
  * Statuses: those of vrel_io_file_read_all, the probe and the read; 1 null info.

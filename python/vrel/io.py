@@ -9,7 +9,6 @@ Every writer takes a path or a binary file object opened for writing; every read
 ``bytes`` or a binary file object. Floating values are written with enough digits to read back
 exactly (float32 and float64 alike), so a write followed by a read gives the same tensors.
 """
-import contextlib as _contextlib
 import os as _os
 from typing import NamedTuple as _NamedTuple
 
@@ -64,18 +63,12 @@ def _exact(values: _np.ndarray) -> list:
 
 # ---- PLY ------------------------------------------------------------------------------------
 
-@_contextlib.contextmanager
-def _ply_bytes(path_or_bytes):
-    """The PLY data as a uint8 tensor: a path is read by the core (regular files only, read once
-    into memory lent to the tensor for the ``with`` block); bytes and tensors are used as given."""
-    if isinstance(path_or_bytes, _torch.Tensor):
-        yield path_or_bytes
-    elif isinstance(path_or_bytes, (str, _os.PathLike)):
-        with _files.file_bytes(path_or_bytes) as data:
-            yield data
-    else:
-        data = bytearray(path_or_bytes)
-        yield _torch.frombuffer(data, dtype=_torch.uint8) if data else _torch.empty(0, dtype=_torch.uint8)
+def _ply_bytes(data):
+    """In-memory PLY data as a uint8 tensor: tensors as given, bytes copied once."""
+    if isinstance(data, _torch.Tensor):
+        return data
+    data = bytearray(data)
+    return _torch.frombuffer(data, dtype=_torch.uint8) if data else _torch.empty(0, dtype=_torch.uint8)
 
 
 def ply_probe(path_or_bytes):
@@ -95,8 +88,9 @@ def ply_probe(path_or_bytes):
         >>> vrel.ply_probe(buffer.getvalue())
         (0, 8, 12)
     """
-    with _ply_bytes(path_or_bytes) as data:
-        return _ops.ply_probe(data)
+    if isinstance(path_or_bytes, (str, _os.PathLike)):
+        return _files.ply_probe_file(path_or_bytes)
+    return _ops.ply_probe(_ply_bytes(path_or_bytes))
 
 
 def ply_read(path_or_bytes, double_precision: bool = False):
@@ -120,8 +114,10 @@ def ply_read(path_or_bytes, double_precision: bool = False):
         >>> vertices.shape, faces.tolist()
         (torch.Size([4, 3]), [[0, 1, 3], [0, 3, 2]])
     """
-    with _ply_bytes(path_or_bytes) as data:
-        return _ops.ply_read(data, bool(double_precision))
+    if isinstance(path_or_bytes, (str, _os.PathLike)):
+        return _files.ply_read_file(path_or_bytes,
+                                    _torch.float64 if double_precision else _torch.float32)
+    return _ops.ply_read(_ply_bytes(path_or_bytes), bool(double_precision))
 
 
 def ply_write(file, vertices, faces, *, binary: bool = True) -> None:

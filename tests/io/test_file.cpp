@@ -172,5 +172,36 @@ TEST(FileRead, ProbeAndReadFromAFile) {
   EXPECT_EQ(vrel_io_ply_probe_file(path.c_str(), nullptr, &info, diag), 1);
 }
 
+TEST(FileRead, FileFormsReadTheBodyUpToTheFilesLastByte) {
+  // A binary body padded so that the file ends on a page boundary: the file forms give what the
+  // memory form gives, and a file cut one byte short is refused, never read past its end.
+  std::string header = triangle_header("binary_little_endian", 3, 1);
+  std::string body(36 + 13, '\0');
+  const std::size_t padding = 4096 - header.size() - body.size() - std::strlen("comment \n");
+  header.insert(header.find("element"), "comment " + std::string(padding, 'p') + "\n");
+  const float xyz[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0.5f};
+  const unsigned char face[13] = {3, 2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+  std::memcpy(body.data(), xyz, sizeof xyz);
+  std::memcpy(body.data() + 36, face, sizeof face);
+  ASSERT_EQ(header.size() + body.size(), 4096u);
+  TempDir dir;
+  const std::string path = dir.file("page.ply", header + body);
+  Tensor<float> vertices({3, 3});
+  Tensor<int32_t> faces({1, 3});
+  VrelPlyInfo out = ply_info();
+  Diag diag;
+  ASSERT_EQ(vrel_io_ply_read_file(path.c_str(), nullptr, &out, vertices.out(), faces.out(), diag),
+            0)
+      << diag.text();
+  EXPECT_EQ(vertices.values(), std::vector<float>(xyz, xyz + 9));
+  EXPECT_EQ(faces.values(), (std::vector<int32_t>{2, 1, 0}));
+
+  const std::string cut = dir.file("cut.ply", (header + body).substr(0, 4095));
+  EXPECT_EQ(vrel_io_ply_read_file(cut.c_str(), nullptr, &out, vertices.out(), faces.out(), diag), 1);
+  EXPECT_EQ(diag.text(), "the PLY body ends before its last element");
+  const std::string empty = dir.file("empty.ply", "");
+  EXPECT_EQ(vrel_io_ply_probe_file(empty.c_str(), nullptr, &out, diag), 1);
+}
+
 }  // namespace
 }  // namespace vrel::test
