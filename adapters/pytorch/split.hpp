@@ -39,7 +39,7 @@ inline std::int64_t element_size(std::uint32_t dtype) {
 // One part's call: its views (rows of the whole call's views, or the whole view when shared), its
 // offsets and its Diagnostic.
 struct Part {
-  static constexpr int kViews = 8, kRank = 4;
+  static constexpr int kViews = 8, kRank = 6;
   std::array<VrelTensorView, kViews> views{};
   std::array<std::array<std::int64_t, kRank>, kViews> shapes{};
   int count = 0;
@@ -68,6 +68,24 @@ struct Part {
     out.shape = shape.data();
     out.byte_offset +=
         static_cast<std::uint64_t>(begin * view->strides[0] * element_size(view->dtype));
+    return &out;
+  }
+
+  // Rows [begin, end) of a dense view whose dimensions 0..dim are taken as one: those before
+  // `dim` become 1 and `dim` counts the rows of the merged dimensions (a fragment buffer
+  // [B,H,W,K,...] cut by fragment, or a [1,H,...] image cut by image row). The view stays dense.
+  VrelTensorView *merged_rows(const VrelTensorView *view, std::uint32_t dim, std::int64_t begin,
+                              std::int64_t end) {
+    VrelTensorView &out = views[count];
+    std::array<std::int64_t, kRank> &shape = shapes[count++];
+    out = *view;
+    std::copy(view->shape, view->shape + view->rank, shape.begin());
+    std::int64_t row = 1;  // elements per row: the product of the later extents
+    for (std::uint32_t d = dim + 1; d < view->rank; ++d) row *= view->shape[d];
+    for (std::uint32_t d = 0; d < dim; ++d) shape[d] = 1;
+    shape[dim] = end - begin;
+    out.shape = shape.data();
+    out.byte_offset += static_cast<std::uint64_t>(begin * row * element_size(view->dtype));
     return &out;
   }
 };
@@ -124,6 +142,16 @@ inline Workspaces workspaces(const Tensor &reference, std::int64_t n, std::uint6
 inline bool cuttable(const VrelTensorView *view, std::int64_t rows) {
   return view != nullptr && view->rank >= 1 &&
          view->rank <= static_cast<std::uint32_t>(Part::kRank) && view->shape[0] == rows;
+}
+
+// Whether a borrowed view can be cut by Part::merged_rows: rank dim+1..Part::kRank, the extents
+// of dimensions 0..dim multiplying to `rows`.
+inline bool cuttable_merged(const VrelTensorView *view, std::uint32_t dim, std::int64_t rows) {
+  if (view == nullptr || view->rank <= dim || view->rank > static_cast<std::uint32_t>(Part::kRank))
+    return false;
+  std::int64_t merged = 1;
+  for (std::uint32_t d = 0; d <= dim; ++d) merged *= view->shape[d];
+  return merged == rows;
 }
 
 // Runs `call(part, i)` for parts 0..n-1 on PyTorch's pool; true when every part succeeded.

@@ -59,6 +59,35 @@ def test_split_operators_equal_one_call_bit_for_bit(threads):
     assert_same_bits(*both(threads, lambda: (vrel.skin_lbs(v, t, w),)))
 
 
+def test_split_geometry_and_raster_operators_equal_one_call_bit_for_bit(threads):
+    g = torch.Generator().manual_seed(7)
+    # Transforms by point (two batch elements cut through by the parts), the divide and its
+    # backward by point, with points on the w = 0 plane among them.
+    points = torch.rand(200_000, 3, generator=g) * 4 - 2
+    matrices = torch.rand(2, 4, 4, generator=g)
+    offsets = torch.tensor([0, 70_001, 200_000], dtype=torch.int32)
+    assert_same_bits(*both(threads, lambda: (vrel.transform_points(points, matrices, offsets),)))
+    homogeneous = torch.rand(200_000, 4, generator=g) - 0.5
+    homogeneous[::7, 3] = 0
+    assert_same_bits(*both(threads, lambda: vrel.perspective_divide(homogeneous)))
+    grad_ndc = torch.rand(200_000, 3, generator=g)
+    backward = lambda: (torch.ops.vrel.perspective_divide_backward(homogeneous, 1e-12, grad_ndc),)
+    assert_same_bits(*both(threads, backward))
+
+    # Rasterization by bands of rows: overlapping faces at equal depths (ties keep the earlier
+    # face), blur, faces on band edges; then interpolation by fragment over the result.
+    ndc = torch.rand(300, 3, generator=g) * 2.4 - 1.2
+    ndc[:, 2] = (ndc[:, 2] * 4).round() / 4
+    faces = torch.randint(0, 300, (100, 3), generator=g, dtype=torch.int32)
+    raster = lambda: vrel.rasterize(ndc, faces, image_height=131, image_width=127, faces_per_pixel=3,
+                                    blur_radius_px=0.7)
+    one, many = both(threads, raster)
+    assert_same_bits(one, many)
+    assert (one[0] >= 0).any(dim=-1).float().mean() > 0.5
+    corners = torch.rand(100, 3, 5, generator=g)
+    assert_same_bits(*both(threads, lambda: (vrel.interpolate(one[0], one[1], corners),)))
+
+
 def test_a_failing_part_reports_the_error_of_one_call(threads):
     query = torch.rand(5000, 3)
     reference = torch.rand(300, 3)

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "adapter.hpp"
+#include "split.hpp"
 
 namespace vrel::adapter {
 namespace {
@@ -67,6 +68,9 @@ std::uint64_t raster_bytes(Call &call, const Tensor &ndc_vertices, const Tensor 
                      extent(faces, 0), H, W, K);
 }
 
+// Image rows per thread below which a split costs more than it saves.
+constexpr std::int64_t kRasterRowsPerThread = 16;
+
 Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Tensor face_offsets,
                    std::int64_t image_height, std::int64_t image_width,
                    std::int64_t faces_per_pixel, double blur_radius_px, std::int64_t cull_mode,
@@ -78,12 +82,40 @@ Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
                                                            image_width, faces_per_pixel));
   Fragments out =
       fragment_buffers(ndc_vertices, vertex_offsets, image_height, image_width, faces_per_pixel);
-  call.check(vrel_render_rasterize(
-      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
-      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
-      image_height, image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
-      call.context(), call.out(out.face_index), call.out(out.barycentric), call.out(out.depth),
-      call.out(out.signed_distance), ws.or_null(), call.diag()));
+  const VrelTensorView *v = call.in(ndc_vertices, "ndc_vertices"), *f = call.in(faces, "faces"),
+                       *v_off = call.in(vertex_offsets, "vertex_offsets"),
+                       *f_off = call.in(face_offsets, "face_offsets");
+  const VrelTensorView *outputs[4] = {call.out(out.face_index), call.out(out.barycentric),
+                                      call.out(out.depth), call.out(out.signed_distance)};
+  // A single image is cut into bands of rows, each rasterized as a window of the whole image,
+  // which gives that crop of the full render bit for bit. (With several batch elements a band
+  // would not be one dense block of the outputs.)
+  const std::int64_t H = image_height;
+  const std::int64_t n = extent(out.depth, 0) == 1
+                             ? split::parts_for(ndc_vertices, H, kRasterRowsPerThread)
+                             : 1;
+  bool cuttable = n > 1 && ws.or_null() == nullptr;
+  for (const VrelTensorView *o : outputs) cuttable = cuttable && split::cuttable_merged(o, 1, H);
+  if (cuttable) {
+    std::vector<split::Part> parts(n);
+    for (std::int64_t k = 0; k < n; ++k) {
+      const std::int64_t begin = split::first_row(k, n, H), end = split::first_row(k + 1, n, H);
+      for (const VrelTensorView *o : outputs) parts[k].merged_rows(o, 1, begin, end);
+    }
+    if (split::run(parts, [&](split::Part &part, std::int64_t k) {
+          const auto &w = part.views;
+          const std::int64_t begin = split::first_row(k, n, H);
+          return vrel_render_rasterize_window(
+              v, f, v_off, f_off, H, image_width, begin, 0, split::first_row(k + 1, n, H) - begin,
+              image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
+              call.context(), &w[0], &w[1], &w[2], &w[3], nullptr, &part.diag);
+        }))
+      return {out.face_index, out.barycentric, out.depth, out.signed_distance};
+  }
+  call.check(vrel_render_rasterize(v, f, v_off, f_off, image_height, image_width, faces_per_pixel,
+                                   blur_radius_px, as_u32(cull_mode), eps, call.context(),
+                                   outputs[0], outputs[1], outputs[2], outputs[3], ws.or_null(),
+                                   call.diag()));
   return {out.face_index, out.barycentric, out.depth, out.signed_distance};
 }
 
@@ -145,10 +177,34 @@ Tensor interpolate(Tensor face_index, Tensor barycentric, Tensor face_attributes
   std::vector<std::int64_t> sizes = sizes_of(face_index);
   sizes.push_back(extent(face_attributes, 2));
   Tensor attributes = new_empty(barycentric, sizes);
-  call.check(vrel_render_interpolate(call.in(face_index, "face_index"),
-                                     call.in(barycentric, "barycentric"),
-                                     call.in(face_attributes, "face_attributes"), call.context(),
-                                     call.out(attributes, "attributes"), nullptr, call.diag()));
+  const VrelTensorView *index = call.in(face_index, "face_index"),
+                       *weights = call.in(barycentric, "barycentric"),
+                       *values = call.in(face_attributes, "face_attributes");
+  VrelTensorView *out = call.out(attributes, "attributes");
+  // Fragments are independent: the [B,H,W,K] buffers are taken as one row of fragments and cut
+  // into one range per thread.
+  std::int64_t fragments = 1;
+  for (std::size_t d = 0; d + 1 < sizes.size(); ++d) fragments *= sizes[d];
+  const std::int64_t n = sizes.size() == 5 ? split::parts_for(face_index, fragments, 16384) : 1;
+  if (n > 1 && split::cuttable_merged(index, 3, fragments) &&
+      split::cuttable_merged(weights, 3, fragments) && split::cuttable_merged(out, 3, fragments)) {
+    std::vector<split::Part> parts(n);
+    for (std::int64_t k = 0; k < n; ++k) {
+      const std::int64_t begin = split::first_row(k, n, fragments),
+                         end = split::first_row(k + 1, n, fragments);
+      parts[k].merged_rows(index, 3, begin, end);
+      parts[k].merged_rows(weights, 3, begin, end);
+      parts[k].merged_rows(out, 3, begin, end);
+    }
+    if (split::run(parts, [&](split::Part &part, std::int64_t) {
+          const auto &w = part.views;
+          return vrel_render_interpolate(&w[0], &w[1], values, call.context(), &w[2], nullptr,
+                                         &part.diag);
+        }))
+      return attributes;
+  }
+  call.check(vrel_render_interpolate(index, weights, values, call.context(), out, nullptr,
+                                     call.diag()));
   return attributes;
 }
 
