@@ -57,6 +57,10 @@ def test_split_operators_equal_one_call_bit_for_bit(threads):
     t = torch.rand(8, 9, 4, 4, generator=g)
     w = torch.rand(5000, 9, generator=g)
     assert_same_bits(*both(threads, lambda: (vrel.skin_lbs(v, t, w),)))
+    grad = torch.rand(8, 5000, 3, generator=g)
+    for need in ((True, True, True), (True, False, True), (False, True, False)):
+        backward = lambda: torch.ops.vrel.skin_lbs_backward(v, t, w, grad, *need)
+        assert_same_bits(*both(threads, lambda: [x for x, n in zip(backward(), need) if n]))
 
 
 def test_split_geometry_and_raster_operators_equal_one_call_bit_for_bit(threads):
@@ -100,3 +104,16 @@ def test_a_failing_part_reports_the_error_of_one_call(threads):
             vrel.knn(query, reference, 4, bad, r_off)
         messages.append(str(error.value).splitlines()[0])
     assert messages[0] == messages[1] and "query offsets" in messages[0]
+
+    # Only the last part meets the bad face index: the others succeed, and the error is still
+    # the one call's.
+    face_index = torch.zeros(1, 64, 64, 16, dtype=torch.int32)
+    face_index[0, -1, -1, -1] = 9
+    barycentric = torch.rand(1, 64, 64, 16, 3)
+    messages = []
+    for n in (1, 3):
+        threads(n)
+        with pytest.raises(RuntimeError) as error:
+            vrel.interpolate(face_index, barycentric, torch.rand(9, 3, 2))
+        messages.append(str(error.value))
+    assert messages[0] == messages[1] and "outside the attribute range" in messages[0]

@@ -239,6 +239,37 @@ Tensors3 skin_lbs_backward(Tensor vertices, Tensor transforms, Tensor weights, T
     VrelTensorView *gv = call.out_if(grad_vertices, need_vertices, "grad_vertices");
     VrelTensorView *gt = call.out_if(grad_transforms, need_transforms, "grad_transforms");
     VrelTensorView *gw = call.out_if(grad_weights, need_weights, "grad_weights");
+    // The vertex and transform gradients of a batch element depend on that element alone: one
+    // range of batch elements per thread. The weight gradient sums over the batch: one more part
+    // computes it whole, beside the others (the core sums each gradient in the same order
+    // whichever others it is asked for).
+    const std::int64_t B = extent(vertices, 0);
+    const bool by_batch = need_vertices || need_transforms;
+    const std::int64_t threads =
+        extent(vertices, 1) * B >= 32768 ? split::parts_for(vertices, B + need_weights, 1) : 1;
+    const std::int64_t n = std::min<std::int64_t>(B, threads - need_weights);
+    if (threads > 1 && by_batch && n >= 1 && ws.or_null() == nullptr && split::cuttable(v, B) &&
+        split::cuttable(t, B) && split::cuttable(g, B) && (gv == nullptr || split::cuttable(gv, B)) &&
+        (gt == nullptr || split::cuttable(gt, B))) {
+      std::vector<split::Part> parts(n + need_weights);
+      for (std::int64_t k = 0; k < n; ++k) {
+        const std::int64_t begin = split::first_row(k, n, B), end = split::first_row(k + 1, n, B);
+        for (const VrelTensorView *view : {v, t, g}) parts[k].rows(view, begin, end);
+        parts[k].rows(gv != nullptr ? gv : v, begin, end);
+        parts[k].rows(gt != nullptr ? gt : t, begin, end);
+      }
+      if (split::run(parts, [&](split::Part &part, std::int64_t k) {
+            if (k == n)  // the weight gradient, whole
+              return vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), nullptr, nullptr, gw,
+                                                 nullptr, &part.diag);
+            const auto &x = part.views;
+            return vrel_mesh_skin_lbs_backward(&x[0], &x[1], w, &x[2], call.context(),
+                                               gv != nullptr ? &x[3] : nullptr,
+                                               gt != nullptr ? &x[4] : nullptr, nullptr, nullptr,
+                                               &part.diag);
+          }))
+        return Tensors3{grad_vertices, grad_transforms, grad_weights};
+    }
     call.check(
         vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), gv, gt, gw, ws.get(), call.diag()),
         "animation tensor",
