@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "math/isa.hpp"
+
 namespace vrel::animation {
 
 // Row r (< 3) of the 4x4 transform m applied to (p, 1).
@@ -84,9 +86,11 @@ void skin_forward(const T* vertices, const T* transforms, const T* weights, int6
 // straight loop over joints. For each (v, j) the batch still runs ascending and every term is
 // formed by the same operations in the same order as g0 (T0 . (p, 1)) + g1 (...) + g2 (...).
 template <typename T>
-void skin_weight_gradients(const T* vertices, const T* transforms, const T* grad, int64_t batch,
-                           int64_t rows, int64_t joints, T* grad_weights) noexcept {
-  constexpr int64_t kJoints = 64, kRows = 32;
+[[gnu::always_inline]] inline void skin_weight_gradients(const T* vertices, const T* transforms,
+                                                         const T* grad, int64_t batch,
+                                                         int64_t rows, int64_t joints,
+                                                         T* grad_weights) noexcept {
+  constexpr int64_t kJoints = 64, kRows = 128;
   alignas(64) T m[12][kJoints];
   for (int64_t e = 0; e < rows * joints; ++e) grad_weights[e] = T(0);
   for (int64_t v0 = 0; v0 < rows; v0 += kRows) {
@@ -114,8 +118,17 @@ void skin_weight_gradients(const T* vertices, const T* transforms, const T* grad
   }
 }
 
+// skin_weight_gradients in the given instruction-set build, which the processor must support.
+// Every build gives the same results: the vector lanes are joints, and no multiply and add fuse.
+void skin_weight_gradients_isa(const float* vertices, const float* transforms, const float* grad,
+                               int64_t batch, int64_t rows, int64_t joints, float* grad_weights,
+                               math::Isa isa) noexcept;
+void skin_weight_gradients_isa(const double* vertices, const double* transforms,
+                               const double* grad, int64_t batch, int64_t rows, int64_t joints,
+                               double* grad_weights, math::Isa isa) noexcept;
+
 // Vertex gradients from the blended transform, M^T g; transform gradients as weighted outer
-// products (row 3 stays zero); weight gradients by skin_weight_gradients. Vertices are the outer
+// products (row 3 stays zero); weight gradients by skin_weight_gradients_isa, in the widest build. Vertices are the outer
 // loop, so every sum still runs over v and b ascending.
 template <typename T>
 void skin_backward(const T* vertices, const T* transforms, const T* weights, const T* grad,
@@ -124,7 +137,8 @@ void skin_backward(const T* vertices, const T* transforms, const T* weights, con
   if (grad_transforms != nullptr)
     for (int64_t e = 0; e < batch * joints * 16; ++e) grad_transforms[e] = T(0);
   if (grad_weights != nullptr)
-    skin_weight_gradients(vertices, transforms, grad, batch, rows, joints, grad_weights);
+    skin_weight_gradients_isa(vertices, transforms, grad, batch, rows, joints, grad_weights,
+                              math::best_isa());
   if (grad_vertices == nullptr && grad_transforms == nullptr) return;
   for (int64_t v = 0; v < rows; ++v) {
     const VertexWeights<T> w(weights + v * joints, joints);
