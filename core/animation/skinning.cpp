@@ -51,8 +51,9 @@ VrelStatus forward_cpu(const Checks& c, const VrelTensorView* vertices,
                        const VrelTensorView* transforms, const VrelTensorView* weights,
                        const VrelTensorView* output) noexcept {
   const Sizes n = sizes(vertices, transforms);
-  skin_forward(abi::data_of<T>(*vertices), abi::data_of<T>(*transforms), abi::data_of<T>(*weights),
-               n.batch, n.rows, n.joints, abi::mutable_data_of<T>(*output));
+  skin_forward_isa(abi::data_of<T>(*vertices), abi::data_of<T>(*transforms),
+                   abi::data_of<T>(*weights), n.batch, n.rows, n.joints,
+                   abi::mutable_data_of<T>(*output), math::best_isa());
   return c.finite_outputs({output});
 }
 

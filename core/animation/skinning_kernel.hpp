@@ -66,8 +66,9 @@ struct VertexWeights {
 // out[b][v] = sum over joints of weights[v][j] T[b][j] (p, 1), formed as the blended transform
 // applied to (p, 1).
 template <typename T>
-void skin_forward(const T* vertices, const T* transforms, const T* weights, int64_t batch,
-                  int64_t rows, int64_t joints, T* out) noexcept {
+[[gnu::always_inline]] inline void skin_forward(const T* vertices, const T* transforms,
+                                                const T* weights, int64_t batch, int64_t rows,
+                                                int64_t joints, T* out) noexcept {
   for (int64_t v = 0; v < rows; ++v) {
     const VertexWeights<T> w(weights + v * joints, joints);
     for (int64_t b = 0; b < batch; ++b) {
@@ -118,28 +119,13 @@ template <typename T>
   }
 }
 
-// skin_weight_gradients in the given instruction-set build, which the processor must support.
-// Every build gives the same results: the vector lanes are joints, and no multiply and add fuse.
-void skin_weight_gradients_isa(const float* vertices, const float* transforms, const float* grad,
-                               int64_t batch, int64_t rows, int64_t joints, float* grad_weights,
-                               math::Isa isa) noexcept;
-void skin_weight_gradients_isa(const double* vertices, const double* transforms,
-                               const double* grad, int64_t batch, int64_t rows, int64_t joints,
-                               double* grad_weights, math::Isa isa) noexcept;
-
 // Vertex gradients from the blended transform, M^T g; transform gradients as weighted outer
-// products (row 3 stays zero); weight gradients by skin_weight_gradients_isa, in the widest build. Vertices are the outer
-// loop, so every sum still runs over v and b ascending.
+// products, added to grad_transforms (rows 0..2). Vertices are the outer loop, so every sum
+// still runs over v and b ascending. Either output may be null.
 template <typename T>
-void skin_backward(const T* vertices, const T* transforms, const T* weights, const T* grad,
-                   int64_t batch, int64_t rows, int64_t joints, T* grad_vertices,
-                   T* grad_transforms, T* grad_weights) noexcept {
-  if (grad_transforms != nullptr)
-    for (int64_t e = 0; e < batch * joints * 16; ++e) grad_transforms[e] = T(0);
-  if (grad_weights != nullptr)
-    skin_weight_gradients_isa(vertices, transforms, grad, batch, rows, joints, grad_weights,
-                              math::best_isa());
-  if (grad_vertices == nullptr && grad_transforms == nullptr) return;
+[[gnu::always_inline]] inline void skin_vertex_transform_gradients(
+    const T* vertices, const T* transforms, const T* weights, const T* grad, int64_t batch,
+    int64_t rows, int64_t joints, T* grad_vertices, T* grad_transforms) noexcept {
   for (int64_t v = 0; v < rows; ++v) {
     const VertexWeights<T> w(weights + v * joints, joints);
     for (int64_t b = 0; b < batch; ++b) {
@@ -166,6 +152,38 @@ void skin_backward(const T* vertices, const T* transforms, const T* weights, con
       }
     }
   }
+}
+
+// The kernels above in the given instruction-set build, which the processor must support. Every
+// build gives the same results: each runs the same operations in the same order (the vector
+// lanes are independent elements) and none fuses a multiply and an add.
+template <typename T>
+void skin_forward_isa(const T* vertices, const T* transforms, const T* weights, int64_t batch,
+                      int64_t rows, int64_t joints, T* out, math::Isa isa) noexcept;
+template <typename T>
+void skin_weight_gradients_isa(const T* vertices, const T* transforms, const T* grad,
+                               int64_t batch, int64_t rows, int64_t joints, T* grad_weights,
+                               math::Isa isa) noexcept;
+template <typename T>
+void skin_vertex_transform_gradients_isa(const T* vertices, const T* transforms, const T* weights,
+                                         const T* grad, int64_t batch, int64_t rows,
+                                         int64_t joints, T* grad_vertices, T* grad_transforms,
+                                         math::Isa isa) noexcept;
+
+// The skinning backward in the widest build: grad_transforms cleared (row 3 stays zero), then
+// each requested gradient.
+template <typename T>
+void skin_backward(const T* vertices, const T* transforms, const T* weights, const T* grad,
+                   int64_t batch, int64_t rows, int64_t joints, T* grad_vertices,
+                   T* grad_transforms, T* grad_weights) noexcept {
+  const math::Isa isa = math::best_isa();
+  if (grad_transforms != nullptr)
+    for (int64_t e = 0; e < batch * joints * 16; ++e) grad_transforms[e] = T(0);
+  if (grad_weights != nullptr)
+    skin_weight_gradients_isa(vertices, transforms, grad, batch, rows, joints, grad_weights, isa);
+  if (grad_vertices != nullptr || grad_transforms != nullptr)
+    skin_vertex_transform_gradients_isa(vertices, transforms, weights, grad, batch, rows, joints,
+                                        grad_vertices, grad_transforms, isa);
 }
 
 }  // namespace vrel::animation

@@ -1,6 +1,6 @@
-// The instruction-set builds of the skinning weight gradients give the baseline build's bits:
-// joint counts around the vector widths and the block size, float32 and float64, with values of
-// mixed magnitude whose sums round differently in any other order.
+// The instruction-set builds of the skinning kernels give the baseline build's bits: joint counts
+// around the vector widths and the block size, float32 and float64, values of mixed magnitude
+// whose sums round differently in any other order, and sparse weights (zeros are skipped).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -22,9 +22,12 @@ void check_builds(int64_t batch, int64_t rows, int64_t joints) {
       values[i] = static_cast<T>(u(rng) * (i % 3 == 0 ? 1e4 : 1.0));
   };
   std::vector<T> vertices(batch * rows * 3), transforms(batch * joints * 16), grad(batch * rows * 3);
+  std::vector<T> weights(rows * joints);
   fill(vertices);
   fill(transforms);
   fill(grad);
+  fill(weights);
+  for (std::size_t i = 0; i < weights.size(); i += 2) weights[i] = 0;
   std::vector<T> expected(rows * joints, T(-1));
   vrel::animation::skin_weight_gradients_isa(vertices.data(), transforms.data(), grad.data(), batch,
                                              rows, joints, expected.data(), Isa::kBaseline);
@@ -40,6 +43,19 @@ void check_builds(int64_t batch, int64_t rows, int64_t joints) {
     sum += g[0] * r[0] + g[1] * r[1] + g[2] * r[2];
   }
   EXPECT_EQ(expected[v * joints + j], sum);
+  // Forward, vertex and transform gradients (added to what grad_transforms holds) per build.
+  const auto others = [&](Isa isa) {
+    std::vector<T> out(batch * rows * 3), gv(batch * rows * 3), gt(batch * joints * 16, T(0));
+    vrel::animation::skin_forward_isa(vertices.data(), transforms.data(), weights.data(), batch,
+                                      rows, joints, out.data(), isa);
+    vrel::animation::skin_vertex_transform_gradients_isa(vertices.data(), transforms.data(),
+                                                         weights.data(), grad.data(), batch, rows,
+                                                         joints, gv.data(), gt.data(), isa);
+    out.insert(out.end(), gv.begin(), gv.end());
+    out.insert(out.end(), gt.begin(), gt.end());
+    return out;
+  };
+  const std::vector<T> baseline = others(Isa::kBaseline);
   for (Isa isa : {Isa::kAvx2, Isa::kAvx512}) {
     if (!vrel::math::isa_supported(isa)) continue;
     std::vector<T> got(rows * joints, T(7));
@@ -47,10 +63,12 @@ void check_builds(int64_t batch, int64_t rows, int64_t joints) {
                                                batch, rows, joints, got.data(), isa);
     EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(T)), 0)
         << "isa " << static_cast<int>(isa) << ", J = " << joints << ", V = " << rows;
+    EXPECT_EQ(std::memcmp(others(isa).data(), baseline.data(), baseline.size() * sizeof(T)), 0)
+        << "isa " << static_cast<int>(isa) << ", J = " << joints << ", V = " << rows;
   }
 }
 
-TEST(SkinningIsa, WeightGradientsMatchTheBaselineBitForBit) {
+TEST(SkinningIsa, EveryBuildMatchesTheBaselineBitForBit) {
   for (int64_t joints : {1, 7, 16, 17, 64, 65, 130})
     for (int64_t rows : {1, 33, 70}) {
       check_builds<float>(3, rows, joints);
