@@ -218,12 +218,29 @@ def bench_threads(threads, repeat, rng):
     uv = torch.rand(1 << 20, 2)
     v, t = torch.rand(16, 10_000, 3), torch.rand(16, 64, 4, 4)
     w = torch.zeros(10_000, 64).scatter_(1, torch.randint(0, 64, (10_000, 4)), 0.25)
+    grad = torch.rand(16, 10_000, 3)
+    # A scene of 2,000 overlapping triangles over a 512 x 512 image, four layers.
+    ndc = torch.rand(6000, 3) * 2.2 - 1.1
+    centres = ndc[0::3].repeat_interleave(3, 0)
+    ndc = centres + (ndc - centres) * 0.15
+    tris = torch.arange(6000, dtype=torch.int32).view(-1, 3)
+    fragments = vrel.rasterize(ndc, tris, image_height=512, image_width=512, faces_per_pixel=4)
+    corners = torch.rand(2000, 3, 8)
+    cloud = torch.rand(2_000_000, 3)
+    matrix = torch.rand(1, 4, 4)
+    homogeneous = torch.rand(2_000_000, 4) + 0.5
     cases = [
         ("k-NN 100k x 100k", lambda: vrel.knn(q, r, 8)),
         ("closest point 100k x 10k", lambda: vrel.closest_point_on_mesh(
             points, torch.from_numpy(vertices), torch.from_numpy(faces))),
         ("texture 1M", lambda: vrel.texture(pyramid, offsets, 1024, 1024, 4, uv)),
         ("skinning forward", lambda: vrel.skin_lbs(v, t, w)),
+        ("skinning backward", lambda: torch.ops.vrel.skin_lbs_backward(v, t, w, grad, True, True, True)),
+        ("rasterize 512 x 512, K = 4", lambda: vrel.rasterize(
+            ndc, tris, image_height=512, image_width=512, faces_per_pixel=4)),
+        ("interpolate 1M fragments", lambda: vrel.interpolate(fragments[0], fragments[1], corners)),
+        ("transform 2M points", lambda: vrel.transform_points(cloud, matrix)),
+        ("perspective divide 2M", lambda: vrel.perspective_divide(homogeneous)),
     ]
     for label, fn in cases:
         torch.set_num_threads(1)
