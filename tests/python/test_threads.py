@@ -38,6 +38,12 @@ def test_split_operators_equal_one_call_bit_for_bit(threads):
     q_off = torch.tensor([0, 1700, 5000], dtype=torch.int32)
     r_off = torch.tensor([0, 2000, 3000], dtype=torch.int32)
     assert_same_bits(*both(threads, lambda: vrel.knn(query, reference, 6, q_off, r_off)))
+    # The backward: query ranges for the query gradient, one part for the reference gradient.
+    many_queries = torch.rand(50_000, 3, generator=g)
+    _, index, valid = vrel.knn(many_queries, reference, 4)
+    grad = torch.rand(50_000, 4, generator=g)
+    assert_same_bits(*both(threads, lambda: torch.ops.vrel.knn_backward(
+        many_queries, reference, index, valid, grad)))
 
     i, j = torch.meshgrid(torch.arange(21.0), torch.arange(21.0), indexing="ij")
     vertices = torch.stack([i / 20, j / 20, 0.1 * torch.sin(i) * torch.cos(j)], -1).reshape(-1, 3)
@@ -46,6 +52,11 @@ def test_split_operators_equal_one_call_bit_for_bit(threads):
     faces = faces.to(torch.int32)
     points = torch.rand(4000, 3, generator=g) - 0.2
     assert_same_bits(*both(threads, lambda: vrel.closest_point_on_mesh(points, vertices, faces)))
+    many_points = torch.rand(50_000, 3, generator=g) - 0.2
+    _, face_index, barycentric, closest, valid = vrel.closest_point_on_mesh(many_points, vertices, faces)
+    grad = torch.rand(50_000, generator=g)
+    assert_same_bits(*both(threads, lambda: torch.ops.vrel.closest_point_on_mesh_backward(
+        many_points, vertices, faces, face_index, barycentric, closest, valid, grad)))
 
     image = torch.rand(64, 48, 4, generator=g)
     pyramid, offsets = vrel.texture_pyramid(image)

@@ -27,6 +27,8 @@ std::string offsets_context(
 
 // Rows per thread below which k-NN and closest point stay one call.
 constexpr std::int64_t kRowsPerThread = 1024;
+// Backward rows are a few multiply-adds each: a part needs many to pay for its thread.
+constexpr std::int64_t kBackwardRowsPerThread = 16384;
 
 Tensors3 knn(Tensor query, Tensor reference, Tensor query_offsets, Tensor reference_offsets,
              std::int64_t neighbor_count) {
@@ -89,12 +91,36 @@ Tensors2 knn_backward(Tensor query, Tensor reference, Tensor reference_index, Te
   query_bytes(call, vrel_points_knn_workspace, dtype_code(query, "query"), P, R, K);
   Tensor grad_query = new_empty(query, sizes_of(query));
   Tensor grad_reference = new_empty(query, sizes_of(reference));
-  call.check(
-      vrel_points_knn_backward(call.in(query, "query"), call.in(reference, "reference"),
-                               call.in(reference_index, "reference_index"), call.in(valid, "valid"),
-                               call.in(grad_distance_squared, "grad_distance_squared"),
-                               call.context(), call.out(grad_query, "grad_query"),
-                               call.out(grad_reference, "grad_reference"), nullptr, call.diag()));
+  const VrelTensorView *q = call.in(query, "query"), *r = call.in(reference, "reference"),
+                       *index = call.in(reference_index, "reference_index"),
+                       *mask = call.in(valid, "valid"),
+                       *g = call.in(grad_distance_squared, "grad_distance_squared");
+  VrelTensorView *gq = call.out(grad_query, "grad_query"),
+                 *gr = call.out(grad_reference, "grad_reference");
+  // A query's gradient depends on its own rows: one range of queries per thread but one, which
+  // scatters the reference gradient whole.
+  const std::int64_t n = split::parts_for(query, P, kBackwardRowsPerThread);
+  if (n > 1 && split::cuttable(q, P) && split::cuttable(index, P) && split::cuttable(mask, P) &&
+      split::cuttable(g, P) && split::cuttable(gq, P)) {
+    std::vector<split::Part> parts(n);
+    for (std::int64_t k = 0; k + 1 < n; ++k) {
+      const std::int64_t begin = split::first_row(k, n - 1, P),
+                         end = split::first_row(k + 1, n - 1, P);
+      for (const VrelTensorView *view : {q, index, mask, g, static_cast<const VrelTensorView *>(gq)})
+        parts[k].rows(view, begin, end);
+    }
+    if (split::run(parts, [&](split::Part &part, std::int64_t k) {
+          if (k + 1 == n)
+            return vrel_points_knn_backward(q, r, index, mask, g, call.context(), nullptr, gr,
+                                            nullptr, &part.diag);
+          const auto &w = part.views;
+          return vrel_points_knn_backward(&w[0], r, &w[1], &w[2], &w[3], call.context(), &w[4],
+                                          nullptr, nullptr, &part.diag);
+        }))
+      return {grad_query, grad_reference};
+  }
+  call.check(vrel_points_knn_backward(q, r, index, mask, g, call.context(), gq, gr, nullptr,
+                                      call.diag()));
   return {grad_query, grad_reference};
 }
 
@@ -183,13 +209,41 @@ Tensors2 closest_point_on_mesh_backward(Tensor points, Tensor vertices, Tensor f
   closest_bytes(call, points, vertices, faces);  // the forward's index: checks only
   Tensor grad_points = new_empty(points, sizes_of(points));
   Tensor grad_vertices = new_empty(points, sizes_of(vertices));
-  call.check(vrel_points_closest_point_on_mesh_backward(
-      call.in(points, "points"), call.in(vertices, "vertices"), call.in(faces, "faces"),
-      call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
-      call.in(closest, "closest"), call.in(valid, "valid"),
-      call.in(grad_distance_squared, "grad_distance_squared"), call.context(),
-      call.out(grad_points, "grad_points"), call.out(grad_vertices, "grad_vertices"), nullptr,
-      call.diag()));
+  const VrelTensorView *p = call.in(points, "points"), *v = call.in(vertices, "vertices"),
+                       *f = call.in(faces, "faces"), *index = call.in(face_index, "face_index"),
+                       *weights = call.in(barycentric, "barycentric"),
+                       *near = call.in(closest, "closest"), *mask = call.in(valid, "valid"),
+                       *g = call.in(grad_distance_squared, "grad_distance_squared");
+  VrelTensorView *gp = call.out(grad_points, "grad_points"),
+                 *gv = call.out(grad_vertices, "grad_vertices");
+  // As for k-NN: point ranges for the point gradient, one more part for the vertex gradient.
+  const std::int64_t P = extent(points, 0);
+  const std::int64_t n = split::parts_for(points, P, kBackwardRowsPerThread);
+  const VrelTensorView *rows[] = {p, index, weights, near, mask, g, gp};
+  bool cuttable = n > 1;
+  for (const VrelTensorView *view : rows) cuttable = cuttable && split::cuttable(view, P);
+  if (cuttable) {
+    std::vector<split::Part> parts(n);
+    for (std::int64_t k = 0; k + 1 < n; ++k) {
+      const std::int64_t begin = split::first_row(k, n - 1, P),
+                         end = split::first_row(k + 1, n - 1, P);
+      for (const VrelTensorView *view : rows) parts[k].rows(view, begin, end);
+    }
+    if (split::run(parts, [&](split::Part &part, std::int64_t k) {
+          if (k + 1 == n)
+            return vrel_points_closest_point_on_mesh_backward(p, v, f, index, weights, near, mask,
+                                                              g, call.context(), nullptr, gv,
+                                                              nullptr, &part.diag);
+          const auto &w = part.views;
+          return vrel_points_closest_point_on_mesh_backward(&w[0], v, f, &w[1], &w[2], &w[3],
+                                                            &w[4], &w[5], call.context(), &w[6],
+                                                            nullptr, nullptr, &part.diag);
+        }))
+      return {grad_points, grad_vertices};
+  }
+  call.check(vrel_points_closest_point_on_mesh_backward(p, v, f, index, weights, near, mask, g,
+                                                        call.context(), gp, gv, nullptr,
+                                                        call.diag()));
   return {grad_points, grad_vertices};
 }
 
