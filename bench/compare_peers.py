@@ -209,7 +209,8 @@ def bench_skinning(repeat, rng):
 
 
 def bench_threads(threads, repeat, rng):
-    print(f"split operators, {threads} threads against 1 (ratio = time on 1 / time on {threads})")
+    print(f"split operators, {threads} threads against 1 (ratio = time on 1 / time on {threads}; "
+          f"CPU time on 1 / on {threads}), load average {os.getloadavg()[0]:.2f}")
     q = torch.from_numpy(rng.random((100_000, 3), dtype=np.float32))
     r = torch.from_numpy(rng.random((100_000, 3), dtype=np.float32))
     vertices, faces = grid_mesh(71, rng)
@@ -242,13 +243,18 @@ def bench_threads(threads, repeat, rng):
         ("transform 2M points", lambda: vrel.transform_points(cloud, matrix)),
         ("perspective divide 2M", lambda: vrel.perspective_divide(homogeneous)),
     ]
+    # The CPU time of the split run beside the single thread's tells the work the split adds; on
+    # a loaded machine the wall-clock ratio mostly measures the neighbours.
     for label, fn in cases:
         torch.set_num_threads(1)
         one = best_of(fn, repeat, time.perf_counter)
+        one_cpu = best_of(fn, repeat, time.process_time)
         torch.set_num_threads(threads)
         many = best_of(fn, repeat, time.perf_counter)
+        many_cpu = best_of(fn, repeat, time.process_time)
         torch.set_num_threads(1)
-        print(f"  {label:<26} 1: {one * 1e3:8.1f} ms   {threads}: {many * 1e3:8.1f} ms   ratio {one / many:5.2f}")
+        print(f"  {label:<26} 1: {one * 1e3:8.1f} ms   {threads}: {many * 1e3:8.1f} ms   "
+              f"ratio {one / many:5.2f}   CPU {one_cpu * 1e3:8.1f} / {many_cpu * 1e3:8.1f} ms")
 
 
 def main():
@@ -265,7 +271,8 @@ def main():
     torch.set_num_threads(1)
     rng = np.random.default_rng(1)
     print(f"torch {torch.__version__}, {os.cpu_count()} logical cores, one thread, "
-          f"{'wall' if args.wall else 'CPU'} time; ratio = peer time / vrel time")
+          f"{'wall' if args.wall else 'CPU'} time; ratio = peer time / vrel time; "
+          f"load average {os.getloadavg()[0]:.2f}")
     wanted = args.only.split(",")
     if "knn" in wanted:
         bench_knn(100_000, args.repeat, rng)
