@@ -88,9 +88,8 @@ template <typename T>
 // formed by the same operations in the same order as g0 (T0 . (p, 1)) + g1 (...) + g2 (...).
 template <typename T>
 [[gnu::always_inline]] inline void skin_weight_gradients(const T* vertices, const T* transforms,
-                                                         const T* grad, int64_t batch,
-                                                         int64_t rows, int64_t joints,
-                                                         T* grad_weights) noexcept {
+                                                         const T* grad, int64_t batch, int64_t rows,
+                                                         int64_t joints, T* grad_weights) noexcept {
   constexpr int64_t kJoints = 64, kRows = 128;
   alignas(64) T m[12][kJoints];
   for (int64_t e = 0; e < rows * joints; ++e) grad_weights[e] = T(0);
@@ -161,13 +160,13 @@ template <typename T>
 void skin_forward_isa(const T* vertices, const T* transforms, const T* weights, int64_t batch,
                       int64_t rows, int64_t joints, T* out, math::Isa isa) noexcept;
 template <typename T>
-void skin_weight_gradients_isa(const T* vertices, const T* transforms, const T* grad,
-                               int64_t batch, int64_t rows, int64_t joints, T* grad_weights,
+void skin_weight_gradients_isa(const T* vertices, const T* transforms, const T* grad, int64_t batch,
+                               int64_t rows, int64_t joints, T* grad_weights,
                                math::Isa isa) noexcept;
 template <typename T>
 void skin_vertex_transform_gradients_isa(const T* vertices, const T* transforms, const T* weights,
-                                         const T* grad, int64_t batch, int64_t rows,
-                                         int64_t joints, T* grad_vertices, T* grad_transforms,
+                                         const T* grad, int64_t batch, int64_t rows, int64_t joints,
+                                         T* grad_vertices, T* grad_transforms,
                                          math::Isa isa) noexcept;
 
 // The skinning backward in the widest build: grad_transforms cleared (row 3 stays zero), then

@@ -21,7 +21,8 @@ void check_builds(int64_t batch, int64_t rows, int64_t joints) {
     for (std::size_t i = 0; i < values.size(); ++i)
       values[i] = static_cast<T>(u(rng) * (i % 3 == 0 ? 1e4 : 1.0));
   };
-  std::vector<T> vertices(batch * rows * 3), transforms(batch * joints * 16), grad(batch * rows * 3);
+  std::vector<T> vertices(batch * rows * 3), transforms(batch * joints * 16),
+      grad(batch * rows * 3);
   std::vector<T> weights(rows * joints);
   fill(vertices);
   fill(transforms);
@@ -39,7 +40,8 @@ void check_builds(int64_t batch, int64_t rows, int64_t joints) {
     const T* p = &vertices[(b * rows + v) * 3];
     const T* g = &grad[(b * rows + v) * 3];
     T r[3];
-    for (int k = 0; k < 3; ++k) r[k] = m[4 * k] * p[0] + m[4 * k + 1] * p[1] + m[4 * k + 2] * p[2] + m[4 * k + 3];
+    for (int k = 0; k < 3; ++k)
+      r[k] = m[4 * k] * p[0] + m[4 * k + 1] * p[1] + m[4 * k + 2] * p[2] + m[4 * k + 3];
     sum += g[0] * r[0] + g[1] * r[1] + g[2] * r[2];
   }
   EXPECT_EQ(expected[v * joints + j], sum);

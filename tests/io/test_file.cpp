@@ -197,7 +197,8 @@ TEST(FileRead, FileFormsReadTheBodyUpToTheFilesLastByte) {
   EXPECT_EQ(faces.values(), (std::vector<int32_t>{2, 1, 0}));
 
   const std::string cut = dir.file("cut.ply", (header + body).substr(0, 4095));
-  EXPECT_EQ(vrel_io_ply_read_file(cut.c_str(), nullptr, &out, vertices.out(), faces.out(), diag), 1);
+  EXPECT_EQ(vrel_io_ply_read_file(cut.c_str(), nullptr, &out, vertices.out(), faces.out(), diag),
+            1);
   EXPECT_EQ(diag.text(), "the PLY body ends before its last element");
   const std::string empty = dir.file("empty.ply", "");
   EXPECT_EQ(vrel_io_ply_probe_file(empty.c_str(), nullptr, &out, diag), 1);

@@ -249,8 +249,8 @@ Tensors3 skin_lbs_backward(Tensor vertices, Tensor transforms, Tensor weights, T
         extent(vertices, 1) * B >= 32768 ? split::parts_for(vertices, B + need_weights, 1) : 1;
     const std::int64_t n = std::min<std::int64_t>(B, threads - need_weights);
     if (threads > 1 && by_batch && n >= 1 && ws.or_null() == nullptr && split::cuttable(v, B) &&
-        split::cuttable(t, B) && split::cuttable(g, B) && (gv == nullptr || split::cuttable(gv, B)) &&
-        (gt == nullptr || split::cuttable(gt, B))) {
+        split::cuttable(t, B) && split::cuttable(g, B) &&
+        (gv == nullptr || split::cuttable(gv, B)) && (gt == nullptr || split::cuttable(gt, B))) {
       std::vector<split::Part> parts(n + need_weights);
       for (std::int64_t k = 0; k < n; ++k) {
         const std::int64_t begin = split::first_row(k, n, B), end = split::first_row(k + 1, n, B);
@@ -263,10 +263,9 @@ Tensors3 skin_lbs_backward(Tensor vertices, Tensor transforms, Tensor weights, T
               return vrel_mesh_skin_lbs_backward(v, t, w, g, call.context(), nullptr, nullptr, gw,
                                                  nullptr, &part.diag);
             const auto &x = part.views;
-            return vrel_mesh_skin_lbs_backward(&x[0], &x[1], w, &x[2], call.context(),
-                                               gv != nullptr ? &x[3] : nullptr,
-                                               gt != nullptr ? &x[4] : nullptr, nullptr, nullptr,
-                                               &part.diag);
+            return vrel_mesh_skin_lbs_backward(
+                &x[0], &x[1], w, &x[2], call.context(), gv != nullptr ? &x[3] : nullptr,
+                gt != nullptr ? &x[4] : nullptr, nullptr, nullptr, &part.diag);
           }))
         return Tensors3{grad_vertices, grad_transforms, grad_weights};
     }

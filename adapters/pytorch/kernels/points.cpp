@@ -106,7 +106,8 @@ Tensors2 knn_backward(Tensor query, Tensor reference, Tensor reference_index, Te
     for (std::int64_t k = 0; k + 1 < n; ++k) {
       const std::int64_t begin = split::first_row(k, n - 1, P),
                          end = split::first_row(k + 1, n - 1, P);
-      for (const VrelTensorView *view : {q, index, mask, g, static_cast<const VrelTensorView *>(gq)})
+      for (const VrelTensorView *view :
+           {q, index, mask, g, static_cast<const VrelTensorView *>(gq)})
         parts[k].rows(view, begin, end);
     }
     if (split::run(parts, [&](split::Part &part, std::int64_t k) {
@@ -119,8 +120,8 @@ Tensors2 knn_backward(Tensor query, Tensor reference, Tensor reference_index, Te
         }))
       return {grad_query, grad_reference};
   }
-  call.check(vrel_points_knn_backward(q, r, index, mask, g, call.context(), gq, gr, nullptr,
-                                      call.diag()));
+  call.check(
+      vrel_points_knn_backward(q, r, index, mask, g, call.context(), gq, gr, nullptr, call.diag()));
   return {grad_query, grad_reference};
 }
 
@@ -235,15 +236,14 @@ Tensors2 closest_point_on_mesh_backward(Tensor points, Tensor vertices, Tensor f
                                                               g, call.context(), nullptr, gv,
                                                               nullptr, &part.diag);
           const auto &w = part.views;
-          return vrel_points_closest_point_on_mesh_backward(&w[0], v, f, &w[1], &w[2], &w[3],
-                                                            &w[4], &w[5], call.context(), &w[6],
-                                                            nullptr, nullptr, &part.diag);
+          return vrel_points_closest_point_on_mesh_backward(&w[0], v, f, &w[1], &w[2], &w[3], &w[4],
+                                                            &w[5], call.context(), &w[6], nullptr,
+                                                            nullptr, &part.diag);
         }))
       return {grad_points, grad_vertices};
   }
-  call.check(vrel_points_closest_point_on_mesh_backward(p, v, f, index, weights, near, mask, g,
-                                                        call.context(), gp, gv, nullptr,
-                                                        call.diag()));
+  call.check(vrel_points_closest_point_on_mesh_backward(
+      p, v, f, index, weights, near, mask, g, call.context(), gp, gv, nullptr, call.diag()));
   return {grad_points, grad_vertices};
 }
 

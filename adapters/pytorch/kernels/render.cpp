@@ -91,9 +91,8 @@ Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
   // which gives that crop of the full render bit for bit. (With several batch elements a band
   // would not be one dense block of the outputs.)
   const std::int64_t H = image_height;
-  const std::int64_t n = extent(out.depth, 0) == 1
-                             ? split::parts_for(ndc_vertices, H, kRasterRowsPerThread)
-                             : 1;
+  const std::int64_t n =
+      extent(out.depth, 0) == 1 ? split::parts_for(ndc_vertices, H, kRasterRowsPerThread) : 1;
   bool cuttable = n > 1 && ws.or_null() == nullptr;
   for (const VrelTensorView *o : outputs) cuttable = cuttable && split::cuttable_merged(o, 1, H);
   if (cuttable) {
@@ -107,8 +106,8 @@ Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
           const std::int64_t begin = split::first_row(k, n, H);
           return vrel_render_rasterize_window(
               v, f, v_off, f_off, H, image_width, begin, 0, split::first_row(k + 1, n, H) - begin,
-              image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps,
-              call.context(), &w[0], &w[1], &w[2], &w[3], nullptr, &part.diag);
+              image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps, call.context(),
+              &w[0], &w[1], &w[2], &w[3], nullptr, &part.diag);
         }))
       return {out.face_index, out.barycentric, out.depth, out.signed_distance};
   }
@@ -203,8 +202,8 @@ Tensor interpolate(Tensor face_index, Tensor barycentric, Tensor face_attributes
         }))
       return attributes;
   }
-  call.check(vrel_render_interpolate(index, weights, values, call.context(), out, nullptr,
-                                     call.diag()));
+  call.check(
+      vrel_render_interpolate(index, weights, values, call.context(), out, nullptr, call.diag()));
   return attributes;
 }
 
