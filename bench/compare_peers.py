@@ -236,7 +236,8 @@ def bench_threads(threads, repeat, rng):
             points, torch.from_numpy(vertices), torch.from_numpy(faces))),
         ("texture 1M", lambda: vrel.texture(pyramid, offsets, 1024, 1024, 4, uv)),
         ("skinning forward", lambda: vrel.skin_lbs(v, t, w)),
-        ("skinning backward", lambda: torch.ops.vrel.skin_lbs_backward(v, t, w, grad, True, True, True)),
+        ("skinning backward",
+         lambda: torch.ops.vrel.skin_lbs_backward(v, t, w, grad, True, True, True)),
         ("rasterize 512 x 512, K = 4", lambda: vrel.rasterize(
             ndc, tris, image_height=512, image_width=512, faces_per_pixel=4)),
         ("interpolate 1M fragments", lambda: vrel.interpolate(fragments[0], fragments[1], corners)),

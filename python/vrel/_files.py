@@ -28,7 +28,8 @@ class _PlyInfo(ctypes.Structure):
 class _TensorView(ctypes.Structure):
     _fields_ = [("struct_size", ctypes.c_uint32), ("abi_version", ctypes.c_uint32),
                 ("data", ctypes.c_void_p), ("byte_offset", ctypes.c_uint64),
-                ("shape", ctypes.POINTER(ctypes.c_int64)), ("strides", ctypes.POINTER(ctypes.c_int64)),
+                ("shape", ctypes.POINTER(ctypes.c_int64)),
+                ("strides", ctypes.POINTER(ctypes.c_int64)),
                 ("rank", ctypes.c_uint32), ("dtype", ctypes.c_uint32),
                 ("device_type", ctypes.c_uint32), ("device_index", ctypes.c_int32),
                 ("flags", ctypes.c_uint32), ("reserved_word", ctypes.c_uint32),
@@ -47,12 +48,12 @@ def _library():
     if _core is None:
         # The copy beside this package, which the _torch extension has loaded already.
         core = ctypes.CDLL(os.path.join(os.path.dirname(__file__), "libvrel_core.so.1"))
-        core.vrel_io_ply_probe_file.argtypes = [ctypes.c_char_p, ctypes.c_void_p,
-                                                ctypes.POINTER(_PlyInfo), ctypes.POINTER(_Diagnostic)]
+        core.vrel_io_ply_probe_file.argtypes = [
+            ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(_PlyInfo), ctypes.POINTER(_Diagnostic)]
         core.vrel_io_ply_probe_file.restype = ctypes.c_int32
-        core.vrel_io_ply_read_file.argtypes = [ctypes.c_char_p, ctypes.c_void_p,
-                                               ctypes.POINTER(_PlyInfo), ctypes.POINTER(_TensorView),
-                                               ctypes.POINTER(_TensorView), ctypes.POINTER(_Diagnostic)]
+        core.vrel_io_ply_read_file.argtypes = [
+            ctypes.c_char_p, ctypes.c_void_p, ctypes.POINTER(_PlyInfo), ctypes.POINTER(_TensorView),
+            ctypes.POINTER(_TensorView), ctypes.POINTER(_Diagnostic)]
         core.vrel_io_ply_read_file.restype = ctypes.c_int32
         _core = core
     return _core

@@ -53,7 +53,8 @@ def test_split_operators_equal_one_call_bit_for_bit(threads):
     points = torch.rand(4000, 3, generator=g) - 0.2
     assert_same_bits(*both(threads, lambda: vrel.closest_point_on_mesh(points, vertices, faces)))
     many_points = torch.rand(50_000, 3, generator=g) - 0.2
-    _, face_index, barycentric, closest, valid = vrel.closest_point_on_mesh(many_points, vertices, faces)
+    _, face_index, barycentric, closest, valid = vrel.closest_point_on_mesh(
+        many_points, vertices, faces)
     grad = torch.rand(50_000, generator=g)
     assert_same_bits(*both(threads, lambda: torch.ops.vrel.closest_point_on_mesh_backward(
         many_points, vertices, faces, face_index, barycentric, closest, valid, grad)))
@@ -94,8 +95,8 @@ def test_split_geometry_and_raster_operators_equal_one_call_bit_for_bit(threads)
     ndc = torch.rand(300, 3, generator=g) * 2.4 - 1.2
     ndc[:, 2] = (ndc[:, 2] * 4).round() / 4
     faces = torch.randint(0, 300, (100, 3), generator=g, dtype=torch.int32)
-    raster = lambda: vrel.rasterize(ndc, faces, image_height=131, image_width=127, faces_per_pixel=3,
-                                    blur_radius_px=0.7)
+    raster = lambda: vrel.rasterize(ndc, faces, image_height=131, image_width=127,  # noqa: E731
+                                    faces_per_pixel=3, blur_radius_px=0.7)
     one, many = both(threads, raster)
     assert_same_bits(one, many)
     assert (one[0] >= 0).any(dim=-1).float().mean() > 0.5
