@@ -71,6 +71,52 @@ std::uint64_t raster_bytes(Call &call, const Tensor &ndc_vertices, const Tensor 
 // Image rows per thread below which a split costs more than it saves.
 constexpr std::int64_t kRasterRowsPerThread = 16;
 
+// The borrowed arguments of a rasterization.
+struct RasterViews {
+  const VrelTensorView *vertices, *faces, *vertex_offsets, *face_offsets;
+  const VrelTensorView *outputs[4];
+};
+
+RasterViews raster_views(Call &call, const Tensor &ndc_vertices, const Tensor &faces,
+                         const Tensor &vertex_offsets, const Tensor &face_offsets,
+                         const Fragments &out) {
+  return RasterViews{call.in(ndc_vertices, "ndc_vertices"),
+                     call.in(faces, "faces"),
+                     call.in(vertex_offsets, "vertex_offsets"),
+                     call.in(face_offsets, "face_offsets"),
+                     {call.out(out.face_index), call.out(out.barycentric), call.out(out.depth),
+                      call.out(out.signed_distance)}};
+}
+
+// Rasterizes the H x W window at (R0, C0) of a GH x GW image on torch's threads, when it is worth
+// it: a single image is cut into bands of rows, each rasterized as a window of the global image,
+// which gives that crop of the full render bit for bit. (With several batch elements a band
+// would not be one dense block of the outputs.) False when the work was not split or a part
+// failed; the caller then makes the one call.
+bool rasterize_bands(Call &call, const Tensor &reference, const Fragments &out,
+                     const RasterViews &r, std::int64_t GH, std::int64_t GW, std::int64_t R0,
+                     std::int64_t C0, std::int64_t H, std::int64_t W, std::int64_t K,
+                     double blur_radius_px, std::int64_t cull_mode, double eps) {
+  const std::int64_t n =
+      extent(out.depth, 0) == 1 ? split::parts_for(reference, H, kRasterRowsPerThread) : 1;
+  bool cuttable = n > 1;
+  for (const VrelTensorView *o : r.outputs) cuttable = cuttable && split::cuttable_merged(o, 1, H);
+  if (!cuttable) return false;
+  std::vector<split::Part> parts(n);
+  for (std::int64_t k = 0; k < n; ++k) {
+    const std::int64_t begin = split::first_row(k, n, H), end = split::first_row(k + 1, n, H);
+    for (const VrelTensorView *o : r.outputs) parts[k].merged_rows(o, 1, begin, end);
+  }
+  return split::run(parts, [&](split::Part &part, std::int64_t k) {
+    const auto &w = part.views;
+    const std::int64_t begin = split::first_row(k, n, H);
+    return vrel_render_rasterize_window(
+        r.vertices, r.faces, r.vertex_offsets, r.face_offsets, GH, GW, R0 + begin, C0,
+        split::first_row(k + 1, n, H) - begin, W, K, blur_radius_px, as_u32(cull_mode), eps,
+        call.context(), &w[0], &w[1], &w[2], &w[3], nullptr, &part.diag);
+  });
+}
+
 Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Tensor face_offsets,
                    std::int64_t image_height, std::int64_t image_width,
                    std::int64_t faces_per_pixel, double blur_radius_px, std::int64_t cull_mode,
@@ -82,39 +128,15 @@ Tensors4 rasterize(Tensor ndc_vertices, Tensor faces, Tensor vertex_offsets, Ten
                                                            image_width, faces_per_pixel));
   Fragments out =
       fragment_buffers(ndc_vertices, vertex_offsets, image_height, image_width, faces_per_pixel);
-  const VrelTensorView *v = call.in(ndc_vertices, "ndc_vertices"), *f = call.in(faces, "faces"),
-                       *v_off = call.in(vertex_offsets, "vertex_offsets"),
-                       *f_off = call.in(face_offsets, "face_offsets");
-  const VrelTensorView *outputs[4] = {call.out(out.face_index), call.out(out.barycentric),
-                                      call.out(out.depth), call.out(out.signed_distance)};
-  // A single image is cut into bands of rows, each rasterized as a window of the whole image,
-  // which gives that crop of the full render bit for bit. (With several batch elements a band
-  // would not be one dense block of the outputs.)
-  const std::int64_t H = image_height;
-  const std::int64_t n =
-      extent(out.depth, 0) == 1 ? split::parts_for(ndc_vertices, H, kRasterRowsPerThread) : 1;
-  bool cuttable = n > 1 && ws.or_null() == nullptr;
-  for (const VrelTensorView *o : outputs) cuttable = cuttable && split::cuttable_merged(o, 1, H);
-  if (cuttable) {
-    std::vector<split::Part> parts(n);
-    for (std::int64_t k = 0; k < n; ++k) {
-      const std::int64_t begin = split::first_row(k, n, H), end = split::first_row(k + 1, n, H);
-      for (const VrelTensorView *o : outputs) parts[k].merged_rows(o, 1, begin, end);
-    }
-    if (split::run(parts, [&](split::Part &part, std::int64_t k) {
-          const auto &w = part.views;
-          const std::int64_t begin = split::first_row(k, n, H);
-          return vrel_render_rasterize_window(
-              v, f, v_off, f_off, H, image_width, begin, 0, split::first_row(k + 1, n, H) - begin,
-              image_width, faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps, call.context(),
-              &w[0], &w[1], &w[2], &w[3], nullptr, &part.diag);
-        }))
-      return {out.face_index, out.barycentric, out.depth, out.signed_distance};
-  }
-  call.check(vrel_render_rasterize(v, f, v_off, f_off, image_height, image_width, faces_per_pixel,
-                                   blur_radius_px, as_u32(cull_mode), eps, call.context(),
-                                   outputs[0], outputs[1], outputs[2], outputs[3], ws.or_null(),
-                                   call.diag()));
+  const RasterViews r = raster_views(call, ndc_vertices, faces, vertex_offsets, face_offsets, out);
+  if (ws.or_null() == nullptr &&
+      rasterize_bands(call, ndc_vertices, out, r, image_height, image_width, 0, 0, image_height,
+                      image_width, faces_per_pixel, blur_radius_px, cull_mode, eps))
+    return {out.face_index, out.barycentric, out.depth, out.signed_distance};
+  call.check(vrel_render_rasterize(
+      r.vertices, r.faces, r.vertex_offsets, r.face_offsets, image_height, image_width,
+      faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps, call.context(), r.outputs[0],
+      r.outputs[1], r.outputs[2], r.outputs[3], ws.or_null(), call.diag()));
   return {out.face_index, out.barycentric, out.depth, out.signed_distance};
 }
 
@@ -130,13 +152,17 @@ Tensors4 rasterize_window(Tensor ndc_vertices, Tensor faces, Tensor vertex_offse
                                                            image_width, faces_per_pixel));
   Fragments out =
       fragment_buffers(ndc_vertices, vertex_offsets, image_height, image_width, faces_per_pixel);
+  const RasterViews r = raster_views(call, ndc_vertices, faces, vertex_offsets, face_offsets, out);
+  if (ws.or_null() == nullptr &&
+      rasterize_bands(call, ndc_vertices, out, r, global_height, global_width, row_offset,
+                      column_offset, image_height, image_width, faces_per_pixel, blur_radius_px,
+                      cull_mode, eps))
+    return {out.face_index, out.barycentric, out.depth, out.signed_distance};
   call.check(vrel_render_rasterize_window(
-      call.in(ndc_vertices, "ndc_vertices"), call.in(faces, "faces"),
-      call.in(vertex_offsets, "vertex_offsets"), call.in(face_offsets, "face_offsets"),
-      global_height, global_width, row_offset, column_offset, image_height, image_width,
-      faces_per_pixel, blur_radius_px, as_u32(cull_mode), eps, call.context(),
-      call.out(out.face_index), call.out(out.barycentric), call.out(out.depth),
-      call.out(out.signed_distance), ws.or_null(), call.diag()));
+      r.vertices, r.faces, r.vertex_offsets, r.face_offsets, global_height, global_width,
+      row_offset, column_offset, image_height, image_width, faces_per_pixel, blur_radius_px,
+      as_u32(cull_mode), eps, call.context(), r.outputs[0], r.outputs[1], r.outputs[2],
+      r.outputs[3], ws.or_null(), call.diag()));
   return {out.face_index, out.barycentric, out.depth, out.signed_distance};
 }
 
