@@ -101,8 +101,8 @@ def test_split_geometry_and_raster_operators_equal_one_call_bit_for_bit(threads)
     assert_same_bits(one, many)
     assert (one[0] >= 0).any(dim=-1).float().mean() > 0.5
     offsets = torch.tensor([0, 300], dtype=torch.int32), torch.tensor([0, 100], dtype=torch.int32)
-    window = lambda: vrel.rasterize_window(ndc, faces, *offsets, 131, 127, 29, 11, 90, 100,  # noqa: E731
-                                           faces_per_pixel=3, blur_radius_px=0.7)
+    window = lambda: vrel.rasterize_window(  # noqa: E731
+        ndc, faces, *offsets, 131, 127, 29, 11, 90, 100, faces_per_pixel=3, blur_radius_px=0.7)
     crop = both(threads, window)
     assert_same_bits(*crop)
     assert_same_bits(crop[1], [x[:, 29:119, 11:111] for x in one])
