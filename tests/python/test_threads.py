@@ -108,6 +108,9 @@ def test_split_geometry_and_raster_operators_equal_one_call_bit_for_bit(threads)
     assert_same_bits(crop[1], [x[:, 29:119, 11:111] for x in one])
     corners = torch.rand(100, 3, 5, generator=g)
     assert_same_bits(*both(threads, lambda: (vrel.interpolate(one[0], one[1], corners),)))
+    grad = torch.rand(*one[0].shape, 5, generator=g)
+    assert_same_bits(*both(threads, lambda: torch.ops.vrel.interpolate_backward(
+        one[0], one[1], corners, grad)))
 
 
 def test_a_failing_part_reports_the_error_of_one_call(threads):

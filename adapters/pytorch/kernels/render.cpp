@@ -238,11 +238,41 @@ Tensors2 interpolate_backward(Tensor face_index, Tensor barycentric, Tensor face
   Call call(face_index);
   Tensor grad_barycentric = new_empty(barycentric, sizes_of(barycentric));
   Tensor grad_face_attributes = new_empty(barycentric, sizes_of(face_attributes));
-  call.check(vrel_render_interpolate_backward(
-      call.in(face_index, "face_index"), call.in(barycentric, "barycentric"),
-      call.in(face_attributes, "face_attributes"), call.in(grad_attributes, "grad_attributes"),
-      call.context(), call.out(grad_barycentric, "grad_barycentric"),
-      call.out(grad_face_attributes, "grad_face_attributes"), nullptr, call.diag()));
+  const VrelTensorView *index = call.in(face_index, "face_index"),
+                       *weights = call.in(barycentric, "barycentric"),
+                       *values = call.in(face_attributes, "face_attributes"),
+                       *g = call.in(grad_attributes, "grad_attributes");
+  VrelTensorView *gb = call.out(grad_barycentric, "grad_barycentric"),
+                 *ga = call.out(grad_face_attributes, "grad_face_attributes");
+  // A fragment's barycentric gradient is its own: fragment ranges on every thread but one, which
+  // accumulates the attribute gradient whole, in fragment order.
+  std::int64_t fragments = 1;
+  for (std::int64_t d = 0; d < 4 && d < dim_of(face_index); ++d) fragments *= extent(face_index, d);
+  const std::int64_t n =
+      dim_of(face_index) == 4 ? split::parts_for(face_index, fragments, 16384) : 1;
+  const VrelTensorView *rows[] = {index, weights, g, gb};
+  bool cuttable = n > 1;
+  for (const VrelTensorView *view : rows)
+    cuttable = cuttable && split::cuttable_merged(view, 3, fragments);
+  if (cuttable) {
+    std::vector<split::Part> parts(n);
+    for (std::int64_t k = 0; k + 1 < n; ++k) {
+      const std::int64_t begin = split::first_row(k, n - 1, fragments),
+                         end = split::first_row(k + 1, n - 1, fragments);
+      for (const VrelTensorView *view : rows) parts[k].merged_rows(view, 3, begin, end);
+    }
+    if (split::run(parts, [&](split::Part &part, std::int64_t k) {
+          if (k + 1 == n)
+            return vrel_render_interpolate_backward(index, weights, values, g, call.context(),
+                                                    nullptr, ga, nullptr, &part.diag);
+          const auto &w = part.views;
+          return vrel_render_interpolate_backward(&w[0], &w[1], values, &w[2], call.context(),
+                                                  &w[3], nullptr, nullptr, &part.diag);
+        }))
+      return {grad_barycentric, grad_face_attributes};
+  }
+  call.check(vrel_render_interpolate_backward(index, weights, values, g, call.context(), gb, ga,
+                                              nullptr, call.diag()));
   return {grad_barycentric, grad_face_attributes};
 }
 
