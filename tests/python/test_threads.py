@@ -83,6 +83,9 @@ def test_split_geometry_and_raster_operators_equal_one_call_bit_for_bit(threads)
     matrices = torch.rand(2, 4, 4, generator=g)
     offsets = torch.tensor([0, 70_001, 200_000], dtype=torch.int32)
     assert_same_bits(*both(threads, lambda: (vrel.transform_points(points, matrices, offsets),)))
+    grad = torch.rand(200_000, 4, generator=g)
+    assert_same_bits(*both(threads, lambda: torch.ops.vrel.transform_points_backward(
+        points, matrices, offsets, grad)))
     homogeneous = torch.rand(200_000, 4, generator=g) - 0.5
     homogeneous[::7, 3] = 0
     assert_same_bits(*both(threads, lambda: vrel.perspective_divide(homogeneous)))

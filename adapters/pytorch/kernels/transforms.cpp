@@ -51,11 +51,39 @@ std::tuple<Tensor, Tensor> transform_points_backward(Tensor points, Tensor matri
   Workspace ws = make_workspace(points, transform_bytes(call, points, matrices));
   Tensor grad_points = new_empty(points, sizes_of(points));
   Tensor grad_matrices = new_empty(points, sizes_of(matrices));
-  call.check(vrel_transforms_transform_points_backward(
-      call.in(points, "points"), call.in(matrices, "matrices"),
-      call.in(point_offsets, "point_offsets"), call.in(grad_homogeneous, "grad_homogeneous"),
-      call.context(), call.out(grad_points, "grad_points"),
-      call.out(grad_matrices, "grad_matrices"), ws.or_null(), call.diag()));
+  const VrelTensorView *p = call.in(points, "points"), *m = call.in(matrices, "matrices"),
+                       *offsets = call.in(point_offsets, "point_offsets"),
+                       *g = call.in(grad_homogeneous, "grad_homogeneous");
+  VrelTensorView *gp = call.out(grad_points, "grad_points"),
+                 *gm = call.out(grad_matrices, "grad_matrices");
+  // A point's gradient is its own: point ranges on every thread but one, which sums the matrix
+  // gradients whole, in point order.
+  const std::int64_t P = extent(points, 0);
+  const std::int64_t n = split::parts_for(points, P, kPointsPerThread);
+  if (n > 1 && ws.or_null() == nullptr && split::cuttable(p, P) && split::cuttable(g, P) &&
+      split::cuttable(gp, P)) {
+    std::vector<split::Part> parts(n);
+    bool ready = true;
+    for (std::int64_t k = 0; k + 1 < n; ++k) {
+      const std::int64_t begin = split::first_row(k, n - 1, P),
+                         end = split::first_row(k + 1, n - 1, P);
+      parts[k].rows(p, begin, end);
+      ready &= split::clipped_offsets(parts[k], offsets, begin, end) != nullptr;
+      parts[k].rows(g, begin, end);
+      parts[k].rows(gp, begin, end);
+    }
+    if (ready && split::run(parts, [&](split::Part &part, std::int64_t k) {
+          if (k + 1 == n)
+            return vrel_transforms_transform_points_backward(p, m, offsets, g, call.context(),
+                                                             nullptr, gm, nullptr, &part.diag);
+          const auto &w = part.views;
+          return vrel_transforms_transform_points_backward(&w[0], m, &w[1], &w[2], call.context(),
+                                                           &w[3], nullptr, nullptr, &part.diag);
+        }))
+      return {grad_points, grad_matrices};
+  }
+  call.check(vrel_transforms_transform_points_backward(p, m, offsets, g, call.context(), gp, gm,
+                                                       ws.or_null(), call.diag()));
   return {grad_points, grad_matrices};
 }
 
