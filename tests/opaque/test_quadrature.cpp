@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "opaque/interim_rules.hpp"
+#include "opaque/rules.hpp"
 #include "tests/opaque/opaque_support.hpp"
 #include "tests/support/bad_input.hpp"
 
