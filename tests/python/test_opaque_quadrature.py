@@ -34,8 +34,10 @@ def pixel_sums(owners, nodes, per_face):
     return (nodes[..., 3:] * values * (owners >= 0)[..., None]).sum(1)
 
 
+# Scenes whose every pixel fits 800 slots (five large crossing triangles can cut a pixel into more
+# than 32 units: seed 3 does, see below).
 @pytest.mark.parametrize("quadrature", VARIANTS)
-@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("seed", [0, 1, 2, 4])
 def test_weights_give_the_exact_coverage_and_colour(quadrature, seed):
     vertices, faces = scene(seed)
     colour = torch.rand(5, 3, 3, generator=torch.Generator().manual_seed(seed), dtype=F64)
@@ -47,6 +49,12 @@ def test_weights_give_the_exact_coverage_and_colour(quadrature, seed):
     empty = owners < 0
     assert torch.equal(nodes[empty], torch.zeros_like(nodes[empty]))
     assert bool(empty.view(3, 4, 800)[:, 3].all())  # nothing reaches the last column
+
+
+def test_a_pixel_beyond_the_slot_budget_fails_with_status_4():
+    vertices, faces = scene(3)
+    with pytest.raises(RuntimeError, match="vrel-status:4: quadrature capacity"):
+        vrel.opaque_quadrature(vertices, faces, height=3, width=4)
 
 
 def monomial_sums(owners, nodes, vertices, faces, degree):
