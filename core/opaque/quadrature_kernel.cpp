@@ -216,7 +216,8 @@ int32_t slot_of(const PixelPlan& plan, int32_t index) noexcept {
 }
 
 // Walks the units of every candidate (or of candidate `only`) and hands those with
-// first <= index < last, with their slot counted from unit `first`'s, to visit(k, unit, slot).
+// first <= index < last, with their slot counted from unit `first`'s, to
+// visit(k, unit, slot, index).
 // Candidates without such units are not decomposed. False when the walk overflowed, left the
 // plan (another decomposition than the count pass's), or visit refused.
 template <typename D, typename T, typename Visit>
@@ -235,7 +236,7 @@ bool walk_units(const DecompositionOf<D>& d, const QuadratureInputs<T>& in, cons
                     [&](const UnitOf<D>& unit) {
                       if (index >= plan.first_unit[k + 1] || plan.kinds[index] != unit.kind)
                         return ok = false;
-                      if (index >= first) ok = visit(k, unit, slot);
+                      if (index >= first) ok = visit(k, unit, slot, index);
                       slot += unit_nodes(plan, unit.kind);
                       ++index;
                       return ok && index < last;
@@ -354,7 +355,7 @@ Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t
   const Decomposition d = decomposition(plan, ws.triangles, ws, spare);
   ClipBudget budget;
   const bool ok = walk_units(d, in, plan, ws.candidates, -1, kNoCoefficient, first, last, budget,
-                             [&](int32_t k, const UnitOf<DualValue>& unit, int32_t slot) {
+                             [&](int32_t k, const UnitOf<DualValue>& unit, int32_t slot, int32_t) {
                                const TriangleRule rule = rule_of(plan, unit.kind);
                                if (slot + rule.count > kNodeSlots) return false;
                                for (int32_t q = 0; q < rule.count; ++q) {
@@ -372,33 +373,91 @@ Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t
 
 namespace {
 
+// The cotangents of one unit's node values folded onto the numbers the nodes are made of: with
+// x_q = P0 + a_q E1 + b_q E2 and node values l_t = alpha_t x + beta_t y + gamma_t and
+// w_q * factor, the sum over the unit's nodes of derivative x cotangent equals the sum of these
+// adjoints times the derivatives of P0, E1, E2, the factor and the owner's barycentric planes.
+// So a seed costs one evaluation of the unit, not of each of its nodes.
+struct UnitAdjoint {
+  double p0[2], e1[2], e2[2];
+  double factor;
+  double plane[3][3];  // corner t: alpha, beta, gamma
+};
+
+// The adjoints of units [first, last) (indexed from `first`) from the plain evaluation's values;
+// false when a node value is not finite.
+template <typename T>
+bool unit_adjoints(const Decomposition& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
+                   const int64_t* candidates, int32_t first, int32_t last, const T* gradient,
+                   UnitAdjoint* adjoints) noexcept {
+  ClipBudget budget;
+  return walk_units(d, in, plan, candidates, -1, kNoCoefficient, first, last, budget,
+                    [&](int32_t k, const UnitOf<DualValue>& unit, int32_t slot, int32_t index) {
+                      const TriangleRule rule = rule_of(plan, unit.kind);
+                      if (slot + rule.count > kNodeSlots) return false;
+                      const ShadedTriangle& tri = d.triangles[k];
+                      UnitAdjoint& adj = adjoints[index - first];
+                      adj = {};
+                      for (int32_t q = 0; q < rule.count; ++q) {
+                        const NodeOf<DualValue> n = node_of(unit, tri, rule, q);
+                        const double a = rule.a[q], b = rule.b[q];
+                        const double x = unit.p0.x.v + a * unit.e1.x.v + b * unit.e2.x.v;
+                        const double y = unit.p0.y.v + a * unit.e1.y.v + b * unit.e2.y.v;
+                        const T* g = gradient + 4 * (slot + q);
+                        double along_x = 0, along_y = 0;
+                        for (int t = 0; t < 3; ++t) {
+                          if (!std::isfinite(n.value[t].v)) return false;
+                          const double gt = static_cast<double>(g[t]);
+                          along_x += gt * tri.bary[t][0].v;
+                          along_y += gt * tri.bary[t][1].v;
+                          adj.plane[t][0] += gt * x;
+                          adj.plane[t][1] += gt * y;
+                          adj.plane[t][2] += gt;
+                        }
+                        adj.p0[0] += along_x;
+                        adj.p0[1] += along_y;
+                        adj.e1[0] += a * along_x;
+                        adj.e1[1] += a * along_y;
+                        adj.e2[0] += b * along_x;
+                        adj.e2[1] += b * along_y;
+                        adj.factor += static_cast<double>(g[3]) * rule.w[q];
+                      }
+                      return true;
+                    });
+}
+
 // Adds to sums[l], for each derivative lane l of D (one for a DualValue), the sum over the
-// nodes of units [first, last) of derivative x cotangent: the seeds are vertex coordinates (the
-// triangles were built with them) or a coefficient of candidate `only`'s cuts. The terms are
-// added node by node in slot order, value by value, the same order in every lane.
+// nodes of units [first, last) of derivative x cotangent through the units' adjoints: the seeds
+// are vertex coordinates (the triangles were built with them) or a coefficient of candidate
+// `only`'s cuts. The terms are added unit by unit in the same order in every lane.
 template <typename D, typename T>
 bool product(const DecompositionOf<D>& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
              const int64_t* candidates, int32_t only, int64_t coefficient_seed, int32_t first,
-             int32_t last, const T* gradient, double* sums) noexcept {
+             int32_t last, const UnitAdjoint* adjoints, double* sums) noexcept {
   ClipBudget budget;
   return walk_units(d, in, plan, candidates, only, coefficient_seed, first, last, budget,
-                    [&](int32_t k, const UnitOf<D>& unit, int32_t slot) {
-                      const TriangleRule rule = rule_of(plan, unit.kind);
-                      if (slot + rule.count > kNodeSlots) return false;
-                      for (int32_t q = 0; q < rule.count; ++q) {
-                        const NodeOf<D> n = node_of(unit, d.triangles[k], rule, q);
-                        const T* g = gradient + 4 * (slot + q);
-                        for (int c = 0; c < 4; ++c) {
-                          if (!is_finite(n.value[c])) return false;
-                          const double cotangent = static_cast<double>(g[c]);
-                          if constexpr (std::is_same_v<D, DualValue>) {
-                            sums[0] += n.value[c].d * cotangent;
-                          } else {
-                            for (int l = 0; l < kLanes; ++l) sums[l] += n.value[c].d[l] * cotangent;
-                          }
+                    [&](int32_t k, const UnitOf<D>& unit, int32_t, int32_t index) {
+                      const UnitAdjoint& adj = adjoints[index - first];
+                      const ShadedTriangleOf<D>& tri = d.triangles[k];
+                      bool finite = true;
+                      auto add = [&](const D& number, double weight) {
+                        finite = finite && is_finite(number);
+                        if constexpr (std::is_same_v<D, DualValue>) {
+                          sums[0] += number.d * weight;
+                        } else {
+                          for (int l = 0; l < kLanes; ++l) sums[l] += number.d[l] * weight;
                         }
-                      }
-                      return true;
+                      };
+                      add(unit.p0.x, adj.p0[0]);
+                      add(unit.p0.y, adj.p0[1]);
+                      add(unit.e1.x, adj.e1[0]);
+                      add(unit.e1.y, adj.e1[1]);
+                      add(unit.e2.x, adj.e2[0]);
+                      add(unit.e2.y, adj.e2[1]);
+                      add(unit.factor, adj.factor);
+                      for (int t = 0; t < 3; ++t)
+                        for (int c = 0; c < 3; ++c) add(tri.bary[t][c], adj.plane[t][c]);
+                      return finite;
                     });
 }
 
@@ -421,6 +480,9 @@ Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int3
   int64_t seeds[9 * kCandidateCapacity];
   const int32_t count =
       pixel_seeds(distinct, distinct_vertices(in.faces, ws.candidates, n, distinct), 3, seeds);
+  UnitAdjoint adjoints[kMaxUnits];
+  if (!unit_adjoints(plain, in, plan, ws.candidates, first, last, gradient, adjoints))
+    return Outcome::kDerivative;
   // The tangent evaluations take the banks and the cell region while no DualValue one runs.
   const auto lanes =
       tangent_scratch<ShadedTriangleOf<Bundle>>(ws.bank_a, 2 * kBankCapacity * sizeof(ClipPolygon));
@@ -437,7 +499,7 @@ Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int3
       for (int32_t k = 0; k < n; ++k)
         lanes.triangles[k] = shaded_triangle<Bundle>(plan.pixel.faces[k], lane_seeds);
       double sums[kLanes] = {};
-      if (product(bundle, in, plan, ws.candidates, -1, kNoCoefficient, first, last, gradient,
+      if (product(bundle, in, plan, ws.candidates, -1, kNoCoefficient, first, last, adjoints,
                   sums)) {
         for (int32_t l = 0; l < kLanes && lead + l < count; ++l)
           accumulate(vertex_grad[seeds[lead + l]], sums[l]);
@@ -451,7 +513,7 @@ Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int3
       for (int32_t k = 0; k < n; ++k)
         seeded[k] = shaded_triangle<DualValue>(plan.pixel.faces[k], seeds[q]);
       double sum = 0;
-      if (!product(with_seed, in, plan, ws.candidates, -1, kNoCoefficient, first, last, gradient,
+      if (!product(with_seed, in, plan, ws.candidates, -1, kNoCoefficient, first, last, adjoints,
                    &sum))
         return Outcome::kDerivative;
       accumulate(vertex_grad[seeds[q]], sum);
@@ -467,7 +529,7 @@ Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int3
           in.cuts.packed ? (index < 6 ? -1 : (index - 6) / 3) : index % in.cuts.lines;
       if (line >= 0 && ((used >> line) & 1u) == 0) continue;
       double sum = 0;
-      if (!product(plain, in, plan, ws.candidates, k, index, first, last, gradient, &sum))
+      if (!product(plain, in, plan, ws.candidates, k, index, first, last, adjoints, &sum))
         return Outcome::kDerivative;
       accumulate(cut_grad[ws.candidates[k] * row + index], sum);
     }
