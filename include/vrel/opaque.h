@@ -261,7 +261,7 @@ VREL_API VrelStatus vrel_render_opaque_quadrature_backward(
 
 /*
  * Workspace of both quadrature exports: 1,047,584 bytes at alignment 8 on the CPU. Statuses:
- * null result pointers (1, "quadrature workspace results required"); the context (its status);
+ * the context (its status); null result pointers (1, "quadrature workspace results required");
  * on the CPU a dtype other than float32/float64: 2 "opaque colour currently supports CPU
  * float32/float64 only"; on CUDA the provider's workspace query answers (operation 25, the
  * dtype); without it: 2 "CUDA opaque quadrature unavailable".
