@@ -37,12 +37,16 @@ bool provides() noexcept {
 }
 
 constexpr Variant kSamples{"opaque sample pixel count/results invalid",
-                           "CUDA provider lacks opaque samples", "opaque sample shape invalid",
-                           "opaque sample arithmetic overflow", kSampleValues,
+                           "CUDA provider lacks opaque samples",
+                           "opaque sample shape invalid",
+                           "opaque sample arithmetic overflow",
+                           kSampleValues,
                            &provides<&Table::opaque_samples>};
 constexpr Variant kAlbedo{"opaque albedo pixel count/results invalid",
-                          "CUDA provider lacks opaque albedos", "opaque albedo shape invalid",
-                          "opaque albedo arithmetic overflow", kAlbedoValues,
+                          "CUDA provider lacks opaque albedos",
+                          "opaque albedo shape invalid",
+                          "opaque albedo arithmetic overflow",
+                          kAlbedoValues,
                           &provides<&Table::opaque_albedo>};
 
 // The workspace rule after begin(): C in 1..16 and both results present; on CUDA the provider's
@@ -141,15 +145,15 @@ VrelStatus opaque(const Variant& variant, Views inputs, Views outputs,
   VREL_TRY(input(q, {pixels, kOpaqueSlots, 4}));
   VREL_TRY(input(world, {vertex_count, 3}));
   VREL_TRY(input(faces, {face_count, 3}, kI32));
-  VREL_TRY(input(in[4], {vertex_count, 4}));    // clip
-  VREL_TRY(input(in[5], {face_count, 3, 3}));   // normals
-  VREL_TRY(input(in[6], {3}));                  // camera
+  VREL_TRY(input(in[4], {vertex_count, 4}));   // clip
+  VREL_TRY(input(in[5], {face_count, 3, 3}));  // normals
+  VREL_TRY(input(in[6], {3}));                 // camera
   VREL_TRY(input(cn, {nodes}));
-  VREL_TRY(input(in[8], {nodes}));              // logs
-  VREL_TRY(input(in[9], {1, length}));          // curve
-  VREL_TRY(input(in[10], {1, length}));         // partial
-  VREL_TRY(input(in[11], {1, 4}));              // mean
-  for (int i = 12; i < kInputs; ++i)            // width, albedo, roughness, f0, direction, incoming
+  VREL_TRY(input(in[8], {nodes}));       // logs
+  VREL_TRY(input(in[9], {1, length}));   // curve
+  VREL_TRY(input(in[10], {1, length}));  // partial
+  VREL_TRY(input(in[11], {1, 4}));       // mean
+  for (int i = 12; i < kInputs; ++i)     // width, albedo, roughness, f0, direction, incoming
     VREL_TRY(input(in[i], {i == 12 || i == 14 ? 1 : 3}));
   if (albedo) VREL_TRY(input(in[kInputs], {pixels, 3}));  // cotangent
   VREL_TRY(output(out[0], {pixels, kOpaqueSlots, 4}));
@@ -164,14 +168,17 @@ VrelStatus opaque(const Variant& variant, Views inputs, Views outputs,
 
   const OpaqueMesh mesh{doubles(world), abi::data_of<int32_t>(*faces), doubles(in[4]),
                         doubles(in[5]), doubles(in[6])};
-  const OpaqueMaterial material{
-      {{doubles(cn), doubles(in[8]), nodes}, doubles(in[9]), doubles(in[10]), doubles(in[11]),
-       doubles(in[12]), true},
-      doubles(in[13]),
-      doubles(in[14]),
-      doubles(in[15]),
-      doubles(in[16]),
-      doubles(in[17])};
+  const OpaqueMaterial material{{{doubles(cn), doubles(in[8]), nodes},
+                                 doubles(in[9]),
+                                 doubles(in[10]),
+                                 doubles(in[11]),
+                                 doubles(in[12]),
+                                 true},
+                                doubles(in[13]),
+                                doubles(in[14]),
+                                doubles(in[15]),
+                                doubles(in[16]),
+                                doubles(in[17])};
   double* scratch = static_cast<double*>(workspace->data) + 1;
   if (!opaque_samples(abi::data_of<int32_t>(*in[0]), doubles(q), pixels, mesh, material,
                       albedo ? doubles(in[kInputs]) : nullptr, scratch, out_doubles(out[0]),
@@ -192,15 +199,14 @@ VrelStatus query(const Variant& variant, uint64_t pixels, const VrelExecutionCon
 
 using namespace vrel::shading;
 
-#define VREL_OPAQUE_SAMPLE_INPUTS                                                               \
-  const VrelTensorView *owners, const VrelTensorView *q, const VrelTensorView *world,           \
-      const VrelTensorView *faces, const VrelTensorView *clip, const VrelTensorView *normals,   \
-      const VrelTensorView *camera, const VrelTensorView *cn, const VrelTensorView *logs,       \
-      const VrelTensorView *curve, const VrelTensorView *partial, const VrelTensorView *mean,   \
-      const VrelTensorView *width, const VrelTensorView *albedo,                                \
-      const VrelTensorView *roughness, const VrelTensorView *f0,                                \
-      const VrelTensorView *direction, const VrelTensorView *incoming
-#define VREL_OPAQUE_SAMPLE_ARGUMENTS                                                            \
+#define VREL_OPAQUE_SAMPLE_INPUTS                                                                 \
+  const VrelTensorView *owners, const VrelTensorView *q, const VrelTensorView *world,             \
+      const VrelTensorView *faces, const VrelTensorView *clip, const VrelTensorView *normals,     \
+      const VrelTensorView *camera, const VrelTensorView *cn, const VrelTensorView *logs,         \
+      const VrelTensorView *curve, const VrelTensorView *partial, const VrelTensorView *mean,     \
+      const VrelTensorView *width, const VrelTensorView *albedo, const VrelTensorView *roughness, \
+      const VrelTensorView *f0, const VrelTensorView *direction, const VrelTensorView *incoming
+#define VREL_OPAQUE_SAMPLE_ARGUMENTS                                                             \
   owners, q, world, faces, clip, normals, camera, cn, logs, curve, partial, mean, width, albedo, \
       roughness, f0, direction, incoming
 

@@ -60,8 +60,7 @@ bool lift_node(const OpaqueMesh& mesh, int32_t face, const double* l, SurfacePoi
 
 bool opaque_samples(const int32_t* owners, const double* q, int64_t pixels, const OpaqueMesh& mesh,
                     const OpaqueMaterial& material, const double* cotangent, double* scratch,
-                    double* node_samples, double* pixel_results,
-                    double* albedo_gradient) noexcept {
+                    double* node_samples, double* pixel_results, double* albedo_gradient) noexcept {
   const bool albedo = cotangent != nullptr;
   const int lanes = albedo ? kAlbedoValues : kSampleValues;
   double light[3];
@@ -81,12 +80,16 @@ bool opaque_samples(const int32_t* owners, const double* q, int64_t pixels, cons
         const int64_t slot = begin + i;
         double value[kAlbedoValues] = {};
         if (block.used[i]) {
-          const PrincipledPoints point{block.normal[i], block.view[i],     material.direction,
-                                       material.albedo, material.roughness, material.f0,
-                                       1,               1};
+          const PrincipledPoints point{block.normal[i],
+                                       block.view[i],
+                                       material.direction,
+                                       material.albedo,
+                                       material.roughness,
+                                       material.f0,
+                                       1,
+                                       1};
           double brdf[3], jacobian[3 * kColumns];
-          if (!principled_forward(material.curves, point, false, brdf,
-                                  albedo ? jacobian : nullptr))
+          if (!principled_forward(material.curves, point, false, brdf, albedo ? jacobian : nullptr))
             return false;
           double n[3];
           if (!math::robust_unit(block.normal[i], n)) return false;

@@ -50,7 +50,6 @@ bool lift_node(const OpaqueMesh& mesh, int32_t face, const double* l, SurfacePoi
 // first slot that cannot be shaded or the first non-finite value (earlier values are written).
 bool opaque_samples(const int32_t* owners, const double* q, int64_t pixels, const OpaqueMesh& mesh,
                     const OpaqueMaterial& material, const double* cotangent, double* scratch,
-                    double* node_samples, double* pixel_results,
-                    double* albedo_gradient) noexcept;
+                    double* node_samples, double* pixel_results, double* albedo_gradient) noexcept;
 
 }  // namespace vrel::shading
