@@ -116,14 +116,19 @@ template <typename Forward>
 VrelStatus opaque(const Variant& variant, Views inputs, Views outputs,
                   const VrelExecutionContext* context, const VrelBufferDescriptor* workspace,
                   VrelDiagnostic* diag, Forward forward) noexcept {
-  const bool albedo = inputs.size() > kInputs;
+  const bool gradient = inputs.size() > kInputs;  // the albedo export
   const VrelTensorView* const* in = inputs.begin();
   const VrelTensorView* const* out = outputs.begin();
   Checks c{diag};
   VREL_TRY(c.begin(context));
   VREL_TRY(c.validate_all(inputs));
   VREL_TRY(c.validate_all(outputs));
-  const VrelTensorView *q = in[1], *world = in[2], *faces = in[3], *cn = in[7];
+  const VrelTensorView *owners = in[0], *q = in[1], *world = in[2], *faces = in[3], *clip = in[4],
+                       *normals = in[5], *camera = in[6], *cn = in[7], *logs = in[8],
+                       *curve = in[9], *partial = in[10], *mean = in[11], *width = in[12],
+                       *albedo = in[13], *roughness = in[14], *f0 = in[15], *direction = in[16],
+                       *incoming = in[17];
+  const VrelTensorView* cotangent = gradient ? in[kInputs] : nullptr;
   if (q->rank != 3 || world->rank != 2 || faces->rank != 2 || cn->rank != 1)
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kRanks);
   const int64_t pixels = dim(q, 0), nodes = dim(cn, 0);
@@ -141,48 +146,49 @@ VrelStatus opaque(const Variant& variant, Views inputs, Views outputs,
   auto output = [&](const VrelTensorView* view, Dims dims) {
     return c.tensor(view, dims, true, VREL_DTYPE_FLOAT64, kRules, variant.shape);
   };
-  VREL_TRY(input(in[0], {pixels, kOpaqueSlots}, kI32));  // owners
+  VREL_TRY(input(owners, {pixels, kOpaqueSlots}, kI32));
   VREL_TRY(input(q, {pixels, kOpaqueSlots, 4}));
   VREL_TRY(input(world, {vertex_count, 3}));
   VREL_TRY(input(faces, {face_count, 3}, kI32));
-  VREL_TRY(input(in[4], {vertex_count, 4}));   // clip
-  VREL_TRY(input(in[5], {face_count, 3, 3}));  // normals
-  VREL_TRY(input(in[6], {3}));                 // camera
+  VREL_TRY(input(clip, {vertex_count, 4}));
+  VREL_TRY(input(normals, {face_count, 3, 3}));
+  VREL_TRY(input(camera, {3}));
   VREL_TRY(input(cn, {nodes}));
-  VREL_TRY(input(in[8], {nodes}));       // logs
-  VREL_TRY(input(in[9], {1, length}));   // curve
-  VREL_TRY(input(in[10], {1, length}));  // partial
-  VREL_TRY(input(in[11], {1, 4}));       // mean
-  for (int i = 12; i < kInputs; ++i)     // width, albedo, roughness, f0, direction, incoming
-    VREL_TRY(input(in[i], {i == 12 || i == 14 ? 1 : 3}));
-  if (albedo) VREL_TRY(input(in[kInputs], {pixels, 3}));  // cotangent
+  VREL_TRY(input(logs, {nodes}));
+  VREL_TRY(input(curve, {1, length}));
+  VREL_TRY(input(partial, {1, length}));
+  VREL_TRY(input(mean, {1, 4}));
+  VREL_TRY(input(width, {1}));
+  VREL_TRY(input(albedo, {3}));
+  VREL_TRY(input(roughness, {1}));
+  VREL_TRY(input(f0, {3}));
+  VREL_TRY(input(direction, {3}));
+  VREL_TRY(input(incoming, {3}));
+  if (gradient) VREL_TRY(input(cotangent, {pixels, 3}));
   VREL_TRY(output(out[0], {pixels, kOpaqueSlots, 4}));
   VREL_TRY(output(out[1], {pixels, 4}));
-  if (albedo) VREL_TRY(output(out[2], {pixels, 3}));
+  if (gradient) VREL_TRY(output(out[2], {pixels, 3}));
   VREL_TRY(c.scratch(workspace, bytes, inputs, outputs));
   if (c.cuda()) return forward();
 
   if (!in_domain(in, pixels, nodes)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kDomain);
-  if (albedo && !shading::all_finite(in[kInputs]))
+  if (gradient && !shading::all_finite(cotangent))
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kCotangentDomain);
 
-  const OpaqueMesh mesh{doubles(world), abi::data_of<int32_t>(*faces), doubles(in[4]),
-                        doubles(in[5]), doubles(in[6])};
-  const OpaqueMaterial material{{{doubles(cn), doubles(in[8]), nodes},
-                                 doubles(in[9]),
-                                 doubles(in[10]),
-                                 doubles(in[11]),
-                                 doubles(in[12]),
-                                 true},
-                                doubles(in[13]),
-                                doubles(in[14]),
-                                doubles(in[15]),
-                                doubles(in[16]),
-                                doubles(in[17])};
+  const OpaqueMesh mesh{doubles(world), abi::data_of<int32_t>(*faces), doubles(clip),
+                        doubles(normals), doubles(camera)};
+  const PrincipledCurves curves{{doubles(cn), doubles(logs), nodes},
+                                doubles(curve),
+                                doubles(partial),
+                                doubles(mean),
+                                doubles(width),
+                                true};
+  const OpaqueMaterial material{curves,      doubles(albedo),    doubles(roughness),
+                                doubles(f0), doubles(direction), doubles(incoming)};
   double* scratch = static_cast<double*>(workspace->data) + 1;
-  if (!opaque_samples(abi::data_of<int32_t>(*in[0]), doubles(q), pixels, mesh, material,
-                      albedo ? doubles(in[kInputs]) : nullptr, scratch, out_doubles(out[0]),
-                      out_doubles(out[1]), albedo ? out_doubles(out[2]) : nullptr))
+  if (!opaque_samples(abi::data_of<int32_t>(*owners), doubles(q), pixels, mesh, material,
+                      gradient ? doubles(cotangent) : nullptr, scratch, out_doubles(out[0]),
+                      out_doubles(out[1]), gradient ? out_doubles(out[2]) : nullptr))
     return c.fail(VREL_STATUS_OVERFLOW, variant.overflow);
   return VREL_STATUS_OK;
 }
