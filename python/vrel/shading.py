@@ -7,6 +7,8 @@ the cosine on a logarithmic cosine axis; :func:`loss_curve` makes the rows, :fun
 looks them up and integrates their cosine-weighted means, and the principled functions consume
 them. The derivative in roughness flows through the curves as their u-derivative (the ``partial``
 rows) divided by ``width``, the span of roughness that u covers (u = (roughness - r0) / width).
+:func:`opaque_samples` and :func:`opaque_albedo` shade the nodes of the opaque quadrature with the
+same BRDF and integrate them per pixel.
 
 Example: curves at u(roughness), their means, and the BRDF of one point lit by two lights, with
 gradients in roughness through the whole chain.
