@@ -110,6 +110,12 @@ inline bool within_unit(const double* x, int64_t n) noexcept {
   return true;
 }
 
+// Whether the provider has the entry `Field` (its table covers it and it is not null).
+template <auto Field>
+bool provides() noexcept {
+  return provider::entry<Field>(provider::operations(), true) != nullptr;
+}
+
 // Forwards to the provider entry `Field` when the table's size word covers it and the entry is
 // present, else status 2 `missing` (also without a provider).
 template <auto Field, typename... Args>

@@ -31,11 +31,6 @@ struct Variant {
   bool (*provided)() noexcept;
 };
 
-template <auto Field>
-bool provides() noexcept {
-  return provider::entry<Field>(provider::operations(), true) != nullptr;
-}
-
 constexpr Variant kSamples{"opaque sample pixel count/results invalid",
                            "CUDA provider lacks opaque samples",
                            "opaque sample shape invalid",
@@ -101,12 +96,13 @@ bool in_domain(const VrelTensorView* const* in, int64_t pixels, int64_t nodes) n
                       doubles(normals)))
     return false;
   const double r = doubles(roughness)[0];
-  const double* light = doubles(incoming);
+  const double* radiance = doubles(incoming);
   return axis_in_domain(doubles(cn), doubles(logs), nodes) && doubles(cn)[nodes - 1] == 1.0 &&
          means_in_domain(doubles(mean), doubles(width), 1) &&
          curve_pairs_in_domain(doubles(curve), curve_row_length(nodes)) && r > 0.0 && r <= 1.0 &&
          within_unit(doubles(albedo), 3) && within_unit(doubles(f0), 3) &&
-         !all_zero3(doubles(direction)) && light[0] >= 0.0 && light[1] >= 0.0 && light[2] >= 0.0;
+         !all_zero3(doubles(direction)) && radiance[0] >= 0.0 && radiance[1] >= 0.0 &&
+         radiance[2] >= 0.0;
 }
 
 // The checks and the CPU kernel of both exports. `inputs` are the eighteen inputs and, for the
