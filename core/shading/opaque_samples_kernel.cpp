@@ -39,6 +39,33 @@ bool lift_block(const int32_t* owners, const double* q, int64_t begin, int64_t c
   return true;
 }
 
+// The values of one used slot: ((brdf_c * incoming_c) * max(n . l, 0)) * weight, the weight, and
+// with `albedo` the same products of the BRDF's derivative in albedo c. False when the BRDF
+// fails or a value is not finite.
+bool shade_node(const OpaqueMaterial& material, const double* light, const double* normal,
+                const double* view, double weight, bool albedo, double* value) noexcept {
+  const PrincipledPoints point{
+      normal, view, material.direction, material.albedo, material.roughness, material.f0, 1, 1};
+  double brdf[3], jacobian[3 * kColumns];
+  if (!principled_forward(material.curves, point, false, brdf, albedo ? jacobian : nullptr))
+    return false;
+  double n[3];
+  if (!math::robust_unit(normal, n)) return false;
+  const double cosine = (n[0] * light[0] + n[1] * light[1]) + n[2] * light[2];
+  const double lit = cosine > 0.0 ? cosine : 0.0;
+  for (int c = 0; c < 3; ++c) {
+    value[c] = ((brdf[c] * material.incoming[c]) * lit) * weight;
+    if (albedo) {
+      const double derivative = jacobian[c * kColumns + kAlbedoColumn + c];
+      value[kSampleValues + c] = ((derivative * material.incoming[c]) * lit) * weight;
+    }
+  }
+  value[3] = weight;
+  for (int k = 0; k < (albedo ? kAlbedoValues : kSampleValues); ++k)
+    if (!std::isfinite(value[k])) return false;
+  return true;
+}
+
 }  // namespace
 
 bool lift_node(const OpaqueMesh& mesh, int32_t face, const double* l, SurfacePoint& out) noexcept {
@@ -79,34 +106,9 @@ bool opaque_samples(const int32_t* owners, const double* q, int64_t pixels, cons
       for (int64_t i = 0; i < count; ++i) {
         const int64_t slot = begin + i;
         double value[kAlbedoValues] = {};
-        if (block.used[i]) {
-          const PrincipledPoints point{block.normal[i],
-                                       block.view[i],
-                                       material.direction,
-                                       material.albedo,
-                                       material.roughness,
-                                       material.f0,
-                                       1,
-                                       1};
-          double brdf[3], jacobian[3 * kColumns];
-          if (!principled_forward(material.curves, point, false, brdf, albedo ? jacobian : nullptr))
-            return false;
-          double n[3];
-          if (!math::robust_unit(block.normal[i], n)) return false;
-          const double cosine = (n[0] * light[0] + n[1] * light[1]) + n[2] * light[2];
-          const double lit = cosine > 0.0 ? cosine : 0.0;
-          const double weight = pixel_q[slot * 4 + 3];
-          for (int c = 0; c < 3; ++c) {
-            value[c] = ((brdf[c] * material.incoming[c]) * lit) * weight;
-            if (albedo) {
-              const double derivative = jacobian[c * kColumns + kAlbedoColumn + c];
-              value[kSampleValues + c] = ((derivative * material.incoming[c]) * lit) * weight;
-            }
-          }
-          value[3] = weight;
-          for (int k = 0; k < lanes; ++k)
-            if (!std::isfinite(value[k])) return false;
-        }
+        if (block.used[i] && !shade_node(material, light, block.normal[i], block.view[i],
+                                         pixel_q[slot * 4 + 3], albedo, value))
+          return false;
         for (int k = 0; k < kSampleValues; ++k) out[slot * 4 + k] = value[k];
         for (int k = 0; k < lanes; ++k) lane[k * kOpaqueSlots + slot] = value[k];
       }
