@@ -43,7 +43,8 @@ struct OpaqueScene {
         owners(Tensor<int32_t>::filled({c, kSlots}, -1)),
         q(Tensor<double>({c, kSlots, 4})) {}
 
-  // Screen-space corners (x, y) of face f.
+  // Screen-space corners (x, y) of face f: the projection, or with clip w = 1 (a scene without
+  // perspective) the world x, y themselves.
   std::array<Vec, 3> screen(int32_t f) const {
     std::array<Vec, 3> s;
     for (int k = 0; k < 3; ++k) {
