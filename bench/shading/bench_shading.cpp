@@ -1,6 +1,7 @@
 // Principled groups (P = 128 points, L = 8 lights, 1,024 pairs a call) with and without the
-// Jacobian, and the groups backward, on loss curves of N = 16 nodes made by the loss-curve export.
-// Reported as pairs per second, single thread.
+// Jacobian, and the groups backward, on loss curves of N = 16 nodes made by the loss-curve export;
+// the opaque shading samples (16 pixels of 800 used slots) with and without the albedo gradient.
+// Reported as pairs (nodes) per second, single thread.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -159,5 +160,73 @@ void GroupsBackward(benchmark::State& state) {
       static_cast<double>(state.iterations() * kPoints * kLights), benchmark::Counter::kIsRate);
 }
 BENCHMARK(GroupsBackward);
+
+// 16 pixels, every one of the 800 slots owned by one of two triangles before the camera, shaded
+// with curve row 0 of the scene.
+void OpaqueSamples(benchmark::State& state) {
+  const bool albedo_gradient = state.range(0) != 0;
+  constexpr int64_t kPixels = 16, kSlots = 800;
+  Scene s;
+  const int64_t length = 10 * kNodes - 6;
+  Tensor curve({1, length}), partial({1, length}), mean({1, 4}), width({1});
+  std::copy(s.curve.data.begin(), s.curve.data.begin() + length, curve.data.begin());
+  std::copy(s.partial.data.begin(), s.partial.data.begin() + length, partial.data.begin());
+  std::copy(s.mean.data.begin(), s.mean.data.begin() + 4, mean.data.begin());
+  width.data[0] = s.width.data[0];
+  Tensor owners({kPixels, kSlots}), q({kPixels, kSlots, 4}), world({4, 3}), faces({2, 3}),
+      clip({4, 4}), normals({2, 3, 3}), camera({3}), albedo({3}), roughness({1}), f0({3}),
+      direction({3}), incoming({3}), cotangent({kPixels, 3});
+  // Int32 data in the first half of each double buffer.
+  std::vector<int32_t> owner_ids(kPixels * kSlots), face_rows = {0, 1, 2, 0, 2, 3};
+  owners.view.dtype = faces.view.dtype = VREL_DTYPE_INT32;
+  owners.view.data = owner_ids.data();
+  faces.view.data = face_rows.data();
+  const double corners[12] = {-1, -1, -3, 1, -1, -3, 1, 1, -4, -1, 1, -4};
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> uni(0.0, 1.0);
+  for (int i = 0; i < 4; ++i) {
+    for (int k = 0; k < 3; ++k) world.data[i * 3 + k] = corners[i * 3 + k];
+    clip.data[i * 4 + 3] = -corners[i * 3 + 2];
+  }
+  for (std::size_t i = 0; i < normals.data.size(); ++i) normals.data[i] = i % 3 == 2 ? 1.0 : 0.1;
+  for (int64_t n = 0; n < kPixels * kSlots; ++n) {
+    owner_ids[n] = static_cast<int32_t>(n % 2);
+    const double a = uni(rng), b = uni(rng) * (1 - a);
+    const double node[4] = {a, b, 1 - a - b, 1.0 / kSlots};
+    std::copy(node, node + 4, q.data.begin() + n * 4);
+  }
+  for (int k = 0; k < 3; ++k) {
+    albedo.data[k] = 0.5;
+    f0.data[k] = 0.04;
+    direction.data[k] = k == 2 ? 1.0 : 0.3;
+    incoming.data[k] = 1.0;
+  }
+  roughness.data[0] = 0.5;
+  for (double& x : cotangent.data) x = 1.0;
+  Tensor samples({kPixels, kSlots, 4}, VREL_TENSOR_OUTPUT),
+      pixels({kPixels, 4}, VREL_TENSOR_OUTPUT), gradient({kPixels, 3}, VREL_TENSOR_OUTPUT);
+  Scratch ws(kPixels * 44800 + 8);
+  for (auto _ : state) {
+    if (albedo_gradient) {
+      check(vrel_shading_opaque_albedo(owners.v(), q.v(), world.v(), faces.v(), clip.v(),
+                                       normals.v(), camera.v(), s.cn.v(), s.logs.v(), curve.v(),
+                                       partial.v(), mean.v(), width.v(), albedo.v(), roughness.v(),
+                                       f0.v(), direction.v(), incoming.v(), cotangent.v(), &g_cpu,
+                                       samples.v(), pixels.v(), gradient.v(), &ws.desc, nullptr),
+            "opaque albedo");
+    } else {
+      check(vrel_shading_opaque_samples(owners.v(), q.v(), world.v(), faces.v(), clip.v(),
+                                        normals.v(), camera.v(), s.cn.v(), s.logs.v(), curve.v(),
+                                        partial.v(), mean.v(), width.v(), albedo.v(), roughness.v(),
+                                        f0.v(), direction.v(), incoming.v(), &g_cpu, samples.v(),
+                                        pixels.v(), &ws.desc, nullptr),
+            "opaque samples");
+    }
+    benchmark::DoNotOptimize(pixels.data.data());
+  }
+  state.counters["nodes/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kPixels * kSlots), benchmark::Counter::kIsRate);
+}
+BENCHMARK(OpaqueSamples)->ArgName("albedo")->Arg(0)->Arg(1);
 
 }  // namespace

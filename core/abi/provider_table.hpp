@@ -106,13 +106,13 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(opaque_material_quadrature,      448, Export<vrel_render_opaque_material_quadrature>)        \
   X(opaque_batch_4,                  456, Untyped)                                               \
   X(principled_shared_groups,        464, Export<vrel_shading_principled_shared_groups>)         \
-  /* shading utilities; opaque samples: type as Export<vrel_shading_...>                  */     \
+  /* shading utilities and opaque samples                                                 */     \
   X(ordered_rgba,                    472, Export<vrel_shading_ordered_rgba>)                     \
   X(unit_newton,                     480, Export<vrel_shading_unit_newton>)                      \
   X(unit_vectors,                    488, Export<vrel_shading_unit_vectors>)                     \
   X(delta_brdf,                      496, Export<vrel_shading_delta_brdf>)                       \
-  X(opaque_samples,                  504, Untyped)                                               \
-  X(opaque_albedo,                   512, Untyped)                                               \
+  X(opaque_samples,                  504, Export<vrel_shading_opaque_samples>)                   \
+  X(opaque_albedo,                   512, Export<vrel_shading_opaque_albedo>)                    \
   /* opaque partitions and boundary streams: the opaque family's author names each slot   */     \
   /* after its operation and types it                                                     */     \
   X(opaque_partition_1,              520, Untyped)                                               \

@@ -88,4 +88,28 @@ bool all_finite(const VrelTensorView* view) noexcept {
   return true;
 }
 
+bool axis_in_domain(const double* cn, const double* logs, int64_t nodes) noexcept {
+  for (int64_t i = 0; i < nodes; ++i) {
+    if (!(cn[i] > 0.0 && cn[i] <= 1.0) || !(logs[i] <= 0.0)) return false;
+    if (i > 0 &&
+        !(cn[i] > cn[i - 1] && logs[i] > logs[i - 1] && std::isfinite(logs[i] - logs[i - 1])))
+      return false;
+  }
+  return true;
+}
+
+bool means_in_domain(const double* mean, const double* width, int64_t rows) noexcept {
+  for (int64_t g = 0; g < rows; ++g) {
+    const double m0 = mean[g * 4], m1 = mean[g * 4 + 1];
+    if (!(width[g] > 0.0) || !(m0 > 0.0 && m0 <= 1.0) || !(m1 > 0.0 && m1 <= m0)) return false;
+  }
+  return true;
+}
+
+bool curve_pairs_in_domain(const double* curve, int64_t values) noexcept {
+  for (int64_t k = 0; k + 1 < values; k += 2)
+    if (!(curve[k + 1] >= 0.0 && curve[k + 1] <= curve[k] && curve[k] <= 1.0)) return false;
+  return true;
+}
+
 }  // namespace vrel::shading

@@ -91,6 +91,31 @@ VrelStatus provider_query(uint64_t operation, const uint64_t* counts, uint64_t c
 // Every element of a checked float64 view is finite.
 bool all_finite(const VrelTensorView* view) noexcept;
 
+// Domain rules of the loss-curve inputs, shared by every export that evaluates the BRDF.
+// Cosine nodes in (0, 1], strictly increasing; their logarithms <= 0, strictly increasing, with
+// finite differences. (The last node must also be exactly 1; callers say so separately.)
+bool axis_in_domain(const double* cn, const double* logs, int64_t nodes) noexcept;
+// Per row: width > 0, mean column 0 in (0, 1], mean column 1 in (0, column 0].
+bool means_in_domain(const double* mean, const double* width, int64_t rows) noexcept;
+// Every channel pair (c0, c1) of `values` entries satisfies 0 <= c1 <= c0 <= 1.
+bool curve_pairs_in_domain(const double* curve, int64_t values) noexcept;
+
+inline bool all_zero3(const double* v) noexcept {
+  return v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0;
+}
+// Every one of the n values lies in [0, 1].
+inline bool within_unit(const double* x, int64_t n) noexcept {
+  for (int64_t i = 0; i < n; ++i)
+    if (!(x[i] >= 0.0 && x[i] <= 1.0)) return false;
+  return true;
+}
+
+// Whether the provider has the entry `Field` (its table covers it and it is not null).
+template <auto Field>
+bool provides() noexcept {
+  return provider::entry<Field>(provider::operations(), true) != nullptr;
+}
+
 // Forwards to the provider entry `Field` when the table's size word covers it and the entry is
 // present, else status 2 `missing` (also without a provider).
 template <auto Field, typename... Args>

@@ -71,53 +71,33 @@ VrelStatus rule(const Checks& c, const Variant& variant, int64_t points, int64_t
                         variant.missing, c.diag());
 }
 
-bool all_zero(const double* v) noexcept { return v[0] == 0.0 && v[1] == 0.0 && v[2] == 0.0; }
-
-bool within_unit(const double* x, int64_t n) noexcept {
-  for (int64_t i = 0; i < n; ++i)
-    if (!(x[i] >= 0.0 && x[i] <= 1.0)) return false;
-  return true;
-}
-
 // The CPU domain checks, in order, over checked views.
 VrelStatus domain(const Checks& c, const VrelTensorView* const* inputs, int64_t nodes, int64_t rows,
                   int64_t points, int64_t lights) noexcept {
   for (int i = 0; i < 12; ++i)
     if (!all_finite(inputs[i])) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kFinite);
   const double* cn = doubles(inputs[0]);
-  const double* logs = doubles(inputs[1]);
-  for (int64_t i = 0; i < nodes; ++i) {
-    if (!(cn[i] > 0.0 && cn[i] <= 1.0) || !(logs[i] <= 0.0) ||
-        (i > 0 &&
-         !(cn[i] > cn[i - 1] && logs[i] > logs[i - 1] && std::isfinite(logs[i] - logs[i - 1]))))
-      return c.fail(VREL_STATUS_INVALID_ARGUMENT, kAxesDomain);
-  }
+  if (!axis_in_domain(cn, doubles(inputs[1]), nodes))
+    return c.fail(VREL_STATUS_INVALID_ARGUMENT, kAxesDomain);
   if (cn[nodes - 1] != 1.0) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kEndpoint);
-  const double* mean = doubles(inputs[4]);
-  const double* width = doubles(inputs[5]);
-  for (int64_t g = 0; g < rows; ++g) {
-    const double m0 = mean[g * 4], m1 = mean[g * 4 + 1];
-    if (!(width[g] > 0.0) || !(m0 > 0.0 && m0 <= 1.0) || !(m1 > 0.0 && m1 <= m0))
-      return c.fail(VREL_STATUS_INVALID_ARGUMENT, kWidthMean);
-  }
+  if (!means_in_domain(doubles(inputs[4]), doubles(inputs[5]), rows))
+    return c.fail(VREL_STATUS_INVALID_ARGUMENT, kWidthMean);
   const double* normal = doubles(inputs[6]);
   const double* view = doubles(inputs[7]);
   const double* roughness = doubles(inputs[10]);
   for (int64_t p = 0; p < points; ++p) {
     if (!(roughness[p] > 0.0 && roughness[p] <= 1.0))
       return c.fail(VREL_STATUS_INVALID_ARGUMENT, kRoughness);
-    if (all_zero(normal + p * 3) || all_zero(view + p * 3))
+    if (all_zero3(normal + p * 3) || all_zero3(view + p * 3))
       return c.fail(VREL_STATUS_INVALID_ARGUMENT, kZeroPoint);
   }
   const double* light = doubles(inputs[8]);
   for (int64_t k = 0; k < points * lights; ++k)
-    if (all_zero(light + k * 3)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kZeroLight);
+    if (all_zero3(light + k * 3)) return c.fail(VREL_STATUS_INVALID_ARGUMENT, kZeroLight);
   if (!within_unit(doubles(inputs[9]), points * 3) || !within_unit(doubles(inputs[11]), points * 3))
     return c.fail(VREL_STATUS_INVALID_ARGUMENT, kAlbedoF0);
-  const double* curve = doubles(inputs[2]);
-  for (int64_t k = 0; k < rows * curve_row_length(nodes); k += 2)
-    if (!(curve[k + 1] >= 0.0 && curve[k + 1] <= curve[k] && curve[k] <= 1.0))
-      return c.fail(VREL_STATUS_INVALID_ARGUMENT, kCurveDomain);
+  if (!curve_pairs_in_domain(doubles(inputs[2]), rows * curve_row_length(nodes)))
+    return c.fail(VREL_STATUS_INVALID_ARGUMENT, kCurveDomain);
   return VREL_STATUS_OK;
 }
 

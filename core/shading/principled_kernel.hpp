@@ -11,6 +11,7 @@ namespace vrel::shading {
 // Jacobian columns: normal xyz, view xyz, light xyz, albedo rgb, roughness, f0 rgb.
 inline constexpr int kColumns = 16;
 inline constexpr int kLightColumn = 6;
+inline constexpr int kAlbedoColumn = 9;
 inline constexpr int kRoughnessColumn = 12;
 
 // The loss-curve inputs: rows of 10N - 6 entries (curve, partial), means [G,4], widths [G].

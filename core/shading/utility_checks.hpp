@@ -19,12 +19,6 @@ inline constexpr uint64_t kUtilityScratch = 8;
 
 using frame::Table;
 
-// Whether the provider has the entry `Field` (its table covers it and it is not null).
-template <auto Field>
-bool provides() noexcept {
-  return provider::entry<Field>(provider::operations(), true) != nullptr;
-}
-
 // What differs between the utilities' workspace rules.
 struct Utility {
   bool (*provided)() noexcept;   // provides<&Table::operation>

@@ -448,6 +448,134 @@ VREL_API VrelStatus vrel_shading_loss_query_workspace(
 /* End of principled shading and loss curves                                                  */
 /* ========================================================================================== */
 
+/* ========================================================================================== */
+/* Opaque shading samples                                                                     */
+/* ========================================================================================== */
+/*
+ * Shading at the nodes of the opaque quadrature (vrel_render_opaque_quadrature): for C pixels
+ * (1 <= C <= 16) of 800 node slots each, every used node is lifted to a point on the surface of
+ * its owner face and the principled BRDF (vrel_shading_principled_shared_groups, one shared loss
+ * curve row, one material, one directional light, one-sided) is evaluated there. The node
+ * weights then integrate the shaded radiance over the visible part of each pixel.
+ *
+ * Inputs, in argument order (float64 unless stated):
+ *   owners      [C, 800] int32: the owner face of each slot, or -1 for an empty slot
+ *   q           [C, 800, 4]: per slot (l0, l1, l2, weight), the screen-space barycentric
+ *               coordinates of the node in its owner face and its weight in pixel-area units
+ *   world       [Vw, 3] world-space vertex positions
+ *   faces       [Fw, 3] int32 vertex rows of the faces the owners index, each in [0, Vw)
+ *   clip        [Vw, 4] clip-space vertex positions; only w (column 3) is read, and it must be
+ *               positive at every corner of an owner face (the face lies before the camera)
+ *   normals     [Fw, 3, 3] one shading normal per face corner, not all zero at owner faces
+ *   camera      [3] the world-space camera position
+ *   cn, logs, curve [1, 10N-6], partial [1, 10N-6], mean [1, 4], width [1]: one loss curve row
+ *               with the domain of vrel_shading_principled_groups (1 <= N <= 512)
+ *   albedo [3], roughness [1], f0 [3]: the material of every face, with the principled domain
+ *   direction   [3] towards the light, not all zero (not necessarily unit)
+ *   incoming    [3] the radiance the light sends, each channel >= 0
+ *   Vw and Fw are at most 238,609,294; either may be 0 when every slot is empty.
+ *
+ * Lifting a used node (owner f with corners k0, k1, k2, screen barycentrics l0, l1, l2):
+ *   perspective-correct barycentrics: t_i = l_i / w_ki with w the clip w of corner k_i,
+ *   b_i = t_i / ((t0 + t1) + t2);
+ *   position  = (b0 X_k0 + b1 X_k1) + b2 X_k2 per axis, X = world;
+ *   normal    = the same combination of the face's three corner normals; the BRDF normalises it
+ *               by the robust unit rule (largest component, six Newton steps);
+ *   view      = camera - position (towards the camera; normalised the same way);
+ *   light     = direction, unit l by the same rule; cosine = (n_x l_x + n_y l_y) + n_z l_z with
+ *               n the unit normal, w = max(cosine, 0).
+ * The BRDF is one-sided: a normal facing away from the view or the light gives 0 radiance.
+ *
+ * Node samples (output [C, 800, 4]) per slot, with brdf the BRDF's three channels:
+ *   channel c < 3: ((brdf_c * incoming_c) * w) * weight   (the shaded radiance times the weight)
+ *   channel 3:     weight
+ *   An empty slot (owner -1) holds 0 in all four channels.
+ * Pixel results (output [C, 4]): for each channel, the pairwise sum over the 800 slots in slot
+ *   order (adjacent pairs added, an odd last value carried, until one remains): channels 0-2
+ *   the radiance integrated over the pixel's visible surface (the pixel colour), channel 3 the
+ *   sum of the weights (the visible area).
+ * Albedo gradient (output [C, 3], albedo variant only): the vector-Jacobian product of the pixel
+ *   colours with the cotangent [C, 3]. Albedo channel c acts on colour channel c alone, so
+ *   albedo_gradient[p, c] = cotangent[p, c] * D[p, c], where D[p, c] is the pairwise sum over the
+ *   slots of ((J_c * incoming_c) * w) * weight and J_c the BRDF's exact derivative of channel c
+ *   in albedo c (its Jacobian column). Summing over the C rows gives the gradient of
+ *   sum(cotangent * colour) with respect to albedo.
+ *
+ * Evaluation: pixel by pixel; the 800 slots in blocks of 128 (the last holds 32): a block is
+ * lifted, then shaded, its values kept in the scratch (four doubles per slot, seven with the
+ * three albedo derivative terms), then the pixel's slot values are summed. A node that cannot be
+ * shaded (an interpolated normal or a view direction that is zero, perspective weights that
+ * cancel, a BRDF failure) or any non-finite value stops the call with status 4 "opaque sample
+ * arithmetic overflow" ("opaque albedo arithmetic overflow"); earlier pixels and the failing
+ * pixel's earlier slots are written.
+ *
+ * Checks, in order (status 1 unless stated): the Diagnostic; the context (its status), a device
+ * other than the CPU or CUDA ("curve device unsupported"); vrel_validate_tensor_view over every
+ * view in argument order; q not of rank 3, world or faces not of rank 2 or cn not of rank 1
+ * ("opaque sample ranks invalid"); the workspace rule with C = q's extent 0; N outside 1..512 or
+ * an extent 0 of world or faces above 238,609,294 ("opaque sample geometry/axis extent
+ * invalid"); then each tensor in argument order: dtype (int32 for owners and faces), rank, the
+ * context's device type and index and the output flag on the outputs alone ("opaque sample
+ * dtype/rank/device/flags invalid"), its extents ("opaque sample shape invalid"; albedo: "opaque
+ * albedo shape invalid"); the scratch check of vrel_shading_principled_groups over every view,
+ * the outputs last, with the size below; CUDA: forwarded unchanged to the provider's entry. CPU:
+ * every float input finite, owners -1 or in [0, Fw), face rows in [0, Vw), the clip w and corner
+ * normals of owner faces as above, the loss curve, material, direction and incoming domains
+ * ("opaque sample input domain"); albedo variant: a cotangent element not finite ("opaque albedo
+ * cotangent domain"). No output byte is written before the checks pass.
+ */
+
+/* Pixels of one call and node slots per pixel. */
+#define VREL_SHADING_OPAQUE_MAX_PIXELS 16
+#define VREL_SHADING_OPAQUE_NODES 800
+
+VREL_API VrelStatus vrel_shading_opaque_samples(
+    const VrelTensorView *owners, const VrelTensorView *q, const VrelTensorView *world,
+    const VrelTensorView *faces, const VrelTensorView *clip, const VrelTensorView *normals,
+    const VrelTensorView *camera, const VrelTensorView *cn, const VrelTensorView *logs,
+    const VrelTensorView *curve, const VrelTensorView *partial, const VrelTensorView *mean,
+    const VrelTensorView *width, const VrelTensorView *albedo, const VrelTensorView *roughness,
+    const VrelTensorView *f0, const VrelTensorView *direction, const VrelTensorView *incoming,
+    const VrelExecutionContext *context, const VrelTensorView *node_samples,
+    const VrelTensorView *pixel_results, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/* Scratch of vrel_shading_opaque_samples: after the Diagnostic, the context and the device rule,
+ * C outside 1..16 or a null result is status 1 "opaque sample pixel count/results invalid"; on
+ * CUDA a provider without the entry is status 2 "CUDA provider lacks opaque samples". On either
+ * device C * 25,600 + 8 bytes (four doubles per slot and 8 bytes the kernel does not use) at
+ * alignment 8. */
+VREL_API VrelStatus vrel_shading_opaque_samples_workspace(
+    uint64_t pixels, const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/* The samples and pixel results as vrel_shading_opaque_samples computes them, and the albedo
+ * gradient [C, 3] of the pixel colours for the cotangent [C, 3] (described above). The checks
+ * are those of vrel_shading_opaque_samples with the cotangent after incoming and the three
+ * outputs, and the albedo sentences named above. */
+VREL_API VrelStatus vrel_shading_opaque_albedo(
+    const VrelTensorView *owners, const VrelTensorView *q, const VrelTensorView *world,
+    const VrelTensorView *faces, const VrelTensorView *clip, const VrelTensorView *normals,
+    const VrelTensorView *camera, const VrelTensorView *cn, const VrelTensorView *logs,
+    const VrelTensorView *curve, const VrelTensorView *partial, const VrelTensorView *mean,
+    const VrelTensorView *width, const VrelTensorView *albedo, const VrelTensorView *roughness,
+    const VrelTensorView *f0, const VrelTensorView *direction, const VrelTensorView *incoming,
+    const VrelTensorView *cotangent, const VrelExecutionContext *context,
+    const VrelTensorView *node_samples, const VrelTensorView *pixel_results,
+    const VrelTensorView *albedo_gradient, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/* Scratch of vrel_shading_opaque_albedo: as for the samples with "opaque albedo pixel
+ * count/results invalid" and "CUDA provider lacks opaque albedos"; C * 44,800 + 8 bytes (seven
+ * doubles per slot) at alignment 8. */
+VREL_API VrelStatus vrel_shading_opaque_albedo_workspace(
+    uint64_t pixels, const VrelExecutionContext *context, uint64_t *bytes, uint64_t *alignment,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/* ========================================================================================== */
+/* End of the opaque shading samples                                                          */
+/* ========================================================================================== */
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

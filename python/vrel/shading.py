@@ -7,6 +7,8 @@ the cosine on a logarithmic cosine axis; :func:`loss_curve` makes the rows, :fun
 looks them up and integrates their cosine-weighted means, and the principled functions consume
 them. The derivative in roughness flows through the curves as their u-derivative (the ``partial``
 rows) divided by ``width``, the span of roughness that u covers (u = (roughness - r0) / width).
+:func:`opaque_samples` and :func:`opaque_albedo` shade the nodes of the opaque quadrature with the
+same BRDF and integrate them per pixel.
 
 Example: curves at u(roughness), their means, and the BRDF of one point lit by two lights, with
 gradients in roughness through the whole chain.
@@ -38,7 +40,8 @@ import torch
 from ._registry import autograd, fake, ops
 
 __all__ = ["loss_curve", "loss_weights", "loss_query", "principled_pairs", "principled_groups",
-           "principled_shared_groups", "unit_newton", "unit_vectors", "ordered_rgba", "delta_brdf"]
+           "principled_shared_groups", "unit_newton", "unit_vectors", "ordered_rgba", "delta_brdf",
+           "opaque_samples", "opaque_albedo"]
 
 
 def _row_length(nodes: int) -> int:
@@ -423,3 +426,115 @@ def _(normal, brdf, direction, incoming, cotangent):
     return normal.new_empty((brdf.shape[0], 3)), normal.new_empty(tuple(brdf.shape))
 
 # ---- end of the shading utilities -----------------------------------------------------------
+
+
+# ---- shading at the opaque quadrature's nodes -----------------------------------------------
+
+
+def opaque_samples(owners, q, world, faces, clip, normals, camera, cn, logs, curve, partial, mean,
+                   width, albedo, roughness, f0, direction, incoming):
+    """Principled shading at the nodes of the opaque quadrature, per node and per pixel.
+
+    Every used slot of C pixels (1 <= C <= 16, 800 slots each) is lifted to its owner face's
+    surface with perspective-correct barycentrics (the screen barycentrics divided by each
+    corner's clip w, renormalised); the principled BRDF (one-sided) is evaluated there for one
+    directional light, with the view towards ``camera``; the node weights integrate the result.
+
+    Args:
+        owners: [C, 800] int32 owner face per slot, -1 for an empty slot (the quadrature's output).
+        q: [C, 800, 4] float64 (l0, l1, l2, weight) per slot: screen barycentrics and the weight
+            in pixel-area units (the quadrature's output).
+        world: [V, 3] world positions; faces: [F, 3] int32; clip: [V, 4] clip-space positions
+            (only w is read; positive at the corners of owner faces); normals: [F, 3, 3] corner
+            normals; camera: [3] the camera position.
+        cn, logs, curve, partial, mean, width: one loss-curve row ([N], [N], [1, 10N-6],
+            [1, 10N-6], [1, 4], [1]) as for :func:`principled_shared_groups`.
+        albedo, roughness, f0: [3], [1], [3], one material for every face.
+        direction: [3] towards the light (any length); incoming: [3] its radiance (>= 0).
+
+    Returns:
+        (node_samples [C, 800, 4], pixel_results [C, 4]): per slot the shaded radiance
+        ``brdf * incoming * max(n . l, 0)`` times the weight in channels 0-2 and the weight in
+        channel 3 (zeros for empty slots); per pixel the pairwise sums of those over the 800
+        slots: the pixel colour and the visible area. Not differentiable; :func:`opaque_albedo`
+        gives the albedo gradient.
+
+    Example: one node at the centroid of a triangle facing the camera, weight 1, lit from the
+    camera's side:
+        >>> f64 = torch.float64
+        >>> world = torch.tensor([[-1.0, -1.0, -2.0], [1.0, -1.0, -2.0], [0.0, 1.0, -2.0]],
+        ...                      dtype=f64)
+        >>> clip = torch.cat([world, torch.full((3, 1), 2.0, dtype=f64)], 1)  # w = 2
+        >>> normals = torch.tensor([0.0, 0.0, 1.0], dtype=f64).expand(1, 3, 3).contiguous()
+        >>> owners = torch.full((1, 800), -1, dtype=torch.int32)
+        >>> owners[0, 0] = 0
+        >>> q = torch.zeros(1, 800, 4, dtype=f64)
+        >>> q[0, 0] = torch.tensor([1 / 3, 1 / 3, 1 / 3, 1.0])
+        >>> curve = torch.tensor([[0.9, 0.5, 0.9, 0.5]], dtype=f64)       # N = 1: flat curve
+        >>> samples, pixels = vrel.opaque_samples(
+        ...     owners, q, world, torch.tensor([[0, 1, 2]], dtype=torch.int32), clip, normals,
+        ...     torch.zeros(3, dtype=f64), torch.ones(1, dtype=f64), torch.zeros(1, dtype=f64),
+        ...     curve, torch.zeros_like(curve), torch.tensor([[0.9, 0.5, 0.0, 0.0]], dtype=f64),
+        ...     torch.ones(1, dtype=f64), torch.full((3,), 0.5, dtype=f64),
+        ...     torch.tensor([0.5], dtype=f64), torch.full((3,), 0.04, dtype=f64),
+        ...     torch.tensor([0.0, 0.0, 1.0], dtype=f64), torch.ones(3, dtype=f64))
+        >>> samples.shape, pixels.shape, pixels[0, 3].item()
+        (torch.Size([1, 800, 4]), torch.Size([1, 4]), 1.0)
+        >>> bool((pixels[0, :3] == samples[0, 0, :3]).all())   # one node: its sample
+        True
+    """
+    return ops.shading_opaque_samples(owners, q, world, faces, clip, normals, camera, cn, logs,
+                                      curve, partial, mean, width, albedo, roughness, f0,
+                                      direction, incoming)
+
+
+def opaque_albedo(owners, q, world, faces, clip, normals, camera, cn, logs, curve, partial, mean,
+                  width, albedo, roughness, f0, direction, incoming, cotangent):
+    """:func:`opaque_samples` and the albedo gradient of the pixel colours.
+
+    ``cotangent`` [C, 3] weights the pixel colours (channels 0-2 of the pixel results). Returns
+    (node_samples [C, 800, 4], pixel_results [C, 4], albedo_gradient [C, 3]), the first two as
+    :func:`opaque_samples` gives them. Albedo channel c acts on colour channel c alone, so
+    ``albedo_gradient[p, c] = cotangent[p, c] * d colour[p, c] / d albedo[c]``, the derivative
+    taken exactly from the BRDF's Jacobian; ``albedo_gradient.sum(0)`` is the gradient of
+    ``(cotangent * colour).sum()`` with respect to ``albedo``.
+
+    Example: the gradient of the summed colour of the single-node pixel of :func:`opaque_samples`;
+    the colour is linear in albedo, so a step of the albedo moves it by step times the gradient.
+        >>> f64 = torch.float64
+        >>> world = torch.tensor([[-1.0, -1.0, -2.0], [1.0, -1.0, -2.0], [0.0, 1.0, -2.0]],
+        ...                      dtype=f64)
+        >>> clip = torch.cat([world, torch.full((3, 1), 2.0, dtype=f64)], 1)
+        >>> normals = torch.tensor([0.0, 0.0, 1.0], dtype=f64).expand(1, 3, 3).contiguous()
+        >>> owners = torch.full((1, 800), -1, dtype=torch.int32)
+        >>> owners[0, 0] = 0
+        >>> q = torch.zeros(1, 800, 4, dtype=f64)
+        >>> q[0, 0] = torch.tensor([1 / 3, 1 / 3, 1 / 3, 1.0])
+        >>> curve = torch.tensor([[0.9, 0.5, 0.9, 0.5]], dtype=f64)
+        >>> def shade(albedo):
+        ...     return vrel.opaque_albedo(
+        ...         owners, q, world, torch.tensor([[0, 1, 2]], dtype=torch.int32), clip, normals,
+        ...         torch.zeros(3, dtype=f64), torch.ones(1, dtype=f64), torch.zeros(1, dtype=f64),
+        ...         curve, torch.zeros_like(curve), torch.tensor([[0.9, 0.5, 0, 0]], dtype=f64),
+        ...         torch.ones(1, dtype=f64), albedo, torch.tensor([0.5], dtype=f64),
+        ...         torch.full((3,), 0.04, dtype=f64), torch.tensor([0.0, 0.0, 1.0], dtype=f64),
+        ...         torch.ones(3, dtype=f64), torch.ones(1, 3, dtype=f64))
+        >>> _, pixels, gradient = shade(torch.full((3,), 0.5, dtype=f64))
+        >>> _, moved, _ = shade(torch.full((3,), 0.6, dtype=f64))
+        >>> torch.allclose(moved[0, :3] - pixels[0, :3], 0.1 * gradient[0])
+        True
+    """
+    return ops.shading_opaque_albedo(owners, q, world, faces, clip, normals, camera, cn, logs,
+                                     curve, partial, mean, width, albedo, roughness, f0,
+                                     direction, incoming, cotangent)
+
+
+@fake("shading_opaque_samples")
+def _(owners, q, *rest):
+    return q.new_empty((q.shape[0], 800, 4)), q.new_empty((q.shape[0], 4))
+
+
+@fake("shading_opaque_albedo")
+def _(owners, q, *rest):
+    return (q.new_empty((q.shape[0], 800, 4)), q.new_empty((q.shape[0], 4)),
+            q.new_empty((q.shape[0], 3)))

@@ -55,9 +55,9 @@ def test_the_foundation_probe_has_no_kernel_anywhere():
 def test_dispatch_keys_follow_the_table_for_every_bound_operator(table, core):
     """Kernels exist exactly where the table says, once the core exports they call exist.
 
-    The opaque renderer's operators other than coverage and colour integration, and the opaque
-    shading samples, have no adapter kernels in this build: their schemas are declared and their
-    operators are reported by the dispatcher as missing a kernel.
+    The opaque renderer's operators other than coverage and colour integration have no adapter
+    kernels in this build: their schemas are declared and their operators are reported by the
+    dispatcher as missing a kernel.
     """
     pending = []
     for name, keys, family, exports, _schema in table:

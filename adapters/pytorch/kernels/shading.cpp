@@ -1,6 +1,7 @@
 // Kernels of the shading family: the principled BRDF (pairs, groups, shared groups, and the
-// backward of pairs and groups) and the loss curves and queries with their backward. They run
-// inside the CUDA context scope, make the adapter-side shape checks first, and always pass the
+// backward of pairs and groups), the loss curves and queries with their backward, and the
+// shading at the opaque quadrature's nodes (samples, and samples with the albedo gradient). They
+// run inside the CUDA context scope, make the adapter-side shape checks first, and always pass the
 // workspace descriptor (every shading export needs scratch).
 #include "adapter.hpp"
 
@@ -8,6 +9,7 @@ namespace vrel::adapter {
 namespace {
 
 using Tensors2 = std::tuple<Tensor, Tensor>;
+using Tensors3 = std::tuple<Tensor, Tensor, Tensor>;
 
 using PrincipledExport = decltype(&vrel_shading_principled_groups);
 using PrincipledQuery = decltype(&vrel_shading_principled_groups_workspace);
@@ -198,15 +200,86 @@ Tensors2 shading_loss_query_backward(Tensor query, Tensor mean, Tensor owners, T
   });
 }
 
+// ---- opaque shading samples ---------------------------------------------------------------
+
+// The eighteen inputs of both operators, in the core's argument order.
+struct OpaqueSampleInputs {
+  const Tensor *tensors[18];
+};
+
+// The node tensor q must be [C, 800, 4]: the quadrature's layout. The outputs take q's dtype
+// (float64): the reference `owners` is int32.
+Tensors3 opaque_samples(const OpaqueSampleInputs &inputs, const Tensor *cotangent) {
+  const Tensor &owners = *inputs.tensors[0], &q = *inputs.tensors[1];
+  require(dim_of(q) == 3 && extent(q, 1) == 800 && extent(q, 2) == 4,
+          "opaque sample layout invalid");
+  return scoped(owners, [&] {
+    Call call(owners);
+    const auto c = static_cast<std::uint64_t>(extent(q, 0));
+    Workspace ws = make_workspace(
+        owners, cotangent ? shading_bytes(call, vrel_shading_opaque_albedo_workspace, c)
+                          : shading_bytes(call, vrel_shading_opaque_samples_workspace, c));
+    Tensor samples = new_empty(q, {extent(q, 0), 800, 4});
+    Tensor pixels = new_empty(q, {extent(q, 0), 4});
+    Tensor gradient = new_empty(q, {cotangent ? extent(q, 0) : 0, 3});
+    const VrelTensorView *in[18];
+    for (int i = 0; i < 18; ++i) in[i] = call.in(*inputs.tensors[i]);
+    const VrelTensorView *cot = cotangent ? call.in(*cotangent) : nullptr;
+    VrelTensorView *s = call.out(samples);
+    VrelTensorView *p = call.out(pixels);
+    if (cotangent == nullptr) {
+      call.check(vrel_shading_opaque_samples(in[0], in[1], in[2], in[3], in[4], in[5], in[6], in[7],
+                                             in[8], in[9], in[10], in[11], in[12], in[13], in[14],
+                                             in[15], in[16], in[17], call.context(), s, p, ws.get(),
+                                             call.diag()));
+    } else {
+      VrelTensorView *g = call.out(gradient);
+      call.check(vrel_shading_opaque_albedo(in[0], in[1], in[2], in[3], in[4], in[5], in[6], in[7],
+                                            in[8], in[9], in[10], in[11], in[12], in[13], in[14],
+                                            in[15], in[16], in[17], cot, call.context(), s, p, g,
+                                            ws.get(), call.diag()));
+    }
+    return Tensors3{samples, pixels, gradient};
+  });
+}
+
+Tensors2 shading_opaque_samples(Tensor owners, Tensor q, Tensor world, Tensor faces, Tensor clip,
+                                Tensor normals, Tensor camera, Tensor cn, Tensor logs, Tensor curve,
+                                Tensor partial, Tensor mean, Tensor width, Tensor albedo,
+                                Tensor roughness, Tensor f0, Tensor direction, Tensor incoming) {
+  const OpaqueSampleInputs inputs{{&owners, &q, &world, &faces, &clip, &normals, &camera, &cn,
+                                   &logs, &curve, &partial, &mean, &width, &albedo, &roughness, &f0,
+                                   &direction, &incoming}};
+  auto [samples, pixels, unused] = opaque_samples(inputs, nullptr);
+  return Tensors2{samples, pixels};
+}
+
+Tensors3 shading_opaque_albedo(Tensor owners, Tensor q, Tensor world, Tensor faces, Tensor clip,
+                               Tensor normals, Tensor camera, Tensor cn, Tensor logs, Tensor curve,
+                               Tensor partial, Tensor mean, Tensor width, Tensor albedo,
+                               Tensor roughness, Tensor f0, Tensor direction, Tensor incoming,
+                               Tensor cotangent) {
+  const OpaqueSampleInputs inputs{{&owners, &q, &world, &faces, &clip, &normals, &camera, &cn,
+                                   &logs, &curve, &partial, &mean, &width, &albedo, &roughness, &f0,
+                                   &direction, &incoming}};
+  return opaque_samples(inputs, &cotangent);
+}
+
 }  // namespace
 
 std::span<const KernelBinding> shading_bindings() {
   static const KernelBinding bindings[] = {
-      VREL_BIND(shading_principled_pairs),           VREL_BIND(shading_principled_groups),
-      VREL_BIND(shading_principled_shared_groups),   VREL_BIND(shading_principled_pairs_backward),
-      VREL_BIND(shading_principled_groups_backward), VREL_BIND(shading_loss_curve),
-      VREL_BIND(shading_loss_curve_backward),        VREL_BIND(shading_loss_query),
+      VREL_BIND(shading_principled_pairs),
+      VREL_BIND(shading_principled_groups),
+      VREL_BIND(shading_principled_shared_groups),
+      VREL_BIND(shading_principled_pairs_backward),
+      VREL_BIND(shading_principled_groups_backward),
+      VREL_BIND(shading_loss_curve),
+      VREL_BIND(shading_loss_curve_backward),
+      VREL_BIND(shading_loss_query),
       VREL_BIND(shading_loss_query_backward),
+      VREL_BIND(shading_opaque_samples),
+      VREL_BIND(shading_opaque_albedo),
   };
   return bindings;
 }
