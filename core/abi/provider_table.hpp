@@ -98,11 +98,12 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(principled_groups,               408, Export<vrel_shading_principled_groups>)                \
   X(principled_groups_backward,      416, Export<vrel_shading_principled_groups_backward>)       \
   X(rasterize_window,                424, Export<vrel_render_rasterize_window>)                  \
-  /* opaque quadrature, colour and material batches: the opaque family's author names     */     \
-  /* each slot after its operation and types it                                           */     \
-  X(opaque_batch_1,                  432, Untyped)                                               \
-  X(opaque_batch_2,                  440, Untyped)                                               \
-  X(opaque_batch_3,                  448, Untyped)                                               \
+  /* opaque quadrature: the forward and backward of the quadrature and the material       */     \
+  /* forward (the material backward has no entry and is refused on CUDA); then the         */     \
+  /* colour and material batches                                                          */     \
+  X(opaque_quadrature,               432, Export<vrel_render_opaque_quadrature>)                 \
+  X(opaque_quadrature_backward,      440, Export<vrel_render_opaque_quadrature_backward>)        \
+  X(opaque_material_quadrature,      448, Export<vrel_render_opaque_material_quadrature>)        \
   X(opaque_batch_4,                  456, Untyped)                                               \
   X(principled_shared_groups,        464, Export<vrel_shading_principled_shared_groups>)         \
   /* shading utilities; opaque samples: type as Export<vrel_shading_...>                  */     \

@@ -60,4 +60,59 @@ inline VrelStatus disjoint(const frame::Frame& f, const abi::ByteRange& a, const
   return a.overlaps(b) ? f.fail(VREL_STATUS_INVALID_ARGUMENT, message) : VREL_STATUS_OK;
 }
 
+// ---- The quadrature front end, shared by the quadrature, batch, prefix and boundary exports ----
+
+// What differs between the callers of the quadrature front end.
+struct QuadratureCall {
+  bool backward;      // gradient in, vertex and cut gradients out; else owners and nodes out
+  bool material;      // the material variant (its CUDA entry and sentence)
+  int32_t max_lines;  // K limit of the plain layout: 16, or 40 for the 80-slot batch rule
+  int64_t rows;       // owner/node rows: H*W for the quadrature, 1 for batches
+};
+
+// The operands in export order; the unused side is null.
+struct QuadratureOperands {
+  const VrelTensorView* vertices;
+  const VrelTensorView* faces;
+  const VrelTensorView* cuts;
+  int64_t height, width;
+  double ox, oy;
+  const VrelTensorView* gradient;
+  const VrelExecutionContext* context;
+  const VrelTensorView* owners;
+  const VrelTensorView* nodes;
+  const VrelTensorView* vertex_gradient;
+  const VrelTensorView* cut_gradient;
+  const VrelBufferDescriptor* workspace;
+};
+
+// The layout of a cuts view: K lines, `row` values per face, packed or not.
+struct CutLayout {
+  int32_t lines;
+  int64_t row;
+  bool packed;
+};
+
+// [F,3,K] with K <= max_lines, or [F,1,3K+6] with K <= 15; false for any other extents.
+bool cut_layout(const VrelTensorView* cuts, int32_t max_lines, CutLayout* layout) noexcept;
+
+// Steps 1 and 2 after the caller's reset: the image/origin range, then the context validated.
+// The caller then takes the CUDA path when the context names CUDA.
+VrelStatus check_quadrature_head(const frame::Frame& f, const QuadratureOperands& ops) noexcept;
+
+// Steps 3 to 8 on the CPU: mesh, cuts, outputs or gradients, finiteness, workspace, overlaps.
+VrelStatus check_quadrature_host(const frame::Frame& f, const QuadratureCall& call,
+                                 const QuadratureOperands& ops) noexcept;
+
+// The CUDA checks (device and flags, dtypes, shapes, the caller's scratch of `scratch_bytes`,
+// aliasing) before a call goes to the provider.
+VrelStatus check_quadrature_device(const frame::Frame& f, const QuadratureCall& call,
+                                   const QuadratureOperands& ops, uint64_t scratch_bytes) noexcept;
+
+// The kernel failure of the quadrature exports (status 4).
+inline constexpr const char* kQuadratureOverflow =
+    "quadrature capacity/arithmetic overflow; partial outputs invalid";
+inline constexpr const char* kQuadratureUnavailable = "CUDA opaque quadrature unavailable";
+inline constexpr const char* kMaterialUnavailable = "CUDA opaque material transport unavailable";
+
 }  // namespace vrel::opaque

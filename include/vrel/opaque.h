@@ -1,4 +1,5 @@
-/* vrel ABI v1: the analytic opaque renderer (exact coverage and exact colour integration).
+/* vrel ABI v1: the analytic opaque renderer (exact coverage, exact colour integration and
+ * quadrature rules over the visible parts of the triangles).
  * Included by vrel/vrel.h; include that header instead.
  *
  * Every pixel value is a closed-form integral over convex polygons: no sampling, no blur. The
@@ -40,7 +41,8 @@
  * flag, 2 dtype), faces (the same, int32), a given workspace (its status; not CPU memory: 2),
  * face indices (1); then the operation's own checks below; 3 for a missing or short workspace;
  * 1 for overlapping byte ranges. No output or workspace byte is written before every check
- * passed. CUDA contexts are refused (2); nothing is forwarded to a provider.
+ * passed. The coverage and colour exports refuse CUDA contexts (2); the quadrature exports
+ * forward them to the CUDA provider (below).
  */
 #ifndef VREL_OPAQUE_H
 #define VREL_OPAQUE_H
@@ -172,6 +174,151 @@ VREL_API VrelStatus vrel_render_opaque_integrate_backward(
 VREL_API VrelStatus vrel_render_opaque_integrate_workspace(
     uint32_t dtype, const VrelExecutionContext *context, uint64_t *workspace_bytes,
     uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/* ------------------------------------------------------------------------------------------ */
+/* Quadrature                                                                                 */
+/* ------------------------------------------------------------------------------------------ */
+
+/*
+ * Quadrature: for every pixel, up to 800 nodes over the visible parts of the triangles (the
+ * same visibility as the colour integration), so that sum over a pixel's nodes of weight x
+ * f(owner, l0, l1, l2) is the integral of a per-face function f over the pixel, exactly for
+ * polynomials in the barycentrics up to the rules' degrees.
+ *
+ *   vertices [V,3], faces [F,3]; image_height H, image_width W; origin_x, origin_y (as above)
+ *   cuts     the vertex dtype; per-face cut lines that no unit of the rule straddles, in one of
+ *            two layouts (a row of coefficients per face):
+ *              [F,3,K], 0 <= K <= 16: line k of face f is c0*l0 + c1*l1 + c2*l2 = 0 in the
+ *                face's barycentric coordinates, (c0, c1, c2) = (cuts[f,0,k], cuts[f,1,k],
+ *                cuts[f,2,k]);
+ *              [F,1,3K+6], 0 <= K <= 15: the row starts with per-corner 2D coordinates
+ *                (u0, v0, u1, v1, u2, v2), texture coordinates for example, and line k is
+ *                a*u + b*v + c = 0 with (a, b, c) = row[6+3k .. 8+3k].
+ *            A line whose three barycentric coefficients are equal (all zero, for example) is no
+ *            cut.
+ *   owners (out) [H*W, 800] int32: the face of each node of pixel p = j*W + i, -1 when empty
+ *   nodes (out)  [H*W, 800, 4] vertex dtype: (l0, l1, l2, weight) of each node in its owner
+ *                face, weights in pixel-area units; 0 when empty
+ *   workspace    1,047,584 bytes, 8-byte aligned (vrel_render_opaque_quadrature_workspace)
+ *
+ * Nodes: each visible piece of a face that no cut crosses is fan-triangulated into plain units
+ * of 5*v nodes (a collapsed Gauss product, v = 5..8); a piece that cuts cross is split by them
+ * into cells, fan-triangulated into cut units of 24*order nodes (order 12 or 5). Per pixel, with
+ * c cut units and p plain units: order 12 when 120c + 25p + 168c < 801, else 5; v = (800 -
+ * 24*order*c) / (5p), at most 8; v below 5 fails with status 4. Slots are filled in candidate,
+ * piece, unit and rule order.
+ *
+ * Statuses, in the order checked (1 unless stated): "opaque quadrature image/origin range"; the
+ * context (a CUDA context takes the CUDA path below); the mesh check; cuts: "quadrature cuts
+ * shape" (rank 3, extent 0 = F), the view's status, 2 not CPU, the input flag, "opaque
+ * quadrature cuts require[F,3,K] K<=16 or packed[F,1,3*K+6] K<=15" (layout or dtype); owners:
+ * "quadrature owners" (rank 2 [H*W,800]), the view's status, 2 not CPU, the output flag,
+ * "quadrature owners require int32"; nodes: the colour tensor check with [H*W,800,4];
+ * "quadrature inputs must be finite and coordinates bounded"; "quadrature workspace capacity
+ * insufficient" (3); "quadrature workspace alignment"; "quadrature input/workspace overlap";
+ * "quadrature input/output overlap"; "quadrature output/workspace overlap"; "quadrature outputs
+ * overlap"; status 4 "quadrature capacity/arithmetic overflow; partial outputs invalid" (more
+ * than 32 candidates, an exhausted clip capacity, a pixel whose units do not fit 800 nodes at
+ * the lowest orders, or a value that is not finite), after the outputs were initialised.
+ *
+ * CUDA: the views are checked for the device and flags ("quadrature device/flags mismatch"),
+ * dtypes ("quadrature dtype mismatch"), shapes ("quadrature input shapes", "quadrature output
+ * shapes", "quadrature backward shapes"), the caller's scratch ("quadrature caller scratch
+ * required" (3), "quadrature scratch device/alignment", "quadrature scratch capacity" (3)) and
+ * aliasing ("quadrature scratch alias", "quadrature output alias"), then the call goes to the
+ * provider's opaque_quadrature entry (offset 432); without it: 2 "CUDA opaque quadrature
+ * unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_quadrature(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    int64_t image_height, int64_t image_width, double origin_x, double origin_y,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Vector-Jacobian product of the quadrature nodes with respect to the vertices (x, y, z) and
+ * the cut coefficients.
+ *
+ *   gradient              [H*W, 800, 4] vertex dtype, finite: the cotangent of the nodes
+ *   vertex_gradient (out) [V,3] vertex dtype
+ *   cut_gradient (out)    the shape and dtype of cuts
+ *
+ * Statuses: those of the forward with, in place of owners and nodes, the gradient (colour tensor
+ * check, input), the vertex gradient ("quadrature vertex gradient" for the rank or extents, the
+ * view's status, 2 not CPU, the output flag, "quadrature vertex gradient dtype") and the cut
+ * gradient (colour tensor check with the cuts' extents, output); status 4 also when an
+ * accumulated gradient is not finite. The node values are piecewise smooth: where the
+ * decomposition changes (a vertex crossing an edge or a cut line), the derivative is that of the
+ * current decomposition. CUDA: the provider's opaque_quadrature_backward entry (offset 440).
+ */
+VREL_API VrelStatus vrel_render_opaque_quadrature_backward(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    int64_t image_height, int64_t image_width, double origin_x, double origin_y,
+    const VrelTensorView *gradient, const VrelExecutionContext *context,
+    const VrelTensorView *vertex_gradient, const VrelTensorView *cut_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Workspace of both quadrature exports: 1,047,584 bytes at alignment 8 on the CPU. Statuses:
+ * null result pointers (1, "quadrature workspace results required"); the context (its status);
+ * on the CPU a dtype other than float32/float64: 2 "opaque colour currently supports CPU
+ * float32/float64 only"; on CUDA the provider's workspace query answers (operation 25, the
+ * dtype); without it: 2 "CUDA opaque quadrature unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_quadrature_workspace(
+    uint32_t dtype, const VrelExecutionContext *context, uint64_t *workspace_bytes,
+    uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Material quadrature: the quadrature with one difference in the node budget: with K = 0
+ * ([F,3,0] or [F,1,6]) and 24*order*c + 44*p equal to 800 or below 797, plain units take a
+ * 44-node symmetric rule instead of the Gauss product. Arguments, outputs and statuses as for
+ * vrel_render_opaque_quadrature. CUDA: the provider's opaque_material_quadrature entry (offset
+ * 448); without it: 2 "CUDA opaque material transport unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_quadrature(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    int64_t image_height, int64_t image_width, double origin_x, double origin_y,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Vector-Jacobian product of the material quadrature; as vrel_render_opaque_quadrature_backward.
+ * CUDA: the provider table has no entry for it (its three quadrature slots carry the two
+ * quadrature exports and the material forward): 2 "CUDA opaque material transport unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_quadrature_backward(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    int64_t image_height, int64_t image_width, double origin_x, double origin_y,
+    const VrelTensorView *gradient, const VrelExecutionContext *context,
+    const VrelTensorView *vertex_gradient, const VrelTensorView *cut_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Workspace of both material exports: as vrel_render_opaque_quadrature_workspace; on CUDA the
+ * provider must also have the opaque_material_quadrature entry, else 2 "CUDA opaque material
+ * operation unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_quadrature_workspace(
+    uint32_t dtype, const VrelExecutionContext *context, uint64_t *workspace_bytes,
+    uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * One entry for the quadrature, the material quadrature and the integration along a pixel edge:
+ * edge -1 runs vrel_render_opaque_quadrature and -2 vrel_render_opaque_material_quadrature with
+ * out_1 as owners and out_2 as nodes (their statuses, CUDA path included); edges 0..3 integrate
+ * along one edge of every pixel (0 bottom, 1 right, 2 top, 3 left). The diagnostic is reset
+ * first; an edge above 3 or below -2: 1 "opaque edge must be0..3". Edges 0..3 are not built in
+ * this version: 2 "opaque boundary quadrature along a pixel edge is not available in this
+ * build".
+ */
+VREL_API VrelStatus vrel_render_opaque_boundary_quadrature(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    int64_t image_height, int64_t image_width, double origin_x, double origin_y, int32_t edge,
+    const VrelExecutionContext *context, const VrelTensorView *out_1, const VrelTensorView *out_2,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,0 +1,172 @@
+// Quadrature kernel: per pixel, up to 800 nodes (owner face, barycentrics, weight) over the
+// visible parts of the candidate triangles, so that the weighted sum of any per-face polynomial
+// over a pixel's nodes is its exact integral over what is visible (up to the rules' degrees), and
+// the vector-Jacobian product of the node values with respect to the vertices and the cut
+// coefficients.
+//
+// Decomposition of one pixel (the same pieces the colour integration keeps):
+//
+//        pixel square                 visible pieces of candidate k, and one cut line
+//   +-------------------+           +-------------------+
+//   |      /\           |           |      /\     .     |    a piece no active cut line crosses
+//   |     /  \   m      |           |     /  \   .      |    is fan-triangulated into PLAIN
+//   |    / k  \____     |   --->    |    / P1 \ .       |    units (collapsed Gauss product,
+//   |   /  ____\   |    |           |   /____\_X  cell  |    5 x v nodes, v = 5..8)
+//   |  /__/ hidden |    |           |  /  P2  |. cells  |    a piece some cut crosses is split
+//   +-------------------+           +-------------------+    by every crossing cut into convex
+//                                                             cells, each fan-triangulated into
+//   fan of a cell (p0 p1 p2 p3):  (p0 p1 p2), (p0 p2 p3)     CUT units (24 x order nodes)
+//
+// Cut lines live in the face's barycentric coordinates: line j of face f is
+// {c0*l0 + c1*l1 + c2*l2 = 0}. Plain layout [F,3,K]: (c0, c1, c2) = (cuts[f,0,j], cuts[f,1,j],
+// cuts[f,2,j]). Packed layout [F,1,3K+6]: the row starts with per-corner 2D coordinates
+// (u0, v0, u1, v1, u2, v2) (texture coordinates, for example) and cut j is the line
+// a*u + b*v + c = 0 with (a, b, c) = row[6 + 3j .. 8 + 3j], so c_i = a*u_i + b*v_i + c. A line
+// whose three coefficients are equal in value (all zero, in particular) is no cut: it never meets
+// the face. In pixel-local coordinates a cut is the HalfPlane sum_i c_i * (barycentric plane i),
+// a DualValue combination, so seeded vertices and seeded cut coefficients take the same path.
+// A cut crosses a polygon when the polygon has vertices strictly on both sides (by value).
+//
+// Node budget per pixel (c cut units, p plain units, base = 120c + 25p): the cut order is 12
+// when base + 168c < 801, else 5; when p > 0, v = (800 - 24*order*c) / (5p) capped at 8, and
+// v < 5 fails. The material variant with K = 0 uses the 44-node rule for plain units when
+// 24*order*c + 44p is 800 or below 797. More than 800 nodes fails.
+//
+// Slots are filled in candidate order, then piece order, then unit order (for each piece: its
+// plain units, or its cells in split order with their fans), then rule order. A unit whose
+// doubled area is exactly 0 in value is skipped (count and emission alike). A node at
+// P0 + a*E1 + b*E2 has weight w * |E1 x E2| (w from the rule on the reference triangle, whose
+// weights sum to 1/2), and its barycentrics are the owner's barycentric planes evaluated there.
+//
+// Per-pixel API (also used by the batch operators): plan_pixel() runs the candidates' triangles,
+// the separation matrix and the count pass into a PixelPlan; emit_units() writes the nodes of
+// units [first, last) of a planned pixel; unit_products() adds, for every distinct vertex
+// coordinate and every cut coefficient that can move a node, the product-mode derivative of
+// those units' node values against a cotangent row into the gradients. The whole-image kernels
+// quadrature() and quadrature_backward() are a traversal over those three.
+#pragma once
+
+#include <cstdint>
+
+#include "opaque/coverage_kernel.hpp"
+#include "opaque/integrate_kernel.hpp"
+
+namespace vrel::opaque {
+
+// The slots of one pixel.
+inline constexpr int32_t kNodeSlots = 800;
+
+// The quadrature workspace is the colour integration's block; the regions it uses beyond the
+// banks, triangles and candidates: the cut cells of the piece being split (64 polygons at 0) and
+// the separation matrix (32 rows of 64 bytes at 990,240; bit b of row a set when candidates a and
+// b cannot overlap).
+inline constexpr uint64_t kQuadratureWorkspaceBytes = kIntegrateWorkspaceBytes;
+inline constexpr uint64_t kQuadratureCells = 0;
+inline constexpr int32_t kCellCapacity = 64;
+inline constexpr uint64_t kQuadratureSeparation = 990240;
+inline constexpr uint64_t kSeparationRowBytes = 64;
+
+// Largest K of the plain layout (the 80-slot batch rule's limit; the quadrature exports allow 16).
+inline constexpr int32_t kMaxCuts = 40;
+
+// A unit count past this fails the budget in any case (at least 25 nodes per unit).
+inline constexpr int32_t kMaxUnits = 40;
+
+struct QuadratureWorkspace {
+  ClipPolygon* bank_a;
+  ClipPolygon* bank_b;
+  ClipPolygon* cells;
+  ShadedTriangle* triangles;
+  int64_t* candidates;
+  unsigned char* separation;
+};
+
+// The regions of an 8-byte aligned block of kQuadratureWorkspaceBytes.
+QuadratureWorkspace quadrature_workspace(void* data) noexcept;
+
+// The cut coefficients: face f's row of `row` values starts at values + f * row. `lines` is K.
+template <typename T>
+struct CutsOf {
+  const T* values;
+  int64_t row;
+  int32_t lines;
+  bool packed;  // [F,1,3K+6]; else [F,3,K]
+};
+
+// What differs between the two operations: the material variant may use the 44-node rule.
+enum class Variant : int32_t { kQuadrature = 0, kMaterial = 1 };
+
+template <typename T>
+struct QuadratureInputs {
+  const T* vertices;
+  int64_t vertex_count;
+  const int32_t* faces;
+  int64_t face_count;
+  CutsOf<T> cuts;
+  Image image;
+  Variant variant;
+};
+
+enum class UnitKind : uint8_t { kPlain = 0, kCut = 1 };
+
+// One planned pixel: its candidates in pixel-local coordinates, the counts of the count pass and
+// the orders of the node budget. The triangles (unseeded) are in the workspace.
+struct PixelPlan {
+  int64_t row, column;
+  double u, o;  // the pixel's lower corner
+  PixelFaces pixel;
+  int32_t cut_units;
+  int32_t plain_units;
+  int32_t cut_order;       // 12 or 5
+  int32_t plain_points;    // v: 5..8 points of the second Gauss rule; 0 with the 44-node rule
+  int32_t material_rule;   // 1 when plain units take the 44-node rule
+  int32_t nodes;           // slots used, at most 800
+  int32_t units;           // cut_units + plain_units
+  UnitKind kinds[kMaxUnits];       // unit kinds in slot order
+  uint64_t crossing[kCandidateCapacity];  // per candidate: the cut lines that split a piece
+};
+
+// Nodes of one unit of `kind` under the plan's orders.
+int32_t unit_nodes(const PixelPlan& plan, UnitKind kind) noexcept;
+
+// Plans pixel (row, column) whose `count` candidates (as CandidateScan::collect gives them; -1
+// for more than 32) are in ws.candidates: builds the unseeded triangles and the separation
+// matrix into the workspace and runs the count pass. kCandidates for -1; kCapacity when an
+// evaluation overflows or the budget rule fails. An empty pixel plans 0 units.
+template <typename T>
+Outcome plan_pixel(const QuadratureInputs<T>& in, int64_t row, int64_t column, int32_t count,
+                   const QuadratureWorkspace& ws, PixelPlan& plan) noexcept;
+
+// Writes the nodes of units [first, last) of a planned pixel into consecutive slots from
+// `owners` / `nodes` (4 values per slot: l0, l1, l2, weight). kCapacity on overflow or a value
+// that is not finite.
+template <typename T>
+Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t first,
+                   int32_t last, const QuadratureWorkspace& ws, int32_t* owners,
+                   T* nodes) noexcept;
+
+// Product mode over units [first, last) of a planned pixel, `gradient` holding the cotangents
+// of those units' consecutive slots (4 per slot): for each distinct vertex of the candidates
+// (first appearance) and axis x, y, z, the sum over the nodes of derivative x cotangent is added
+// to vertex_grad[3 * vertex + axis]; then for each candidate and each cut coefficient of its row
+// that can move one of its nodes, to cut_grad[face * row + index]. Sums are formed in double and
+// stored in T at each addition. kDerivative when a seeded evaluation overflows.
+template <typename T>
+Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t first,
+                      int32_t last, const T* gradient, const QuadratureWorkspace& ws,
+                      T* vertex_grad, T* cut_grad) noexcept;
+
+// The whole image: owners [H*W, 800] (-1 for an empty slot) and nodes [H*W, 800, 4] (0 for an
+// empty slot).
+template <typename T>
+Outcome quadrature(const QuadratureInputs<T>& in, const QuadratureWorkspace& ws, int32_t* owners,
+                   T* nodes, bool binned = true) noexcept;
+
+// vertex_grad [V,3] and cut_grad (the cuts' shape) from the cotangents [H*W, 800, 4]; after the
+// last pixel every element of both must be finite (kAccumulation).
+template <typename T>
+Outcome quadrature_backward(const QuadratureInputs<T>& in, const T* gradient,
+                            const QuadratureWorkspace& ws, T* vertex_grad, T* cut_grad,
+                            bool binned = true) noexcept;
+
+}  // namespace vrel::opaque
