@@ -22,4 +22,4 @@ if ! "$PYTHON" -c "import torch" >/dev/null 2>&1; then
   echo "setup: installing torch 2.13.0"
   "$PYTHON" -m pip install -q torch==2.13.0
 fi
-"$PYTHON" -m pip install -q pytest numpy scikit-build-core pillow mpmath hypothesis shapely >/dev/null
+"$PYTHON" -m pip install -q pytest numpy scikit-build-core pillow mpmath modepy hypothesis shapely >/dev/null
