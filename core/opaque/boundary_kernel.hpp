@@ -15,6 +15,7 @@
 
 #include "opaque/coverage_kernel.hpp"
 #include "opaque/integrate_kernel.hpp"
+#include "opaque/rules.hpp"
 
 namespace vrel::opaque {
 
@@ -25,13 +26,6 @@ inline constexpr int32_t kPixelSides = 4;
 // Slots of one pixel's row and the most visible intervals one side of one pixel may have.
 inline constexpr int32_t kRowSlots = 800;
 inline constexpr int32_t kIntervalCapacity = 256;
-
-// A Gauss-Legendre rule on [0, 1]: `count` nodes and weights.
-struct LineRule {
-  const double* x;
-  const double* w;
-  int32_t count;
-};
 
 // Where a side starts and where it goes: the point at parameter t is start + t * direction.
 struct Side {

@@ -60,7 +60,7 @@ Outcome run_boundary(const Scene& s, int32_t side, Rows& r, int32_t repeat = 1) 
   r.nodes.assign(3200 * pixels, 7.0);
   return opaque::boundary_quadrature(s.vertices.data(), s.faces.data(), s.f(),
                                      {s.h, s.w, s.ox, s.oy}, side,
-                                     {x.data(), w.data(), 8 * repeat},
+                                     {8 * repeat, x.data(), w.data()},
                                      r.owners.data(), r.nodes.data(),
                                      opaque::integrate_workspace(workspace.data()));
 }
