@@ -295,6 +295,35 @@ inline void remove_hidden(const PolygonOf<D>& piece, const ShadedTriangleOf<D>& 
   if (rest != nullptr && depth != nullptr) detail::split_off(*rest, *depth, bank, s.spare, budget);
 }
 
+// The pieces of candidate k's triangle within the pixel that no other candidate hides, in the
+// bank returned (one of the scratch's two banks; empty when k is inactive or outside the pixel):
+// the unit square clipped by k's edges, then, for every other active candidate m in order that
+// may overlap k, each piece replaced by what m does not hide. Ties in depth go to the earlier
+// candidate. The colour integration and the quadrature both take their pieces from here.
+template <typename D>
+inline BankOf<D> visible_pieces(const ShadedTriangleOf<D>* tris, int32_t n, int32_t k,
+                                const Separation& apart, const PixelScratchOf<D>& s,
+                                ClipBudget& budget) noexcept {
+  BankOf<D> pieces{s.bank_a, 0, s.bank_capacity};
+  BankOf<D> next{s.bank_b, 0, s.bank_capacity};
+  const ShadedTriangleOf<D>& tk = tris[k];
+  if (!tk.active || !detail::clip_to_triangle(tk.edges, s, budget, pieces.pieces[0])) return pieces;
+  pieces.count = 1;
+  for (int32_t m = 0; m < n && pieces.count > 0 && !budget.overflow; ++m) {
+    const ShadedTriangleOf<D>& tm = tris[m];
+    if (m == k || !tm.active || apart.apart(k, m)) continue;
+    const HalfPlaneOf<D> d{tk.depth[0] - tm.depth[0], tk.depth[1] - tm.depth[1],
+                           tk.depth[2] - tm.depth[2]};
+    const bool coplanar = d.a.v == 0 && d.b.v == 0 && d.c.v == 0;
+    if (coplanar && m > k) continue;
+    next.count = 0;
+    for (int32_t r = 0; r < pieces.count && !budget.overflow; ++r)
+      remove_hidden(pieces.pieces[r], tm, coplanar ? nullptr : &d, next, s, budget);
+    std::swap(pieces, next);
+  }
+  return pieces;
+}
+
 // Integrates, for every candidate k in order, the corner barycentrics over the part of the pixel
 // where k is the nearest surface (weights[k][t]) and the colour interpolated from `colour[k]`
 // (corner-major, three channels per corner) over it; ties in depth go to the earlier candidate.
@@ -308,22 +337,7 @@ inline VisibleIntegralOf<D> visible_integral(const ShadedTriangleOf<D>* tris,
   for (int32_t k = 0; k < n && !budget.overflow; ++k) {
     const ShadedTriangleOf<D>& tk = tris[k];
     if (!tk.active) continue;
-    BankOf<D> pieces{s.bank_a, 0, s.bank_capacity};
-    BankOf<D> next{s.bank_b, 0, s.bank_capacity};
-    if (!detail::clip_to_triangle(tk.edges, s, budget, pieces.pieces[0])) continue;
-    pieces.count = 1;
-    for (int32_t m = 0; m < n && pieces.count > 0 && !budget.overflow; ++m) {
-      const ShadedTriangleOf<D>& tm = tris[m];
-      if (m == k || !tm.active || apart.apart(k, m)) continue;
-      const HalfPlaneOf<D> d{tk.depth[0] - tm.depth[0], tk.depth[1] - tm.depth[1],
-                             tk.depth[2] - tm.depth[2]};
-      const bool coplanar = d.a.v == 0 && d.b.v == 0 && d.c.v == 0;
-      if (coplanar && m > k) continue;
-      next.count = 0;
-      for (int32_t r = 0; r < pieces.count && !budget.overflow; ++r)
-        remove_hidden(pieces.pieces[r], tm, coplanar ? nullptr : &d, next, s, budget);
-      std::swap(pieces, next);
-    }
+    const BankOf<D> pieces = visible_pieces(tris, n, k, apart, s, budget);
     D(&w)[3] = weights[k];
     for (int32_t r = 0; r < pieces.count; ++r) {
       const MomentsOf<D> mo = moments(pieces.pieces[r]);

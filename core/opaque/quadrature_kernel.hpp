@@ -117,13 +117,14 @@ struct PixelPlan {
   PixelFaces pixel;
   int32_t cut_units;
   int32_t plain_units;
-  int32_t cut_order;       // 12 or 5
-  int32_t plain_points;    // v: 5..8 points of the second Gauss rule; 0 with the 44-node rule
-  int32_t material_rule;   // 1 when plain units take the 44-node rule
-  int32_t nodes;           // slots used, at most 800
-  int32_t units;           // cut_units + plain_units
-  UnitKind kinds[kMaxUnits];       // unit kinds in slot order
-  uint64_t crossing[kCandidateCapacity];  // per candidate: the cut lines that split a piece
+  int32_t cut_order;          // 12 or 5
+  int32_t plain_points;       // v: 5..8 points of the second Gauss rule; 0 with the 44-node rule
+  int32_t material_rule;      // 1 when plain units take the 44-node rule
+  int32_t nodes;              // slots used, at most 800
+  int32_t units;              // cut_units + plain_units
+  UnitKind kinds[kMaxUnits];  // unit kinds in slot order
+  int32_t first_unit[kCandidateCapacity + 1];  // candidate k's units: [first_unit[k], [k+1])
+  uint64_t crossing[kCandidateCapacity];       // per candidate: the cut lines that split a piece
 };
 
 // Nodes of one unit of `kind` under the plan's orders.
@@ -142,8 +143,7 @@ Outcome plan_pixel(const QuadratureInputs<T>& in, int64_t row, int64_t column, i
 // that is not finite.
 template <typename T>
 Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t first,
-                   int32_t last, const QuadratureWorkspace& ws, int32_t* owners,
-                   T* nodes) noexcept;
+                   int32_t last, const QuadratureWorkspace& ws, int32_t* owners, T* nodes) noexcept;
 
 // Product mode over units [first, last) of a planned pixel, `gradient` holding the cotangents
 // of those units' consecutive slots (4 per slot): for each distinct vertex of the candidates

@@ -1,0 +1,481 @@
+#include "opaque/quadrature_kernel.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "opaque/interim_rules.hpp"
+
+namespace vrel::opaque {
+
+// The seeded triangles of the backward sit between the triangles and the candidates.
+inline constexpr uint64_t kQuadratureSeededTriangles =
+    kIntegrateTriangles + kCandidateCapacity * sizeof(ShadedTriangle);
+
+static_assert(kQuadratureCells + kCellCapacity * sizeof(ClipPolygon) <= kIntegrateBankA);
+static_assert(kQuadratureSeededTriangles + kCandidateCapacity * sizeof(ShadedTriangle) <=
+              kIntegrateCandidates);
+static_assert(kQuadratureSeparation >=
+              kIntegrateWeights + kCandidateCapacity * 3 * sizeof(DualValue));
+static_assert(kQuadratureSeparation + kCandidateCapacity * kSeparationRowBytes <=
+              kQuadratureWorkspaceBytes);
+
+QuadratureWorkspace quadrature_workspace(void* data) noexcept {
+  auto* bytes = static_cast<unsigned char*>(data);
+  return {reinterpret_cast<ClipPolygon*>(bytes + kIntegrateBankA),
+          reinterpret_cast<ClipPolygon*>(bytes + kIntegrateBankB),
+          reinterpret_cast<ClipPolygon*>(bytes + kQuadratureCells),
+          reinterpret_cast<ShadedTriangle*>(bytes + kIntegrateTriangles),
+          reinterpret_cast<int64_t*>(bytes + kIntegrateCandidates),
+          bytes + kQuadratureSeparation};
+}
+
+namespace {
+
+constexpr int64_t kNoCoefficient = -1;
+
+// The active cut lines of one face as half-planes in pixel-local coordinates (value >= 0 on the
+// side where sum c_i * l_i >= 0), with their line numbers.
+struct CutLines {
+  int32_t count;
+  int32_t line[kMaxCuts];
+  HalfPlane plane[kMaxCuts];
+};
+
+// Coefficient `index` of a face's row as a DualValue, seeded when it is `seed`.
+template <typename T>
+DualValue coefficient(const T* row, int64_t index, int64_t seed) noexcept {
+  return {static_cast<double>(row[index]), index == seed ? 1.0 : 0.0};
+}
+
+// The barycentric coefficients (c0, c1, c2) of line j of a face's row.
+template <typename T>
+void line_coefficients(const CutsOf<T>& cuts, const T* row, int32_t j, int64_t seed,
+                       DualValue c[3]) noexcept {
+  if (!cuts.packed) {
+    for (int i = 0; i < 3; ++i) c[i] = coefficient(row, int64_t{i} * cuts.lines + j, seed);
+    return;
+  }
+  const DualValue a = coefficient(row, 6 + 3 * j, seed), b = coefficient(row, 7 + 3 * j, seed),
+                  k = coefficient(row, 8 + 3 * j, seed);
+  for (int i = 0; i < 3; ++i)
+    c[i] = a * coefficient(row, 2 * i, seed) + b * coefficient(row, 2 * i + 1, seed) + k;
+}
+
+// The face's lines whose coefficients are not all equal in value (a constant never vanishes on
+// the face), combined with the triangle's barycentric planes.
+template <typename T>
+void cut_lines(const CutsOf<T>& cuts, int64_t face, const ShadedTriangle& tri, int64_t seed,
+               CutLines& out) noexcept {
+  out.count = 0;
+  const T* row = cuts.values + face * cuts.row;
+  for (int32_t j = 0; j < cuts.lines; ++j) {
+    DualValue c[3];
+    line_coefficients(cuts, row, j, seed, c);
+    if (c[0].v == c[1].v && c[1].v == c[2].v) continue;
+    HalfPlane h{};
+    for (int i = 0; i < 3; ++i) {
+      h.a += c[i] * tri.bary[i][0];
+      h.b += c[i] * tri.bary[i][1];
+      h.c += c[i] * tri.bary[i][2];
+    }
+    out.line[out.count] = j;
+    out.plane[out.count++] = h;
+  }
+}
+
+// Whether `p` has vertices strictly on both sides of `h` (by value); one step per vertex.
+bool crosses(const HalfPlane& h, const ClipPolygon& p, ClipBudget& budget) noexcept {
+  bool above = false, below = false;
+  for (int32_t i = 0; i < p.count && !(above && below); ++i) {
+    if (!budget.step()) return false;
+    const double s = evaluate(h, p.points[i]).v;
+    above = above || s > 0;
+    below = below || s < 0;
+  }
+  return above && below;
+}
+
+// One unit: the triangle P0, P0 + E1, P0 + E2 and its area factor |E1 x E2|.
+struct Unit {
+  UnitKind kind;
+  ClipPoint p0, e1, e2;
+  DualValue factor;
+};
+
+// Calls visit(unit) for each fan triangle of `q` from vertex 0 whose doubled area is not 0.
+template <typename Visit>
+void fan(const ClipPolygon& q, UnitKind kind, Visit&& visit) noexcept {
+  for (int32_t i = 1; i + 1 < q.count; ++i) {
+    const ClipPoint& o = q.points[0];
+    const ClipPoint e1{q.points[i].x - o.x, q.points[i].y - o.y};
+    const ClipPoint e2{q.points[i + 1].x - o.x, q.points[i + 1].y - o.y};
+    const DualValue cross = e1.x * e2.y - e1.y * e2.x;
+    if (cross.v == 0) continue;
+    if (!visit(Unit{kind, o, e1, e2, cross.v < 0 ? -cross : cross})) return;
+  }
+}
+
+// Everything one decomposition of a pixel reads.
+struct Decomposition {
+  const ShadedTriangle* triangles;
+  int32_t count;
+  const Separation* apart;
+  PixelScratch scratch;
+  ClipPolygon* cells;
+};
+
+// The units of candidate k in slot order: its visible pieces (the colour integration's), each
+// fan-triangulated into plain units when no active cut line crosses it, else split by every
+// crossing line into cells (in split order) fan-triangulated into cut units. `crossing`, when
+// given, collects the line numbers that split a piece. visit(unit) returns false to stop.
+template <typename T, typename Visit>
+void candidate_units(const Decomposition& d, int32_t k, const CutsOf<T>& cuts, int64_t face,
+                     int64_t seed, ClipBudget& budget, uint64_t* crossing, Visit&& visit) noexcept {
+  const BankOf<DualValue> pieces =
+      visible_pieces(d.triangles, d.count, k, *d.apart, d.scratch, budget);
+  if (budget.overflow || pieces.count == 0) return;
+  CutLines lines;
+  cut_lines(cuts, face, d.triangles[k], seed, lines);
+  bool go = true;
+  auto keep = [&](const Unit& unit) { return go = go && visit(unit); };
+  for (int32_t r = 0; r < pieces.count && go && !budget.overflow; ++r) {
+    const ClipPolygon& piece = pieces.pieces[r];
+    int32_t count = 0;
+    for (int32_t l = 0; l < lines.count && !budget.overflow; ++l) {
+      if (!crosses(lines.plane[l], piece, budget)) continue;
+      if (crossing != nullptr) *crossing |= uint64_t{1} << lines.line[l];
+      if (count == 0) {
+        copy_polygon(d.cells[0], piece);
+        count = 1;
+      }
+      const int32_t before = count;
+      for (int32_t c = 0; c < before && !budget.overflow; ++c) {
+        if (is_empty(d.cells[c]) || !crosses(lines.plane[l], d.cells[c], budget)) continue;
+        if (count == kCellCapacity) {
+          budget.overflow = 1;
+          break;
+        }
+        clip(d.cells[c], negated(lines.plane[l]), budget, d.cells[count]);
+        if (!is_empty(d.cells[count]) && area(d.cells[count]).v > 0) ++count;
+        ClipPolygon& inside = d.scratch.spare[0];
+        clip(d.cells[c], lines.plane[l], budget, inside);
+        if (!is_empty(inside) && area(inside).v > 0)
+          copy_polygon(d.cells[c], inside);
+        else
+          d.cells[c].count = 0;
+      }
+    }
+    if (budget.overflow) return;
+    if (count == 0) {
+      fan(piece, UnitKind::kPlain, keep);
+      continue;
+    }
+    for (int32_t c = 0; c < count && go; ++c) fan(d.cells[c], UnitKind::kCut, keep);
+  }
+}
+
+// The rule of a unit kind under a plan.
+TriangleRule rule_of(const PixelPlan& plan, UnitKind kind) noexcept {
+  if (kind == UnitKind::kCut) return cut_rule(plan.cut_order);
+  return plan.material_rule ? material_rule() : plain_rule(plan.plain_points);
+}
+
+// Node `q` of a rule in unit `unit`: position, then barycentrics and weight.
+struct Node {
+  DualValue value[4];  // l0, l1, l2, weight
+};
+
+inline Node node_of(const Unit& unit, const ShadedTriangle& tri, const TriangleRule& rule,
+                    int32_t q) noexcept {
+  const double a = rule.a[q], b = rule.b[q];
+  const DualValue x = unit.p0.x + scaled(unit.e1.x, a) + scaled(unit.e2.x, b);
+  const DualValue y = unit.p0.y + scaled(unit.e1.y, a) + scaled(unit.e2.y, b);
+  Node n;
+  for (int t = 0; t < 3; ++t) n.value[t] = tri.bary[t][0] * x + tri.bary[t][1] * y + tri.bary[t][2];
+  n.value[3] = scaled(unit.factor, rule.w[q]);
+  return n;
+}
+
+// The slot of unit `index`'s first node, counted from the pixel's first slot.
+int32_t slot_of(const PixelPlan& plan, int32_t index) noexcept {
+  int32_t slot = 0;
+  for (int32_t u = 0; u < index; ++u) slot += unit_nodes(plan, plan.kinds[u]);
+  return slot;
+}
+
+// Walks the units of every candidate (or of candidate `only`) and hands those with
+// first <= index < last, with their slot counted from unit `first`'s, to visit(k, unit, slot).
+// Candidates without such units are not decomposed. False when the walk overflowed, left the
+// plan (another decomposition than the count pass's), or visit refused.
+template <typename T, typename Visit>
+bool walk_units(const Decomposition& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
+                const int64_t* candidates, int32_t only, int64_t seed, int32_t first, int32_t last,
+                ClipBudget& budget, Visit&& visit) noexcept {
+  const int32_t k_first = only < 0 ? 0 : only, k_last = only < 0 ? d.count : only + 1;
+  const int32_t origin = slot_of(plan, first);
+  bool ok = true;
+  for (int32_t k = k_first; k < k_last && ok && !budget.overflow; ++k) {
+    if (plan.first_unit[k + 1] <= first) continue;
+    if (plan.first_unit[k] >= last) break;
+    int32_t index = plan.first_unit[k];
+    int32_t slot = slot_of(plan, index) - origin;
+    candidate_units(d, k, in.cuts, candidates[k], seed, budget, nullptr, [&](const Unit& unit) {
+      if (index >= plan.first_unit[k + 1] || plan.kinds[index] != unit.kind) return ok = false;
+      if (index >= first) ok = visit(k, unit, slot);
+      slot += unit_nodes(plan, unit.kind);
+      ++index;
+      return ok && index < last;
+    });
+    if (ok && !budget.overflow && index < std::min(last, plan.first_unit[k + 1])) ok = false;
+  }
+  return ok && !budget.overflow;
+}
+
+template <typename T>
+void accumulate(T& into, double term) noexcept {
+  into = static_cast<T>(static_cast<double>(into) + term);
+}
+
+template <typename T>
+bool all_finite(const T* values, int64_t count) noexcept {
+  for (int64_t q = 0; q < count; ++q)
+    if (!std::isfinite(values[q])) return false;
+  return true;
+}
+
+Decomposition decomposition(const PixelPlan& plan, const ShadedTriangle* triangles,
+                            const QuadratureWorkspace& ws, ClipPolygon* spare) noexcept {
+  return {triangles, plan.pixel.count, &plan.pixel.apart,
+          PixelScratch{ws.bank_a, ws.bank_b, kBankCapacity, spare}, ws.cells};
+}
+
+}  // namespace
+
+int32_t unit_nodes(const PixelPlan& plan, UnitKind kind) noexcept {
+  if (kind == UnitKind::kCut) return 24 * plan.cut_order;
+  return plan.material_rule ? 44 : 5 * plan.plain_points;
+}
+
+template <typename T>
+Outcome plan_pixel(const QuadratureInputs<T>& in, int64_t row, int64_t column, int32_t count,
+                   const QuadratureWorkspace& ws, PixelPlan& plan) noexcept {
+  plan.row = row;
+  plan.column = column;
+  plan.u = in.image.ox + static_cast<double>(column);
+  plan.o = in.image.oy + static_cast<double>(row);
+  plan.cut_units = plan.plain_units = plan.nodes = plan.units = 0;
+  plan.cut_order = 5;
+  plan.plain_points = 5;
+  plan.material_rule = 0;
+  plan.pixel.count = 0;
+  plan.first_unit[0] = 0;
+  if (count < 0) return Outcome::kCandidates;
+  plan.pixel = pixel_faces(in.vertices, in.faces, ws.candidates, count, plan.u, plan.o);
+  for (int32_t k = 0; k < kCandidateCapacity; ++k) {
+    unsigned char* r = ws.separation + k * kSeparationRowBytes;
+    for (uint64_t b = 0; b < kSeparationRowBytes; ++b) r[b] = 0;
+    const uint32_t bits = k < count ? plan.pixel.apart.rows[k] : 0u;
+    for (int b = 0; b < 4; ++b) r[b] = static_cast<unsigned char>(bits >> (8 * b));
+    plan.crossing[k] = 0;
+  }
+  if (count == 0) return Outcome::kOk;
+  for (int32_t k = 0; k < count; ++k)
+    ws.triangles[k] = shaded_triangle<DualValue>(plan.pixel.faces[k], kNoSeed);
+  ClipPolygon spare[3];
+  const Decomposition d = decomposition(plan, ws.triangles, ws, spare);
+  ClipBudget budget;
+  for (int32_t k = 0; k < count && !budget.overflow; ++k) {
+    plan.first_unit[k] = plan.units;
+    candidate_units(d, k, in.cuts, ws.candidates[k], kNoCoefficient, budget, &plan.crossing[k],
+                    [&](const Unit& unit) {
+                      if (plan.units < kMaxUnits) plan.kinds[plan.units] = unit.kind;
+                      ++plan.units;
+                      ++(unit.kind == UnitKind::kCut ? plan.cut_units : plan.plain_units);
+                      return true;
+                    });
+  }
+  plan.first_unit[count] = plan.units;
+  if (budget.overflow) return Outcome::kCapacity;
+  // The node budget: the largest orders that fit 800 slots.
+  const int32_t c = plan.cut_units, p = plan.plain_units;
+  const int32_t base = 120 * c + 25 * p;
+  plan.cut_order = base + 168 * c < 801 ? 12 : 5;
+  const int32_t cut_nodes = 24 * plan.cut_order * c;
+  int32_t plain_nodes = 0;
+  if (p > 0) {
+    const int32_t material_nodes = cut_nodes + 44 * p;
+    if (in.variant == Variant::kMaterial && in.cuts.lines == 0 &&
+        (material_nodes == kNodeSlots || material_nodes < 797)) {
+      plan.material_rule = 1;
+      plan.plain_points = 0;
+      plain_nodes = 44 * p;
+    } else {
+      const int32_t v = std::min((kNodeSlots - cut_nodes) / (5 * p), 8);
+      if (v < 5) return Outcome::kCapacity;
+      plan.plain_points = v;
+      plain_nodes = 5 * v * p;
+    }
+  }
+  plan.nodes = cut_nodes + plain_nodes;
+  if (plan.nodes > kNodeSlots || plan.units > kMaxUnits) return Outcome::kCapacity;
+  return Outcome::kOk;
+}
+
+template <typename T>
+Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t first,
+                   int32_t last, const QuadratureWorkspace& ws, int32_t* owners,
+                   T* nodes) noexcept {
+  last = std::min(last, plan.units);
+  if (first >= last) return Outcome::kOk;
+  ClipPolygon spare[3];
+  const Decomposition d = decomposition(plan, ws.triangles, ws, spare);
+  ClipBudget budget;
+  const bool ok = walk_units(d, in, plan, ws.candidates, -1, kNoCoefficient, first, last, budget,
+                             [&](int32_t k, const Unit& unit, int32_t slot) {
+                               const TriangleRule rule = rule_of(plan, unit.kind);
+                               if (slot + rule.count > kNodeSlots) return false;
+                               for (int32_t q = 0; q < rule.count; ++q) {
+                                 const Node n = node_of(unit, d.triangles[k], rule, q);
+                                 for (const DualValue& value : n.value)
+                                   if (!std::isfinite(value.v)) return false;
+                                 owners[slot + q] = static_cast<int32_t>(ws.candidates[k]);
+                                 for (int c = 0; c < 4; ++c)
+                                   nodes[4 * (slot + q) + c] = static_cast<T>(n.value[c].v);
+                               }
+                               return true;
+                             });
+  return ok ? Outcome::kOk : Outcome::kCapacity;
+}
+
+namespace {
+
+// The sum over the nodes of units [first, last) of derivative x cotangent, for one seed: a
+// vertex coordinate (triangles rebuilt with it) or a coefficient of candidate `only`'s cuts.
+template <typename T>
+bool product(const Decomposition& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
+             const int64_t* candidates, int32_t only, int64_t coefficient_seed, int32_t first,
+             int32_t last, const T* gradient, double& sum) noexcept {
+  ClipBudget budget;
+  sum = 0;
+  return walk_units(d, in, plan, candidates, only, coefficient_seed, first, last, budget,
+                    [&](int32_t k, const Unit& unit, int32_t slot) {
+                      const TriangleRule rule = rule_of(plan, unit.kind);
+                      if (slot + rule.count > kNodeSlots) return false;
+                      for (int32_t q = 0; q < rule.count; ++q) {
+                        const Node n = node_of(unit, d.triangles[k], rule, q);
+                        const T* g = gradient + 4 * (slot + q);
+                        for (int c = 0; c < 4; ++c) {
+                          if (!is_finite(n.value[c])) return false;
+                          sum += n.value[c].d * static_cast<double>(g[c]);
+                        }
+                      }
+                      return true;
+                    });
+}
+
+}  // namespace
+
+template <typename T>
+Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t first,
+                      int32_t last, const T* gradient, const QuadratureWorkspace& ws,
+                      T* vertex_grad, T* cut_grad) noexcept {
+  last = std::min(last, plan.units);
+  if (first >= last) return Outcome::kOk;
+  const int32_t n = plan.pixel.count;
+  ClipPolygon spare[3];
+  auto* seeded =
+      reinterpret_cast<ShadedTriangle*>(reinterpret_cast<unsigned char*>(ws.triangles) +
+                                        (kQuadratureSeededTriangles - kIntegrateTriangles));
+  const Decomposition with_seed = decomposition(plan, seeded, ws, spare);
+  const Decomposition plain = decomposition(plan, ws.triangles, ws, spare);
+  int64_t distinct[3 * kCandidateCapacity];
+  const int32_t vertices = distinct_vertices(in.faces, ws.candidates, n, distinct);
+  for (int32_t q = 0; q < vertices; ++q)
+    for (int axis = 0; axis < 3; ++axis) {
+      const int64_t seed = 3 * distinct[q] + axis;
+      for (int32_t k = 0; k < n; ++k)
+        seeded[k] = shaded_triangle<DualValue>(plan.pixel.faces[k], seed);
+      double sum = 0;
+      if (!product(with_seed, in, plan, ws.candidates, -1, kNoCoefficient, first, last, gradient,
+                   sum))
+        return Outcome::kDerivative;
+      accumulate(vertex_grad[seed], sum);
+    }
+  // A coefficient moves nodes only through the lines that split a piece of its face.
+  const int64_t row = in.cuts.row;
+  for (int32_t k = 0; k < n; ++k) {
+    const uint64_t used = plan.crossing[k];
+    if (used == 0) continue;
+    for (int64_t index = 0; index < row; ++index) {
+      const int64_t line =
+          in.cuts.packed ? (index < 6 ? -1 : (index - 6) / 3) : index % in.cuts.lines;
+      if (line >= 0 && ((used >> line) & 1u) == 0) continue;
+      double sum = 0;
+      if (!product(plain, in, plan, ws.candidates, k, index, first, last, gradient, sum))
+        return Outcome::kDerivative;
+      accumulate(cut_grad[ws.candidates[k] * row + index], sum);
+    }
+  }
+  return Outcome::kOk;
+}
+
+template <typename T>
+Outcome quadrature(const QuadratureInputs<T>& in, const QuadratureWorkspace& ws, int32_t* owners,
+                   T* nodes, bool binned) noexcept {
+  const int64_t pixels = in.image.height * in.image.width;
+  for (int64_t s = 0; s < pixels * kNodeSlots; ++s) owners[s] = -1;
+  for (int64_t s = 0; s < pixels * kNodeSlots * 4; ++s) nodes[s] = T(0);
+  CandidateScan<T> scan({in.vertices, in.faces, in.face_count}, in.image, binned);
+  PixelPlan plan;
+  for (int64_t j = 0; j < in.image.height; ++j)
+    for (int64_t i = 0; i < in.image.width; ++i) {
+      const Outcome planned = plan_pixel(in, j, i, scan.collect(j, i, ws.candidates), ws, plan);
+      if (planned != Outcome::kOk) return planned;
+      const int64_t p = j * in.image.width + i;
+      const Outcome emitted = emit_units(in, plan, 0, plan.units, ws, owners + p * kNodeSlots,
+                                         nodes + p * kNodeSlots * 4);
+      if (emitted != Outcome::kOk) return emitted;
+    }
+  return Outcome::kOk;
+}
+
+template <typename T>
+Outcome quadrature_backward(const QuadratureInputs<T>& in, const T* gradient,
+                            const QuadratureWorkspace& ws, T* vertex_grad, T* cut_grad,
+                            bool binned) noexcept {
+  const int64_t cut_count = in.face_count * in.cuts.row;
+  for (int64_t q = 0; q < 3 * in.vertex_count; ++q) vertex_grad[q] = T(0);
+  for (int64_t q = 0; q < cut_count; ++q) cut_grad[q] = T(0);
+  CandidateScan<T> scan({in.vertices, in.faces, in.face_count}, in.image, binned);
+  PixelPlan plan;
+  for (int64_t j = 0; j < in.image.height; ++j)
+    for (int64_t i = 0; i < in.image.width; ++i) {
+      const Outcome planned = plan_pixel(in, j, i, scan.collect(j, i, ws.candidates), ws, plan);
+      if (planned != Outcome::kOk) return planned;
+      const int64_t p = j * in.image.width + i;
+      const Outcome done = unit_products(in, plan, 0, plan.units, gradient + p * kNodeSlots * 4, ws,
+                                         vertex_grad, cut_grad);
+      if (done != Outcome::kOk) return done;
+    }
+  return all_finite(vertex_grad, 3 * in.vertex_count) && all_finite(cut_grad, cut_count)
+             ? Outcome::kOk
+             : Outcome::kAccumulation;
+}
+
+#define VREL_QUADRATURE_INSTANCES(T)                                                               \
+  template Outcome plan_pixel<T>(const QuadratureInputs<T>&, int64_t, int64_t, int32_t,            \
+                                 const QuadratureWorkspace&, PixelPlan&) noexcept;                 \
+  template Outcome emit_units<T>(const QuadratureInputs<T>&, const PixelPlan&, int32_t, int32_t,   \
+                                 const QuadratureWorkspace&, int32_t*, T*) noexcept;               \
+  template Outcome unit_products<T>(const QuadratureInputs<T>&, const PixelPlan&, int32_t,         \
+                                    int32_t, const T*, const QuadratureWorkspace&, T*,             \
+                                    T*) noexcept;                                                  \
+  template Outcome quadrature<T>(const QuadratureInputs<T>&, const QuadratureWorkspace&, int32_t*, \
+                                 T*, bool) noexcept;                                               \
+  template Outcome quadrature_backward<T>(const QuadratureInputs<T>&, const T*,                    \
+                                          const QuadratureWorkspace&, T*, T*, bool) noexcept;
+VREL_QUADRATURE_INSTANCES(float)
+VREL_QUADRATURE_INSTANCES(double)
+#undef VREL_QUADRATURE_INSTANCES
+
+}  // namespace vrel::opaque

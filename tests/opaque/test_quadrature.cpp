@@ -1,0 +1,416 @@
+// Quadrature: exactness against the colour integration, node placement, polynomial exactness of
+// the units, the node budget, the backward against central differences, the worked cases and the
+// argument checks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "opaque/interim_rules.hpp"
+#include "tests/opaque/opaque_support.hpp"
+#include "tests/support/bad_input.hpp"
+
+namespace vrel::test {
+namespace {
+
+constexpr int64_t kSlots = 800;
+
+// Cut coefficients with the extents [F, e1, e2].
+struct Cuts {
+  int64_t e1 = 3, e2 = 0;
+  std::vector<double> values;
+};
+
+struct Quadrature {
+  VrelStatus status;
+  std::vector<int32_t> owners;
+  std::vector<double> nodes;
+  std::string message;
+  // Slot s of pixel p.
+  int32_t owner(int64_t p, int64_t s) const { return owners[p * kSlots + s]; }
+  const double* node(int64_t p, int64_t s) const { return &nodes[4 * (p * kSlots + s)]; }
+};
+
+Quadrature quadrature(const Scene& s, const Cuts& c, bool material = false) {
+  Tensor<double> v({s.v(), 3}, s.vertices);
+  Tensor<int32_t> f({s.f(), 3}, s.faces);
+  Tensor<double> cuts({s.f(), c.e1, c.e2}, c.values);
+  Tensor<int32_t> owners({s.h * s.w, kSlots});
+  Tensor<double> nodes({s.h * s.w, kSlots, 4});
+  Workspace ws(kIntegrateBytes, 8);
+  VrelExecutionContext ctx = cpu_context();
+  Diag diag;
+  auto fn = material ? vrel_render_opaque_material_quadrature : vrel_render_opaque_quadrature;
+  const VrelStatus st = fn(v.in(), f.in(), cuts.in(), s.h, s.w, s.ox, s.oy, &ctx, owners.out(),
+                           nodes.out(), ws.get(), diag);
+  return {st, owners.values(), nodes.values(), diag.text()};
+}
+
+VrelStatus quadrature_backward(const Scene& s, const Cuts& c, const std::vector<double>& g,
+                               std::vector<double>& gv, std::vector<double>& gc) {
+  Tensor<double> v({s.v(), 3}, s.vertices);
+  Tensor<int32_t> f({s.f(), 3}, s.faces);
+  Tensor<double> cuts({s.f(), c.e1, c.e2}, c.values);
+  Tensor<double> grad({s.h * s.w, kSlots, 4}, g);
+  Tensor<double> tv({s.v(), 3}), tc({s.f(), c.e1, c.e2});
+  Workspace ws(kIntegrateBytes, 8);
+  VrelExecutionContext ctx = cpu_context();
+  Diag diag;
+  const VrelStatus st =
+      vrel_render_opaque_quadrature_backward(v.in(), f.in(), cuts.in(), s.h, s.w, s.ox, s.oy,
+                                             grad.in(), &ctx, tv.out(), tc.out(), ws.get(), diag);
+  EXPECT_EQ(st, 0) << diag.text();
+  gv = tv.values();
+  gc = tc.values();
+  return st;
+}
+
+int used_slots(const Quadrature& q, int64_t p) {
+  int n = 0;
+  while (n < kSlots && q.owner(p, n) >= 0) ++n;
+  for (int s = n; s < kSlots; ++s) EXPECT_EQ(q.owner(p, s), -1);
+  return n;
+}
+
+// Random triangles in depth over a small image; z crosses so faces interpenetrate.
+Scene random_scene(uint32_t seed, int faces, int64_t h, int64_t w) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> x(-0.5, double(w) + 0.5), y(-0.5, double(h) + 0.5),
+      z(0, 4);
+  Scene s;
+  s.h = h;
+  s.w = w;
+  for (int f = 0; f < faces; ++f)
+    s.triangle({x(rng), y(rng), z(rng), x(rng), y(rng), z(rng), x(rng), y(rng), z(rng)});
+  return s;
+}
+
+// Random lines on the even faces; the odd faces' lines are all zero (no cut), so that the cut
+// units of a pixel stay within the budget.
+Cuts random_cuts(uint32_t seed, int64_t faces, bool packed, int lines) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> c(-1, 1);
+  Cuts cuts{packed ? 1 : 3, packed ? 3 * lines + 6 : lines, {}};
+  const int64_t row = cuts.e1 * cuts.e2;
+  for (int64_t q = 0; q < faces * row; ++q) cuts.values.push_back((q / row) % 2 ? 0 : c(rng));
+  return cuts;
+}
+
+// The integral of the corner barycentrics of face `face` over each pixel: the colour
+// integration with the identity as that face's corner colours.
+std::vector<double> barycentric_integrals(Scene s, int64_t face) {
+  s.colour.assign(9 * s.f(), 0);
+  for (int t = 0; t < 3; ++t) s.colour[9 * face + 4 * t] = 1;
+  std::vector<double> out;
+  EXPECT_EQ(integrate(s, out), 0);
+  return out;
+}
+
+TEST(OpaqueQuadrature, SumsEqualTheColourIntegralsPerFaceAndPixel) {
+  for (uint32_t seed = 1; seed <= 6; ++seed) {
+    const Scene s = random_scene(seed, 4, 2, 2);
+    for (int layout = 0; layout < 3; ++layout) {
+      const Cuts cuts = layout == 0 ? Cuts{3, 0, {}} : random_cuts(seed, s.f(), layout == 2, 1);
+      const Quadrature q = quadrature(s, cuts);
+      ASSERT_EQ(q.status, 0) << q.message << " seed " << seed << " layout " << layout;
+      for (int64_t face = 0; face < s.f(); ++face) {
+        const std::vector<double> ref = barycentric_integrals(s, face);
+        for (int64_t p = 0; p < s.h * s.w; ++p) {
+          double sums[4] = {};
+          for (int64_t slot = 0; slot < kSlots; ++slot) {
+            if (q.owner(p, slot) != face) continue;
+            const double* n = q.node(p, slot);
+            for (int t = 0; t < 3; ++t) sums[t] += n[3] * n[t];
+            sums[3] += n[3];
+          }
+          const double area = ref[4 * p] + ref[4 * p + 1] + ref[4 * p + 2];
+          for (int t = 0; t < 3; ++t) EXPECT_NEAR(sums[t], ref[4 * p + t], 1e-11);
+          EXPECT_NEAR(sums[3], area, 1e-11) << "seed " << seed << " face " << face;
+        }
+      }
+    }
+  }
+}
+
+TEST(OpaqueQuadrature, NodesLieInTheirFaceAndPixelAndAreVisible) {
+  const Scene s = random_scene(11, 5, 2, 3);
+  const Quadrature q = quadrature(s, random_cuts(3, s.f(), false, 2));
+  ASSERT_EQ(q.status, 0) << q.message;
+  const std::vector<RefFace> faces = ref_faces(s);
+  int checked = 0;
+  for (int64_t p = 0; p < s.h * s.w; ++p)
+    for (int64_t slot = 0; slot < kSlots && q.owner(p, slot) >= 0; ++slot) {
+      const RefFace& f = faces[q.owner(p, slot)];
+      const double* n = q.node(p, slot);
+      double x = 0, y = 0;
+      for (int t = 0; t < 3; ++t) {
+        EXPECT_GE(n[t], -1e-12);
+        x += n[t] * f.x[t];
+        y += n[t] * f.y[t];
+      }
+      EXPECT_NEAR(n[0] + n[1] + n[2], 1, 1e-12);
+      EXPECT_GE(x, s.ox + double(p % s.w) - 1e-9);
+      EXPECT_LE(x, s.ox + double(p % s.w) + 1 + 1e-9);
+      EXPECT_GE(y, s.oy + double(p / s.w) - 1e-9);
+      EXPECT_LE(y, s.oy + double(p / s.w) + 1 + 1e-9);
+      const double depth = f.p * x + f.q * y + f.r;
+      for (const RefFace& other : faces) {
+        const auto l = other.bary(x, y);
+        if (l[0] > 1e-9 && l[1] > 1e-9 && l[2] > 1e-9) {
+          EXPECT_LE(depth, other.p * x + other.q * y + other.r + 1e-9);
+        }
+      }
+      ++checked;
+    }
+  EXPECT_GT(checked, 100);
+}
+
+// One triangle far larger than the pixel [0,1]^2 with corners (-10,-10), (30,-10), (-10,30):
+// l1 = (x + 10) / 40 and l2 = (y + 10) / 40, so the line x = a is (-(10+a), 30-a, -(10+a)).
+Scene big_triangle() {
+  Scene s;
+  s.colour.reserve(9);
+  s.triangle({-10, -10, 0, 30, -10, 0, -10, 30, 0});
+  return s;
+}
+std::vector<double> vertical_line(double a) { return {-(10 + a), 30 - a, -(10 + a)}; }
+
+// Plain layout [1,3,K] from lines given as (c0, c1, c2) each.
+Cuts plain_cuts(const std::vector<std::vector<double>>& lines) {
+  Cuts c{3, static_cast<int64_t>(lines.size()), {}};
+  c.values.assign(3 * lines.size(), 0);
+  for (std::size_t k = 0; k < lines.size(); ++k)
+    for (int i = 0; i < 3; ++i) c.values[i * lines.size() + k] = lines[k][i];
+  return c;
+}
+
+// The integral of x^a y^b over the unit pixel from the nodes, against 1/((a+1)(b+1)), for every
+// a + b <= degree.
+void expect_exact_monomials(const Quadrature& q, int degree) {
+  for (int a = 0; a <= degree; ++a)
+    for (int b = 0; a + b <= degree; ++b) {
+      double sum = 0;
+      for (int64_t slot = 0; slot < kSlots && q.owner(0, slot) >= 0; ++slot) {
+        const double* n = q.node(0, slot);
+        const double x = 40 * n[1] - 10, y = 40 * n[2] - 10;
+        sum += n[3] * std::pow(x, a) * std::pow(y, b);
+      }
+      EXPECT_NEAR(sum, 1.0 / ((a + 1) * (b + 1)), 1e-12) << "x^" << a << " y^" << b;
+    }
+}
+
+TEST(OpaqueQuadrature, UnitsIntegratePolynomialsExactlyWithTheBudgetsOrders) {
+  const Scene s = big_triangle();
+  // No cut: the pixel square in two plain units of 5 x 8 nodes.
+  Quadrature q = quadrature(s, Cuts{3, 0, {}});
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 80);
+  for (int slot = 0; slot < 80; ++slot) EXPECT_EQ(q.owner(0, slot), 0);
+  expect_exact_monomials(q, opaque::plain_rule(8).degree);
+  // The material variant without cuts: the 44-node rule, in both K = 0 layouts.
+  q = quadrature(s, Cuts{3, 0, {}}, true);
+  EXPECT_EQ(used_slots(q, 0), 88);
+  expect_exact_monomials(q, opaque::material_rule().degree);
+  q = quadrature(s, Cuts{1, 6, {0, 0, 1, 0, 0, 1}}, true);
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 88);
+  // A cut along the diagonal x = y: two triangles, 2 cut units at order 12 (576 nodes).
+  q = quadrature(s, plain_cuts({{0, 1, -1}}));
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 2 * 288);
+  expect_exact_monomials(q, opaque::cut_rule(12).degree);
+  // A cut at x = 0.5: two rectangles, 4 cut units; 480 + 4 x 168 > 800 gives order 5.
+  q = quadrature(s, plain_cuts({vertical_line(0.5)}));
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 4 * 120);
+  expect_exact_monomials(q, opaque::cut_rule(5).degree);
+  // Nodes on either side of the cut: none straddles x = 0.5 within a unit, so a function with a
+  // kink there (|x - 0.5|) is integrated exactly too.
+  double kink = 0;
+  for (int slot = 0; slot < 480; ++slot) {
+    const double* n = q.node(0, slot);
+    kink += n[3] * std::fabs(40 * n[1] - 10 - 0.5);
+  }
+  EXPECT_NEAR(kink, 0.25, 1e-13);
+  // The same cut in the packed layout, with (u, v) = (x, y) at the corners.
+  q = quadrature(s, Cuts{1, 9, {-10, -10, 30, -10, -10, 30, 1, 0, -0.5}});
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 480);
+}
+
+TEST(OpaqueQuadrature, PixelsBeyondTheBudgetFail) {
+  const Scene s = big_triangle();
+  // Three strips: 6 cut units of 120 nodes fit.
+  Quadrature q = quadrature(s, plain_cuts({vertical_line(1.0 / 3), vertical_line(2.0 / 3)}));
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 720);
+  // Four strips: 8 cut units need 960 nodes at the lowest order.
+  q = quadrature(s, plain_cuts({vertical_line(0.25), vertical_line(0.5), vertical_line(0.75)}));
+  EXPECT_EQ(q.status, VREL_STATUS_OVERFLOW);
+  EXPECT_EQ(q.message, "quadrature capacity/arithmetic overflow; partial outputs invalid");
+}
+
+TEST(OpaqueQuadrature, WorkedCases) {
+  // An empty pixel beside a triangle: owners -1 and zero nodes in all 800 slots.
+  Scene s;
+  s.w = 3;
+  s.triangle({0.1, 0.1, 0, 0.9, 0.2, 0, 0.3, 0.8, 0});
+  Quadrature q = quadrature(s, Cuts{3, 0, {}});
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_GT(used_slots(q, 0), 0);
+  EXPECT_EQ(used_slots(q, 2), 0);
+  for (int64_t v = 4 * 2 * kSlots; v < 4 * 3 * kSlots; ++v) EXPECT_EQ(q.nodes[v], 0);
+  // Two faces sharing the diagonal of the pixel: one plain pair each, no sliver units.
+  Scene quad;
+  quad.vertex(0, 0);
+  quad.vertex(1, 0);
+  quad.vertex(1, 1);
+  quad.vertex(0, 1);
+  quad.face(0, 1, 2);
+  quad.face(0, 2, 3);
+  q = quadrature(quad, Cuts{3, 0, {}});
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 80);  // one unit per face: 2 x 5 x 8
+  double total = 0;
+  for (int slot = 0; slot < 80; ++slot) total += q.node(0, slot)[3];
+  EXPECT_NEAR(total, 1, 1e-15);
+  // Layouts: [F,1,7] and K = 17 are refused with the cuts message.
+  const std::string cuts_message =
+      "opaque quadrature cuts require[F,3,K] K<=16 or packed[F,1,3*K+6] K<=15";
+  EXPECT_EQ(quadrature(s, Cuts{1, 7, {}}).message, cuts_message);
+  EXPECT_EQ(quadrature(s, Cuts{3, 17, {}}).message, cuts_message);
+  EXPECT_EQ(quadrature(s, Cuts{3, 16, {}}).status, 0);
+  EXPECT_EQ(quadrature(s, Cuts{1, 51, {}}).status, 0);
+  EXPECT_EQ(quadrature(s, Cuts{1, 54, {}}).message, cuts_message);
+}
+
+// sum(g * nodes) by central differences of one coordinate, against the backward.
+TEST(OpaqueQuadrature, BackwardMatchesCentralDifferences) {
+  Scene s;
+  s.h = 1;
+  s.w = 2;
+  // A small face inside the first pixel crossing a larger one in depth, with one cut line; then
+  // the larger face moved out of that pixel and two cut lines on the small one.
+  s.triangle({0.1, 0.1, 1.0, 0.9, 0.2, 2.0, 0.3, 0.9, 0.5});
+  s.triangle({0.2, 1.2, 0.2, 0.9, -0.4, 1.9, 1.8, 0.9, 1.2});
+  Cuts cuts = plain_cuts({{0.3, -0.5, 0.1}});
+  cuts.values.resize(6, 0);  // the second face has no cut
+  Cuts two = cuts;
+  two.values = {0.3, 0.6, -0.7, -0.4, -0.7, -0.4, 0, 0, 0, 0, 0, 0};  // l0 = 0.7, l0 = 0.4
+  two.e2 = 2;
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-1, 1);
+  std::vector<double> g(s.h * s.w * kSlots * 4);
+  for (double& x : g) x = u(rng);
+  Scene apart = s;
+  for (int q : {9, 12, 15}) apart.vertices[q] += 1;
+  for (const auto& [scene, c] : {std::pair{s, cuts}, std::pair{apart, two}}) {
+    std::vector<double> gv, gc;
+    ASSERT_EQ(quadrature_backward(scene, c, g, gv, gc), 0);
+    auto objective = [&](const Scene& t, const Cuts& k) {
+      const Quadrature q = quadrature(t, k);
+      EXPECT_EQ(q.status, 0) << q.message;
+      double sum = 0;
+      for (std::size_t v = 0; v < q.nodes.size(); ++v) sum += g[v] * q.nodes[v];
+      return sum;
+    };
+    const double h = 1e-6;
+    for (std::size_t q = 0; q < scene.vertices.size(); ++q) {
+      Scene plus = scene, minus = scene;
+      plus.vertices[q] += h;
+      minus.vertices[q] -= h;
+      const double fd = (objective(plus, c) - objective(minus, c)) / (2 * h);
+      EXPECT_NEAR(gv[q], fd, 1e-6 * (1 + std::fabs(fd))) << "vertex coordinate " << q;
+    }
+    // The second face's lines are all zero (no cut): any change makes one, a change of the
+    // decomposition; their gradient is zero.
+    bool moved = false;
+    const std::size_t row = c.values.size() / 2;
+    for (std::size_t q = row; q < c.values.size(); ++q) EXPECT_EQ(gc[q], 0);
+    for (std::size_t q = 0; q < row; ++q) {
+      Cuts plus = c, minus = c;
+      plus.values[q] += h;
+      minus.values[q] -= h;
+      const double fd = (objective(scene, plus) - objective(scene, minus)) / (2 * h);
+      EXPECT_NEAR(gc[q], fd, 1e-6 * (1 + std::fabs(fd))) << "cut coefficient " << q;
+      moved = moved || std::fabs(gc[q]) > 1e-3;
+    }
+    EXPECT_TRUE(moved);
+  }
+}
+
+TEST(OpaqueQuadrature, BoundaryEntryForwardsBothQuadraturesAndRefusesEdges) {
+  Scene s;
+  s.triangle({0.1, 0.1, 0, 0.9, 0.2, 0, 0.3, 0.8, 0});
+  Tensor<double> v({3, 3}, s.vertices), cuts({1, 3, 0});
+  Tensor<int32_t> f({1, 3}, s.faces), owners({1, kSlots});
+  Tensor<double> nodes({1, kSlots, 4});
+  Workspace ws(kIntegrateBytes, 8);
+  VrelExecutionContext ctx = cpu_context();
+  Diag diag;
+  auto call = [&](int32_t edge) {
+    return vrel_render_opaque_boundary_quadrature(v.in(), f.in(), cuts.in(), 1, 1, 0, 0, edge, &ctx,
+                                                  owners.out(), nodes.out(), ws.get(), diag);
+  };
+  for (int32_t edge : {4, -3}) {
+    EXPECT_EQ(call(edge), VREL_STATUS_INVALID_ARGUMENT);
+    EXPECT_EQ(diag.text(), "opaque edge must be0..3");
+  }
+  EXPECT_EQ(call(0), VREL_STATUS_UNSUPPORTED);
+  for (int32_t edge : {-1, -2}) {
+    ASSERT_EQ(call(edge), 0) << diag.text();
+    const Quadrature q = quadrature(s, Cuts{3, 0, {}}, edge == -2);
+    EXPECT_EQ(owners.values(), q.owners);
+    EXPECT_EQ(nodes.values(), q.nodes);
+  }
+}
+
+TEST(OpaqueQuadrature, BadInputsOfEveryExport) {
+  Tensor<double> vertices{{3, 3}, {0, 0, 0, 2, 0, 1, 0, 2, 2}}, cuts({1, 3, 1}, {1, -1, 0});
+  Tensor<int32_t> faces{{1, 3}, {0, 1, 2}}, owners({2, kSlots});
+  Tensor<double> nodes({2, kSlots, 4}), grad = Tensor<double>::filled({2, kSlots, 4}, 1);
+  Tensor<double> gv({3, 3}), gc({1, 3, 1});
+  View v = vertices.in(), f = faces.in(), c = cuts.in(), o = owners.out(), n = nodes.out(),
+       g = grad.in(), tv = gv.out(), tc = gc.out();
+  VrelExecutionContext ctx = cpu_context();
+  Workspace ws(kIntegrateBytes, 8);
+  auto plan = [](std::initializer_list<std::pair<void*, std::size_t>> list) {
+    BadInputPlan p;
+    for (auto [ptr, size] : list) p.outputs.push_back({ptr, size});
+    return p;
+  };
+  const BadInputPlan forward = plan({{owners.ptr(), owners.bytes()}, {nodes.ptr(), nodes.bytes()}});
+  const BadInputPlan backward = plan({{gv.ptr(), gv.bytes()}, {gc.ptr(), gc.bytes()}});
+  for (auto fn : {vrel_render_opaque_quadrature, vrel_render_opaque_material_quadrature})
+    check_bad_inputs("quadrature", fn,
+                     std::make_tuple(v.get(), f.get(), c.get(), int64_t{1}, int64_t{2}, 0.0, 0.0,
+                                     &ctx, o.get(), n.get(), ws.get(), (VrelDiagnostic*)nullptr),
+                     forward);
+  for (auto fn :
+       {vrel_render_opaque_quadrature_backward, vrel_render_opaque_material_quadrature_backward})
+    check_bad_inputs(
+        "quadrature_backward", fn,
+        std::make_tuple(v.get(), f.get(), c.get(), int64_t{1}, int64_t{2}, 0.0, 0.0, g.get(), &ctx,
+                        tv.get(), tc.get(), ws.get(), (VrelDiagnostic*)nullptr),
+        backward);
+  check_bad_inputs(
+      "boundary_quadrature", vrel_render_opaque_boundary_quadrature,
+      std::make_tuple(v.get(), f.get(), c.get(), int64_t{1}, int64_t{2}, 0.0, 0.0, int32_t{-1},
+                      &ctx, o.get(), n.get(), ws.get(), (VrelDiagnostic*)nullptr),
+      forward);
+  uint64_t bytes = 0, alignment = 0;
+  for (auto fn : {vrel_render_opaque_quadrature_workspace,
+                  vrel_render_opaque_material_quadrature_workspace}) {
+    Diag diag;
+    EXPECT_EQ(fn(VREL_DTYPE_FLOAT32, &ctx, &bytes, &alignment, diag), 0);
+    EXPECT_EQ(bytes, kIntegrateBytes);
+    EXPECT_EQ(alignment, 8u);
+    EXPECT_EQ(fn(VREL_DTYPE_FLOAT32, &ctx, nullptr, &alignment, diag), 1);
+    EXPECT_EQ(diag.text(), "quadrature workspace results required");
+    EXPECT_EQ(fn(VREL_DTYPE_INT32, &ctx, &bytes, &alignment, diag), 2);
+  }
+}
+
+}  // namespace
+}  // namespace vrel::test
