@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "opaque/interim_rules.hpp"
+#include "opaque/rules.hpp"
 
 namespace vrel::opaque {
 
