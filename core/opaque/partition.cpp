@@ -138,7 +138,10 @@ VrelStatus emit_scratch(int32_t width, const VrelTensorView* rows, int32_t count
   }
   if (context->device_type != VREL_DEVICE_CPU)
     return f.fail(VREL_STATUS_UNSUPPORTED, "partition emit CPU qualification only");
-  // The CPU needs no scratch: the call is emit's.
+  // The CPU uses no scratch, but the caller must supply a valid one, as on CUDA.
+  if (workspace == nullptr)
+    return f.fail(VREL_STATUS_INSUFFICIENT_CAPACITY, "partition scratch");
+  VREL_TRY(f.supplied_workspace(workspace));
   return emit(f, width, rows, count, begin, context, owners, nodes);
 }
 

@@ -16,15 +16,13 @@ constexpr uint64_t kPrefixBytes = sizeof(Prefix);
 
 VrelStatus check_stream_rule(const frame::Frame& f, int32_t rule, int32_t flags, bool any_rule,
                              const VrelTensorView* cuts) noexcept {
-  bool valid = flags >= 0 && flags <= kMaxFlags && rule >= 0 && rule < kRuleCount &&
+  const bool valid = flags >= 0 && flags <= kMaxFlags && rule >= 0 && rule < kRuleCount &&
                (any_rule || rule == 0);
-  // The cuts are not validated yet: a record that is not a TensorView of this ABI, or any other
-  // layout than [F,3,K], does not pass as plain.
-  if (valid && rule != 0)
-    valid = cuts != nullptr && cuts->struct_size >= sizeof(VrelTensorView) &&
-            cuts->abi_version == VREL_ABI_VERSION && cuts->rank == 3 && cuts->shape != nullptr &&
-            cuts->shape[1] == 3;
-  return valid ? VREL_STATUS_OK : f.fail(VREL_STATUS_INVALID_ARGUMENT, kBatchRule);
+  if (!valid) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kBatchRule);
+  if (rule == 0) return VREL_STATUS_OK;
+  // The cuts are not validated yet: their header first, then any other layout than [F,3,K].
+  VREL_TRY(f.header(cuts));
+  return f.shape(cuts, {frame::kAny, 3, frame::kAny}, kBatchRule);
 }
 
 VrelStatus check_cursor(const frame::Frame& f, int32_t rule,
