@@ -251,6 +251,32 @@ Decomposition decomposition(const PixelPlan& plan, const ShadedTriangle* triangl
 
 }  // namespace
 
+bool node_budget(int32_t cut_units, int32_t plain_units, bool material_rule,
+                 PixelPlan& plan) noexcept {
+  const int32_t c = cut_units, p = plain_units;
+  const int32_t base = 120 * c + 25 * p;
+  plan.cut_order = base + 168 * c < 801 ? 12 : 5;
+  plan.plain_points = 0;
+  plan.material_rule = 0;
+  const int32_t cut_nodes = 24 * plan.cut_order * c;
+  int32_t plain_nodes = 0;
+  if (p > 0) {
+    const int32_t material_nodes = cut_nodes + 44 * p;
+    if (material_rule && (material_nodes == kNodeSlots || material_nodes < 797)) {
+      plan.material_rule = 1;
+      plain_nodes = 44 * p;
+    } else {
+      // Negative when the cut units alone overfill the slots.
+      const int32_t v = std::min((kNodeSlots - cut_nodes) / (5 * p), 8);
+      if (v < 5) return false;
+      plan.plain_points = v;
+      plain_nodes = 5 * v * p;
+    }
+  }
+  plan.nodes = cut_nodes + plain_nodes;
+  return plan.nodes <= kNodeSlots;
+}
+
 int32_t unit_nodes(const PixelPlan& plan, UnitKind kind) noexcept {
   if (kind == UnitKind::kCut) return 24 * plan.cut_order;
   return plan.material_rule ? 44 : 5 * plan.plain_points;
@@ -296,28 +322,10 @@ Outcome plan_pixel(const QuadratureInputs<T>& in, int64_t row, int64_t column, i
   }
   plan.first_unit[count] = plan.units;
   if (budget.overflow) return Outcome::kCapacity;
-  // The node budget: the largest orders that fit 800 slots.
-  const int32_t c = plan.cut_units, p = plan.plain_units;
-  const int32_t base = 120 * c + 25 * p;
-  plan.cut_order = base + 168 * c < 801 ? 12 : 5;
-  const int32_t cut_nodes = 24 * plan.cut_order * c;
-  int32_t plain_nodes = 0;
-  if (p > 0) {
-    const int32_t material_nodes = cut_nodes + 44 * p;
-    if (in.variant == Variant::kMaterial && in.cuts.lines == 0 &&
-        (material_nodes == kNodeSlots || material_nodes < 797)) {
-      plan.material_rule = 1;
-      plan.plain_points = 0;
-      plain_nodes = 44 * p;
-    } else {
-      const int32_t v = std::min((kNodeSlots - cut_nodes) / (5 * p), 8);
-      if (v < 5) return Outcome::kCapacity;
-      plan.plain_points = v;
-      plain_nodes = 5 * v * p;
-    }
-  }
-  plan.nodes = cut_nodes + plain_nodes;
-  if (plan.nodes > kNodeSlots || plan.units > kMaxUnits) return Outcome::kCapacity;
+  if (plan.units > kMaxUnits ||
+      !node_budget(plan.cut_units, plan.plain_units,
+                   in.variant == Variant::kMaterial && in.cuts.lines == 0, plan))
+    return Outcome::kCapacity;
   return Outcome::kOk;
 }
 

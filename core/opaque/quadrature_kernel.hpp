@@ -127,6 +127,12 @@ struct PixelPlan {
   uint64_t crossing[kCandidateCapacity];       // per candidate: the cut lines that split a piece
 };
 
+// The node budget of a pixel with `cut_units` cut and `plain_units` plain units; `material_rule`
+// allows the 44-node rule (the material variant with K = 0). False when the units do not fit 800
+// slots at the lowest orders; else the plan's cut_order, plain_points, material_rule and nodes.
+bool node_budget(int32_t cut_units, int32_t plain_units, bool material_rule,
+                 PixelPlan& plan) noexcept;
+
 // Nodes of one unit of `kind` under the plan's orders.
 int32_t unit_nodes(const PixelPlan& plan, UnitKind kind) noexcept;
 

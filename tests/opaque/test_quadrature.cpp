@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <new>
 #include <random>
 #include <string>
 
+#include "opaque/quadrature_kernel.hpp"
 #include "opaque/rules.hpp"
 #include "tests/opaque/opaque_support.hpp"
 #include "tests/support/bad_input.hpp"
@@ -253,6 +255,41 @@ TEST(OpaqueQuadrature, PixelsBeyondTheBudgetFail) {
   EXPECT_EQ(q.message, "quadrature capacity/arithmetic overflow; partial outputs invalid");
 }
 
+// The budget rule at its boundaries: order 12 while base + 168c < 801, v from what is left
+// (at most 8, at least 5), the 44-node rule below 797 slots.
+TEST(OpaqueQuadrature, NodeBudgetBoundaries) {
+  struct Expect {
+    int32_t c, p;
+    bool material;
+    bool fits;
+    int32_t order, v, material_rule, nodes;
+  };
+  const Expect cases[] = {
+      {2, 8, false, true, 12, 5, 0, 776},   // 288*2 + 25*8 = 776 < 801
+      {2, 9, false, true, 5, 8, 0, 600},    // 801: order 5, v = 560 / 45 -> 8
+      {0, 2, false, true, 12, 8, 0, 80},    // v = 80 capped at 8
+      {0, 32, false, true, 12, 5, 0, 800},  // v = 800 / 160 = 5
+      {0, 33, false, false, 5, 0, 0, 0},    // v = 4
+      {6, 0, false, true, 5, 0, 0, 720},    // 6 cut units at order 5
+      {7, 0, false, false, 5, 0, 0, 840},   // 840 > 800
+      {5, 8, false, true, 5, 5, 0, 800},    // (800 - 600) / 40 = 5
+      {5, 9, false, false, 5, 0, 0, 0},     // v = 4
+      {0, 18, true, true, 12, 0, 1, 792},   // 44*18 = 792 < 797
+      {0, 19, true, true, 12, 8, 0, 760},   // 836: the Gauss product, v = 800 / 95 -> 8
+      {0, 18, false, true, 12, 8, 0, 720},  // without the material variant
+  };
+  for (const Expect& e : cases) {
+    opaque::PixelPlan plan{};
+    const bool fits = opaque::node_budget(e.c, e.p, e.material, plan);
+    EXPECT_EQ(fits, e.fits) << e.c << " cut, " << e.p << " plain";
+    EXPECT_EQ(plan.cut_order, e.order) << e.c << " cut, " << e.p << " plain";
+    if (!e.fits) continue;
+    EXPECT_EQ(plan.plain_points, e.v) << e.c << " cut, " << e.p << " plain";
+    EXPECT_EQ(plan.material_rule, e.material_rule);
+    EXPECT_EQ(plan.nodes, e.nodes) << e.c << " cut, " << e.p << " plain";
+  }
+}
+
 TEST(OpaqueQuadrature, WorkedCases) {
   // An empty pixel beside a triangle: owners -1 and zero nodes in all 800 slots.
   Scene s;
@@ -365,6 +402,106 @@ TEST(OpaqueQuadrature, BoundaryEntryForwardsBothQuadraturesAndRefusesEdges) {
     const Quadrature q = quadrature(s, Cuts{3, 0, {}}, edge == -2);
     EXPECT_EQ(owners.values(), q.owners);
     EXPECT_EQ(nodes.values(), q.nodes);
+  }
+}
+
+// One valid call of each direction over a 1 x 2 image, every operand its own buffer.
+struct Args {
+  Tensor<double> vertices{{3, 3}, {0, 0, 0, 2, 0, 1, 0, 2, 2}}, cuts{{1, 3, 1}, {1, -1, 0}};
+  Tensor<int32_t> faces{{1, 3}, {0, 1, 2}}, owners{{2, kSlots}};
+  Tensor<double> nodes{{2, kSlots, 4}}, grad = Tensor<double>::filled({2, kSlots, 4}, 1);
+  Tensor<double> gv{{3, 3}}, gc{{1, 3, 1}};
+  View v = vertices.in(), f = faces.in(), c = cuts.in(), o = owners.out(), n = nodes.out(),
+       g = grad.in(), tv = gv.out(), tc = gc.out();
+  int64_t h = 1, w = 2;
+  double ox = 0, oy = 0;
+  VrelExecutionContext ctx = cpu_context();
+  Workspace ws{kIntegrateBytes, 8};
+};
+
+void replace(View& slot, const View& with) {
+  slot.~View();
+  new (&slot) View(with);
+}
+
+struct Case {
+  const char* name;
+  void (*breaks)(Args&);
+  bool backward;
+  VrelStatus status;
+  const char* message;
+};
+
+// Each rule of the front end in order; a case that breaks two rules expects the earlier one.
+TEST(OpaqueQuadrature, RulesInOrder) {
+  constexpr const char* kCuts =
+      "opaque quadrature cuts require[F,3,K] K<=16 or packed[F,1,3*K+6] K<=15";
+  const Case cases[] = {
+      {"height zero",
+       [](Args& a) {
+         a.h = 0;
+         a.cuts[0] = std::nan("");
+       },
+       false, 1, "opaque quadrature image/origin range"},
+      {"cuts rank 2", [](Args& a) { replace(a.c, View(a.cuts.ptr(), {1, 3}, 2)); }, false, 1,
+       "quadrature cuts shape"},
+      {"cuts of two faces", [](Args& a) { replace(a.c, View(a.cuts.ptr(), {2, 3, 0}, 2)); }, false,
+       1, "quadrature cuts shape"},
+      {"cuts flagged", [](Args& a) { a.c->flags = VREL_TENSOR_OUTPUT; }, false, 1,
+       "operation inputs may not carry the output flag"},
+      {"cuts float32", [](Args& a) { a.c->dtype = VREL_DTYPE_FLOAT32; }, false, 1, kCuts},
+      {"owners [2,799]",
+       [](Args& a) { replace(a.o, View(a.owners.ptr(), {2, 799}, 3, VREL_TENSOR_OUTPUT)); }, false,
+       1, "quadrature owners"},
+      {"owners float", [](Args& a) { a.o->dtype = VREL_DTYPE_FLOAT32; }, false, 1,
+       "quadrature owners require int32"},
+      {"nodes float32", [](Args& a) { a.n->dtype = VREL_DTYPE_FLOAT32; }, false, 1,
+       "opaque colour tensor shape/dtype mismatch"},
+      {"cut NaN", [](Args& a) { a.cuts[2] = std::nan(""); }, false, 1,
+       "quadrature inputs must be finite and coordinates bounded"},
+      {"workspace short", [](Args& a) { a.ws->capacity = kIntegrateBytes - 1; }, false, 3,
+       "quadrature workspace capacity insufficient"},
+      {"workspace misaligned",
+       [](Args& a) {
+         a.ws->data = static_cast<char*>(a.ws->data) + 4;
+         a.ws->alignment = 4;
+       },
+       false, 1, "quadrature workspace alignment"},
+      {"cuts in the workspace", [](Args& a) { a.c->data = a.ws->data; }, false, 1,
+       "quadrature input/workspace overlap"},
+      {"cuts in the nodes", [](Args& a) { a.c->data = a.nodes.ptr(); }, false, 1,
+       "quadrature input/output overlap"},
+      {"nodes in the workspace", [](Args& a) { a.n->data = a.ws->data; }, false, 1,
+       "quadrature output/workspace overlap"},
+      {"owners in the nodes", [](Args& a) { a.o->data = a.nodes.ptr(); }, false, 1,
+       "quadrature outputs overlap"},
+      {"gradient [2,800,3]", [](Args& a) { replace(a.g, View(a.grad.ptr(), {2, kSlots, 3}, 2)); },
+       true, 1, "opaque colour tensor shape/dtype mismatch"},
+      {"vertex gradient [3,2]",
+       [](Args& a) { replace(a.tv, View(a.gv.ptr(), {3, 2}, 2, VREL_TENSOR_OUTPUT)); }, true, 1,
+       "quadrature vertex gradient"},
+      {"vertex gradient float32", [](Args& a) { a.tv->dtype = VREL_DTYPE_FLOAT32; }, true, 1,
+       "quadrature vertex gradient dtype"},
+      {"cut gradient [1,3,2]",
+       [](Args& a) { replace(a.tc, View(a.gc.ptr(), {1, 3, 2}, 2, VREL_TENSOR_OUTPUT)); }, true, 1,
+       "opaque colour tensor shape/dtype mismatch"},
+      {"gradient infinite", [](Args& a) { a.grad[7] = INFINITY; }, true, 1,
+       "quadrature inputs must be finite and coordinates bounded"},
+      {"gradient outputs overlap", [](Args& a) { a.tc->data = a.gv.ptr(); }, true, 1,
+       "quadrature outputs overlap"},
+  };
+  for (const Case& c : cases) {
+    Args a;
+    c.breaks(a);
+    Diag diag;
+    const VrelStatus st =
+        c.backward
+            ? vrel_render_opaque_quadrature_backward(a.v, a.f, a.c, a.h, a.w, a.ox, a.oy, a.g,
+                                                     &a.ctx, a.tv, a.tc, a.ws.get(), diag)
+            : vrel_render_opaque_quadrature(a.v, a.f, a.c, a.h, a.w, a.ox, a.oy, &a.ctx, a.o, a.n,
+                                            a.ws.get(), diag);
+    EXPECT_EQ(st, c.status) << c.name;
+    EXPECT_EQ(diag.text(), c.message) << c.name;
   }
 }
 
