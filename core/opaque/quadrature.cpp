@@ -65,9 +65,9 @@ VrelStatus query(bool material, uint32_t dtype, const VrelExecutionContext* cont
                  uint64_t* bytes, uint64_t* alignment, VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kOpaque};
   VREL_TRY(f.reset());
+  VREL_TRY(vrel_validate_execution_context(context, diag));
   if (bytes == nullptr || alignment == nullptr)
     return f.fail(VREL_STATUS_INVALID_ARGUMENT, "quadrature workspace results required");
-  VREL_TRY(vrel_validate_execution_context(context, diag));
   if (context->device_type == VREL_DEVICE_CUDA) {
     const provider::OperationTable* table = provider::operations();
     if (provider::entry<&frame::Table::opaque_quadrature>(table) == nullptr)

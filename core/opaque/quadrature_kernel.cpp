@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "opaque/rules.hpp"
 
@@ -35,44 +36,49 @@ constexpr int64_t kNoCoefficient = -1;
 
 // The active cut lines of one face as half-planes in pixel-local coordinates (value >= 0 on the
 // side where sum c_i * l_i >= 0), with their line numbers.
-struct CutLines {
+template <typename D>
+struct CutLinesOf {
   int32_t count;
   int32_t line[kMaxCuts];
-  HalfPlane plane[kMaxCuts];
+  HalfPlaneOf<D> plane[kMaxCuts];
 };
 
-// Coefficient `index` of a face's row as a DualValue, seeded when it is `seed`.
-template <typename T>
-DualValue coefficient(const T* row, int64_t index, int64_t seed) noexcept {
-  return {static_cast<double>(row[index]), index == seed ? 1.0 : 0.0};
+// Coefficient `index` of a face's row as a number of type D, seeded (a DualValue only) when it
+// is `seed`.
+template <typename D, typename T>
+D coefficient(const T* row, int64_t index, int64_t seed) noexcept {
+  D r{};
+  r.v = static_cast<double>(row[index]);
+  if constexpr (std::is_same_v<D, DualValue>) r.d = index == seed ? 1.0 : 0.0;
+  return r;
 }
 
 // The barycentric coefficients (c0, c1, c2) of line j of a face's row.
-template <typename T>
+template <typename D, typename T>
 void line_coefficients(const CutsOf<T>& cuts, const T* row, int32_t j, int64_t seed,
-                       DualValue c[3]) noexcept {
+                       D c[3]) noexcept {
   if (!cuts.packed) {
-    for (int i = 0; i < 3; ++i) c[i] = coefficient(row, int64_t{i} * cuts.lines + j, seed);
+    for (int i = 0; i < 3; ++i) c[i] = coefficient<D>(row, int64_t{i} * cuts.lines + j, seed);
     return;
   }
-  const DualValue a = coefficient(row, 6 + 3 * j, seed), b = coefficient(row, 7 + 3 * j, seed),
-                  k = coefficient(row, 8 + 3 * j, seed);
+  const D a = coefficient<D>(row, 6 + 3 * j, seed), b = coefficient<D>(row, 7 + 3 * j, seed),
+          k = coefficient<D>(row, 8 + 3 * j, seed);
   for (int i = 0; i < 3; ++i)
-    c[i] = a * coefficient(row, 2 * i, seed) + b * coefficient(row, 2 * i + 1, seed) + k;
+    c[i] = a * coefficient<D>(row, 2 * i, seed) + b * coefficient<D>(row, 2 * i + 1, seed) + k;
 }
 
 // The face's lines whose coefficients are not all equal in value (a constant never vanishes on
 // the face), combined with the triangle's barycentric planes.
-template <typename T>
-void cut_lines(const CutsOf<T>& cuts, int64_t face, const ShadedTriangle& tri, int64_t seed,
-               CutLines& out) noexcept {
+template <typename D, typename T>
+void cut_lines(const CutsOf<T>& cuts, int64_t face, const ShadedTriangleOf<D>& tri, int64_t seed,
+               CutLinesOf<D>& out) noexcept {
   out.count = 0;
   const T* row = cuts.values + face * cuts.row;
   for (int32_t j = 0; j < cuts.lines; ++j) {
-    DualValue c[3];
+    D c[3];
     line_coefficients(cuts, row, j, seed, c);
     if (c[0].v == c[1].v && c[1].v == c[2].v) continue;
-    HalfPlane h{};
+    HalfPlaneOf<D> h{};
     for (int i = 0; i < 3; ++i) {
       h.a += c[i] * tri.bary[i][0];
       h.b += c[i] * tri.bary[i][1];
@@ -84,7 +90,8 @@ void cut_lines(const CutsOf<T>& cuts, int64_t face, const ShadedTriangle& tri, i
 }
 
 // Whether `p` has vertices strictly on both sides of `h` (by value); one step per vertex.
-bool crosses(const HalfPlane& h, const ClipPolygon& p, ClipBudget& budget) noexcept {
+template <typename D>
+bool crosses(const HalfPlaneOf<D>& h, const PolygonOf<D>& p, ClipBudget& budget) noexcept {
   bool above = false, below = false;
   for (int32_t i = 0; i < p.count && !(above && below); ++i) {
     if (!budget.step()) return false;
@@ -96,50 +103,53 @@ bool crosses(const HalfPlane& h, const ClipPolygon& p, ClipBudget& budget) noexc
 }
 
 // One unit: the triangle P0, P0 + E1, P0 + E2 and its area factor |E1 x E2|.
-struct Unit {
+template <typename D>
+struct UnitOf {
   UnitKind kind;
-  ClipPoint p0, e1, e2;
-  DualValue factor;
+  PointOf<D> p0, e1, e2;
+  D factor;
 };
 
 // Calls visit(unit) for each fan triangle of `q` from vertex 0 whose doubled area is not 0.
-template <typename Visit>
-void fan(const ClipPolygon& q, UnitKind kind, Visit&& visit) noexcept {
+template <typename D, typename Visit>
+void fan(const PolygonOf<D>& q, UnitKind kind, Visit&& visit) noexcept {
   for (int32_t i = 1; i + 1 < q.count; ++i) {
-    const ClipPoint& o = q.points[0];
-    const ClipPoint e1{q.points[i].x - o.x, q.points[i].y - o.y};
-    const ClipPoint e2{q.points[i + 1].x - o.x, q.points[i + 1].y - o.y};
-    const DualValue cross = e1.x * e2.y - e1.y * e2.x;
+    const PointOf<D>& o = q.points[0];
+    const PointOf<D> e1{q.points[i].x - o.x, q.points[i].y - o.y};
+    const PointOf<D> e2{q.points[i + 1].x - o.x, q.points[i + 1].y - o.y};
+    const D cross = e1.x * e2.y - e1.y * e2.x;
     if (cross.v == 0) continue;
-    if (!visit(Unit{kind, o, e1, e2, cross.v < 0 ? -cross : cross})) return;
+    if (!visit(UnitOf<D>{kind, o, e1, e2, cross.v < 0 ? -cross : cross})) return;
   }
 }
 
 // Everything one decomposition of a pixel reads.
-struct Decomposition {
-  const ShadedTriangle* triangles;
+template <typename D>
+struct DecompositionOf {
+  const ShadedTriangleOf<D>* triangles;
   int32_t count;
   const Separation* apart;
-  PixelScratch scratch;
-  ClipPolygon* cells;
+  PixelScratchOf<D> scratch;
+  PolygonOf<D>* cells;
+  int32_t cell_capacity;
 };
+using Decomposition = DecompositionOf<DualValue>;
 
 // The units of candidate k in slot order: its visible pieces (the colour integration's), each
 // fan-triangulated into plain units when no active cut line crosses it, else split by every
 // crossing line into cells (in split order) fan-triangulated into cut units. `crossing`, when
 // given, collects the line numbers that split a piece. visit(unit) returns false to stop.
-template <typename T, typename Visit>
-void candidate_units(const Decomposition& d, int32_t k, const CutsOf<T>& cuts, int64_t face,
+template <typename D, typename T, typename Visit>
+void candidate_units(const DecompositionOf<D>& d, int32_t k, const CutsOf<T>& cuts, int64_t face,
                      int64_t seed, ClipBudget& budget, uint64_t* crossing, Visit&& visit) noexcept {
-  const BankOf<DualValue> pieces =
-      visible_pieces(d.triangles, d.count, k, *d.apart, d.scratch, budget);
+  const BankOf<D> pieces = visible_pieces(d.triangles, d.count, k, *d.apart, d.scratch, budget);
   if (budget.overflow || pieces.count == 0) return;
-  CutLines lines;
+  CutLinesOf<D> lines;
   cut_lines(cuts, face, d.triangles[k], seed, lines);
   bool go = true;
-  auto keep = [&](const Unit& unit) { return go = go && visit(unit); };
+  auto keep = [&](const UnitOf<D>& unit) { return go = go && visit(unit); };
   for (int32_t r = 0; r < pieces.count && go && !budget.overflow; ++r) {
-    const ClipPolygon& piece = pieces.pieces[r];
+    const PolygonOf<D>& piece = pieces.pieces[r];
     int32_t count = 0;
     for (int32_t l = 0; l < lines.count && !budget.overflow; ++l) {
       if (!crosses(lines.plane[l], piece, budget)) continue;
@@ -151,13 +161,13 @@ void candidate_units(const Decomposition& d, int32_t k, const CutsOf<T>& cuts, i
       const int32_t before = count;
       for (int32_t c = 0; c < before && !budget.overflow; ++c) {
         if (is_empty(d.cells[c]) || !crosses(lines.plane[l], d.cells[c], budget)) continue;
-        if (count == kCellCapacity) {
+        if (count == d.cell_capacity) {
           budget.overflow = 1;
           break;
         }
         clip(d.cells[c], negated(lines.plane[l]), budget, d.cells[count]);
         if (!is_empty(d.cells[count]) && area(d.cells[count]).v > 0) ++count;
-        ClipPolygon& inside = d.scratch.spare[0];
+        PolygonOf<D>& inside = d.scratch.spare[0];
         clip(d.cells[c], lines.plane[l], budget, inside);
         if (!is_empty(inside) && area(inside).v > 0)
           copy_polygon(d.cells[c], inside);
@@ -181,16 +191,18 @@ TriangleRule rule_of(const PixelPlan& plan, UnitKind kind) noexcept {
 }
 
 // Node `q` of a rule in unit `unit`: position, then barycentrics and weight.
-struct Node {
-  DualValue value[4];  // l0, l1, l2, weight
+template <typename D>
+struct NodeOf {
+  D value[4];  // l0, l1, l2, weight
 };
 
-inline Node node_of(const Unit& unit, const ShadedTriangle& tri, const TriangleRule& rule,
-                    int32_t q) noexcept {
+template <typename D>
+inline NodeOf<D> node_of(const UnitOf<D>& unit, const ShadedTriangleOf<D>& tri,
+                         const TriangleRule& rule, int32_t q) noexcept {
   const double a = rule.a[q], b = rule.b[q];
-  const DualValue x = unit.p0.x + scaled(unit.e1.x, a) + scaled(unit.e2.x, b);
-  const DualValue y = unit.p0.y + scaled(unit.e1.y, a) + scaled(unit.e2.y, b);
-  Node n;
+  const D x = unit.p0.x + scaled(unit.e1.x, a) + scaled(unit.e2.x, b);
+  const D y = unit.p0.y + scaled(unit.e1.y, a) + scaled(unit.e2.y, b);
+  NodeOf<D> n;
   for (int t = 0; t < 3; ++t) n.value[t] = tri.bary[t][0] * x + tri.bary[t][1] * y + tri.bary[t][2];
   n.value[3] = scaled(unit.factor, rule.w[q]);
   return n;
@@ -204,11 +216,12 @@ int32_t slot_of(const PixelPlan& plan, int32_t index) noexcept {
 }
 
 // Walks the units of every candidate (or of candidate `only`) and hands those with
-// first <= index < last, with their slot counted from unit `first`'s, to visit(k, unit, slot).
+// first <= index < last, with their slot counted from unit `first`'s, to
+// visit(k, unit, slot, index).
 // Candidates without such units are not decomposed. False when the walk overflowed, left the
 // plan (another decomposition than the count pass's), or visit refused.
-template <typename T, typename Visit>
-bool walk_units(const Decomposition& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
+template <typename D, typename T, typename Visit>
+bool walk_units(const DecompositionOf<D>& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
                 const int64_t* candidates, int32_t only, int64_t seed, int32_t first, int32_t last,
                 ClipBudget& budget, Visit&& visit) noexcept {
   const int32_t k_first = only < 0 ? 0 : only, k_last = only < 0 ? d.count : only + 1;
@@ -219,13 +232,15 @@ bool walk_units(const Decomposition& d, const QuadratureInputs<T>& in, const Pix
     if (plan.first_unit[k] >= last) break;
     int32_t index = plan.first_unit[k];
     int32_t slot = slot_of(plan, index) - origin;
-    candidate_units(d, k, in.cuts, candidates[k], seed, budget, nullptr, [&](const Unit& unit) {
-      if (index >= plan.first_unit[k + 1] || plan.kinds[index] != unit.kind) return ok = false;
-      if (index >= first) ok = visit(k, unit, slot);
-      slot += unit_nodes(plan, unit.kind);
-      ++index;
-      return ok && index < last;
-    });
+    candidate_units(d, k, in.cuts, candidates[k], seed, budget, nullptr,
+                    [&](const UnitOf<D>& unit) {
+                      if (index >= plan.first_unit[k + 1] || plan.kinds[index] != unit.kind)
+                        return ok = false;
+                      if (index >= first) ok = visit(k, unit, slot, index);
+                      slot += unit_nodes(plan, unit.kind);
+                      ++index;
+                      return ok && index < last;
+                    });
     if (ok && !budget.overflow && index < std::min(last, plan.first_unit[k + 1])) ok = false;
   }
   return ok && !budget.overflow;
@@ -245,8 +260,9 @@ bool all_finite(const T* values, int64_t count) noexcept {
 
 Decomposition decomposition(const PixelPlan& plan, const ShadedTriangle* triangles,
                             const QuadratureWorkspace& ws, ClipPolygon* spare) noexcept {
-  return {triangles, plan.pixel.count, &plan.pixel.apart,
-          PixelScratch{ws.bank_a, ws.bank_b, kBankCapacity, spare}, ws.cells};
+  return {triangles,         plan.pixel.count,
+          &plan.pixel.apart, PixelScratch{ws.bank_a, ws.bank_b, kBankCapacity, spare},
+          ws.cells,          kCellCapacity};
 }
 
 }  // namespace
@@ -313,7 +329,7 @@ Outcome plan_pixel(const QuadratureInputs<T>& in, int64_t row, int64_t column, i
   for (int32_t k = 0; k < count && !budget.overflow; ++k) {
     plan.first_unit[k] = plan.units;
     candidate_units(d, k, in.cuts, ws.candidates[k], kNoCoefficient, budget, &plan.crossing[k],
-                    [&](const Unit& unit) {
+                    [&](const UnitOf<DualValue>& unit) {
                       if (plan.units < kMaxUnits) plan.kinds[plan.units] = unit.kind;
                       ++plan.units;
                       ++(unit.kind == UnitKind::kCut ? plan.cut_units : plan.plain_units);
@@ -339,11 +355,11 @@ Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t
   const Decomposition d = decomposition(plan, ws.triangles, ws, spare);
   ClipBudget budget;
   const bool ok = walk_units(d, in, plan, ws.candidates, -1, kNoCoefficient, first, last, budget,
-                             [&](int32_t k, const Unit& unit, int32_t slot) {
+                             [&](int32_t k, const UnitOf<DualValue>& unit, int32_t slot, int32_t) {
                                const TriangleRule rule = rule_of(plan, unit.kind);
                                if (slot + rule.count > kNodeSlots) return false;
                                for (int32_t q = 0; q < rule.count; ++q) {
-                                 const Node n = node_of(unit, d.triangles[k], rule, q);
+                                 const NodeOf<DualValue> n = node_of(unit, d.triangles[k], rule, q);
                                  for (const DualValue& value : n.value)
                                    if (!std::isfinite(value.v)) return false;
                                  owners[slot + q] = static_cast<int32_t>(ws.candidates[k]);
@@ -357,27 +373,91 @@ Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t
 
 namespace {
 
-// The sum over the nodes of units [first, last) of derivative x cotangent, for one seed: a
-// vertex coordinate (triangles rebuilt with it) or a coefficient of candidate `only`'s cuts.
+// The cotangents of one unit's node values folded onto the numbers the nodes are made of: with
+// x_q = P0 + a_q E1 + b_q E2 and node values l_t = alpha_t x + beta_t y + gamma_t and
+// w_q * factor, the sum over the unit's nodes of derivative x cotangent equals the sum of these
+// adjoints times the derivatives of P0, E1, E2, the factor and the owner's barycentric planes.
+// So a seed costs one evaluation of the unit, not of each of its nodes.
+struct UnitAdjoint {
+  double p0[2], e1[2], e2[2];
+  double factor;
+  double plane[3][3];  // corner t: alpha, beta, gamma
+};
+
+// The adjoints of units [first, last) (indexed from `first`) from the plain evaluation's values;
+// false when a node value is not finite.
 template <typename T>
-bool product(const Decomposition& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
-             const int64_t* candidates, int32_t only, int64_t coefficient_seed, int32_t first,
-             int32_t last, const T* gradient, double& sum) noexcept {
+bool unit_adjoints(const Decomposition& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
+                   const int64_t* candidates, int32_t first, int32_t last, const T* gradient,
+                   UnitAdjoint* adjoints) noexcept {
   ClipBudget budget;
-  sum = 0;
-  return walk_units(d, in, plan, candidates, only, coefficient_seed, first, last, budget,
-                    [&](int32_t k, const Unit& unit, int32_t slot) {
+  return walk_units(d, in, plan, candidates, -1, kNoCoefficient, first, last, budget,
+                    [&](int32_t k, const UnitOf<DualValue>& unit, int32_t slot, int32_t index) {
                       const TriangleRule rule = rule_of(plan, unit.kind);
                       if (slot + rule.count > kNodeSlots) return false;
+                      const ShadedTriangle& tri = d.triangles[k];
+                      UnitAdjoint& adj = adjoints[index - first];
+                      adj = {};
                       for (int32_t q = 0; q < rule.count; ++q) {
-                        const Node n = node_of(unit, d.triangles[k], rule, q);
+                        const NodeOf<DualValue> n = node_of(unit, tri, rule, q);
+                        const double a = rule.a[q], b = rule.b[q];
+                        const double x = unit.p0.x.v + a * unit.e1.x.v + b * unit.e2.x.v;
+                        const double y = unit.p0.y.v + a * unit.e1.y.v + b * unit.e2.y.v;
                         const T* g = gradient + 4 * (slot + q);
-                        for (int c = 0; c < 4; ++c) {
-                          if (!is_finite(n.value[c])) return false;
-                          sum += n.value[c].d * static_cast<double>(g[c]);
+                        double along_x = 0, along_y = 0;
+                        for (int t = 0; t < 3; ++t) {
+                          if (!std::isfinite(n.value[t].v)) return false;
+                          const double gt = static_cast<double>(g[t]);
+                          along_x += gt * tri.bary[t][0].v;
+                          along_y += gt * tri.bary[t][1].v;
+                          adj.plane[t][0] += gt * x;
+                          adj.plane[t][1] += gt * y;
+                          adj.plane[t][2] += gt;
                         }
+                        adj.p0[0] += along_x;
+                        adj.p0[1] += along_y;
+                        adj.e1[0] += a * along_x;
+                        adj.e1[1] += a * along_y;
+                        adj.e2[0] += b * along_x;
+                        adj.e2[1] += b * along_y;
+                        adj.factor += static_cast<double>(g[3]) * rule.w[q];
                       }
                       return true;
+                    });
+}
+
+// Adds to sums[l], for each derivative lane l of D (one for a DualValue), the sum over the
+// nodes of units [first, last) of derivative x cotangent through the units' adjoints: the seeds
+// are vertex coordinates (the triangles were built with them) or a coefficient of candidate
+// `only`'s cuts. The terms are added unit by unit in the same order in every lane.
+template <typename D, typename T>
+bool product(const DecompositionOf<D>& d, const QuadratureInputs<T>& in, const PixelPlan& plan,
+             const int64_t* candidates, int32_t only, int64_t coefficient_seed, int32_t first,
+             int32_t last, const UnitAdjoint* adjoints, double* sums) noexcept {
+  ClipBudget budget;
+  return walk_units(d, in, plan, candidates, only, coefficient_seed, first, last, budget,
+                    [&](int32_t k, const UnitOf<D>& unit, int32_t, int32_t index) {
+                      const UnitAdjoint& adj = adjoints[index - first];
+                      const ShadedTriangleOf<D>& tri = d.triangles[k];
+                      bool finite = true;
+                      auto add = [&](const D& number, double weight) {
+                        finite = finite && is_finite(number);
+                        if constexpr (std::is_same_v<D, DualValue>) {
+                          sums[0] += number.d * weight;
+                        } else {
+                          for (int l = 0; l < kLanes; ++l) sums[l] += number.d[l] * weight;
+                        }
+                      };
+                      add(unit.p0.x, adj.p0[0]);
+                      add(unit.p0.y, adj.p0[1]);
+                      add(unit.e1.x, adj.e1[0]);
+                      add(unit.e1.y, adj.e1[1]);
+                      add(unit.e2.x, adj.e2[0]);
+                      add(unit.e2.y, adj.e2[1]);
+                      add(unit.factor, adj.factor);
+                      for (int t = 0; t < 3; ++t)
+                        for (int c = 0; c < 3; ++c) add(tri.bary[t][c], adj.plane[t][c]);
+                      return finite;
                     });
 }
 
@@ -386,7 +466,7 @@ bool product(const Decomposition& d, const QuadratureInputs<T>& in, const PixelP
 template <typename T>
 Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t first,
                       int32_t last, const T* gradient, const QuadratureWorkspace& ws,
-                      T* vertex_grad, T* cut_grad) noexcept {
+                      T* vertex_grad, T* cut_grad, bool one_pass) noexcept {
   last = std::min(last, plan.units);
   if (first >= last) return Outcome::kOk;
   const int32_t n = plan.pixel.count;
@@ -397,18 +477,48 @@ Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int3
   const Decomposition with_seed = decomposition(plan, seeded, ws, spare);
   const Decomposition plain = decomposition(plan, ws.triangles, ws, spare);
   int64_t distinct[3 * kCandidateCapacity];
-  const int32_t vertices = distinct_vertices(in.faces, ws.candidates, n, distinct);
-  for (int32_t q = 0; q < vertices; ++q)
-    for (int axis = 0; axis < 3; ++axis) {
-      const int64_t seed = 3 * distinct[q] + axis;
+  int64_t seeds[9 * kCandidateCapacity];
+  const int32_t count =
+      pixel_seeds(distinct, distinct_vertices(in.faces, ws.candidates, n, distinct), 3, seeds);
+  UnitAdjoint adjoints[kMaxUnits];
+  if (!unit_adjoints(plain, in, plan, ws.candidates, first, last, gradient, adjoints))
+    return Outcome::kDerivative;
+  // The tangent evaluations take the banks and the cell region while no DualValue one runs.
+  const auto lanes =
+      tangent_scratch<ShadedTriangleOf<Bundle>>(ws.bank_a, 2 * kBankCapacity * sizeof(ClipPolygon));
+  const DecompositionOf<Bundle> bundle{
+      lanes.triangles,
+      n,
+      &plan.pixel.apart,
+      lanes.pixel,
+      reinterpret_cast<PolygonOf<Bundle>*>(ws.cells),
+      static_cast<int32_t>(kCellCapacity * sizeof(ClipPolygon) / sizeof(PolygonOf<Bundle>))};
+  for (int32_t lead = 0; lead < count; lead += one_pass ? kLanes : 1) {
+    if (one_pass) {
+      const Seeds<kLanes> lane_seeds = lanes_of(seeds, lead, count);
       for (int32_t k = 0; k < n; ++k)
-        seeded[k] = shaded_triangle<DualValue>(plan.pixel.faces[k], seed);
-      double sum = 0;
-      if (!product(with_seed, in, plan, ws.candidates, -1, kNoCoefficient, first, last, gradient,
-                   sum))
-        return Outcome::kDerivative;
-      accumulate(vertex_grad[seed], sum);
+        lanes.triangles[k] = shaded_triangle<Bundle>(plan.pixel.faces[k], lane_seeds);
+      double sums[kLanes] = {};
+      if (product(bundle, in, plan, ws.candidates, -1, kNoCoefficient, first, last, adjoints,
+                  sums)) {
+        for (int32_t l = 0; l < kLanes && lead + l < count; ++l)
+          accumulate(vertex_grad[seeds[lead + l]], sums[l]);
+        continue;
+      }
     }
+    // One seeded evaluation per coordinate: the reference, and the fallback of a pixel whose
+    // pieces or cells overflow the smaller tangent records.
+    const int32_t end = one_pass ? std::min(lead + kLanes, count) : lead + 1;
+    for (int32_t q = lead; q < end; ++q) {
+      for (int32_t k = 0; k < n; ++k)
+        seeded[k] = shaded_triangle<DualValue>(plan.pixel.faces[k], seeds[q]);
+      double sum = 0;
+      if (!product(with_seed, in, plan, ws.candidates, -1, kNoCoefficient, first, last, adjoints,
+                   &sum))
+        return Outcome::kDerivative;
+      accumulate(vertex_grad[seeds[q]], sum);
+    }
+  }
   // A coefficient moves nodes only through the lines that split a piece of its face.
   const int64_t row = in.cuts.row;
   for (int32_t k = 0; k < n; ++k) {
@@ -419,7 +529,7 @@ Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int3
           in.cuts.packed ? (index < 6 ? -1 : (index - 6) / 3) : index % in.cuts.lines;
       if (line >= 0 && ((used >> line) & 1u) == 0) continue;
       double sum = 0;
-      if (!product(plain, in, plan, ws.candidates, k, index, first, last, gradient, sum))
+      if (!product(plain, in, plan, ws.candidates, k, index, first, last, adjoints, &sum))
         return Outcome::kDerivative;
       accumulate(cut_grad[ws.candidates[k] * row + index], sum);
     }
@@ -449,8 +559,8 @@ Outcome quadrature(const QuadratureInputs<T>& in, const QuadratureWorkspace& ws,
 
 template <typename T>
 Outcome quadrature_backward(const QuadratureInputs<T>& in, const T* gradient,
-                            const QuadratureWorkspace& ws, T* vertex_grad, T* cut_grad,
-                            bool binned) noexcept {
+                            const QuadratureWorkspace& ws, T* vertex_grad, T* cut_grad, bool binned,
+                            bool one_pass) noexcept {
   const int64_t cut_count = in.face_count * in.cuts.row;
   for (int64_t q = 0; q < 3 * in.vertex_count; ++q) vertex_grad[q] = T(0);
   for (int64_t q = 0; q < cut_count; ++q) cut_grad[q] = T(0);
@@ -462,7 +572,7 @@ Outcome quadrature_backward(const QuadratureInputs<T>& in, const T* gradient,
       if (planned != Outcome::kOk) return planned;
       const int64_t p = j * in.image.width + i;
       const Outcome done = unit_products(in, plan, 0, plan.units, gradient + p * kNodeSlots * 4, ws,
-                                         vertex_grad, cut_grad);
+                                         vertex_grad, cut_grad, one_pass);
       if (done != Outcome::kOk) return done;
     }
   return all_finite(vertex_grad, 3 * in.vertex_count) && all_finite(cut_grad, cut_count)
@@ -476,12 +586,13 @@ Outcome quadrature_backward(const QuadratureInputs<T>& in, const T* gradient,
   template Outcome emit_units<T>(const QuadratureInputs<T>&, const PixelPlan&, int32_t, int32_t,   \
                                  const QuadratureWorkspace&, int32_t*, T*) noexcept;               \
   template Outcome unit_products<T>(const QuadratureInputs<T>&, const PixelPlan&, int32_t,         \
-                                    int32_t, const T*, const QuadratureWorkspace&, T*,             \
-                                    T*) noexcept;                                                  \
+                                    int32_t, const T*, const QuadratureWorkspace&, T*, T*,         \
+                                    bool) noexcept;                                                \
   template Outcome quadrature<T>(const QuadratureInputs<T>&, const QuadratureWorkspace&, int32_t*, \
                                  T*, bool) noexcept;                                               \
   template Outcome quadrature_backward<T>(const QuadratureInputs<T>&, const T*,                    \
-                                          const QuadratureWorkspace&, T*, T*, bool) noexcept;
+                                          const QuadratureWorkspace&, T*, T*, bool,                \
+                                          bool) noexcept;
 VREL_QUADRATURE_INSTANCES(float)
 VREL_QUADRATURE_INSTANCES(double)
 #undef VREL_QUADRATURE_INSTANCES

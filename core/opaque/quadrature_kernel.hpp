@@ -156,11 +156,18 @@ Outcome emit_units(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t
 // (first appearance) and axis x, y, z, the sum over the nodes of derivative x cotangent is added
 // to vertex_grad[3 * vertex + axis]; then for each candidate and each cut coefficient of its row
 // that can move one of its nodes, to cut_grad[face * row + index]. Sums are formed in double and
-// stored in T at each addition. kDerivative when a seeded evaluation overflows.
+// stored in T at each addition. The cotangents of each unit's nodes are first folded, in plain
+// doubles, onto the numbers the unit's nodes are made of (its corner, edges, area factor and the
+// owner's barycentric planes), so a seed costs one dual evaluation per unit rather than per node;
+// the sum is the same product, formed in another order. The vertex coordinates go kLanes at a
+// time through one tangent
+// evaluation (`one_pass`), falling back to one seeded evaluation per coordinate where the pieces
+// do not fit the tangent records; both give the same bits unless two points of the pixel
+// coincide in value. kDerivative when a seeded evaluation overflows.
 template <typename T>
 Outcome unit_products(const QuadratureInputs<T>& in, const PixelPlan& plan, int32_t first,
                       int32_t last, const T* gradient, const QuadratureWorkspace& ws,
-                      T* vertex_grad, T* cut_grad) noexcept;
+                      T* vertex_grad, T* cut_grad, bool one_pass = true) noexcept;
 
 // The whole image: owners [H*W, 800] (-1 for an empty slot) and nodes [H*W, 800, 4] (0 for an
 // empty slot).
@@ -173,6 +180,6 @@ Outcome quadrature(const QuadratureInputs<T>& in, const QuadratureWorkspace& ws,
 template <typename T>
 Outcome quadrature_backward(const QuadratureInputs<T>& in, const T* gradient,
                             const QuadratureWorkspace& ws, T* vertex_grad, T* cut_grad,
-                            bool binned = true) noexcept;
+                            bool binned = true, bool one_pass = true) noexcept;
 
 }  // namespace vrel::opaque

@@ -250,7 +250,8 @@ VREL_API VrelStatus vrel_render_opaque_quadrature(
  * gradient (colour tensor check with the cuts' extents, output); status 4 also when an
  * accumulated gradient is not finite. The node values are piecewise smooth: where the
  * decomposition changes (a vertex crossing an edge or a cut line), the derivative is that of the
- * current decomposition. CUDA: the provider's opaque_quadrature_backward entry (offset 440).
+ * current decomposition; the coefficients of a line that splits no visible piece (a line that is
+ * no cut, in particular) get 0. CUDA: the provider's opaque_quadrature_backward entry (offset 440).
  */
 VREL_API VrelStatus vrel_render_opaque_quadrature_backward(
     const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
@@ -261,7 +262,7 @@ VREL_API VrelStatus vrel_render_opaque_quadrature_backward(
 
 /*
  * Workspace of both quadrature exports: 1,047,584 bytes at alignment 8 on the CPU. Statuses:
- * null result pointers (1, "quadrature workspace results required"); the context (its status);
+ * the context (its status); null result pointers (1, "quadrature workspace results required");
  * on the CPU a dtype other than float32/float64: 2 "opaque colour currently supports CPU
  * float32/float64 only"; on CUDA the provider's workspace query answers (operation 25, the
  * dtype); without it: 2 "CUDA opaque quadrature unavailable".

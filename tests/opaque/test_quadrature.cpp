@@ -379,6 +379,119 @@ TEST(OpaqueQuadrature, BackwardMatchesCentralDifferences) {
   }
 }
 
+// The backward's tangent evaluations (eight coordinates at once) against one seeded evaluation
+// per coordinate, bit for bit, on the random scenes with and without cuts.
+TEST(OpaqueQuadrature, OnePassBackwardEqualsPerSeed) {
+  for (uint32_t seed : {1, 2, 3, 4}) {
+    const Scene s = random_scene(seed, 3, 3, 3);
+    const Cuts cuts = random_cuts(seed, s.f(), seed % 2 == 0, 1);
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(-1, 1);
+    std::vector<double> g(s.h * s.w * kSlots * 4);
+    for (double& x : g) x = u(rng);
+    const opaque::QuadratureInputs<double> in{
+        s.vertices.data(),
+        s.v(),
+        s.faces.data(),
+        s.f(),
+        {cuts.values.data(), cuts.e1 * cuts.e2, cuts.e1 == 1 ? int32_t(cuts.e2 - 6) / 3 : 1,
+         cuts.e1 == 1},
+        {s.h, s.w, s.ox, s.oy},
+        opaque::Variant::kQuadrature};
+    Workspace ws(kIntegrateBytes, 8);
+    std::vector<double> gv[2], gc[2];
+    for (int pass = 0; pass < 2; ++pass) {
+      gv[pass].assign(3 * s.v(), -1);
+      gc[pass].assign(cuts.values.size(), -1);
+      ASSERT_EQ(opaque::quadrature_backward(in, g.data(), opaque::quadrature_workspace(ws->data),
+                                            gv[pass].data(), gc[pass].data(), true, pass == 0),
+                opaque::Outcome::kOk);
+    }
+    EXPECT_EQ(gv[0], gv[1]) << "seed " << seed;
+    EXPECT_EQ(gc[0], gc[1]) << "seed " << seed;
+  }
+}
+
+// The per-pixel steps in runs of units, as the batch operators use them: two runs fill the same
+// slots as one, and their products add up to the whole pixel's.
+TEST(OpaqueQuadrature, RunsOfUnitsMatchTheWholePixel) {
+  const Scene s = random_scene(3, 3, 3, 3);
+  const Cuts cuts = random_cuts(3, s.f(), false, 1);
+  const opaque::QuadratureInputs<double> in{s.vertices.data(),
+                                            s.v(),
+                                            s.faces.data(),
+                                            s.f(),
+                                            {cuts.values.data(), 3, 1, false},
+                                            {s.h, s.w, s.ox, s.oy},
+                                            opaque::Variant::kQuadrature};
+  Workspace ws(kIntegrateBytes, 8);
+  const opaque::QuadratureWorkspace qw = opaque::quadrature_workspace(ws->data);
+  opaque::CandidateScan<double> scan({s.vertices.data(), s.faces.data(), s.f()}, in.image, true);
+  std::vector<double> g(kSlots * 4);
+  for (std::size_t q = 0; q < g.size(); ++q) g[q] = std::sin(0.37 * double(q));
+  int split_pixels = 0;
+  for (int64_t j = 0; j < s.h; ++j)
+    for (int64_t i = 0; i < s.w; ++i) {
+      opaque::PixelPlan plan;
+      ASSERT_EQ(opaque::plan_pixel(in, j, i, scan.collect(j, i, qw.candidates), qw, plan),
+                opaque::Outcome::kOk);
+      if (plan.units < 2) continue;
+      ++split_pixels;
+      const int32_t mid = plan.units / 2;
+      int32_t offset = 0;
+      for (int32_t u = 0; u < mid; ++u) offset += opaque::unit_nodes(plan, plan.kinds[u]);
+      std::vector<int32_t> whole_owners(kSlots, -1), run_owners(kSlots, -1);
+      std::vector<double> whole(4 * kSlots), runs(4 * kSlots);
+      ASSERT_EQ(opaque::emit_units(in, plan, 0, plan.units, qw, whole_owners.data(), whole.data()),
+                opaque::Outcome::kOk);
+      ASSERT_EQ(opaque::emit_units(in, plan, 0, mid, qw, run_owners.data(), runs.data()),
+                opaque::Outcome::kOk);
+      ASSERT_EQ(opaque::emit_units(in, plan, mid, plan.units, qw, run_owners.data() + offset,
+                                   runs.data() + 4 * offset),
+                opaque::Outcome::kOk);
+      EXPECT_EQ(whole_owners, run_owners);
+      EXPECT_EQ(whole, runs);
+      std::vector<double> gv_whole(3 * s.v()), gc_whole(3 * s.f()), gv_runs(3 * s.v()),
+          gc_runs(3 * s.f());
+      ASSERT_EQ(opaque::unit_products(in, plan, 0, plan.units, g.data(), qw, gv_whole.data(),
+                                      gc_whole.data()),
+                opaque::Outcome::kOk);
+      ASSERT_EQ(
+          opaque::unit_products(in, plan, 0, mid, g.data(), qw, gv_runs.data(), gc_runs.data()),
+          opaque::Outcome::kOk);
+      ASSERT_EQ(opaque::unit_products(in, plan, mid, plan.units, g.data() + 4 * offset, qw,
+                                      gv_runs.data(), gc_runs.data()),
+                opaque::Outcome::kOk);
+      for (std::size_t q = 0; q < gv_whole.size(); ++q)
+        EXPECT_NEAR(gv_runs[q], gv_whole[q], 1e-12 * (1 + std::fabs(gv_whole[q])));
+      for (std::size_t q = 0; q < gc_whole.size(); ++q)
+        EXPECT_NEAR(gc_runs[q], gc_whole[q], 1e-12 * (1 + std::fabs(gc_whole[q])));
+    }
+  EXPECT_GT(split_pixels, 0);
+}
+
+// float32 data: the nodes of the same (widened) coordinates in float64, rounded.
+TEST(OpaqueQuadrature, Float32MatchesFloat64) {
+  const Scene s = random_scene(4, 3, 2, 2);
+  Scene rounded = s;
+  for (double& x : rounded.vertices) x = static_cast<float>(x);
+  const Quadrature q64 = quadrature(rounded, Cuts{3, 0, {}});
+  ASSERT_EQ(q64.status, 0) << q64.message;
+  Tensor<float> v({s.v(), 3}, cast<float>(rounded.vertices)), cuts({s.f(), 3, 0});
+  Tensor<int32_t> f({s.f(), 3}, s.faces), owners({s.h * s.w, kSlots});
+  Tensor<float> nodes({s.h * s.w, kSlots, 4});
+  Workspace ws(kIntegrateBytes, 8);
+  VrelExecutionContext ctx = cpu_context();
+  Diag diag;
+  ASSERT_EQ(vrel_render_opaque_quadrature(v.in(), f.in(), cuts.in(), s.h, s.w, s.ox, s.oy, &ctx,
+                                          owners.out(), nodes.out(), ws.get(), diag),
+            0)
+      << diag.text();
+  EXPECT_EQ(owners.values(), q64.owners);
+  for (std::size_t q = 0; q < q64.nodes.size(); ++q)
+    EXPECT_EQ(nodes[q], static_cast<float>(q64.nodes[q]));
+}
+
 TEST(OpaqueQuadrature, BoundaryEntryForwardsBothQuadraturesAndRefusesEdges) {
   Scene s;
   s.triangle({0.1, 0.1, 0, 0.9, 0.2, 0, 0.3, 0.8, 0});
