@@ -8,6 +8,7 @@
 #include <random>
 
 #include "opaque/batch_kernel.hpp"
+#include "opaque/boundary.hpp"
 #include "tests/support/bad_input.hpp"
 // GCC 12 reports a false stringop-overflow in vector::insert once the scene helpers are inlined.
 #pragma GCC diagnostic push
@@ -393,6 +394,75 @@ TEST(OpaqueStreams, BoundaryStreamsEqualTheBoundaryQuadrature) {
         expect_same(s, whole, "edge " + std::to_string(edge));
       }
     }
+  }
+}
+
+TEST(OpaqueStreams, SideQuadratureRunsTheBoundaryKernelBehindTheFrontEnd) {
+  // A 2 x 3 image: the export-level runner against the kernel, then a front-end refusal.
+  Pixel p = random_pixel(5, 6, 0);
+  p.s.h = 2;
+  p.s.w = 3;
+  p.s.ox = p.s.oy = -0.5;
+  Operands o(p);
+  Tensor<int32_t> owners({6, kSlots});
+  Tensor<double> nodes({6, kSlots, 4});
+  View ov = owners.out(), nv = nodes.out(), vv = o.v.in(), fv = o.f.in(), cv = o.cuts.in();
+  Diag diag;
+  const frame::Frame f{diag, opaque::kOpaque};
+  opaque::QuadratureOperands ops{vv.get(), fv.get(), cv.get(), 2,       3,       -0.5,
+                                 -0.5,     nullptr,  &o.ctx,  ov.get(), nv.get(), nullptr,
+                                 nullptr,  o.ws.get()};
+  for (int32_t edge = 0; edge < 4; ++edge) {
+    ASSERT_EQ(opaque::boundary_side_quadrature(f, ops, edge), 0) << diag.text();
+    std::vector<int32_t> ref_owners(6 * kSlots);
+    std::vector<double> ref_nodes(24 * kSlots), scratch(kIntegrateBytes / 8);
+    ASSERT_EQ(opaque::boundary_quadrature(p.s.vertices.data(), p.s.faces.data(), p.s.f(),
+                                          {2, 3, -0.5, -0.5}, edge, opaque::gauss_legendre(8),
+                                          ref_owners.data(), ref_nodes.data(),
+                                          opaque::integrate_workspace(scratch.data())),
+              opaque::Outcome::kOk);
+    EXPECT_EQ(owners.values(), ref_owners);
+    EXPECT_EQ(nodes.values(), ref_nodes);
+  }
+  View small = Tensor<int32_t>({5, kSlots}).out();
+  ops.owners = small.get();
+  EXPECT_EQ(opaque::boundary_side_quadrature(f, ops, 0), 1);
+  EXPECT_EQ(diag.text(), "quadrature owners");
+}
+
+TEST(OpaqueStreams, Float32StreamsFollowTheFloat64Nodes) {
+  Pixel p = random_pixel(1, 3, 1);
+  // Coordinates that float32 holds exactly, so both streams plan the same pixel.
+  for (double& x : p.s.vertices) x = static_cast<float>(x);
+  for (double& x : p.cuts) x = static_cast<float>(x);
+  Operands o(p);
+  ASSERT_TRUE(plannable(o));
+  Tensor<float> v32({p.s.v(), 3}, cast<float>(p.s.vertices));
+  Tensor<float> c32({p.s.f(), p.e1, p.e2}, cast<float>(p.cuts));
+  for (int32_t rule : {0, 4}) {
+    const Stream s64 = batch_stream(o, rule);
+    Cursor cursor{0, 0, 0, 0};
+    size_t at = 0;
+    for (const Receipt& expected : s64.receipts) {
+      Tensor<int32_t> owners({1, kSlots});
+      Tensor<float> nodes({1, kSlots, 4});
+      Receipt r{};
+      Diag diag;
+      ASSERT_EQ(vrel_render_opaque_material_batch_rule(v32.in(), o.f.in(), c32.in(), o.ox, o.oy,
+                                                       &cursor.begin, &r.next.begin, &o.ctx,
+                                                       owners.out(), nodes.out(), o.ws.get(),
+                                                       diag, rule),
+                0)
+          << diag.text();
+      ASSERT_EQ(std::memcmp(&r, &expected, sizeof r), 0);
+      for (int32_t slot = 0; slot < r.nodes; ++slot, ++at) {
+        ASSERT_EQ(owners[slot], s64.owners[at]);
+        for (int c = 0; c < 4; ++c)
+          EXPECT_NEAR(nodes[4 * slot + c], s64.nodes[4 * at + c], 1e-6);
+      }
+      cursor = r.next;
+    }
+    EXPECT_EQ(at, s64.owners.size());
   }
 }
 
