@@ -224,33 +224,40 @@ TEST(OpaqueQuadrature, UnitsIntegratePolynomialsExactlyWithTheBudgetsOrders) {
   ASSERT_EQ(q.status, 0) << q.message;
   EXPECT_EQ(used_slots(q, 0), 2 * 288);
   expect_exact_monomials(q, opaque::cut_rule(12).degree);
-  // A cut at x = 0.5: two rectangles, 4 cut units; 480 + 4 x 168 > 800 gives order 5.
+  // A cut at x = 0.5: two rectangles, each fanned into the triangle holding the cut side (a cut
+  // unit) and the other (plain): 2 x 288 + 2 x 40 nodes.
   q = quadrature(s, plain_cuts({vertical_line(0.5)}));
   ASSERT_EQ(q.status, 0) << q.message;
-  EXPECT_EQ(used_slots(q, 0), 4 * 120);
-  expect_exact_monomials(q, opaque::cut_rule(5).degree);
-  // Nodes on either side of the cut: none straddles x = 0.5 within a unit, so a function with a
-  // kink there (|x - 0.5|) is integrated exactly too.
-  double kink = 0;
-  for (int slot = 0; slot < 480; ++slot) {
+  EXPECT_EQ(used_slots(q, 0), 656);
+  expect_exact_monomials(q, std::min(opaque::cut_rule(12).degree, opaque::plain_rule(8).degree));
+  // Nodes on either side of the cut: no unit straddles x = 0.5, so a function with a kink there
+  // (|x - 0.5|) is integrated exactly too, and so is one with a jump (the side of x = 0.5).
+  double kink = 0, jump = 0;
+  for (int slot = 0; slot < 656; ++slot) {
     const double* n = q.node(0, slot);
-    kink += n[3] * std::fabs(40 * n[1] - 10 - 0.5);
+    const double x = 40 * n[1] - 10;
+    kink += n[3] * std::fabs(x - 0.5);
+    jump += n[3] * (x < 0.5 ? 1 : 3) * x;
   }
   EXPECT_NEAR(kink, 0.25, 1e-13);
+  EXPECT_NEAR(jump, 0.125 + 3 * 0.375, 1e-13);
   // The same cut in the packed layout, with (u, v) = (x, y) at the corners.
   q = quadrature(s, Cuts{1, 9, {-10, -10, 30, -10, -10, 30, 1, 0, -0.5}});
   ASSERT_EQ(q.status, 0) << q.message;
-  EXPECT_EQ(used_slots(q, 0), 480);
+  EXPECT_EQ(used_slots(q, 0), 656);
 }
 
 TEST(OpaqueQuadrature, PixelsBeyondTheBudgetFail) {
   const Scene s = big_triangle();
-  // Three strips: 6 cut units of 120 nodes fit.
-  Quadrature q = quadrature(s, plain_cuts({vertical_line(1.0 / 3), vertical_line(2.0 / 3)}));
+  // Four strips: the outer two hold one cut side each (a cut and a plain unit), the inner two a
+  // cut side in both triangles: 6 cut units at order 5 and 2 plain units of 5 x 8 fill 800 slots.
+  Quadrature q = quadrature(
+      s, plain_cuts({vertical_line(0.25), vertical_line(0.5), vertical_line(0.75)}));
   ASSERT_EQ(q.status, 0) << q.message;
-  EXPECT_EQ(used_slots(q, 0), 720);
-  // Four strips: 8 cut units need 960 nodes at the lowest order.
-  q = quadrature(s, plain_cuts({vertical_line(0.25), vertical_line(0.5), vertical_line(0.75)}));
+  EXPECT_EQ(used_slots(q, 0), 800);
+  // Five strips: 8 cut units need 960 nodes at the lowest order.
+  q = quadrature(s, plain_cuts({vertical_line(0.2), vertical_line(0.4), vertical_line(0.6),
+                                vertical_line(0.8)}));
   EXPECT_EQ(q.status, VREL_STATUS_OVERFLOW);
   EXPECT_EQ(q.message, "quadrature capacity/arithmetic overflow; partial outputs invalid");
 }
