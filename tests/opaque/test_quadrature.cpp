@@ -262,6 +262,29 @@ TEST(OpaqueQuadrature, PixelsBeyondTheBudgetFail) {
   EXPECT_EQ(q.message, "quadrature capacity/arithmetic overflow; partial outputs invalid");
 }
 
+// A face about the pixel's size whose edges cut off three corners of the pixel: its piece is a
+// heptagon, and the cut x = 0.5 splits it into a hexagon and a pentagon. Only the two fan
+// triangles holding the cut's sides are cut units (2 x 288 nodes at order 12), the other five
+// plain (5 x 40), where seven cut units would need 840 slots.
+TEST(OpaqueQuadrature, OneCutThroughAHeptagonalPieceFitsTheBudget) {
+  Scene s;
+  const double xs[3] = {8.4 / 13, 2.4, -0.45}, ys[3] = {-3.0 / 13, 2.4, 0.5};
+  s.triangle({xs[0], ys[0], 0, xs[1], ys[1], 0, xs[2], ys[2], 0});
+  const Quadrature q = quadrature(s, plain_cuts({{xs[0] - 0.5, xs[1] - 0.5, xs[2] - 0.5}}));
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 776);
+  // The area 1 - 3 x 0.03, and a jump at the cut: 0.44 left of it, 0.47 right of it at 3.
+  double area = 0, jump = 0;
+  for (int slot = 0; slot < 776; ++slot) {
+    const double* n = q.node(0, slot);
+    const double x = n[0] * xs[0] + n[1] * xs[1] + n[2] * xs[2];
+    area += n[3];
+    jump += n[3] * (x < 0.5 ? 1 : 3);
+  }
+  EXPECT_NEAR(area, 0.91, 1e-14);
+  EXPECT_NEAR(jump, 0.44 + 3 * 0.47, 1e-14);
+}
+
 // The budget rule at its boundaries: order 12 while base + 168c < 801, v from what is left
 // (at most 8, at least 5), the 44-node rule below 797 slots.
 TEST(OpaqueQuadrature, NodeBudgetBoundaries) {
