@@ -283,6 +283,17 @@ TEST(OpaqueQuadrature, OneCutThroughAHeptagonalPieceFitsTheBudget) {
   }
   EXPECT_NEAR(area, 0.91, 1e-14);
   EXPECT_NEAR(jump, 0.44 + 3 * 0.47, 1e-14);
+  // A cut through a corner of the piece, x = 2y through (0, 0), exactly (dyadic planes): a seeded
+  // evaluation may keep the corner twice where the plain one merges it, and must still find the
+  // same units (else the backward fails).
+  Scene dyadic;
+  dyadic.triangle({-2, -2, 0, 6, -2, 0, -2, 6, 0});
+  const Cuts corner = plain_cuts({{2, 10, -14}});
+  const Quadrature c = quadrature(dyadic, corner);
+  ASSERT_EQ(c.status, 0) << c.message;
+  EXPECT_EQ(used_slots(c, 0), 2 * 288 + 40);  // a triangle and a quadrilateral: 2 cut, 1 plain
+  std::vector<double> g(4 * kSlots, 0.25), gv, gc;
+  EXPECT_EQ(quadrature_backward(dyadic, corner, g, gv, gc), 0);
 }
 
 // The budget rule at its boundaries: order 12 while base + 168c < 801, v from what is left
