@@ -209,3 +209,26 @@ SAMPLES = {
     "opaque_integrate": Sample(lambda: (*_opaque_mesh(), torch.rand(4, 3, 3, dtype=F64), 3, 3,
                                         0.0, 0.0, 1 << 21), (0, 2)),
 }
+
+
+
+
+def _opaque_cuts(lines=1):
+    """Two faces over 1 x 2 pixels, the nearer one with a cut line across both pixels, the other
+    with a line that misses it (lines=0: no cut lines)."""
+    vertices = torch.tensor([[0.31, 0.22, 0.2], [1.73, 0.36, 0.4], [0.47, 0.93, 0.3],
+                             [0.9, -0.4, 0.9], [2.6, 0.8, 0.8], [1.2, 1.4, 1.0]], dtype=F64)
+    faces = torch.tensor([[0, 1, 2], [3, 4, 5]], dtype=I32)
+    cuts = torch.tensor([[[1.0], [-1.0], [0.13]], [[1.0], [1.1], [2.0]]], dtype=F64)
+    return vertices, faces, cuts[..., :lines].contiguous(), 1, 2, 0.0, 0.0, 1 << 26
+
+
+# The quadrature's rows exist where this build's core has its exports. Every 20th slot of the
+# nodes keeps gradcheck to a few hundred backward calls; the material rule (44 nodes per plain
+# unit) applies only without cut lines.
+if vrel._registry.has_kernel("opaque_quadrature"):
+    SAMPLES["opaque_quadrature"] = Sample(_opaque_cuts, (0, 2), (1,),
+                                          select=lambda nodes: (nodes[:, ::20],))
+if vrel._registry.has_kernel("opaque_material_quadrature"):
+    SAMPLES["opaque_material_quadrature"] = Sample(lambda: _opaque_cuts(0), (0,), (1,),
+                                                   select=lambda nodes: (nodes[:, ::20],))

@@ -482,8 +482,13 @@ def _every_pair_loss():
         pixels = v * torch.tensor([2.0, 2.0, 1.0], dtype=F64)
         total = total + torch.ops.vrel.opaque_coverage(pixels, faces, 3, 3, 0.0, 0.0, 1 << 20).sum()
         colour = v[faces.long()]
-        return total + torch.ops.vrel.opaque_integrate(pixels, faces, colour, 3, 3, 0.0, 0.0,
-                                                       1 << 21).sum()
+        total = total + torch.ops.vrel.opaque_integrate(pixels, faces, colour, 3, 3, 0.0, 0.0,
+                                                        1 << 21).sum()
+        cuts = v.new_zeros(faces.shape[0], 3, 0)
+        for quadrature in (torch.ops.vrel.opaque_quadrature,
+                           torch.ops.vrel.opaque_material_quadrature):
+            total = total + quadrature(pixels, faces, cuts, 2, 2, 0.0, 0.0, 1 << 26)[1].sum()
+        return total
 
     return loss, inputs
 
@@ -494,7 +499,7 @@ def test_fake_kernels_of_the_backward_operators_agree_with_the_real_outputs(tabl
         loss(*inputs).backward()
     called = {op._schema.name.split("::")[1] for op in recorder.calls}
     paired = {vrel._registry.AUTOGRAD_PAIRS[name][0] for name in vrel.AUTOGRAD_OPERATORS}
-    assert called == paired and len(paired) == 25
+    assert called == paired and len(paired) == 27
     for op, args in recorder.calls.items():
         torch.library.opcheck(op, args, test_utils=("test_schema", "test_faketensor"))
 
