@@ -60,8 +60,8 @@ VrelStatus run_batch(const frame::Frame& f, const BatchKind& kind, const Quadrat
     if (!kind.backward)
       return material_batch(in, kind.rule, cursor, ws, mutable_data_of<int32_t>(*ops.owners),
                             mutable_data_of<T>(*ops.nodes), receipt);
-    return material_batch_backward(in, kind.rule, kind.flags, cursor, data_of<T>(*ops.gradient),
-                                   ws, mutable_data_of<T>(*ops.vertex_gradient),
+    return material_batch_backward(in, kind.rule, kind.flags, cursor, data_of<T>(*ops.gradient), ws,
+                                   mutable_data_of<T>(*ops.vertex_gradient),
                                    mutable_data_of<T>(*ops.cut_gradient), receipt,
                                    kind.prefix ? &prefix : nullptr);
   });
@@ -76,8 +76,8 @@ QuadratureOperands forward_operands(const VrelTensorView* vertices, const VrelTe
                                     const VrelExecutionContext* context,
                                     const VrelTensorView* owners, const VrelTensorView* nodes,
                                     const VrelBufferDescriptor* workspace) noexcept {
-  return {vertices, faces, cuts, 1, 1, ox, oy, nullptr, context, owners, nodes, nullptr, nullptr,
-          workspace};
+  return {vertices, faces,   cuts,   1,     1,       ox,      oy,
+          nullptr,  context, owners, nodes, nullptr, nullptr, workspace};
 }
 
 QuadratureOperands backward_operands(const VrelTensorView* vertices, const VrelTensorView* faces,
@@ -87,8 +87,8 @@ QuadratureOperands backward_operands(const VrelTensorView* vertices, const VrelT
                                      const VrelTensorView* vertex_gradient,
                                      const VrelTensorView* cut_gradient,
                                      const VrelBufferDescriptor* workspace) noexcept {
-  return {vertices, faces,   cuts,    1, 1, ox, oy, gradient, context, nullptr, nullptr,
-          vertex_gradient,   cut_gradient, workspace};
+  return {vertices, faces,           cuts,         1,        1, ox, oy, gradient, context, nullptr,
+          nullptr,  vertex_gradient, cut_gradient, workspace};
 }
 
 // The three prefix exports differ only in their rule.
@@ -103,9 +103,8 @@ VrelStatus prefix_backward(int32_t rule, const VrelTensorView* vertices,
                            int32_t flags, int32_t* prefix) noexcept {
   const frame::Frame f{diag, kOpaque};
   const BatchKind kind{rule, flags, true, true};
-  const QuadratureOperands ops = backward_operands(vertices, faces, cuts, ox, oy, gradient,
-                                                   context, vertex_gradient, cut_gradient,
-                                                   workspace);
+  const QuadratureOperands ops = backward_operands(vertices, faces, cuts, ox, oy, gradient, context,
+                                                   vertex_gradient, cut_gradient, workspace);
   const StreamRecords records{cursor, receipt, prefix};
   VREL_TRY(check_leading(f, kind, ops, records));
   if (context->device_type == VREL_DEVICE_CUDA) {
@@ -126,8 +125,8 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_material_batch_rule(
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag, int32_t rule) noexcept {
   const frame::Frame f{diag, kOpaque};
   const BatchKind kind{rule, kMaxFlags, false, false};
-  const QuadratureOperands ops =
-      forward_operands(vertices, faces, cuts, origin_x, origin_y, context, owners, nodes, workspace);
+  const QuadratureOperands ops = forward_operands(vertices, faces, cuts, origin_x, origin_y,
+                                                  context, owners, nodes, workspace);
   const StreamRecords records{cursor, receipt, nullptr};
   VREL_TRY(check_leading(f, kind, ops, records));
   if (context->device_type == VREL_DEVICE_CUDA) {
@@ -146,8 +145,8 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_material_batch(
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kOpaque};
   const BatchKind kind{0, kMaxFlags, false, false};
-  const QuadratureOperands ops =
-      forward_operands(vertices, faces, cuts, origin_x, origin_y, context, owners, nodes, workspace);
+  const QuadratureOperands ops = forward_operands(vertices, faces, cuts, origin_x, origin_y,
+                                                  context, owners, nodes, workspace);
   const StreamRecords records{cursor, receipt, nullptr};
   VREL_TRY(check_leading(f, kind, ops, records));
   if (context->device_type == VREL_DEVICE_CUDA) {
@@ -169,9 +168,9 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_material_batch_rule_backward(
     int32_t flags) noexcept {
   const frame::Frame f{diag, kOpaque};
   const BatchKind kind{rule, flags, true, false};
-  const QuadratureOperands ops = backward_operands(vertices, faces, cuts, origin_x, origin_y,
-                                                   gradient, context, vertex_gradient,
-                                                   cut_gradient, workspace);
+  const QuadratureOperands ops =
+      backward_operands(vertices, faces, cuts, origin_x, origin_y, gradient, context,
+                        vertex_gradient, cut_gradient, workspace);
   const StreamRecords records{cursor, receipt, nullptr};
   VREL_TRY(check_leading(f, kind, ops, records));
   if (context->device_type == VREL_DEVICE_CUDA) {
@@ -191,9 +190,9 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_material_batch_backward(
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kOpaque};
   const BatchKind kind{0, kMaxFlags, true, false};
-  const QuadratureOperands ops = backward_operands(vertices, faces, cuts, origin_x, origin_y,
-                                                   gradient, context, vertex_gradient,
-                                                   cut_gradient, workspace);
+  const QuadratureOperands ops =
+      backward_operands(vertices, faces, cuts, origin_x, origin_y, gradient, context,
+                        vertex_gradient, cut_gradient, workspace);
   const StreamRecords records{cursor, receipt, nullptr};
   VREL_TRY(check_leading(f, kind, ops, records));
   if (context->device_type == VREL_DEVICE_CUDA) {
@@ -209,21 +208,20 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_material_batch_workspace(
     uint32_t dtype, const VrelExecutionContext* context, uint64_t* workspace_bytes,
     uint64_t* workspace_alignment, VrelDiagnostic* diag) noexcept {
   return vrel_render_opaque_material_quadrature_workspace(dtype, context, workspace_bytes,
-                                                         workspace_alignment, diag);
+                                                          workspace_alignment, diag);
 }
 
-#define VREL_PREFIX_EXPORT(name, rule, entry)                                                    \
-  extern "C" VREL_API VrelStatus name(                                                           \
-      const VrelTensorView* vertices, const VrelTensorView* faces, const VrelTensorView* cuts,   \
-      double origin_x, double origin_y, const int32_t* cursor, int32_t* receipt,                 \
-      const VrelTensorView* gradient, const VrelExecutionContext* context,                       \
-      const VrelTensorView* vertex_gradient, const VrelTensorView* cut_gradient,                 \
-      const VrelBufferDescriptor* workspace, VrelDiagnostic* diag, int32_t flags,                \
-      int32_t* prefix) noexcept {                                                                \
-    return prefix_backward<&frame::Table::entry>(rule, vertices, faces, cuts, origin_x,          \
-                                                 origin_y, cursor, receipt, gradient, context,   \
-                                                 vertex_gradient, cut_gradient, workspace, diag, \
-                                                 flags, prefix);                                 \
+#define VREL_PREFIX_EXPORT(name, rule, entry)                                                  \
+  extern "C" VREL_API VrelStatus name(                                                         \
+      const VrelTensorView* vertices, const VrelTensorView* faces, const VrelTensorView* cuts, \
+      double origin_x, double origin_y, const int32_t* cursor, int32_t* receipt,               \
+      const VrelTensorView* gradient, const VrelExecutionContext* context,                     \
+      const VrelTensorView* vertex_gradient, const VrelTensorView* cut_gradient,               \
+      const VrelBufferDescriptor* workspace, VrelDiagnostic* diag, int32_t flags,              \
+      int32_t* prefix) noexcept {                                                              \
+    return prefix_backward<&frame::Table::entry>(                                              \
+        rule, vertices, faces, cuts, origin_x, origin_y, cursor, receipt, gradient, context,   \
+        vertex_gradient, cut_gradient, workspace, diag, flags, prefix);                        \
   }
 VREL_PREFIX_EXPORT(vrel_render_opaque_material_prefix_backward, 2, opaque_prefix_backward)
 VREL_PREFIX_EXPORT(vrel_render_opaque_material_prefix_backward64, 3, opaque_prefix_backward64)

@@ -29,8 +29,9 @@ Outcome plan_rule(const QuadratureInputs<T>& in, int32_t rule, const QuadratureW
 // The run of one batch call over the plan's units.
 bool run_units(const PixelPlan& plan, int32_t rule, const Cursor& cursor,
                Receipt& receipt) noexcept {
-  return plan_run(cursor, plan.units, slot_width(rule), kNodeSlots,
-                  [&](int32_t u) { return unit_nodes(plan, plan.kinds[u]); }, receipt);
+  return plan_run(
+      cursor, plan.units, slot_width(rule), kNodeSlots,
+      [&](int32_t u) { return unit_nodes(plan, plan.kinds[u]); }, receipt);
 }
 
 template <typename T>
@@ -78,7 +79,8 @@ Outcome material_batch_backward(const QuadratureInputs<T>& in, int32_t rule, int
   if (!run_units(plan, rule, cursor, receipt)) return Outcome::kCapacity;
   // A continued prefix must resume exactly where it stopped, on the same pixel.
   if (prefix != nullptr &&
-      (fresh ? cursor.begin != 0 : prefix->seen != cursor.begin || prefix->face != plan.pixel.count))
+      (fresh ? cursor.begin != 0
+             : prefix->seen != cursor.begin || prefix->face != plan.pixel.count))
     return Outcome::kCapacity;
   const int32_t last = receipt.next.begin;
   const Outcome done =
@@ -146,8 +148,14 @@ Outcome partition_prepare(const QuadratureInputs<double>& in, int32_t width,
       std::copy(nodes + 4 * q, nodes + 4 * (q + m), out + 1);
     }
   }
-  meta = {static_cast<int32_t>(row), plan.nodes,      plan.units,           plan.cut_units,
-          plan.plain_units,          width,           partition_step(width), plan.pixel.count};
+  meta = {static_cast<int32_t>(row),
+          plan.nodes,
+          plan.units,
+          plan.cut_units,
+          plan.plain_units,
+          width,
+          partition_step(width),
+          plan.pixel.count};
   return Outcome::kOk;
 }
 
@@ -171,17 +179,15 @@ Outcome partition_emit(const double* rows, int32_t count, int32_t begin, int32_t
   return Outcome::kOk;
 }
 
-#define VREL_BATCH_INSTANCES(T)                                                                  \
-  template Outcome material_batch<T>(const QuadratureInputs<T>&, int32_t, const Cursor&,         \
-                                     const QuadratureWorkspace&, int32_t*, T*,                   \
-                                     Receipt&) noexcept;                                         \
-  template Outcome material_batch_backward<T>(const QuadratureInputs<T>&, int32_t, int32_t,      \
-                                              const Cursor&, const T*,                           \
-                                              const QuadratureWorkspace&, T*, T*, Receipt&,      \
-                                              Prefix*) noexcept;                                 \
-  template Outcome boundary_stream<T>(const T*, const int32_t*, int64_t, double, double,         \
-                                      int32_t, int32_t, const Cursor&, const IntegrateWorkspace&, \
-                                      int32_t*, T*, Receipt&) noexcept;
+#define VREL_BATCH_INSTANCES(T)                                                                    \
+  template Outcome material_batch<T>(const QuadratureInputs<T>&, int32_t, const Cursor&,           \
+                                     const QuadratureWorkspace&, int32_t*, T*, Receipt&) noexcept; \
+  template Outcome material_batch_backward<T>(const QuadratureInputs<T>&, int32_t, int32_t,        \
+                                              const Cursor&, const T*, const QuadratureWorkspace&, \
+                                              T*, T*, Receipt&, Prefix*) noexcept;                 \
+  template Outcome boundary_stream<T>(const T*, const int32_t*, int64_t, double, double, int32_t,  \
+                                      int32_t, const Cursor&, const IntegrateWorkspace&, int32_t*, \
+                                      T*, Receipt&) noexcept;
 VREL_BATCH_INSTANCES(float)
 VREL_BATCH_INSTANCES(double)
 #undef VREL_BATCH_INSTANCES

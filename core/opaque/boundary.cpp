@@ -28,12 +28,11 @@ VrelStatus boundary_side_quadrature(const frame::Frame& f, const QuadratureOpera
   VREL_TRY(check_quadrature_host(f, call, ops));
   const Outcome outcome = frame::with_floating(ops.vertices->dtype, [&](auto t) {
     using T = decltype(t);
-    return boundary_quadrature(data_of<T>(*ops.vertices), data_of<int32_t>(*ops.faces),
-                               ops.faces->shape[0], {ops.height, ops.width, ops.ox, ops.oy},
-                               edge, gauss_legendre(kBoundaryPoints),
-                               mutable_data_of<int32_t>(*ops.owners),
-                               mutable_data_of<T>(*ops.nodes),
-                               integrate_workspace(ops.workspace->data));
+    return boundary_quadrature(
+        data_of<T>(*ops.vertices), data_of<int32_t>(*ops.faces), ops.faces->shape[0],
+        {ops.height, ops.width, ops.ox, ops.oy}, edge, gauss_legendre(kBoundaryPoints),
+        mutable_data_of<int32_t>(*ops.owners), mutable_data_of<T>(*ops.nodes),
+        integrate_workspace(ops.workspace->data));
   });
   return outcome == Outcome::kOk ? VREL_STATUS_OK
                                  : f.fail(VREL_STATUS_OVERFLOW, kQuadratureOverflow);
@@ -45,14 +44,14 @@ namespace {
 
 // Both streams: rule 3 (64 slots) or 4 (80 slots), flags 0.
 template <auto Entry>
-VrelStatus boundary_batch(int32_t rule, const VrelTensorView* vertices,
-                          const VrelTensorView* faces, const VrelTensorView* cuts, double ox,
-                          double oy, int32_t edge, const int32_t* cursor, int32_t* receipt,
+VrelStatus boundary_batch(int32_t rule, const VrelTensorView* vertices, const VrelTensorView* faces,
+                          const VrelTensorView* cuts, double ox, double oy, int32_t edge,
+                          const int32_t* cursor, int32_t* receipt,
                           const VrelExecutionContext* context, const VrelTensorView* owners,
                           const VrelTensorView* nodes, const VrelBufferDescriptor* workspace,
                           VrelDiagnostic* diag) noexcept {
   const frame::Frame f{diag, kOpaque};
-  const QuadratureOperands ops{vertices, faces, cuts,    1,       1,       ox,     oy,
+  const QuadratureOperands ops{vertices, faces,   cuts,   1,     1,       ox,      oy,
                                nullptr,  context, owners, nodes, nullptr, nullptr, workspace};
   const StreamRecords records{cursor, receipt, nullptr};
   VREL_TRY(f.reset());
@@ -65,18 +64,18 @@ VrelStatus boundary_batch(int32_t rule, const VrelTensorView* vertices,
   if (context->device_type == VREL_DEVICE_CUDA) {
     VREL_TRY(check_quadrature_device(f, call, ops, kQuadratureWorkspaceBytes));
     return frame::forward_entry<Entry>(kStreamUnavailable, true, diag, vertices, faces, cuts, ox,
-                                       oy, edge, cursor, receipt, context, owners, nodes,
-                                       workspace, diag);
+                                       oy, edge, cursor, receipt, context, owners, nodes, workspace,
+                                       diag);
   }
   VREL_TRY(check_quadrature_host(f, call, ops));
   VREL_TRY(check_stream_aliases(f, ops, records));
   Receipt r{};
   const Outcome outcome = frame::with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
-    return boundary_stream(data_of<T>(*vertices), data_of<int32_t>(*faces), faces->shape[0], ox,
-                           oy, edge, slot_width(rule), cursor_of(cursor),
-                           integrate_workspace(workspace->data),
-                           mutable_data_of<int32_t>(*owners), mutable_data_of<T>(*nodes), r);
+    return boundary_stream(data_of<T>(*vertices), data_of<int32_t>(*faces), faces->shape[0], ox, oy,
+                           edge, slot_width(rule), cursor_of(cursor),
+                           integrate_workspace(workspace->data), mutable_data_of<int32_t>(*owners),
+                           mutable_data_of<T>(*nodes), r);
   });
   if (outcome != Outcome::kOk) return f.fail(VREL_STATUS_OVERFLOW, kStreamOverflow);
   std::memcpy(receipt, &r, sizeof r);

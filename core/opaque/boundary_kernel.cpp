@@ -133,8 +133,8 @@ bool emit_side_nodes(const SideInterval* intervals, int32_t first, int32_t last,
 
 template <typename T>
 Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t face_count,
-                            const Image& image, int32_t side, const LineRule& rule,
-                            int32_t* owners, T* nodes, const IntegrateWorkspace& ws) noexcept {
+                            const Image& image, int32_t side, const LineRule& rule, int32_t* owners,
+                            T* nodes, const IntegrateWorkspace& ws) noexcept {
   const int64_t pixels = image.height * image.width;
   std::fill(owners, owners + kRowSlots * pixels, -1);
   std::fill(nodes, nodes + 4 * kRowSlots * pixels, T(0));
@@ -165,9 +165,9 @@ Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t fac
 template bool emit_side_nodes<float>(const SideInterval*, int32_t, int32_t, const ShadedTriangle*,
                                      const int64_t*, int32_t, const LineRule&, int32_t*,
                                      float*) noexcept;
-template bool emit_side_nodes<double>(const SideInterval*, int32_t, int32_t,
-                                      const ShadedTriangle*, const int64_t*, int32_t,
-                                      const LineRule&, int32_t*, double*) noexcept;
+template bool emit_side_nodes<double>(const SideInterval*, int32_t, int32_t, const ShadedTriangle*,
+                                      const int64_t*, int32_t, const LineRule&, int32_t*,
+                                      double*) noexcept;
 template Outcome boundary_quadrature<float>(const float*, const int32_t*, int64_t, const Image&,
                                             int32_t, const LineRule&, int32_t*, float*,
                                             const IntegrateWorkspace&) noexcept;

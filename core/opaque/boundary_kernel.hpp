@@ -59,7 +59,7 @@ bool emit_side_nodes(const SideInterval* intervals, int32_t first, int32_t last,
 // nodes do not fit its row or a value is not finite.
 template <typename T>
 Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t face_count,
-                            const Image& image, int32_t side, const LineRule& rule,
-                            int32_t* owners, T* nodes, const IntegrateWorkspace& ws) noexcept;
+                            const Image& image, int32_t side, const LineRule& rule, int32_t* owners,
+                            T* nodes, const IntegrateWorkspace& ws) noexcept;
 
 }  // namespace vrel::opaque

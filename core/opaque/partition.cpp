@@ -139,35 +139,34 @@ VrelStatus emit_scratch(int32_t width, const VrelTensorView* rows, int32_t count
   if (context->device_type != VREL_DEVICE_CPU)
     return f.fail(VREL_STATUS_UNSUPPORTED, "partition emit CPU qualification only");
   // The CPU uses no scratch, but the caller must supply a valid one, as on CUDA.
-  if (workspace == nullptr)
-    return f.fail(VREL_STATUS_INSUFFICIENT_CAPACITY, "partition scratch");
+  if (workspace == nullptr) return f.fail(VREL_STATUS_INSUFFICIENT_CAPACITY, "partition scratch");
   VREL_TRY(f.supplied_workspace(workspace));
   return emit(f, width, rows, count, begin, context, owners, nodes);
 }
 
 }  // namespace
 
-#define VREL_PARTITION_EXPORTS(suffix, width)                                                    \
-  extern "C" VREL_API VrelStatus vrel_render_opaque_partition_prepare##suffix(                   \
-      const VrelTensorView* vertices, const VrelTensorView* faces, const VrelTensorView* cuts,   \
-      double origin_x, double origin_y, const VrelExecutionContext* context,                     \
-      const VrelTensorView* rows, int32_t* metadata, const VrelBufferDescriptor* workspace,      \
-      VrelDiagnostic* diag) noexcept {                                                           \
-    return prepare(width, vertices, faces, cuts, origin_x, origin_y, context, rows, metadata,    \
-                   workspace, diag);                                                             \
-  }                                                                                              \
-  extern "C" VREL_API VrelStatus vrel_render_opaque_partition_emit##suffix(                      \
-      const VrelTensorView* rows, int32_t count, int32_t begin,                                  \
-      const VrelExecutionContext* context, const VrelTensorView* owners,                         \
-      const VrelTensorView* nodes, VrelDiagnostic* diag) noexcept {                              \
-    return emit_plain(width, rows, count, begin, context, owners, nodes, diag);                  \
-  }                                                                                              \
-  extern "C" VREL_API VrelStatus vrel_render_opaque_partition_emit_workspace##suffix(            \
-      const VrelTensorView* rows, int32_t count, int32_t begin,                                  \
-      const VrelExecutionContext* context, const VrelTensorView* owners,                         \
-      const VrelTensorView* nodes, const VrelBufferDescriptor* workspace,                        \
-      VrelDiagnostic* diag) noexcept {                                                           \
-    return emit_scratch(width, rows, count, begin, context, owners, nodes, workspace, diag);     \
+#define VREL_PARTITION_EXPORTS(suffix, width)                                                  \
+  extern "C" VREL_API VrelStatus vrel_render_opaque_partition_prepare##suffix(                 \
+      const VrelTensorView* vertices, const VrelTensorView* faces, const VrelTensorView* cuts, \
+      double origin_x, double origin_y, const VrelExecutionContext* context,                   \
+      const VrelTensorView* rows, int32_t* metadata, const VrelBufferDescriptor* workspace,    \
+      VrelDiagnostic* diag) noexcept {                                                         \
+    return prepare(width, vertices, faces, cuts, origin_x, origin_y, context, rows, metadata,  \
+                   workspace, diag);                                                           \
+  }                                                                                            \
+  extern "C" VREL_API VrelStatus vrel_render_opaque_partition_emit##suffix(                    \
+      const VrelTensorView* rows, int32_t count, int32_t begin,                                \
+      const VrelExecutionContext* context, const VrelTensorView* owners,                       \
+      const VrelTensorView* nodes, VrelDiagnostic* diag) noexcept {                            \
+    return emit_plain(width, rows, count, begin, context, owners, nodes, diag);                \
+  }                                                                                            \
+  extern "C" VREL_API VrelStatus vrel_render_opaque_partition_emit_workspace##suffix(          \
+      const VrelTensorView* rows, int32_t count, int32_t begin,                                \
+      const VrelExecutionContext* context, const VrelTensorView* owners,                       \
+      const VrelTensorView* nodes, const VrelBufferDescriptor* workspace,                      \
+      VrelDiagnostic* diag) noexcept {                                                         \
+    return emit_scratch(width, rows, count, begin, context, owners, nodes, workspace, diag);   \
   }
 VREL_PARTITION_EXPORTS(, 52)
 VREL_PARTITION_EXPORTS(64, 64)

@@ -81,8 +81,8 @@ inline constexpr int32_t partition_step(int32_t width) noexcept { return width =
 inline bool cursor_valid(const Cursor& c, int32_t width) noexcept {
   const int64_t w = width, batch = c.batch;
   return c.begin >= 0 && c.begin <= 32 * w && batch >= 0 && batch < w && c.slots >= 0 &&
-         c.slots <= 800 * batch && c.blocks >= 0 && c.blocks <= 32 * batch &&
-         c.blocks >= c.begin && ((c.begin == 0) == (batch == 0));
+         c.slots <= 800 * batch && c.blocks >= 0 && c.blocks <= 32 * batch && c.blocks >= c.begin &&
+         ((c.begin == 0) == (batch == 0));
 }
 
 // The run of one call: items [first, last) from the cursor, at most kItemsPerCall of them and

@@ -16,8 +16,8 @@ constexpr uint64_t kPrefixBytes = sizeof(Prefix);
 
 VrelStatus check_stream_rule(const frame::Frame& f, int32_t rule, int32_t flags, bool any_rule,
                              const VrelTensorView* cuts) noexcept {
-  const bool valid = flags >= 0 && flags <= kMaxFlags && rule >= 0 && rule < kRuleCount &&
-               (any_rule || rule == 0);
+  const bool valid =
+      flags >= 0 && flags <= kMaxFlags && rule >= 0 && rule < kRuleCount && (any_rule || rule == 0);
   if (!valid) return f.fail(VREL_STATUS_INVALID_ARGUMENT, kBatchRule);
   if (rule == 0) return VREL_STATUS_OK;
   // The cuts are not validated yet: their header first, then any other layout than [F,3,K].
@@ -41,8 +41,8 @@ VrelStatus check_stream_aliases(const frame::Frame& f, const QuadratureOperands&
   const abi::ByteRange cursor = record_range(records.cursor, kCursorBytes);
   const abi::ByteRange receipt = record_range(records.receipt, kReceiptBytes);
   const abi::ByteRange scratch = range_of(ops.workspace, kQuadratureWorkspaceBytes);
-  const VrelTensorView* tensors[] = {ops.vertices, ops.faces,           ops.cuts,
-                                     ops.gradient, ops.owners,          ops.nodes,
+  const VrelTensorView* tensors[] = {ops.vertices,        ops.faces,       ops.cuts,
+                                     ops.gradient,        ops.owners,      ops.nodes,
                                      ops.vertex_gradient, ops.cut_gradient};
   for (const VrelTensorView* view : tensors)
     if (range_of(view).overlaps(cursor) || range_of(view).overlaps(receipt))

@@ -24,9 +24,9 @@ inline constexpr const char* kBoundaryUnavailable = "CUDA opaque boundary unavai
 
 // The caller's records of one resumable call; the prefix only for a prefix backward.
 struct StreamRecords {
-  const int32_t* cursor;   // 4 int32: begin, batch, slots, blocks
-  int32_t* receipt;        // 8 int32 (32 bytes)
-  int32_t* prefix;         // 2 int32 (8 bytes, 4-byte aligned): face, seen
+  const int32_t* cursor;  // 4 int32: begin, batch, slots, blocks
+  int32_t* receipt;       // 8 int32 (32 bytes)
+  int32_t* prefix;        // 2 int32 (8 bytes, 4-byte aligned): face, seen
 };
 
 // Step 1 (after the reset): flags in 0..3, rule in 0..4, a rule other than 0 only where

@@ -111,9 +111,9 @@ bool plannable(Operands& o) {
   Tensor<int32_t> owners({1, kSlots});
   Tensor<double> nodes({1, kSlots, 4});
   Diag diag;
-  const VrelStatus st = vrel_render_opaque_material_quadrature(
-      o.v.in(), o.f.in(), o.cuts.in(), 1, 1, o.ox, o.oy, &o.ctx, owners.out(), nodes.out(),
-      o.ws.get(), diag);
+  const VrelStatus st =
+      vrel_render_opaque_material_quadrature(o.v.in(), o.f.in(), o.cuts.in(), 1, 1, o.ox, o.oy,
+                                             &o.ctx, owners.out(), nodes.out(), o.ws.get(), diag);
   EXPECT_TRUE(st == 0 || st == VREL_STATUS_OVERFLOW) << diag.text();
   return st == 0;
 }
@@ -122,10 +122,14 @@ bool plannable(Operands& o) {
 Stream whole_pixel(const Pixel& p, int32_t rule) {
   std::vector<double> scratch(kIntegrateBytes / 8);
   const opaque::QuadratureWorkspace ws = opaque::quadrature_workspace(scratch.data());
-  const opaque::QuadratureInputs<double> in{p.s.vertices.data(), p.s.v(), p.s.faces.data(),
-                                            p.s.f(), {p.cuts.data(), p.e1 * p.e2,
-                                            static_cast<int32_t>(p.e2), false},
-                                            {1, 1, p.s.ox, p.s.oy}, opaque::Variant::kMaterial};
+  const opaque::QuadratureInputs<double> in{
+      p.s.vertices.data(),
+      p.s.v(),
+      p.s.faces.data(),
+      p.s.f(),
+      {p.cuts.data(), p.e1 * p.e2, static_cast<int32_t>(p.e2), false},
+      {1, 1, p.s.ox, p.s.oy},
+      opaque::Variant::kMaterial};
   opaque::CandidateScan<double> scan({in.vertices, in.faces, in.face_count}, in.image, false);
   opaque::PixelPlan plan;
   Stream out;
@@ -172,8 +176,8 @@ TEST(OpaqueStreams, CallsEndOnRowBoundariesAndWithinTheirBounds) {
   // The worked cursors.
   EXPECT_TRUE(opaque::cursor_valid({0, 0, 0, 0}, 16));
   EXPECT_FALSE(opaque::cursor_valid({0, 1, 0, 0}, 16));
-  EXPECT_FALSE(opaque::cursor_valid({3, 1, 0, 2}, 16));     // blocks below begin
-  EXPECT_FALSE(opaque::cursor_valid({513, 15, 0, 600}, 16)); // begin past 32w
+  EXPECT_FALSE(opaque::cursor_valid({3, 1, 0, 2}, 16));       // blocks below begin
+  EXPECT_FALSE(opaque::cursor_valid({513, 15, 0, 600}, 16));  // begin past 32w
 }
 
 TEST(OpaqueStreams, BatchStreamsEqualTheWholePixelForEveryRule) {
@@ -193,8 +197,8 @@ TEST(OpaqueStreams, BatchStreamsEqualTheWholePixelForEveryRule) {
         // A pixel the quadrature cannot plan within 800 slots fails every batch alike.
         int32_t cursor[4] = {}, receipt[8] = {};
         EXPECT_EQ(vrel_render_opaque_material_batch_rule(
-                      o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, cursor, receipt, &o.ctx, owners.out(), nodes.out(), o.ws.get(),
-                      diag, 3),
+                      o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, cursor, receipt, &o.ctx,
+                      owners.out(), nodes.out(), o.ws.get(), diag, 3),
                   VREL_STATUS_OVERFLOW);
         continue;
       }
@@ -310,9 +314,8 @@ TEST(OpaqueStreams, PrefixBackwardEqualsTheWholeBackwardAndFiniteDifferences) {
       Tensor<double> grad({1, kSlots, 4}, g[k]), tv({p.s.v(), 3}), tc({p.s.f(), p.e1, p.e2});
       Receipt r{};
       Diag diag;
-      ASSERT_EQ(prefix_fn(o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, &cursor.begin,
-                          &r.next.begin, grad.in(), &o.ctx, pv.out(), pc.out(), o.ws.get(), diag,
-                          3, prefix),
+      ASSERT_EQ(prefix_fn(o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, &cursor.begin, &r.next.begin,
+                          grad.in(), &o.ctx, pv.out(), pc.out(), o.ws.get(), diag, 3, prefix),
                 0)
           << diag.text();
       EXPECT_EQ(prefix[1], r.next.begin);
@@ -375,9 +378,9 @@ TEST(OpaqueStreams, BoundaryStreamsEqualTheBoundaryQuadrature) {
       std::vector<int32_t> owners(kSlots);
       std::vector<double> nodes(4 * kSlots), scratch(kIntegrateBytes / 8);
       ASSERT_EQ(opaque::boundary_quadrature(p.s.vertices.data(), p.s.faces.data(), p.s.f(),
-                                            {1, 1, p.s.ox, p.s.oy}, edge,
-                                            opaque::gauss_legendre(8), owners.data(),
-                                            nodes.data(), opaque::integrate_workspace(scratch.data())),
+                                            {1, 1, p.s.ox, p.s.oy}, edge, opaque::gauss_legendre(8),
+                                            owners.data(), nodes.data(),
+                                            opaque::integrate_workspace(scratch.data())),
                 opaque::Outcome::kOk);
       Stream whole;
       for (int64_t slot = 0; slot < kSlots && owners[slot] >= 0; ++slot) {
@@ -386,11 +389,11 @@ TEST(OpaqueStreams, BoundaryStreamsEqualTheBoundaryQuadrature) {
       }
       for (auto fn : {vrel_render_opaque_boundary_batch64, vrel_render_opaque_boundary_batch80}) {
         Diag diag;
-        const Stream s = run_stream([&](const int32_t* c, int32_t* r, const VrelTensorView* ow,
-                                        const VrelTensorView* nd) {
-          return fn(o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, edge, c, r, &o.ctx, ow, nd,
-                    o.ws.get(), diag);
-        });
+        const Stream s = run_stream(
+            [&](const int32_t* c, int32_t* r, const VrelTensorView* ow, const VrelTensorView* nd) {
+              return fn(o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, edge, c, r, &o.ctx, ow, nd,
+                        o.ws.get(), diag);
+            });
         expect_same(s, whole, "edge " + std::to_string(edge));
       }
     }
@@ -409,9 +412,9 @@ TEST(OpaqueStreams, SideQuadratureRunsTheBoundaryKernelBehindTheFrontEnd) {
   View ov = owners.out(), nv = nodes.out(), vv = o.v.in(), fv = o.f.in(), cv = o.cuts.in();
   Diag diag;
   const frame::Frame f{diag, opaque::kOpaque};
-  opaque::QuadratureOperands ops{vv.get(), fv.get(), cv.get(), 2,       3,       -0.5,
-                                 -0.5,     nullptr,  &o.ctx,  ov.get(), nv.get(), nullptr,
-                                 nullptr,  o.ws.get()};
+  opaque::QuadratureOperands ops{vv.get(), fv.get(), cv.get(), 2,         3,
+                                 -0.5,     -0.5,     nullptr,  &o.ctx,    ov.get(),
+                                 nv.get(), nullptr,  nullptr,  o.ws.get()};
   for (int32_t edge = 0; edge < 4; ++edge) {
     ASSERT_EQ(opaque::boundary_side_quadrature(f, ops, edge), 0) << diag.text();
     std::vector<int32_t> ref_owners(6 * kSlots);
@@ -448,17 +451,15 @@ TEST(OpaqueStreams, Float32StreamsFollowTheFloat64Nodes) {
       Tensor<float> nodes({1, kSlots, 4});
       Receipt r{};
       Diag diag;
-      ASSERT_EQ(vrel_render_opaque_material_batch_rule(v32.in(), o.f.in(), c32.in(), o.ox, o.oy,
-                                                       &cursor.begin, &r.next.begin, &o.ctx,
-                                                       owners.out(), nodes.out(), o.ws.get(),
-                                                       diag, rule),
+      ASSERT_EQ(vrel_render_opaque_material_batch_rule(
+                    v32.in(), o.f.in(), c32.in(), o.ox, o.oy, &cursor.begin, &r.next.begin, &o.ctx,
+                    owners.out(), nodes.out(), o.ws.get(), diag, rule),
                 0)
           << diag.text();
       ASSERT_EQ(std::memcmp(&r, &expected, sizeof r), 0);
       for (int32_t slot = 0; slot < r.nodes; ++slot, ++at) {
         ASSERT_EQ(owners[slot], s64.owners[at]);
-        for (int c = 0; c < 4; ++c)
-          EXPECT_NEAR(nodes[4 * slot + c], s64.nodes[4 * at + c], 1e-6);
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(nodes[4 * slot + c], s64.nodes[4 * at + c], 1e-6);
       }
       cursor = r.next;
     }
@@ -502,8 +503,8 @@ TEST(OpaqueStreams, BadInputsOfEveryExport) {
                    forward);
   for (int32_t rule = 0; rule < 5; ++rule)
     check_bad_inputs("material_batch_rule", vrel_render_opaque_material_batch_rule,
-                     std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, a.cursor,
-                                     a.receipt, &a.ctx, a.o.get(), a.n.get(), a.ws.get(), d, rule),
+                     std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, a.cursor, a.receipt,
+                                     &a.ctx, a.o.get(), a.n.get(), a.ws.get(), d, rule),
                      forward);
   check_bad_inputs("material_batch_backward", vrel_render_opaque_material_batch_backward,
                    std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, a.cursor, a.receipt,
@@ -513,22 +514,22 @@ TEST(OpaqueStreams, BadInputsOfEveryExport) {
                    std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, a.cursor, a.receipt,
                                    a.g.get(), &a.ctx, a.tv.get(), a.tc.get(), a.ws.get(), d, 1, 1),
                    backward);
-  for (auto fn : {vrel_render_opaque_material_prefix_backward,
-                  vrel_render_opaque_material_prefix_backward64,
-                  vrel_render_opaque_material_prefix_backward80})
+  for (auto fn :
+       {vrel_render_opaque_material_prefix_backward, vrel_render_opaque_material_prefix_backward64,
+        vrel_render_opaque_material_prefix_backward80})
     // An empty pixel (origin 5, 5): each valid call leaves the prefix at (0, 0), so the helper's
     // repeated valid calls all start a sequence.
-    check_bad_inputs("prefix_backward", fn,
-                     std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 5.0, 5.0, a.cursor,
-                                     a.receipt, a.g.get(), &a.ctx, a.tv.get(), a.tc.get(),
-                                     a.ws.get(), d, 3, a.prefix),
-                     backward);
+    check_bad_inputs(
+        "prefix_backward", fn,
+        std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 5.0, 5.0, a.cursor, a.receipt, a.g.get(),
+                        &a.ctx, a.tv.get(), a.tc.get(), a.ws.get(), d, 3, a.prefix),
+        backward);
   for (auto fn : {vrel_render_opaque_boundary_batch64, vrel_render_opaque_boundary_batch80})
-    check_bad_inputs("boundary_batch", fn,
-                     std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, int32_t{2},
-                                     a.cursor, a.receipt, &a.ctx, a.o.get(), a.n.get(), a.ws.get(),
-                                     d),
-                     forward);
+    check_bad_inputs(
+        "boundary_batch", fn,
+        std::make_tuple(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, int32_t{2}, a.cursor, a.receipt,
+                        &a.ctx, a.o.get(), a.n.get(), a.ws.get(), d),
+        forward);
   const std::pair<decltype(&vrel_render_opaque_partition_prepare), Tensor<double>*> prepares[] = {
       {vrel_render_opaque_partition_prepare, &a.rows52},
       {vrel_render_opaque_partition_prepare64, &a.rows64},
@@ -548,10 +549,9 @@ TEST(OpaqueStreams, BadInputsOfEveryExport) {
       {vrel_render_opaque_partition_emit80, &a.rows80}};
   for (auto [fn, rows] : emits) {
     View r = rows->in();
-    check_bad_inputs("partition_emit", fn,
-                     std::make_tuple(r.get(), int32_t{0}, int32_t{0}, &a.ctx, a.o.get(), a.n.get(),
-                                     d),
-                     emitted);
+    check_bad_inputs(
+        "partition_emit", fn,
+        std::make_tuple(r.get(), int32_t{0}, int32_t{0}, &a.ctx, a.o.get(), a.n.get(), d), emitted);
   }
   const std::pair<decltype(&vrel_render_opaque_partition_emit_workspace), Tensor<double>*>
       scratch_emits[] = {{vrel_render_opaque_partition_emit_workspace, &a.rows52},
@@ -630,10 +630,10 @@ TEST(OpaqueStreams, WorkedCases) {
             1);
   EXPECT_EQ(diag.text(), "prefix metadata/scratch alias");
   // Edge 4 in each family.
-  EXPECT_EQ(vrel_render_opaque_boundary_quadrature(a.v.get(), a.f.get(), a.c.get(), 1, 1, 0.0,
-                                                   0.0, 4, &a.ctx, a.o.get(), a.n.get(),
-                                                   a.ws.get(), diag),
-            1);
+  EXPECT_EQ(
+      vrel_render_opaque_boundary_quadrature(a.v.get(), a.f.get(), a.c.get(), 1, 1, 0.0, 0.0, 4,
+                                             &a.ctx, a.o.get(), a.n.get(), a.ws.get(), diag),
+      1);
   EXPECT_EQ(diag.text(), "opaque edge must be0..3");
   for (auto fn : {vrel_render_opaque_boundary_batch64, vrel_render_opaque_boundary_batch80}) {
     EXPECT_EQ(fn(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, 4, a.cursor, a.receipt, &a.ctx,
@@ -668,8 +668,8 @@ TEST(OpaqueStreams, WorkedCases) {
   // Partitions take float64 only; a block header that is not 4*owner + (n-1) fails emit.
   Tensor<float> v32{{3, 3}, {0, 0, 0, 2, 0, 1, 0, 2, 2}};
   View rows = a.rows52.out();
-  EXPECT_EQ(vrel_render_opaque_partition_prepare(v32.in(), a.f.get(), a.c.get(), 0.0, 0.0,
-                                                 &a.ctx, rows.get(), a.meta, a.ws.get(), diag),
+  EXPECT_EQ(vrel_render_opaque_partition_prepare(v32.in(), a.f.get(), a.c.get(), 0.0, 0.0, &a.ctx,
+                                                 rows.get(), a.meta, a.ws.get(), diag),
             2);
   EXPECT_EQ(diag.text(), "partition float64 qualification only");
   a.rows52[0] = 0.5;
@@ -682,9 +682,8 @@ TEST(OpaqueStreams, CudaRequestsWithoutAProviderAreRefused) {
   Args a;
   VrelExecutionContext cuda = cuda_context();
   Diag diag;
-  EXPECT_EQ(vrel_render_opaque_partition_emit(a.rows52.in(), 0, 0, &cuda, a.o.get(), a.n.get(),
-                                              diag),
-            2);
+  EXPECT_EQ(
+      vrel_render_opaque_partition_emit(a.rows52.in(), 0, 0, &cuda, a.o.get(), a.n.get(), diag), 2);
   EXPECT_EQ(diag.text(), "partition emit CPU qualification only");
   EXPECT_EQ(vrel_render_opaque_partition_prepare(a.v.get(), a.f.get(), a.c.get(), 0.0, 0.0, &cuda,
                                                  a.rows52.out(), a.meta, a.ws.get(), diag),

@@ -59,8 +59,7 @@ Outcome run_boundary(const Scene& s, int32_t side, Rows& r, int32_t repeat = 1) 
   r.owners.assign(800 * pixels, 7);
   r.nodes.assign(3200 * pixels, 7.0);
   return opaque::boundary_quadrature(s.vertices.data(), s.faces.data(), s.f(),
-                                     {s.h, s.w, s.ox, s.oy}, side,
-                                     {8 * repeat, x.data(), w.data()},
+                                     {s.h, s.w, s.ox, s.oy}, side, {8 * repeat, x.data(), w.data()},
                                      r.owners.data(), r.nodes.data(),
                                      opaque::integrate_workspace(workspace.data()));
 }
@@ -103,8 +102,9 @@ void side_line(const Scene& s, int64_t j, int64_t i, int32_t side, double& x0, d
 
 // Reference: cut the side where any edge line or any line of equal depth crosses it; the visible
 // face of each piece is the nearest face strictly containing a point just inside the pixel from
-// its midpoint (a face only touching the side from outside the pixel does not count); integrate the integrand exactly on the piece (it is a polynomial in t: composite
-// Gauss with 8 points on 8 sub-pieces, far above its degree in t).
+// its midpoint (a face only touching the side from outside the pixel does not count); integrate the
+// integrand exactly on the piece (it is a polynomial in t: composite Gauss with 8 points on 8
+// sub-pieces, far above its degree in t).
 double reference(const Scene& s, int64_t j, int64_t i, int32_t side, const Integrand& fn) {
   static const Gauss8 g;
   double x0, y0, dx, dy;
@@ -228,7 +228,8 @@ TEST(OpaqueBoundary, PixelsBeyondTheirRowOrCandidatesFail) {
   // 8 nodes each (504 slots) but not with 16 (1,008).
   Scene s;
   s.triangle({-1, -1, 5, 3, -1, 5, -1, 3, 5});
-  for (int k = 0; k < 31; ++k) s.triangle({k / 32.0 + 0.01, 0, 1, k / 32.0 + 0.02, 0, 1, k / 32.0 + 0.015, 1, 1});
+  for (int k = 0; k < 31; ++k)
+    s.triangle({k / 32.0 + 0.01, 0, 1, k / 32.0 + 0.02, 0, 1, k / 32.0 + 0.015, 1, 1});
   Rows r;
   ASSERT_EQ(run_boundary(s, 0, r), Outcome::kOk);
   EXPECT_EQ(r.owners[8 * 63 - 1], 31);

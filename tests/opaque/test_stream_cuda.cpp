@@ -28,8 +28,8 @@ struct Operands {
         return vrel_render_opaque_material_batch(v, f, cuts, 0.5, -1.0, cursor, receipt, &ctx,
                                                  owners, nodes, &ws, d);
       case 1:
-        return vrel_render_opaque_material_batch_rule(v, f, cuts, 0.5, -1.0, cursor, receipt,
-                                                      &ctx, owners, nodes, &ws, d, 3);
+        return vrel_render_opaque_material_batch_rule(v, f, cuts, 0.5, -1.0, cursor, receipt, &ctx,
+                                                      owners, nodes, &ws, d, 3);
       case 2:
         return vrel_render_opaque_material_batch_backward(v, f, cuts, 0.5, -1.0, cursor, receipt,
                                                           grad, &ctx, gv, gc, &ws, d);
@@ -37,18 +37,17 @@ struct Operands {
         return vrel_render_opaque_material_batch_rule_backward(
             v, f, cuts, 0.5, -1.0, cursor, receipt, grad, &ctx, gv, gc, &ws, d, 2, 1);
       case 4:
-        return vrel_render_opaque_material_prefix_backward64(v, f, cuts, 0.5, -1.0, cursor,
-                                                             receipt, grad, &ctx, gv, gc, &ws, d,
-                                                             3, prefix);
+        return vrel_render_opaque_material_prefix_backward64(v, f, cuts, 0.5, -1.0, cursor, receipt,
+                                                             grad, &ctx, gv, gc, &ws, d, 3, prefix);
       case 5:
-        return vrel_render_opaque_boundary_batch80(v, f, cuts, 0.5, -1.0, 2, cursor, receipt,
-                                                   &ctx, owners, nodes, &ws, d);
+        return vrel_render_opaque_boundary_batch80(v, f, cuts, 0.5, -1.0, 2, cursor, receipt, &ctx,
+                                                   owners, nodes, &ws, d);
       case 6:
-        return vrel_render_opaque_partition_prepare64(v, f, cuts, 0.5, -1.0, &ctx, rows, meta,
-                                                      &ws, d);
+        return vrel_render_opaque_partition_prepare64(v, f, cuts, 0.5, -1.0, &ctx, rows, meta, &ws,
+                                                      d);
       case 7:
-        return vrel_render_opaque_partition_prepare(v, f, cuts, 0.5, -1.0, &ctx, rows52, meta,
-                                                    &ws, d);
+        return vrel_render_opaque_partition_prepare(v, f, cuts, 0.5, -1.0, &ctx, rows52, meta, &ws,
+                                                    d);
       default:
         return vrel_render_opaque_partition_emit_workspace64(rows_in, 64, 32, &ctx, owners, nodes,
                                                              &ws, d);
@@ -94,12 +93,12 @@ TEST(OpaqueStreamCudaForwarding, LeadingChecksComeBeforeTheProvider) {
   EXPECT_EQ(1, o.call(1, diag));
   EXPECT_EQ("opaque batch cursor/receipt", diag.text());
   o.cursor[1] = 0;
-  EXPECT_EQ(1, vrel_render_opaque_boundary_batch64(o.v, o.f, o.cuts, 0.5, -1.0, 4, o.cursor,
-                                                   o.receipt, &o.ctx, o.owners, o.nodes, &o.ws,
-                                                   diag));
+  EXPECT_EQ(1,
+            vrel_render_opaque_boundary_batch64(o.v, o.f, o.cuts, 0.5, -1.0, 4, o.cursor, o.receipt,
+                                                &o.ctx, o.owners, o.nodes, &o.ws, diag));
   EXPECT_EQ("boundary stream edge range", diag.text());
-  EXPECT_EQ(2, vrel_render_opaque_partition_emit64(o.rows_in, 64, 32, &o.ctx, o.owners, o.nodes,
-                                                   diag));
+  EXPECT_EQ(
+      2, vrel_render_opaque_partition_emit64(o.rows_in, 64, 32, &o.ctx, o.owners, o.nodes, diag));
   EXPECT_EQ("partition emit CPU qualification only", diag.text());
   EXPECT_EQ(calls, recorded_call_count());
 }
@@ -107,15 +106,12 @@ TEST(OpaqueStreamCudaForwarding, LeadingChecksComeBeforeTheProvider) {
 TEST(OpaqueStreamCudaNullEntries, EachFamilyNamesWhatIsMissing) {
   Operands o;
   Diag diag;
-  const char* messages[9] = {"CUDA opaque batch unavailable",
-                             "CUDA explicit opaque rule unavailable",
-                             "CUDA opaque batch unavailable",
-                             "CUDA explicit opaque rule unavailable",
-                             "CUDA persistent prefix unavailable",
-                             "CUDA boundary stream unavailable",
-                             "CUDA SH64 partition unavailable",
-                             "CUDA partition unavailable",
-                             "CUDA SH64 partition unavailable"};
+  const char* messages[9] = {
+      "CUDA opaque batch unavailable",      "CUDA explicit opaque rule unavailable",
+      "CUDA opaque batch unavailable",      "CUDA explicit opaque rule unavailable",
+      "CUDA persistent prefix unavailable", "CUDA boundary stream unavailable",
+      "CUDA SH64 partition unavailable",    "CUDA partition unavailable",
+      "CUDA SH64 partition unavailable"};
   for (int which = 0; which < 9; ++which) {
     EXPECT_EQ(VREL_STATUS_UNSUPPORTED, o.call(which, diag)) << which;
     EXPECT_EQ(messages[which], diag.text()) << which;

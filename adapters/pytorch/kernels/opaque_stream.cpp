@@ -17,9 +17,7 @@ bool rows_of_three(const Tensor &t) { return dim_of(t) == 2 && size_of(t, 1) == 
 bool at_most(std::int64_t value, std::int64_t high) {
   return static_cast<std::uint64_t>(value) <= static_cast<std::uint64_t>(high);
 }
-std::uint64_t element_size(const Tensor &t) {
-  return dtype_code(t) == VREL_DTYPE_FLOAT32 ? 4 : 8;
-}
+std::uint64_t element_size(const Tensor &t) { return dtype_code(t) == VREL_DTYPE_FLOAT32 ? 4 : 8; }
 
 // vertices [V,3], faces [F,3], cuts [F,3,K] or [F,1,3K+6].
 bool mesh_shapes(const Tensor &v, const Tensor &f, const Tensor &cuts) {
@@ -31,8 +29,8 @@ bool mesh_shapes(const Tensor &v, const Tensor &f, const Tensor &cuts) {
 void check_cursor(std::int64_t width, std::int64_t begin, std::int64_t batch, std::int64_t slots,
                   std::int64_t blocks, std::int64_t limit) {
   require(at_most(begin, 32 * width) && at_most(batch, width - 1) &&
-              at_most(slots, kSlots * width) && at_most(blocks, 32 * width) &&
-              limit >= 1 && limit <= kBudgetLimit,
+              at_most(slots, kSlots * width) && at_most(blocks, 32 * width) && limit >= 1 &&
+              limit <= kBudgetLimit,
           "opaque batch cursor/budget");
 }
 
@@ -67,10 +65,9 @@ Row batch_forward(Tensor v, Tensor f, Tensor cuts, double ox, double oy, std::in
     Workspace ws = make_workspace(v, batch_bytes(call, v, limit, row_bytes(v)));
     Tensor owners = new_empty(v, {1, kSlots}, ScalarType::Int);
     Tensor nodes = new_empty(v, {1, kSlots, 4});
-    const std::int32_t cursor[4] = {static_cast<std::int32_t>(begin),
-                                    static_cast<std::int32_t>(batch),
-                                    static_cast<std::int32_t>(slots),
-                                    static_cast<std::int32_t>(blocks)};
+    const std::int32_t cursor[4] = {
+        static_cast<std::int32_t>(begin), static_cast<std::int32_t>(batch),
+        static_cast<std::int32_t>(slots), static_cast<std::int32_t>(blocks)};
     std::int32_t receipt[8] = {};
     call.check(vrel_render_opaque_material_batch_rule(
         call.in(v, "v"), call.in(f, "f"), call.in(cuts, "cuts"), ox, oy, cursor, receipt,
@@ -103,10 +100,9 @@ std::tuple<Tensor, Tensor, std::vector<std::int64_t>, std::vector<std::int64_t>>
       zero_(grad_v);
       zero_(grad_cuts);
     }
-    const std::int32_t cursor[4] = {static_cast<std::int32_t>(begin),
-                                    static_cast<std::int32_t>(batch),
-                                    static_cast<std::int32_t>(slots),
-                                    static_cast<std::int32_t>(blocks)};
+    const std::int32_t cursor[4] = {
+        static_cast<std::int32_t>(begin), static_cast<std::int32_t>(batch),
+        static_cast<std::int32_t>(slots), static_cast<std::int32_t>(blocks)};
     std::int32_t receipt[8] = {};
     const auto *vi = call.in(v, "v");
     const auto *fi = call.in(f, "f");
@@ -131,9 +127,9 @@ std::tuple<Tensor, Tensor, std::vector<std::int64_t>, std::vector<std::int64_t>>
   });
 }
 
-Row opaque_material_batch(Tensor v, Tensor f, Tensor cuts, double ox, double oy,
-                          std::int64_t begin, std::int64_t batch, std::int64_t slots,
-                          std::int64_t blocks, std::int64_t limit) {
+Row opaque_material_batch(Tensor v, Tensor f, Tensor cuts, double ox, double oy, std::int64_t begin,
+                          std::int64_t batch, std::int64_t slots, std::int64_t blocks,
+                          std::int64_t limit) {
   return batch_forward(v, f, cuts, ox, oy, begin, batch, slots, blocks, limit, 0);
 }
 
@@ -186,15 +182,16 @@ Row boundary_batch(Tensor vertices, Tensor faces, Tensor cuts, double ox, double
   require(mesh_shapes(vertices, faces, cuts), "opaque batch shapes");
   return scoped(vertices, [&] {
     Call call(vertices);
-    Workspace ws = make_workspace(vertices, batch_bytes(call, vertices, limit, row_bytes(vertices)));
+    Workspace ws =
+        make_workspace(vertices, batch_bytes(call, vertices, limit, row_bytes(vertices)));
     Tensor owners = new_empty(vertices, {1, kSlots}, ScalarType::Int);
     Tensor nodes = new_empty(vertices, {1, kSlots, 4});
-    const std::int32_t cursor[4] = {static_cast<std::int32_t>(begin),
-                                    static_cast<std::int32_t>(batch),
-                                    static_cast<std::int32_t>(slots),
-                                    static_cast<std::int32_t>(blocks)};
+    const std::int32_t cursor[4] = {
+        static_cast<std::int32_t>(begin), static_cast<std::int32_t>(batch),
+        static_cast<std::int32_t>(slots), static_cast<std::int32_t>(blocks)};
     std::int32_t receipt[8] = {};
-    auto fn = Width == 64 ? vrel_render_opaque_boundary_batch64 : vrel_render_opaque_boundary_batch80;
+    auto fn =
+        Width == 64 ? vrel_render_opaque_boundary_batch64 : vrel_render_opaque_boundary_batch80;
     call.check(fn(call.in(vertices, "vertices"), call.in(faces, "faces"), call.in(cuts, "cuts"), ox,
                   oy, static_cast<std::int32_t>(edge), cursor, receipt, call.context(),
                   call.out(owners), call.out(nodes), ws.get(), call.diag()));
@@ -218,9 +215,9 @@ std::tuple<Tensor, std::vector<std::int64_t>> partition_prepare(Tensor v, Tensor
     std::uint64_t bytes = 0;
     if (limit >= 1 && limit <= kBudgetLimit)
       bytes = query_bytes(call, vrel_render_opaque_material_batch_workspace, dtype_code(v));
-    require(limit >= 1 && limit <= kBudgetLimit &&
-                static_cast<std::uint64_t>(limit) >= bytes + storage,
-            "partition storage budget");
+    require(
+        limit >= 1 && limit <= kBudgetLimit && static_cast<std::uint64_t>(limit) >= bytes + storage,
+        "partition storage budget");
     Workspace ws = make_workspace(v, bytes);
     Tensor out = new_empty(v, {rows, 17}, ScalarType::Double);
     std::int32_t meta[8] = {};
@@ -247,9 +244,9 @@ std::tuple<Tensor, Tensor> partition_emit(Tensor rows, std::int64_t count, std::
     Call call(rows);
     // The CPU path uses no scratch; the CUDA provider gets the batch workspace.
     const std::uint64_t bytes =
-        is_cuda(rows) ? query_bytes(call, vrel_render_opaque_material_batch_workspace,
-                                    dtype_code(rows))
-                      : 8;
+        is_cuda(rows)
+            ? query_bytes(call, vrel_render_opaque_material_batch_workspace, dtype_code(rows))
+            : 8;
     Workspace ws = make_workspace(rows, bytes);
     Tensor owners = new_empty(rows, {1, kSlots}, ScalarType::Int);
     Tensor nodes = new_empty(rows, {1, kSlots, 4}, ScalarType::Double);
