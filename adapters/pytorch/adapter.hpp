@@ -222,6 +222,7 @@ std::span<const KernelBinding> image_bindings();
 std::span<const KernelBinding> shading_utility_bindings();
 std::span<const KernelBinding> shading_bindings();
 std::span<const KernelBinding> opaque_bindings();
+std::span<const KernelBinding> opaque_stream_bindings();
 std::span<const KernelBinding> workspace_bindings();
 
 }  // namespace vrel::adapter

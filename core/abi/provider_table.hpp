@@ -104,7 +104,7 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(opaque_quadrature,               432, Export<vrel_render_opaque_quadrature>)                 \
   X(opaque_quadrature_backward,      440, Export<vrel_render_opaque_quadrature_backward>)        \
   X(opaque_material_quadrature,      448, Export<vrel_render_opaque_material_quadrature>)        \
-  X(opaque_batch_4,                  456, Untyped)                                               \
+  X(opaque_material_batch_rule,      456, Export<vrel_render_opaque_material_batch_rule>)        \
   X(principled_shared_groups,        464, Export<vrel_shading_principled_shared_groups>)         \
   /* shading utilities and opaque samples                                                 */     \
   X(ordered_rgba,                    472, Export<vrel_shading_ordered_rgba>)                     \
@@ -113,19 +113,20 @@ using WorkspaceQuery = VrelStatus (*)(uint64_t operation_id, const uint64_t* cou
   X(delta_brdf,                      496, Export<vrel_shading_delta_brdf>)                       \
   X(opaque_samples,                  504, Export<vrel_shading_opaque_samples>)                   \
   X(opaque_albedo,                   512, Export<vrel_shading_opaque_albedo>)                    \
-  /* opaque partitions and boundary streams: the opaque family's author names each slot   */     \
-  /* after its operation and types it                                                     */     \
-  X(opaque_partition_1,              520, Untyped)                                               \
-  X(opaque_partition_2,              528, Untyped)                                               \
-  X(opaque_partition_3,              536, Untyped)                                               \
-  X(opaque_partition_4,              544, Untyped)                                               \
-  X(opaque_partition_5,              552, Untyped)                                               \
-  X(opaque_partition_6,              560, Untyped)                                               \
-  X(opaque_partition_7,              568, Untyped)                                               \
-  X(opaque_partition_8,              576, Untyped)                                               \
-  X(opaque_partition_9,              584, Untyped)                                               \
-  X(opaque_partition_10,             592, Untyped)                                               \
-  X(opaque_partition_11,             600, Untyped)
+  /* opaque batches (the DEFAULT batch through the rule entries, with rule 0), prefixes,    */     \
+  /* boundary streams, partitions (one entry serves the 52- and 80-slot variants: the rows'  */     \
+  /* extent tells them apart) and the boundary quadrature along a pixel side                 */     \
+  X(opaque_material_batch_rule_backward, 520, Export<vrel_render_opaque_material_batch_rule_backward>) \
+  X(opaque_prefix_backward,          528, Export<vrel_render_opaque_material_prefix_backward>)   \
+  X(opaque_prefix_backward64,        536, Export<vrel_render_opaque_material_prefix_backward64>) \
+  X(opaque_prefix_backward80,        544, Export<vrel_render_opaque_material_prefix_backward80>) \
+  X(opaque_boundary_batch64,         552, Export<vrel_render_opaque_boundary_batch64>)           \
+  X(opaque_boundary_batch80,         560, Export<vrel_render_opaque_boundary_batch80>)           \
+  X(opaque_partition_prepare,        568, Export<vrel_render_opaque_partition_prepare>)          \
+  X(opaque_partition_prepare64,      576, Export<vrel_render_opaque_partition_prepare64>)        \
+  X(opaque_partition_emit,           584, Export<vrel_render_opaque_partition_emit_workspace>)   \
+  X(opaque_partition_emit64,         592, Export<vrel_render_opaque_partition_emit_workspace64>) \
+  X(opaque_boundary_quadrature,      600, Export<vrel_render_opaque_boundary_quadrature>)
 // clang-format on
 
 struct OperationTable {

@@ -279,12 +279,28 @@ using VisibleIntegral = VisibleIntegralOf<DualValue>;
 // Replaces `piece` by the parts of it that candidate `m` does not hide, appended to `bank`.
 // `depth` (k's depth plane minus m's, inside where m is at least as near) is null when m hides
 // all of k within m's triangle.
+//
+// With `whole_unless_hidden`, the piece clipped by m's three edges (R, in a spare record) is
+// tested too: when R is empty, of zero area, or certainly nearer for k over all of R, m hides
+// nothing of the piece, which stays whole. Without it, a piece is split along m's edges whenever
+// the depth planes may cross anywhere in it, also where m's triangle is entirely behind k, as the
+// hidden back faces of a closed mesh are: the pieces kept cover the same region either way, but
+// each fragment becomes units of the quadrature. The test costs three clips per pair.
 template <typename D>
 inline void remove_hidden(const PolygonOf<D>& piece, const ShadedTriangleOf<D>& m,
                           const HalfPlaneOf<D>* depth, BankOf<D>& bank, const PixelScratchOf<D>& s,
-                          ClipBudget& budget) noexcept {
+                          ClipBudget& budget, bool whole_unless_hidden = false) noexcept {
   bool whole = depth != nullptr && certainly_excludes(*depth, piece, budget);
   for (int e = 0; e < 3 && !whole; ++e) whole = certainly_excludes(m.edges[e], piece, budget);
+  if (!whole && whole_unless_hidden) {
+    clip(piece, m.edges[0], budget, s.spare[0]);
+    clip(s.spare[0], m.edges[1], budget, s.spare[1]);
+    clip(s.spare[1], m.edges[2], budget, s.spare[0]);
+    const PolygonOf<D>& within = s.spare[0];
+    whole = is_empty(within) || area(within).v == 0 ||
+            (depth != nullptr && certainly_excludes(*depth, within, budget));
+    if (budget.overflow) return;
+  }
   if (whole) {
     detail::keep_whole(piece, bank, budget);
     return;
@@ -299,11 +315,12 @@ inline void remove_hidden(const PolygonOf<D>& piece, const ShadedTriangleOf<D>& 
 // bank returned (one of the scratch's two banks; empty when k is inactive or outside the pixel):
 // the unit square clipped by k's edges, then, for every other active candidate m in order that
 // may overlap k, each piece replaced by what m does not hide. Ties in depth go to the earlier
-// candidate. The colour integration and the quadrature both take their pieces from here.
+// candidate. The colour integration and the quadrature both take their pieces from here; the
+// quadrature passes `whole_unless_hidden` (see remove_hidden) to keep its pieces few.
 template <typename D>
 inline BankOf<D> visible_pieces(const ShadedTriangleOf<D>* tris, int32_t n, int32_t k,
                                 const Separation& apart, const PixelScratchOf<D>& s,
-                                ClipBudget& budget) noexcept {
+                                ClipBudget& budget, bool whole_unless_hidden = false) noexcept {
   BankOf<D> pieces{s.bank_a, 0, s.bank_capacity};
   BankOf<D> next{s.bank_b, 0, s.bank_capacity};
   const ShadedTriangleOf<D>& tk = tris[k];
@@ -318,7 +335,8 @@ inline BankOf<D> visible_pieces(const ShadedTriangleOf<D>* tris, int32_t n, int3
     if (coplanar && m > k) continue;
     next.count = 0;
     for (int32_t r = 0; r < pieces.count && !budget.overflow; ++r)
-      remove_hidden(pieces.pieces[r], tm, coplanar ? nullptr : &d, next, s, budget);
+      remove_hidden(pieces.pieces[r], tm, coplanar ? nullptr : &d, next, s, budget,
+                    whole_unless_hidden);
     std::swap(pieces, next);
   }
   return pieces;

@@ -110,16 +110,117 @@ struct UnitOf {
   D factor;
 };
 
+// Fan triangle i (v0, v_i, v_i+1) of a polygon, and whether its doubled area is not 0.
+template <typename D>
+bool fan_triangle(const PolygonOf<D>& q, int32_t i, UnitKind kind, UnitOf<D>& unit) noexcept {
+  const PointOf<D>& o = q.points[0];
+  const PointOf<D> e1{q.points[i].x - o.x, q.points[i].y - o.y};
+  const PointOf<D> e2{q.points[i + 1].x - o.x, q.points[i + 1].y - o.y};
+  const D cross = e1.x * e2.y - e1.y * e2.x;
+  unit = {kind, o, e1, e2, cross.v < 0 ? -cross : cross};
+  return cross.v != 0;
+}
+
 // Calls visit(unit) for each fan triangle of `q` from vertex 0 whose doubled area is not 0.
 template <typename D, typename Visit>
 void fan(const PolygonOf<D>& q, UnitKind kind, Visit&& visit) noexcept {
-  for (int32_t i = 1; i + 1 < q.count; ++i) {
-    const PointOf<D>& o = q.points[0];
-    const PointOf<D> e1{q.points[i].x - o.x, q.points[i].y - o.y};
-    const PointOf<D> e2{q.points[i + 1].x - o.x, q.points[i + 1].y - o.y};
-    const D cross = e1.x * e2.y - e1.y * e2.x;
-    if (cross.v == 0) continue;
-    if (!visit(UnitOf<D>{kind, o, e1, e2, cross.v < 0 ? -cross : cross})) return;
+  UnitOf<D> unit;
+  for (int32_t i = 1; i + 1 < q.count; ++i)
+    if (fan_triangle(q, i, kind, unit) && !visit(unit)) return;
+}
+
+// A cell of a split piece records in provenance[i] the cut line that its side (i, i+1) lies on
+// (kNoLine for a side of the piece). clip_cell() is clip() with that bookkeeping: the same points,
+// each part of a side keeps the side's line, and the new side along the cut takes `line`. When a
+// point repeats the one before it, the side leaving the pair is the later one's, so its line is
+// kept.
+template <typename D>
+void clip_cell(const PolygonOf<D>& in, const HalfPlaneOf<D>& h, int32_t line, ClipBudget& budget,
+               PolygonOf<D>& out) noexcept {
+  out.count = 0;
+  const int32_t n = in.count;
+  if (n < 3 || budget.overflow) return;
+  int32_t count = 0;
+  auto emit = [&](const PointOf<D>& p, int32_t side) -> bool {
+    if (count > 0 && same_point(out.points[count - 1], p)) {
+      out.provenance[count - 1] = side;
+      return true;
+    }
+    if (count == kPolygonCapacity) {
+      budget.overflow = 1;
+      return false;
+    }
+    out.points[count] = p;
+    out.provenance[count] = side;
+    ++count;
+    return true;
+  };
+  if (!budget.step()) return;
+  const D s_last = evaluate(h, in.points[n - 1]);
+  D s_prev = s_last;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t before = i == 0 ? n - 1 : i - 1;
+    const PointOf<D>& prev = in.points[before];
+    const PointOf<D>& cur = in.points[i];
+    D s_cur = s_last;
+    if (i != n - 1) {
+      if (!budget.step()) return;
+      s_cur = evaluate(h, cur);
+    }
+    const bool prev_in = s_prev.v >= 0;
+    const bool cur_in = s_cur.v >= 0;
+    if (prev_in != cur_in) {
+      PointOf<D> p;
+      if (std::fabs(s_cur.v) < std::fabs(s_prev.v)) {
+        const D t = s_cur / (s_cur - s_prev);
+        p = {cur.x + (prev.x - cur.x) * t, cur.y + (prev.y - cur.y) * t};
+      } else {
+        const D t = s_prev / (s_prev - s_cur);
+        p = {prev.x + (cur.x - prev.x) * t, prev.y + (cur.y - prev.y) * t};
+      }
+      // Leaving, the next side runs along the cut; entering, along the side (prev, cur).
+      if (!emit(p, prev_in ? line : in.provenance[before])) return;
+    }
+    if (cur_in && !emit(cur, in.provenance[i])) return;
+    s_prev = s_cur;
+  }
+  // A last point equal to the first closes a side of zero length; the first keeps its own.
+  if (count > 1 && same_point(out.points[0], out.points[count - 1])) --count;
+  out.count = count < 3 ? 0 : count;
+}
+
+// The fan of a cell from vertex 0: a triangle is a CUT unit when it holds a side of the cell on a
+// cut line, else a PLAIN unit. Triangle i holds side (v_i, v_i+1), the first also (v_0, v_1) and
+// the last also (v_n-1, v_0), so each side belongs to one triangle. A side of zero length holds
+// nothing; the sides of a triangle of zero area (points in line at the ends of the fan, or a
+// repeated point) pass to the next triangle kept, or to the last one kept. Kinds depend on values
+// only, so every evaluation of the pixel gives the same units.
+template <typename D, typename Visit>
+void fan_cell(const PolygonOf<D>& q, Visit&& visit) noexcept {
+  const int32_t n = q.count;
+  if (n < 3) return;
+  auto cut_side = [&](int32_t e) {
+    const PointOf<D>& a = q.points[e];
+    const PointOf<D>& b = q.points[e + 1 == n ? 0 : e + 1];
+    return q.provenance[e] != kNoLine && !(a.x.v == b.x.v && a.y.v == b.y.v);
+  };
+  bool kept[kPolygonCapacity] = {}, cut[kPolygonCapacity] = {};
+  bool pending = false;
+  int32_t last = -1;
+  UnitOf<D> unit;
+  for (int32_t i = 1; i + 1 < n; ++i) {
+    pending = pending || cut_side(i) || (i == 1 && cut_side(0)) || (i + 2 == n && cut_side(n - 1));
+    kept[i] = fan_triangle(q, i, UnitKind::kPlain, unit);
+    if (!kept[i]) continue;
+    cut[i] = pending;
+    pending = false;
+    last = i;
+  }
+  if (pending && last > 0) cut[last] = true;
+  for (int32_t i = 1; i + 1 < n; ++i) {
+    if (!kept[i]) continue;
+    fan_triangle(q, i, cut[i] ? UnitKind::kCut : UnitKind::kPlain, unit);
+    if (!visit(unit)) return;
   }
 }
 
@@ -142,7 +243,8 @@ using Decomposition = DecompositionOf<DualValue>;
 template <typename D, typename T, typename Visit>
 void candidate_units(const DecompositionOf<D>& d, int32_t k, const CutsOf<T>& cuts, int64_t face,
                      int64_t seed, ClipBudget& budget, uint64_t* crossing, Visit&& visit) noexcept {
-  const BankOf<D> pieces = visible_pieces(d.triangles, d.count, k, *d.apart, d.scratch, budget);
+  const BankOf<D> pieces =
+      visible_pieces(d.triangles, d.count, k, *d.apart, d.scratch, budget, true);
   if (budget.overflow || pieces.count == 0) return;
   CutLinesOf<D> lines;
   cut_lines(cuts, face, d.triangles[k], seed, lines);
@@ -156,6 +258,7 @@ void candidate_units(const DecompositionOf<D>& d, int32_t k, const CutsOf<T>& cu
       if (crossing != nullptr) *crossing |= uint64_t{1} << lines.line[l];
       if (count == 0) {
         copy_polygon(d.cells[0], piece);
+        for (int32_t i = 0; i < piece.count; ++i) d.cells[0].provenance[i] = kNoLine;
         count = 1;
       }
       const int32_t before = count;
@@ -165,10 +268,10 @@ void candidate_units(const DecompositionOf<D>& d, int32_t k, const CutsOf<T>& cu
           budget.overflow = 1;
           break;
         }
-        clip(d.cells[c], negated(lines.plane[l]), budget, d.cells[count]);
+        clip_cell(d.cells[c], negated(lines.plane[l]), l, budget, d.cells[count]);
         if (!is_empty(d.cells[count]) && area(d.cells[count]).v > 0) ++count;
         PolygonOf<D>& inside = d.scratch.spare[0];
-        clip(d.cells[c], lines.plane[l], budget, inside);
+        clip_cell(d.cells[c], lines.plane[l], l, budget, inside);
         if (!is_empty(inside) && area(inside).v > 0)
           copy_polygon(d.cells[c], inside);
         else
@@ -180,7 +283,7 @@ void candidate_units(const DecompositionOf<D>& d, int32_t k, const CutsOf<T>& cu
       fan(piece, UnitKind::kPlain, keep);
       continue;
     }
-    for (int32_t c = 0; c < count && go; ++c) fan(d.cells[c], UnitKind::kCut, keep);
+    for (int32_t c = 0; c < count && go; ++c) fan_cell(d.cells[c], keep);
   }
 }
 

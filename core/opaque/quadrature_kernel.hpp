@@ -14,8 +14,13 @@
 //   |   /  ____\   |    |           |   /____\_X  cell  |    5 x v nodes, v = 5..8)
 //   |  /__/ hidden |    |           |  /  P2  |. cells  |    a piece some cut crosses is split
 //   +-------------------+           +-------------------+    by every crossing cut into convex
-//                                                             cells, each fan-triangulated into
-//   fan of a cell (p0 p1 p2 p3):  (p0 p1 p2), (p0 p2 p3)     CUT units (24 x order nodes)
+//                                                             cells, each fan-triangulated; a
+//   fan of a cell (p0 p1 p2 p3):  (p0 p1 p2), (p0 p2 p3)     fan triangle holding a side along a
+//   (p0 p1 p2) holds sides p0p1 and p1p2, (p0 p2 p3)         cut is a CUT unit (24 x order
+//   holds p2p3 and p3p0                                       nodes), the others PLAIN units
+//
+// The pieces are the colour integration's, except that an occluder whose triangle hides nothing
+// of a piece (its part of the piece empty, of zero area, or certainly behind) leaves it whole.
 //
 // Cut lines live in the face's barycentric coordinates: line j of face f is
 // {c0*l0 + c1*l1 + c2*l2 = 0}. Plain layout [F,3,K]: (c0, c1, c2) = (cuts[f,0,j], cuts[f,1,j],
@@ -33,7 +38,8 @@
 // 24*order*c + 44p is 800 or below 797. More than 800 nodes fails.
 //
 // Slots are filled in candidate order, then piece order, then unit order (for each piece: its
-// plain units, or its cells in split order with their fans), then rule order. A unit whose
+// plain units, or its cells in split order with their fans, cut and plain units in fan order),
+// then rule order. A unit whose
 // doubled area is exactly 0 in value is skipped (count and emission alike). A node at
 // P0 + a*E1 + b*E2 has weight w * |E1 x E2| (w from the rule on the reference triangle, whose
 // weights sum to 1/2), and its barycentrics are the owner's barycentric planes evaluated there.

@@ -321,6 +321,289 @@ VREL_API VrelStatus vrel_render_opaque_boundary_quadrature(
     const VrelExecutionContext *context, const VrelTensorView *out_1, const VrelTensorView *out_2,
     const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
 
+/* ------------------------------------------------------------------------------------------ */
+/* Batches, prefix backward, boundary streams and partitions                                  */
+/* ------------------------------------------------------------------------------------------ */
+
+/*
+ * These exports deliver one pixel's quadrature in resumable pieces. The pixel is the square
+ * [origin_x, origin_x + 1] x [origin_y, origin_y + 1] (an image of one pixel: H = W = 1), and
+ * every piece is one 800-slot row in the quadrature's layout: owners [1,800] int32 (-1 when
+ * empty) and nodes [1,800,4] (l0, l1, l2, weight; 0 when empty), used slots first.
+ *
+ * Work items. A pixel's work is an ordered list of work items: for batches and prefixes the
+ * units of the quadrature's decomposition (in its slot order), for boundary streams the visible
+ * intervals of one pixel side. One call emits the items from cursor.begin while there are at most
+ * 32 of them and their nodes fit the row; calling again from each receipt, starting from the
+ * cursor (0, 0, 0, 0), emits every node of the pixel exactly once, in the order of the whole list,
+ * whatever the row boundaries.
+ *
+ * Rules (int32) and slot widths w:
+ *   0 DEFAULT              w 16  the material quadrature's own orders: the pixel's stream is
+ *                                vrel_render_opaque_material_quadrature's row for it;
+ *   1 SH_BILINEAR25        w 16  the lowest orders: plain units the 25-node collapsed 5x5 Gauss
+ *                                product, cut units order 5 (120 nodes);
+ *   2 SH52, 3 SH64, 4 (80) w 52, 64, 80  the highest orders whatever the 800-slot budget: plain
+ *                                units the 40-node 5x8 product, cut units order 12 (288 nodes).
+ * Rules 1 to 4 take only the plain cut layout [F,3,K]; rule 4 allows K up to 40. A stream may
+ * take at most w rows (calls) and 32*w work items.
+ *
+ * Cursor: four int32 (begin, batch, slots, blocks): the first work item of the call, the calls
+ * made before, the nodes and the work items emitted before. Valid for width w when 0 <= begin <=
+ * 32w, 0 <= batch < w, 0 <= slots <= 800*batch, 0 <= blocks <= 32*batch, blocks >= begin, and
+ * begin is 0 exactly when batch is 0.
+ *
+ * Receipt: eight int32 (32 bytes) written on success: the cursor of the next call (begin, batch,
+ * slots, blocks), then items (work items emitted), nodes (slots used in this row), total (work
+ * items of the pixel) and done (1 when none is left).
+ *
+ * Flags (int32, 0..3): bit 0 computes the vertex gradient, bit 1 the cut gradient; a gradient
+ * whose bit is clear is returned all zero.
+ *
+ * Leading checks of the batch, prefix and boundary-stream exports (1 unless stated), before the
+ * quadrature front end: the diagnostic reset; flags outside 0..3, a rule outside 0..4, or a
+ * non-zero rule with cuts not [F,3,K]: "opaque batch rule requires DEFAULT, SH_BILINEAR25 or
+ * SH_BILINEAR25_STREAM52 without curves"; a null cursor or receipt, or a cursor invalid for the
+ * rule's width: "opaque batch cursor/receipt"; the two records overlapping: "opaque batch
+ * metadata alias". Then the quadrature front end with H = W = 1 (image/origin range, context,
+ * mesh, cuts with the rule's K limit, outputs or gradients with 1 row, finiteness, workspace,
+ * overlaps; see vrel_render_opaque_quadrature), then: a tensor overlapping the cursor or the
+ * receipt: "opaque batch metadata/tensor alias"; the workspace overlapping either: "opaque batch
+ * metadata/scratch alias". Kernel failures (more than 32 candidates, a clip capacity, a pixel
+ * the quadrature cannot plan within 800 slots at its lowest orders, a stream that would need more
+ * rows than its width allows, a value that is not finite): status 4 "opaque batch
+ * capacity/arithmetic overflow; partial outputs invalid" (the receipt is not written).
+ *
+ * CUDA: after the front end's head, the front end's device checks, then the provider entry named
+ * below; without it status 2 with the sentence given.
+ */
+
+/*
+ * One batch call with the DEFAULT rule (0) and flags 3.
+ *
+ *   vertices [V,3], faces [F,3], cuts (as for the quadrature); origin_x, origin_y: the pixel
+ *   cursor   const int32[4]; receipt int32[8] (out)
+ *   owners (out) [1,800] int32; nodes (out) [1,800,4] vertex dtype
+ *   workspace    1,047,584 bytes, 8-byte aligned (vrel_render_opaque_material_batch_workspace)
+ *
+ * CUDA: the provider's opaque_material_batch_rule entry (offset 456) with rule 0; without it
+ * 2 "CUDA opaque batch unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_batch(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const int32_t *cursor, int32_t *receipt,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Vector-Jacobian product of one batch call's row (rule 0, flags 3): gradient [1,800,4], the
+ * cotangents of the slots the forward call with the same cursor filled; vertex_gradient (out)
+ * [V,3] and cut_gradient (out, the cuts' shape) are zeroed, then receive the products of this
+ * call's work items. Summing the outputs of every call of a stream gives the backward of the
+ * whole stream. The receipt is the forward's. CUDA: the opaque_material_batch_rule_backward
+ * entry (offset 520) with rule 0 and flags 3; without it 2 "CUDA opaque batch unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_batch_backward(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const int32_t *cursor, int32_t *receipt,
+    const VrelTensorView *gradient, const VrelExecutionContext *context,
+    const VrelTensorView *vertex_gradient, const VrelTensorView *cut_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * vrel_render_opaque_material_batch with an explicit rule (0..4). CUDA: the
+ * opaque_material_batch_rule entry (offset 456); without it 2 "CUDA explicit opaque rule
+ * unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_batch_rule(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const int32_t *cursor, int32_t *receipt,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, const VrelBufferDescriptor *workspace, VrelDiagnostic *diag,
+    int32_t rule) VREL_NOEXCEPT;
+
+/*
+ * vrel_render_opaque_material_batch_backward with an explicit rule (0..4) and flags (0..3).
+ * CUDA: the opaque_material_batch_rule_backward entry (offset 520); without it 2 "CUDA explicit
+ * opaque rule unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_batch_rule_backward(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const int32_t *cursor, int32_t *receipt,
+    const VrelTensorView *gradient, const VrelExecutionContext *context,
+    const VrelTensorView *vertex_gradient, const VrelTensorView *cut_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag, int32_t rule,
+    int32_t flags) VREL_NOEXCEPT;
+
+/*
+ * Workspace of every batch, prefix, boundary-stream and partition export: the material
+ * quadrature's query (vrel_render_opaque_material_quadrature_workspace): 1,047,584 bytes at
+ * alignment 8 on the CPU, its statuses and sentences.
+ */
+VREL_API VrelStatus vrel_render_opaque_material_batch_workspace(
+    uint32_t dtype, const VrelExecutionContext *context, uint64_t *workspace_bytes,
+    uint64_t *workspace_alignment, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Prefix backward: a batch backward whose gradients accumulate across the calls of a stream,
+ * with rule 2 (this export), 3 (...64) or 4 (...80) and the given flags.
+ *
+ *   prefix  int32[2] (8 bytes, 4-byte aligned), read and written: (face, seen). (0, 0) starts a
+ *           sequence: the gradients are zeroed and the call must start at cursor begin 0. Each
+ *           successful call stores the pixel's candidate count in face and the work items
+ *           accumulated so far in seen; a call with seen > 0 adds its products to the gradients
+ *           and must resume at begin = seen on a pixel with that candidate count (else status 4).
+ *
+ * After the whole stream the gradients equal the batch backward of every row summed.
+ * Statuses: the batch's, with a null prefix: 1 "prefix required" (after the cursor checks); a
+ * null gradient: 2 "prefix requires SH52 orSH64 first VJP"; after the front end: prefix address
+ * not a multiple of 4: "prefix alignment"; a tensor overlapping it: "prefix tensor alias"; the
+ * workspace, cursor or receipt overlapping it: "prefix metadata/scratch alias". CUDA: the
+ * opaque_prefix_backward, ...64, ...80 entries (offsets 528, 536, 544); without it 2 "CUDA
+ * persistent prefix unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_material_prefix_backward(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const int32_t *cursor, int32_t *receipt,
+    const VrelTensorView *gradient, const VrelExecutionContext *context,
+    const VrelTensorView *vertex_gradient, const VrelTensorView *cut_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag, int32_t flags,
+    int32_t *prefix) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_material_prefix_backward64(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const int32_t *cursor, int32_t *receipt,
+    const VrelTensorView *gradient, const VrelExecutionContext *context,
+    const VrelTensorView *vertex_gradient, const VrelTensorView *cut_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag, int32_t flags,
+    int32_t *prefix) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_material_prefix_backward80(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const int32_t *cursor, int32_t *receipt,
+    const VrelTensorView *gradient, const VrelExecutionContext *context,
+    const VrelTensorView *vertex_gradient, const VrelTensorView *cut_gradient,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag, int32_t flags,
+    int32_t *prefix) VREL_NOEXCEPT;
+
+/*
+ * Boundary stream along side `edge` of the pixel (0 bottom, 1 right, 2 top, 3 left, as for
+ * vrel_render_opaque_boundary_quadrature), with rule 3 (this export, w 64) or 4 (...80, w 80) and
+ * flags 0: the work items are the visible intervals of the side, in candidate order and then
+ * along the side, each with the 8-point Gauss-Legendre rule (weights in units of the side's
+ * length, 1); the stream's nodes are those vrel_render_opaque_boundary_quadrature writes for the
+ * pixel. At most 256 visible intervals per side.
+ *
+ *   out_1 (out) owners [1,800] int32; out_2 (out) nodes [1,800,4]
+ *
+ * Statuses: the leading checks, with an edge outside 0..3 (after the rule): 1 "boundary stream
+ * edge range"; the front end; the record aliases; status 4 "opaque boundary stream
+ * capacity/arithmetic overflow; partial outputs invalid". CUDA: the opaque_boundary_batch64 /
+ * 80 entries (offsets 552, 560); without it 2 "CUDA boundary stream unavailable".
+ */
+VREL_API VrelStatus vrel_render_opaque_boundary_batch64(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, int32_t edge, const int32_t *cursor, int32_t *receipt,
+    const VrelExecutionContext *context, const VrelTensorView *out_1, const VrelTensorView *out_2,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_boundary_batch80(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, int32_t edge, const int32_t *cursor, int32_t *receipt,
+    const VrelExecutionContext *context, const VrelTensorView *out_1, const VrelTensorView *out_2,
+    const VrelBufferDescriptor *workspace, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Partitions split the preparation of a pixel's nodes from their emission. Variants by slot
+ * width w: this export 52 (rule 2), ...64 (rule 3), ...80 (rule 4); R = 32*w rows (1,664, 2,048,
+ * 2,560).
+ *
+ * Prepare plans the pixel with the rule of w, computes every node and stores them in rows
+ * [R,17] float64, one row per block of at most four consecutive nodes of one unit (a unit's
+ * nodes start a new block): column 0 is 4*owner + (nodes in the block - 1), columns 1+4q .. 4+4q
+ * node q's (l0, l1, l2, weight); unused columns hold 0, unused rows -1 then 0. metadata (out,
+ * int32[8], 4-byte aligned): rows used, nodes, units, cut units, plain units, w, emit's begin
+ * step (32; 28 for w 80), the pixel's candidates.
+ *
+ *   vertices [V,3] float64, faces [F,3], cuts [F,3,K] float64 (K <= 16; 40 for w 80)
+ *   rows (out) [R,17] float64; workspace as for the batches
+ *
+ * Statuses, in order (1 unless stated): the diagnostic reset; the context (its status); CUDA:
+ * the provider's opaque_partition_prepare entry (offset 568; 576 for w 64), without it 2 "CUDA
+ * partition unavailable" ("CUDA SH64 partition unavailable" for w 64); metadata null or origin
+ * not finite within +/-1048576: "partition origin/result"; metadata not 4-byte aligned:
+ * "partition metadata alignment"; the opaque mesh check; vertices not float64: 2 "partition
+ * float64 qualification only"; cuts: "partition cuts" (rank 3, extent 0 = F), the view's status,
+ * 2 not CPU, the input flag; "partition cuts dtype/capacity" (layout, K, dtype); rows: "partition
+ * storage" (shape), the view's status, 2 not CPU, the output flag; "partition storage dtype";
+ * workspace missing or short: 3 "partition scratch", misaligned: 1 "partition scratch"; "partition
+ * input alias"; "partition input device"; "partition storage alias" (rows, workspace, metadata);
+ * "partition finite bounded inputs"; status 4 "partition capacity/arithmetic overflow; all rows
+ * invalid" (also when the blocks exceed R rows).
+ */
+VREL_API VrelStatus vrel_render_opaque_partition_prepare(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const VrelExecutionContext *context,
+    const VrelTensorView *rows, int32_t *metadata, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_partition_prepare64(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const VrelExecutionContext *context,
+    const VrelTensorView *rows, int32_t *metadata, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_partition_prepare80(
+    const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,
+    double origin_x, double origin_y, const VrelExecutionContext *context,
+    const VrelTensorView *rows, int32_t *metadata, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Emit: rows begin .. count-1 of a prepared partition into one row: owners (out) [1,800] int32,
+ * nodes (out) [1,800,4] float64 (-1 and 0 first). Emitting from begin 0, 32, 64, ... (28, 56, ...
+ * for w 80) with count = min(rows used, begin + 32) gives the batch nodes of the same rule bit for
+ * bit, in the same order.
+ *
+ * Statuses, in order (1 unless stated): the diagnostic reset; the context; not the CPU: 2
+ * "partition emit CPU qualification only"; count outside 0..R, begin negative or above count, or
+ * not a multiple of 32 (28 for w 80): "partition range"; rows: "partition rows" (shape [R,17]),
+ * the view's status, 2 not CPU, the input flag; owners: "partition owners" ([1,800]), the view's
+ * status, 2 not CPU, the output flag; nodes: the colour tensor check with [1,800,4] float64 as an
+ * output; rows not float64, owners not int32 or a view on another device: "partition
+ * dtype/device"; two of them overlapping: "partition alias"; a row that is not a block or more
+ * than 800 nodes: status 4 "partition row/arithmetic failure; outputs invalid".
+ */
+VREL_API VrelStatus vrel_render_opaque_partition_emit(
+    const VrelTensorView *rows, int32_t count, int32_t begin,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_partition_emit64(
+    const VrelTensorView *rows, int32_t count, int32_t begin,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_partition_emit80(
+    const VrelTensorView *rows, int32_t count, int32_t begin,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, VrelDiagnostic *diag) VREL_NOEXCEPT;
+
+/*
+ * Emit with a caller scratch: on the CPU exactly the emit above (the workspace is not used); on
+ * CUDA the provider's opaque_partition_emit entry (offset 584; 592 for w 64), without it 2 "CUDA
+ * partition unavailable" ("CUDA SH64 partition unavailable" for w 64).
+ */
+VREL_API VrelStatus vrel_render_opaque_partition_emit_workspace(
+    const VrelTensorView *rows, int32_t count, int32_t begin,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_partition_emit_workspace64(
+    const VrelTensorView *rows, int32_t count, int32_t begin,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+VREL_API VrelStatus vrel_render_opaque_partition_emit_workspace80(
+    const VrelTensorView *rows, int32_t count, int32_t begin,
+    const VrelExecutionContext *context, const VrelTensorView *owners,
+    const VrelTensorView *nodes, const VrelBufferDescriptor *workspace,
+    VrelDiagnostic *diag) VREL_NOEXCEPT;
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

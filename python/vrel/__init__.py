@@ -27,13 +27,15 @@ import torch as _pytorch  # noqa: F401  (loads the PyTorch libraries _torch link
 
 from . import _torch  # noqa: F401  (registers the operators while it loads)
 from . import _registry
-from . import animation, camera, image, io, loss, mesh, opaque, pipeline, points, render, shading
+from . import animation, camera, image, io, loss, mesh, opaque, opaque_stream, pipeline, points
+from . import render, shading
 from . import shapes, textures, transforms, workspace
 from .animation import *  # noqa: F401,F403
 from .image import *  # noqa: F401,F403
 from .io import ply_probe, ply_read  # the writers stay under vrel.io
 from .mesh import *  # noqa: F401,F403
 from .opaque import *  # noqa: F401,F403
+from .opaque_stream import *  # noqa: F401,F403
 from .pipeline import *  # noqa: F401,F403
 from .points import *  # noqa: F401,F403
 from .render import *  # noqa: F401,F403
@@ -46,7 +48,7 @@ __version__ = "0.2.0"
 
 #: the public names of every family module, the helper modules and the registration tables
 __all__ = ([name for family in (mesh, transforms, render, textures, points, animation, image,
-                                shading, opaque, workspace, pipeline)
+                                shading, opaque, opaque_stream, workspace, pipeline)
             for name in family.__all__]
            + ["ply_probe", "ply_read", "AUTOGRAD_OPERATORS", "FAKE_OPERATORS", "camera", "io",
               "loss", "shapes"])

@@ -224,35 +224,76 @@ TEST(OpaqueQuadrature, UnitsIntegratePolynomialsExactlyWithTheBudgetsOrders) {
   ASSERT_EQ(q.status, 0) << q.message;
   EXPECT_EQ(used_slots(q, 0), 2 * 288);
   expect_exact_monomials(q, opaque::cut_rule(12).degree);
-  // A cut at x = 0.5: two rectangles, 4 cut units; 480 + 4 x 168 > 800 gives order 5.
+  // A cut at x = 0.5: two rectangles, each fanned into the triangle holding the cut side (a cut
+  // unit) and the other (plain): 2 x 288 + 2 x 40 nodes.
   q = quadrature(s, plain_cuts({vertical_line(0.5)}));
   ASSERT_EQ(q.status, 0) << q.message;
-  EXPECT_EQ(used_slots(q, 0), 4 * 120);
-  expect_exact_monomials(q, opaque::cut_rule(5).degree);
-  // Nodes on either side of the cut: none straddles x = 0.5 within a unit, so a function with a
-  // kink there (|x - 0.5|) is integrated exactly too.
-  double kink = 0;
-  for (int slot = 0; slot < 480; ++slot) {
+  EXPECT_EQ(used_slots(q, 0), 656);
+  expect_exact_monomials(q, std::min(opaque::cut_rule(12).degree, opaque::plain_rule(8).degree));
+  // Nodes on either side of the cut: no unit straddles x = 0.5, so a function with a kink there
+  // (|x - 0.5|) is integrated exactly too, and so is one with a jump (the side of x = 0.5).
+  double kink = 0, jump = 0;
+  for (int slot = 0; slot < 656; ++slot) {
     const double* n = q.node(0, slot);
-    kink += n[3] * std::fabs(40 * n[1] - 10 - 0.5);
+    const double x = 40 * n[1] - 10;
+    kink += n[3] * std::fabs(x - 0.5);
+    jump += n[3] * (x < 0.5 ? 1 : 3) * x;
   }
   EXPECT_NEAR(kink, 0.25, 1e-13);
+  EXPECT_NEAR(jump, 0.125 + 3 * 0.375, 1e-13);
   // The same cut in the packed layout, with (u, v) = (x, y) at the corners.
   q = quadrature(s, Cuts{1, 9, {-10, -10, 30, -10, -10, 30, 1, 0, -0.5}});
   ASSERT_EQ(q.status, 0) << q.message;
-  EXPECT_EQ(used_slots(q, 0), 480);
+  EXPECT_EQ(used_slots(q, 0), 656);
 }
 
 TEST(OpaqueQuadrature, PixelsBeyondTheBudgetFail) {
   const Scene s = big_triangle();
-  // Three strips: 6 cut units of 120 nodes fit.
-  Quadrature q = quadrature(s, plain_cuts({vertical_line(1.0 / 3), vertical_line(2.0 / 3)}));
+  // Four strips: the outer two hold one cut side each (a cut and a plain unit), the inner two a
+  // cut side in both triangles: 6 cut units at order 5 and 2 plain units of 5 x 8 fill 800 slots.
+  Quadrature q = quadrature(
+      s, plain_cuts({vertical_line(0.25), vertical_line(0.5), vertical_line(0.75)}));
   ASSERT_EQ(q.status, 0) << q.message;
-  EXPECT_EQ(used_slots(q, 0), 720);
-  // Four strips: 8 cut units need 960 nodes at the lowest order.
-  q = quadrature(s, plain_cuts({vertical_line(0.25), vertical_line(0.5), vertical_line(0.75)}));
+  EXPECT_EQ(used_slots(q, 0), 800);
+  // Five strips: 8 cut units need 960 nodes at the lowest order.
+  q = quadrature(s, plain_cuts({vertical_line(0.2), vertical_line(0.4), vertical_line(0.6),
+                                vertical_line(0.8)}));
   EXPECT_EQ(q.status, VREL_STATUS_OVERFLOW);
   EXPECT_EQ(q.message, "quadrature capacity/arithmetic overflow; partial outputs invalid");
+}
+
+// A face about the pixel's size whose edges cut off three corners of the pixel: its piece is a
+// heptagon, and the cut x = 0.5 splits it into a hexagon and a pentagon. Only the two fan
+// triangles holding the cut's sides are cut units (2 x 288 nodes at order 12), the other five
+// plain (5 x 40), where seven cut units would need 840 slots.
+TEST(OpaqueQuadrature, OneCutThroughAHeptagonalPieceFitsTheBudget) {
+  Scene s;
+  const double xs[3] = {8.4 / 13, 2.4, -0.45}, ys[3] = {-3.0 / 13, 2.4, 0.5};
+  s.triangle({xs[0], ys[0], 0, xs[1], ys[1], 0, xs[2], ys[2], 0});
+  const Quadrature q = quadrature(s, plain_cuts({{xs[0] - 0.5, xs[1] - 0.5, xs[2] - 0.5}}));
+  ASSERT_EQ(q.status, 0) << q.message;
+  EXPECT_EQ(used_slots(q, 0), 776);
+  // The area 1 - 3 x 0.03, and a jump at the cut: 0.44 left of it, 0.47 right of it at 3.
+  double area = 0, jump = 0;
+  for (int slot = 0; slot < 776; ++slot) {
+    const double* n = q.node(0, slot);
+    const double x = n[0] * xs[0] + n[1] * xs[1] + n[2] * xs[2];
+    area += n[3];
+    jump += n[3] * (x < 0.5 ? 1 : 3);
+  }
+  EXPECT_NEAR(area, 0.91, 1e-14);
+  EXPECT_NEAR(jump, 0.44 + 3 * 0.47, 1e-14);
+  // A cut through a corner of the piece, x = 2y through (0, 0), exactly (dyadic planes): a seeded
+  // evaluation may keep the corner twice where the plain one merges it, and must still find the
+  // same units (else the backward fails).
+  Scene dyadic;
+  dyadic.triangle({-2, -2, 0, 6, -2, 0, -2, 6, 0});
+  const Cuts corner = plain_cuts({{2, 10, -14}});
+  const Quadrature c = quadrature(dyadic, corner);
+  ASSERT_EQ(c.status, 0) << c.message;
+  EXPECT_EQ(used_slots(c, 0), 2 * 288 + 40);  // a triangle and a quadrilateral: 2 cut, 1 plain
+  std::vector<double> g(4 * kSlots, 0.25), gv, gc;
+  EXPECT_EQ(quadrature_backward(dyadic, corner, g, gv, gc), 0);
 }
 
 // The budget rule at its boundaries: order 12 while base + 168c < 801, v from what is left
@@ -662,6 +703,80 @@ TEST(OpaqueQuadrature, BadInputsOfEveryExport) {
     EXPECT_EQ(diag.text(), "quadrature workspace results required");
     EXPECT_EQ(fn(VREL_DTYPE_INT32, &ctx, &bytes, &alignment, diag), 2);
   }
+}
+
+}  // namespace
+}  // namespace vrel::test
+
+namespace vrel::test {
+namespace {
+
+// A closed cube of n x n squares per side (12 n^2 faces) of half-width `half` pixels, turned
+// about two axes, in the middle of a size x size image.
+Scene closed_box(int n, double half, int64_t size) {
+  Scene s;
+  s.h = s.w = size;
+  const double c = double(size) / 2, a = 0.5, b = 0.4;
+  auto point = [&](double x, double y, double z) {
+    const double y1 = y * std::cos(a) - z * std::sin(a), z1 = y * std::sin(a) + z * std::cos(a);
+    const double x2 = x * std::cos(b) + z1 * std::sin(b), z2 = -x * std::sin(b) + z1 * std::cos(b);
+    return s.vertex(c + half * x2, c + half * y1, 10 + half * z2);
+  };
+  for (int axis = 0; axis < 3; ++axis)
+    for (int side = -1; side <= 1; side += 2) {
+      std::vector<int32_t> grid;
+      for (int i = 0; i <= n; ++i)
+        for (int j = 0; j <= n; ++j) {
+          double p[3];
+          p[axis] = side;
+          p[(axis + 1) % 3] = -1 + 2.0 * i / n;
+          p[(axis + 2) % 3] = -1 + 2.0 * j / n;
+          grid.push_back(point(p[0], p[1], p[2]));
+        }
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+          const int32_t q = grid[i * (n + 1) + j], r = grid[(i + 1) * (n + 1) + j],
+                        t = grid[(i + 1) * (n + 1) + j + 1], u = grid[i * (n + 1) + j + 1];
+          if (side > 0) {
+            s.face(q, r, t);
+            s.face(q, t, u);
+          } else {
+            s.face(q, t, r);
+            s.face(q, u, t);
+          }
+        }
+    }
+  return s;
+}
+
+// A closed mesh: its hidden back faces must not fragment the front faces' pieces, so every pixel
+// fits the slots (several did not when a back face split every piece its depth plane crossed),
+// and the weights of each pixel still give the visible area of each face.
+TEST(OpaqueQuadrature, ClosedMeshFitsTheBudgetAndKeepsTheVisibleAreas) {
+  Scene s = closed_box(6, 10, 32);
+  // Colour channels (1, f, f^2) on face f: the area, and face-weighted sums that a weight given
+  // to the wrong face would change.
+  s.colour.clear();
+  for (int64_t f = 0; f < s.f(); ++f)
+    for (int t = 0; t < 3; ++t) s.colour.insert(s.colour.end(), {1, double(f), double(f * f)});
+  std::vector<double> ref;
+  ASSERT_EQ(integrate(s, ref), 0);
+  const Quadrature q = quadrature(s, Cuts{3, 0, {}});
+  ASSERT_EQ(q.status, 0) << q.message;
+  int covered = 0;
+  for (int64_t p = 0; p < s.h * s.w; ++p) {
+    double sums[3] = {};
+    for (int64_t slot = 0; slot < kSlots && q.owner(p, slot) >= 0; ++slot) {
+      const double w = q.node(p, slot)[3], f = q.owner(p, slot);
+      sums[0] += w;
+      sums[1] += w * f;
+      sums[2] += w * f * f;
+    }
+    for (int c = 0; c < 3; ++c)
+      EXPECT_NEAR(sums[c], ref[4 * p + c], 1e-11 * (1 + ref[4 * p + c])) << "pixel " << p;
+    covered += ref[4 * p + 3] > 0;
+  }
+  EXPECT_GT(covered, 300);
 }
 
 }  // namespace

@@ -149,7 +149,8 @@ const KernelBinding *find_binding(const char *name) {
   for (auto family :
        {workspace_bindings(), mesh_bindings(), io_bindings(), transforms_bindings(),
         render_bindings(), texture_bindings(), points_bindings(), animation_bindings(),
-        image_bindings(), shading_bindings(), shading_utility_bindings(), opaque_bindings()}) {
+        image_bindings(), shading_bindings(), shading_utility_bindings(), opaque_bindings(),
+        opaque_stream_bindings()}) {
     for (const KernelBinding &binding : family) {
       if (std::strcmp(binding.name, name) == 0) return &binding;
     }
