@@ -1,6 +1,7 @@
 // vrel_render_opaque_quadrature, vrel_render_opaque_material_quadrature, their backwards and
 // workspace queries, and vrel_render_opaque_boundary_quadrature, the one entry for both
 // quadratures and the integration along a pixel edge.
+#include "opaque/boundary.hpp"
 #include "opaque/checks.hpp"
 #include "opaque/quadrature_kernel.hpp"
 
@@ -200,8 +201,9 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_boundary_quadrature(
     return vrel_render_opaque_material_quadrature(vertices, faces, cuts, image_height, image_width,
                                                   origin_x, origin_y, context, out_1, out_2,
                                                   workspace, diag);
-  // Edges 0..3: the integration along one pixel edge (core/opaque/boundary_kernel) plugs in
-  // here, behind the front end and its own CUDA entry; until then the call is refused.
-  return f.fail(VREL_STATUS_UNSUPPORTED,
-                "opaque boundary quadrature along a pixel edge is not available in this build");
+  return boundary_side_quadrature(f,
+                                  {vertices, faces, cuts, image_height, image_width, origin_x,
+                                   origin_y, nullptr, context, out_1, out_2, nullptr, nullptr,
+                                   workspace},
+                                  edge);
 }

@@ -311,9 +311,13 @@ VREL_API VrelStatus vrel_render_opaque_material_quadrature_workspace(
  * edge -1 runs vrel_render_opaque_quadrature and -2 vrel_render_opaque_material_quadrature with
  * out_1 as owners and out_2 as nodes (their statuses, CUDA path included); edges 0..3 integrate
  * along one edge of every pixel (0 bottom, 1 right, 2 top, 3 left). The diagnostic is reset
- * first; an edge above 3 or below -2: 1 "opaque edge must be0..3". Edges 0..3 are not built in
- * this version: 2 "opaque boundary quadrature along a pixel edge is not available in this
- * build".
+ * first; an edge above 3 or below -2: 1 "opaque edge must be0..3". Edges 0..3 give, per pixel,
+ * nodes along that side over the intervals where each face is the visible surface (the area
+ * integration's visibility and tie rules restricted to the side), an 8-point Gauss-Legendre rule
+ * per interval, weights in units of pixel-edge length; cut lines do not split the intervals. They
+ * run the quadrature front end (forward checks), forward CUDA to the provider's
+ * opaque_boundary_quadrature entry (2 "CUDA opaque boundary unavailable" without it), and fail a
+ * pixel with 4 "quadrature capacity/arithmetic overflow; partial outputs invalid".
  */
 VREL_API VrelStatus vrel_render_opaque_boundary_quadrature(
     const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,

@@ -512,6 +512,9 @@ def opaque_boundary_quadrature(vertices: torch.Tensor, faces: torch.Tensor,
     Example:
         >>> v = torch.tensor([[-1, -1, 1], [5, -1, 1], [-1, 5, 1]], dtype=torch.float64)
         >>> f = torch.tensor([[0, 1, 2]], dtype=torch.int32)
+        >>> owners, nodes = vrel.opaque_boundary_quadrature(v, f, edge=0, height=1, width=1)
+        >>> round(float(nodes[0, :, 3].sum()), 12)  # the whole bottom edge is covered
+        1.0
         >>> try:
         ...     vrel.opaque_boundary_quadrature(v, f, edge=4, height=1, width=1)
         ... except RuntimeError as error:
