@@ -244,7 +244,7 @@ template <typename D, typename T, typename Visit>
 void candidate_units(const DecompositionOf<D>& d, int32_t k, const CutsOf<T>& cuts, int64_t face,
                      int64_t seed, ClipBudget& budget, uint64_t* crossing, Visit&& visit) noexcept {
   const BankOf<D> pieces =
-      visible_pieces(d.triangles, d.count, k, *d.apart, d.scratch, budget, true);
+      visible_pieces(d.triangles, d.count, k, *d.apart, d.scratch, budget, true, true);
   if (budget.overflow || pieces.count == 0) return;
   CutLinesOf<D> lines;
   cut_lines(cuts, face, d.triangles[k], seed, lines);

@@ -20,7 +20,16 @@
 //   holds p2p3 and p3p0                                       nodes), the others PLAIN units
 //
 // The pieces are the colour integration's, except that an occluder whose triangle hides nothing
-// of a piece (its part of the piece empty, of zero area, or certainly behind) leaves it whole.
+// of a piece (its part of the piece empty, of zero area, negligible, or certainly behind) leaves
+// it whole, and that negligible pieces are dropped. Negligible (pixel_rule.hpp) means an area of
+// at most 16 u * scale * extent: u the unit roundoff, extent the larger side of the piece's
+// bounding box, scale the largest magnitude of the candidates' pixel-local corner coordinates (at
+// least 1). That is what rounding can give a piece of zero true area, such as the sliver a hidden
+// face leaves along the edge shared by two faces in front of it (three faces, so the separation
+// of pairs does not exclude it); each such piece would cost a unit and carry derivatives
+// interpolated between rounding errors. Dropping one moves the integrals by at most its bound
+// (at most 2.6e-15 * scale, the extent being at most sqrt 2). The test reads values only, so the
+// count pass, the emission and every seeded evaluation of the backward find the same units.
 //
 // Cut lines live in the face's barycentric coordinates: line j of face f is
 // {c0*l0 + c1*l1 + c2*l2 = 0}. Plain layout [F,3,K]: (c0, c1, c2) = (cuts[f,0,j], cuts[f,1,j],
