@@ -361,8 +361,9 @@ inline void remove_hidden(const PolygonOf<D>& piece, const ShadedTriangleOf<D>& 
 // `drop_negligible`, which drops the pieces of negligible area (see negligible()): the slivers
 // that a hidden face leaves along the shared edge of two faces in front of it, which the
 // separation of pairs cannot exclude since three faces are involved. Both change the region kept
-// by at most rounding-sized areas; the colour integration passes neither, so its values stay
-// those of the exact clipping.
+// by at most rounding-sized areas. The colour integration passes `drop_negligible` too: a sliver's
+// corners are interpolated between values of the order of rounding, so its derivatives are
+// meaningless and would spoil the vertex gradient (its area is below what the test resolves).
 template <typename D>
 inline BankOf<D> visible_pieces(const ShadedTriangleOf<D>* tris, int32_t n, int32_t k,
                                 const Separation& apart, const PixelScratchOf<D>& s,
@@ -410,7 +411,7 @@ inline VisibleIntegralOf<D> visible_integral(const ShadedTriangleOf<D>* tris,
   for (int32_t k = 0; k < n && !budget.overflow; ++k) {
     const ShadedTriangleOf<D>& tk = tris[k];
     if (!tk.active) continue;
-    const BankOf<D> pieces = visible_pieces(tris, n, k, apart, s, budget);
+    const BankOf<D> pieces = visible_pieces(tris, n, k, apart, s, budget, false, true);
     D(&w)[3] = weights[k];
     for (int32_t r = 0; r < pieces.count; ++r) {
       const MomentsOf<D> mo = moments(pieces.pieces[r]);
