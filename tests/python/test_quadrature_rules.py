@@ -13,9 +13,9 @@ TABLES = ROOT / "core" / "opaque" / "rule_tables.hpp"
 
 
 def load_generator():
-    spec = importlib.util.spec_from_file_location("gen_quadrature_rules", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("gen_quadrature_rules", SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
