@@ -95,8 +95,9 @@ Outcome material_batch_backward(const QuadratureInputs<T>& in, int32_t rule, int
 }
 
 template <typename T>
-Outcome boundary_stream(const T* vertices, const int32_t* faces, int64_t face_count, double ox,
-                        double oy, int32_t side, int32_t width, const Cursor& cursor,
+Outcome boundary_stream(const T* vertices, const int32_t* faces, int64_t face_count,
+                        const CutsOf<T>& cuts, double ox, double oy, int32_t side, int32_t width,
+                        const Cursor& cursor,
                         const IntegrateWorkspace& ws, int32_t* owners, T* nodes,
                         Receipt& receipt) noexcept {
   clear_row(owners, nodes);
@@ -111,6 +112,9 @@ Outcome boundary_stream(const T* vertices, const int32_t* faces, int64_t face_co
     for (int32_t k = 0; k < n; ++k)
       ws.triangles[k] = shaded_triangle<DualValue>(pixel.faces[k], kNoSeed);
     count = visible_side_intervals(pixel, ws.triangles, side, intervals, kIntervalCapacity);
+    if (count > 0)
+      count = split_at_cuts(cuts, ws.candidates, ws.triangles, side, intervals, count,
+                            kIntervalCapacity);
     if (count < 0) return Outcome::kCapacity;
   }
   const LineRule rule = gauss_legendre(kBoundaryPoints);
@@ -185,9 +189,9 @@ Outcome partition_emit(const double* rows, int32_t count, int32_t begin, int32_t
   template Outcome material_batch_backward<T>(const QuadratureInputs<T>&, int32_t, int32_t,        \
                                               const Cursor&, const T*, const QuadratureWorkspace&, \
                                               T*, T*, Receipt&, Prefix*) noexcept;                 \
-  template Outcome boundary_stream<T>(const T*, const int32_t*, int64_t, double, double, int32_t,  \
-                                      int32_t, const Cursor&, const IntegrateWorkspace&, int32_t*, \
-                                      T*, Receipt&) noexcept;
+  template Outcome boundary_stream<T>(const T*, const int32_t*, int64_t, const CutsOf<T>&, double, \
+                                      double, int32_t, int32_t, const Cursor&,                     \
+                                      const IntegrateWorkspace&, int32_t*, T*, Receipt&) noexcept;
 VREL_BATCH_INSTANCES(float)
 VREL_BATCH_INSTANCES(double)
 #undef VREL_BATCH_INSTANCES

@@ -51,10 +51,12 @@ Outcome material_batch_backward(const QuadratureInputs<T>& in, int32_t rule, int
                                 Receipt& receipt, Prefix* prefix) noexcept;
 
 // One boundary-stream call along side `side` (0..3) of the pixel: work items are the visible
-// intervals of the side, each with the 8-point Gauss-Legendre rule.
+// intervals of the side split at the cut lines of `cuts` (split_at_cuts), each with the 8-point
+// Gauss-Legendre rule.
 template <typename T>
-Outcome boundary_stream(const T* vertices, const int32_t* faces, int64_t face_count, double ox,
-                        double oy, int32_t side, int32_t width, const Cursor& cursor,
+Outcome boundary_stream(const T* vertices, const int32_t* faces, int64_t face_count,
+                        const CutsOf<T>& cuts, double ox, double oy, int32_t side, int32_t width,
+                        const Cursor& cursor,
                         const IntegrateWorkspace& ws, int32_t* owners, T* nodes,
                         Receipt& receipt) noexcept;
 

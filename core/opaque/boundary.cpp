@@ -26,13 +26,16 @@ VrelStatus boundary_side_quadrature(const frame::Frame& f, const QuadratureOpera
         f.diag());
   }
   VREL_TRY(check_quadrature_host(f, call, ops));
+  CutLayout layout{};
+  cut_layout(ops.cuts, call.max_lines, &layout);
   const Outcome outcome = frame::with_floating(ops.vertices->dtype, [&](auto t) {
     using T = decltype(t);
     return boundary_quadrature(
         data_of<T>(*ops.vertices), data_of<int32_t>(*ops.faces), ops.faces->shape[0],
         {ops.height, ops.width, ops.ox, ops.oy}, edge, gauss_legendre(kBoundaryPoints),
         mutable_data_of<int32_t>(*ops.owners), mutable_data_of<T>(*ops.nodes),
-        integrate_workspace(ops.workspace->data));
+        integrate_workspace(ops.workspace->data),
+        CutsOf<T>{data_of<T>(*ops.cuts), layout.row, layout.lines, layout.packed});
   });
   return outcome == Outcome::kOk ? VREL_STATUS_OK
                                  : f.fail(VREL_STATUS_OVERFLOW, kQuadratureOverflow);
@@ -69,11 +72,14 @@ VrelStatus boundary_batch(int32_t rule, const VrelTensorView* vertices, const Vr
   }
   VREL_TRY(check_quadrature_host(f, call, ops));
   VREL_TRY(check_stream_aliases(f, ops, records));
+  CutLayout layout{};
+  cut_layout(cuts, call.max_lines, &layout);
   Receipt r{};
   const Outcome outcome = frame::with_floating(vertices->dtype, [&](auto t) {
     using T = decltype(t);
-    return boundary_stream(data_of<T>(*vertices), data_of<int32_t>(*faces), faces->shape[0], ox, oy,
-                           edge, slot_width(rule), cursor_of(cursor),
+    return boundary_stream(data_of<T>(*vertices), data_of<int32_t>(*faces), faces->shape[0],
+                           CutsOf<T>{data_of<T>(*cuts), layout.row, layout.lines, layout.packed},
+                           ox, oy, edge, slot_width(rule), cursor_of(cursor),
                            integrate_workspace(workspace->data), mutable_data_of<int32_t>(*owners),
                            mutable_data_of<T>(*nodes), r);
   });

@@ -105,6 +105,44 @@ int32_t visible_side_intervals(const PixelFaces& pixel, const ShadedTriangle* tr
 }
 
 template <typename T>
+int32_t split_at_cuts(const CutsOf<T>& cuts, const int64_t* faces, const ShadedTriangle* triangles,
+                      int32_t side, SideInterval* intervals, int32_t count,
+                      int32_t capacity) noexcept {
+  if (cuts.lines == 0) return count;
+  const Side s = pixel_side(side);
+  SideInterval parts[kIntervalCapacity];
+  CutLinesOf<DualValue> lines;
+  int32_t made = 0, owner = -1;
+  for (int32_t q = 0; q < count; ++q) {
+    const SideInterval iv = intervals[q];
+    // The intervals come in candidate order: each face's lines are built once.
+    if (iv.candidate != owner) {
+      owner = iv.candidate;
+      cut_lines(cuts, faces[owner], triangles[owner], kNoSeed, lines);
+    }
+    double at[kMaxCuts];
+    int32_t roots = 0;
+    for (int32_t l = 0; l < lines.count; ++l) {
+      const Linear f = along(lines.plane[l], s);
+      if (f.a1 == 0) continue;
+      const double root = -f.a0 / f.a1;
+      if (root > iv.t0 && root < iv.t1) at[roots++] = root;
+    }
+    std::sort(at, at + roots);
+    double t0 = iv.t0;
+    for (int32_t r = 0; r <= roots; ++r) {
+      const double t1 = r < roots ? at[r] : iv.t1;
+      if (!(t1 > t0)) continue;
+      if (made == capacity) return -1;
+      parts[made++] = {owner, t0, t1};
+      t0 = t1;
+    }
+  }
+  std::copy(parts, parts + made, intervals);
+  return made;
+}
+
+template <typename T>
 bool emit_side_nodes(const SideInterval* intervals, int32_t first, int32_t last,
                      const ShadedTriangle* triangles, const int64_t* faces, int32_t side,
                      const LineRule& rule, int32_t* owners, T* nodes) noexcept {
@@ -134,7 +172,8 @@ bool emit_side_nodes(const SideInterval* intervals, int32_t first, int32_t last,
 template <typename T>
 Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t face_count,
                             const Image& image, int32_t side, const LineRule& rule, int32_t* owners,
-                            T* nodes, const IntegrateWorkspace& ws) noexcept {
+                            T* nodes, const IntegrateWorkspace& ws,
+                            const CutsOf<T>& cuts) noexcept {
   const int64_t pixels = image.height * image.width;
   std::fill(owners, owners + kRowSlots * pixels, -1);
   std::fill(nodes, nodes + 4 * kRowSlots * pixels, T(0));
@@ -150,8 +189,11 @@ Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t fac
       const PixelFaces pixel = pixel_faces(vertices, faces, ws.candidates, n, u, o);
       for (int32_t k = 0; k < n; ++k)
         ws.triangles[k] = shaded_triangle<DualValue>(pixel.faces[k], kNoSeed);
-      const int32_t count =
+      int32_t count =
           visible_side_intervals(pixel, ws.triangles, side, intervals, kIntervalCapacity);
+      if (count > 0)
+        count = split_at_cuts(cuts, ws.candidates, ws.triangles, side, intervals, count,
+                              kIntervalCapacity);
       if (count < 0 || count * rule.count > kRowSlots) return Outcome::kCapacity;
       const int64_t row = j * image.width + i;
       if (!emit_side_nodes(intervals, 0, count, ws.triangles, ws.candidates, side, rule,
@@ -162,6 +204,11 @@ Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t fac
   return Outcome::kOk;
 }
 
+template int32_t split_at_cuts<float>(const CutsOf<float>&, const int64_t*, const ShadedTriangle*,
+                                      int32_t, SideInterval*, int32_t, int32_t) noexcept;
+template int32_t split_at_cuts<double>(const CutsOf<double>&, const int64_t*,
+                                       const ShadedTriangle*, int32_t, SideInterval*, int32_t,
+                                       int32_t) noexcept;
 template bool emit_side_nodes<float>(const SideInterval*, int32_t, int32_t, const ShadedTriangle*,
                                      const int64_t*, int32_t, const LineRule&, int32_t*,
                                      float*) noexcept;
@@ -170,9 +217,11 @@ template bool emit_side_nodes<double>(const SideInterval*, int32_t, int32_t, con
                                       double*) noexcept;
 template Outcome boundary_quadrature<float>(const float*, const int32_t*, int64_t, const Image&,
                                             int32_t, const LineRule&, int32_t*, float*,
-                                            const IntegrateWorkspace&) noexcept;
+                                            const IntegrateWorkspace&,
+                                            const CutsOf<float>&) noexcept;
 template Outcome boundary_quadrature<double>(const double*, const int32_t*, int64_t, const Image&,
                                              int32_t, const LineRule&, int32_t*, double*,
-                                             const IntegrateWorkspace&) noexcept;
+                                             const IntegrateWorkspace&,
+                                             const CutsOf<double>&) noexcept;
 
 }  // namespace vrel::opaque

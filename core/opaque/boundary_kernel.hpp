@@ -7,13 +7,15 @@
 // with exactly the rules of the visible area integration: a face counts only where its triangle
 // covers part of the pixel with positive area, a face hides another where it is inside all three
 // of its edges and at least as near, coplanar ties go to the lower face index, and pairs that
-// certainly cannot overlap are never tested against each other. Each visible interval then gets a
-// Gauss-Legendre rule.
+// certainly cannot overlap are never tested against each other. Each visible interval is then
+// split where the active cut lines of its face cross it (strictly inside), so that no rule
+// straddles a line where the integrand may jump, and each part gets a Gauss-Legendre rule.
 #pragma once
 
 #include <cstdint>
 
 #include "opaque/coverage_kernel.hpp"
+#include "opaque/cut_lines.hpp"
 #include "opaque/integrate_kernel.hpp"
 #include "opaque/rules.hpp"
 
@@ -45,6 +47,16 @@ struct SideInterval {
 int32_t visible_side_intervals(const PixelFaces& pixel, const ShadedTriangle* triangles,
                                int32_t side, SideInterval* out, int32_t capacity) noexcept;
 
+// Splits each of the `count` intervals at the parameters strictly inside it where an active cut
+// line of its face (`faces` maps candidates to face indices) crosses side `side`, in increasing
+// t; a line crossing at an end of the interval, along the side, or twice at the same parameter
+// splits nothing. The parts replace the intervals in the same order; their number, or -1 when
+// more than `capacity` (at most kIntervalCapacity) would be needed. Without lines, nothing moves.
+template <typename T>
+int32_t split_at_cuts(const CutsOf<T>& cuts, const int64_t* faces, const ShadedTriangle* triangles,
+                      int32_t side, SideInterval* intervals, int32_t count,
+                      int32_t capacity) noexcept;
+
 // Writes the nodes of intervals [first, last) with `rule` from slot 0 of `owners`/`nodes` (one
 // row: owner face, barycentrics in the owner face, weight = length of the side covered, the side
 // having length 1). `faces` maps candidates to face indices. False when a value is not finite.
@@ -55,11 +67,12 @@ bool emit_side_nodes(const SideInterval* intervals, int32_t first, int32_t last,
 
 // The boundary quadrature of a whole image along side `side` of every pixel: owners [H*W,800]
 // (-1 in empty slots), nodes [H*W,800,4] (0 in empty slots), every visible interval of a pixel
-// with `rule`, in the pixel's row. kCandidates for a 33rd candidate, kCapacity when a pixel's
-// nodes do not fit its row or a value is not finite.
+// with `rule` after splitting at the cut lines of `cuts`, in the pixel's row. kCandidates for a
+// 33rd candidate, kCapacity when a pixel's nodes do not fit its row or a value is not finite.
 template <typename T>
 Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t face_count,
                             const Image& image, int32_t side, const LineRule& rule, int32_t* owners,
-                            T* nodes, const IntegrateWorkspace& ws) noexcept;
+                            T* nodes, const IntegrateWorkspace& ws,
+                            const CutsOf<T>& cuts = {}) noexcept;
 
 }  // namespace vrel::opaque

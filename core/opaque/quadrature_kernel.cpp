@@ -4,6 +4,7 @@
 #include <cmath>
 #include <type_traits>
 
+#include "opaque/cut_lines.hpp"
 #include "opaque/rules.hpp"
 
 namespace vrel::opaque {
@@ -33,61 +34,6 @@ QuadratureWorkspace quadrature_workspace(void* data) noexcept {
 namespace {
 
 constexpr int64_t kNoCoefficient = -1;
-
-// The active cut lines of one face as half-planes in pixel-local coordinates (value >= 0 on the
-// side where sum c_i * l_i >= 0), with their line numbers.
-template <typename D>
-struct CutLinesOf {
-  int32_t count;
-  int32_t line[kMaxCuts];
-  HalfPlaneOf<D> plane[kMaxCuts];
-};
-
-// Coefficient `index` of a face's row as a number of type D, seeded (a DualValue only) when it
-// is `seed`.
-template <typename D, typename T>
-D coefficient(const T* row, int64_t index, int64_t seed) noexcept {
-  D r{};
-  r.v = static_cast<double>(row[index]);
-  if constexpr (std::is_same_v<D, DualValue>) r.d = index == seed ? 1.0 : 0.0;
-  return r;
-}
-
-// The barycentric coefficients (c0, c1, c2) of line j of a face's row.
-template <typename D, typename T>
-void line_coefficients(const CutsOf<T>& cuts, const T* row, int32_t j, int64_t seed,
-                       D c[3]) noexcept {
-  if (!cuts.packed) {
-    for (int i = 0; i < 3; ++i) c[i] = coefficient<D>(row, int64_t{i} * cuts.lines + j, seed);
-    return;
-  }
-  const D a = coefficient<D>(row, 6 + 3 * j, seed), b = coefficient<D>(row, 7 + 3 * j, seed),
-          k = coefficient<D>(row, 8 + 3 * j, seed);
-  for (int i = 0; i < 3; ++i)
-    c[i] = a * coefficient<D>(row, 2 * i, seed) + b * coefficient<D>(row, 2 * i + 1, seed) + k;
-}
-
-// The face's lines whose coefficients are not all equal in value (a constant never vanishes on
-// the face), combined with the triangle's barycentric planes.
-template <typename D, typename T>
-void cut_lines(const CutsOf<T>& cuts, int64_t face, const ShadedTriangleOf<D>& tri, int64_t seed,
-               CutLinesOf<D>& out) noexcept {
-  out.count = 0;
-  const T* row = cuts.values + face * cuts.row;
-  for (int32_t j = 0; j < cuts.lines; ++j) {
-    D c[3];
-    line_coefficients(cuts, row, j, seed, c);
-    if (c[0].v == c[1].v && c[1].v == c[2].v) continue;
-    HalfPlaneOf<D> h{};
-    for (int i = 0; i < 3; ++i) {
-      h.a += c[i] * tri.bary[i][0];
-      h.b += c[i] * tri.bary[i][1];
-      h.c += c[i] * tri.bary[i][2];
-    }
-    out.line[out.count] = j;
-    out.plane[out.count++] = h;
-  }
-}
 
 // Whether `p` has vertices strictly on both sides of `h` (by value); one step per vertex.
 template <typename D>

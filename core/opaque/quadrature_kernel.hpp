@@ -64,6 +64,7 @@
 #include <cstdint>
 
 #include "opaque/coverage_kernel.hpp"
+#include "opaque/cut_lines.hpp"
 #include "opaque/integrate_kernel.hpp"
 
 namespace vrel::opaque {
@@ -81,9 +82,6 @@ inline constexpr int32_t kCellCapacity = 64;
 inline constexpr uint64_t kQuadratureSeparation = 990240;
 inline constexpr uint64_t kSeparationRowBytes = 64;
 
-// Largest K of the plain layout (the 80-slot batch rule's limit; the quadrature exports allow 16).
-inline constexpr int32_t kMaxCuts = 40;
-
 // A unit count past this fails the budget in any case (at least 25 nodes per unit).
 inline constexpr int32_t kMaxUnits = 40;
 
@@ -98,15 +96,6 @@ struct QuadratureWorkspace {
 
 // The regions of an 8-byte aligned block of kQuadratureWorkspaceBytes.
 QuadratureWorkspace quadrature_workspace(void* data) noexcept;
-
-// The cut coefficients: face f's row of `row` values starts at values + f * row. `lines` is K.
-template <typename T>
-struct CutsOf {
-  const T* values;
-  int64_t row;
-  int32_t lines;
-  bool packed;  // [F,1,3K+6]; else [F,3,K]
-};
 
 // What differs between the two operations: the material variant may use the 44-node rule.
 enum class Variant : int32_t { kQuadrature = 0, kMaterial = 1 };
