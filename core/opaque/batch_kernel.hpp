@@ -56,9 +56,8 @@ Outcome material_batch_backward(const QuadratureInputs<T>& in, int32_t rule, int
 template <typename T>
 Outcome boundary_stream(const T* vertices, const int32_t* faces, int64_t face_count,
                         const CutsOf<T>& cuts, double ox, double oy, int32_t side, int32_t width,
-                        const Cursor& cursor,
-                        const IntegrateWorkspace& ws, int32_t* owners, T* nodes,
-                        Receipt& receipt) noexcept;
+                        const Cursor& cursor, const IntegrateWorkspace& ws, int32_t* owners,
+                        T* nodes, Receipt& receipt) noexcept;
 
 // Gauss-Legendre points per visible interval of the boundary operators.
 inline constexpr int32_t kBoundaryPoints = 8;

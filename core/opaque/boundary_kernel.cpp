@@ -206,9 +206,8 @@ Outcome boundary_quadrature(const T* vertices, const int32_t* faces, int64_t fac
 
 template int32_t split_at_cuts<float>(const CutsOf<float>&, const int64_t*, const ShadedTriangle*,
                                       int32_t, SideInterval*, int32_t, int32_t) noexcept;
-template int32_t split_at_cuts<double>(const CutsOf<double>&, const int64_t*,
-                                       const ShadedTriangle*, int32_t, SideInterval*, int32_t,
-                                       int32_t) noexcept;
+template int32_t split_at_cuts<double>(const CutsOf<double>&, const int64_t*, const ShadedTriangle*,
+                                       int32_t, SideInterval*, int32_t, int32_t) noexcept;
 template bool emit_side_nodes<float>(const SideInterval*, int32_t, int32_t, const ShadedTriangle*,
                                      const int64_t*, int32_t, const LineRule&, int32_t*,
                                      float*) noexcept;

@@ -371,38 +371,49 @@ TEST(OpaqueStreams, PrefixBackwardEqualsTheWholeBackwardAndFiniteDifferences) {
 }
 
 TEST(OpaqueStreams, BoundaryStreamsEqualTheBoundaryQuadrature) {
-  for (uint32_t seed = 1; seed <= 4; ++seed) {
-    const Pixel p = random_pixel(seed, 6, 0);
-    Operands o(p);
-    for (int32_t edge = 0; edge < 4; ++edge) {
-      std::vector<int32_t> owners(kSlots);
-      std::vector<double> nodes(4 * kSlots), scratch(kIntegrateBytes / 8);
-      ASSERT_EQ(opaque::boundary_quadrature(p.s.vertices.data(), p.s.faces.data(), p.s.f(),
-                                            {1, 1, p.s.ox, p.s.oy}, edge, opaque::gauss_legendre(8),
-                                            owners.data(), nodes.data(),
-                                            opaque::integrate_workspace(scratch.data())),
-                opaque::Outcome::kOk);
-      Stream whole;
-      for (int64_t slot = 0; slot < kSlots && owners[slot] >= 0; ++slot) {
-        whole.owners.push_back(owners[slot]);
-        whole.nodes.insert(whole.nodes.end(), &nodes[4 * slot], &nodes[4 * slot] + 4);
-      }
-      for (auto fn : {vrel_render_opaque_boundary_batch64, vrel_render_opaque_boundary_batch80}) {
-        Diag diag;
-        const Stream s = run_stream(
-            [&](const int32_t* c, int32_t* r, const VrelTensorView* ow, const VrelTensorView* nd) {
-              return fn(o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, edge, c, r, &o.ctx, ow, nd,
-                        o.ws.get(), diag);
-            });
-        expect_same(s, whole, "edge " + std::to_string(edge));
+  // Without cut lines and with two on face 0 (the same faces: the lines are drawn last); the
+  // sides the lines cross get more intervals, and the streams follow.
+  int32_t split_sides = 0;
+  for (uint32_t seed = 1; seed <= 8; ++seed)
+    for (int lines : {0, 2}) {
+      const Pixel p = random_pixel(seed, 6, lines);
+      Operands o(p);
+      for (int32_t edge = 0; edge < 4; ++edge) {
+        std::vector<int32_t> owners(kSlots), plain_owners(kSlots);
+        std::vector<double> nodes(4 * kSlots), scratch(kIntegrateBytes / 8);
+        auto run = [&](const opaque::CutsOf<double>& cuts, std::vector<int32_t>& out) {
+          return opaque::boundary_quadrature(p.s.vertices.data(), p.s.faces.data(), p.s.f(),
+                                             {1, 1, p.s.ox, p.s.oy}, edge,
+                                             opaque::gauss_legendre(8), out.data(), nodes.data(),
+                                             opaque::integrate_workspace(scratch.data()), cuts);
+        };
+        ASSERT_EQ(run({}, plain_owners), opaque::Outcome::kOk);
+        ASSERT_EQ(run({p.cuts.data(), 3 * lines, lines, false}, owners), opaque::Outcome::kOk);
+        split_sides += std::count(owners.begin(), owners.end(), -1) <
+                       std::count(plain_owners.begin(), plain_owners.end(), -1);
+        Stream whole;
+        for (int64_t slot = 0; slot < kSlots && owners[slot] >= 0; ++slot) {
+          whole.owners.push_back(owners[slot]);
+          whole.nodes.insert(whole.nodes.end(), &nodes[4 * slot], &nodes[4 * slot] + 4);
+        }
+        for (auto fn : {vrel_render_opaque_boundary_batch64, vrel_render_opaque_boundary_batch80}) {
+          Diag diag;
+          const Stream s = run_stream([&](const int32_t* c, int32_t* r, const VrelTensorView* ow,
+                                          const VrelTensorView* nd) {
+            return fn(o.v.in(), o.f.in(), o.cuts.in(), o.ox, o.oy, edge, c, r, &o.ctx, ow, nd,
+                      o.ws.get(), diag);
+          });
+          expect_same(s, whole, "edge " + std::to_string(edge));
+        }
       }
     }
-  }
+  EXPECT_GT(split_sides, 0);
 }
 
 TEST(OpaqueStreams, SideQuadratureRunsTheBoundaryKernelBehindTheFrontEnd) {
-  // A 2 x 3 image: the export-level runner against the kernel, then a front-end refusal.
-  Pixel p = random_pixel(5, 6, 0);
+  // A 2 x 3 image with two cut lines on face 0: the export-level runner against the kernel,
+  // then a front-end refusal.
+  Pixel p = random_pixel(5, 6, 2);
   p.s.h = 2;
   p.s.w = 3;
   p.s.ox = p.s.oy = -0.5;
@@ -419,10 +430,10 @@ TEST(OpaqueStreams, SideQuadratureRunsTheBoundaryKernelBehindTheFrontEnd) {
     ASSERT_EQ(opaque::boundary_side_quadrature(f, ops, edge), 0) << diag.text();
     std::vector<int32_t> ref_owners(6 * kSlots);
     std::vector<double> ref_nodes(24 * kSlots), scratch(kIntegrateBytes / 8);
-    ASSERT_EQ(opaque::boundary_quadrature(p.s.vertices.data(), p.s.faces.data(), p.s.f(),
-                                          {2, 3, -0.5, -0.5}, edge, opaque::gauss_legendre(8),
-                                          ref_owners.data(), ref_nodes.data(),
-                                          opaque::integrate_workspace(scratch.data())),
+    ASSERT_EQ(opaque::boundary_quadrature(
+                  p.s.vertices.data(), p.s.faces.data(), p.s.f(), {2, 3, -0.5, -0.5}, edge,
+                  opaque::gauss_legendre(8), ref_owners.data(), ref_nodes.data(),
+                  opaque::integrate_workspace(scratch.data()), {p.cuts.data(), 6, 2, false}),
               opaque::Outcome::kOk);
     EXPECT_EQ(owners.values(), ref_owners);
     EXPECT_EQ(nodes.values(), ref_nodes);

@@ -46,7 +46,8 @@ struct Rows {
   std::vector<double> nodes;
 };
 
-Outcome run_boundary(const Scene& s, int32_t side, Rows& r, int32_t repeat = 1) {
+Outcome run_boundary(const Scene& s, int32_t side, Rows& r, int32_t repeat = 1,
+                     const opaque::CutsOf<double>& cuts = {}) {
   static const Gauss8 g;
   // `repeat` copies of the rule make a rule of 8 * repeat nodes (only its node count matters).
   std::vector<double> x, w;
@@ -61,7 +62,7 @@ Outcome run_boundary(const Scene& s, int32_t side, Rows& r, int32_t repeat = 1) 
   return opaque::boundary_quadrature(s.vertices.data(), s.faces.data(), s.f(),
                                      {s.h, s.w, s.ox, s.oy}, side, {8 * repeat, x.data(), w.data()},
                                      r.owners.data(), r.nodes.data(),
-                                     opaque::integrate_workspace(workspace.data()));
+                                     opaque::integrate_workspace(workspace.data()), cuts);
 }
 
 // Face f's test integrand, (f + 1) (0.7 x - 0.4 y + 0.2 z_f + 0.3)^degree in image coordinates,
@@ -220,6 +221,46 @@ TEST(OpaqueBoundary, SharedSidesAndTies) {
     EXPECT_NEAR(quadrature_sum(s, r.owners.data(), r.nodes.data(), length), owner + 1.0, 1e-15);
     for (int slot = 0; slot < 8; ++slot) EXPECT_EQ(r.owners[slot], owner);
     EXPECT_EQ(r.owners[8], -1);
+  }
+}
+
+TEST(OpaqueBoundary, CutLinesSplitTheSideIntervalsSoAJumpIntegratesExactly) {
+  // One face covering the pixel; a cut line a*x + b*y + c = 0 through (1/3, 0) and (0.8, 1)
+  // crosses the bottom and top sides. A function that is 1 on one side of the cut and 0 on the
+  // other integrates to the length of the side where it is 1 only when no rule straddles the cut.
+  Scene s;
+  s.triangle({-1, -1, 1, 3, -0.5, 1, -0.5, 3, 1});
+  const double a = 1, b = -(0.8 - 1.0 / 3), c = -1.0 / 3;
+  const double cx[3] = {-1, 3, -0.5}, cy[3] = {-1, -0.5, 3};
+  double ci[3];
+  for (int i = 0; i < 3; ++i) ci[i] = a * cx[i] + b * cy[i] + c;
+  // Three lines each: the cut, a constant (no cut) and a line x = 5 that misses the pixel.
+  // Plain [1,3,3]: row i holds c_i of each line; packed [1,1,15]: corners, then (a, b, c).
+  std::vector<double> plain(9), packed = {-1, -1, 3, -0.5, -0.5, 3, a, b, c, 0, 0, 1, 1, 0, -5};
+  for (int i = 0; i < 3; ++i)
+    plain[3 * i] = ci[i], plain[3 * i + 1] = 1, plain[3 * i + 2] = cx[i] - 5;
+  for (const bool is_packed : {false, true}) {
+    const opaque::CutsOf<double> cuts{is_packed ? packed.data() : plain.data(), is_packed ? 15 : 9,
+                                      3, is_packed};
+    for (int32_t side = 0; side < 4; ++side) {
+      double x0, y0, dx, dy;
+      side_line(s, 0, 0, side, x0, y0, dx, dy);
+      const double g0 = a * x0 + b * y0 + c, g1 = a * (x0 + dx) + b * (y0 + dy) + c;
+      const bool crossed = (g0 > 0) != (g1 > 0);
+      const double root = g0 / (g0 - g1);
+      const double expected = crossed ? (g0 > 0 ? root : 1 - root) : (g0 > 0 ? 1 : 0);
+      Rows r;
+      ASSERT_EQ(run_boundary(s, side, r, 1, cuts), Outcome::kOk);
+      double total = 0;
+      for (int slot = 0; slot < 800 && r.owners[slot] >= 0; ++slot) {
+        const double* l = &r.nodes[4 * slot];
+        total += l[3] * (ci[0] * l[0] + ci[1] * l[1] + ci[2] * l[2] > 0 ? 1 : 0);
+      }
+      EXPECT_NEAR(total, expected, 1e-14) << "packed " << is_packed << " side " << side;
+      // Only a crossed side is split (two intervals of 8 nodes).
+      EXPECT_EQ(r.owners[crossed ? 15 : 7], 0);
+      EXPECT_EQ(r.owners[crossed ? 16 : 8], -1);
+    }
   }
 }
 
