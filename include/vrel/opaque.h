@@ -313,9 +313,10 @@ VREL_API VrelStatus vrel_render_opaque_material_quadrature_workspace(
  * along one edge of every pixel (0 bottom, 1 right, 2 top, 3 left). The diagnostic is reset
  * first; an edge above 3 or below -2: 1 "opaque edge must be0..3". Edges 0..3 give, per pixel,
  * nodes along that side over the intervals where each face is the visible surface (the area
- * integration's visibility and tie rules restricted to the side), an 8-point Gauss-Legendre rule
- * per interval, weights in units of pixel-edge length; cut lines do not split the intervals. They
- * run the quadrature front end (forward checks), forward CUDA to the provider's
+ * integration's visibility and tie rules restricted to the side), each interval split at the
+ * points strictly inside it where an active cut line of its face (as the quadrature reads `cuts`,
+ * either layout) crosses the side, an 8-point Gauss-Legendre rule per part, so that no rule
+ * straddles a cut; weights in units of pixel-edge length. They run the quadrature front end (forward checks), forward CUDA to the provider's
  * opaque_boundary_quadrature entry (2 "CUDA opaque boundary unavailable" without it), and fail a
  * pixel with 4 "quadrature capacity/arithmetic overflow; partial outputs invalid".
  */
@@ -492,10 +493,11 @@ VREL_API VrelStatus vrel_render_opaque_material_prefix_backward80(
 /*
  * Boundary stream along side `edge` of the pixel (0 bottom, 1 right, 2 top, 3 left, as for
  * vrel_render_opaque_boundary_quadrature), with rule 3 (this export, w 64) or 4 (...80, w 80) and
- * flags 0: the work items are the visible intervals of the side, in candidate order and then
- * along the side, each with the 8-point Gauss-Legendre rule (weights in units of the side's
- * length, 1); the stream's nodes are those vrel_render_opaque_boundary_quadrature writes for the
- * pixel. At most 256 visible intervals per side.
+ * flags 0: the work items are the visible intervals of the side, split where the face's cut
+ * lines cross them, in candidate order and then along the side, each with the 8-point
+ * Gauss-Legendre rule (weights in units of the side's length, 1); the stream's nodes are those
+ * vrel_render_opaque_boundary_quadrature writes for the pixel. At most 256 intervals per side
+ * after the split.
  *
  *   out_1 (out) owners [1,800] int32; out_2 (out) nodes [1,800,4]
  *

@@ -1,7 +1,7 @@
 """Resumable opaque quadrature: one pixel's nodes delivered in 800-slot rows.
 
 A pixel's work is an ordered list of work items (the units of the quadrature's decomposition, or
-for boundary streams the visible intervals of one pixel side). Each call emits the items from a
+for boundary streams the visible intervals of one pixel side, split at cut lines). Each call emits the items from a
 cursor ``(begin, batch, slots, blocks)`` into one row of owners [1,800] and nodes [1,800,4]
 (``l0, l1, l2, weight``, used slots first) and returns a receipt of eight ints: the next cursor,
 then the items and nodes of this call, the pixel's item count and a done flag. Starting from
@@ -146,7 +146,8 @@ def opaque_boundary_stream(vertices: torch.Tensor, faces: torch.Tensor, cuts: to
     """One call of a boundary stream: nodes along one side of the pixel.
 
     The work items are the intervals of side ``edge`` (0 bottom, 1 right, 2 top, 3 left) where a
-    face is the visible surface, each with the 8-point Gauss-Legendre rule; weights are lengths.
+    face is the visible surface, split where the face's cut lines cross the side, each with the
+    8-point Gauss-Legendre rule; weights are lengths.
 
     Args:
         edge: 0 to 3.
