@@ -316,9 +316,10 @@ VREL_API VrelStatus vrel_render_opaque_material_quadrature_workspace(
  * integration's visibility and tie rules restricted to the side), each interval split at the
  * points strictly inside it where an active cut line of its face (as the quadrature reads `cuts`,
  * either layout) crosses the side, an 8-point Gauss-Legendre rule per part, so that no rule
- * straddles a cut; weights in units of pixel-edge length. They run the quadrature front end (forward checks), forward CUDA to the provider's
- * opaque_boundary_quadrature entry (2 "CUDA opaque boundary unavailable" without it), and fail a
- * pixel with 4 "quadrature capacity/arithmetic overflow; partial outputs invalid".
+ * straddles a cut; weights in units of pixel-edge length. They run the quadrature front end
+ * (forward checks), forward CUDA to the provider's opaque_boundary_quadrature entry (2 "CUDA
+ * opaque boundary unavailable" without it), and fail a pixel with 4 "quadrature
+ * capacity/arithmetic overflow; partial outputs invalid".
  */
 VREL_API VrelStatus vrel_render_opaque_boundary_quadrature(
     const VrelTensorView *vertices, const VrelTensorView *faces, const VrelTensorView *cuts,

@@ -508,7 +508,8 @@ def opaque_boundary_quadrature(vertices: torch.Tensor, faces: torch.Tensor,
 
     Same outputs and layout as :func:`opaque_quadrature`, the weights in units of pixel edge
     length: an 8-point Gauss-Legendre rule per interval where a face is visible, split where the
-    face's cut lines cross the edge so that no rule straddles a cut. Not differentiable. An edge outside 0..3 raises "opaque boundary edge".
+    face's cut lines cross the edge so that no rule straddles a cut. Not differentiable. An edge
+    outside 0..3 raises "opaque boundary edge".
 {doc}
     Example:
         >>> v = torch.tensor([[-1, -1, 1], [5, -1, 1], [-1, 5, 1]], dtype=torch.float64)

@@ -1,11 +1,12 @@
 """Resumable opaque quadrature: one pixel's nodes delivered in 800-slot rows.
 
 A pixel's work is an ordered list of work items (the units of the quadrature's decomposition, or
-for boundary streams the visible intervals of one pixel side, split at cut lines). Each call emits the items from a
-cursor ``(begin, batch, slots, blocks)`` into one row of owners [1,800] and nodes [1,800,4]
-(``l0, l1, l2, weight``, used slots first) and returns a receipt of eight ints: the next cursor,
-then the items and nodes of this call, the pixel's item count and a done flag. Starting from
-``(0, 0, 0, 0)`` and resuming from each receipt emits every node of the pixel exactly once.
+for boundary streams the visible intervals of one pixel side, split at cut lines). Each call
+emits the items from a cursor ``(begin, batch, slots, blocks)`` into one row of owners [1,800]
+and nodes [1,800,4] (``l0, l1, l2, weight``, used slots first) and returns a receipt of eight
+ints: the next cursor, then the items and nodes of this call, the pixel's item count and a done
+flag. Starting from ``(0, 0, 0, 0)`` and resuming from each receipt emits every node of the
+pixel exactly once.
 
 Rules: 0 DEFAULT (the material quadrature's own nodes), 1 SH_BILINEAR25 (the lowest orders),
 2, 3, 4 (the highest orders, streamed over several rows; slot widths 52, 64, 80). The pixel is the
