@@ -133,7 +133,7 @@ int32_t split_at_cuts(const CutsOf<T>& cuts, const int64_t* faces, const ShadedT
     for (int32_t r = 0; r <= roots; ++r) {
       const double t1 = r < roots ? at[r] : iv.t1;
       if (!(t1 > t0)) continue;
-      if (made == capacity) return -1;
+      if (made == std::min(capacity, kIntervalCapacity)) return -1;
       parts[made++] = {owner, t0, t1};
       t0 = t1;
     }
