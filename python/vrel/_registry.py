@@ -6,13 +6,15 @@ package runs :func:`register` once, after all family modules: it gives every bou
 fake kernel through ``torch.library.register_fake`` (so that forward and backward passes trace
 under ``torch.compile``) and pairs every bound forward with its backward operator through
 ``torch.library.register_autograd``. The ``_out`` operators mutate caller tensors and get a fake
-kernel but no autograd.
+kernel but no autograd. Operators returning integers computed from their tensors' values get a
+fake kernel that says so (:func:`data_dependent`).
 """
 from __future__ import annotations
 
 from typing import Callable
 
 import torch
+from torch._subclasses.fake_tensor import DataDependentOutputException
 
 from ._convert import Operators
 
@@ -21,6 +23,8 @@ ops = Operators()
 
 #: operator name -> fake kernel
 FAKES: dict[str, Callable] = {}
+#: operators whose int[] outputs depend on their tensors' values: no fake kernel can give them
+DATA_DEPENDENT: list[str] = []
 #: forward name -> (backward operator, setup_context, backward function)
 AUTOGRAD_PAIRS: dict[str, tuple[str, Callable, Callable]] = {}
 
@@ -47,6 +51,35 @@ def out_operators(*names: str) -> None:
 
 def _no_output(*_args):
     return None
+
+
+class DataDependentIntegers(DataDependentOutputException):
+    """Raised by the fake kernel of an operator whose int[] output depends on tensor values.
+
+    A fake kernel cannot return those integers: it has no values to compute them from, and an
+    ``int[]`` return cannot carry symbolic integers in their place (the dispatcher refuses a
+    list of SymInt for it). Constant integers would be wrong for every other input, and
+    torch.compile would bake them into the graph. PyTorch's own exception for a data-dependent
+    non-tensor output makes torch.compile break the graph at the call and run it eagerly, and
+    tells a FakeTensorMode caller why the call cannot be traced.
+    """
+
+    def __str__(self):
+        return (f"{self.func} returns integers computed from its tensors' values; fake tensors "
+                "have none, so call it on real tensors (torch.compile runs it eagerly, outside "
+                "the graph)")
+
+
+def data_dependent(*names: str) -> None:
+    """The operators whose int[] outputs (receipts, prefixes, metadata) depend on the values of
+    their tensor inputs: their fake kernel raises :class:`DataDependentIntegers`."""
+    DATA_DEPENDENT.extend(names)
+
+
+def _refusal(name: str) -> Callable:
+    def refuse(*_args):
+        raise DataDependentIntegers(getattr(torch.ops.vrel, name).default)
+    return refuse
 
 
 def autograd(name: str, backward_operator: str, setup_context: Callable):
@@ -213,7 +246,8 @@ def call(name: str, *args):
 def register() -> tuple[list[str], list[str]]:
     """Registers the fake kernels and autograd pairs of every bound operator.
 
-    Returns the forward names that were paired for autograd and those given a fake kernel.
+    Returns the forward names that were paired for autograd and those given a fake kernel that
+    computes output shapes (not the refusals of :func:`data_dependent`).
     """
     ops.bind_all()
     paired, faked = [], []
@@ -221,6 +255,9 @@ def register() -> tuple[list[str], list[str]]:
         if has_kernel(name):
             torch.library.register_fake(f"vrel::{name}", function)
             faked.append(name)
+    for name in DATA_DEPENDENT:
+        if has_kernel(name):
+            torch.library.register_fake(f"vrel::{name}", _refusal(name))
     for name, (backward, setup, function) in AUTOGRAD_PAIRS.items():
         if has_kernel(name) and has_kernel(backward):
             if name not in DOUBLE_BACKWARD:

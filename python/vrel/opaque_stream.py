@@ -8,6 +8,10 @@ ints: the next cursor, then the items and nodes of this call, the pixel's item c
 flag. Starting from ``(0, 0, 0, 0)`` and resuming from each receipt emits every node of the
 pixel exactly once.
 
+The receipts, prefixes and partition metadata are integers computed from the geometry: the
+operators returning them cannot be traced with fake tensors, and torch.compile runs them eagerly
+(a graph break at each call). Partition emission returns only tensors of fixed shapes and traces.
+
 Rules: 0 DEFAULT (the material quadrature's own nodes), 1 SH_BILINEAR25 (the lowest orders),
 2, 3, 4 (the highest orders, streamed over several rows; slot widths 52, 64, 80). The pixel is the
 square ``[ox, ox + 1] x [oy, oy + 1]``.
@@ -16,7 +20,7 @@ from __future__ import annotations
 
 import torch
 
-from ._registry import ops
+from ._registry import data_dependent, fake, ops
 
 __all__ = ["opaque_batch", "opaque_batch_backward", "opaque_prefix_backward",
            "opaque_boundary_stream", "opaque_partition_prepare", "opaque_partition_emit",
@@ -218,6 +222,20 @@ def opaque_partition_emit(rows: torch.Tensor, count: int, begin: int, width: int
     """
     return getattr(ops, "opaque_partition_emit" + _SUFFIX[int(width)])(rows, int(count),
                                                                       int(begin))
+
+
+data_dependent("opaque_material_batch", "opaque_material_batch_rule",
+               "opaque_material_batch_backward", "opaque_material_batch_rule_backward",
+               "opaque_material_prefix_backward", "opaque_material_prefix_backward64",
+               "opaque_material_prefix_backward80", "opaque_boundary_batch64",
+               "opaque_boundary_batch80", "opaque_partition_prepare",
+               "opaque_partition_prepare64", "opaque_partition_prepare80")
+
+
+@fake("opaque_partition_emit", "opaque_partition_emit64", "opaque_partition_emit80")
+def _(rows, count, begin):
+    return (rows.new_empty((1, SLOTS), dtype=torch.int32),
+            rows.new_empty((1, SLOTS, 4), dtype=torch.float64))
 
 
 class _PixelNodes(torch.autograd.Function):

@@ -2,6 +2,7 @@
 against batches, gradients against finite differences, and the adapter's own checks."""
 import pytest
 import torch
+from torch._subclasses.fake_tensor import DataDependentOutputException, FakeTensorMode
 
 import vrel
 
@@ -151,3 +152,65 @@ def test_adapter_checks():
         ops.opaque_material_batch_rule(v, f, packed, 0.0, 0.0, 0, 0, 0, 0, LIMIT, 1)
     with pytest.raises(RuntimeError, match="vrel-status:1: opaque batch cursor/receipt"):
         ops.opaque_material_batch(v, f, cuts, 0.0, 0.0, 0, 1, 0, 0, LIMIT)
+
+
+# ---- fake tensors and torch.compile -----------------------------------------------------------
+
+def test_partition_emission_traces_with_fake_tensors():
+    v, f, cuts, origin = scene()
+    for width in (52, 64, 80):
+        rows, meta = vrel.opaque_partition_prepare(v, f, cuts, origin, width)
+        op = getattr(ops, "opaque_partition_emit" + {52: "", 64: "64", 80: "80"}[width])
+        torch.library.opcheck(op, (rows, min(meta[0], meta[6]), 0),
+                              test_utils=("test_schema", "test_faketensor"))
+
+    def emitted_weight(r):
+        return vrel.opaque_partition_emit(r, 32, 0)[1][0, :, 3].sum() * 2
+
+    rows = vrel.opaque_partition_prepare(v, f, cuts, origin)[0]
+    compiled = torch.compile(emitted_weight, backend="eager", fullgraph=True)
+    assert torch.equal(compiled(rows), emitted_weight(rows))
+
+
+def test_receipt_operators_refuse_fake_tensors_and_run_eagerly_under_compile():
+    v, f, cuts, origin = scene()
+    g = torch.zeros(1, 800, 4, dtype=F64)
+    cursor = (0.25, 0.25, 0, 0, 0, 0)
+    calls = {
+        "opaque_material_batch": (v, f, cuts, *cursor, LIMIT),
+        "opaque_material_batch_rule": (v, f, cuts, *cursor, LIMIT, 2),
+        "opaque_material_batch_backward": (v, f, cuts, g, *cursor, LIMIT),
+        "opaque_material_batch_rule_backward": (v, f, cuts, g, *cursor, LIMIT, 2, 3),
+        "opaque_boundary_batch64": (v, f, cuts, 0.25, 0.25, 0, 0, 0, 0, 0, LIMIT),
+        "opaque_partition_prepare": (v, f, cuts, 0.25, 0.25, LIMIT),
+    }
+    for suffix in ("", "64", "80"):
+        calls["opaque_material_prefix_backward" + suffix] = (v, f, cuts, g, *cursor, LIMIT, 3,
+                                                             0, 0)
+    calls["opaque_boundary_batch80"] = calls["opaque_boundary_batch64"]
+    calls["opaque_partition_prepare64"] = calls["opaque_partition_prepare80"] = \
+        calls["opaque_partition_prepare"]
+    # Every opaque operator traces: a fake kernel for shapes, or a refusal for receipts.
+    bound = {name[len("vrel::"):] for name in torch._C._dispatch_get_all_op_names()
+             if name.startswith("vrel::opaque_") and vrel._registry.has_kernel(name[6:])}
+    assert bound - set(vrel.FAKE_OPERATORS) == set(calls)
+    for name, args in calls.items():
+        getattr(ops, name)(*args)  # the arguments are valid
+        with FakeTensorMode() as mode:
+            fakes = [mode.from_tensor(a) if isinstance(a, torch.Tensor) else a for a in args]
+            with pytest.raises(DataDependentOutputException, match="computed from its tensors"):
+                getattr(ops, name)(*fakes)
+
+    def weighted(vertices):
+        _, nodes, receipt = vrel.opaque_batch(vertices, f, cuts, origin)
+        return nodes[0, :, 3].sum() * receipt[5]
+
+    with pytest.raises(torch._dynamo.exc.Unsupported, match="Data dependent operator"):
+        torch.compile(weighted, backend="eager", fullgraph=True)(v)
+    # The receipt comes from each call's own vertices, never a value fixed at trace time.
+    compiled = torch.compile(weighted, backend="eager")
+    moved = v.clone()
+    moved[4, 0] = 0.9  # face 1 now covers less of the pixel: fewer nodes
+    assert weighted(moved) != weighted(v)
+    for vertices in (v, moved):
+        assert torch.equal(compiled(vertices), weighted(vertices))
