@@ -204,18 +204,30 @@ inline void unit_square(PolygonOf<D>& p) noexcept {
   }
 }
 
+// What a polygon's provenance entries record: kVertex, the line that created each vertex; kSide,
+// the line that side (i, i+1) lies on (kNoLine for a side that lies on none), which the
+// quadrature's cut cells use to tell which of their sides lie on a cut.
+enum class Provenance { kVertex, kSide };
+
 // `out` = `in` clipped by `h` (they must be distinct records). Crossing points interpolate from
 // the endpoint whose half-plane value is smaller in magnitude, so a vertex on the line is
-// reproduced exactly; they record `line` as their provenance.
-template <typename D>
+// reproduced exactly. Provenance, by `Record`: kVertex, crossing points record `line`; kSide,
+// each part of a side keeps the side's line, the new side along `h` takes `line`, and when a
+// point repeats the one before it the side leaving the pair is the later one's, so its line is
+// kept. The points are the same either way.
+template <Provenance Record = Provenance::kVertex, typename D>
 inline void clip(const PolygonOf<D>& in, const HalfPlaneOf<D>& h, ClipBudget& budget,
                  PolygonOf<D>& out, int32_t line = kNoLine) noexcept {
+  constexpr bool sides = Record == Provenance::kSide;
   out.count = 0;
   const int32_t n = in.count;
   if (n < 3 || budget.overflow) return;
   int32_t count = 0;
   auto emit = [&](const PointOf<D>& p, int32_t provenance) -> bool {
-    if (count > 0 && same_point(out.points[count - 1], p)) return true;
+    if (count > 0 && same_point(out.points[count - 1], p)) {
+      if constexpr (sides) out.provenance[count - 1] = provenance;
+      return true;
+    }
     if (count == kPolygonCapacity) {
       budget.overflow = 1;
       return false;
@@ -229,7 +241,8 @@ inline void clip(const PolygonOf<D>& in, const HalfPlaneOf<D>& h, ClipBudget& bu
   const D s_last = evaluate(h, in.points[n - 1]);
   D s_prev = s_last;
   for (int32_t i = 0; i < n; ++i) {
-    const PointOf<D>& prev = in.points[i == 0 ? n - 1 : i - 1];
+    const int32_t before = i == 0 ? n - 1 : i - 1;
+    const PointOf<D>& prev = in.points[before];
     const PointOf<D>& cur = in.points[i];
     D s_cur = s_last;
     if (i != n - 1) {
@@ -247,7 +260,8 @@ inline void clip(const PolygonOf<D>& in, const HalfPlaneOf<D>& h, ClipBudget& bu
         const D t = s_prev / (s_prev - s_cur);
         p = {prev.x + (cur.x - prev.x) * t, prev.y + (cur.y - prev.y) * t};
       }
-      if (!emit(p, line)) return;
+      // Side provenance: leaving, the next side runs along `h`; entering, along (prev, cur).
+      if (!emit(p, !sides || prev_in ? line : in.provenance[before])) return;
     }
     if (cur_in && !emit(cur, in.provenance[i])) return;
     s_prev = s_cur;

@@ -1,6 +1,8 @@
 // vrel_render_opaque_quadrature, vrel_render_opaque_material_quadrature, their backwards and
 // workspace queries, and vrel_render_opaque_boundary_quadrature, the one entry for both
 // quadratures and the integration along a pixel edge.
+#include <type_traits>
+
 #include "opaque/boundary.hpp"
 #include "opaque/checks.hpp"
 #include "opaque/quadrature_kernel.hpp"
@@ -84,6 +86,56 @@ VrelStatus query(bool material, uint32_t dtype, const VrelExecutionContext* cont
   return frame::store_query(bytes, alignment, kQuadratureWorkspaceBytes, 8);
 }
 
+// The forward exports: the head of the front end, then the provider's `Entry` on CUDA or the
+// kernel on the CPU.
+template <auto Entry>
+VrelStatus forward(bool material, const char* unavailable, const VrelTensorView* vertices,
+                   const VrelTensorView* faces, const VrelTensorView* cuts, int64_t H, int64_t W,
+                   double ox, double oy, const VrelExecutionContext* context,
+                   const VrelTensorView* owners, const VrelTensorView* nodes,
+                   const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
+  const frame::Frame f{diag, kOpaque};
+  const QuadratureOperands ops{vertices, faces,   cuts,   H,     W,       ox,      oy,
+                               nullptr,  context, owners, nodes, nullptr, nullptr, workspace};
+  VREL_TRY(f.reset());
+  VREL_TRY(check_quadrature_head(f, ops));
+  if (context->device_type == VREL_DEVICE_CUDA) {
+    VREL_TRY(
+        check_quadrature_device(f, call_of(false, material, H, W), ops, kQuadratureWorkspaceBytes));
+    return frame::forward_entry<Entry>(unavailable, true, diag, vertices, faces, cuts, H, W, ox, oy,
+                                       context, owners, nodes, workspace, diag);
+  }
+  return run_forward(f, ops, material);
+}
+
+// The backward exports, likewise; `Entry` nullptr: the provider table has no entry for the
+// variant, so CUDA is refused after its device checks.
+template <auto Entry>
+VrelStatus backward(bool material, const char* unavailable, const VrelTensorView* vertices,
+                    const VrelTensorView* faces, const VrelTensorView* cuts, int64_t H, int64_t W,
+                    double ox, double oy, const VrelTensorView* gradient,
+                    const VrelExecutionContext* context, const VrelTensorView* vertex_gradient,
+                    const VrelTensorView* cut_gradient, const VrelBufferDescriptor* workspace,
+                    VrelDiagnostic* diag) noexcept {
+  const frame::Frame f{diag, kOpaque};
+  const QuadratureOperands ops{vertices,     faces,    cuts,    H,       W,       ox,
+                               oy,           gradient, context, nullptr, nullptr, vertex_gradient,
+                               cut_gradient, workspace};
+  VREL_TRY(f.reset());
+  VREL_TRY(check_quadrature_head(f, ops));
+  if (context->device_type == VREL_DEVICE_CUDA) {
+    VREL_TRY(
+        check_quadrature_device(f, call_of(true, material, H, W), ops, kQuadratureWorkspaceBytes));
+    if constexpr (std::is_null_pointer_v<decltype(Entry)>)
+      return f.fail(VREL_STATUS_UNSUPPORTED, unavailable);
+    else
+      return frame::forward_entry<Entry>(unavailable, true, diag, vertices, faces, cuts, H, W, ox,
+                                         oy, gradient, context, vertex_gradient, cut_gradient,
+                                         workspace, diag);
+  }
+  return run_backward(f, ops, material);
+}
+
 }  // namespace
 
 extern "C" VREL_API VrelStatus vrel_render_opaque_quadrature(
@@ -91,20 +143,9 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_quadrature(
     int64_t image_height, int64_t image_width, double origin_x, double origin_y,
     const VrelExecutionContext* context, const VrelTensorView* owners, const VrelTensorView* nodes,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
-  const frame::Frame f{diag, kOpaque};
-  const QuadratureOperands ops{vertices, faces,    cuts,    image_height, image_width,
-                               origin_x, origin_y, nullptr, context,      owners,
-                               nodes,    nullptr,  nullptr, workspace};
-  VREL_TRY(f.reset());
-  VREL_TRY(check_quadrature_head(f, ops));
-  if (context->device_type == VREL_DEVICE_CUDA) {
-    VREL_TRY(check_quadrature_device(f, call_of(false, false, image_height, image_width), ops,
-                                     kQuadratureWorkspaceBytes));
-    return frame::forward_entry<&frame::Table::opaque_quadrature>(
-        kQuadratureUnavailable, true, diag, vertices, faces, cuts, image_height, image_width,
-        origin_x, origin_y, context, owners, nodes, workspace, diag);
-  }
-  return run_forward(f, ops, false);
+  return forward<&frame::Table::opaque_quadrature>(
+      false, kQuadratureUnavailable, vertices, faces, cuts, image_height, image_width, origin_x,
+      origin_y, context, owners, nodes, workspace, diag);
 }
 
 extern "C" VREL_API VrelStatus vrel_render_opaque_quadrature_backward(
@@ -113,20 +154,9 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_quadrature_backward(
     const VrelTensorView* gradient, const VrelExecutionContext* context,
     const VrelTensorView* vertex_gradient, const VrelTensorView* cut_gradient,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
-  const frame::Frame f{diag, kOpaque};
-  const QuadratureOperands ops{vertices, faces,           cuts,         image_height, image_width,
-                               origin_x, origin_y,        gradient,     context,      nullptr,
-                               nullptr,  vertex_gradient, cut_gradient, workspace};
-  VREL_TRY(f.reset());
-  VREL_TRY(check_quadrature_head(f, ops));
-  if (context->device_type == VREL_DEVICE_CUDA) {
-    VREL_TRY(check_quadrature_device(f, call_of(true, false, image_height, image_width), ops,
-                                     kQuadratureWorkspaceBytes));
-    return frame::forward_entry<&frame::Table::opaque_quadrature_backward>(
-        kQuadratureUnavailable, true, diag, vertices, faces, cuts, image_height, image_width,
-        origin_x, origin_y, gradient, context, vertex_gradient, cut_gradient, workspace, diag);
-  }
-  return run_backward(f, ops, false);
+  return backward<&frame::Table::opaque_quadrature_backward>(
+      false, kQuadratureUnavailable, vertices, faces, cuts, image_height, image_width, origin_x,
+      origin_y, gradient, context, vertex_gradient, cut_gradient, workspace, diag);
 }
 
 extern "C" VREL_API VrelStatus vrel_render_opaque_quadrature_workspace(
@@ -140,41 +170,21 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_material_quadrature(
     int64_t image_height, int64_t image_width, double origin_x, double origin_y,
     const VrelExecutionContext* context, const VrelTensorView* owners, const VrelTensorView* nodes,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
-  const frame::Frame f{diag, kOpaque};
-  const QuadratureOperands ops{vertices, faces,    cuts,    image_height, image_width,
-                               origin_x, origin_y, nullptr, context,      owners,
-                               nodes,    nullptr,  nullptr, workspace};
-  VREL_TRY(f.reset());
-  VREL_TRY(check_quadrature_head(f, ops));
-  if (context->device_type == VREL_DEVICE_CUDA) {
-    VREL_TRY(check_quadrature_device(f, call_of(false, true, image_height, image_width), ops,
-                                     kQuadratureWorkspaceBytes));
-    return frame::forward_entry<&frame::Table::opaque_material_quadrature>(
-        kMaterialUnavailable, true, diag, vertices, faces, cuts, image_height, image_width,
-        origin_x, origin_y, context, owners, nodes, workspace, diag);
-  }
-  return run_forward(f, ops, true);
+  return forward<&frame::Table::opaque_material_quadrature>(
+      true, kMaterialUnavailable, vertices, faces, cuts, image_height, image_width, origin_x,
+      origin_y, context, owners, nodes, workspace, diag);
 }
 
+// The provider table carries no material backward entry.
 extern "C" VREL_API VrelStatus vrel_render_opaque_material_quadrature_backward(
     const VrelTensorView* vertices, const VrelTensorView* faces, const VrelTensorView* cuts,
     int64_t image_height, int64_t image_width, double origin_x, double origin_y,
     const VrelTensorView* gradient, const VrelExecutionContext* context,
     const VrelTensorView* vertex_gradient, const VrelTensorView* cut_gradient,
     const VrelBufferDescriptor* workspace, VrelDiagnostic* diag) noexcept {
-  const frame::Frame f{diag, kOpaque};
-  const QuadratureOperands ops{vertices, faces,           cuts,         image_height, image_width,
-                               origin_x, origin_y,        gradient,     context,      nullptr,
-                               nullptr,  vertex_gradient, cut_gradient, workspace};
-  VREL_TRY(f.reset());
-  VREL_TRY(check_quadrature_head(f, ops));
-  if (context->device_type == VREL_DEVICE_CUDA) {
-    // The provider table carries no material backward entry.
-    VREL_TRY(check_quadrature_device(f, call_of(true, true, image_height, image_width), ops,
-                                     kQuadratureWorkspaceBytes));
-    return f.fail(VREL_STATUS_UNSUPPORTED, kMaterialUnavailable);
-  }
-  return run_backward(f, ops, true);
+  return backward<nullptr>(true, kMaterialUnavailable, vertices, faces, cuts, image_height,
+                           image_width, origin_x, origin_y, gradient, context, vertex_gradient,
+                           cut_gradient, workspace, diag);
 }
 
 extern "C" VREL_API VrelStatus
@@ -201,9 +211,9 @@ extern "C" VREL_API VrelStatus vrel_render_opaque_boundary_quadrature(
     return vrel_render_opaque_material_quadrature(vertices, faces, cuts, image_height, image_width,
                                                   origin_x, origin_y, context, out_1, out_2,
                                                   workspace, diag);
-  return boundary_side_quadrature(f,
-                                  {vertices, faces, cuts, image_height, image_width, origin_x,
-                                   origin_y, nullptr, context, out_1, out_2, nullptr, nullptr,
-                                   workspace},
-                                  edge);
+  return boundary_side_quadrature(
+      f,
+      {vertices, faces, cuts, image_height, image_width, origin_x, origin_y, nullptr, context,
+       out_1, out_2, nullptr, nullptr, workspace},
+      edge);
 }

@@ -76,64 +76,7 @@ void fan(const PolygonOf<D>& q, UnitKind kind, Visit&& visit) noexcept {
 }
 
 // A cell of a split piece records in provenance[i] the cut line that its side (i, i+1) lies on
-// (kNoLine for a side of the piece). clip_cell() is clip() with that bookkeeping: the same points,
-// each part of a side keeps the side's line, and the new side along the cut takes `line`. When a
-// point repeats the one before it, the side leaving the pair is the later one's, so its line is
-// kept.
-template <typename D>
-void clip_cell(const PolygonOf<D>& in, const HalfPlaneOf<D>& h, int32_t line, ClipBudget& budget,
-               PolygonOf<D>& out) noexcept {
-  out.count = 0;
-  const int32_t n = in.count;
-  if (n < 3 || budget.overflow) return;
-  int32_t count = 0;
-  auto emit = [&](const PointOf<D>& p, int32_t side) -> bool {
-    if (count > 0 && same_point(out.points[count - 1], p)) {
-      out.provenance[count - 1] = side;
-      return true;
-    }
-    if (count == kPolygonCapacity) {
-      budget.overflow = 1;
-      return false;
-    }
-    out.points[count] = p;
-    out.provenance[count] = side;
-    ++count;
-    return true;
-  };
-  if (!budget.step()) return;
-  const D s_last = evaluate(h, in.points[n - 1]);
-  D s_prev = s_last;
-  for (int32_t i = 0; i < n; ++i) {
-    const int32_t before = i == 0 ? n - 1 : i - 1;
-    const PointOf<D>& prev = in.points[before];
-    const PointOf<D>& cur = in.points[i];
-    D s_cur = s_last;
-    if (i != n - 1) {
-      if (!budget.step()) return;
-      s_cur = evaluate(h, cur);
-    }
-    const bool prev_in = s_prev.v >= 0;
-    const bool cur_in = s_cur.v >= 0;
-    if (prev_in != cur_in) {
-      PointOf<D> p;
-      if (std::fabs(s_cur.v) < std::fabs(s_prev.v)) {
-        const D t = s_cur / (s_cur - s_prev);
-        p = {cur.x + (prev.x - cur.x) * t, cur.y + (prev.y - cur.y) * t};
-      } else {
-        const D t = s_prev / (s_prev - s_cur);
-        p = {prev.x + (cur.x - prev.x) * t, prev.y + (cur.y - prev.y) * t};
-      }
-      // Leaving, the next side runs along the cut; entering, along the side (prev, cur).
-      if (!emit(p, prev_in ? line : in.provenance[before])) return;
-    }
-    if (cur_in && !emit(cur, in.provenance[i])) return;
-    s_prev = s_cur;
-  }
-  // A last point equal to the first closes a side of zero length; the first keeps its own.
-  if (count > 1 && same_point(out.points[0], out.points[count - 1])) --count;
-  out.count = count < 3 ? 0 : count;
-}
+// (kNoLine for a side of the piece): cells are clipped with Provenance::kSide.
 
 // The fan of a cell from vertex 0: a triangle is a CUT unit when it holds a side of the cell on a
 // cut line, else a PLAIN unit. Triangle i holds side (v_i, v_i+1), the first also (v_0, v_1) and
@@ -214,10 +157,10 @@ void candidate_units(const DecompositionOf<D>& d, int32_t k, const CutsOf<T>& cu
           budget.overflow = 1;
           break;
         }
-        clip_cell(d.cells[c], negated(lines.plane[l]), l, budget, d.cells[count]);
+        clip<Provenance::kSide>(d.cells[c], negated(lines.plane[l]), budget, d.cells[count], l);
         if (!is_empty(d.cells[count]) && area(d.cells[count]).v > 0) ++count;
         PolygonOf<D>& inside = d.scratch.spare[0];
-        clip_cell(d.cells[c], lines.plane[l], l, budget, inside);
+        clip<Provenance::kSide>(d.cells[c], lines.plane[l], budget, inside, l);
         if (!is_empty(inside) && area(inside).v > 0)
           copy_polygon(d.cells[c], inside);
         else
